@@ -1,0 +1,37 @@
+# Two commands do everything on a fresh Debian machine:
+#   make demo   build, start the bundled simulator and run a scripted session
+#   make test   install what is missing, build with ASan/UBSan, run the tests
+BUILD_TEST  ?= build/test
+BUILD_REL   ?= build/release
+BUILD_VG    ?= build/valgrind
+JOBS        ?= 2
+
+.PHONY: all deps test demo valgrind bench clean format
+
+all: deps
+	cmake -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD_REL) -j$(JOBS)
+
+deps:
+	@./scripts/install-deps.sh
+
+test: deps
+	cmake -S . -B $(BUILD_TEST) -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=ON >/dev/null
+	cmake --build $(BUILD_TEST) -j$(JOBS)
+	cd $(BUILD_TEST) && ctest --output-on-failure -j$(JOBS)
+
+# Integration tests under valgrind (no sanitizers in this build).
+valgrind: deps
+	cmake -S . -B $(BUILD_VG) -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=OFF \
+	  "-DKIV_TEST_WRAPPER=valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect --track-fds=yes" >/dev/null
+	cmake --build $(BUILD_VG) -j$(JOBS)
+	cd $(BUILD_VG) && ctest --output-on-failure -j$(JOBS) -L integration
+
+demo:
+	@echo "make demo arrives with the simulator daemon; until then use make test"
+
+clean:
+	rm -rf build
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

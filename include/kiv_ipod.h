@@ -1,0 +1,463 @@
+/*
+ * libkiv-ipod-2: client library for the iPod accessory daemon.
+ *
+ * One kiv_ipod_client handle is one connection to the daemon. The library
+ * owns no threads and takes no locks: the application polls kiv_ipod_fd()
+ * and calls kiv_ipod_read() when it is readable, or uses the blocking
+ * _sync forms of the requests. Results arrive through three callbacks.
+ *
+ * Pointers returned by accessors are borrowed from the handle (or the
+ * event) and stay valid until the next reply or event of the same kind
+ * replaces them, the next cache reset, or kiv_ipod_close().
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef KIV_IPOD_H
+#define KIV_IPOD_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define KIV_EXPORT __attribute__((visibility("default")))
+#define KIV_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define KIV_EXPORT
+#define KIV_PRINTF(f, a)
+#endif
+
+/* ------------------------------------------------------------------------
+ * Logging and dumps
+ *
+ * Every record goes to the Android system log: kv_print at priority 4,
+ * kv_debug/kvvo_debug at 3 and kv_error at 6, all under the tag
+ * "ipod-daemon-2"; kv_apitrace at priority 3 under the tag "apitrace".
+ * ---------------------------------------------------------------------- */
+
+/** Logs one info record (priority 4). Returns the log call's result. */
+KIV_EXPORT int kv_print(const char *fmt, ...) KIV_PRINTF(1, 2);
+/** Logs one debug record (priority 3). Returns the log call's result. */
+KIV_EXPORT int kv_debug(const char *fmt, ...) KIV_PRINTF(1, 2);
+/** Second name of kv_debug(). */
+KIV_EXPORT int kvvo_debug(const char *fmt, ...) KIV_PRINTF(1, 2);
+/** Logs one error record (priority 6). Returns the log call's result. */
+KIV_EXPORT int kv_error(const char *fmt, ...) KIV_PRINTF(1, 2);
+/** Logs one debug record under the tag "apitrace". */
+KIV_EXPORT int kv_apitrace(const char *fmt, ...) KIV_PRINTF(1, 2);
+/** Logs @p len bytes as lines of 16 ("%02x " pairs, a space, the
+ *  printable characters); nothing for len <= 0 or a null pointer. */
+KIV_EXPORT void kv_hexdump(const void *data, int32_t len);
+/** Logs a "print_hex, count=%d" header and the bytes as uppercase hex,
+ *  eight per line. */
+KIV_EXPORT void print_hex(const void *data, int32_t count);
+/** The process-wide verbose flag (always 1). */
+KIV_EXPORT int is_verbose(void);
+/** Sets the verbose flag when DEBUG is in the environment; returns 0. */
+KIV_EXPORT int common_init(void);
+/** Does nothing; kept for compatibility. */
+KIV_EXPORT void log_fp(void *stream);
+
+/* ------------------------------------------------------------------------
+ * Values
+ *
+ * A dynamically typed value tree: integers, floats, strings, byte strings,
+ * arrays and insertion-ordered string-keyed hashes. Containers own their
+ * elements; serialize_free() releases a whole tree.
+ *
+ * Null handling: serialize_free(NULL) does nothing; serialize_type(NULL)
+ * returns -1; the scalar accessors return 0, 0.0f or NULL for a null node;
+ * the container functions treat a null container as empty and ignore a
+ * null value or key (the caller keeps ownership of a value that was not
+ * stored); serialize_hash_get_string() returns NULL for a missing key or
+ * a value that is not a string.
+ * ---------------------------------------------------------------------- */
+
+#define SERIALIZE_INT 0
+#define SERIALIZE_FLOAT 1
+#define SERIALIZE_STRING 2
+#define SERIALIZE_BYTES 3
+#define SERIALIZE_ARRAY 4
+#define SERIALIZE_HASH 5
+
+/** One node of a value tree. */
+typedef struct serialize_value {
+    int32_t type;   /**< SERIALIZE_* tag */
+    void *data;     /**< payload, head cell or head entry */
+    int32_t length; /**< 4 for numbers, byte count for strings and bytes */
+} serialize_value;
+
+/** One link of an array's list. */
+typedef struct serialize_array_cell {
+    serialize_value *value;
+    struct serialize_array_cell *next;
+} serialize_array_cell;
+
+/** One entry of a hash's list. */
+typedef struct serialize_hash_entry {
+    char *key;
+    serialize_value *value;
+    struct serialize_hash_entry *next;
+} serialize_hash_entry;
+
+KIV_EXPORT serialize_value *serialize_int(int32_t value);
+KIV_EXPORT serialize_value *serialize_float(float value);
+/** Copies a NUL-terminated text; NULL text gives NULL. */
+KIV_EXPORT serialize_value *serialize_string(const char *text);
+/** Copies @p length bytes; a negative length gives NULL. */
+KIV_EXPORT serialize_value *serialize_bytes(const void *data, int32_t length);
+KIV_EXPORT serialize_value *serialize_array(void);
+KIV_EXPORT serialize_value *serialize_hash(void);
+KIV_EXPORT serialize_array_cell *serialize_array_new(void);
+KIV_EXPORT serialize_hash_entry *serialize_hash_new(void);
+
+/** The node's tag, or -1 for NULL. */
+KIV_EXPORT int32_t serialize_type(const serialize_value *node);
+KIV_EXPORT int32_t serialize_get_int(const serialize_value *node);
+KIV_EXPORT float serialize_get_float(const serialize_value *node);
+KIV_EXPORT const char *serialize_get_string(const serialize_value *node);
+/** Returns the bytes and writes their count through @p length (if set). */
+KIV_EXPORT const void *serialize_get_bytes(const serialize_value *node, int32_t *length);
+
+KIV_EXPORT int32_t serialize_array_count(const serialize_value *array);
+KIV_EXPORT serialize_value *serialize_array_get(const serialize_value *array, int32_t index);
+KIV_EXPORT void serialize_array_add(serialize_value *array, serialize_value *value);
+KIV_EXPORT void serialize_array_insert(serialize_value *array, int32_t index, serialize_value *value);
+KIV_EXPORT void serialize_array_set(serialize_value *array, int32_t index, serialize_value *value);
+KIV_EXPORT void serialize_array_del(serialize_value *array, int32_t index);
+KIV_EXPORT void serialize_array_destroy(serialize_value *array);
+
+KIV_EXPORT void serialize_hash_add(serialize_value *hash, const char *key, serialize_value *value);
+KIV_EXPORT serialize_value *serialize_hash_get(const serialize_value *hash, const char *key);
+KIV_EXPORT int serialize_hash_has_key(const serialize_value *hash, const char *key);
+KIV_EXPORT const char *serialize_hash_get_key(const serialize_value *hash, int32_t index);
+KIV_EXPORT const char *serialize_hash_get_string(const serialize_value *hash, const char *key);
+KIV_EXPORT int32_t serialize_hash_count(const serialize_value *hash);
+KIV_EXPORT void serialize_hash_destroy(serialize_value *hash);
+
+KIV_EXPORT void serialize_free(serialize_value *node);
+KIV_EXPORT serialize_value *serialize_dup(const serialize_value *node);
+
+/* Encoding: see docs/protocol.md for the byte format. */
+
+/** Encodes @p node into a new malloc'ed buffer (release with free());
+ *  stores the length through @p length when it is not NULL. NULL for a
+ *  null node or a tree that cannot be encoded. */
+KIV_EXPORT uint8_t *serialize(const serialize_value *node, int32_t *length);
+KIV_EXPORT int32_t serialize_pack_calc(const serialize_value *node);
+KIV_EXPORT int32_t serialize_int_pack_calc(const serialize_value *node);
+KIV_EXPORT int32_t serialize_float_pack_calc(const serialize_value *node);
+KIV_EXPORT int32_t serialize_string_pack_calc(const serialize_value *node);
+KIV_EXPORT int32_t serialize_bytes_pack_calc(const serialize_value *node);
+KIV_EXPORT int32_t serialize_array_pack_calc(const serialize_value *node);
+KIV_EXPORT int32_t serialize_hash_pack_calc(const serialize_value *node);
+KIV_EXPORT int32_t serialize_int_pack(uint8_t *out, const serialize_value *node);
+KIV_EXPORT int32_t serialize_float_pack(uint8_t *out, const serialize_value *node);
+KIV_EXPORT int32_t serialize_string_pack(uint8_t *out, const serialize_value *node, int32_t type);
+KIV_EXPORT int32_t serialize_array_pack(uint8_t *out, const serialize_value *node);
+KIV_EXPORT int32_t serialize_hash_pack(uint8_t *out, const serialize_value *node);
+
+/** Decodes the first value of @p length bytes; NULL when the bytes do not
+ *  hold one complete, well-formed value. */
+KIV_EXPORT serialize_value *unserialize(const void *data, int32_t length);
+KIV_EXPORT serialize_value *serialize_int_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
+KIV_EXPORT serialize_value *serialize_float_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
+KIV_EXPORT serialize_value *serialize_string_unpack(const uint8_t *body, int32_t avail, int32_t *pos,
+                                                    int32_t type);
+KIV_EXPORT serialize_value *serialize_array_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
+KIV_EXPORT serialize_value *serialize_hash_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
+
+/** Logs the tree through kv_debug, one record per piece. */
+KIV_EXPORT int32_t serialize_print(const serialize_value *node);
+KIV_EXPORT int32_t serialize_print_depth(const serialize_value *node, int32_t depth);
+
+/* ------------------------------------------------------------------------
+ * Client handle, connection and callbacks
+ * ---------------------------------------------------------------------- */
+
+typedef struct kiv_ipod_client kiv_ipod_client;
+typedef struct kiv_ipod_event kiv_ipod_event;
+
+/** Event callback; the event is freed when the callback returns. */
+typedef int (*kiv_ipod_event_cb)(kiv_ipod_client *client, kiv_ipod_event *event, void *data);
+/** Reply callback; @p text is valid until the next packet is dispatched. */
+typedef int (*kiv_ipod_reply_cb)(kiv_ipod_client *client, uint32_t tid, int32_t result,
+                                 const char *text, void *data);
+/** Ping callback; answer with kiv_ipod_ping() if wanted. */
+typedef int (*kiv_ipod_ping_cb)(kiv_ipod_client *client, uint32_t tid, void *data);
+
+/** Connects to the daemon and performs the opening handshake.
+ *  Returns a new handle, or NULL when the daemon cannot be reached. */
+KIV_EXPORT kiv_ipod_client *kiv_ipod_connect(void);
+/** Opens a local stream socket to the daemon; descriptor or -1. */
+KIV_EXPORT int connect_to_server(void);
+/** Closes the socket and frees the handle with everything it owns. */
+KIV_EXPORT void kiv_ipod_close(kiv_ipod_client *client);
+/** The descriptor to poll; -1 once the connection is lost. */
+KIV_EXPORT int kiv_ipod_fd(kiv_ipod_client *client);
+/** The daemon's process id from the opening reply. */
+KIV_EXPORT int kiv_ipod_pid(kiv_ipod_client *client);
+/** -1 when disconnected, 0 without an open session or not ready, else 1. */
+KIV_EXPORT int kiv_ipod_is_ready(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_is_remote(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_is_session_opened(kiv_ipod_client *client);
+KIV_EXPORT void kiv_ipod_set_event_cb(kiv_ipod_client *client, kiv_ipod_event_cb cb, void *data);
+KIV_EXPORT void kiv_ipod_set_reply_cb(kiv_ipod_client *client, kiv_ipod_reply_cb cb, void *data);
+KIV_EXPORT void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb cb, void *data);
+/** Reads once from the socket and dispatches every complete packet.
+ *  Returns the number of packets the read completed, 0, or -1 when the
+ *  connection is lost. On a non-blocking descriptor with no data: 0. */
+KIV_EXPORT int32_t kiv_ipod_read(kiv_ipod_client *client);
+
+/* ------------------------------------------------------------------------
+ * Events (valid only inside the event callback)
+ * ---------------------------------------------------------------------- */
+
+#define KIV_IPOD_EVENT_CONNECTED 1
+#define KIV_IPOD_EVENT_DISCONNECTED 2
+#define KIV_IPOD_EVENT_FAIL_TO_DETECT 3
+#define KIV_IPOD_EVENT_AUTHENTICATED 4
+#define KIV_IPOD_EVENT_MODE_CHANGED 5
+#define KIV_IPOD_EVENT_PLAY_STATE_CHANGED 6
+#define KIV_IPOD_EVENT_TRACK_INDEX_CHANGED 7
+#define KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED 9
+#define KIV_IPOD_EVENT_TRACK_POSITION_CHANGED 10
+#define KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED 11
+#define KIV_IPOD_EVENT_SHUFFLE_CHANGED 12
+#define KIV_IPOD_EVENT_REPEAT_CHANGED 13
+#define KIV_IPOD_EVENT_PLAYLIST_CHANGED 14
+#define KIV_IPOD_EVENT_IPOD_READY 15
+#define KIV_IPOD_EVENT_EAP_SESSION_OPENED 18
+#define KIV_IPOD_EVENT_EAP_SESSION_CLOSED 19
+#define KIV_IPOD_EVENT_EAP_DATA_RECEIVED 20
+#define KIV_IPOD_EVENT_UNKNOWN 255
+
+/** The event's type number; 255 for NULL or an unknown event. */
+KIV_EXPORT int kiv_ipod_event_type(kiv_ipod_event *event);
+/** 1 for the types 1, 4, 5, 15, 18 and 19, else 0. */
+KIV_EXPORT int is_connection_event(kiv_ipod_event *event);
+KIV_EXPORT const char *kiv_ipod_event_device_serial(kiv_ipod_event *event);
+KIV_EXPORT const char *kiv_ipod_event_connected_serial(kiv_ipod_event *event);
+KIV_EXPORT const char *kiv_ipod_event_disconnected_serial(kiv_ipod_event *event);
+KIV_EXPORT int kiv_ipod_event_authenticated(kiv_ipod_event *event);
+KIV_EXPORT int kiv_ipod_event_mode_changed(kiv_ipod_event *event);
+KIV_EXPORT int kiv_ipod_event_eap_datagram_data_length(kiv_ipod_event *event);
+KIV_EXPORT const unsigned char *kiv_ipod_event_eap_datagram_data(kiv_ipod_event *event);
+KIV_EXPORT const char *kiv_ipod_event_eap_datagram_protocol_string(kiv_ipod_event *event);
+KIV_EXPORT int kiv_ipod_event_eap_datagram_protocol_index(kiv_ipod_event *event);
+KIV_EXPORT int kiv_ipod_event_eap_datagram_session_id(kiv_ipod_event *event);
+KIV_EXPORT void kiv_ipod_event_free(kiv_ipod_event *event);
+
+/* ------------------------------------------------------------------------
+ * Devices and sessions
+ * ---------------------------------------------------------------------- */
+
+KIV_EXPORT int set_ready(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_count(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_device_index(kiv_ipod_client *client, const char *serial);
+KIV_EXPORT int kiv_ipod_current_session(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_set_current_session(kiv_ipod_client *client, int index);
+KIV_EXPORT const char *kiv_ipod_device_serial(kiv_ipod_client *client, int index);
+KIV_EXPORT const char *kiv_ipod_device_name(kiv_ipod_client *client, int index);
+KIV_EXPORT const char *kiv_ipod_software_version(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_audio_count(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_support_itunes_db(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_ready(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_is_extended(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_authenticated(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_product_id(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_sound_card_id(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_port(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_used(kiv_ipod_client *client, int index);
+KIV_EXPORT int kiv_ipod_device_type(kiv_ipod_client *client, int index);
+
+/* ------------------------------------------------------------------------
+ * Cached current and indexed track
+ * ---------------------------------------------------------------------- */
+
+KIV_EXPORT const char *kiv_ipod_current_track_title(kiv_ipod_client *client);
+/** 8 bytes, or NULL. */
+KIV_EXPORT const unsigned char *kiv_ipod_current_track_uid(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_current_track_chapter(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_current_track_artist(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_current_track_album(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_current_track_composer(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_current_track_genre(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_number_of_tracks(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_index(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_chapter_index(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_chapter_count(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_length(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_position(kiv_ipod_client *client);
+/** Play state: stored codes 0..5 map to 0, 4, 5, 1, 2, 3; else -1. */
+KIV_EXPORT int kiv_ipod_current_track_state(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_timestamp(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_timestamp_usec(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_has_artwork(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_has_chapters(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_is_audiobook(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_is_podcast(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_sample_rate(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_shuffle_state(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_repeat_state(kiv_ipod_client *client);
+KIV_EXPORT const unsigned char *kiv_ipod_indexed_track_uid(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_indexed_track_title(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_indexed_track_artist(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_indexed_track_album(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_indexed_track_length(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_indexed_track_chapter_count(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_indexed_track_is_audiobook(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_indexed_track_is_podcast(kiv_ipod_client *client);
+KIV_EXPORT serialize_value *kiv_ipod_get_result_indexed_track_info(kiv_ipod_client *client);
+
+/* ------------------------------------------------------------------------
+ * Cached artwork, version and database results
+ * ---------------------------------------------------------------------- */
+
+KIV_EXPORT int kiv_ipod_current_track_artwork_width(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_artwork_height(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_current_track_artwork_rowstride(kiv_ipod_client *client);
+/** rowstride x height; artwork_data() always holds at least that many. */
+KIV_EXPORT uint32_t kiv_ipod_current_track_artwork_length(kiv_ipod_client *client);
+KIV_EXPORT const unsigned char *kiv_ipod_current_track_artwork_data(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_get_category(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_record_count(kiv_ipod_client *client);
+KIV_EXPORT serialize_value *kiv_ipod_records(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_record(kiv_ipod_client *client, int index);
+KIV_EXPORT serialize_value *kiv_ipod_get_result_db_track_info(kiv_ipod_client *client);
+KIV_EXPORT serialize_value *kiv_ipod_get_result_pb_track_info(kiv_ipod_client *client);
+KIV_EXPORT serialize_value *kiv_ipod_get_result_indexed_track_chapter_info(kiv_ipod_client *client);
+KIV_EXPORT const unsigned char *kiv_ipod_get_result_db_device_uid(kiv_ipod_client *client);
+KIV_EXPORT const unsigned char *kiv_ipod_get_result_db_last_sync_time(kiv_ipod_client *client);
+KIV_EXPORT int kiv_ipod_get_result_db_itunes_info_count(kiv_ipod_client *client);
+KIV_EXPORT const char *kiv_ipod_get_result_lingo_version(kiv_ipod_client *client);
+
+/* ------------------------------------------------------------------------
+ * Requests. Asynchronous forms return the transaction id (0 when nothing
+ * was sent); _sync forms block until the reply and return its result.
+ * ---------------------------------------------------------------------- */
+
+/* Playback control and play status */
+KIV_EXPORT uint32_t kiv_ipod_play(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_play_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_stop(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_stop_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_pause(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_pause_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_next_track(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_next_track_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_prev_track(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_prev_track_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_start_ffw(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_start_ffw_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_start_rew(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_start_rew_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_stop_ffwrew(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_stop_ffwrew_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_set_position(kiv_ipod_client *client, int32_t position);
+KIV_EXPORT int32_t kiv_ipod_set_position_sync(kiv_ipod_client *client, int32_t position);
+KIV_EXPORT uint32_t kiv_ipod_current_track_info(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_current_track_info_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_get_sample_rate(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_get_play_state(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_get_play_state_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_get_current_track_index(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_get_current_track_index_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_set_shuffle(kiv_ipod_client *client, int32_t mode);
+KIV_EXPORT int32_t kiv_ipod_set_shuffle_sync(kiv_ipod_client *client, int32_t mode);
+KIV_EXPORT uint32_t kiv_ipod_get_shuffle(kiv_ipod_client *client);
+KIV_EXPORT int32_t _kiv_ipod_get_shuffle_sync(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_get_shuffle_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_set_repeat(kiv_ipod_client *client, int32_t mode);
+KIV_EXPORT int32_t kiv_ipod_set_repeat_sync(kiv_ipod_client *client, int32_t mode);
+KIV_EXPORT uint32_t kiv_ipod_get_repeat(kiv_ipod_client *client);
+KIV_EXPORT int32_t _kiv_ipod_get_repeat_sync(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_get_repeat_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_get_mode(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_ping(kiv_ipod_client *client);
+
+/* Track and database queries */
+KIV_EXPORT uint32_t kiv_ipod_current_track_artwork(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT int32_t kiv_ipod_current_track_artwork_sync(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_set_category(kiv_ipod_client *client, int32_t category);
+KIV_EXPORT int32_t kiv_ipod_set_category_sync(kiv_ipod_client *client, int32_t category);
+KIV_EXPORT uint32_t kiv_ipod_set_hierarchy(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT int32_t kiv_ipod_set_hierarchy_sync(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_select_db(kiv_ipod_client *client, int32_t a, int32_t b);
+KIV_EXPORT int32_t kiv_ipod_select_db_sync(kiv_ipod_client *client, int32_t a, int32_t b);
+KIV_EXPORT uint32_t kiv_ipod_get_records(kiv_ipod_client *client, int32_t a, int32_t b);
+KIV_EXPORT int32_t kiv_ipod_get_records_sync(kiv_ipod_client *client, int32_t a, int32_t b);
+KIV_EXPORT uint32_t kiv_ipod_indexed_track_info(kiv_ipod_client *client, int32_t index);
+KIV_EXPORT int32_t kiv_ipod_indexed_track_info_sync(kiv_ipod_client *client, int32_t index);
+KIV_EXPORT uint32_t kiv_ipod_indexed_track_chapter_info(kiv_ipod_client *client, int32_t a, int32_t b);
+KIV_EXPORT int32_t kiv_ipod_indexed_track_chapter_info_sync(kiv_ipod_client *client, int32_t a, int32_t b);
+KIV_EXPORT uint32_t kiv_ipod_write_tag(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_write_tag_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_get_db_itunes_info(kiv_ipod_client *client, int32_t type);
+KIV_EXPORT uint32_t kiv_ipod_get_db_track_info(kiv_ipod_client *client, int32_t offset, int32_t count,
+                                               int32_t third);
+KIV_EXPORT int32_t kiv_ipod_get_db_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
+                                                   int32_t third);
+KIV_EXPORT uint32_t kiv_ipod_get_pb_track_info(kiv_ipod_client *client, int32_t offset, int32_t count,
+                                               int32_t third);
+KIV_EXPORT int32_t kiv_ipod_get_pb_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
+                                                   int32_t third);
+KIV_EXPORT uint32_t kiv_ipod_prepare_uid_list(kiv_ipod_client *client, int32_t cur, int32_t max,
+                                              int32_t data_len, const char *data);
+KIV_EXPORT int32_t kiv_ipod_prepare_uid_list_sync(kiv_ipod_client *client, const char *text);
+KIV_EXPORT uint32_t kiv_ipod_play_uid_list(kiv_ipod_client *client, const unsigned char *uid);
+KIV_EXPORT int32_t kiv_ipod_play_uid_list_sync(kiv_ipod_client *client, const unsigned char *uid);
+KIV_EXPORT uint32_t kiv_ipod_request_lingo_version(kiv_ipod_client *client, int32_t lingo);
+KIV_EXPORT int32_t kiv_ipod_request_lingo_version_sync(kiv_ipod_client *client, int32_t lingo);
+KIV_EXPORT uint32_t kiv_ipod_set_current_playing_track_chapter(kiv_ipod_client *client, int32_t index);
+KIV_EXPORT uint32_t kiv_ipod_set_current_playing_track(kiv_ipod_client *client, int32_t index);
+KIV_EXPORT uint32_t kiv_ipod_set_available_current(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT int32_t kiv_ipod_set_available_current_sync(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_get_artwork_data(kiv_ipod_client *client, const unsigned char *uid);
+KIV_EXPORT int32_t kiv_ipod_get_artwork_data_sync(kiv_ipod_client *client, const unsigned char *uid);
+
+/* Sessions, accessory, EAP, video-out, preferences and Bluetooth */
+KIV_EXPORT uint32_t kiv_ipod_open_session(kiv_ipod_client *client, int32_t index);
+KIV_EXPORT int32_t kiv_ipod_open_session_sync(kiv_ipod_client *client, int32_t index);
+KIV_EXPORT uint32_t kiv_ipod_close_session(kiv_ipod_client *client);
+KIV_EXPORT int32_t kiv_ipod_close_session_sync(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_reauthentication(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT int32_t kiv_ipod_reauthentication_sync(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_set_preference(kiv_ipod_client *client, int32_t type, uint32_t setting);
+KIV_EXPORT int32_t kiv_ipod_set_preference_sync(kiv_ipod_client *client, int32_t type, uint32_t setting);
+KIV_EXPORT uint32_t kiv_ipod_get_preference(kiv_ipod_client *client, int32_t type);
+KIV_EXPORT int32_t kiv_ipod_get_preference_sync(kiv_ipod_client *client, int32_t type);
+KIV_EXPORT serialize_value *kiv_ipod_health_examine(kiv_ipod_client *client, const char *text,
+                                                    serialize_value *value);
+KIV_EXPORT uint32_t kiv_ipod_set_statechange(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT int32_t kiv_ipod_set_statechange_sync(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_enter_videooutmode(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_exit_videooutmode(kiv_ipod_client *client);
+KIV_EXPORT uint32_t kiv_ipod_get_videooutoptions(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT int32_t kiv_ipod_get_videooutoptions_sync(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_set_videooutoptions(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT int32_t kiv_ipod_set_videooutoptions_sync(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_navigate_videoout(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device_class,
+                                                   int32_t pairing_type, const char *pin_code,
+                                                   const char *address);
+KIV_EXPORT uint32_t kiv_ipod_set_bluetooth_state(kiv_ipod_client *client, int32_t connected,
+                                                 const char *serial);
+KIV_EXPORT uint32_t kiv_ipod_restart_idps(kiv_ipod_client *client, int32_t value);
+KIV_EXPORT uint32_t kiv_ipod_set_config(kiv_ipod_client *client, const char *config_key,
+                                        const char *config_value);
+KIV_EXPORT uint32_t kiv_ipod_launch_application(kiv_ipod_client *client, const char *name);
+KIV_EXPORT int32_t kiv_ipod_launch_application_sync(kiv_ipod_client *client, const char *name);
+KIV_EXPORT uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id,
+                                               const void *data, int32_t data_len);
+KIV_EXPORT int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int32_t session_id,
+                                                   const void *data, int32_t data_len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIV_IPOD_H */

@@ -1,0 +1,192 @@
+// Internal records and functions shared by the library's subsystems.
+// Nothing here is exported: the build hides every symbol that the public
+// header does not mark KIV_EXPORT.
+#ifndef KIV_INTERNAL_H
+#define KIV_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "kiv_ipod.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ---------------------------------------------------------------- link
+
+// Largest payload accepted from the daemon. A header announcing more
+// closes the connection instead of growing the reassembly buffer.
+#define IPOD_MAX_PAYLOAD (16u * 1024u * 1024u)
+#define IPOD_HEADER_SIZE 16u
+#define IPOD_HEADER_MARKER 0xFE
+
+#define IPOD_OP_OPEN 0
+#define IPOD_OP_EVENT 1
+#define IPOD_OP_PACKET_ERROR 3
+#define IPOD_OP_PING 54
+
+// One framed message. Inbound: payload is a malloc'ed block of `length`
+// bytes (null when length is 0). Outbound: payload is the value to encode.
+typedef struct ipod_packet {
+    uint32_t tid;
+    uint16_t opcode;
+    uint32_t length;
+    void *payload;
+    struct ipod_packet *next;
+} ipod_packet;
+
+// Cached metadata of one track.
+typedef struct track_info {
+    char *title;
+    unsigned char *uid;  // exactly 8 bytes
+    char *chapter;
+    char *artist;
+    char *album;
+    char *composer;
+    char *genre;
+    int32_t length;
+    int32_t position;
+    int32_t state;
+    int32_t number_of_tracks;
+    int32_t track_index;
+    int32_t chapter_index;
+    int32_t chapter_count;
+    int32_t sample_rate;
+    int32_t timestamp;
+    int32_t timestamp_usec;
+    int32_t has_artwork;
+    int32_t has_chapters;
+    int32_t is_audiobook;
+    int32_t is_podcast;
+} track_info;
+
+struct kiv_ipod_client {
+    int32_t fd;
+    int32_t pid;
+    uint32_t remote;
+    int32_t last_tid;
+    uint16_t waiting;
+    uint8_t *rx_buf;
+    uint32_t rx_len;
+    kiv_ipod_event_cb event_cb;
+    void *event_cb_data;
+    kiv_ipod_reply_cb reply_cb;
+    void *reply_cb_data;
+    kiv_ipod_ping_cb ping_cb;
+    void *ping_cb_data;
+    ipod_packet *packets;
+    uint32_t ready;
+    int32_t current_session;
+    uint32_t session_opened;
+    serialize_value *devices;
+    char *last_error;
+    // Pending-reply slots, in this order; reset_cache zeroes them together.
+    uint32_t current_track_info_tid;
+    uint32_t current_track_artwork_tid;
+    uint32_t play_state_tid;
+    uint32_t indexed_track_info_tid;
+    uint32_t indexed_track_chapter_info_tid;
+    uint32_t current_track_index_tid;
+    uint32_t open_session_tid;
+    uint32_t category_tid;
+    uint32_t records_tid;
+    uint32_t select_db_tid;
+    uint32_t preference_tid;
+    uint32_t db_itunes_info_tid;
+    uint32_t db_track_info_tid;
+    uint32_t pb_track_info_tid;
+    uint32_t uid_list_tid;
+    uint32_t lingo_version_tid;
+    uint32_t artwork_data_tid;
+    uint32_t sample_rate_tid;
+    uint32_t preference_type;
+    track_info current_track;
+    track_info indexed_track;
+    int32_t db_itunes_info_count;
+    uint8_t db_last_sync_time[7];
+    uint8_t db_device_uid[8];
+    char version[8];
+    uint16_t artwork_width;
+    uint16_t artwork_height;
+    uint16_t artwork_rowstride;
+    uint8_t *artwork_data;
+    uint8_t *artwork_map;
+    uint32_t artwork_map_length;
+    int32_t repeat_state;
+    int32_t shuffle_state;
+    int32_t category;
+    int32_t record_count;
+    serialize_value *records;
+    serialize_value *db_track_info;
+    serialize_value *pb_track_info;
+    serialize_value *indexed_track_info;
+    serialize_value *indexed_track_chapter_info;
+};
+
+ipod_packet *ipod_packet_new(void);
+void ipod_packet_free(ipod_packet *packet);
+// Assigns the next transaction id into request->tid, writes header and
+// encoded payload. Returns the bytes written, or -1 on a failed write.
+int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request);
+int32_t ipod_write_all(kiv_ipod_client *client, const void *data, uint32_t count);
+// One read plus reassembly: packets queued, 0, or -1 (connection lost).
+int32_t ipod_read_packets(kiv_ipod_client *client);
+// Removes and returns the packet with `tid`; null when the connection ended.
+ipod_packet *ipod_wait_reply(kiv_ipod_client *client, uint32_t tid, int dispatch);
+void ipod_dispatch(kiv_ipod_client *client);
+kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client);
+// Replaces last_error with a copy of `text` (null clears it).
+void ipod_set_last_error(kiv_ipod_client *client, const char *text);
+// Decodes an inbound payload; null for no payload or undecodable bytes
+// (logged once).
+serialize_value *ipod_decode_payload(const ipod_packet *packet);
+
+// ---------------------------------------------------------------- events
+
+struct kiv_ipod_event {
+    int32_t type;
+    int16_t session;
+    uint16_t ipod_id;
+    char *serial;
+    serialize_value *data;
+};
+
+// Decodes an opcode-1 packet and applies its effects on the handle.
+kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet);
+
+int is_device_available(kiv_ipod_client *client, int index);
+void update_device(kiv_ipod_client *client, const serialize_value *record);
+int get_current_ipod_id(kiv_ipod_client *client);
+// Removes the record at `index` from the device list.
+void remove_device(kiv_ipod_client *client, int index);
+
+// ---------------------------------------------------------------- cache
+
+int32_t set_track_info(kiv_ipod_client *client, const ipod_packet *packet, const char *key,
+                       track_info *record);
+int32_t set_indexed_track_info(kiv_ipod_client *client, const ipod_packet *packet);
+void clear_track_info(track_info *record);
+void reset_cache(kiv_ipod_client *client);
+int32_t set_play_status(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_records(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_open_session_result(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_artwork(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_lingo_version(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_db_track_info(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_pb_track_info(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_indexed_track_chapter_info(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_current_track_sample_rate(kiv_ipod_client *client, const ipod_packet *packet);
+int32_t set_db_itunes_info(kiv_ipod_client *client, const ipod_packet *packet);
+
+// ---------------------------------------------------------------- requests
+
+uint32_t preference_type_to_wire(int32_t type);
+uint32_t preference_setting_to_wire(uint32_t setting);
+uint32_t preference_setting_from_wire(uint32_t type, uint32_t wire);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // KIV_INTERNAL_H

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Compares the dynamic symbols that a library defines with a list of names.
+set -eu
+lib=$1
+expected=$2
+actual=$(mktemp)
+trap 'rm -f "$actual"' EXIT
+nm -D --defined-only "$lib" | awk '$2 ~ /^[TWDBRVi]$/ {print $3}' | sed 's/@.*//' | sort -u >"$actual"
+if grep -q '^_Z' "$actual"; then
+    echo "mangled C++ symbols exported:"; grep '^_Z' "$actual"; exit 1
+fi
+if ! diff -u "$(sort "$expected" | sed '/^$/d' >"$actual.exp"; echo "$actual.exp")" "$actual"; then
+    rm -f "$actual.exp"
+    echo "exported names differ from $expected (- missing, + unexpected)"; exit 1
+fi
+rm -f "$actual.exp"
