@@ -27,6 +27,12 @@ valgrind: deps
 	cmake --build $(BUILD_VG) -j$(JOBS)
 	cd $(BUILD_VG) && ctest --output-on-failure -j$(JOBS) -L integration
 
+BUILD_BENCH ?= build/bench
+bench: deps
+	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DKIV_BUILD_TESTS=OFF -DKIV_BUILD_BENCH=ON >/dev/null
+	cmake --build $(BUILD_BENCH) -j$(JOBS)
+	./scripts/run-benchmarks.sh $(BUILD_BENCH)
+
 demo:
 	@echo "make demo arrives with the simulator daemon; until then use make test"
 
