@@ -6,7 +6,7 @@ BUILD_REL   ?= build/release
 BUILD_VG    ?= build/valgrind
 JOBS        ?= 2
 
-.PHONY: all deps test demo valgrind bench clean format
+.PHONY: all deps test demo valgrind bench fuzz clean format
 
 all: deps
 	cmake -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -32,6 +32,15 @@ bench: deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DKIV_BUILD_TESTS=OFF -DKIV_BUILD_BENCH=ON >/dev/null
 	cmake --build $(BUILD_BENCH) -j$(JOBS)
 	./scripts/run-benchmarks.sh $(BUILD_BENCH)
+
+# libFuzzer targets, each run for FUZZ_SECONDS from its seed corpus.
+BUILD_FUZZ  ?= build/fuzz
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_TESTS=OFF \
+	  -DKIV_BUILD_TOOLS=OFF -DKIV_BUILD_FUZZ=ON >/dev/null
+	cmake --build $(BUILD_FUZZ) -j$(JOBS)
+	./scripts/run-fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
 demo:
 	@echo "make demo arrives with the simulator daemon; until then use make test"
