@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs the build into a temporary prefix and builds a consumer against
+# it twice: with pkg-config and with find_package(KivIpod2).
+set -eu
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+extra=${KIV_CONSUMER_FLAGS:-}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+libdir=$(dirname "$(find "$tmp/prefix" -name 'libkiv-ipod-2.so' | head -n 1)")
+test -f "$tmp/prefix/include/kiv_ipod.h"
+soname=$(objdump -p "$libdir/libkiv-ipod-2.so" | awk '/SONAME/ {print $2}')
+[ "$soname" = "libkiv-ipod-2.so" ] || { echo "unexpected SONAME: $soname"; exit 1; }
+
+PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --exists kiv-ipod-2
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Werror $extra "$here/consumer.c" -o "$tmp/consumer-pc" \
+    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kiv-ipod-2) -Wl,-rpath,"$libdir"
+"$tmp/consumer-pc"
+
+CFLAGS="$extra" LDFLAGS="$extra" cmake -S "$here" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$tmp/prefix" \
+    -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
+cmake --build "$tmp/cmake-build" >/dev/null
+"$tmp/cmake-build/consumer"
