@@ -1,9 +1,359 @@
-// Placeholder until the track cache lands.
+// Current-track and indexed-track cache, the whole-cache reset, and the
+// tolerant value lookups shared by the parsers and the event decoder.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+
+#include "cache/value_lookup.h"
 #include "internal.h"
 
-extern "C" {
-int32_t set_track_info(kiv_ipod_client *, const ipod_packet *, const char *, track_info *) { return -1; }
-int32_t set_indexed_track_info(kiv_ipod_client *, const ipod_packet *) { return -1; }
-void clear_track_info(track_info *) {}
-void reset_cache(kiv_ipod_client *) {}
+namespace {
+
+// Text for a "%s" whose value may be absent (glibc prints the same).
+const char *or_null(const char *text) {
+    return text ? text : "(null)";
 }
+
+struct FreeValue {
+    serialize_value *value;
+    ~FreeValue() { serialize_free(value); }
+};
+
+void replace_text(char **field, const serialize_value *value) {
+    free(*field);
+    *field = nullptr;
+    if (serialize_type(value) == SERIALIZE_STRING) *field = strdup(serialize_get_string(value));
+}
+
+void replace_uid(unsigned char **field, const serialize_value *value) {
+    free(*field);
+    *field = nullptr;
+    if (serialize_type(value) != SERIALIZE_BYTES) return;
+    int32_t len = 0;
+    const void *bytes = serialize_get_bytes(value, &len);
+    if (len != 8 || !bytes) return;
+    *field = static_cast<unsigned char *>(malloc(8));
+    if (*field) memcpy(*field, bytes, 8);
+}
+
+struct TextKey {
+    const char *key;
+    char *track_info::*field;
+};
+
+struct IntKey {
+    const char *key;
+    int32_t track_info::*field;
+};
+
+constexpr TextKey kTextKeys[] = {
+    {"title", &track_info::title}, {"chapter", &track_info::chapter},   {"artist", &track_info::artist},
+    {"album", &track_info::album}, {"composer", &track_info::composer}, {"genre", &track_info::genre},
+};
+
+constexpr IntKey kIntKeys[] = {
+    {"length", &track_info::length},
+    {"position", &track_info::position},
+    {"state", &track_info::state},
+    {"number_of_tracks", &track_info::number_of_tracks},
+    {"track_index", &track_info::track_index},
+    {"chapter_index", &track_info::chapter_index},
+    {"chapter_count", &track_info::chapter_count},
+    {"timestamp", &track_info::timestamp},
+    {"timestamp_usec", &track_info::timestamp_usec},
+    {"artwork", &track_info::has_artwork},
+    {"has_chapters", &track_info::has_chapters},
+    {"is_audiobook", &track_info::is_audiobook},
+    {"is_podcast", &track_info::is_podcast},
+};
+
+serialize_value *text_or_empty(const char *text) {
+    return serialize_string(text ? text : "");
+}
+
+serialize_value *decimal(int32_t value) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%d", value);
+    return serialize_string(buf);
+}
+
+void release(serialize_value **value) {
+    serialize_free(*value);
+    *value = nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ------------------------------------------------------------ value lookups
+
+serialize_value *value_typed(const serialize_value *hash, const char *key, int32_t type) {
+    if (serialize_type(hash) != SERIALIZE_HASH || !key) return nullptr;
+    serialize_value *value = serialize_hash_get(hash, key);
+    return serialize_type(value) == type ? value : nullptr;
+}
+
+int32_t value_int_or(const serialize_value *hash, const char *key, int32_t fallback) {
+    const serialize_value *value = value_typed(hash, key, SERIALIZE_INT);
+    return value ? serialize_get_int(value) : fallback;
+}
+
+const char *value_text(const serialize_value *hash, const char *key) {
+    const serialize_value *value = value_typed(hash, key, SERIALIZE_STRING);
+    return value ? serialize_get_string(value) : nullptr;
+}
+
+serialize_value *cache_decode(const ipod_packet *packet) {
+    if (!packet || packet->length == 0 || !packet->payload) return nullptr;
+    if (packet->length > INT32_MAX) return nullptr;
+    return unserialize(packet->payload, static_cast<int32_t>(packet->length));
+}
+
+void cache_set_error(kiv_ipod_client *client, const char *text) {
+    free(client->last_error);
+    client->last_error = text ? strdup(text) : nullptr;
+}
+
+// ------------------------------------------------------------ parsers
+
+int32_t set_track_info(kiv_ipod_client *client, const ipod_packet *packet, const char *key,
+                       track_info *record) {
+    FreeValue reply{cache_decode(packet)};
+    if (serialize_type(reply.value) != SERIALIZE_HASH) return -1;
+    const serialize_value *hash = reply.value;
+
+    if (serialize_hash_has_key(hash, "error")) {
+        cache_set_error(client, value_text(hash, "error"));
+        return -1;
+    }
+    // A reply without its result key carries no status: report it as not
+    // known, but keep the metadata that it does carry.
+    int32_t result = value_int_or(hash, key, -1);
+
+    for (const TextKey &t : kTextKeys) {
+        if (serialize_hash_has_key(hash, t.key))
+            replace_text(&(record->*t.field), serialize_hash_get(hash, t.key));
+    }
+    if (serialize_hash_has_key(hash, "uid")) replace_uid(&record->uid, serialize_hash_get(hash, "uid"));
+    for (const IntKey &k : kIntKeys) {
+        const serialize_value *value = value_typed(hash, k.key, SERIALIZE_INT);
+        if (value) record->*k.field = serialize_get_int(value);
+    }
+
+    if (record->length == 0) kv_error("track length is zero. title=%s", or_null(record->title));
+    return result;
+}
+
+int32_t set_indexed_track_info(kiv_ipod_client *client, const ipod_packet *packet) {
+    int32_t result = set_track_info(client, packet, "indexed_track_info", &client->indexed_track);
+    const track_info &t = client->indexed_track;
+
+    serialize_free(client->indexed_track_info);
+    serialize_value *list = serialize_array();
+    client->indexed_track_info = list;
+    serialize_array_add(list, text_or_empty(t.title));
+    serialize_array_add(list, t.uid ? serialize_bytes(t.uid, 8) : serialize_string(""));
+    serialize_array_add(list, text_or_empty(t.artist));
+    serialize_array_add(list, text_or_empty(t.album));
+    serialize_array_add(list, decimal(t.length));
+    serialize_array_add(list, decimal(t.track_index));
+    serialize_array_add(list, decimal(t.is_audiobook));
+    serialize_array_add(list, decimal(t.is_podcast));
+    serialize_array_add(list, decimal(t.chapter_count));
+    return result;
+}
+
+void clear_track_info(track_info *record) {
+    record->length = -1;
+    record->position = -1;
+    record->state = -1;
+    record->number_of_tracks = -1;
+    record->track_index = -1;
+    record->chapter_index = -1;
+    record->sample_rate = -1;
+    record->chapter_count = 0;
+    record->timestamp = 0;
+    record->timestamp_usec = 0;
+    record->has_artwork = 0;
+    // Cleared with the other flags so that a reset record never reports the
+    // chapters of the previous track.
+    record->has_chapters = 0;
+    record->is_audiobook = 0;
+    record->is_podcast = 0;
+    for (const TextKey &t : kTextKeys) {
+        free(record->*t.field);
+        record->*t.field = nullptr;
+    }
+    free(record->uid);
+    record->uid = nullptr;
+}
+
+void reset_cache(kiv_ipod_client *client) {
+    client->current_track_info_tid = 0;
+    client->current_track_artwork_tid = 0;
+    client->play_state_tid = 0;
+    client->indexed_track_info_tid = 0;
+    client->indexed_track_chapter_info_tid = 0;
+    client->current_track_index_tid = 0;
+    client->open_session_tid = 0;
+    client->category_tid = 0;
+    client->records_tid = 0;
+    client->select_db_tid = 0;
+    client->preference_tid = 0;
+    client->db_itunes_info_tid = 0;
+    client->db_track_info_tid = 0;
+    client->pb_track_info_tid = 0;
+    client->uid_list_tid = 0;
+    client->lingo_version_tid = 0;
+    client->artwork_data_tid = 0;
+    client->sample_rate_tid = 0;
+
+    clear_track_info(&client->indexed_track);
+    clear_track_info(&client->current_track);
+
+    client->artwork_width = 0;
+    client->artwork_height = 0;
+    client->artwork_rowstride = 0;
+    if (client->artwork_data && client->artwork_data != client->artwork_map) free(client->artwork_data);
+    client->artwork_data = nullptr;
+    if (client->artwork_map) munmap(client->artwork_map, client->artwork_map_length);
+    client->artwork_map = nullptr;
+    client->artwork_map_length = 0;
+
+    client->category = 0;
+    client->record_count = 0;
+    client->shuffle_state = -1;
+    client->repeat_state = -1;
+
+    release(&client->records);
+    release(&client->db_track_info);
+    release(&client->pb_track_info);
+    release(&client->indexed_track_info);
+    release(&client->indexed_track_chapter_info);
+}
+
+// ------------------------------------------------------------ current track
+
+const char *kiv_ipod_current_track_title(kiv_ipod_client *client) {
+    return client->current_track.title;
+}
+const unsigned char *kiv_ipod_current_track_uid(kiv_ipod_client *client) {
+    return client->current_track.uid;
+}
+const char *kiv_ipod_current_track_chapter(kiv_ipod_client *client) {
+    return client->current_track.chapter;
+}
+const char *kiv_ipod_current_track_artist(kiv_ipod_client *client) {
+    return client->current_track.artist;
+}
+const char *kiv_ipod_current_track_album(kiv_ipod_client *client) {
+    return client->current_track.album;
+}
+const char *kiv_ipod_current_track_composer(kiv_ipod_client *client) {
+    return client->current_track.composer;
+}
+const char *kiv_ipod_current_track_genre(kiv_ipod_client *client) {
+    return client->current_track.genre;
+}
+int kiv_ipod_current_number_of_tracks(kiv_ipod_client *client) {
+    return client->current_track.number_of_tracks;
+}
+int kiv_ipod_current_track_index(kiv_ipod_client *client) {
+    return client->current_track.track_index;
+}
+int kiv_ipod_current_chapter_index(kiv_ipod_client *client) {
+    return client->current_track.chapter_index;
+}
+int kiv_ipod_current_chapter_count(kiv_ipod_client *client) {
+    return client->current_track.chapter_count;
+}
+int kiv_ipod_current_track_length(kiv_ipod_client *client) {
+    return client->current_track.length;
+}
+int kiv_ipod_current_track_position(kiv_ipod_client *client) {
+    return client->current_track.position;
+}
+
+int kiv_ipod_current_track_state(kiv_ipod_client *client) {
+    // The daemon's play state codes 0..5 in the library's numbering.
+    static constexpr int kStateMap[] = {0, 4, 5, 1, 2, 3};
+    int32_t code = client->current_track.state;
+    return (code >= 0 && code < 6) ? kStateMap[code] : -1;
+}
+
+int kiv_ipod_current_track_timestamp(kiv_ipod_client *client) {
+    return client->current_track.timestamp;
+}
+int kiv_ipod_current_track_timestamp_usec(kiv_ipod_client *client) {
+    return client->current_track.timestamp_usec;
+}
+int kiv_ipod_current_track_has_artwork(kiv_ipod_client *client) {
+    return client->current_track.has_artwork;
+}
+int kiv_ipod_current_track_has_chapters(kiv_ipod_client *client) {
+    return client->current_track.has_chapters;
+}
+int kiv_ipod_current_track_is_audiobook(kiv_ipod_client *client) {
+    return client->current_track.is_audiobook;
+}
+int kiv_ipod_current_track_is_podcast(kiv_ipod_client *client) {
+    return client->current_track.is_podcast;
+}
+int kiv_ipod_current_sample_rate(kiv_ipod_client *client) {
+    return client->current_track.sample_rate;
+}
+int kiv_ipod_current_shuffle_state(kiv_ipod_client *client) {
+    return client->shuffle_state;
+}
+int kiv_ipod_current_repeat_state(kiv_ipod_client *client) {
+    return client->repeat_state;
+}
+
+// ------------------------------------------------------------ indexed track
+
+const unsigned char *kiv_ipod_indexed_track_uid(kiv_ipod_client *client) {
+    return client->indexed_track.uid;
+}
+
+const char *kiv_ipod_indexed_track_title(kiv_ipod_client *client) {
+    kv_debug("%s, title=%s\n", __func__, or_null(client->indexed_track.title));
+    return client->indexed_track.title;
+}
+
+const char *kiv_ipod_indexed_track_artist(kiv_ipod_client *client) {
+    kv_debug("%s, artist=%s\n", __func__, or_null(client->indexed_track.artist));
+    return client->indexed_track.artist;
+}
+
+const char *kiv_ipod_indexed_track_album(kiv_ipod_client *client) {
+    kv_debug("%s, album=%s\n", __func__, or_null(client->indexed_track.album));
+    return client->indexed_track.album;
+}
+
+int kiv_ipod_indexed_track_length(kiv_ipod_client *client) {
+    kv_debug("%s, length=%d\n", __func__, client->indexed_track.length);
+    return client->indexed_track.length;
+}
+
+int kiv_ipod_indexed_track_chapter_count(kiv_ipod_client *client) {
+    kv_debug("%s, chapter_count=%d\n", __func__, client->indexed_track.chapter_count);
+    return client->indexed_track.chapter_count;
+}
+
+int kiv_ipod_indexed_track_is_audiobook(kiv_ipod_client *client) {
+    kv_debug("%s, is_audiobook=%d\n", __func__, client->indexed_track.is_audiobook);
+    return client->indexed_track.is_audiobook;
+}
+
+int kiv_ipod_indexed_track_is_podcast(kiv_ipod_client *client) {
+    kv_debug("%s, is_podcast=%d\n", __func__, client->indexed_track.is_podcast);
+    return client->indexed_track.is_podcast;
+}
+
+serialize_value *kiv_ipod_get_result_indexed_track_info(kiv_ipod_client *client) {
+    return client->indexed_track_info;
+}
+
+}  // extern "C"

@@ -1,5 +1,312 @@
-// Placeholder until event decoding lands.
+// Decoding of daemon events (opcode 1) into kiv_ipod_event records, their
+// effects on the device list and the track cache, and the event accessors.
+#include <stdlib.h>
+#include <string.h>
+
+#include <string_view>
+
+#include "cache/value_lookup.h"
 #include "internal.h"
 
-extern "C" kiv_ipod_event *event_decode(kiv_ipod_client *, const ipod_packet *) { return nullptr; }
-extern "C" void kiv_ipod_event_free(kiv_ipod_event *) {}
+namespace {
+
+struct EventName {
+    std::string_view name;
+    int32_t type;
+};
+
+// Compared in this order; the first equal name gives the type.
+constexpr EventName kEventNames[] = {
+    {"connected_ipod", KIV_IPOD_EVENT_CONNECTED},
+    {"ipod_ready", KIV_IPOD_EVENT_IPOD_READY},
+    {"disconnected_ipod", KIV_IPOD_EVENT_DISCONNECTED},
+    {"fail_to_detect", KIV_IPOD_EVENT_FAIL_TO_DETECT},
+    {"authenticated", KIV_IPOD_EVENT_AUTHENTICATED},
+    {"mode_changed", KIV_IPOD_EVENT_MODE_CHANGED},
+    {"play_state_changed", KIV_IPOD_EVENT_PLAY_STATE_CHANGED},
+    {"chapter_index_changed", KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED},
+    {"track_index_changed", KIV_IPOD_EVENT_TRACK_INDEX_CHANGED},
+    {"samplerate_retrieved", KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED},
+    {"track_position_changed", KIV_IPOD_EVENT_TRACK_POSITION_CHANGED},
+    {"shuffle_changed", KIV_IPOD_EVENT_SHUFFLE_CHANGED},
+    {"repeat_changed", KIV_IPOD_EVENT_REPEAT_CHANGED},
+    {"playlist_changed", KIV_IPOD_EVENT_PLAYLIST_CHANGED},
+    {"eap_session_opened", KIV_IPOD_EVENT_EAP_SESSION_OPENED},
+    {"eap_session_closed", KIV_IPOD_EVENT_EAP_SESSION_CLOSED},
+    {"eap_data_received", KIV_IPOD_EVENT_EAP_DATA_RECEIVED},
+};
+
+int32_t event_type_of(const char *name) {
+    if (!name) return KIV_IPOD_EVENT_UNKNOWN;
+    std::string_view text(name);
+    for (const EventName &e : kEventNames)
+        if (e.name == text) return e.type;
+    return KIV_IPOD_EVENT_UNKNOWN;
+}
+
+struct FreeValue {
+    serialize_value *value;
+    ~FreeValue() { serialize_free(value); }
+};
+
+// Stores an integer event datum into `field`; data of another type is ignored.
+void store_int(int32_t *field, const serialize_value *data) {
+    if (serialize_type(data) == SERIALIZE_INT) *field = serialize_get_int(data);
+}
+
+void store_entry(int32_t *field, const serialize_value *data, const char *key) {
+    const serialize_value *value = value_typed(data, key, SERIALIZE_INT);
+    if (value) *field = serialize_get_int(value);
+}
+
+// Removes the device named by a "disconnected_ipod" event. Returns whether
+// the event concerns the current device, given what the ipod_id said.
+bool handle_disconnect(kiv_ipod_client *client, const serialize_value *data, bool concerns_current) {
+    if (serialize_type(data) != SERIALIZE_STRING) {
+        // Without a serial nothing tells which device went away.
+        kv_error("%s, disconnected_ipod without serial ignored.\n", "event_decode");
+        return false;
+    }
+    const char *serial = serialize_get_string(data);
+    int count = kiv_ipod_device_count(client);
+    for (int index = 0; index < count; ++index) {
+        const char *listed = value_text(serialize_array_get(client->devices, index), "serial");
+        if (!listed || strcmp(listed, serial) != 0) continue;
+        if (index == client->current_session) {
+            client->current_session = -1;
+            client->session_opened = 0;
+            concerns_current = true;
+        } else {
+            concerns_current = false;
+        }
+        remove_device(client, index);
+        break;
+    }
+    return concerns_current;
+}
+
+void apply_effect(kiv_ipod_client *client, kiv_ipod_event *event, bool concerns_current) {
+    const serialize_value *data = event->data;
+    track_info &track = client->current_track;
+    switch (event->type) {
+        case KIV_IPOD_EVENT_CONNECTED:
+        case KIV_IPOD_EVENT_AUTHENTICATED:
+        case KIV_IPOD_EVENT_MODE_CHANGED:
+            update_device(client, data);
+            return;
+        case KIV_IPOD_EVENT_IPOD_READY: {
+            // A record without a serial names no device whose readiness
+            // could be computed.
+            const char *serial = value_text(data, "serial");
+            if (!serial) {
+                kv_error("%s, ipod_ready without serial ignored.\n", "event_decode");
+                return;
+            }
+            update_device(client, data);
+            set_ready(client, kiv_ipod_device_index(client, serial));
+            return;
+        }
+        case KIV_IPOD_EVENT_DISCONNECTED:
+            if (handle_disconnect(client, data, concerns_current)) reset_cache(client);
+            return;
+        case KIV_IPOD_EVENT_EAP_SESSION_OPENED:
+            kv_debug("eap_session_opened, session_id=%d, protocol_index=%d",
+                     value_int_or(data, "session_id", -1), value_int_or(data, "protocol_index", -1));
+            return;
+        case KIV_IPOD_EVENT_EAP_SESSION_CLOSED:
+            kv_debug("eap_session_closed, session_id=%d", value_int_or(data, "session_id", -1));
+            return;
+        case KIV_IPOD_EVENT_EAP_DATA_RECEIVED:
+            kv_debug("eap_data_received");
+            return;
+        default:
+            break;
+    }
+    if (!concerns_current) return;
+    switch (event->type) {
+        case KIV_IPOD_EVENT_PLAY_STATE_CHANGED:
+            store_int(&track.state, data);
+            break;
+        case KIV_IPOD_EVENT_TRACK_INDEX_CHANGED:
+            store_int(&track.track_index, data);
+            break;
+        case KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED:
+            store_int(&track.sample_rate, data);
+            break;
+        case KIV_IPOD_EVENT_TRACK_POSITION_CHANGED:
+            store_int(&track.position, data);
+            break;
+        case KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED:
+            store_entry(&track.track_index, data, "track_index");
+            store_entry(&track.chapter_index, data, "chapter_index");
+            store_entry(&track.chapter_count, data, "chapter_count");
+            break;
+        case KIV_IPOD_EVENT_SHUFFLE_CHANGED:
+            store_int(&client->shuffle_state, data);
+            break;
+        case KIV_IPOD_EVENT_REPEAT_CHANGED:
+            store_int(&client->repeat_state, data);
+            break;
+        default:
+            break;
+    }
+}
+
+bool has_type(const kiv_ipod_event *event, int32_t type) {
+    return event && event->type == type;
+}
+
+bool is_eap_type(int32_t type) {
+    return type == KIV_IPOD_EVENT_EAP_SESSION_OPENED || type == KIV_IPOD_EVENT_EAP_SESSION_CLOSED ||
+           type == KIV_IPOD_EVENT_EAP_DATA_RECEIVED;
+}
+
+void print_data(const kiv_ipod_event *event) {
+    if (event && event->data) serialize_print(event->data);
+}
+
+void log_not_eap(const char *function, const kiv_ipod_event *event) {
+    kv_debug("%s, not eap related event, event->type=%d", function,
+             event ? event->type : static_cast<int32_t>(KIV_IPOD_EVENT_UNKNOWN));
+    print_data(event);
+}
+
+}  // namespace
+
+extern "C" {
+
+kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet) {
+    // Whatever the event, the previous reply's error text is stale now.
+    cache_set_error(client, nullptr);
+    FreeValue payload{cache_decode(packet)};
+    if (serialize_type(payload.value) != SERIALIZE_HASH) {
+        kv_error("%s, undecodable event dropped.\n", "event_decode");
+        return nullptr;
+    }
+    auto *event = static_cast<kiv_ipod_event *>(calloc(1, sizeof(kiv_ipod_event)));
+    if (!event) return nullptr;
+    const serialize_value *hash = payload.value;
+
+    const char *name = value_text(hash, "event");
+    event->session = static_cast<int16_t>(value_int_or(hash, "session", 0));
+    const serialize_value *id = value_typed(hash, "ipod_id", SERIALIZE_INT);
+    event->ipod_id = static_cast<uint16_t>(id ? serialize_get_int(id) : 0);
+    const char *serial = value_text(hash, "ipod_serial");
+    event->serial = serial ? strdup(serial) : nullptr;
+    const serialize_value *data = serialize_hash_get(hash, "data");
+    event->data = data ? serialize_dup(data) : nullptr;
+
+    int current_id = get_current_ipod_id(client);
+    kv_debug("type=%s", name ? name : "(null)");
+
+    event->type = event_type_of(name);
+    // An event without an ipod_id concerns no device in particular.
+    bool concerns_current = id && current_id >= 0 && static_cast<int>(event->ipod_id) == current_id;
+    apply_effect(client, event, concerns_current);
+    return event;
+}
+
+int kiv_ipod_event_type(kiv_ipod_event *event) {
+    return event ? event->type : KIV_IPOD_EVENT_UNKNOWN;
+}
+
+int is_connection_event(kiv_ipod_event *event) {
+    if (!event) return 0;
+    switch (event->type) {
+        case KIV_IPOD_EVENT_CONNECTED:
+        case KIV_IPOD_EVENT_AUTHENTICATED:
+        case KIV_IPOD_EVENT_MODE_CHANGED:
+        case KIV_IPOD_EVENT_IPOD_READY:
+        case KIV_IPOD_EVENT_EAP_SESSION_OPENED:
+        case KIV_IPOD_EVENT_EAP_SESSION_CLOSED:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+const char *kiv_ipod_event_device_serial(kiv_ipod_event *event) {
+    return event ? event->serial : nullptr;
+}
+
+const char *kiv_ipod_event_connected_serial(kiv_ipod_event *event) {
+    if (!is_connection_event(event)) return nullptr;
+    return value_text(event->data, "serial");
+}
+
+const char *kiv_ipod_event_disconnected_serial(kiv_ipod_event *event) {
+    if (!has_type(event, KIV_IPOD_EVENT_DISCONNECTED)) return nullptr;
+    return serialize_type(event->data) == SERIALIZE_STRING ? serialize_get_string(event->data) : nullptr;
+}
+
+int kiv_ipod_event_authenticated(kiv_ipod_event *event) {
+    if (!has_type(event, KIV_IPOD_EVENT_AUTHENTICATED)) return -1;
+    return value_int_or(event->data, "authenticated", -1);
+}
+
+int kiv_ipod_event_mode_changed(kiv_ipod_event *event) {
+    if (!has_type(event, KIV_IPOD_EVENT_MODE_CHANGED)) return -1;
+    return value_int_or(event->data, "extended", -1);
+}
+
+int kiv_ipod_event_eap_datagram_data_length(kiv_ipod_event *event) {
+    if (!has_type(event, KIV_IPOD_EVENT_EAP_DATA_RECEIVED)) return -1;
+    int32_t length = value_int_or(event->data, "length", -1);
+    if (length < 0) return -1;
+    // Never promise more bytes than the datagram actually carries.
+    int32_t carried = 0;
+    const serialize_value *bytes = value_typed(event->data, "data", SERIALIZE_BYTES);
+    if (bytes) serialize_get_bytes(bytes, &carried);
+    return length < carried ? length : carried;
+}
+
+const unsigned char *kiv_ipod_event_eap_datagram_data(kiv_ipod_event *event) {
+    if (!has_type(event, KIV_IPOD_EVENT_EAP_DATA_RECEIVED)) {
+        kv_debug("%s, event->type=%d", __func__,
+                 event ? event->type : static_cast<int32_t>(KIV_IPOD_EVENT_UNKNOWN));
+        print_data(event);
+        return nullptr;
+    }
+    const serialize_value *bytes = value_typed(event->data, "data", SERIALIZE_BYTES);
+    return bytes ? static_cast<const unsigned char *>(serialize_get_bytes(bytes, nullptr)) : nullptr;
+}
+
+const char *kiv_ipod_event_eap_datagram_protocol_string(kiv_ipod_event *event) {
+    if (!has_type(event, KIV_IPOD_EVENT_EAP_SESSION_OPENED)) {
+        log_not_eap(__func__, event);
+        return nullptr;
+    }
+    const char *text = value_text(event->data, "protocol_string");
+    if (!text) print_data(event);
+    return text;
+}
+
+int kiv_ipod_event_eap_datagram_protocol_index(kiv_ipod_event *event) {
+    if (!has_type(event, KIV_IPOD_EVENT_EAP_SESSION_OPENED)) {
+        log_not_eap(__func__, event);
+        return -1;
+    }
+    return value_int_or(event->data, "protocol_index", -1);
+}
+
+int kiv_ipod_event_eap_datagram_session_id(kiv_ipod_event *event) {
+    if (!event || !is_eap_type(event->type)) {
+        log_not_eap(__func__, event);
+        return -1;
+    }
+    const serialize_value *value = value_typed(event->data, "session_id", SERIALIZE_INT);
+    if (!value) {
+        print_data(event);
+        return -1;
+    }
+    return serialize_get_int(value);
+}
+
+void kiv_ipod_event_free(kiv_ipod_event *event) {
+    if (!event) return;
+    serialize_free(event->data);
+    free(event->serial);
+    free(event);
+}
+
+}  // extern "C"

@@ -1,0 +1,26 @@
+// Helpers shared by the cache parsers and the event decoder.
+#ifndef KIV_CACHE_VALUE_LOOKUP_H
+#define KIV_CACHE_VALUE_LOOKUP_H
+
+#include "internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Tolerant lookups in a decoded hash: a null or non-hash container, a
+// missing key or a value of another type gives the fallback (or null).
+int32_t value_int_or(const serialize_value *hash, const char *key, int32_t fallback);
+const char *value_text(const serialize_value *hash, const char *key);
+// The entry under `key` when it has type `type`, else null.
+serialize_value *value_typed(const serialize_value *hash, const char *key, int32_t type);
+// Decodes a packet's payload; null when there is none or it is malformed.
+serialize_value *cache_decode(const ipod_packet *packet);
+// Replaces client->last_error with a copy of `text` (null clears it).
+void cache_set_error(kiv_ipod_client *client, const char *text);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // KIV_CACHE_VALUE_LOOKUP_H
