@@ -1,0 +1,61 @@
+// Helpers shared by the value model, the encoder and the printer.
+#ifndef KIV_SERIALIZE_PRIVATE_H
+#define KIV_SERIALIZE_PRIVATE_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <atomic>
+
+#include "internal.h"
+
+namespace kiv_serialize {
+
+// Deepest container nesting that the encoder, the decoder and the deep
+// copy accept. Deeper trees are refused instead of exhausting the stack.
+constexpr int kMaxDepth = 256;
+
+// Longest key the wire format carries: the receiving side reads keys into
+// a 256-byte area, so longer keys are refused in both directions.
+constexpr size_t kMaxKeyLength = 255;
+
+// Fault injection for tests: when positive, the allocation that brings the
+// counter to zero fails. Zero (the default) disables it.
+extern std::atomic<int> alloc_fail_countdown;
+
+inline void *sv_malloc(size_t size) {
+    if (alloc_fail_countdown.load(std::memory_order_relaxed) > 0 &&
+        alloc_fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1)
+        return nullptr;
+    return malloc(size);
+}
+
+inline bool is_container(const serialize_value *node) {
+    return node->type == SERIALIZE_ARRAY || node->type == SERIALIZE_HASH;
+}
+
+// Payload of a scalar node: directly behind the three fields.
+inline void *payload_of(serialize_value *node) {
+    return node + 1;
+}
+
+// Copies `key` (of `length` bytes, no NUL needed) into a new heap text.
+char *copy_key(const char *key, size_t length);
+
+// A new empty container node of `type` with its head cell or entry.
+serialize_value *new_container(int32_t type);
+
+// Formats `value` as "%i" into `out` (at least 12 bytes); returns the length.
+int format_int(int32_t value, char *out);
+// Formats `value` widened to double as "%f" into `out` (at least 64 bytes);
+// returns the length.
+int format_float(float value, char *out);
+// Parses like atoi, but saturates to INT32_MIN/INT32_MAX on overflow.
+int32_t parse_int(const char *text, size_t length);
+// The float that strtod of `text` gives, narrowed to single precision.
+float parse_float(const char *text);
+
+}  // namespace kiv_serialize
+
+#endif  // KIV_SERIALIZE_PRIVATE_H
