@@ -1,8 +1,283 @@
-// Placeholder until the accessory requests land.
-#include "internal.h"
+// Session, accessory, EAP, video-out, preference and Bluetooth requests,
+// and the preference conversions that dispatch also uses.
+#include <stdint.h>
+
+#include "requests/request.h"
+
+using kiv_req::Request;
+using kiv_req::send_ints;
+using kiv_req::Shape;
+
+namespace {
+
+constexpr Request kOpenSession{"kiv_ipod_open_session", 4, false, nullptr};
+constexpr Request kCloseSession{"kiv_ipod_close_session", 5, false, nullptr};
+constexpr Request kReauthentication{"kiv_ipod_reauthentication", 28, true, nullptr};
+constexpr Request kSetPreference{"kiv_ipod_set_preference", 29, true, nullptr};
+constexpr Request kGetPreference{"kiv_ipod_get_preference", 30, true, nullptr};
+constexpr Request kHealthExamine{"kiv_ipod_health_examine", 33, false, nullptr};
+constexpr Request kSetStatechange{"kiv_ipod_set_statechange", 35, true, nullptr};
+constexpr Request kEnterVideoOutMode{"kiv_ipod_enter_videooutmode", 36, true, nullptr};
+constexpr Request kExitVideoOutMode{"kiv_ipod_exit_videooutmode", 37, true, nullptr};
+constexpr Request kGetVideoOutOptions{"kiv_ipod_get_videooutoptions", 38, true, nullptr};
+constexpr Request kSetVideoOutOptions{"kiv_ipod_set_videooutoptions", 39, true, nullptr};
+constexpr Request kNavigateVideoOut{"kiv_ipod_navigate_videoout", 40, true, nullptr};
+constexpr Request kSetBluetoothHwInfo{"kiv_ipod_set_bluetooth_hw_info", 51, false, nullptr};
+constexpr Request kSetBluetoothState{"kiv_ipod_set_bluetooth_state", 52, false, nullptr};
+constexpr Request kRestartIdps{"kiv_ipod_restart_idps", 55, false, nullptr};
+constexpr Request kSetConfig{"kiv_ipod_set_config", 56, false, nullptr};
+constexpr Request kLaunchApplication{"kiv_ipod_launch_application", 57, true, nullptr};
+constexpr Request kSendEapDatagram{"kiv_ipod_send_eap_datagram", 58, true, nullptr};
+
+// The setting numbers 0..19, each naming one (preference type, wire value).
+struct PreferenceRow {
+    uint8_t type;
+    uint8_t wire;
+};
+constexpr PreferenceRow kPreferences[] = {
+    {0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 0},  {2, 1},  {3, 0},  {3, 1},  {8, 0},  {8, 1},
+    {8, 2}, {8, 3}, {9, 0}, {9, 1}, {10, 0}, {10, 1}, {12, 0}, {12, 1}, {13, 0}, {13, 1},
+};
+constexpr uint32_t kSettingCount = sizeof(kPreferences) / sizeof(kPreferences[0]);
+constexpr uint32_t kNoSetting = 255;
+
+constexpr bool valid_preference_type(uint32_t type) {
+    for (const PreferenceRow &row : kPreferences) {
+        if (row.type == type) return true;
+    }
+    return false;
+}
+
+// A request with one integer payload and the video-out trace lines: the
+// argument on entry, the transaction id once sent.
+uint32_t send_traced(kiv_ipod_client *client, const Request &req, int32_t value) {
+    kv_debug("%s %d %xH", req.name, value, static_cast<unsigned>(value));
+    uint32_t tid = send_ints(client, req, Shape::kInt, {value});
+    if (tid != 0) kv_debug("%s  transfer id =  %d %xH", req.name, static_cast<int>(tid), tid);
+    return tid;
+}
+
+// The _sync form of a traced request: entry and result lines around it.
+int32_t sync_traced(kiv_ipod_client *client, const char *sync_name,
+                    uint32_t (*async)(kiv_ipod_client *, int32_t), int32_t value) {
+    kv_debug("%s %d %xH", sync_name, value, static_cast<unsigned>(value));
+    int32_t result = kiv_req::wait_standard(client, async(client, value));
+    kv_debug("%s result %d %xH", sync_name, result, static_cast<unsigned>(result));
+    return result;
+}
+
+}  // namespace
 
 extern "C" {
-uint32_t preference_type_to_wire(int32_t) { return 0; }
-uint32_t preference_setting_to_wire(uint32_t) { return 0; }
-uint32_t preference_setting_from_wire(uint32_t, uint32_t) { return 255; }
+
+uint32_t preference_type_to_wire(int32_t type) {
+    return type >= 0 && valid_preference_type(static_cast<uint32_t>(type)) ? static_cast<uint32_t>(type) : 0;
 }
+
+uint32_t preference_setting_to_wire(uint32_t setting) {
+    return setting < kSettingCount ? kPreferences[setting].wire : 0;
+}
+
+uint32_t preference_setting_from_wire(uint32_t type, uint32_t wire) {
+    for (uint32_t setting = 0; setting < kSettingCount; setting++) {
+        if (kPreferences[setting].type == type && kPreferences[setting].wire == wire) return setting;
+    }
+    return kNoSetting;
+}
+
+uint32_t kiv_ipod_open_session(kiv_ipod_client *client, int32_t index) {
+    kv_debug("%s, index=%d\n", kOpenSession.name, index);
+    if (!kiv_req::ready_for(client, kOpenSession)) return 0;
+    uint32_t tid = kiv_req::send_payload(client, kOpenSession, serialize_int(index));
+    // The reset clears every slot, so the new session's slot is set after it.
+    reset_cache(client);
+    client->current_session = index;
+    client->open_session_tid = tid;
+    return tid;
+}
+int32_t kiv_ipod_open_session_sync(kiv_ipod_client *client, int32_t index) {
+    return kiv_req::wait_parsed(client, kiv_ipod_open_session(client, index), set_open_session_result, 0);
+}
+
+uint32_t kiv_ipod_close_session(kiv_ipod_client *client) {
+    uint32_t tid = send_ints(client, kCloseSession, Shape::kNone);
+    if (client != nullptr) client->session_opened = 0;
+    return tid;
+}
+int32_t kiv_ipod_close_session_sync(kiv_ipod_client *client) {
+    return kiv_req::wait_standard(client, kiv_ipod_close_session(client));
+}
+
+uint32_t kiv_ipod_reauthentication(kiv_ipod_client *client, int32_t value) {
+    return send_ints(client, kReauthentication, Shape::kInt, {value});
+}
+int32_t kiv_ipod_reauthentication_sync(kiv_ipod_client *client, int32_t value) {
+    return kiv_req::wait_standard(client, kiv_ipod_reauthentication(client, value));
+}
+
+uint32_t kiv_ipod_set_preference(kiv_ipod_client *client, int32_t type, uint32_t setting) {
+    return send_ints(client, kSetPreference, Shape::kIntArray,
+                     {static_cast<int32_t>(preference_type_to_wire(type)),
+                      static_cast<int32_t>(preference_setting_to_wire(setting))});
+}
+int32_t kiv_ipod_set_preference_sync(kiv_ipod_client *client, int32_t type, uint32_t setting) {
+    return kiv_req::wait_standard(client, kiv_ipod_set_preference(client, type, setting));
+}
+
+uint32_t kiv_ipod_get_preference(kiv_ipod_client *client, int32_t type) {
+    uint32_t tid =
+        send_ints(client, kGetPreference, Shape::kInt, {static_cast<int32_t>(preference_type_to_wire(type))});
+    if (tid == 0) return 0;
+    // Dispatch converts the reply with the type as the caller gave it.
+    client->preference_type = static_cast<uint32_t>(type);
+    client->preference_tid = tid;
+    return tid;
+}
+int32_t kiv_ipod_get_preference_sync(kiv_ipod_client *client, int32_t type) {
+    uint32_t tid = kiv_ipod_get_preference(client, type);
+    if (tid == 0) return static_cast<int32_t>(kNoSetting);
+    int32_t wire = kiv_req::wait_standard(client, tid);
+    return static_cast<int32_t>(
+        preference_setting_from_wire(static_cast<uint32_t>(type), static_cast<uint32_t>(wire)));
+}
+
+serialize_value *kiv_ipod_health_examine(kiv_ipod_client *client, const char *text, serialize_value *value) {
+    // The caller's value belongs to the request from here on, refused or not.
+    if (!kiv_req::valid_text(kHealthExamine.name, "text", text) ||
+        !kiv_req::ready_for(client, kHealthExamine)) {
+        serialize_free(value);
+        return nullptr;
+    }
+    serialize_value *payload = serialize_array();
+    serialize_array_add(payload, serialize_string(text));
+    if (value != nullptr) serialize_array_add(payload, value);
+    uint32_t tid = kiv_req::send_payload(client, kHealthExamine, payload);
+    ipod_packet *reply = kiv_req::wait_reply(client, tid, true);
+    if (reply == nullptr) return nullptr;
+    serialize_value *result = nullptr;
+    if (reply->length > 0 && reply->payload != nullptr) {
+        result = unserialize(reply->payload, static_cast<int32_t>(reply->length));
+    }
+    ipod_packet_free(reply);
+    return result;
+}
+
+uint32_t kiv_ipod_set_statechange(kiv_ipod_client *client, int32_t value) {
+    return send_traced(client, kSetStatechange, value);
+}
+int32_t kiv_ipod_set_statechange_sync(kiv_ipod_client *client, int32_t value) {
+    return sync_traced(client, "kiv_ipod_set_statechange_sync", kiv_ipod_set_statechange, value);
+}
+
+uint32_t kiv_ipod_enter_videooutmode(kiv_ipod_client *client) {
+    return send_ints(client, kEnterVideoOutMode, Shape::kNone);
+}
+
+uint32_t kiv_ipod_exit_videooutmode(kiv_ipod_client *client) {
+    return send_ints(client, kExitVideoOutMode, Shape::kNone);
+}
+
+uint32_t kiv_ipod_get_videooutoptions(kiv_ipod_client *client, int32_t value) {
+    kv_debug("%s %d %xH", kGetVideoOutOptions.name, value, static_cast<unsigned>(value));
+    uint32_t tid = send_ints(client, kGetVideoOutOptions, Shape::kInt, {value != 0 ? 1 : 0});
+    if (tid != 0) kv_debug("returning %d %xH", static_cast<int>(tid), tid);
+    return tid;
+}
+int32_t kiv_ipod_get_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
+    kv_debug("%s", "kiv_ipod_get_videooutoptions_sync");
+    return kiv_req::wait_standard(client, kiv_ipod_get_videooutoptions(client, value));
+}
+
+uint32_t kiv_ipod_set_videooutoptions(kiv_ipod_client *client, int32_t value) {
+    return send_traced(client, kSetVideoOutOptions, value);
+}
+int32_t kiv_ipod_set_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
+    return sync_traced(client, "kiv_ipod_set_videooutoptions_sync", kiv_ipod_set_videooutoptions, value);
+}
+
+uint32_t kiv_ipod_navigate_videoout(kiv_ipod_client *client, int32_t value) {
+    return send_traced(client, kNavigateVideoOut, value);
+}
+int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value) {
+    return sync_traced(client, "kiv_ipod_navigate_videoout_sync", kiv_ipod_navigate_videoout, value);
+}
+
+uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device_class, int32_t pairing_type,
+                                        const char *pin_code, const char *address) {
+    const char *name = kSetBluetoothHwInfo.name;
+    kv_debug("%s, device_class=0x%08x, pairing_type=%d, pin_code=%s, address=%s\n", name, device_class,
+             pairing_type, kiv_req::shown(pin_code), kiv_req::shown(address));
+    if (!kiv_req::valid_text(name, "pin_code", pin_code) || !kiv_req::valid_text(name, "address", address)) {
+        return 0;
+    }
+    if (!kiv_req::ready_for(client, kSetBluetoothHwInfo)) return 0;
+    if (serialize_type(client->devices) != SERIALIZE_ARRAY || serialize_array_count(client->devices) <= 0) {
+        kv_debug("%s, No valid device.\n", name);
+        return 0;
+    }
+    serialize_value *payload = serialize_array();
+    serialize_array_add(payload, serialize_int(static_cast<int32_t>(device_class)));
+    serialize_array_add(payload, serialize_int(pairing_type));
+    serialize_array_add(payload, serialize_string(pin_code));
+    serialize_array_add(payload, serialize_string(address));
+    return kiv_req::send_payload(client, kSetBluetoothHwInfo, payload);
+}
+
+uint32_t kiv_ipod_set_bluetooth_state(kiv_ipod_client *client, int32_t connected, const char *serial) {
+    const char *name = kSetBluetoothState.name;
+    kv_debug("%s, connected=%d serial=%s\n", name, connected, kiv_req::shown(serial));
+    if (!kiv_req::valid_text(name, "serial", serial)) return 0;
+    if (!kiv_req::ready_for(client, kSetBluetoothState)) return 0;
+    serialize_value *payload = serialize_array();
+    serialize_array_add(payload, serialize_int(connected));
+    serialize_array_add(payload, serialize_string(serial));
+    return kiv_req::send_payload(client, kSetBluetoothState, payload);
+}
+
+uint32_t kiv_ipod_restart_idps(kiv_ipod_client *client, int32_t value) {
+    return send_ints(client, kRestartIdps, Shape::kInt, {value});
+}
+
+uint32_t kiv_ipod_set_config(kiv_ipod_client *client, const char *config_key, const char *config_value) {
+    const char *name = kSetConfig.name;
+    kv_debug("%s, config_key=%s, config_value=%s\n", name, kiv_req::shown(config_key),
+             kiv_req::shown(config_value));
+    if (!kiv_req::valid_text(name, "config_key", config_key) ||
+        !kiv_req::valid_text(name, "config_value", config_value)) {
+        return 0;
+    }
+    if (!kiv_req::ready_for(client, kSetConfig)) return 0;
+    serialize_value *payload = serialize_array();
+    serialize_array_add(payload, serialize_string(config_key));
+    serialize_array_add(payload, serialize_string(config_value));
+    return kiv_req::send_payload(client, kSetConfig, payload);
+}
+
+uint32_t kiv_ipod_launch_application(kiv_ipod_client *client, const char *name) {
+    if (!kiv_req::valid_text(kLaunchApplication.name, "name", name)) return 0;
+    if (!kiv_req::ready_for(client, kLaunchApplication)) return 0;
+    return kiv_req::send_payload(client, kLaunchApplication, serialize_string(name));
+}
+int32_t kiv_ipod_launch_application_sync(kiv_ipod_client *client, const char *name) {
+    return kiv_req::wait_standard(client, kiv_ipod_launch_application(client, name), false);
+}
+
+uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id, const void *data,
+                                    int32_t data_len) {
+    const char *name = kSendEapDatagram.name;
+    kv_debug("%s, session_id=%d, data_len=%d", name, session_id, data_len);
+    if (!kiv_req::valid_range(name, data, data_len)) return 0;
+    if (!kiv_req::ready_for(client, kSendEapDatagram)) return 0;
+    serialize_value *payload = serialize_array();
+    serialize_array_add(payload, serialize_int(session_id));
+    serialize_array_add(payload, serialize_int(data_len));
+    serialize_array_add(payload, kiv_req::bytes_value(data, data_len));
+    return kiv_req::send_payload(client, kSendEapDatagram, payload);
+}
+int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int32_t session_id, const void *data,
+                                        int32_t data_len) {
+    return kiv_req::wait_standard(client, kiv_ipod_send_eap_datagram(client, session_id, data, data_len),
+                                  false);
+}
+
+}  // extern "C"

@@ -1,1 +1,97 @@
-#include "internal.h"
+// Conventions shared by every request: readiness refusal, sending and
+// releasing the payload, pending-reply slots, and the _sync decodings.
+#include "requests/request.h"
+
+#include <stdint.h>
+
+namespace kiv_req {
+
+bool ready_for(kiv_ipod_client *client, const Request &req) {
+    if (client != nullptr && (!req.needs_ready || client->ready != 0)) return true;
+    kv_debug("not ready %s\n", req.name);
+    return false;
+}
+
+uint32_t send_payload(kiv_ipod_client *client, const Request &req, serialize_value *payload) {
+    ipod_packet packet{};
+    packet.opcode = req.opcode;
+    packet.payload = payload;
+    ipod_send(client, &packet);
+    serialize_free(payload);
+    if (req.slot != nullptr) client->*req.slot = packet.tid;
+    return packet.tid;
+}
+
+uint32_t send_ints(kiv_ipod_client *client, const Request &req, Shape shape,
+                   std::initializer_list<int32_t> ints) {
+    if (!ready_for(client, req)) return 0;
+    serialize_value *payload = nullptr;
+    switch (shape) {
+        case Shape::kNone:
+            break;
+        case Shape::kInt:
+            payload = serialize_int(ints.size() > 0 ? *ints.begin() : 0);
+            break;
+        case Shape::kIntArray:
+            payload = serialize_array();
+            for (int32_t value : ints) serialize_array_add(payload, serialize_int(value));
+            break;
+    }
+    return send_payload(client, req, payload);
+}
+
+bool valid_range(const char *name, const void *data, int32_t length) {
+    if (length >= 0 && (data != nullptr || length == 0)) return true;
+    kv_error("%s, invalid data (data=%p, data_len=%d)\n", name, data, length);
+    return false;
+}
+
+bool valid_text(const char *name, const char *what, const char *text) {
+    if (text != nullptr) return true;
+    kv_error("%s, %s is null\n", name, what);
+    return false;
+}
+
+serialize_value *bytes_value(const void *data, int32_t length) {
+    static const uint8_t kEmpty = 0;
+    return serialize_bytes(length > 0 ? data : &kEmpty, length > 0 ? length : 0);
+}
+
+ipod_packet *wait_reply(kiv_ipod_client *client, uint32_t tid, bool dispatch) {
+    if (tid == 0) return nullptr;
+    return ipod_wait_reply(client, tid, dispatch ? 1 : 0);
+}
+
+int32_t standard_result(kiv_ipod_client *client, ipod_packet *reply) {
+    int32_t result = -1;
+    serialize_value *value = reply != nullptr ? ipod_decode_payload(reply) : nullptr;
+    if (serialize_type(value) == SERIALIZE_INT) {
+        result = serialize_get_int(value);
+    } else if (serialize_type(value) == SERIALIZE_HASH && serialize_hash_has_key(value, "error")) {
+        // An "error" entry that is not a text still marks a failure; it
+        // leaves no text behind rather than a stale one.
+        ipod_set_last_error(client, serialize_hash_get_string(value, "error"));
+    }
+    serialize_free(value);
+    ipod_packet_free(reply);
+    return result;
+}
+
+int32_t wait_standard(kiv_ipod_client *client, uint32_t tid, bool dispatch) {
+    return standard_result(client, wait_reply(client, tid, dispatch));
+}
+
+int32_t wait_discard(kiv_ipod_client *client, uint32_t tid) {
+    ipod_packet_free(wait_reply(client, tid, true));
+    return 0;
+}
+
+int32_t wait_parsed(kiv_ipod_client *client, uint32_t tid, Parser parser, int32_t no_client) {
+    if (client == nullptr) return no_client;
+    ipod_packet *reply = wait_reply(client, tid, true);
+    int32_t result = parser(client, reply);
+    ipod_packet_free(reply);
+    return result;
+}
+
+}  // namespace kiv_req
