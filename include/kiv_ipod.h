@@ -68,11 +68,23 @@ KIV_EXPORT void log_fp(void *stream);
  * elements; serialize_free() releases a whole tree.
  *
  * Null handling: serialize_free(NULL) does nothing; serialize_type(NULL)
- * returns -1; the scalar accessors return 0, 0.0f or NULL for a null node;
- * the container functions treat a null container as empty and ignore a
- * null value or key (the caller keeps ownership of a value that was not
- * stored); serialize_hash_get_string() returns NULL for a missing key or
- * a value that is not a string.
+ * returns -1; the scalar accessors return 0, 0.0f or NULL for a null node
+ * (serialize_get_bytes() then stores 0 as the length); serialize_get_int()
+ * and serialize_get_float() return 0 for an array or a hash, and
+ * serialize_get_string() and serialize_get_bytes() return NULL for a node
+ * that is not a string or byte string; the container functions treat a null container,
+ * or a node of the other container type, as empty and ignore a null value
+ * or key (the caller keeps ownership of a value that was not stored);
+ * serialize_hash_get_string() returns NULL for a null hash, a missing key
+ * or a value that is not a string.
+ *
+ * Running out of memory: constructors, serialize_dup(), serialize() and
+ * unserialize() return NULL and leak nothing. An add, insert or set that
+ * cannot allocate its link leaves the container unchanged and releases the
+ * value it was given, since the caller has handed it over.
+ *
+ * Byte strings carry a NUL after their bytes (not counted in the length),
+ * so that reading one with serialize_get_string() stays inside the node.
  * ---------------------------------------------------------------------- */
 
 #define SERIALIZE_INT 0
@@ -140,11 +152,19 @@ KIV_EXPORT void serialize_hash_destroy(serialize_value *hash);
 KIV_EXPORT void serialize_free(serialize_value *node);
 KIV_EXPORT serialize_value *serialize_dup(const serialize_value *node);
 
-/* Encoding: see docs/protocol.md for the byte format. */
+/* Encoding: see docs/protocol.md for the byte format.
+ *
+ * Trees that cannot be encoded: a hash key longer than 255 bytes (the
+ * receiving side reads keys into a 256-byte area; the 16-bit length field
+ * could not even carry 65536 or more), containers nested more than 256
+ * levels deep, or an encoding longer than INT32_MAX bytes. For such a tree
+ * serialize() returns NULL, the _pack_calc functions return -1 and the
+ * container _pack functions write nothing and return -1; serialize_dup()
+ * returns NULL, as an encode and a decode would. */
 
 /** Encodes @p node into a new malloc'ed buffer (release with free());
- *  stores the length through @p length when it is not NULL. NULL for a
- *  null node or a tree that cannot be encoded. */
+ *  stores the length through @p length when it is not NULL (0 on
+ *  failure). NULL for a null node or a tree that cannot be encoded. */
 KIV_EXPORT uint8_t *serialize(const serialize_value *node, int32_t *length);
 KIV_EXPORT int32_t serialize_pack_calc(const serialize_value *node);
 KIV_EXPORT int32_t serialize_int_pack_calc(const serialize_value *node);
@@ -159,8 +179,16 @@ KIV_EXPORT int32_t serialize_string_pack(uint8_t *out, const serialize_value *no
 KIV_EXPORT int32_t serialize_array_pack(uint8_t *out, const serialize_value *node);
 KIV_EXPORT int32_t serialize_hash_pack(uint8_t *out, const serialize_value *node);
 
-/** Decodes the first value of @p length bytes; NULL when the bytes do not
- *  hold one complete, well-formed value. */
+/** Decodes the first value of @p length bytes; bytes after it are ignored.
+ *  NULL for an unknown first letter, for a length or header that runs past
+ *  the end (anywhere in the tree), a key length above 255, a string length
+ *  of 2^31 or more, or nesting deeper than 256 containers. A container
+ *  whose count exceeds what the bytes hold ends with the elements complete
+ *  at the end of the bytes. Integer text outside 32 bits saturates to
+ *  INT32_MIN or INT32_MAX. Never reads outside [data, data + length).
+ *  The _unpack functions decode one body whose letter was already read;
+ *  they accept any (body, avail), return NULL as above, and add the bytes
+ *  consumed to *pos only on success. */
 KIV_EXPORT serialize_value *unserialize(const void *data, int32_t length);
 KIV_EXPORT serialize_value *serialize_int_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
 KIV_EXPORT serialize_value *serialize_float_unpack(const uint8_t *body, int32_t avail, int32_t *pos);

@@ -122,6 +122,11 @@ struct kiv_ipod_client {
     serialize_value *pb_track_info;
     serialize_value *indexed_track_info;
     serialize_value *indexed_track_chapter_info;
+    // Transport bookkeeping kept after the fields above: the last packet of
+    // the inbound queue (the sentinel when it is empty), and the allocated
+    // size of rx_buf, which grows geometrically.
+    ipod_packet *packets_tail;
+    uint32_t rx_cap;
 };
 
 ipod_packet *ipod_packet_new(void);
@@ -141,6 +146,17 @@ void ipod_set_last_error(kiv_ipod_client *client, const char *text);
 // Decodes an inbound payload; null for no payload or undecodable bytes
 // (logged once).
 serialize_value *ipod_decode_payload(const ipod_packet *packet);
+// Inbound queue helpers: append at the tail; unlink the packet after
+// `prev` (the sentinel for the head) and return it, or null.
+void ipod_queue_append(kiv_ipod_client *client, ipod_packet *packet);
+ipod_packet *ipod_queue_unlink_after(kiv_ipod_client *client, ipod_packet *prev);
+
+// ---------------------------------------------------------------- values
+
+// One block holding a scalar node and a copy of `length` bytes from
+// `source`, followed by a NUL. Null for a negative length or when memory
+// runs out.
+serialize_value *serialize_blob(const void *source, int32_t length, int32_t type);
 
 // ---------------------------------------------------------------- events
 
