@@ -1,1 +1,146 @@
+// The client handle: connecting to the daemon with the opening handshake,
+// releasing the handle, and the small accessors and callback setters.
+#include <cutils/sockets.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "internal.h"
+
+namespace {
+
+constexpr char kDaemonSocket[] = "com.kiv.ipod.IPodDaemon";
+constexpr char kConnect[] = "connect_to_server";
+
+// Takes the opening reply's "devices" and "pid". Anything else in it, or a
+// reply that is not a hash, leaves the handle as it is.
+void apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
+    serialize_value *decoded = ipod_decode_payload(reply);
+    if (!decoded) return;
+    if (serialize_type(decoded) == SERIALIZE_HASH) {
+        serialize_value *devices = serialize_hash_get(decoded, "devices");
+        if (serialize_type(devices) == SERIALIZE_ARRAY) {
+            // Keep a copy of the list (the registry works on an array only);
+            // the rest of the reply is released.
+            serialize_value *copy = serialize_dup(devices);
+            if (copy) {
+                serialize_free(client->devices);
+                client->devices = copy;
+            }
+        }
+        serialize_value *pid = serialize_hash_get(decoded, "pid");
+        if (serialize_type(pid) == SERIALIZE_INT) client->pid = serialize_get_int(pid);
+    }
+    serialize_free(decoded);
+}
+
+}  // namespace
+
+extern "C" {
+
+int connect_to_server(void) {
+    kv_debug("%s\n", kConnect);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) {
+        kv_debug("%s, failed to create socket\n", kConnect);
+        return -1;
+    }
+    if (socket_local_client_connect(fd, kDaemonSocket, ANDROID_SOCKET_NAMESPACE_ABSTRACT, SOCK_STREAM) < 0) {
+        kv_debug("%s, failed to connect to ipod service\n", kConnect);
+        close(fd);
+        return -1;
+    }
+    kv_debug("%s, success\n", kConnect);
+    return fd;
+}
+
+kiv_ipod_client *kiv_ipod_connect(void) {
+    common_init();
+    kiv_ipod_client *client = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
+    if (!client) return nullptr;
+    client->fd = -1;
+    client->packets = ipod_packet_new();
+    if (!client->packets) {
+        free(client);
+        return nullptr;
+    }
+    client->packets_tail = client->packets;
+    client->devices = nullptr;
+    reset_cache(client);
+    client->fd = connect_to_server();
+    client->remote = 0;
+    if (client->fd < 0) {
+        kiv_ipod_close(client);
+        return nullptr;
+    }
+    ipod_packet request = {};
+    request.opcode = IPOD_OP_OPEN;
+    ipod_send(client, &request);
+    ipod_packet *reply = ipod_wait_reply(client, request.tid, 0);
+    if (reply && reply->length > 0) apply_opening_reply(client, reply);
+    ipod_packet_free(reply);
+    return client;
+}
+
+void kiv_ipod_close(kiv_ipod_client *client) {
+    if (!client) return;
+    if (client->fd >= 0) close(client->fd);
+    client->fd = -1;
+    free(client->rx_buf);
+    client->rx_buf = nullptr;
+    client->rx_len = 0;
+    client->rx_cap = 0;
+    free(client->last_error);
+    client->last_error = nullptr;
+    reset_cache(client);
+    serialize_free(client->devices);
+    client->devices = nullptr;
+    // Queued packets are released undelivered: no callback runs here.
+    ipod_packet *packet = client->packets;
+    while (packet) {
+        ipod_packet *next = packet->next;
+        ipod_packet_free(packet);
+        packet = next;
+    }
+    free(client);
+}
+
+int kiv_ipod_fd(kiv_ipod_client *client) {
+    return client->fd;
+}
+
+int kiv_ipod_pid(kiv_ipod_client *client) {
+    kv_debug("%s, pid=%d\n", "kiv_ipod_pid", client->pid);
+    return client->pid;
+}
+
+int kiv_ipod_is_ready(kiv_ipod_client *client) {
+    if (client->fd == -1) return -1;
+    if (!client->session_opened) return 0;
+    return client->ready ? 1 : 0;
+}
+
+int kiv_ipod_is_remote(kiv_ipod_client *client) {
+    return static_cast<int>(client->remote);
+}
+
+int kiv_ipod_is_session_opened(kiv_ipod_client *client) {
+    return static_cast<int>(client->session_opened);
+}
+
+void kiv_ipod_set_event_cb(kiv_ipod_client *client, kiv_ipod_event_cb cb, void *data) {
+    client->event_cb = cb;
+    client->event_cb_data = data;
+}
+
+void kiv_ipod_set_reply_cb(kiv_ipod_client *client, kiv_ipod_reply_cb cb, void *data) {
+    client->reply_cb = cb;
+    client->reply_cb_data = data;
+}
+
+void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb cb, void *data) {
+    client->ping_cb = cb;
+    client->ping_cb_data = data;
+}
+
+}  // extern "C"

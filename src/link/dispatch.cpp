@@ -1,1 +1,170 @@
+// Inbound dispatch: events to the event decoder and callback, pings to the
+// ping callback, replies to the handler of their pending-reply slot (or the
+// generic decoding) and then to the reply callback.
+#include <stdlib.h>
+#include <string.h>
+
 #include "internal.h"
+
+namespace {
+
+using Handler = int32_t (*)(kiv_ipod_client *, const ipod_packet *);
+
+int32_t handle_current_track_info(kiv_ipod_client *client, const ipod_packet *packet) {
+    return set_track_info(client, packet, "current_track_info", &client->current_track);
+}
+
+// Replies to uid-list requests carry nothing the client keeps.
+int32_t handle_uid_list(kiv_ipod_client *, const ipod_packet *) {
+    return 1;
+}
+
+struct Route {
+    uint32_t kiv_ipod_client::*slot;
+    Handler handler;
+    bool text_is_last_error;  // else the callback gets a null text
+};
+
+// Slots compared in this order; the first one holding the reply's id wins.
+constexpr Route kRoutes[] = {
+    {&kiv_ipod_client::current_track_info_tid, handle_current_track_info, true},
+    {&kiv_ipod_client::indexed_track_info_tid, set_indexed_track_info, true},
+    {&kiv_ipod_client::play_state_tid, set_play_status, false},
+    {&kiv_ipod_client::current_track_artwork_tid, set_artwork, true},
+    {&kiv_ipod_client::sample_rate_tid, set_current_track_sample_rate, true},
+    {&kiv_ipod_client::records_tid, set_records, false},
+    {&kiv_ipod_client::open_session_tid, set_open_session_result, false},
+    {&kiv_ipod_client::db_itunes_info_tid, set_db_itunes_info, false},
+    {&kiv_ipod_client::db_track_info_tid, set_db_track_info, false},
+    {&kiv_ipod_client::pb_track_info_tid, set_pb_track_info, false},
+    {&kiv_ipod_client::indexed_track_chapter_info_tid, set_indexed_track_chapter_info, false},
+    {&kiv_ipod_client::uid_list_tid, handle_uid_list, false},
+    {&kiv_ipod_client::lingo_version_tid, set_lingo_version, false},
+};
+static_assert(sizeof kRoutes / sizeof kRoutes[0] == 13, "thirteen routed reply kinds");
+
+// An empty slot (0) holds no request, so it never matches; id 0 is never
+// handed out by the sender either.
+bool holds(const kiv_ipod_client *client, uint32_t kiv_ipod_client::*slot, uint32_t tid) {
+    return tid != 0 && client->*slot == tid;
+}
+
+// Replies of the kinds without a handler: an integer result, or an
+// "error" text, then the per-kind adjustments.
+int32_t generic_reply(kiv_ipod_client *client, const ipod_packet *packet, const char **text) {
+    *text = nullptr;
+    if (packet->length == 0) return 0;
+    serialize_value *value = ipod_decode_payload(packet);
+    // An undecodable payload is a reply without a value, like an empty one.
+    if (!value) return 0;
+    int32_t result = 0;
+    if (serialize_type(value) == SERIALIZE_INT) {
+        result = serialize_get_int(value);
+    } else if (serialize_type(value) == SERIALIZE_HASH && serialize_hash_has_key(value, "error")) {
+        ipod_set_last_error(client, serialize_hash_get_string(value, "error"));
+        *text = client->last_error;
+    }
+    serialize_free(value);
+
+    const uint32_t tid = packet->tid;
+    if (holds(client, &kiv_ipod_client::current_track_index_tid, tid)) {
+        client->current_track.track_index = result;
+    } else if (holds(client, &kiv_ipod_client::category_tid, tid) ||
+               holds(client, &kiv_ipod_client::select_db_tid, tid)) {
+        client->record_count = result;
+        result = result >= 0 ? 1 : 0;
+    } else if (holds(client, &kiv_ipod_client::preference_tid, tid)) {
+        result = static_cast<int32_t>(
+            preference_setting_from_wire(client->preference_type, static_cast<uint32_t>(result)));
+    }
+    return result;
+}
+
+// Handles one reply (already unlinked) and hands it to the reply callback.
+void deliver_reply(kiv_ipod_client *client, ipod_packet *packet) {
+    ipod_set_last_error(client, nullptr);
+    int32_t result = 0;
+    const char *text = nullptr;
+    bool routed = false;
+    for (const Route &route : kRoutes) {
+        if (!holds(client, route.slot, packet->tid)) continue;
+        result = route.handler(client, packet);
+        text = route.text_is_last_error ? client->last_error : nullptr;
+        routed = true;
+        break;
+    }
+    if (!routed) result = generic_reply(client, packet, &text);
+    client->reply_cb(client, packet->tid, result, text, client->reply_cb_data);
+}
+
+}  // namespace
+
+extern "C" {
+
+void ipod_set_last_error(kiv_ipod_client *client, const char *text) {
+    free(client->last_error);
+    client->last_error = text ? strdup(text) : nullptr;
+}
+
+serialize_value *ipod_decode_payload(const ipod_packet *packet) {
+    if (!packet || packet->length == 0 || !packet->payload) return nullptr;
+    if (packet->length > IPOD_MAX_PAYLOAD) return nullptr;
+    serialize_value *value = unserialize(packet->payload, static_cast<int32_t>(packet->length));
+    if (!value)
+        kv_error("%s, undecodable payload: tid(0x%x), opcode(0x%x), %u bytes\n", "ipod_decode_payload",
+                 packet->tid, packet->opcode, packet->length);
+    return value;
+}
+
+kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client) {
+    ipod_packet *head = client->packets;
+    while (head->next) {
+        ipod_packet *packet = head->next;
+        if (packet->opcode == IPOD_OP_EVENT) {
+            ipod_queue_unlink_after(client, head);
+            ipod_set_last_error(client, nullptr);
+            kiv_ipod_event *event = event_decode(client, packet);
+            ipod_packet_free(packet);
+            // An event that cannot be decoded is dropped; the pass goes on.
+            if (event) return event;
+            continue;
+        }
+        if (packet->opcode == IPOD_OP_PING) {
+            ipod_queue_unlink_after(client, head);
+            if (client->ping_cb)
+                client->ping_cb(client, packet->tid, client->ping_cb_data);
+            else
+                kv_error("ping_cb is not set!!!!");
+            ipod_packet_free(packet);
+            continue;
+        }
+        if (!client->reply_cb) {
+            kv_error("Some packet didn't treated: %p tid(0x%x), opcode(0x%x)\n", static_cast<void *>(packet),
+                     packet->tid, packet->opcode);
+            ipod_queue_unlink_after(client, head);
+            ipod_packet_free(packet);
+            continue;
+        }
+        ipod_queue_unlink_after(client, head);
+        deliver_reply(client, packet);
+        ipod_packet_free(packet);
+    }
+    return nullptr;
+}
+
+void ipod_dispatch(kiv_ipod_client *client) {
+    if (client->waiting) kv_error("Another thread already using this call\n");
+    while (kiv_ipod_event *event = ipod_dispatch_next(client)) {
+        if (client->event_cb) client->event_cb(client, event, client->event_cb_data);
+        kiv_ipod_event_free(event);
+    }
+}
+
+int32_t kiv_ipod_read(kiv_ipod_client *client) {
+    int32_t count = ipod_read_packets(client);
+    if (count <= 0) return count;
+    ipod_dispatch(client);
+    return count;
+}
+
+}  // extern "C"

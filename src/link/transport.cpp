@@ -1,1 +1,295 @@
+// Packet framing, writing requests, reassembling the inbound stream into
+// the queue, and waiting for a reply.
+#include <errno.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "internal.h"
+
+namespace {
+
+constexpr uint32_t kReadChunk = 1024;
+// Requests whose encoding fits go out in one write with their header.
+constexpr uint32_t kCoalesceLimit = 4096;
+
+uint32_t load_be32(const uint8_t *p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+void store_be32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+void close_connection(kiv_ipod_client *client) {
+    if (client->fd >= 0) close(client->fd);
+    client->fd = -1;
+}
+
+// Blocks until the descriptor is ready for `events` (used only when the
+// caller made it non-blocking and a read or write found it not ready).
+void wait_ready(int fd, short events) {
+    pollfd p = {fd, events, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+// Makes room for `extra` more bytes in rx_buf, doubling the allocation so
+// that a large payload costs amortised linear copying. False when the
+// memory cannot be had.
+bool rx_reserve(kiv_ipod_client *client, uint32_t extra) {
+    uint64_t need = static_cast<uint64_t>(client->rx_len) + extra;
+    if (need <= client->rx_cap && client->rx_buf) return true;
+    uint64_t cap = client->rx_cap ? client->rx_cap : kReadChunk;
+    while (cap < need) cap *= 2;
+    void *grown = realloc(client->rx_buf, static_cast<size_t>(cap));
+    if (!grown) return false;
+    client->rx_buf = static_cast<uint8_t *>(grown);
+    client->rx_cap = static_cast<uint32_t>(cap);
+    return true;
+}
+
+void rx_release(kiv_ipod_client *client) {
+    free(client->rx_buf);
+    client->rx_buf = nullptr;
+    client->rx_len = 0;
+    client->rx_cap = 0;
+}
+
+// How many bytes to ask for: 1024, or the rest of a packet whose header
+// has arrived and whose payload is larger, so that one large reply does
+// not take thousands of reads.
+uint32_t read_size(const kiv_ipod_client *client) {
+    if (client->rx_len < IPOD_HEADER_SIZE) return kReadChunk;
+    uint32_t length = load_be32(client->rx_buf + 12);
+    if (length > IPOD_MAX_PAYLOAD) return kReadChunk;
+    uint32_t total = IPOD_HEADER_SIZE + length;
+    uint32_t missing = total > client->rx_len ? total - client->rx_len : 0;
+    return missing > kReadChunk ? missing : kReadChunk;
+}
+
+// Cuts every complete packet out of rx_buf into the queue. Returns the
+// number queued, or -1 when a header announces a payload over the limit
+// (the connection is then closed and the buffer dropped).
+int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
+    int32_t count = 0;
+    uint32_t offset = 0;
+    *oversize = false;
+    while (client->rx_len - offset >= IPOD_HEADER_SIZE) {
+        const uint8_t *header = client->rx_buf + offset;
+        uint32_t length = load_be32(header + 12);
+        if (length > IPOD_MAX_PAYLOAD) {
+            kv_error("ipod_read_packets, payload length %u exceeds the limit of %u bytes\n", length,
+                     IPOD_MAX_PAYLOAD);
+            *oversize = true;
+            break;
+        }
+        // Both terms are bounded (length by the limit), so no overflow.
+        if (client->rx_len - offset - IPOD_HEADER_SIZE < length) break;
+        ipod_packet *packet = ipod_packet_new();
+        void *payload = length ? malloc(length) : nullptr;
+        if (!packet || (length && !payload)) {
+            // Without memory the stream cannot be kept in step: give up the
+            // connection rather than drop a packet silently.
+            free(packet);
+            free(payload);
+            kv_error("ipod_read_packets, out of memory for a packet of %u bytes\n", length);
+            *oversize = true;
+            break;
+        }
+        packet->tid = load_be32(header + 4);
+        packet->opcode = header[8];
+        packet->length = length;
+        if (length) memcpy(payload, header + IPOD_HEADER_SIZE, length);
+        packet->payload = payload;
+        ipod_queue_append(client, packet);
+        offset += IPOD_HEADER_SIZE + length;
+        count++;
+    }
+    if (*oversize) {
+        rx_release(client);
+        close_connection(client);
+        return count;
+    }
+    if (offset == client->rx_len) {
+        rx_release(client);
+    } else if (offset > 0) {
+        // Only the unconsumed tail moves, and only after a packet was cut
+        // in front of it, so each byte moves at most once.
+        memmove(client->rx_buf, client->rx_buf + offset, client->rx_len - offset);
+        client->rx_len -= offset;
+    }
+    return count;
+}
+
+// One read and reassembly. `would_block` reports a non-blocking
+// descriptor that had no data (not a lost connection).
+int32_t read_packets(kiv_ipod_client *client, bool *would_block) {
+    *would_block = false;
+    if (client->fd < 0) return -1;
+    uint32_t want = read_size(client);
+    if (!rx_reserve(client, want)) {
+        kv_error("ipod_read_packets, out of memory for %u bytes\n", client->rx_len + want);
+        close_connection(client);
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = read(client->fd, client->rx_buf + client->rx_len, want);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        *would_block = true;
+        return 0;
+    }
+    if (n <= 0) {
+        close_connection(client);
+        return -1;
+    }
+    client->rx_len += static_cast<uint32_t>(n);
+    bool failed = false;
+    int32_t count = frame_packets(client, &failed);
+    // Packets cut before an oversize header are still handed out; the
+    // next read then reports the closed connection.
+    if (failed && count == 0) return -1;
+    return count;
+}
+
+}  // namespace
+
+extern "C" {
+
+ipod_packet *ipod_packet_new(void) {
+    return static_cast<ipod_packet *>(calloc(1, sizeof(ipod_packet)));
+}
+
+void ipod_packet_free(ipod_packet *packet) {
+    if (!packet) return;
+    free(packet->payload);
+    free(packet);
+}
+
+void ipod_queue_append(kiv_ipod_client *client, ipod_packet *packet) {
+    ipod_packet *tail = client->packets_tail;
+    if (!tail) {
+        tail = client->packets;
+        while (tail->next) tail = tail->next;
+    }
+    packet->next = nullptr;
+    tail->next = packet;
+    client->packets_tail = packet;
+}
+
+ipod_packet *ipod_queue_unlink_after(kiv_ipod_client *client, ipod_packet *prev) {
+    ipod_packet *packet = prev ? prev->next : nullptr;
+    if (!packet) return nullptr;
+    prev->next = packet->next;
+    if (client->packets_tail == packet) client->packets_tail = prev;
+    packet->next = nullptr;
+    return packet;
+}
+
+int32_t ipod_write_all(kiv_ipod_client *client, const void *data, uint32_t count) {
+    if (count == 0) return 0;
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    uint32_t left = count;
+    while (left > 0) {
+        // MSG_NOSIGNAL: a daemon that went away is a failed write, not a
+        // SIGPIPE that kills the application.
+        ssize_t n = client->fd >= 0 ? send(client->fd, p, left, MSG_NOSIGNAL) : -1;
+        if (client->fd < 0) errno = EBADF;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            wait_ready(client->fd, POLLOUT);
+            continue;
+        }
+        if (n <= 0) {
+            kv_error("send error: %s\n", strerror(n == 0 ? EIO : errno));
+            close_connection(client);
+            return -1;
+        }
+        p += n;
+        left -= static_cast<uint32_t>(n);
+    }
+    return static_cast<int32_t>(count);
+}
+
+int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
+    int32_t tid = (client->last_tid <= 0 || client->last_tid == INT32_MAX) ? 1 : client->last_tid + 1;
+    client->last_tid = tid;
+    request->tid = static_cast<uint32_t>(tid);
+
+    uint8_t buffer[IPOD_HEADER_SIZE + kCoalesceLimit];
+    memset(buffer, 0, IPOD_HEADER_SIZE);
+    buffer[0] = IPOD_HEADER_MARKER;
+    store_be32(buffer + 4, request->tid);
+    buffer[8] = static_cast<uint8_t>(request->opcode & 0xFF);
+
+    uint8_t *encoded = nullptr;
+    int32_t length = 0;
+    if (request->payload) {
+        encoded = serialize(static_cast<const serialize_value *>(request->payload), &length);
+        if (!encoded || length < 0) {
+            // A request that cannot be encoded cannot be sent faithfully;
+            // failing like a write keeps a waiting caller from hanging.
+            free(encoded);
+            kv_error("send error: %s\n", "payload cannot be encoded");
+            close_connection(client);
+            return -1;
+        }
+    }
+    store_be32(buffer + 12, static_cast<uint32_t>(length));
+
+    int32_t written;
+    if (length > 0 && static_cast<uint32_t>(length) <= kCoalesceLimit) {
+        memcpy(buffer + IPOD_HEADER_SIZE, encoded, static_cast<size_t>(length));
+        written = ipod_write_all(client, buffer, IPOD_HEADER_SIZE + static_cast<uint32_t>(length));
+    } else {
+        written = ipod_write_all(client, buffer, IPOD_HEADER_SIZE);
+        if (written >= 0 && length > 0) {
+            int32_t rest = ipod_write_all(client, encoded, static_cast<uint32_t>(length));
+            written = rest < 0 ? -1 : written + rest;
+        }
+    }
+    free(encoded);
+    return written;
+}
+
+int32_t ipod_read_packets(kiv_ipod_client *client) {
+    bool would_block;
+    return read_packets(client, &would_block);
+}
+
+ipod_packet *ipod_wait_reply(kiv_ipod_client *client, uint32_t tid, int dispatch) {
+    client->waiting = 1;
+    ipod_packet *scanned = client->packets;  // packets up to here were checked
+    for (;;) {
+        ipod_packet *prev = scanned;
+        while (prev->next && prev->next->tid != tid) prev = prev->next;
+        if (prev->next) {
+            ipod_packet *reply = ipod_queue_unlink_after(client, prev);
+            client->waiting = 0;
+            if (dispatch) ipod_dispatch(client);
+            if (reply->opcode == IPOD_OP_PACKET_ERROR)
+                kv_error("Packet error: transaction id 0x%04x\n", reply->tid);
+            return reply;
+        }
+        scanned = prev;
+        bool would_block;
+        if (read_packets(client, &would_block) < 0) {
+            client->waiting = 0;
+            // What arrived before the connection ended is still delivered:
+            // no later read can hand it out.
+            if (dispatch && client->packets->next) ipod_dispatch(client);
+            return nullptr;
+        }
+        if (would_block) wait_ready(client->fd, POLLIN);
+    }
+}
+
+}  // extern "C"

@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -25,10 +26,10 @@ namespace kivtest {
 // Independent encoder of the value format. Each function returns the
 // complete encoding of one value (type letter included).
 namespace wire {
-std::string i(int32_t value);               // 'i' + len + "%i" text
-std::string f(double value);                // 'f' + len + "%f" text
-std::string s(const std::string &text);     // 's' + BE32 len + bytes
-std::string b(const std::string &bytes);    // 'b' + BE32 len + bytes
+std::string i(int32_t value);             // 'i' + len + "%i" text
+std::string f(double value);              // 'f' + len + "%f" text
+std::string s(const std::string &text);   // 's' + BE32 len + bytes
+std::string b(const std::string &bytes);  // 'b' + BE32 len + bytes
 std::string a(std::initializer_list<std::string> elements);
 std::string a(const std::vector<std::string> &elements);
 std::string h(std::initializer_list<std::pair<std::string, std::string>> entries);
@@ -72,8 +73,8 @@ public:
     // gave other raw bytes (e.g. a frame without payload, or nothing).
     void set_devices(const std::string &encoded_array);
     void set_pid(int pid);
-    void set_open_reply(const std::string &raw_bytes);  // replaces the automatic reply
-    void set_open_prefix(const std::string &raw_bytes); // sent before the opening reply
+    void set_open_reply(const std::string &raw_bytes);   // replaces the automatic reply
+    void set_open_prefix(const std::string &raw_bytes);  // sent before the opening reply
 
     // Answers every other request. The default answers each request with
     // the integer 0 under its transaction id.
@@ -118,6 +119,28 @@ private:
     std::vector<Request> requests_;
     std::string rx_;
     std::thread thread_;
+
+    // Bytes waiting to be written to the client, in order. The daemon
+    // thread writes them without blocking, so that a test thread that sends
+    // more than the socket holds does not stall before it reads.
+    struct Chunk {
+        std::string bytes;
+        size_t offset = 0;
+        bool pause_before = false;  // ~2 ms after the previous chunk
+        bool close_after = false;   // close the client once written
+        uint64_t seq = 0;
+    };
+    void wake();
+    void flush_outbox();        // mutex_ held
+    void drop_client();         // mutex_ held
+    void enqueue(Chunk chunk);  // mutex_ held
+    bool wait_written(std::unique_lock<std::mutex> &lock, uint64_t seq);
+    std::deque<Chunk> outbox_;
+    uint64_t queued_seq_ = 0;
+    uint64_t done_seq_ = 0;
+    bool stalled_ = false;
+    bool stop_listen_ = false;
+    int64_t next_write_ns_ = 0;
 };
 
 }  // namespace kivtest

@@ -1,0 +1,120 @@
+// Connecting, the opening handshake, the handle's accessors and closing.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fake_daemon.h"
+#include "kiv_ipod.h"
+#include "log_capture.h"
+
+using kivtest::FakeDaemon;
+using kivtest::frame;
+namespace wire = kivtest::wire;
+
+namespace {
+
+constexpr int kDebug = 3;
+
+TEST(LinkConnect, NoDaemonGivesNullAndOneFailureLine) {
+    kivtest::log_clear();
+    EXPECT_EQ(kiv_ipod_connect(), nullptr);
+    EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server\n"), 1);
+    EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server, failed to connect to ipod service\n"), 1);
+    EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server, success\n"), 0);
+}
+
+TEST(LinkConnect, OpeningHandshakeKeepsPidAndDevices) {
+    FakeDaemon daemon;
+    daemon.set_pid(777);
+    daemon.set_devices(wire::a({wire::device("SERIAL-A", 5), wire::device("SERIAL-B", 6)}));
+    kivtest::log_clear();
+    kiv_ipod_client *c = kiv_ipod_connect();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server, success\n"), 1);
+
+    // The opening request: marker, id 1 big-endian, opcode 0, no payload.
+    auto requests = daemon.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header, std::string("\xFE\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\0", 16));
+    EXPECT_EQ(requests[0].payload, "");
+
+    EXPECT_GE(kiv_ipod_fd(c), 0);
+    EXPECT_EQ(kiv_ipod_pid(c), 777);
+    EXPECT_EQ(kivtest::log_count(kDebug, "kiv_ipod_pid, pid=777\n"), 1);
+    EXPECT_EQ(kiv_ipod_is_remote(c), 0);
+    EXPECT_EQ(kiv_ipod_is_session_opened(c), 0);
+    EXPECT_EQ(kiv_ipod_is_ready(c), 0);
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+    EXPECT_EQ(kiv_ipod_device_index(c, "SERIAL-B"), 1);
+    kiv_ipod_close(c);
+    EXPECT_TRUE(daemon.wait_client_closed());
+}
+
+TEST(LinkConnect, DaemonClosingBeforeAnsweringLeavesALostHandle) {
+    FakeDaemon daemon;
+    // No opening reply at all: the daemon hangs up after the request.
+    daemon.set_open_reply("");
+    daemon.set_responder([](const kivtest::Request &) { return std::string(); });
+    std::thread closer([&] {
+        if (daemon.wait_requests(1)) daemon.close_client();
+    });
+    kiv_ipod_client *c = kiv_ipod_connect();
+    closer.join();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(kiv_ipod_fd(c), -1);
+    EXPECT_EQ(kiv_ipod_is_ready(c), -1);
+    EXPECT_EQ(kiv_ipod_pid(c), 0);
+    EXPECT_EQ(kiv_ipod_device_count(c), 0);
+    EXPECT_EQ(kiv_ipod_read(c), -1);
+    kiv_ipod_close(c);
+}
+
+TEST(LinkConnect, OpeningRepliesWithoutUsableContent) {
+    struct Case {
+        const char *name;
+        std::string reply;
+    };
+    const Case cases[] = {
+        {"empty payload", frame(1, 0, "")},
+        {"not a hash", frame(1, 0, wire::i(5))},
+        {"undecodable", frame(1, 0, "Zjunk")},
+        {"hash without pid and with a non-array device list",
+         frame(1, 0, wire::h({{"devices", wire::s("nope")}}))},
+        {"pid of the wrong type", frame(1, 0, wire::h({{"pid", wire::s("12")}, {"devices", wire::a({})}}))},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        FakeDaemon daemon;
+        daemon.set_open_reply(k.reply);
+        kiv_ipod_client *c = kiv_ipod_connect();
+        ASSERT_NE(c, nullptr);
+        EXPECT_GE(kiv_ipod_fd(c), 0);
+        EXPECT_EQ(kiv_ipod_pid(c), 0);
+        EXPECT_EQ(kiv_ipod_device_count(c), 0);
+        kiv_ipod_close(c);
+    }
+}
+
+TEST(LinkConnect, PacketsBeforeTheOpeningReplyStayQueuedForTheNextRead) {
+    FakeDaemon daemon;
+    daemon.set_open_prefix(frame(0x99, 54, "") + frame(0x98, 54, ""));
+    kiv_ipod_client *c = kiv_ipod_connect();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(kiv_ipod_pid(c), 4242);
+    std::vector<uint32_t> pings;
+    kiv_ipod_set_ping_cb(
+        c,
+        [](kiv_ipod_client *, uint32_t tid, void *data) {
+            static_cast<std::vector<uint32_t> *>(data)->push_back(tid);
+            return 0;
+        },
+        &pings);
+    EXPECT_TRUE(pings.empty());
+    daemon.send(frame(0x97, 54, ""));
+    EXPECT_EQ(kiv_ipod_read(c), 1);
+    EXPECT_EQ(pings, (std::vector<uint32_t>{0x99, 0x98, 0x97}));
+    kiv_ipod_close(c);
+}
+
+}  // namespace
