@@ -1,0 +1,395 @@
+// White-box tests of framing, reassembly, transaction ids and reply waits,
+// on a handle wired to one end of a socket pair.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_daemon.h"
+#include "internal.h"
+#include "log_capture.h"
+
+using kivtest::frame;
+namespace wire = kivtest::wire;
+
+namespace {
+
+constexpr int kError = 6;
+
+class Link : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        client = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
+        client->packets = ipod_packet_new();
+        client->packets_tail = client->packets;
+        reset_cache(client);
+        client->fd = sv[0];
+        peer = sv[1];
+        kivtest::log_clear();
+    }
+    void TearDown() override {
+        kiv_ipod_close(client);
+        if (peer >= 0) close(peer);
+    }
+
+    void put(const std::string &bytes) {
+        size_t at = 0;
+        while (at < bytes.size()) {
+            ssize_t n = write(peer, bytes.data() + at, bytes.size() - at);
+            ASSERT_GT(n, 0);
+            at += static_cast<size_t>(n);
+        }
+    }
+    // Everything the library wrote so far (the peer end is drained).
+    std::string taken() {
+        std::string out;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
+    }
+    std::vector<ipod_packet *> queued() {
+        std::vector<ipod_packet *> out;
+        for (ipod_packet *p = client->packets->next; p; p = p->next) out.push_back(p);
+        return out;
+    }
+    std::string payload_of(const ipod_packet *p) {
+        return p->length ? std::string(static_cast<const char *>(p->payload), p->length) : std::string();
+    }
+
+    kiv_ipod_client *client = nullptr;
+    int peer = -1;
+};
+
+TEST_F(Link, RequestBytesOnTheWire) {
+    // No payload: header only, big-endian id, low 8 bits of the opcode.
+    ipod_packet request = {};
+    request.opcode = 0x136;  // only 0x36 travels
+    EXPECT_EQ(ipod_send(client, &request), 16);
+    EXPECT_EQ(request.tid, 1u);
+    EXPECT_EQ(taken(), frame(1, 0x36, ""));
+
+    // Integer and array payloads, encoded and counted in the header.
+    serialize_value *value = serialize_int(-42);
+    request.payload = value;
+    request.opcode = 14;
+    EXPECT_EQ(ipod_send(client, &request), 16 + 5);
+    EXPECT_EQ(taken(), frame(2, 14, wire::i(-42)));
+    serialize_free(value);
+
+    value = serialize_array();
+    serialize_array_add(value, serialize_int(3));
+    serialize_array_add(value, serialize_string("abc"));
+    request.payload = value;
+    request.opcode = 26;
+    ipod_send(client, &request);
+    EXPECT_EQ(taken(), frame(3, 26, wire::a({wire::i(3), wire::s("abc")})));
+    serialize_free(value);
+
+    // A payload too large to go out with its header in one write.
+    std::string big(100000, '\x5a');
+    value = serialize_bytes(big.data(), static_cast<int32_t>(big.size()));
+    request.payload = value;
+    request.opcode = 58;
+    std::string expected = frame(4, 58, wire::b(big));
+    std::string got;
+    std::thread reader([&] {
+        char buf[65536];
+        while (got.size() < expected.size()) {
+            ssize_t n = read(peer, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+    });
+    EXPECT_EQ(ipod_send(client, &request), static_cast<int32_t>(expected.size()));
+    reader.join();
+    EXPECT_EQ(got, expected);
+    serialize_free(value);
+    EXPECT_EQ(request.tid, 4u);
+    EXPECT_EQ(client->last_tid, 4);
+}
+
+TEST_F(Link, TransactionIdsWrapToOneAndNeverGiveZero) {
+    ipod_packet request = {};
+    request.opcode = 6;
+    client->last_tid = INT32_MAX - 1;
+    ipod_send(client, &request);
+    EXPECT_EQ(request.tid, static_cast<uint32_t>(INT32_MAX));
+    ipod_send(client, &request);
+    EXPECT_EQ(request.tid, 1u);
+    ipod_send(client, &request);
+    EXPECT_EQ(request.tid, 2u);
+    client->last_tid = -7;
+    ipod_send(client, &request);
+    EXPECT_EQ(request.tid, 1u);
+    EXPECT_EQ(taken(), frame(INT32_MAX, 6, "") + frame(1, 6, "") + frame(2, 6, "") + frame(1, 6, ""));
+}
+
+TEST_F(Link, WriteToAVanishedPeerFailsWithoutSigpipe) {
+    struct sigaction old, dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &dfl, &old);
+    close(peer);
+    peer = -1;
+    ipod_packet request = {};
+    request.opcode = 6;
+    EXPECT_EQ(ipod_send(client, &request), -1);
+    EXPECT_EQ(request.tid, 1u);
+    EXPECT_EQ(client->fd, -1);
+    EXPECT_EQ(kivtest::log_count(kError, std::string("send error: ") + strerror(EPIPE) + "\n"), 1);
+    // Later sends still hand out ids and report the failure; reads fail.
+    ipod_send(client, &request);
+    EXPECT_EQ(request.tid, 2u);
+    EXPECT_EQ(kivtest::log_count_containing("send error: "), 2);
+    EXPECT_EQ(ipod_read_packets(client), -1);
+    sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST_F(Link, ReassemblyAtEverySplitPoint) {
+    const std::string stream = frame(7, 1, wire::h({{"event", wire::s("x")}})) + frame(8, 20, "") +
+                               frame(9, 54, "", 0x00) + frame(10, 21, wire::i(123456));
+    const std::vector<size_t> ends = {16 + wire::h({{"event", wire::s("x")}}).size(),
+                                      16 + wire::h({{"event", wire::s("x")}}).size() + 16,
+                                      16 + wire::h({{"event", wire::s("x")}}).size() + 32, stream.size()};
+    for (size_t cut = 1; cut < stream.size(); cut++) {
+        SCOPED_TRACE(cut);
+        put(stream.substr(0, cut));
+        int32_t first = ipod_read_packets(client);
+        int32_t complete = 0;
+        for (size_t e : ends) complete += e <= cut;
+        // A packet is queued by the read that brings its last byte, not before.
+        EXPECT_EQ(first, complete);
+        put(stream.substr(cut));
+        EXPECT_EQ(ipod_read_packets(client), 4 - complete);
+        auto q = queued();
+        ASSERT_EQ(q.size(), 4u);
+        EXPECT_EQ(q[0]->tid, 7u);
+        EXPECT_EQ(q[0]->opcode, 1);
+        EXPECT_EQ(payload_of(q[0]), wire::h({{"event", wire::s("x")}}));
+        EXPECT_EQ(q[1]->tid, 8u);
+        EXPECT_EQ(q[1]->length, 0u);
+        EXPECT_EQ(q[2]->tid, 9u);  // marker byte 0x00 is accepted
+        EXPECT_EQ(q[2]->opcode, 54);
+        EXPECT_EQ(q[3]->tid, 10u);
+        EXPECT_EQ(payload_of(q[3]), wire::i(123456));
+        EXPECT_EQ(client->packets_tail, q[3]);
+        EXPECT_EQ(client->rx_len, 0u);
+        EXPECT_EQ(client->rx_buf, nullptr);
+        while (client->packets->next) ipod_packet_free(ipod_queue_unlink_after(client, client->packets));
+        EXPECT_EQ(client->packets_tail, client->packets);
+    }
+}
+
+TEST_F(Link, ManyPacketsInOneReadAndPartialTail) {
+    std::string stream;
+    for (uint32_t k = 1; k <= 50; k++) stream += frame(k, 30, "");
+    put(stream + frame(51, 30, wire::i(1)).substr(0, 10));
+    EXPECT_EQ(ipod_read_packets(client), 50);  // 816 bytes: one read
+    EXPECT_EQ(client->rx_len, 10u);
+    auto q = queued();
+    ASSERT_EQ(q.size(), 50u);
+    for (uint32_t k = 0; k < 50; k++) EXPECT_EQ(q[k]->tid, k + 1);
+    put(frame(51, 30, wire::i(1)).substr(10));
+    EXPECT_EQ(ipod_read_packets(client), 1);
+    EXPECT_EQ(queued().back()->tid, 51u);
+
+    // Fewer than 16 bytes complete nothing.
+    put(std::string(15, '\0'));
+    EXPECT_EQ(ipod_read_packets(client), 0);
+    EXPECT_EQ(client->rx_len, 15u);
+}
+
+TEST_F(Link, OversizePayloadClosesTheConnection) {
+    // Exactly at the limit is still awaited.
+    std::string header = frame(5, 2, "").substr(0, 12) + wire::be32(IPOD_MAX_PAYLOAD);
+    put(header);
+    EXPECT_EQ(ipod_read_packets(client), 0);
+    EXPECT_GE(client->fd, 0);
+    EXPECT_EQ(kivtest::log_count_containing("exceeds the limit"), 0);
+    close(client->fd);
+    client->fd = -1;
+    free(client->rx_buf);
+    client->rx_buf = nullptr;
+    client->rx_len = client->rx_cap = 0;
+
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    client->fd = sv[0];
+    close(peer);
+    peer = sv[1];
+    // A packet in front of the oversize header is still handed out.
+    put(frame(6, 2, wire::i(1)) + frame(7, 2, "").substr(0, 12) + wire::be32(0xFFFFFFF0u));
+    EXPECT_EQ(ipod_read_packets(client), 1);
+    EXPECT_EQ(client->fd, -1);
+    EXPECT_EQ(client->rx_buf, nullptr);
+    EXPECT_EQ(kivtest::log_count(kError,
+                                 "ipod_read_packets, payload length 4294967280 exceeds the limit of "
+                                 "16777216 bytes\n"),
+              1);
+    ASSERT_EQ(queued().size(), 1u);
+    EXPECT_EQ(queued()[0]->tid, 6u);
+    EXPECT_EQ(ipod_read_packets(client), -1);
+}
+
+TEST_F(Link, LargePayloadArrivesIntactInFewReads) {
+    std::string payload(4 << 20, '\0');
+    for (size_t k = 0; k < payload.size(); k++) payload[k] = static_cast<char>(k * 131 + 7);
+    const std::string packet = frame(77, 40, payload);
+    std::thread writer([&] { put(packet); });
+    int reads = 0;
+    int32_t got = 0;
+    while (got == 0 && reads < 100000) {
+        got = ipod_read_packets(client);
+        reads++;
+    }
+    writer.join();
+    ASSERT_EQ(got, 1);
+    EXPECT_LT(reads, 2000);  // 1024-byte reads alone would need over 4000
+    auto q = queued();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0]->length, payload.size());
+    EXPECT_TRUE(payload_of(q[0]) == payload);
+}
+
+TEST_F(Link, NonBlockingDescriptorWithoutDataIsNoPacket) {
+    ASSERT_EQ(fcntl(client->fd, F_SETFL, fcntl(client->fd, F_GETFL) | O_NONBLOCK), 0);
+    EXPECT_EQ(ipod_read_packets(client), 0);
+    EXPECT_EQ(kiv_ipod_read(client), 0);
+    EXPECT_GE(client->fd, 0);
+    put(frame(3, 30, ""));
+    EXPECT_EQ(ipod_read_packets(client), 1);
+
+    // A wait on a non-blocking descriptor sleeps instead of giving up.
+    std::thread later([&] {
+        usleep(30000);
+        put(frame(4, 30, wire::i(9)));
+    });
+    ipod_packet *reply = ipod_wait_reply(client, 4, 0);
+    later.join();
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(payload_of(reply), wire::i(9));
+    ipod_packet_free(reply);
+    EXPECT_GE(client->fd, 0);
+}
+
+void on_alarm(int) {}
+
+TEST_F(Link, InterruptedReadIsRetried) {
+    struct sigaction act = {}, old;
+    act.sa_handler = on_alarm;  // no SA_RESTART: the read returns EINTR
+    sigaction(SIGALRM, &act, &old);
+    itimerval timer = {};
+    timer.it_value.tv_usec = 20000;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    std::thread later([&] {
+        usleep(120000);
+        put(frame(3, 30, ""));
+    });
+    EXPECT_EQ(ipod_read_packets(client), 1);
+    later.join();
+    EXPECT_GE(client->fd, 0);
+    sigaction(SIGALRM, &old, nullptr);
+}
+
+struct Seen {
+    std::vector<std::string> order;
+};
+
+int record_ping(kiv_ipod_client *, uint32_t tid, void *data) {
+    static_cast<Seen *>(data)->order.push_back("ping " + std::to_string(tid));
+    return 0;
+}
+
+int record_reply(kiv_ipod_client *, uint32_t tid, int32_t result, const char *text, void *data) {
+    static_cast<Seen *>(data)->order.push_back("reply " + std::to_string(tid) + " " + std::to_string(result) +
+                                               (text ? std::string(" ") + text : std::string()));
+    return 0;
+}
+
+TEST_F(Link, WaitWithoutDispatchKeepsOthersQueuedInOrder) {
+    Seen seen;
+    kiv_ipod_set_ping_cb(client, record_ping, &seen);
+    kiv_ipod_set_reply_cb(client, record_reply, &seen);
+    put(frame(90, 54, "") + frame(91, 30, wire::i(1)) + frame(5, 3, wire::i(-1)) + frame(92, 54, ""));
+    ipod_packet *reply = ipod_wait_reply(client, 5, 0);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->opcode, IPOD_OP_PACKET_ERROR);
+    EXPECT_EQ(kivtest::log_count(kError, "Packet error: transaction id 0x0005\n"), 1);
+    ipod_packet_free(reply);
+    EXPECT_TRUE(seen.order.empty());
+    EXPECT_EQ(client->waiting, 0);
+    ASSERT_EQ(queued().size(), 3u);
+    EXPECT_EQ(client->packets_tail, queued()[2]);
+
+    // The next read that completes a packet delivers the old ones first.
+    put(frame(93, 54, ""));
+    EXPECT_EQ(kiv_ipod_read(client), 1);
+    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 90", "reply 91 1", "ping 92", "ping 93"}));
+    EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(Link, WaitWithDispatchDeliversEverythingElseBeforeReturning) {
+    Seen seen;
+    kiv_ipod_set_ping_cb(client, record_ping, &seen);
+    kiv_ipod_set_reply_cb(client, record_reply, &seen);
+    put(frame(90, 54, "") + frame(91, 30, wire::i(4)));
+    put(frame(6, 30, wire::i(0)) + frame(92, 54, ""));
+    ipod_packet *reply = ipod_wait_reply(client, 6, 1);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->tid, 6u);
+    ipod_packet_free(reply);
+    // Packets after the reply in the same read are delivered too.
+    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 90", "reply 91 4", "ping 92"}));
+    EXPECT_EQ(kivtest::log_count(kError, "Another thread already using this call\n"), 0);
+    EXPECT_EQ(kivtest::log_count_containing("Packet error"), 0);
+}
+
+TEST_F(Link, ConnectionEndingDuringAWait) {
+    Seen seen;
+    kiv_ipod_set_ping_cb(client, record_ping, &seen);
+    // Without dispatch nothing is delivered, and nothing leaks on close.
+    put(frame(90, 54, "") + frame(91, 30, wire::i(4)));
+    shutdown(peer, SHUT_WR);
+    EXPECT_EQ(ipod_wait_reply(client, 6, 0), nullptr);
+    EXPECT_EQ(client->fd, -1);
+    EXPECT_EQ(client->waiting, 0);
+    EXPECT_TRUE(seen.order.empty());
+    EXPECT_EQ(queued().size(), 2u);
+}
+
+TEST_F(Link, ConnectionEndingDuringADispatchingWaitDeliversWhatArrived) {
+    Seen seen;
+    kiv_ipod_set_ping_cb(client, record_ping, &seen);
+    kiv_ipod_set_reply_cb(client, record_reply, &seen);
+    put(frame(90, 54, "") + frame(91, 30, wire::i(4)) + frame(92, 54, "").substr(0, 5));
+    shutdown(peer, SHUT_WR);
+    EXPECT_EQ(ipod_wait_reply(client, 6, 1), nullptr);
+    EXPECT_EQ(client->fd, -1);
+    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 90", "reply 91 4"}));
+    EXPECT_TRUE(queued().empty());
+    EXPECT_EQ(kivtest::log_count(kError, "Another thread already using this call\n"), 0);
+}
+
+TEST_F(Link, AnEventWithTheAwaitedIdEndsTheWait) {
+    put(frame(90, 54, "") + frame(6, 1, wire::h({})));
+    ipod_packet *got = ipod_wait_reply(client, 6, 0);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->opcode, 1);
+    ipod_packet_free(got);
+    EXPECT_EQ(queued().size(), 1u);
+}
+
+}  // namespace
