@@ -1,0 +1,123 @@
+// Helpers for white-box tests of the caches, the device registry and the
+// event decoder: a hand-built handle, value builders and packets encoded
+// with the library's own encoder.
+#ifndef KIV_TEST_CLIENT_FIXTURE_H
+#define KIV_TEST_CLIENT_FIXTURE_H
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+#include "cache/value_lookup.h"
+#include "internal.h"
+
+namespace fixture {
+
+using Value = serialize_value *;
+
+inline Value I(int32_t v) {
+    return serialize_int(v);
+}
+inline Value S(const char *text) {
+    return serialize_string(text);
+}
+inline Value B(const std::string &bytes) {
+    return serialize_bytes(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+inline Value A(std::initializer_list<Value> items) {
+    Value a = serialize_array();
+    for (Value v : items) serialize_array_add(a, v);
+    return a;
+}
+inline Value H(std::initializer_list<std::pair<const char *, Value>> entries) {
+    Value h = serialize_hash();
+    for (const auto &e : entries) serialize_hash_add(h, e.first, e.second);
+    return h;
+}
+
+inline Value device(const char *serial, int ipod_id, int authenticated = 1, int extended = 1, int ready = 1) {
+    return H({{"serial", S(serial)},
+              {"ipod_id", I(ipod_id)},
+              {"name", S((std::string("name-") + serial).c_str())},
+              {"version", S("1.2.3")},
+              {"audio_count", I(7)},
+              {"support_itunes_db", I(1)},
+              {"ready", I(ready)},
+              {"extended", I(extended)},
+              {"authenticated", I(authenticated)},
+              {"product_id", I(0x1261)},
+              {"sound_card_id", I(2)},
+              {"port", I(3)},
+              {"used", I(1)},
+              {"type", I(4)}});
+}
+
+// An inbound packet whose payload is the encoding of `value` (taken over),
+// or raw bytes.
+class Packet {
+public:
+    explicit Packet(Value value) {
+        int32_t length = 0;
+        packet_.payload = serialize(value, &length);
+        packet_.length = static_cast<uint32_t>(length);
+        serialize_free(value);
+    }
+    explicit Packet(const std::string &raw) {
+        packet_.length = static_cast<uint32_t>(raw.size());
+        if (!raw.empty()) {
+            packet_.payload = malloc(raw.size());
+            memcpy(packet_.payload, raw.data(), raw.size());
+        }
+    }
+    Packet() = default;
+    ~Packet() { free(packet_.payload); }
+    Packet(const Packet &) = delete;
+    Packet &operator=(const Packet &) = delete;
+    const ipod_packet *get() const { return &packet_; }
+
+private:
+    ipod_packet packet_{};
+};
+
+inline Value event(const char *name, int ipod_id, const char *serial, Value data = nullptr, int session = 0) {
+    Value h =
+        H({{"event", S(name)}, {"session", I(session)}, {"ipod_id", I(ipod_id)}, {"ipod_serial", S(serial)}});
+    if (data) serialize_hash_add(h, "data", data);
+    return h;
+}
+
+// A handle as kiv_ipod_connect leaves it, without a connection.
+class Client {
+public:
+    Client() {
+        client_ = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
+        client_->fd = -1;
+        reset_cache(client_);
+    }
+    ~Client() {
+        reset_cache(client_);
+        serialize_free(client_->devices);
+        free(client_->last_error);
+        free(client_);
+    }
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+    kiv_ipod_client *operator->() { return client_; }
+    kiv_ipod_client *get() { return client_; }
+    operator kiv_ipod_client *() { return client_; }
+
+    void set_devices(std::initializer_list<Value> list) {
+        serialize_free(client_->devices);
+        client_->devices = A(list);
+    }
+
+private:
+    kiv_ipod_client *client_;
+};
+
+}  // namespace fixture
+
+#endif

@@ -1,0 +1,321 @@
+// Event decoding, the effects of events on the handle, and the accessors.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "client_fixture.h"
+#include "log_capture.h"
+
+using namespace fixture;
+using kivtest::log_clear;
+using kivtest::log_count;
+
+namespace {
+
+constexpr int kDebug = 3;
+
+struct EventFree {
+    void operator()(kiv_ipod_event *e) const { kiv_ipod_event_free(e); }
+};
+using Event = std::unique_ptr<kiv_ipod_event, EventFree>;
+
+Event decode(kiv_ipod_client *c, Value payload) {
+    Packet p(payload);
+    return Event(event_decode(c, p.get()));
+}
+
+// Two devices, the first one current.
+void two_devices(Client &c) {
+    c.set_devices({device("A", 5), device("B", 6)});
+    c->current_session = 0;
+}
+
+TEST(Events, RecordFieldsAndNames) {
+    Client c;
+    c->last_error = strdup("stale");
+    log_clear();
+    Event e = decode(c, event("playlist_changed", 0x12345, "SER", H({{"x", I(1)}}), 0x10002));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(kiv_ipod_event_type(e.get()), KIV_IPOD_EVENT_PLAYLIST_CHANGED);
+    EXPECT_EQ(e->ipod_id, 0x2345);
+    EXPECT_EQ(e->session, 2);
+    EXPECT_STREQ(kiv_ipod_event_device_serial(e.get()), "SER");
+    ASSERT_NE(e->data, nullptr);
+    EXPECT_EQ(value_int_or(e->data, "x", -1), 1);
+    EXPECT_EQ(c->last_error, nullptr);
+    EXPECT_EQ(log_count(kDebug, "type=playlist_changed"), 1);
+
+    EXPECT_EQ(decode(c, event("Connected_ipod", 1, "S"))->type, KIV_IPOD_EVENT_UNKNOWN);
+    EXPECT_EQ(decode(c, event("something_else", 1, "S"))->type, KIV_IPOD_EVENT_UNKNOWN);
+    Event no_data = decode(c, event("fail_to_detect", 1, "S"));
+    EXPECT_EQ(no_data->type, KIV_IPOD_EVENT_FAIL_TO_DETECT);
+    EXPECT_EQ(no_data->data, nullptr);
+    EXPECT_EQ(kiv_ipod_event_type(nullptr), 255);
+
+    const struct {
+        const char *name;
+        int type;
+    } names[] = {{"connected_ipod", 1},         {"disconnected_ipod", 2},    {"fail_to_detect", 3},
+                 {"authenticated", 4},          {"mode_changed", 5},         {"play_state_changed", 6},
+                 {"track_index_changed", 7},    {"samplerate_retrieved", 9}, {"track_position_changed", 10},
+                 {"chapter_index_changed", 11}, {"shuffle_changed", 12},     {"repeat_changed", 13},
+                 {"playlist_changed", 14},      {"ipod_ready", 15},          {"eap_session_opened", 18},
+                 {"eap_session_closed", 19},    {"eap_data_received", 20}};
+    for (const auto &n : names) {
+        // Data of an unexpected shape must not disturb the decoding.
+        Event ev = decode(c, event(n.name, 999, "Z", S("zz")));
+        ASSERT_TRUE(ev) << n.name;
+        EXPECT_EQ(ev->type, n.type) << n.name;
+        bool connection =
+            n.type == 1 || n.type == 4 || n.type == 5 || n.type == 15 || n.type == 18 || n.type == 19;
+        EXPECT_EQ(is_connection_event(ev.get()), connection ? 1 : 0) << n.name;
+    }
+}
+
+TEST(Events, MalformedPayloadsAreDroppedOrHarmless) {
+    Client c;
+    two_devices(c);
+    Packet empty;
+    EXPECT_EQ(event_decode(c, empty.get()), nullptr);
+    Packet garbage(std::string("\x7f garbage"));
+    EXPECT_EQ(event_decode(c, garbage.get()), nullptr);
+    EXPECT_EQ(decode(c, A({I(1)})), nullptr);
+
+    // A hash missing every expected entry still yields a record.
+    Event bare = decode(c, H({}));
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->type, 255);
+    EXPECT_EQ(kiv_ipod_event_device_serial(bare.get()), nullptr);
+
+    // Without an ipod_id an event concerns no device, even one with id 0.
+    c.set_devices({device("A", 0)});
+    Event no_id = decode(c, H({{"event", S("play_state_changed")}, {"data", I(2)}}));
+    EXPECT_EQ(c->current_track.state, -1);
+}
+
+TEST(Events, CurrentDeviceEventsUpdateTheCache) {
+    Client c;
+    two_devices(c);
+    decode(c, event("play_state_changed", 5, "A", I(2)));
+    decode(c, event("track_index_changed", 5, "A", I(11)));
+    decode(c, event("samplerate_retrieved", 5, "A", I(44100)));
+    decode(c, event("track_position_changed", 5, "A", I(1234)));
+    decode(c, event("shuffle_changed", 5, "A", I(1)));
+    decode(c, event("repeat_changed", 5, "A", I(2)));
+    EXPECT_EQ(kiv_ipod_current_track_state(c), 5);
+    EXPECT_EQ(kiv_ipod_current_track_index(c), 11);
+    EXPECT_EQ(kiv_ipod_current_sample_rate(c), 44100);
+    EXPECT_EQ(kiv_ipod_current_track_position(c), 1234);
+    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), 1);
+    EXPECT_EQ(kiv_ipod_current_repeat_state(c), 2);
+
+    decode(c, event("chapter_index_changed", 5, "A",
+                    H({{"track_index", I(3)}, {"chapter_index", I(4)}, {"chapter_count", I(9)}})));
+    EXPECT_EQ(kiv_ipod_current_track_index(c), 3);
+    EXPECT_EQ(kiv_ipod_current_chapter_index(c), 4);
+    EXPECT_EQ(kiv_ipod_current_chapter_count(c), 9);
+    // Missing or wrong-typed entries leave their fields alone.
+    decode(c, event("chapter_index_changed", 5, "A", H({{"chapter_index", I(6)}, {"track_index", S("x")}})));
+    EXPECT_EQ(kiv_ipod_current_track_index(c), 3);
+    EXPECT_EQ(kiv_ipod_current_chapter_index(c), 6);
+    EXPECT_EQ(kiv_ipod_current_chapter_count(c), 9);
+    decode(c, event("track_position_changed", 5, "A", S("late")));
+    decode(c, event("repeat_changed", 5, "A"));
+    EXPECT_EQ(kiv_ipod_current_track_position(c), 1234);
+    EXPECT_EQ(kiv_ipod_current_repeat_state(c), 2);
+
+    // Another device's events change nothing, but are still delivered.
+    Event other = decode(c, event("play_state_changed", 6, "B", I(1)));
+    EXPECT_EQ(other->type, 6);
+    decode(c, event("shuffle_changed", 6, "B", I(0)));
+    EXPECT_EQ(kiv_ipod_current_track_state(c), 5);
+    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), 1);
+
+    // With no current device nothing is concerned, whatever the id.
+    c->current_session = -1;
+    for (const char *name : {"play_state_changed", "track_index_changed", "samplerate_retrieved",
+                             "track_position_changed", "shuffle_changed", "repeat_changed"}) {
+        decode(c, event(name, 5, "A", I(0)));
+        decode(c, event(name, 0, "A", I(0)));
+    }
+    EXPECT_EQ(kiv_ipod_current_track_state(c), 5);
+    EXPECT_EQ(kiv_ipod_current_track_index(c), 3);
+    EXPECT_EQ(kiv_ipod_current_sample_rate(c), 44100);
+    EXPECT_EQ(kiv_ipod_current_track_position(c), 1234);
+    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), 1);
+    EXPECT_EQ(kiv_ipod_current_repeat_state(c), 2);
+}
+
+TEST(Events, DeviceEventsMaintainTheList) {
+    Client c;
+    // Events may arrive before any list exists.
+    decode(c, event("connected_ipod", 5, "A", device("A", 5, 0, 0, 0)));
+    ASSERT_EQ(kiv_ipod_device_count(c), 1);
+    decode(c, event("connected_ipod", 6, "B", device("B", 6, 0, 0, 0)));
+    decode(c, event("authenticated", 5, "A", device("A", 5, 1, 0, 0)));
+    decode(c, event("mode_changed", 5, "A", device("A", 5, 1, 1, 0)));
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+    EXPECT_EQ(kiv_ipod_device_index(c, "A"), 0);
+    EXPECT_EQ(kiv_ipod_device_is_extended(c, 0), 1);
+    EXPECT_EQ(c->ready, 0u);
+
+    // ipod_ready computes readiness for the named device, wherever it is.
+    decode(c, event("ipod_ready", 6, "B", device("B", 6, 1, 1, 1)));
+    EXPECT_EQ(c->ready, 1u);
+    decode(c, event("ipod_ready", 5, "A", device("A", 5, 1, 1, 0)));
+    EXPECT_EQ(c->ready, 0u);
+    decode(c, event("ipod_ready", 5, "A", device("A", 5, 1, 1, 1)));
+    EXPECT_EQ(c->ready, 1u);
+    // Without a serial the event names no device: nothing changes.
+    decode(c, event("ipod_ready", 5, "A", H({{"ready", I(0)}})));
+    decode(c, event("connected_ipod", 5, "A", I(3)));
+    EXPECT_EQ(c->ready, 1u);
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+}
+
+TEST(Events, DisconnectOfTheCurrentDeviceResetsTheCache) {
+    Client c;
+    two_devices(c);
+    c->current_session = 1;
+    c->session_opened = 1;
+    c->ready = 1;
+    c->current_track.title = strdup("song");
+    c->current_track.state = 1;
+    c->shuffle_state = 1;
+    c->play_state_tid = 9;
+    c->records = A({I(1)});
+    decode(c, event("disconnected_ipod", 77, "B", S("B")));
+    EXPECT_EQ(c->current_session, -1);
+    EXPECT_EQ(c->session_opened, 0u);
+    EXPECT_EQ(kiv_ipod_device_count(c), 1);
+    EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
+    EXPECT_EQ(kiv_ipod_current_track_state(c), -1);
+    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), -1);
+    EXPECT_EQ(c->play_state_tid, 0u);
+    EXPECT_EQ(c->records, nullptr);
+}
+
+TEST(Events, DisconnectOfAnotherDeviceKeepsTheCache) {
+    Client c;
+    c.set_devices({device("A", 5), device("B", 5), device("C", 7)});
+    c->current_session = 2;
+    c->session_opened = 1;
+    c->current_track.state = 1;
+    // Same ipod_id as the current device, but the serial names device A.
+    Event e = decode(c, event("disconnected_ipod", 7, "A", S("A")));
+    EXPECT_EQ(kiv_ipod_event_disconnected_serial(e.get()), std::string("A"));
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+    EXPECT_EQ(c->session_opened, 1u);
+    EXPECT_EQ(c->current_track.state, 1);
+    // The current session still names device C after the shift.
+    EXPECT_EQ(c->current_session, 1);
+    EXPECT_STREQ(kiv_ipod_device_serial(c, c->current_session), "C");
+
+    // An unknown serial: the ipod_id decides (here: the current device).
+    decode(c, event("disconnected_ipod", 7, "Q", S("Q")));
+    EXPECT_EQ(c->current_track.state, -1);
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+
+    // Data that is not a serial text removes nothing and resets nothing.
+    c->current_track.state = 1;
+    decode(c, event("disconnected_ipod", 7, "C", I(3)));
+    decode(c, event("disconnected_ipod", 7, "C"));
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+    EXPECT_EQ(c->current_track.state, 1);
+}
+
+TEST(Events, ConnectionAndDeviceAccessors) {
+    Client c;
+    Event opened = decode(c, event("eap_session_opened", 1, "S",
+                                   H({{"serial", S("S1")},
+                                      {"session_id", I(4)},
+                                      {"protocol_index", I(2)},
+                                      {"protocol_string", S("com.x")}})));
+    EXPECT_STREQ(kiv_ipod_event_connected_serial(opened.get()), "S1");
+    Event gone = decode(c, event("disconnected_ipod", 1, "S", S("S1")));
+    EXPECT_EQ(kiv_ipod_event_connected_serial(gone.get()), nullptr);
+    EXPECT_EQ(kiv_ipod_event_disconnected_serial(opened.get()), nullptr);
+
+    Event auth = decode(c, event("authenticated", 1, "S", H({{"serial", S("S")}, {"authenticated", I(1)}})));
+    Event mode = decode(c, event("mode_changed", 1, "S", H({{"serial", S("S")}, {"extended", I(0)}})));
+    EXPECT_EQ(kiv_ipod_event_authenticated(auth.get()), 1);
+    EXPECT_EQ(kiv_ipod_event_mode_changed(mode.get()), 0);
+    EXPECT_EQ(kiv_ipod_event_authenticated(mode.get()), -1);
+    EXPECT_EQ(kiv_ipod_event_mode_changed(auth.get()), -1);
+    Event bare_auth = decode(c, event("authenticated", 1, "S", H({{"serial", S("S")}})));
+    EXPECT_EQ(kiv_ipod_event_authenticated(bare_auth.get()), -1);
+    EXPECT_EQ(kiv_ipod_event_connected_serial(nullptr), nullptr);
+    EXPECT_EQ(is_connection_event(nullptr), 0);
+    kiv_ipod_event_free(nullptr);
+}
+
+TEST(Events, EapAccessors) {
+    Client c;
+    log_clear();
+    Event opened = decode(
+        c, event("eap_session_opened", 1, "S",
+                 H({{"session_id", I(4)}, {"protocol_index", I(2)}, {"protocol_string", S("com.x")}})));
+    EXPECT_EQ(log_count(kDebug, "eap_session_opened, session_id=4, protocol_index=2"), 1);
+    Event closed = decode(c, event("eap_session_closed", 1, "S", H({{"session_id", I(4)}})));
+    EXPECT_EQ(log_count(kDebug, "eap_session_closed, session_id=4"), 1);
+    Event data =
+        decode(c, event("eap_data_received", 1, "S",
+                        H({{"session_id", I(4)}, {"length", I(3)}, {"data", B(std::string("\0\1\2", 3))}})));
+    EXPECT_EQ(log_count(kDebug, "eap_data_received"), 1);
+
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(opened.get()), 4);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(closed.get()), 4);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(data.get()), 4);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_index(opened.get()), 2);
+    EXPECT_STREQ(kiv_ipod_event_eap_datagram_protocol_string(opened.get()), "com.x");
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(data.get()), 3);
+    const unsigned char *bytes = kiv_ipod_event_eap_datagram_data(data.get());
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(bytes[1], 1);
+    EXPECT_EQ(bytes[2], 2);
+
+    // Wrong types: neutral value plus the log line.
+    log_clear();
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_index(closed.get()), -1);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_string(data.get()), nullptr);
+    EXPECT_EQ(log_count(kDebug,
+                        "kiv_ipod_event_eap_datagram_protocol_index, not eap related event, event->type=19"),
+              1);
+    EXPECT_EQ(log_count(kDebug,
+                        "kiv_ipod_event_eap_datagram_protocol_string, not eap related event, event->type=20"),
+              1);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data(opened.get()), nullptr);
+    EXPECT_EQ(log_count(kDebug, "kiv_ipod_event_eap_datagram_data, event->type=18"), 1);
+    Event state = decode(c, event("play_state_changed", 1, "S", I(1)));
+    log_clear();
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(state.get()), -1);
+    EXPECT_EQ(
+        log_count(kDebug, "kiv_ipod_event_eap_datagram_session_id, not eap related event, event->type=6"), 1);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(state.get()), -1);
+
+    // Missing entries.
+    Event empty_open = decode(c, event("eap_session_opened", 1, "S", H({{"x", I(0)}})));
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_index(empty_open.get()), -1);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_string(empty_open.get()), nullptr);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(empty_open.get()), -1);
+    Event no_bytes = decode(c, event("eap_data_received", 1, "S", H({{"length", I(5)}})));
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data(no_bytes.get()), nullptr);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(no_bytes.get()), 0);
+}
+
+TEST(Events, EapLengthNeverExceedsTheCarriedBytes) {
+    Client c;
+    Event longer =
+        decode(c, event("eap_data_received", 1, "S", H({{"length", I(1000)}, {"data", B("abcd")}})));
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(longer.get()), 4);
+    Event shorter = decode(c, event("eap_data_received", 1, "S", H({{"length", I(2)}, {"data", B("abcd")}})));
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(shorter.get()), 2);
+    Event negative =
+        decode(c, event("eap_data_received", 1, "S", H({{"length", I(-4)}, {"data", B("abcd")}})));
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(negative.get()), -1);
+    Event text = decode(c, event("eap_data_received", 1, "S", H({{"length", I(4)}, {"data", S("abcd")}})));
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(text.get()), 0);
+    EXPECT_EQ(kiv_ipod_event_eap_datagram_data(text.get()), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,422 @@
+// Reply parsers: play status, records, session opening, artwork, lingo
+// version, database lists, chapter info, sample rate, iTunes database info.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "client_fixture.h"
+#include "log_capture.h"
+
+using namespace fixture;
+using kivtest::log_clear;
+using kivtest::log_count;
+
+namespace {
+
+constexpr int kDebug = 3;
+constexpr int kError = 6;
+
+using Parser = int32_t (*)(kiv_ipod_client *, const ipod_packet *);
+
+int32_t run(Parser parser, kiv_ipod_client *c, Value reply) {
+    Packet p(reply);
+    return parser(c, p.get());
+}
+
+int32_t run_empty(Parser parser, kiv_ipod_client *c) {
+    Packet p;
+    return parser(c, p.get());
+}
+
+TEST(Replies, PlayStatus) {
+    Client c;
+    EXPECT_EQ(
+        run(set_play_status, c, H({{"current_play_status", I(2)}, {"length", I(9)}, {"position", I(3)}})), 2);
+    EXPECT_EQ(c->current_track.length, 9);
+    EXPECT_EQ(c->current_track.position, 3);
+    EXPECT_EQ(kiv_ipod_current_track_state(c), 5);
+
+    EXPECT_EQ(run(set_play_status, c, H({{"current_play_status", I(1)}})), 1);
+    EXPECT_EQ(c->current_track.length, -1);
+    EXPECT_EQ(c->current_track.position, -1);
+
+    EXPECT_EQ(run(set_play_status, c, H({{"error", S("nope")}, {"current_play_status", I(0)}})), -1);
+    EXPECT_STREQ(c->last_error, "nope");
+    EXPECT_EQ(run_empty(set_play_status, c), -1);
+    EXPECT_EQ(run(set_play_status, c, I(3)), -1);
+    EXPECT_EQ(run(set_play_status, c, H({{"length", I(5)}})), -1);
+    EXPECT_EQ(c->current_track.state, 1) << "failed replies leave the record";
+    EXPECT_EQ(c->current_track.length, -1);
+}
+
+Value records(int ok, int first, int count, std::initializer_list<const char *> texts) {
+    Value a = A({I(0), I(ok), I(first), I(count)});
+    for (const char *t : texts) serialize_array_add(a, S(t));
+    return a;
+}
+
+TEST(Replies, Records) {
+    Client c;
+    EXPECT_EQ(run(set_records, c, records(5, 10, 5, {"a", "b", "c", "d", "e"})), 5);
+    EXPECT_EQ(kiv_ipod_record(c, 9), nullptr);
+    EXPECT_STREQ(kiv_ipod_record(c, 10), "a");
+    EXPECT_STREQ(kiv_ipod_record(c, 14), "e");
+    EXPECT_EQ(kiv_ipod_record(c, 15), nullptr);
+    EXPECT_EQ(serialize_array_count(kiv_ipod_records(c)), 9);
+
+    // A count larger than what the reply carries never reads past the list.
+    EXPECT_EQ(run(set_records, c, records(1, 0, 100, {"x"})), 1);
+    EXPECT_STREQ(kiv_ipod_record(c, 0), "x");
+    EXPECT_EQ(kiv_ipod_record(c, 50), nullptr);
+    EXPECT_EQ(run(set_records, c, records(1, INT32_MIN + 1, INT32_MAX, {"x"})), 1);
+    EXPECT_EQ(kiv_ipod_record(c, INT32_MAX), nullptr);
+
+    EXPECT_EQ(run(set_records, c, records(0, 10, 1, {"kept"})), 0);
+    ASSERT_NE(kiv_ipod_records(c), nullptr);
+    EXPECT_EQ(kiv_ipod_record(c, 10), nullptr);
+
+    serialize_value *before = kiv_ipod_records(c);
+    EXPECT_EQ(run(set_records, c, H({})), 0);
+    EXPECT_EQ(run_empty(set_records, c), -1);
+    EXPECT_EQ(kiv_ipod_records(c), before);
+    EXPECT_EQ(run(set_records, c, A({})), 0);
+    EXPECT_EQ(kiv_ipod_record(c, 0), nullptr);
+}
+
+TEST(Replies, OpenSession) {
+    Client c;
+    c.set_devices({device("A", 5)});
+    c->current_session = 1;
+    EXPECT_EQ(run(set_open_session_result, c,
+                  H({{"result", I(1)}, {"devices", A({device("A", 5, 1, 1, 0), device("B", 6)})}})),
+              1);
+    EXPECT_EQ(c->session_opened, 1u);
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+    EXPECT_EQ(c->ready, 1u) << "readiness follows device 1";
+
+    EXPECT_EQ(run(set_open_session_result, c, H({{"result", I(0)}, {"devices", A({})}})), 0);
+    EXPECT_EQ(c->session_opened, 0u);
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+    EXPECT_EQ(c->ready, 1u);
+    EXPECT_EQ(run(set_open_session_result, c, H({{"result", I(3)}})), 3);
+
+    c->session_opened = 1;
+    EXPECT_EQ(run_empty(set_open_session_result, c), 0);
+    EXPECT_EQ(c->session_opened, 0u);
+    c->session_opened = 1;
+    EXPECT_EQ(run(set_open_session_result, c, A({})), 0);
+    EXPECT_EQ(c->session_opened, 0u);
+
+    // A success without a list keeps the one we have.
+    c->current_session = 0;
+    EXPECT_EQ(run(set_open_session_result, c, H({{"result", I(1)}})), 1);
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+    EXPECT_EQ(c->ready, 0u) << "device 0 is not ready";
+
+    c->current_session = -1;
+    c->session_opened = 1;
+    log_clear();
+    EXPECT_EQ(run(set_open_session_result, c, H({{"result", I(1)}, {"devices", A({})}})), 0);
+    EXPECT_EQ(log_count(kDebug, "Already disconnected."), 1);
+    EXPECT_EQ(c->session_opened, 1u);
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
+}
+
+Value inline_art(int w, int h, int stride, const std::string &pixels) {
+    return H({{"width", I(w)}, {"height", I(h)}, {"rowstride", I(stride)}, {"image", B(pixels)}});
+}
+
+Value shared_art(int w, int h, int stride, const std::string &path) {
+    return H({{"width", I(w)}, {"height", I(h)}, {"rowstride", I(stride)}, {"image_path", S(path.c_str())}});
+}
+
+// A temporary file filled with `size` bytes of `fill`.
+struct TempFile {
+    std::string path;
+    explicit TempFile(size_t size, char fill) {
+        char name[] = "/tmp/kiv-artwork-XXXXXX";
+        int fd = mkstemp(name);
+        path = name;
+        std::string bytes(size, fill);
+        if (fd >= 0) {
+            EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+            close(fd);
+        }
+    }
+    ~TempFile() { unlink(path.c_str()); }
+};
+
+TEST(Replies, InlineArtworkCoversTheReportedLength) {
+    Client c;
+    log_clear();
+    // Fewer bytes than rowstride x height: the rest reads as zeros.
+    EXPECT_EQ(run(set_artwork, c, inline_art(3, 4, 8, "abc")), 1);
+    EXPECT_EQ(log_count(kDebug, "wxh 3x4 rowstride 8\n"), 1);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_width(c), 3);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_height(c), 4);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_rowstride(c), 8);
+    ASSERT_EQ(kiv_ipod_current_track_artwork_length(c), 32u);
+    const unsigned char *data = kiv_ipod_current_track_artwork_data(c);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(memcmp(data, "abc", 3), 0);
+    for (int i = 3; i < 32; ++i) ASSERT_EQ(data[i], 0) << i;
+
+    // More bytes than needed are all kept.
+    EXPECT_EQ(run(set_artwork, c, inline_art(1, 1, 2, "0123456789")), 1);
+    EXPECT_EQ(memcmp(kiv_ipod_current_track_artwork_data(c), "0123456789", 10), 0);
+
+    // Errors and replies without pixels keep the previous artwork.
+    EXPECT_EQ(run(set_artwork, c, H({{"error", S("no art")}})), -1);
+    EXPECT_STREQ(c->last_error, "no art");
+    EXPECT_EQ(run(set_artwork, c, H({{"width", I(1)}, {"height", I(1)}, {"rowstride", I(1)}})), -1);
+    EXPECT_EQ(run_empty(set_artwork, c), -1);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_length(c), 2u);
+    EXPECT_EQ(memcmp(kiv_ipod_current_track_artwork_data(c), "0123456789", 10), 0);
+
+    // Dimensions are kept as 16-bit values.
+    EXPECT_EQ(run(set_artwork, c, inline_art(0x10002, 1, 0x10001, "")), 1);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_width(c), 2);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_length(c), 1u);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[0], 0);
+}
+
+TEST(Replies, SharedArtworkKeepsOrRemapsTheFile) {
+    Client c;
+    TempFile small(64, 'a');
+    TempFile big(256, 'b');
+
+    ASSERT_EQ(run(set_artwork, c, shared_art(4, 4, 4, small.path)), 1);
+    ASSERT_NE(c->artwork_map, nullptr);
+    EXPECT_EQ(c->artwork_map_length, 16u);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), c->artwork_map);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[15], 'a');
+    uint8_t *first_map = c->artwork_map;
+
+    // It fits: the mapping stays, whatever path the reply names.
+    ASSERT_EQ(run(set_artwork, c, shared_art(2, 2, 4, big.path)), 1);
+    EXPECT_EQ(c->artwork_map, first_map);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[0], 'a');
+
+    // Inline pixels in between: a private copy, the mapping still held.
+    ASSERT_EQ(run(set_artwork, c, inline_art(1, 1, 1, "z")), 1);
+    EXPECT_NE(kiv_ipod_current_track_artwork_data(c), c->artwork_map);
+    EXPECT_EQ(c->artwork_map, first_map);
+    ASSERT_EQ(run(set_artwork, c, shared_art(4, 4, 4, "/nonexistent")), 1);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), first_map);
+
+    // Larger: unmapped and mapped anew with the new size.
+    ASSERT_EQ(run(set_artwork, c, shared_art(8, 8, 4, big.path)), 1);
+    EXPECT_EQ(c->artwork_map_length, 32u);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[31], 'b');
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), c->artwork_map);
+
+    reset_cache(c);
+    EXPECT_EQ(c->artwork_map, nullptr);
+    EXPECT_EQ(c->artwork_map_length, 0u);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
+}
+
+TEST(Replies, UnusableArtworkFileLeavesNoMapping) {
+    Client c;
+    TempFile small(64, 'a');
+    TempFile empty(0, 'x');
+    ASSERT_EQ(run(set_artwork, c, inline_art(1, 1, 1, "p")), 1);
+
+    // Too short for rowstride x height: mapping it would fault on access.
+    EXPECT_EQ(run(set_artwork, c, shared_art(16, 16, 16, small.path)), -1);
+    EXPECT_EQ(c->artwork_map, nullptr);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_length(c), 0u);
+
+    ASSERT_EQ(run(set_artwork, c, shared_art(4, 4, 4, small.path)), 1);
+    // A missing file, an empty one, a directory, a path of another type,
+    // and a zero-sized image all end without a mapping.
+    const std::string bad_paths[] = {"/nonexistent/art", empty.path, "/tmp"};
+    for (const std::string &path : bad_paths) {
+        EXPECT_EQ(run(set_artwork, c, shared_art(40, 40, 40, path)), -1) << path;
+        EXPECT_EQ(c->artwork_map, nullptr) << path;
+        EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr) << path;
+    }
+    EXPECT_EQ(run(set_artwork, c,
+                  H({{"width", I(4)}, {"height", I(4)}, {"rowstride", I(4)}, {"image_path", I(1)}})),
+              -1);
+    EXPECT_EQ(run(set_artwork, c, shared_art(0, 0, 0, small.path)), -1);
+    EXPECT_EQ(c->artwork_map, nullptr);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
+}
+
+TEST(Replies, LingoVersion) {
+    Client c;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(set_lingo_version, c, H({{"major", I(1)}, {"minor", I(12)}})), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "set_lingo_version\nset_lingo_version, major=1, minor=12\n");
+    log_clear();
+    EXPECT_STREQ(kiv_ipod_get_result_lingo_version(c), "1.12");
+    EXPECT_EQ(log_count(kDebug, "kiv_ipod_get_result_lingo_version, c->version=1.12\n"), 1);
+
+    // Too long for the field: cut to 7 characters, terminated.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(set_lingo_version, c, H({{"major", I(-123456)}, {"minor", I(7890)}})), 1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(c->version, "-123456");
+    EXPECT_EQ(c->version[7], '\0');
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(set_lingo_version, c, H({{"major", I(2)}, {"minor", I(0)}})), 1);
+    EXPECT_STREQ(c->version, "2.0");
+    for (size_t i = 4; i < sizeof c->version; ++i) EXPECT_EQ(c->version[i], '\0') << i;
+
+    EXPECT_EQ(run_empty(set_lingo_version, c), -1);
+    EXPECT_EQ(run(set_lingo_version, c, H({{"major", I(3)}})), -1);
+    EXPECT_EQ(run(set_lingo_version, c, A({I(3), I(4)})), -1);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err,
+              "set_lingo_version\nset_lingo_version, major=2, minor=0\nset_lingo_version\nset_lingo_version\n"
+              "set_lingo_version\n");
+    EXPECT_STREQ(c->version, "2.0");
+}
+
+Value db_track(std::initializer_list<std::pair<const char *, Value>> entries) {
+    return H(entries);
+}
+
+std::string text_at(const serialize_value *list, int i) {
+    const serialize_value *v = serialize_array_get(list, i);
+    if (serialize_type(v) == SERIALIZE_STRING) return serialize_get_string(v);
+    if (serialize_type(v) == SERIALIZE_INT) return "#" + std::to_string(serialize_get_int(v));
+    if (serialize_type(v) == SERIALIZE_BYTES) {
+        int32_t n = 0;
+        const char *b = static_cast<const char *>(serialize_get_bytes(v, &n));
+        return "b:" + std::string(b, static_cast<size_t>(n));
+    }
+    return "?";
+}
+
+TEST(Replies, DbTrackInfoFlattensTracks) {
+    Client c;
+    Value reply = H({{"get_db_track_info", I(0)},
+                     {"t1", db_track({{"cap", I(1)},
+                                      {"title", S("T")},
+                                      {"artist", S("A")},
+                                      {"album", S("L")},
+                                      {"genre", S("G")},
+                                      {"duration", I(99)},
+                                      {"uid", B("uid1uid1")}})},
+                     {"t2", db_track({{"title", S("T2")}, {"artist", S("A2")}, {"uid", B("uid2uid2")}})}});
+    EXPECT_EQ(run(set_db_track_info, c, reply), 1);
+    const serialize_value *list = kiv_ipod_get_result_db_track_info(c);
+    ASSERT_EQ(serialize_array_count(list), 8);
+    const char *expected[] = {"#1", "T", "A", "L", "G", "#99", "b:uid1uid1", "b:uid2uid2"};
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(text_at(list, i), expected[i]) << i;
+
+    // Seven members but one key missing: logged, the value is skipped.
+    log_clear();
+    EXPECT_EQ(run(set_db_track_info, c,
+                  H({{"get_db_track_info", I(0)},
+                     {"t", db_track({{"cap", I(1)},
+                                     {"title", S("T")},
+                                     {"artist", S("A")},
+                                     {"album", S("L")},
+                                     {"genre", S("G")},
+                                     {"duration", I(99)},
+                                     {"other", I(0)}})},
+                     {"odd", I(5)}})),
+              1);
+    EXPECT_EQ(log_count(kError, "could not find this key(uid) from following value"), 2);
+    EXPECT_EQ(serialize_array_count(kiv_ipod_get_result_db_track_info(c)), 6);
+
+    serialize_value *kept = kiv_ipod_get_result_db_track_info(c);
+    log_clear();
+    EXPECT_EQ(run(set_db_track_info, c, H({{"a", I(1)}, {"b", I(2)}})), -1);
+    EXPECT_EQ(log_count(kError, "set_db_track_info, error was returned."), 1);
+    EXPECT_EQ(run(set_db_track_info, c, H({{"error", S("x")}})), -1);
+    EXPECT_EQ(run(set_db_track_info, c, A({I(1), I(2)})), -1);
+    EXPECT_EQ(log_count(kError, "set_db_track_info, no track info."), 2);
+    EXPECT_EQ(c->last_error, nullptr);
+    EXPECT_EQ(run_empty(set_db_track_info, c), -1);
+    EXPECT_EQ(log_count(kError, "set_db_track_info, invalid client packet received."), 1);
+    EXPECT_EQ(kiv_ipod_get_result_db_track_info(c), kept);
+}
+
+TEST(Replies, PbTrackInfoFlattensTracks) {
+    Client c;
+    Value reply = H({{"p1", db_track({{"index", I(3)},
+                                      {"title", S("T")},
+                                      {"artist", S("A")},
+                                      {"album", S("L")},
+                                      {"duration", I(7)},
+                                      {"uid", B("uidAuidA")}})},
+                     {"get_pb_track_info", I(0)},
+                     {"p2", db_track({{"uid", B("uidBuidB")}})}});
+    EXPECT_EQ(run(set_pb_track_info, c, reply), 1);
+    const serialize_value *list = kiv_ipod_get_result_pb_track_info(c);
+    ASSERT_EQ(serialize_array_count(list), 7);
+    const char *expected[] = {"#3", "T", "A", "L", "#7", "b:uidAuidA", "b:uidBuidB"};
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(text_at(list, i), expected[i]) << i;
+    EXPECT_EQ(kiv_ipod_get_result_db_track_info(c), nullptr);
+
+    log_clear();
+    EXPECT_EQ(run(set_pb_track_info, c, H({{"get_db_track_info", I(0)}, {"x", I(1)}})), -1);
+    EXPECT_EQ(log_count(kError, "set_pb_track_info, error was returned."), 1);
+}
+
+TEST(Replies, ChapterInfoDropsTheFirstElement) {
+    Client c;
+    EXPECT_EQ(run(set_indexed_track_chapter_info, c, A({I(0), S("c1"), S("c2")})), 1);
+    const serialize_value *list = kiv_ipod_get_result_indexed_track_chapter_info(c);
+    ASSERT_EQ(serialize_array_count(list), 2);
+    EXPECT_EQ(text_at(list, 0), "c1");
+    EXPECT_EQ(run(set_indexed_track_chapter_info, c, A({})), 1);
+    EXPECT_EQ(serialize_array_count(kiv_ipod_get_result_indexed_track_chapter_info(c)), 0);
+    EXPECT_EQ(run_empty(set_indexed_track_chapter_info, c), -1);
+    EXPECT_EQ(run(set_indexed_track_chapter_info, c, H({{"a", I(1)}})), -1);
+    EXPECT_NE(kiv_ipod_get_result_indexed_track_chapter_info(c), nullptr);
+}
+
+TEST(Replies, SampleRate) {
+    Client c;
+    log_clear();
+    EXPECT_EQ(run(set_current_track_sample_rate, c, H({{"sample_rate", I(48000)}})), 48000);
+    EXPECT_EQ(kiv_ipod_current_sample_rate(c), 48000);
+    EXPECT_EQ(log_count(kDebug, "set_current_track_sample_rate, samplerate=48000\n"), 1);
+
+    EXPECT_EQ(run(set_current_track_sample_rate, c, H({{"error", S("e")}})), 0);
+    EXPECT_STREQ(c->last_error, "e");
+    EXPECT_EQ(run(set_current_track_sample_rate, c, H({{"other", I(1)}})), 0);
+    EXPECT_EQ(run(set_current_track_sample_rate, c, I(44100)), 0);
+    EXPECT_EQ(run_empty(set_current_track_sample_rate, c), 0);
+    EXPECT_EQ(kiv_ipod_current_sample_rate(c), 48000);
+
+    c->current_session = -1;
+    EXPECT_EQ(run(set_current_track_sample_rate, c, H({{"sample_rate", I(1)}})), 0);
+    EXPECT_EQ(log_count(kDebug, "set_current_track_sample_rate, already disconnected.\n"), 1);
+    EXPECT_EQ(kiv_ipod_current_sample_rate(c), 48000);
+}
+
+TEST(Replies, DbItunesInfo) {
+    Client c;
+    EXPECT_EQ(run(set_db_itunes_info, c, H({{"type", I(0)}, {"uid", B("ABCDEFGHIJ")}})), 1);
+    EXPECT_EQ(memcmp(kiv_ipod_get_result_db_device_uid(c), "ABCDEFGH", 8), 0);
+    EXPECT_EQ(run(set_db_itunes_info, c, H({{"type", I(1)}, {"last_sync", B("1234567")}})), 1);
+    EXPECT_EQ(memcmp(kiv_ipod_get_result_db_last_sync_time(c), "1234567", 7), 0);
+    EXPECT_EQ(run(set_db_itunes_info, c, H({{"type", I(2)}, {"count", I(321)}})), 1);
+    EXPECT_EQ(kiv_ipod_get_result_db_itunes_info_count(c), 321);
+
+    // Short values are copied as far as they go and zero-filled.
+    EXPECT_EQ(run(set_db_itunes_info, c, H({{"type", I(0)}, {"uid", B("xy")}})), 1);
+    EXPECT_EQ(memcmp(kiv_ipod_get_result_db_device_uid(c), "xy\0\0\0\0\0\0", 8), 0);
+    EXPECT_EQ(run(set_db_itunes_info, c, H({{"type", I(1)}, {"last_sync", B("")}})), 1);
+    EXPECT_EQ(memcmp(kiv_ipod_get_result_db_last_sync_time(c), "\0\0\0\0\0\0\0", 7), 0);
+
+    // Missing or wrong-typed entries change nothing.
+    EXPECT_EQ(run(set_db_itunes_info, c, H({{"type", I(0)}, {"uid", S("ABCDEFGH")}})), -1);
+    EXPECT_EQ(run(set_db_itunes_info, c, H({{"type", I(5)}})), -1);
+    EXPECT_EQ(run(set_db_itunes_info, c, H({{"count", I(5)}})), -1);
+    EXPECT_EQ(run_empty(set_db_itunes_info, c), -1);
+    EXPECT_EQ(kiv_ipod_get_result_db_itunes_info_count(c), 321);
+    EXPECT_EQ(memcmp(kiv_ipod_get_result_db_device_uid(c), "xy\0\0\0\0\0\0", 8), 0);
+}
+
+}  // namespace
