@@ -1,0 +1,384 @@
+// The value tree: construction, array and hash operations, accessors, null
+// handling, deep copy, release and running out of memory.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "serialize/serialize_private.h"
+
+namespace {
+
+struct TreeDeleter {
+    void operator()(serialize_value *v) const { serialize_free(v); }
+};
+using Tree = std::unique_ptr<serialize_value, TreeDeleter>;
+
+std::vector<int32_t> ints(const serialize_value *array) {
+    std::vector<int32_t> out;
+    for (int32_t i = 0; i < serialize_array_count(array); i++)
+        out.push_back(serialize_get_int(serialize_array_get(array, i)));
+    return out;
+}
+
+std::vector<std::string> keys(const serialize_value *hash) {
+    std::vector<std::string> out;
+    for (int32_t i = 0; i < serialize_hash_count(hash); i++) out.push_back(serialize_hash_get_key(hash, i));
+    return out;
+}
+
+std::string encoded(const serialize_value *v) {
+    int32_t n = 0;
+    uint8_t *b = serialize(v, &n);
+    if (b == nullptr) return "<null>";
+    std::string s(reinterpret_cast<char *>(b), static_cast<size_t>(n));
+    free(b);
+    return s;
+}
+
+TEST(SerializeValue, ScalarsHoldTheirPayload) {
+    Tree i(serialize_int(-123456));
+    EXPECT_EQ(serialize_type(i.get()), SERIALIZE_INT);
+    EXPECT_EQ(i->length, 4);
+    EXPECT_EQ(serialize_get_int(i.get()), -123456);
+    EXPECT_EQ(i->data, static_cast<void *>(i.get() + 1)) << "payload lives behind the node";
+
+    Tree f(serialize_float(-2.75f));
+    EXPECT_EQ(serialize_type(f.get()), SERIALIZE_FLOAT);
+    EXPECT_EQ(serialize_get_float(f.get()), -2.75f);
+    // The float accessor reads the same four bytes as the integer accessor.
+    float back;
+    int32_t bits = serialize_get_int(f.get());
+    memcpy(&back, &bits, 4);
+    EXPECT_EQ(back, -2.75f);
+
+    Tree empty(serialize_string(""));
+    EXPECT_EQ(empty->length, 0);
+    EXPECT_STREQ(serialize_get_string(empty.get()), "");
+
+    char text[] = "hello";
+    Tree s(serialize_string(text));
+    text[0] = 'j';
+    EXPECT_STREQ(serialize_get_string(s.get()), "hello");
+    EXPECT_EQ(s->length, 5);
+    int32_t length = -1;
+    const void *raw = serialize_get_bytes(s.get(), &length);
+    EXPECT_EQ(length, 5);
+    EXPECT_EQ(memcmp(raw, "hello", 5), 0);
+
+    const uint8_t data[] = {0, 0xff, 'x'};
+    Tree b(serialize_bytes(data, 3));
+    EXPECT_EQ(serialize_type(b.get()), SERIALIZE_BYTES);
+    raw = serialize_get_bytes(b.get(), &length);
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(memcmp(raw, data, 3), 0);
+    EXPECT_EQ(static_cast<const uint8_t *>(raw)[3], 0) << "byte strings are terminated for safety";
+    Tree none(serialize_bytes(nullptr, 0));
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(none->length, 0);
+    EXPECT_EQ(serialize_bytes(data, -1), nullptr);
+}
+
+TEST(SerializeValue, NullAndMistypedNodesAreHarmless) {
+    serialize_free(nullptr);
+    EXPECT_EQ(serialize_type(nullptr), -1);
+    EXPECT_EQ(serialize_get_int(nullptr), 0);
+    EXPECT_EQ(serialize_get_float(nullptr), 0.0f);
+    EXPECT_EQ(serialize_get_string(nullptr), nullptr);
+    int32_t length = 77;
+    EXPECT_EQ(serialize_get_bytes(nullptr, &length), nullptr);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(serialize_string(nullptr), nullptr);
+    EXPECT_EQ(serialize_dup(nullptr), nullptr);
+    EXPECT_EQ(serialize(nullptr, &length), nullptr);
+    EXPECT_EQ(serialize_pack_calc(nullptr), -1);
+    EXPECT_EQ(serialize_array_count(nullptr), 0);
+    EXPECT_EQ(serialize_array_get(nullptr, 0), nullptr);
+    EXPECT_EQ(serialize_hash_count(nullptr), 0);
+    EXPECT_EQ(serialize_hash_get(nullptr, "k"), nullptr);
+    EXPECT_EQ(serialize_hash_has_key(nullptr, "k"), 0);
+    EXPECT_EQ(serialize_hash_get_string(nullptr, "k"), nullptr);
+    EXPECT_EQ(serialize_hash_get_key(nullptr, 0), nullptr);
+    EXPECT_EQ(serialize_print(nullptr), 0);
+
+    Tree hash(serialize_hash());
+    serialize_hash_add(hash.get(), "n", serialize_int(3));
+    serialize_hash_add(hash.get(), "s", serialize_string("text"));
+    EXPECT_EQ(serialize_hash_get_string(hash.get(), "missing"), nullptr);
+    EXPECT_EQ(serialize_hash_get_string(hash.get(), "n"), nullptr);
+    EXPECT_STREQ(serialize_hash_get_string(hash.get(), "s"), "text");
+    EXPECT_EQ(serialize_hash_get(hash.get(), nullptr), nullptr);
+    // Null keys and values are ignored; the caller keeps the value.
+    Tree keep(serialize_int(1));
+    serialize_hash_add(hash.get(), nullptr, keep.get());
+    serialize_hash_add(hash.get(), "x", nullptr);
+    EXPECT_EQ(keys(hash.get()), (std::vector<std::string>{"n", "s"}));
+
+    // Accessors on containers do not hand out their list pointers, and
+    // container functions on the other container type see an empty one.
+    EXPECT_EQ(serialize_get_int(hash.get()), 0);
+    EXPECT_EQ(serialize_get_string(hash.get()), nullptr);
+    EXPECT_EQ(serialize_get_string(keep.get()), nullptr);
+    EXPECT_EQ(serialize_array_count(hash.get()), 0);
+    serialize_array_add(hash.get(), keep.get());
+    EXPECT_EQ(serialize_hash_count(hash.get()), 2);
+    Tree array(serialize_array());
+    serialize_hash_add(array.get(), "k", keep.get());
+    EXPECT_EQ(serialize_hash_count(array.get()), 0);
+    EXPECT_EQ(serialize_array_count(array.get()), 0);
+    serialize_array_add(array.get(), nullptr);
+    EXPECT_EQ(serialize_array_count(array.get()), 0);
+}
+
+TEST(SerializeValue, ArrayAddGetAndCount) {
+    Tree array(serialize_array());
+    EXPECT_EQ(serialize_array_count(array.get()), 0);
+    EXPECT_EQ(serialize_array_get(array.get(), 0), nullptr);
+    serialize_value *first = serialize_int(10);
+    serialize_array_add(array.get(), first);
+    EXPECT_EQ(serialize_array_count(array.get()), 1);
+    EXPECT_EQ(serialize_array_get(array.get(), 0), first);
+    for (int i = 1; i < 5; i++) serialize_array_add(array.get(), serialize_int(10 + i));
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{10, 11, 12, 13, 14}));
+    EXPECT_EQ(serialize_array_get(array.get(), 5), nullptr);
+    EXPECT_EQ(serialize_array_get(array.get(), -1), nullptr);
+    EXPECT_EQ(serialize_array_get(array.get(), INT32_MAX), nullptr);
+}
+
+TEST(SerializeValue, ArrayInsertNeverAppends) {
+    Tree array(serialize_array());
+    serialize_array_insert(array.get(), 0, serialize_int(2));  // empty: into the head
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{2}));
+    serialize_array_insert(array.get(), 0, serialize_int(1));
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{1, 2}));
+    serialize_array_add(array.get(), serialize_int(4));
+    serialize_array_insert(array.get(), 2, serialize_int(3));
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{1, 2, 3, 4}));
+
+    // At the count, beyond it or negative: nothing happens, caller keeps it.
+    for (int32_t index : {4, 9, -1}) {
+        Tree kept(serialize_int(99));
+        serialize_array_insert(array.get(), index, kept.get());
+        EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{1, 2, 3, 4})) << index;
+    }
+    Tree empty(serialize_array());
+    Tree kept(serialize_int(5));
+    serialize_array_insert(empty.get(), 1, kept.get());
+    EXPECT_EQ(serialize_array_count(empty.get()), 0);
+    // The inserted-at-front head is released with the array (no leak, no
+    // double free under the sanitizers).
+}
+
+TEST(SerializeValue, ArraySetAndDelete) {
+    Tree array(serialize_array());
+    serialize_array_set(array.get(), 0, serialize_int(7));  // empty: one element
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{7}));
+    serialize_array_add(array.get(), serialize_int(8));
+    serialize_array_set(array.get(), 1, serialize_int(80));  // old value released
+    serialize_array_set(array.get(), 0, serialize_int(70));
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{70, 80}));
+    for (int32_t index : {2, 5, -1}) {
+        Tree kept(serialize_int(1));
+        serialize_array_set(array.get(), index, kept.get());
+        EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{70, 80})) << index;
+    }
+    // Setting the element that is already there does not release it.
+    serialize_array_set(array.get(), 1, serialize_array_get(array.get(), 1));
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{70, 80}));
+
+    for (int i = 0; i < 4; i++) serialize_array_add(array.get(), serialize_int(i));
+    serialize_array_del(array.get(), 3);
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{70, 80, 0, 2, 3}));
+    serialize_array_del(array.get(), 0);
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{80, 0, 2, 3}));
+    serialize_array_del(array.get(), 3);
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{80, 0, 2}));
+    for (int32_t index : {3, 10, -1}) serialize_array_del(array.get(), index);
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{80, 0, 2}));
+    while (serialize_array_count(array.get()) > 0) serialize_array_del(array.get(), 0);
+    EXPECT_EQ(serialize_array_get(array.get(), 0), nullptr);
+    serialize_array_del(array.get(), 0);  // empty: nothing
+    serialize_array_add(array.get(), serialize_int(1));
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{1}));
+    EXPECT_EQ(encoded(array.get()), std::string("a\0\0\0\x07\0\0\0\x01i\x01"
+                                                "1",
+                                                12));
+}
+
+TEST(SerializeValue, HashAddReplacesInPlaceAndCopiesKeys) {
+    Tree hash(serialize_hash());
+    EXPECT_EQ(serialize_hash_count(hash.get()), 0);
+    EXPECT_EQ(serialize_hash_get_key(hash.get(), 0), nullptr);
+    EXPECT_EQ(serialize_hash_get(hash.get(), "a"), nullptr);
+    char key[] = "alpha";
+    serialize_hash_add(hash.get(), key, serialize_int(1));
+    key[0] = 'X';
+    EXPECT_EQ(serialize_hash_count(hash.get()), 1);
+    EXPECT_STREQ(serialize_hash_get_key(hash.get(), 0), "alpha");
+    EXPECT_EQ(serialize_hash_has_key(hash.get(), "alpha"), 1);
+    EXPECT_EQ(serialize_hash_has_key(hash.get(), "Xlpha"), 0);
+    serialize_hash_add(hash.get(), "beta", serialize_int(2));
+    serialize_hash_add(hash.get(), "Beta", serialize_int(3));  // case matters
+    serialize_hash_add(hash.get(), "alpha", serialize_string("new"));
+    EXPECT_EQ(keys(hash.get()), (std::vector<std::string>{"alpha", "beta", "Beta"}));
+    EXPECT_STREQ(serialize_hash_get_string(hash.get(), "alpha"), "new");
+    EXPECT_EQ(serialize_hash_get_key(hash.get(), 3), nullptr);
+    EXPECT_EQ(serialize_hash_get_key(hash.get(), -1), nullptr);
+    // Re-adding the stored value itself keeps it alive.
+    serialize_hash_add(hash.get(), "beta", serialize_hash_get(hash.get(), "beta"));
+    EXPECT_EQ(serialize_get_int(serialize_hash_get(hash.get(), "beta")), 2);
+    serialize_hash_add(hash.get(), "", serialize_int(0));
+    EXPECT_EQ(serialize_hash_has_key(hash.get(), ""), 1);
+}
+
+TEST(SerializeValue, DestroyLeavesOnlyTheNode) {
+    serialize_value *array = serialize_array();
+    serialize_array_add(array, serialize_string("x"));
+    serialize_array_add(array, serialize_hash());
+    serialize_array_destroy(array);
+    EXPECT_EQ(serialize_array_count(array), 0);
+    serialize_free(array);
+    serialize_value *hash = serialize_hash();
+    serialize_hash_add(hash, "k", serialize_array());
+    serialize_hash_destroy(hash);
+    EXPECT_EQ(serialize_hash_count(hash), 0);
+    serialize_free(hash);
+}
+
+TEST(SerializeValue, DupEqualsEncodeThenDecode) {
+    Tree tiny(serialize_float(0.0000001f));
+    Tree copy(serialize_dup(tiny.get()));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(serialize_get_float(copy.get()), 0.0f);
+    Tree third(serialize_float(1.0f / 3.0f));
+    Tree third_copy(serialize_dup(third.get()));
+    EXPECT_EQ(serialize_get_float(third_copy.get()), 0.333333f);
+
+    Tree empty(serialize_array());
+    Tree empty_copy(serialize_dup(empty.get()));
+    ASSERT_NE(empty_copy, nullptr);
+    EXPECT_EQ(serialize_type(empty_copy.get()), SERIALIZE_ARRAY);
+    EXPECT_EQ(serialize_array_count(empty_copy.get()), 0);
+
+    Tree hash(serialize_hash());
+    for (const char *k : {"z", "a", "m", "b"}) serialize_hash_add(hash.get(), k, serialize_string(k));
+    serialize_value *inner = serialize_array();
+    serialize_array_add(inner, serialize_bytes("\0\1", 2));
+    serialize_array_add(inner, serialize_float(2.5f));
+    serialize_array_add(inner, serialize_hash());
+    serialize_hash_add(hash.get(), "inner", inner);
+    Tree hash_copy(serialize_dup(hash.get()));
+    ASSERT_NE(hash_copy, nullptr);
+    EXPECT_EQ(keys(hash_copy.get()), (std::vector<std::string>{"z", "a", "m", "b", "inner"}));
+    EXPECT_EQ(encoded(hash_copy.get()), encoded(hash.get()));
+    // Independent: changing the source leaves the copy alone.
+    serialize_hash_add(hash.get(), "z", serialize_int(1));
+    serialize_array_del(inner, 0);
+    EXPECT_STREQ(serialize_hash_get_string(hash_copy.get(), "z"), "z");
+    EXPECT_EQ(serialize_array_count(serialize_hash_get(hash_copy.get(), "inner")), 3);
+
+    // What the encoder refuses cannot be copied either.
+    serialize_hash_add(hash.get(), std::string(300, 'k').c_str(), serialize_int(1));
+    EXPECT_EQ(serialize_dup(hash.get()), nullptr);
+}
+
+TEST(SerializeValue, VeryDeepTreesAreReleasedWithoutRecursion) {
+    // Far deeper than any call stack could recurse through.
+    serialize_value *root = serialize_array();
+    serialize_value *level = root;
+    for (int i = 0; i < 300000; i++) {
+        serialize_value *next = (i % 2) ? serialize_array() : serialize_hash();
+        if (level->type == SERIALIZE_ARRAY) {
+            serialize_array_add(level, serialize_int(i));
+            serialize_array_add(level, next);
+        } else {
+            serialize_hash_add(level, "v", serialize_int(i));
+            serialize_hash_add(level, "next", next);
+        }
+        level = next;
+    }
+    EXPECT_EQ(serialize_dup(root), nullptr);
+    EXPECT_EQ(serialize(root, nullptr), nullptr);
+    serialize_free(root);
+}
+
+// Runs `op` with the n-th allocation failing, for every n until one run
+// needs no failure; `check` sees each result. Leaks show up under the
+// leak checker of the sanitizer build.
+template <typename Op, typename Check>
+int run_with_failing_allocations(Op op, Check check) {
+    for (int n = 1; n < 10000; n++) {
+        kiv_serialize::alloc_fail_countdown.store(n);
+        auto result = op();
+        bool failure_happened = kiv_serialize::alloc_fail_countdown.load() == 0;
+        kiv_serialize::alloc_fail_countdown.store(0);
+        check(result, failure_happened);
+        if (!failure_happened) return n;
+    }
+    return -1;
+}
+
+TEST(SerializeValue, RunningOutOfMemoryLosesNothingElse) {
+    Tree source(serialize_hash());
+    for (int i = 0; i < 20; i++) {
+        std::string key = "k" + std::to_string(i);
+        serialize_value *list = serialize_array();
+        serialize_array_add(list, serialize_string(key.c_str()));
+        serialize_array_add(list, serialize_float(static_cast<float>(i)));
+        serialize_hash_add(source.get(), key.c_str(), list);
+    }
+    const std::string bytes = encoded(source.get());
+
+    // Null only when an allocation failed; otherwise complete (a failed
+    // allocation of the decoder's key index falls back to a linear search).
+    auto complete_or_null = [&](const Tree &tree, bool failed) {
+        if (tree == nullptr)
+            EXPECT_TRUE(failed);
+        else
+            EXPECT_EQ(encoded(tree.get()), bytes);
+    };
+    int steps =
+        run_with_failing_allocations([&] { return Tree(serialize_dup(source.get())); }, complete_or_null);
+    EXPECT_GT(steps, 60);
+    steps = run_with_failing_allocations(
+        [&] { return Tree(unserialize(bytes.data(), static_cast<int32_t>(bytes.size()))); },
+        complete_or_null);
+    EXPECT_GT(steps, 60);
+
+    run_with_failing_allocations(
+        [&] { return std::unique_ptr<uint8_t, decltype(&free)>(serialize(source.get(), nullptr), &free); },
+        [&](const std::unique_ptr<uint8_t, decltype(&free)> &out, bool failed) {
+            EXPECT_EQ(out == nullptr, failed);
+        });
+
+    // Adds that cannot allocate leave the container as it was.
+    Tree array(serialize_array());
+    serialize_array_add(array.get(), serialize_int(1));
+    Tree hash(serialize_hash());
+    serialize_hash_add(hash.get(), "a", serialize_int(1));
+    serialize_value *value = serialize_int(2);
+    kiv_serialize::alloc_fail_countdown.store(1);
+    serialize_array_add(array.get(), value);  // released, not leaked
+    EXPECT_EQ(kiv_serialize::alloc_fail_countdown.load(), 0);
+    kiv_serialize::alloc_fail_countdown.store(1);
+    serialize_array_insert(array.get(), 0, serialize_int(3));
+    kiv_serialize::alloc_fail_countdown.store(1);
+    serialize_hash_add(hash.get(), "b", serialize_int(2));
+    kiv_serialize::alloc_fail_countdown.store(2);  // the entry, then its key
+    serialize_hash_add(hash.get(), "c", serialize_int(3));
+    kiv_serialize::alloc_fail_countdown.store(0);
+    EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{1}));
+    EXPECT_EQ(keys(hash.get()), (std::vector<std::string>{"a"}));
+    // Constructors return null.
+    kiv_serialize::alloc_fail_countdown.store(1);
+    EXPECT_EQ(serialize_string("x"), nullptr);
+    kiv_serialize::alloc_fail_countdown.store(2);
+    EXPECT_EQ(serialize_array(), nullptr);
+    kiv_serialize::alloc_fail_countdown.store(0);
+}
+
+}  // namespace
