@@ -6,7 +6,7 @@ BUILD_REL   ?= build/release
 BUILD_VG    ?= build/valgrind
 JOBS        ?= 2
 
-.PHONY: all deps test demo valgrind bench fuzz clean format
+.PHONY: all deps test demo valgrind bench fuzz clean format docs
 
 all: deps
 	cmake -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -44,6 +44,12 @@ fuzz: deps
 
 demo:
 	@echo "make demo arrives with the simulator daemon; until then use make test"
+
+# Reference manual of the public header; undocumented names fail the build.
+docs:
+	@./scripts/install-deps.sh doxygen
+	mkdir -p build/docs
+	doxygen docs/Doxyfile
 
 clean:
 	rm -rf build
