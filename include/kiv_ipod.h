@@ -670,8 +670,8 @@ KIV_EXPORT uint32_t kiv_ipod_launch_application(kiv_ipod_client *client, const c
 KIV_EXPORT int32_t kiv_ipod_launch_application_sync(kiv_ipod_client *client, const char *name);
 /** Sends an EAP datagram of @p data_len bytes from @p data on EAP session
  *  @p session_id (opcode 58). @return transaction id, or 0. */
-KIV_EXPORT uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id,
-                                               const void *data, int32_t data_len);
+KIV_EXPORT uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id, const void *data,
+                                               int32_t data_len);
 /** Blocking kiv_ipod_send_eap_datagram(). Packets that arrive meanwhile stay
  *  queued for the next kiv_ipod_read() or dispatching wait.
  *  @return the daemon's integer, or -1 (standard). */
