@@ -1,0 +1,117 @@
+// Encode and decode costs of value trees, per element, for small and large
+// containers and for a typical reply hash.
+#include <benchmark/benchmark.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "kiv_ipod.h"
+
+namespace {
+
+serialize_value *int_array(int n) {
+    serialize_value *array = serialize_array();
+    // A private tail keeps building linear; serialize_array_add walks the list.
+    serialize_array_cell *tail = static_cast<serialize_array_cell *>(array->data);
+    for (int i = 0; i < n; i++) {
+        if (i > 0) {
+            tail->next = serialize_array_new();
+            tail = tail->next;
+        }
+        tail->value = serialize_int(i * 7919 - 500000);
+    }
+    return array;
+}
+
+serialize_value *int_hash(int n) {
+    serialize_value *hash = serialize_hash();
+    serialize_hash_entry *tail = static_cast<serialize_hash_entry *>(hash->data);
+    for (int i = 0; i < n; i++) {
+        if (i > 0) {
+            tail->next = serialize_hash_new();
+            tail = tail->next;
+        }
+        char key[32];
+        snprintf(key, sizeof key, "key_%d", i);
+        tail->key = strdup(key);
+        tail->value = serialize_int(i);
+    }
+    return hash;
+}
+
+serialize_value *reply_hash() {
+    serialize_value *hash = serialize_hash();
+    const char *texts[] = {"title", "artist", "album", "genre", "composer", "chapter", "serial", "name"};
+    const char *ints[] = {"result",   "length",  "position",    "state",       "track_index", "track_count",
+                          "chapters", "ipod_id", "sample_rate", "has_artwork", "is_podcast",  "timestamp"};
+    for (const char *k : texts) serialize_hash_add(hash, k, serialize_string("Some short text"));
+    int v = 1;
+    for (const char *k : ints) serialize_hash_add(hash, k, serialize_int(v *= 37));
+    return hash;
+}
+
+void encode(benchmark::State &state, serialize_value *tree, int64_t elements) {
+    for (auto _ : state) {
+        int32_t length = 0;
+        uint8_t *bytes = serialize(tree, &length);
+        benchmark::DoNotOptimize(bytes);
+        free(bytes);
+    }
+    state.SetItemsProcessed(state.iterations() * elements);
+    serialize_free(tree);
+}
+
+void decode(benchmark::State &state, serialize_value *tree, int64_t elements) {
+    int32_t length = 0;
+    uint8_t *bytes = serialize(tree, &length);
+    serialize_free(tree);
+    for (auto _ : state) {
+        serialize_value *back = unserialize(bytes, length);
+        benchmark::DoNotOptimize(back);
+        serialize_free(back);
+    }
+    state.SetItemsProcessed(state.iterations() * elements);
+    state.SetBytesProcessed(state.iterations() * length);
+    free(bytes);
+}
+
+void BM_EncodeIntArray(benchmark::State &s) {
+    encode(s, int_array(static_cast<int>(s.range(0))), s.range(0));
+}
+void BM_DecodeIntArray(benchmark::State &s) {
+    decode(s, int_array(static_cast<int>(s.range(0))), s.range(0));
+}
+void BM_EncodeHash(benchmark::State &s) {
+    encode(s, int_hash(static_cast<int>(s.range(0))), s.range(0));
+}
+void BM_DecodeHash(benchmark::State &s) {
+    decode(s, int_hash(static_cast<int>(s.range(0))), s.range(0));
+}
+void BM_EncodeReply(benchmark::State &s) {
+    encode(s, reply_hash(), 20);
+}
+void BM_DecodeReply(benchmark::State &s) {
+    decode(s, reply_hash(), 20);
+}
+void BM_DupReply(benchmark::State &s) {
+    serialize_value *tree = reply_hash();
+    for (auto _ : s) {
+        serialize_value *copy = serialize_dup(tree);
+        benchmark::DoNotOptimize(copy);
+        serialize_free(copy);
+    }
+    s.SetItemsProcessed(s.iterations() * 20);
+    serialize_free(tree);
+}
+
+BENCHMARK(BM_EncodeIntArray)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_DecodeIntArray)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_EncodeHash)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_DecodeHash)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_EncodeReply);
+BENCHMARK(BM_DecodeReply);
+BENCHMARK(BM_DupReply);
+
+}  // namespace
+
+BENCHMARK_MAIN();
