@@ -1,0 +1,152 @@
+// A flood of track-position events through kiv_ipod_read: the cost of one
+// event (read, decode, cache update, callback, release) and the memory the
+// process holds after 10,000 and after 100,000 events, which must not grow
+// with the count.
+#include <benchmark/benchmark.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "internal.h"
+
+namespace {
+
+std::string be32(uint32_t v) {
+    std::string out(4, '\0');
+    for (int k = 0; k < 4; k++) out[k] = static_cast<char>((v >> (24 - 8 * k)) & 0xFF);
+    return out;
+}
+
+std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload) {
+    std::string out(16, '\0');
+    out[0] = static_cast<char>(0xFE);
+    out.replace(4, 4, be32(tid));
+    out[8] = static_cast<char>(opcode);
+    out.replace(12, 4, be32(static_cast<uint32_t>(payload.size())));
+    return out + payload;
+}
+
+std::string encode(serialize_value *value) {
+    int32_t length = 0;
+    uint8_t *bytes = serialize(value, &length);
+    std::string out(reinterpret_cast<char *>(bytes), static_cast<size_t>(length));
+    free(bytes);
+    serialize_free(value);
+    return out;
+}
+
+// One "track_position_changed" event for the current device.
+std::string position_event(int position) {
+    serialize_value *h = serialize_hash();
+    serialize_hash_add(h, "event", serialize_string("track_position_changed"));
+    serialize_hash_add(h, "session", serialize_int(0));
+    serialize_hash_add(h, "ipod_id", serialize_int(7));
+    serialize_hash_add(h, "ipod_serial", serialize_string("SER1"));
+    serialize_hash_add(h, "data", serialize_int(position));
+    return frame(0, IPOD_OP_EVENT, encode(h));
+}
+
+bool write_full(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+long current_rss_kb() {
+    long pages = 0, resident = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (!f) return -1;
+    if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
+    fclose(f);
+    return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long peak_rss_kb() {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// A handle with one current device, wired to one end of a socket pair.
+struct Wired {
+    kiv_ipod_client *client = nullptr;
+    int peer = -1;
+    Wired() {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
+        client = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
+        client->packets = ipod_packet_new();
+        client->packets_tail = client->packets;
+        reset_cache(client);
+        client->fd = sv[0];
+        peer = sv[1];
+        serialize_value *device = serialize_hash();
+        serialize_hash_add(device, "serial", serialize_string("SER1"));
+        serialize_hash_add(device, "ipod_id", serialize_int(7));
+        client->devices = serialize_array();
+        serialize_array_add(client->devices, device);
+        client->current_session = 0;
+    }
+    ~Wired() {
+        kiv_ipod_close(client);
+        close(peer);
+    }
+};
+
+int count_event(kiv_ipod_client *, kiv_ipod_event *, void *data) {
+    ++*static_cast<int64_t *>(data);
+    return 0;
+}
+
+void BM_EventFlood(benchmark::State &state) {
+    const int64_t events = state.range(0);
+    // The writer repeats one batch of 64 events, so the bench itself holds
+    // no memory proportional to the count.
+    std::string batch;
+    for (int i = 0; i < 64; ++i) batch += position_event(1000 + i);
+    const int64_t batches = events / 64;
+
+    int64_t delivered = 0;
+    for (auto _ : state) {
+        Wired w;
+        delivered = 0;
+        kiv_ipod_set_event_cb(w.client, count_event, &delivered);
+        std::thread writer([&] {
+            for (int64_t b = 0; b < batches; ++b)
+                if (!write_full(w.peer, batch.data(), batch.size())) break;
+        });
+        while (delivered < batches * 64)
+            if (kiv_ipod_read(w.client) < 0) break;
+        writer.join();
+        if (kiv_ipod_current_track_position(w.client) != 1063) state.SkipWithError("wrong final position");
+    }
+    state.SetItemsProcessed(state.iterations() * batches * 64);
+    state.counters["ns_per_event"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * batches * 64),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["rss_kb"] = static_cast<double>(current_rss_kb());
+    state.counters["peak_rss_kb"] = static_cast<double>(peak_rss_kb());
+}
+// 10,000 first and then 100,000: the peak after the larger run shows
+// whether memory grows with the count.
+BENCHMARK(BM_EventFlood)
+    ->Arg(10048)
+    ->Arg(100032)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
