@@ -23,7 +23,9 @@ extern "C" {
 #endif
 
 #if defined(__GNUC__)
+/** Marks a function exported from the shared library. */
 #define KIV_EXPORT __attribute__((visibility("default")))
+/** Lets the compiler check printf-style format @p f and arguments from @p a. */
 #define KIV_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
 #define KIV_EXPORT
@@ -88,11 +90,17 @@ KIV_EXPORT void log_fp(void *stream);
  * so that reading one with serialize_get_string() stays inside the node.
  * ---------------------------------------------------------------------- */
 
+/** Tag of a 32-bit signed integer node (wire letter 'i'). */
 #define SERIALIZE_INT 0
+/** Tag of a 32-bit float node (wire letter 'f'). */
 #define SERIALIZE_FLOAT 1
+/** Tag of a NUL-terminated text node (wire letter 's'). */
 #define SERIALIZE_STRING 2
+/** Tag of a byte string node (wire letter 'b'). */
 #define SERIALIZE_BYTES 3
+/** Tag of an array node (wire letter 'a'). */
 #define SERIALIZE_ARRAY 4
+/** Tag of a hash node with text keys in insertion order (wire letter 'h'). */
 #define SERIALIZE_HASH 5
 
 /** One node of a value tree. */
@@ -104,53 +112,94 @@ typedef struct serialize_value {
 
 /** One link of an array's list. */
 typedef struct serialize_array_cell {
-    serialize_value *value;
-    struct serialize_array_cell *next;
+    serialize_value *value;            /**< the element; null only in an empty array's head */
+    struct serialize_array_cell *next; /**< next link, null at the end */
 } serialize_array_cell;
 
 /** One entry of a hash's list. */
 typedef struct serialize_hash_entry {
-    char *key;
-    serialize_value *value;
-    struct serialize_hash_entry *next;
+    char *key;                         /**< own copy of the key; null only in an empty hash's head */
+    serialize_value *value;            /**< the value under the key */
+    struct serialize_hash_entry *next; /**< next entry in insertion order, null at the end */
 } serialize_hash_entry;
 
+/** New integer node holding @p value; NULL when memory runs out. */
 KIV_EXPORT serialize_value *serialize_int(int32_t value);
+/** New float node holding @p value; NULL when memory runs out. */
 KIV_EXPORT serialize_value *serialize_float(float value);
 /** Copies a NUL-terminated text; NULL text gives NULL. */
 KIV_EXPORT serialize_value *serialize_string(const char *text);
 /** Copies @p length bytes; a negative length gives NULL. */
 KIV_EXPORT serialize_value *serialize_bytes(const void *data, int32_t length);
+/** New empty array node; NULL when memory runs out. */
 KIV_EXPORT serialize_value *serialize_array(void);
+/** New empty hash node; NULL when memory runs out. */
 KIV_EXPORT serialize_value *serialize_hash(void);
+/** New array link with both fields null. Used by the array operations;
+ *  applications have no need of it. */
 KIV_EXPORT serialize_array_cell *serialize_array_new(void);
+/** New hash link with all fields null. Used by the hash operations;
+ *  applications have no need of it. */
 KIV_EXPORT serialize_hash_entry *serialize_hash_new(void);
 
 /** The node's tag, or -1 for NULL. */
 KIV_EXPORT int32_t serialize_type(const serialize_value *node);
+/** The integer stored in @p node (0 for NULL or a container). */
 KIV_EXPORT int32_t serialize_get_int(const serialize_value *node);
+/** The float stored in @p node (0.0f for NULL or a container). */
 KIV_EXPORT float serialize_get_float(const serialize_value *node);
+/** The text of a string node, borrowed from the node; NULL for NULL or a
+ *  node that is not a string or byte string. */
 KIV_EXPORT const char *serialize_get_string(const serialize_value *node);
 /** Returns the bytes and writes their count through @p length (if set). */
 KIV_EXPORT const void *serialize_get_bytes(const serialize_value *node, int32_t *length);
 
+/** Number of elements of @p array; 0 when empty, NULL or not an array. */
 KIV_EXPORT int32_t serialize_array_count(const serialize_value *array);
+/** Element @p index of @p array (borrowed), or NULL when the index is
+ *  negative or not below the count. */
 KIV_EXPORT serialize_value *serialize_array_get(const serialize_value *array, int32_t index);
+/** Appends @p value to @p array, which takes it over. */
 KIV_EXPORT void serialize_array_add(serialize_value *array, serialize_value *value);
+/** Makes @p value element @p index, moving the later elements up by one.
+ *  Index 0 of an empty array stores it; an index not below the count does
+ *  nothing and the caller keeps @p value (insert never appends). */
 KIV_EXPORT void serialize_array_insert(serialize_value *array, int32_t index, serialize_value *value);
+/** Replaces element @p index with @p value, releasing the old element.
+ *  Index 0 of an empty array stores it; any other index not below the
+ *  count does nothing and the caller keeps @p value. */
 KIV_EXPORT void serialize_array_set(serialize_value *array, int32_t index, serialize_value *value);
+/** Removes and releases element @p index; nothing for an index not below
+ *  the count. An array emptied this way stays usable. */
 KIV_EXPORT void serialize_array_del(serialize_value *array, int32_t index);
+/** Releases every element and link of @p array but not the node itself,
+ *  which is then only fit for free(); applications use serialize_free(). */
 KIV_EXPORT void serialize_array_destroy(serialize_value *array);
 
+/** Adds @p value under @p key, or replaces (and releases) the value of an
+ *  existing key in place. The hash takes over @p value and copies @p key. */
 KIV_EXPORT void serialize_hash_add(serialize_value *hash, const char *key, serialize_value *value);
+/** The value under @p key (borrowed), or NULL. Keys compare byte-wise. */
 KIV_EXPORT serialize_value *serialize_hash_get(const serialize_value *hash, const char *key);
+/** 1 when @p hash has @p key, else 0. */
 KIV_EXPORT int serialize_hash_has_key(const serialize_value *hash, const char *key);
+/** The key of entry @p index in insertion order (borrowed), or NULL when
+ *  the index is not below the count. */
 KIV_EXPORT const char *serialize_hash_get_key(const serialize_value *hash, int32_t index);
+/** The text under @p key; NULL for a missing key or a value that is not
+ *  a string. */
 KIV_EXPORT const char *serialize_hash_get_string(const serialize_value *hash, const char *key);
+/** Number of entries of @p hash; 0 when empty, NULL or not a hash. */
 KIV_EXPORT int32_t serialize_hash_count(const serialize_value *hash);
+/** Releases every key, value and link of @p hash but not the node itself,
+ *  which is then only fit for free(); applications use serialize_free(). */
 KIV_EXPORT void serialize_hash_destroy(serialize_value *hash);
 
+/** Releases @p node and everything below it; NULL does nothing. */
 KIV_EXPORT void serialize_free(serialize_value *node);
+/** Independent deep copy, owned by the caller, with the result that an
+ *  encode and a decode give (floats pass through their six-decimal text).
+ *  NULL for NULL, a tree that cannot be encoded, or no memory. */
 KIV_EXPORT serialize_value *serialize_dup(const serialize_value *node);
 
 /* Encoding: see docs/protocol.md for the byte format.
@@ -167,17 +216,38 @@ KIV_EXPORT serialize_value *serialize_dup(const serialize_value *node);
  *  stores the length through @p length when it is not NULL (0 on
  *  failure). NULL for a null node or a tree that cannot be encoded. */
 KIV_EXPORT uint8_t *serialize(const serialize_value *node, int32_t *length);
+/** Encoded length of @p node in bytes, or -1 when it cannot be encoded. */
 KIV_EXPORT int32_t serialize_pack_calc(const serialize_value *node);
+/** Encoded length of an integer node: 2 plus its decimal text; -1 for NULL. */
 KIV_EXPORT int32_t serialize_int_pack_calc(const serialize_value *node);
+/** Encoded length of a float node: 2 plus its "%f" text; -1 for NULL. */
 KIV_EXPORT int32_t serialize_float_pack_calc(const serialize_value *node);
+/** Encoded length of a string or byte string node: 5 plus its length;
+ *  -1 for NULL. */
 KIV_EXPORT int32_t serialize_string_pack_calc(const serialize_value *node);
+/** Same as serialize_string_pack_calc(). */
 KIV_EXPORT int32_t serialize_bytes_pack_calc(const serialize_value *node);
+/** Encoded length of an array with all its elements; -1 for a node that
+ *  is not an array or cannot be encoded. */
 KIV_EXPORT int32_t serialize_array_pack_calc(const serialize_value *node);
+/** Encoded length of a hash with all its entries; -1 for a node that is
+ *  not a hash or cannot be encoded. */
 KIV_EXPORT int32_t serialize_hash_pack_calc(const serialize_value *node);
+/** Writes the encoding of an integer node at @p out (no bounds check: room
+ *  for serialize_int_pack_calc() bytes). @return bytes written, -1 for NULL. */
 KIV_EXPORT int32_t serialize_int_pack(uint8_t *out, const serialize_value *node);
+/** Writes the encoding of a float node at @p out (no bounds check).
+ *  @return bytes written, -1 for NULL. */
 KIV_EXPORT int32_t serialize_float_pack(uint8_t *out, const serialize_value *node);
+/** Writes letter 's' when @p type is SERIALIZE_STRING, else 'b', then the
+ *  length and the bytes of @p node at @p out (no bounds check).
+ *  @return bytes written, -1 for NULL. */
 KIV_EXPORT int32_t serialize_string_pack(uint8_t *out, const serialize_value *node, int32_t type);
+/** Writes the whole array at @p out (no bounds check).
+ *  @return bytes written, or -1 (nothing written) when it cannot be encoded. */
 KIV_EXPORT int32_t serialize_array_pack(uint8_t *out, const serialize_value *node);
+/** Writes the whole hash at @p out (no bounds check).
+ *  @return bytes written, or -1 (nothing written) when it cannot be encoded. */
 KIV_EXPORT int32_t serialize_hash_pack(uint8_t *out, const serialize_value *node);
 
 /** Decodes the first value of @p length bytes; bytes after it are ignored.
@@ -191,29 +261,42 @@ KIV_EXPORT int32_t serialize_hash_pack(uint8_t *out, const serialize_value *node
  *  they accept any (body, avail), return NULL as above, and add the bytes
  *  consumed to *pos only on success. */
 KIV_EXPORT serialize_value *unserialize(const void *data, int32_t length);
+/** Decodes an integer body (after its letter) from @p avail bytes at
+ *  @p body; adds the bytes consumed to *@p pos. NULL when malformed. */
 KIV_EXPORT serialize_value *serialize_int_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
+/** Decodes a float body; as serialize_int_unpack(). */
 KIV_EXPORT serialize_value *serialize_float_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
+/** Decodes a string body into a node of @p type (SERIALIZE_STRING, else
+ *  SERIALIZE_BYTES); as serialize_int_unpack(). */
 KIV_EXPORT serialize_value *serialize_string_unpack(const uint8_t *body, int32_t avail, int32_t *pos,
                                                     int32_t type);
+/** Decodes an array body; as serialize_int_unpack(). */
 KIV_EXPORT serialize_value *serialize_array_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
+/** Decodes a hash body; a repeated key keeps its first place and the last
+ *  value. As serialize_int_unpack(). */
 KIV_EXPORT serialize_value *serialize_hash_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
 
 /** Logs the tree through kv_debug, one record per piece. */
 KIV_EXPORT int32_t serialize_print(const serialize_value *node);
+/** Logs the tree as serialize_print() does, indented from @p depth. */
 KIV_EXPORT int32_t serialize_print_depth(const serialize_value *node, int32_t depth);
 
 /* ------------------------------------------------------------------------
  * Client handle, connection and callbacks
  * ---------------------------------------------------------------------- */
 
+/** Opaque handle of one connection to the daemon, from kiv_ipod_connect()
+ *  to kiv_ipod_close(). Use it from one thread at a time. */
 typedef struct kiv_ipod_client kiv_ipod_client;
+/** Opaque decoded daemon event, handed to the event callback and freed
+ *  when it returns. */
 typedef struct kiv_ipod_event kiv_ipod_event;
 
 /** Event callback; the event is freed when the callback returns. */
 typedef int (*kiv_ipod_event_cb)(kiv_ipod_client *client, kiv_ipod_event *event, void *data);
 /** Reply callback; @p text is valid until the next packet is dispatched. */
-typedef int (*kiv_ipod_reply_cb)(kiv_ipod_client *client, uint32_t tid, int32_t result,
-                                 const char *text, void *data);
+typedef int (*kiv_ipod_reply_cb)(kiv_ipod_client *client, uint32_t tid, int32_t result, const char *text,
+                                 void *data);
 /** Ping callback; answer with kiv_ipod_ping() if wanted. */
 typedef int (*kiv_ipod_ping_cb)(kiv_ipod_client *client, uint32_t tid, void *data);
 
@@ -230,10 +313,19 @@ KIV_EXPORT int kiv_ipod_fd(kiv_ipod_client *client);
 KIV_EXPORT int kiv_ipod_pid(kiv_ipod_client *client);
 /** -1 when disconnected, 0 without an open session or not ready, else 1. */
 KIV_EXPORT int kiv_ipod_is_ready(kiv_ipod_client *client);
+/** The remote flag; always 0. */
 KIV_EXPORT int kiv_ipod_is_remote(kiv_ipod_client *client);
+/** 1 after a successful session-opening reply, 0 after kiv_ipod_close_session(),
+ *  a refused opening or the disconnection of the current device. */
 KIV_EXPORT int kiv_ipod_is_session_opened(kiv_ipod_client *client);
+/** Installs the event callback @p cb (NULL removes it) and its user value
+ *  @p data. Events change the caches whether or not a callback is set. */
 KIV_EXPORT void kiv_ipod_set_event_cb(kiv_ipod_client *client, kiv_ipod_event_cb cb, void *data);
+/** Installs the reply callback @p cb (NULL removes it) and @p data. Without
+ *  a reply callback, replies to asynchronous requests are dropped unparsed
+ *  and do not update any cache. */
 KIV_EXPORT void kiv_ipod_set_reply_cb(kiv_ipod_client *client, kiv_ipod_reply_cb cb, void *data);
+/** Installs the ping callback @p cb (NULL removes it) and @p data. */
 KIV_EXPORT void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb cb, void *data);
 /** Reads once from the socket and dispatches every complete packet.
  *  Returns the number of packets the read completed, 0, or -1 when the
@@ -244,123 +336,262 @@ KIV_EXPORT int32_t kiv_ipod_read(kiv_ipod_client *client);
  * Events (valid only inside the event callback)
  * ---------------------------------------------------------------------- */
 
+/** Event type "connected_ipod": a device was attached (data: device hash). */
 #define KIV_IPOD_EVENT_CONNECTED 1
+/** Event type "disconnected_ipod": a device went away (data: its serial). */
 #define KIV_IPOD_EVENT_DISCONNECTED 2
+/** Event type "fail_to_detect": a device could not be identified. */
 #define KIV_IPOD_EVENT_FAIL_TO_DETECT 3
+/** Event type "authenticated" (data: device hash with "authenticated"). */
 #define KIV_IPOD_EVENT_AUTHENTICATED 4
+/** Event type "mode_changed" (data: device hash with "extended"). */
 #define KIV_IPOD_EVENT_MODE_CHANGED 5
+/** Event type "play_state_changed" (data: the daemon's play state code). */
 #define KIV_IPOD_EVENT_PLAY_STATE_CHANGED 6
+/** Event type "track_index_changed" (data: the track index). */
 #define KIV_IPOD_EVENT_TRACK_INDEX_CHANGED 7
+/** Event type "samplerate_retrieved" (data: the sample rate). */
 #define KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED 9
+/** Event type "track_position_changed" (data: the position). */
 #define KIV_IPOD_EVENT_TRACK_POSITION_CHANGED 10
+/** Event type "chapter_index_changed" (data: track, chapter index and count). */
 #define KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED 11
+/** Event type "shuffle_changed" (data: the shuffle state). */
 #define KIV_IPOD_EVENT_SHUFFLE_CHANGED 12
+/** Event type "repeat_changed" (data: the repeat state). */
 #define KIV_IPOD_EVENT_REPEAT_CHANGED 13
+/** Event type "playlist_changed". */
 #define KIV_IPOD_EVENT_PLAYLIST_CHANGED 14
+/** Event type "ipod_ready" (data: device hash); readiness is recomputed. */
 #define KIV_IPOD_EVENT_IPOD_READY 15
+/** Event type "eap_session_opened" (data: session id, protocol index and string). */
 #define KIV_IPOD_EVENT_EAP_SESSION_OPENED 18
+/** Event type "eap_session_closed" (data: session id). */
 #define KIV_IPOD_EVENT_EAP_SESSION_CLOSED 19
+/** Event type "eap_data_received" (data: session id, length, bytes). */
 #define KIV_IPOD_EVENT_EAP_DATA_RECEIVED 20
+/** Event type Any other event name. */
 #define KIV_IPOD_EVENT_UNKNOWN 255
 
 /** The event's type number; 255 for NULL or an unknown event. */
 KIV_EXPORT int kiv_ipod_event_type(kiv_ipod_event *event);
 /** 1 for the types 1, 4, 5, 15, 18 and 19, else 0. */
 KIV_EXPORT int is_connection_event(kiv_ipod_event *event);
+/** The event's "ipod_serial" text (borrowed from the event), or NULL. */
 KIV_EXPORT const char *kiv_ipod_event_device_serial(kiv_ipod_event *event);
+/** For a connection event (see is_connection_event()), the "serial" of its
+ *  data; NULL otherwise or when missing. Borrowed from the event. */
 KIV_EXPORT const char *kiv_ipod_event_connected_serial(kiv_ipod_event *event);
+/** For a disconnection event, the serial of the device that went away;
+ *  NULL otherwise. Borrowed from the event. */
 KIV_EXPORT const char *kiv_ipod_event_disconnected_serial(kiv_ipod_event *event);
+/** For an authenticated event, its "authenticated" integer; -1 otherwise
+ *  or when missing. */
 KIV_EXPORT int kiv_ipod_event_authenticated(kiv_ipod_event *event);
+/** For a mode-changed event, its "extended" integer; -1 otherwise or when
+ *  missing. */
 KIV_EXPORT int kiv_ipod_event_mode_changed(kiv_ipod_event *event);
+/** For an EAP data event, the datagram length: its "length", but never
+ *  more than the bytes it carries; -1 otherwise or when missing. */
 KIV_EXPORT int kiv_ipod_event_eap_datagram_data_length(kiv_ipod_event *event);
+/** For an EAP data event, the datagram bytes (borrowed from the event;
+ *  read kiv_ipod_event_eap_datagram_data_length() of them); NULL otherwise
+ *  (logged, with the data) or when missing. */
 KIV_EXPORT const unsigned char *kiv_ipod_event_eap_datagram_data(kiv_ipod_event *event);
+/** For an EAP session-opened event, its "protocol_string" (borrowed);
+ *  NULL otherwise (logged) or when missing. */
 KIV_EXPORT const char *kiv_ipod_event_eap_datagram_protocol_string(kiv_ipod_event *event);
+/** For an EAP session-opened event, its "protocol_index"; -1 otherwise
+ *  (logged) or when missing. */
 KIV_EXPORT int kiv_ipod_event_eap_datagram_protocol_index(kiv_ipod_event *event);
+/** For any of the three EAP events, its "session_id"; -1 otherwise
+ *  (logged) or when missing. */
 KIV_EXPORT int kiv_ipod_event_eap_datagram_session_id(kiv_ipod_event *event);
+/** Frees an event with its data. The library frees the events it hands
+ *  to the callback itself; NULL does nothing. */
 KIV_EXPORT void kiv_ipod_event_free(kiv_ipod_event *event);
 
 /* ------------------------------------------------------------------------
  * Devices and sessions
  * ---------------------------------------------------------------------- */
 
+/** Recomputes readiness from device @p index: 1 (ready) when its
+ *  "authenticated", "extended" and "ready" are all 1. @return 1, or the
+ *  first of those values that is not 1 (0 for an unknown index). */
 KIV_EXPORT int set_ready(kiv_ipod_client *client, int index);
+/** Number of devices in the list; 0 before the daemon has sent one. */
 KIV_EXPORT int kiv_ipod_device_count(kiv_ipod_client *client);
+/** Index of the device whose serial is @p serial, or -1 (also for NULL). */
 KIV_EXPORT int kiv_ipod_device_index(kiv_ipod_client *client, const char *serial);
+/** Index of the current device; -1 after it disconnected. */
 KIV_EXPORT int kiv_ipod_current_session(kiv_ipod_client *client);
+/** Makes device @p index current without any check or request.
+ *  @return @p index. */
 KIV_EXPORT int kiv_ipod_set_current_session(kiv_ipod_client *client, int index);
+/** Device @p index's "serial" text, borrowed until that device record is
+ *  replaced or removed; NULL for an unknown index or a missing entry. */
 KIV_EXPORT const char *kiv_ipod_device_serial(kiv_ipod_client *client, int index);
+/** Device @p index's "name" text, borrowed until that device record is
+ *  replaced or removed; NULL for an unknown index or a missing entry. */
 KIV_EXPORT const char *kiv_ipod_device_name(kiv_ipod_client *client, int index);
+/** Device @p index's "version" text (software version), borrowed until that device record is
+ *  replaced or removed; NULL for an unknown index or a missing entry. */
 KIV_EXPORT const char *kiv_ipod_software_version(kiv_ipod_client *client, int index);
+/** Device @p index's "audio_count" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_audio_count(kiv_ipod_client *client, int index);
+/** Device @p index's "support_itunes_db" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_support_itunes_db(kiv_ipod_client *client, int index);
+/** Device @p index's "ready" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_ready(kiv_ipod_client *client, int index);
+/** Device @p index's "extended" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_is_extended(kiv_ipod_client *client, int index);
+/** Device @p index's "authenticated" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_authenticated(kiv_ipod_client *client, int index);
+/** Device @p index's "product_id" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_product_id(kiv_ipod_client *client, int index);
+/** Device @p index's "sound_card_id" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_sound_card_id(kiv_ipod_client *client, int index);
+/** Device @p index's "port" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_port(kiv_ipod_client *client, int index);
+/** Device @p index's "used" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_used(kiv_ipod_client *client, int index);
+/** Device @p index's "type" integer; 0 for an unknown index or a missing entry. */
 KIV_EXPORT int kiv_ipod_device_type(kiv_ipod_client *client, int index);
 
 /* ------------------------------------------------------------------------
  * Cached current and indexed track
  * ---------------------------------------------------------------------- */
 
+/** Cached title of the current track, or NULL. Borrowed until the next
+ *  reply that replaces it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_title(kiv_ipod_client *client);
 /** 8 bytes, or NULL. */
 KIV_EXPORT const unsigned char *kiv_ipod_current_track_uid(kiv_ipod_client *client);
+/** Cached chapter text of the current track, or NULL. Borrowed until the next
+ *  reply that replaces it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_chapter(kiv_ipod_client *client);
+/** Cached artist of the current track, or NULL. Borrowed until the next
+ *  reply that replaces it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_artist(kiv_ipod_client *client);
+/** Cached album of the current track, or NULL. Borrowed until the next
+ *  reply that replaces it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_album(kiv_ipod_client *client);
+/** Cached composer of the current track, or NULL. Borrowed until the next
+ *  reply that replaces it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_composer(kiv_ipod_client *client);
+/** Cached genre of the current track, or NULL. Borrowed until the next
+ *  reply that replaces it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_genre(kiv_ipod_client *client);
+/** Cached number of tracks of the current track; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_number_of_tracks(kiv_ipod_client *client);
+/** Cached index of the current track of the current track; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_index(kiv_ipod_client *client);
+/** Cached chapter index of the current track; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_chapter_index(kiv_ipod_client *client);
+/** Cached chapter count of the current track; 0 when not known. */
 KIV_EXPORT int kiv_ipod_current_chapter_count(kiv_ipod_client *client);
+/** Cached length, in the daemon's units, of the current track; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_length(kiv_ipod_client *client);
+/** Cached play position, in the daemon's units, of the current track; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_position(kiv_ipod_client *client);
 /** Play state: stored codes 0..5 map to 0, 4, 5, 1, 2, 3; else -1. */
 KIV_EXPORT int kiv_ipod_current_track_state(kiv_ipod_client *client);
+/** Cached "timestamp" of the current track; 0 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_timestamp(kiv_ipod_client *client);
+/** Cached "timestamp_usec" of the current track; 0 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_timestamp_usec(kiv_ipod_client *client);
+/** Cached "artwork" flag of the current track; 0 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_has_artwork(kiv_ipod_client *client);
+/** Cached "has_chapters" flag of the current track; 0 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_has_chapters(kiv_ipod_client *client);
+/** Cached "is_audiobook" flag of the current track; 0 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_is_audiobook(kiv_ipod_client *client);
+/** Cached "is_podcast" flag of the current track; 0 when not known. */
 KIV_EXPORT int kiv_ipod_current_track_is_podcast(kiv_ipod_client *client);
+/** Cached sample rate of the current track; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_sample_rate(kiv_ipod_client *client);
+/** Shuffle state from the last "shuffle_changed" event of the current
+ *  device; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_shuffle_state(kiv_ipod_client *client);
+/** Repeat state from the last "repeat_changed" event of the current
+ *  device; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_repeat_state(kiv_ipod_client *client);
+/** 8-byte uid of the track last asked for by index, or NULL (borrowed). */
 KIV_EXPORT const unsigned char *kiv_ipod_indexed_track_uid(kiv_ipod_client *client);
+/** Cached title of the track last asked for by index, or NULL
+ *  (borrowed); logs it. */
 KIV_EXPORT const char *kiv_ipod_indexed_track_title(kiv_ipod_client *client);
+/** Cached artist of the track last asked for by index, or NULL
+ *  (borrowed); logs it. */
 KIV_EXPORT const char *kiv_ipod_indexed_track_artist(kiv_ipod_client *client);
+/** Cached album of the track last asked for by index, or NULL
+ *  (borrowed); logs it. */
 KIV_EXPORT const char *kiv_ipod_indexed_track_album(kiv_ipod_client *client);
+/** Cached length of the track last asked for by index; -1 when not known; logs it. */
 KIV_EXPORT int kiv_ipod_indexed_track_length(kiv_ipod_client *client);
+/** Cached chapter count of the track last asked for by index; 0 when not known; logs it. */
 KIV_EXPORT int kiv_ipod_indexed_track_chapter_count(kiv_ipod_client *client);
+/** Cached "is_audiobook" flag of the track last asked for by index; 0 when not known; logs it. */
 KIV_EXPORT int kiv_ipod_indexed_track_is_audiobook(kiv_ipod_client *client);
+/** Cached "is_podcast" flag of the track last asked for by index; 0 when not known; logs it. */
 KIV_EXPORT int kiv_ipod_indexed_track_is_podcast(kiv_ipod_client *client);
+/** The indexed track as an array of 9 values (title, uid or "", artist,
+ *  album, then length, track index, audiobook, podcast and chapter count
+ *  as decimal texts), rebuilt by every indexed-track reply; NULL before.
+ *  Borrowed until the next such reply, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT serialize_value *kiv_ipod_get_result_indexed_track_info(kiv_ipod_client *client);
 
 /* ------------------------------------------------------------------------
  * Cached artwork, version and database results
  * ---------------------------------------------------------------------- */
 
+/** Width of the cached artwork; 0 when none. */
 KIV_EXPORT int kiv_ipod_current_track_artwork_width(kiv_ipod_client *client);
+/** Height in rows of the cached artwork; 0 when none. */
 KIV_EXPORT int kiv_ipod_current_track_artwork_height(kiv_ipod_client *client);
+/** Bytes per row of the cached artwork; 0 when none. */
 KIV_EXPORT int kiv_ipod_current_track_artwork_rowstride(kiv_ipod_client *client);
 /** rowstride x height; artwork_data() always holds at least that many. */
 KIV_EXPORT uint32_t kiv_ipod_current_track_artwork_length(kiv_ipod_client *client);
+/** The artwork pixels (in the daemon's format), or NULL: a private copy or
+ *  the shared mapping of the daemon's artwork file. Borrowed until the next
+ *  artwork reply, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const unsigned char *kiv_ipod_current_track_artwork_data(kiv_ipod_client *client);
+/** The category field; no reply writes it, so it is 0. */
 KIV_EXPORT int kiv_ipod_get_category(kiv_ipod_client *client);
+/** Count from the last set-category or select-database reply (-1 after
+ *  a failed blocking one); 0 after a cache reset. */
 KIV_EXPORT int kiv_ipod_record_count(kiv_ipod_client *client);
+/** The last records reply as decoded (an array: unused, result, first
+ *  index, count, then the record texts), or NULL. Borrowed until the next
+ *  records reply, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT serialize_value *kiv_ipod_records(kiv_ipod_client *client);
+/** Text of record @p index of the last records reply, or NULL when the
+ *  reply carried no records or @p index is outside its window. Borrowed
+ *  like kiv_ipod_records(). */
 KIV_EXPORT const char *kiv_ipod_record(kiv_ipod_client *client, int index);
+/** Flat array from the last database track-information reply: cap, title,
+ *  artist, album, genre, duration and uid for each full track, the uid
+ *  alone for any other; NULL before. Borrowed until the next such reply, a
+ *  cache reset or kiv_ipod_close(). */
 KIV_EXPORT serialize_value *kiv_ipod_get_result_db_track_info(kiv_ipod_client *client);
+/** Flat array from the last playback-list track-information reply: index,
+ *  title, artist, album, duration and uid for each full track, the uid
+ *  alone for any other; NULL before. Borrowed like the database list. */
 KIV_EXPORT serialize_value *kiv_ipod_get_result_pb_track_info(kiv_ipod_client *client);
+/** The last chapter-information reply array without its first element, or
+ *  NULL. Borrowed until the next such reply, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT serialize_value *kiv_ipod_get_result_indexed_track_chapter_info(kiv_ipod_client *client);
+/** The 8 bytes of the device uid from the last database-information reply
+ *  of type 0 (zeros before; a shorter uid is zero-filled). Never NULL. */
 KIV_EXPORT const unsigned char *kiv_ipod_get_result_db_device_uid(kiv_ipod_client *client);
+/** The 7 bytes of the last synchronisation time from the last
+ *  database-information reply of type 1 (zeros before). Never NULL. */
 KIV_EXPORT const unsigned char *kiv_ipod_get_result_db_last_sync_time(kiv_ipod_client *client);
+/** "count" of the last database-information reply of another type; 0 before. */
 KIV_EXPORT int kiv_ipod_get_result_db_itunes_info_count(kiv_ipod_client *client);
+/** The lingo version text "major.minor" (at most 7 characters, empty
+ *  before any version reply), logged. Never NULL; lives as long as the handle. */
 KIV_EXPORT const char *kiv_ipod_get_result_lingo_version(kiv_ipod_client *client);
 
 /* ------------------------------------------------------------------------
