@@ -8,6 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "internal.h"
 
 namespace {
@@ -38,9 +43,8 @@ void read_cache(kiv_ipod_client *c) {
     touch(kiv_ipod_indexed_track_uid(c), 8);
     touch_text(kiv_ipod_indexed_track_title(c));
     serialize_print(kiv_ipod_get_result_indexed_track_info(c));
-    touch(kiv_ipod_current_track_artwork_data(c), kiv_ipod_current_track_artwork_data(c)
-                                                      ? kiv_ipod_current_track_artwork_length(c)
-                                                      : 0);
+    touch(kiv_ipod_current_track_artwork_data(c),
+          kiv_ipod_current_track_artwork_data(c) ? kiv_ipod_current_track_artwork_length(c) : 0);
     for (int i = -1; i < 6; i++) touch_text(kiv_ipod_record(c, i));
     serialize_print(kiv_ipod_records(c));
     serialize_print(kiv_ipod_get_result_db_track_info(c));
@@ -89,7 +93,101 @@ int on_ping(kiv_ipod_client *c, uint32_t, void *) {
     return 0;
 }
 
+// Structure-aware mutation: most inputs stay a sequence of whole frames, so
+// that the fuzzer spends its time in decoding and dispatch rather than in
+// re-finding the framing. Each step edits one frame (its payload through
+// the generic mutator with the length fixed up, its id, its opcode), or
+// drops, repeats or swaps frames; one step in four mutates raw bytes.
+struct Frame {
+    uint32_t tid;
+    uint8_t opcode;
+    std::string payload;
+};
+
+uint32_t be32_at(const uint8_t *p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// Splits data[2..] into whole frames; what follows the last one is `tail`.
+void split_frames(const uint8_t *data, size_t size, std::vector<Frame> &frames, std::string &tail) {
+    size_t off = 2;
+    while (size - off >= IPOD_HEADER_SIZE) {
+        uint32_t length = be32_at(data + off + 12);
+        if (length > size - off - IPOD_HEADER_SIZE) break;
+        frames.push_back(
+            {be32_at(data + off + 4), data[off + 8],
+             std::string(reinterpret_cast<const char *>(data + off + IPOD_HEADER_SIZE), length)});
+        off += IPOD_HEADER_SIZE + length;
+    }
+    tail.assign(reinterpret_cast<const char *>(data + off), size - off);
+}
+
+size_t join_frames(uint8_t *data, size_t max_size, const std::vector<Frame> &frames,
+                   const std::string &tail) {
+    std::string out(reinterpret_cast<const char *>(data), 2);
+    for (const Frame &f : frames) {
+        char header[IPOD_HEADER_SIZE] = {};
+        header[0] = static_cast<char>(IPOD_HEADER_MARKER);
+        for (int k = 0; k < 4; k++) {
+            header[4 + k] = static_cast<char>(f.tid >> (24 - 8 * k));
+            header[12 + k] = static_cast<char>(f.payload.size() >> (24 - 8 * k));
+        }
+        header[8] = static_cast<char>(f.opcode);
+        out.append(header, sizeof header);
+        out += f.payload;
+    }
+    out += tail;
+    if (out.size() > max_size) return 0;
+    memcpy(data, out.data(), out.size());
+    return out.size();
+}
+
 }  // namespace
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max_size, unsigned int seed) {
+    std::minstd_rand rng(seed);
+    std::vector<Frame> frames;
+    std::string tail;
+    if (size >= 2) split_frames(data, size, frames, tail);
+    if (frames.empty() || rng() % 4 == 0) return LLVMFuzzerMutate(data, size, max_size);
+
+    Frame &f = frames[rng() % frames.size()];
+    switch (rng() % 7) {
+        case 0: {  // mutate one payload, keeping the framing consistent
+            size_t room = f.payload.size() * 2 + 64;
+            std::string buf = f.payload;
+            buf.resize(room);
+            size_t n = LLVMFuzzerMutate(reinterpret_cast<uint8_t *>(&buf[0]), f.payload.size(), room);
+            buf.resize(n);
+            f.payload = buf;
+            break;
+        }
+        case 1:  // an id that a pending-reply slot holds, 0, 1 or any
+            f.tid = (rng() % 4 == 0) ? static_cast<uint32_t>(rng()) : static_cast<uint32_t>(rng() % 21);
+            break;
+        case 2: {
+            static const uint8_t kOpcodes[] = {IPOD_OP_EVENT, IPOD_OP_PING, IPOD_OP_PACKET_ERROR, 0, 5, 17};
+            f.opcode = kOpcodes[rng() % sizeof kOpcodes];
+            break;
+        }
+        case 3:
+            frames.push_back(frames[rng() % frames.size()]);
+            break;
+        case 4:
+            if (frames.size() > 1) frames.erase(frames.begin() + static_cast<long>(rng() % frames.size()));
+            break;
+        case 5:
+            std::swap(frames[rng() % frames.size()], frames[rng() % frames.size()]);
+            break;
+        default:
+            data[rng() % 2] = static_cast<uint8_t>(rng());
+            break;
+    }
+    size_t n = join_frames(data, max_size, frames, tail);
+    return n ? n : LLVMFuzzerMutate(data, size, max_size);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 3 || size > 256 * 1024) return 0;
