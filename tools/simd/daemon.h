@@ -1,0 +1,136 @@
+// kiv-ipod-simd: a simulated iPod accessory daemon.
+//
+// One poll() loop serves every client: it accepts connections on an
+// abstract local socket, answers each request with exactly one reply of
+// the request's transaction id, runs the playback clock, sends events to
+// the clients with an open session, pings every client now and then, and
+// plays a disconnect/reconnect of the demo iPod on demand.
+#ifndef KIV_SIMD_DAEMON_H
+#define KIV_SIMD_DAEMON_H
+
+#include <stdint.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "media.h"
+#include "wire.h"
+
+namespace simd {
+
+constexpr const char *kDefaultSocket = "com.kiv.ipod.IPodDaemon";
+// Opcode of the simulator's own control request (not part of the device
+// protocol): a string payload such as "hotplug".
+constexpr uint8_t kControlOpcode = 200;
+
+struct Options {
+    std::string socket_name = kDefaultSocket;
+    int ping_interval_ms = 5000;  // 0: no pings
+    std::string artwork_dir;      // empty: $TMPDIR or /tmp
+    bool quiet = false;
+};
+
+// Creates a listening stream socket on the abstract name; -1 on failure
+// with errno set.
+int listen_abstract(const std::string &name);
+// Connects to the abstract name; -1 on failure.
+int connect_abstract(const std::string &name);
+
+class Daemon {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Daemon(Options options, Library library);
+    ~Daemon();
+
+    // Binds the socket; false (with a message) when that fails.
+    bool start(std::string &error);
+    // Runs the loop until stop() or a SIGTERM/SIGINT; returns the exit code.
+    int run();
+    // Safe to call from a signal handler.
+    static void signal_stop();
+    static void signal_hotplug();
+
+    // Starts the disconnect/reconnect sequence of the demo iPod.
+    void hotplug();
+
+private:
+    struct Client;
+    struct Step {
+        Clock::time_point when;
+        std::function<void()> action;
+    };
+
+    void accept_clients();
+    void read_client(Client &c);
+    void flush_client(Client &c);
+    void drop_client(Client &c, const std::string &reason);
+    bool handle_frame(Client &c, uint32_t tid, uint8_t opcode, const uint8_t *payload, uint32_t len);
+    Value answer(Client &c, uint8_t opcode, const Value *arg, bool &valid);
+    void send(Client &c, uint32_t tid, uint8_t opcode, const Value *payload);
+
+    // Events: device events reach every client, the others only clients
+    // whose session is open (`only`, when set, limits them to one client).
+    void device_event(const std::string &name, const Value &data);
+    void media_event(const std::string &name, const Value &data, Client *only = nullptr);
+    Value event_hash(const std::string &name, const Value &data, const Client &c) const;
+
+    Value device_hash() const;
+    Value devices_array() const;
+    Value track_info_hash(const Track &t, int index, bool current) const;
+    Value artwork_reply(Client &c, int edge);
+
+    // Playback clock.
+    void advance();
+    void tick_second();
+    void set_state(int code);
+    void go_to(size_t order_pos, bool emit = true);
+    void play_index(int track_index);
+    void build_order();
+    const Track &current() const { return library_.tracks[order_[order_pos_]]; }
+    int current_index() const { return order_[order_pos_]; }
+
+    void send_pings();
+    void run_steps();
+    int poll_timeout_ms() const;
+
+    void log(const char *fmt, ...) const __attribute__((format(printf, 2, 3)));
+
+    Options options_;
+    Library library_;
+    int listen_fd_ = -1;
+    std::vector<std::unique_ptr<Client>> clients_;
+    int next_client_id_ = 1;
+    int next_eap_session_ = 1;
+    Clock::time_point started_;
+
+    // The demo iPod.
+    bool present_ = true;
+    int authenticated_ = 1, extended_ = 1, ready_ = 1;
+
+    // Playback state. Daemon play codes: 0 stopped, 1 fast forward,
+    // 2 rewind, 3 playing, 4 paused.
+    int state_ = 0;
+    std::vector<int> order_;
+    size_t order_pos_ = 0;
+    double position_ms_ = 0;
+    int chapter_ = -1;
+    int shuffle_ = 0;  // 0 off, 1 tracks, 2 albums
+    int repeat_ = 0;   // 0 off, 1 one, 2 all
+    uint64_t shuffle_seed_ = 1;
+    Clock::time_point last_advance_;
+    Clock::time_point next_position_event_;
+    Clock::time_point next_ping_;
+    std::vector<Step> steps_;
+
+    // Accessory settings kept for the get requests.
+    int preferences_[14] = {0};
+    int videoout_options_[2] = {0, 0};
+};
+
+}  // namespace simd
+
+#endif

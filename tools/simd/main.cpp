@@ -1,0 +1,173 @@
+// kiv-ipod-simd: command line of the simulated iPod accessory daemon.
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "daemon.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kiv-ipod-simd [options]\n"
+    "       kiv-ipod-simd [--socket NAME] --control COMMAND\n"
+    "\n"
+    "Simulates the iPod accessory daemon with one demo iPod.\n"
+    "\n"
+    "  --socket NAME          abstract socket name (default com.kiv.ipod.IPodDaemon)\n"
+    "  --library FILE         load the tracks from a JSON file instead of generating them\n"
+    "  --seed N               seed of the generated library (default 1)\n"
+    "  --ping-interval SECS   seconds between pings to every client, 0 for none (default 5)\n"
+    "  --artwork-dir DIR      where shared artwork files go (default $TMPDIR or /tmp)\n"
+    "  --quiet                log nothing but fatal errors\n"
+    "  --control COMMAND      ask the running simulator to act; COMMAND is 'hotplug'\n"
+    "                         (the demo iPod disconnects and reconnects; SIGUSR1 does the same)\n"
+    "  --help                 this text\n"
+    "\n"
+    "Exit codes: 0 stopped by SIGTERM/SIGINT or control done, 1 runtime failure,\n"
+    "2 usage error or unreadable library file.\n";
+
+void on_stop(int) {
+    simd::Daemon::signal_stop();
+}
+void on_hotplug(int) {
+    simd::Daemon::signal_hotplug();
+}
+
+bool parse_uint(const char *text, unsigned long max, unsigned long &out) {
+    char *end = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(text, &end, 10);
+    if (errno || end == text || *end || v > max || text[0] == '-') return false;
+    out = v;
+    return true;
+}
+
+// Sends one control command and waits for its reply; the exit code.
+int control(const std::string &socket_name, const std::string &command) {
+    int fd = simd::connect_abstract(socket_name);
+    if (fd < 0) {
+        fprintf(stderr, "kiv-ipod-simd: no simulator on @%s: %s\n", socket_name.c_str(), strerror(errno));
+        return 1;
+    }
+    std::string out = simd::frame(1, simd::kControlOpcode, simd::encode(simd::Value::string(command)));
+    if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+        fprintf(stderr, "kiv-ipod-simd: cannot send the command\n");
+        close(fd);
+        return 1;
+    }
+    // Skip pings and events until the reply with our id arrives.
+    std::string rx;
+    char buf[4096];
+    for (;;) {
+        while (rx.size() >= simd::kHeaderSize) {
+            const uint8_t *h = reinterpret_cast<const uint8_t *>(rx.data());
+            uint32_t len = simd::read_be32(h + 12);
+            if (rx.size() < simd::kHeaderSize + len) break;
+            if (simd::read_be32(h + 4) == 1) {
+                simd::Value v;
+                close(fd);
+                if (!simd::decode(h + simd::kHeaderSize, len, v)) return 1;
+                if (const simd::Value *e = v.find("error")) {
+                    fprintf(stderr, "kiv-ipod-simd: %s\n", e->s.c_str());
+                    return 1;
+                }
+                return 0;
+            }
+            rx.erase(0, simd::kHeaderSize + len);
+        }
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            fprintf(stderr, "kiv-ipod-simd: the simulator closed the connection\n");
+            close(fd);
+            return 1;
+        }
+        rx.append(buf, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    simd::Options options;
+    std::string library_path, command;
+    unsigned long seed = 1;
+    for (int k = 1; k < argc; k++) {
+        std::string a = argv[k];
+        auto value = [&](const char *name) -> const char * {
+            if (k + 1 >= argc) {
+                fprintf(stderr, "kiv-ipod-simd: %s needs a value\n%s", name, kUsage);
+                exit(2);
+            }
+            return argv[++k];
+        };
+        unsigned long n = 0;
+        if (a == "--help" || a == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--socket") {
+            options.socket_name = value("--socket");
+            if (options.socket_name.empty() || options.socket_name.size() > 100) {
+                fprintf(stderr, "kiv-ipod-simd: --socket needs a name of 1 to 100 characters\n");
+                return 2;
+            }
+        } else if (a == "--library") {
+            library_path = value("--library");
+        } else if (a == "--seed") {
+            if (!parse_uint(value("--seed"), 0xFFFFFFFFul, seed)) {
+                fprintf(stderr, "kiv-ipod-simd: --seed needs a number\n");
+                return 2;
+            }
+        } else if (a == "--ping-interval") {
+            const char *text = value("--ping-interval");
+            char *end = nullptr;
+            double secs = strtod(text, &end);
+            if (end == text || *end || !(secs >= 0 && secs <= 3600)) {
+                fprintf(stderr, "kiv-ipod-simd: --ping-interval needs seconds from 0 to 3600\n");
+                return 2;
+            }
+            options.ping_interval_ms = static_cast<int>(secs * 1000);
+            (void)n;
+        } else if (a == "--artwork-dir") {
+            options.artwork_dir = value("--artwork-dir");
+        } else if (a == "--quiet") {
+            options.quiet = true;
+        } else if (a == "--control") {
+            command = value("--control");
+        } else {
+            fprintf(stderr, "kiv-ipod-simd: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    if (!command.empty()) return control(options.socket_name, command);
+
+    simd::Library library;
+    if (library_path.empty()) {
+        library = simd::generate_library(static_cast<uint32_t>(seed));
+    } else {
+        std::string error;
+        if (!simd::load_library(library_path, library, error)) {
+            fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    simd::Daemon daemon(options, std::move(library));
+    std::string error;
+    if (!daemon.start(error)) {
+        fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
+        return 1;
+    }
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = on_hotplug;
+    sigaction(SIGUSR1, &sa, nullptr);
+    return daemon.run();
+}
