@@ -1,0 +1,336 @@
+// Allocation failure at every allocation site of encoding, decoding and
+// dispatch. This executable interposes malloc, calloc and realloc (the
+// library is linked in statically, and the test links with -rdynamic, so
+// every allocation of the library comes here); a countdown makes the n-th
+// allocation fail, for n = 1, 2, ... until an operation runs through
+// without reaching it. Each run must end with a defined result and without
+// a crash; leaks are caught by the sanitizer or valgrind at exit.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "client_fixture.h"
+#include "internal.h"
+
+// ------------------------------------------------------------ interposer
+
+namespace {
+
+using MallocFn = void *(*)(size_t);
+using CallocFn = void *(*)(size_t, size_t);
+using ReallocFn = void *(*)(void *, size_t);
+using FreeFn = void (*)(void *);
+
+MallocFn real_malloc;
+CallocFn real_calloc;
+ReallocFn real_realloc;
+FreeFn real_free;
+
+// Allocations made before this executable's constructor has looked up the
+// real functions (the loader, the sanitizer runtime and the C++ runtime
+// allocate during start-up) come from a static area and are never freed.
+alignas(16) char bootstrap[1 << 20];
+size_t bootstrap_used;
+bool resolving;
+
+std::atomic<long> countdown{0};  // > 0: the allocation that brings it to 0 fails
+std::atomic<long> injected{0};
+
+bool in_bootstrap(const void *p) {
+    return p >= bootstrap && p < bootstrap + sizeof bootstrap;
+}
+
+void *bootstrap_alloc(size_t n) {
+    size_t at = (bootstrap_used + 15) & ~size_t{15};
+    if (at + n > sizeof bootstrap) return nullptr;
+    bootstrap_used = at + n;
+    return bootstrap + at;
+}
+
+__attribute__((constructor)) void resolve() {
+    if (real_malloc || resolving) return;
+    resolving = true;
+    real_calloc = reinterpret_cast<CallocFn>(dlsym(RTLD_NEXT, "calloc"));
+    real_realloc = reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc"));
+    real_free = reinterpret_cast<FreeFn>(dlsym(RTLD_NEXT, "free"));
+    real_malloc = reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc"));
+    resolving = false;
+}
+
+bool fail_now() {
+    if (countdown.load(std::memory_order_relaxed) <= 0) return false;
+    if (countdown.fetch_sub(1, std::memory_order_relaxed) != 1) return false;
+    injected.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+void *malloc(size_t n) {
+    if (!real_malloc) return bootstrap_alloc(n);
+    return fail_now() ? nullptr : real_malloc(n);
+}
+
+void *calloc(size_t n, size_t size) {
+    if (!real_calloc) return bootstrap_alloc(n * size);  // the static area is zero-filled
+    return fail_now() ? nullptr : real_calloc(n, size);
+}
+
+void *realloc(void *p, size_t n) {
+    if (!real_realloc || in_bootstrap(p)) {
+        void *q = malloc(n);
+        if (q && p) {
+            size_t room = static_cast<size_t>(bootstrap + sizeof bootstrap - static_cast<char *>(p));
+            memcpy(q, p, n < room ? n : room);
+        }
+        return q;
+    }
+    return fail_now() ? nullptr : real_realloc(p, n);
+}
+
+void free(void *p) {
+    if (p == nullptr || in_bootstrap(p) || !real_free) return;
+    real_free(p);
+}
+
+}  // extern "C"
+
+namespace {
+
+using namespace fixture;
+
+// Arms the countdown for the span of one operation; fired() tells whether
+// the failure was injected before the operation finished.
+class FailAt {
+public:
+    explicit FailAt(long n) : before_(injected.load()) { countdown.store(n); }
+    ~FailAt() { countdown.store(0); }
+    bool fired() {
+        countdown.store(0);
+        return injected.load() != before_;
+    }
+
+private:
+    long before_;
+};
+
+// Guards against a loop that never meets the end of the allocation sites.
+constexpr long kMaxSites = 5000;
+
+std::string encode(const serialize_value *v) {
+    int32_t len = 0;
+    uint8_t *bytes = serialize(v, &len);
+    std::string out = bytes ? std::string(reinterpret_cast<char *>(bytes), static_cast<size_t>(len)) : "";
+    free(bytes);
+    return out;
+}
+
+Value sample_tree() {
+    return H({{"result", I(1)},
+              {"title", S("A track title")},
+              {"uid", B(std::string("\0\1\2\3\4\5\6\7", 8))},
+              {"list", A({serialize_float(1.5f), S("x"), H({}), A({I(-1), I(2)})})},
+              {"devices", A({device("A", 1), device("B", 2)})}});
+}
+
+TEST(FaultAlloc, InterposerIsActive) {
+    void *(*volatile alloc)(size_t) = malloc;
+    FailAt fail(1);
+    void *p = alloc(32);
+    EXPECT_TRUE(fail.fired());
+    EXPECT_EQ(p, nullptr);
+    free(p);
+}
+
+TEST(FaultAlloc, EncodeFailsWholeAtEverySite) {
+    Value tree = sample_tree();
+    const std::string reference = encode(tree);
+    ASSERT_FALSE(reference.empty());
+    long sites = 0;
+    for (long n = 1; n < kMaxSites; n++) {
+        FailAt fail(n);
+        int32_t len = -7;
+        uint8_t *bytes = serialize(tree, &len);
+        bool fired = fail.fired();
+        if (!fired) {
+            ASSERT_NE(bytes, nullptr);
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(bytes), static_cast<size_t>(len)), reference);
+            free(bytes);
+            break;
+        }
+        sites++;
+        // Never a truncated or half-written buffer: nothing, length 0.
+        EXPECT_EQ(bytes, nullptr) << "site " << n;
+        EXPECT_EQ(len, 0) << "site " << n;
+        free(bytes);
+    }
+    EXPECT_GE(sites, 1);
+
+    // The deep copy is an encode plus a decode: null or an equal tree.
+    sites = 0;
+    for (long n = 1; n < kMaxSites; n++) {
+        FailAt fail(n);
+        Value copy = serialize_dup(tree);
+        bool fired = fail.fired();
+        if (copy) {
+            EXPECT_EQ(encode(copy), reference) << "site " << n;
+        }
+        serialize_free(copy);
+        if (!fired) {
+            EXPECT_NE(copy, nullptr);
+            break;
+        }
+        sites++;
+    }
+    EXPECT_GE(sites, 10);
+    serialize_free(tree);
+}
+
+TEST(FaultAlloc, DecodeIsAllOrNothingAtEverySite) {
+    Value tree = sample_tree();
+    const std::string reference = encode(tree);
+    serialize_free(tree);
+    long sites = 0;
+    for (long n = 1; n < kMaxSites; n++) {
+        FailAt fail(n);
+        Value decoded = unserialize(reference.data(), static_cast<int32_t>(reference.size()));
+        bool fired = fail.fired();
+        // A partial tree would silently lose the daemon's data: a decoder
+        // that runs out of memory gives nothing.
+        if (fired) {
+            EXPECT_EQ(decoded, nullptr) << "site " << n;
+        }
+        if (decoded) {
+            EXPECT_EQ(encode(decoded), reference);
+        }
+        serialize_free(decoded);
+        if (!fired) {
+            EXPECT_NE(decoded, nullptr);
+            break;
+        }
+        sites++;
+    }
+    // Every node, cell, entry and key of the sample is an allocation.
+    EXPECT_GE(sites, 40);
+}
+
+// One stream of the daemon's packets: an event, routed and generic
+// replies, an error reply and a ping.
+std::string frame(uint32_t tid, uint8_t opcode, Value payload) {
+    std::string body = payload ? encode(payload) : std::string();
+    serialize_free(payload);
+    std::string h(16, '\0');
+    h[0] = static_cast<char>(IPOD_HEADER_MARKER);
+    for (int k = 0; k < 4; k++) {
+        h[4 + k] = static_cast<char>(tid >> (24 - 8 * k));
+        h[12 + k] = static_cast<char>(body.size() >> (24 - 8 * k));
+    }
+    h[8] = static_cast<char>(opcode);
+    return h + body;
+}
+
+struct Seen {
+    std::vector<std::string> log;  // "event:<type>", "reply:<tid>:<result>", "ping:<tid>"
+};
+
+int on_event(kiv_ipod_client *, kiv_ipod_event *e, void *data) {
+    static_cast<Seen *>(data)->log.push_back("event:" + std::to_string(kiv_ipod_event_type(e)));
+    return 0;
+}
+int on_reply(kiv_ipod_client *, uint32_t tid, int32_t result, const char *text, void *data) {
+    static_cast<Seen *>(data)->log.push_back("reply:" + std::to_string(tid) + ":" + std::to_string(result) +
+                                             (text ? std::string(":") + text : std::string()));
+    return 0;
+}
+int on_ping(kiv_ipod_client *, uint32_t tid, void *data) {
+    static_cast<Seen *>(data)->log.push_back("ping:" + std::to_string(tid));
+    return 0;
+}
+
+TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
+    const std::string stream =
+        frame(0, IPOD_OP_EVENT, event("connected_ipod", 3, "C", device("C", 3))) +
+        frame(2, 5, H({{"current_track_info", I(1)}, {"title", S("Song")}, {"length", I(1000)}})) +
+        frame(7, 9, I(5)) + frame(9, 30, H({{"error", S("no category")}})) +
+        frame(40, IPOD_OP_PING, nullptr) + frame(0, IPOD_OP_EVENT, event("play_state_changed", 1, "A", I(2)));
+    // What a run without any failure delivers, in order.
+    const std::vector<std::string> full = {"event:1", "reply:2:1", "reply:7:5", "reply:9:1:no category",
+                                           "ping:40", "event:6"};
+    // The same entries when an allocation behind them failed: the reply
+    // still reaches the callback, with a failure result instead of a value
+    // (an undecodable reply is 0; a lost copy of the error text leaves the
+    // result but no text).
+    const std::vector<std::vector<std::string>> failed = {
+        {}, {"reply:2:-1"}, {"reply:7:0"}, {"reply:9:0", "reply:9:1"}, {}, {}};
+    auto matches = [&](const std::string &got, size_t k) {
+        if (got == full[k]) return true;
+        for (const std::string &f : failed[k])
+            if (got == f) return true;
+        return false;
+    };
+
+    long sites = 0;
+    for (long n = 1; n < kMaxSites; n++) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ASSERT_EQ(write(sv[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+        close(sv[1]);
+
+        kiv_ipod_client *c = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
+        ASSERT_NE(c, nullptr);
+        c->packets = ipod_packet_new();
+        reset_cache(c);
+        c->fd = sv[0];
+        c->devices = A({device("A", 1), device("B", 2)});
+        c->current_track_info_tid = 2;
+        c->current_track_index_tid = 7;
+        c->category_tid = 9;
+        Seen seen;
+        kiv_ipod_set_event_cb(c, on_event, &seen);
+        kiv_ipod_set_reply_cb(c, on_reply, &seen);
+        kiv_ipod_set_ping_cb(c, on_ping, &seen);
+
+        bool fired;
+        {
+            FailAt fail(n);
+            while (kiv_ipod_read(c) >= 0) {
+            }
+            fired = fail.fired();
+        }
+        EXPECT_EQ(kiv_ipod_fd(c), -1);
+        // Delivered entries keep their order; each is the full one or its
+        // failure form; nothing is delivered twice or invented.
+        std::string all;
+        for (const std::string &got : seen.log) all += got + " ";
+        size_t next = 0;
+        for (const std::string &got : seen.log) {
+            while (next < full.size() && !matches(got, next)) next++;
+            ASSERT_LT(next, full.size())
+                << "site " << n << ": unexpected or out of order: " << got << " in " << all;
+            next++;
+        }
+        // Accessors stay usable whatever was lost.
+        const char *title = kiv_ipod_current_track_title(c);
+        if (title) {
+            EXPECT_STREQ(title, "Song");
+        }
+        EXPECT_GE(kiv_ipod_device_count(c), 2);
+        kiv_ipod_close(c);
+        if (!fired) {
+            EXPECT_EQ(seen.log, full);
+            break;
+        }
+        sites++;
+    }
+    EXPECT_GE(sites, 30);
+}
+
+}  // namespace
