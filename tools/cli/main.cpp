@@ -1,0 +1,668 @@
+// kiv-ipod: a command-line client of the iPod accessory daemon, in the
+// style of a music-player client. It uses only the public header, as any
+// application would.
+//
+// Exit codes: 0 success, 1 the daemon refused or failed (its error text on
+// stderr), 2 usage error, 3 no daemon reachable (or the connection lost).
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kiv_ipod.h"
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoDaemon = 3;
+constexpr int kReplyTimeoutMs = 5000;
+
+struct Failure {
+    int code;
+    std::string message;
+};
+
+volatile sig_atomic_t g_interrupted = 0;
+void on_interrupt(int) { g_interrupted = 1; }
+
+const char *play_state_name(int s) {
+    static const char *const names[] = {"stopped", "playing", "paused", "error", "fast-forward", "rewind"};
+    return s >= 0 && s <= 5 ? names[s] : "unknown";
+}
+const char *shuffle_name(int s) { return s == 0 ? "off" : s == 1 ? "tracks" : s == 2 ? "albums" : "unknown"; }
+const char *repeat_name(int s) { return s == 0 ? "off" : s == 1 ? "one" : s == 2 ? "all" : "unknown"; }
+
+std::string mmss(int ms) {
+    if (ms < 0) return "--:--";
+    char buf[32];
+    snprintf(buf, sizeof buf, "%d:%02d", ms / 60000, (ms / 1000) % 60);
+    return buf;
+}
+
+std::string hex(const unsigned char *p, size_t n) {
+    std::string out;
+    char b[4];
+    for (size_t k = 0; k < n; k++) {
+        snprintf(b, sizeof b, "%02x", p[k]);
+        out += b;
+    }
+    return out;
+}
+
+std::string str(const char *s) { return s ? s : ""; }
+
+const char *event_name(int type) {
+    switch (type) {
+        case 1: return "connected_ipod";
+        case 2: return "disconnected_ipod";
+        case 3: return "fail_to_detect";
+        case 4: return "authenticated";
+        case 5: return "mode_changed";
+        case 6: return "play_state_changed";
+        case 7: return "track_index_changed";
+        case 9: return "samplerate_retrieved";
+        case 10: return "track_position_changed";
+        case 11: return "chapter_index_changed";
+        case 12: return "shuffle_changed";
+        case 13: return "repeat_changed";
+        case 14: return "playlist_changed";
+        case 15: return "ipod_ready";
+        case 18: return "eap_session_opened";
+        case 19: return "eap_session_closed";
+        case 20: return "eap_data_received";
+        default: return "unknown";
+    }
+}
+
+// One connection to the daemon, shared by every command of a script.
+class Ctx {
+public:
+    bool json_out = false;
+    int device = 0;
+    bool watching = false;
+
+    ~Ctx() {
+        if (c_) kiv_ipod_close(c_);
+    }
+
+    kiv_ipod_client *client() {
+        if (!c_) {
+            c_ = kiv_ipod_connect();
+            if (!c_) throw Failure{kExitNoDaemon, "no daemon reachable"};
+            kiv_ipod_set_event_cb(c_, &Ctx::on_event, this);
+            kiv_ipod_set_reply_cb(c_, &Ctx::on_reply, this);
+            kiv_ipod_set_ping_cb(c_, &Ctx::on_ping, this);
+        }
+        if (kiv_ipod_fd(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
+        return c_;
+    }
+
+    // A client with an open session on the chosen device and ready.
+    kiv_ipod_client *session() {
+        kiv_ipod_client *c = client();
+        if (kiv_ipod_is_ready(c) == 1 && kiv_ipod_current_session(c) == device) return c;
+        if (kiv_ipod_device_count(c) == 0) wait_until([c] { return kiv_ipod_device_count(c) > 0; }, 2000);
+        if (kiv_ipod_device_count(c) <= device)
+            throw Failure{kExitFailed, "no iPod at index " + std::to_string(device)};
+        int32_t r = call(kiv_ipod_open_session(c, device), "open session");
+        if (r != 1) throw Failure{kExitFailed, "the daemon did not open a session"};
+        if (!wait_until([c] { return kiv_ipod_is_ready(c) == 1; }, 3000))
+            throw Failure{kExitFailed, "the iPod is not ready"};
+        return c;
+    }
+
+    // Waits for the reply to `tid` and returns its result; an error reply
+    // or a refused request ends the command with the daemon's text.
+    int32_t call(uint32_t tid, const char *what) {
+        if (tid == 0) throw Failure{kExitFailed, std::string(what) + ": refused, the iPod is not ready"};
+        want_ = tid;
+        got_ = false;
+        if (!pump_until([this] { return got_; }, kReplyTimeoutMs))
+            throw Failure{kExitFailed, std::string(what) + ": no reply from the daemon"};
+        if (!text_.empty()) throw Failure{kExitFailed, std::string(what) + ": " + text_};
+        return result_;
+    }
+
+    // Reads and dispatches until `done` holds or the time is up; false on
+    // time-out. A lost connection ends the command.
+    template <typename F>
+    bool pump_until(F done, int timeout_ms) {
+        auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (!done()) {
+            if (g_interrupted) return false;
+            int left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+            if (left <= 0) return false;
+            pollfd p{kiv_ipod_fd(c_), POLLIN, 0};
+            int n = poll(&p, 1, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n > 0 && kiv_ipod_read(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
+        }
+        return true;
+    }
+    template <typename F>
+    bool wait_until(F done, int timeout_ms) {
+        return pump_until(done, timeout_ms);
+    }
+
+    void print(const json &j, const std::string &human) {
+        if (json_out) std::cout << j.dump() << std::endl;
+        else if (!human.empty()) std::cout << human << std::flush;
+    }
+
+    // Events seen since the last clear (EAP commands look for theirs here).
+    std::vector<json> events;
+
+private:
+    static int on_event(kiv_ipod_client *c, kiv_ipod_event *e, void *data) {
+        Ctx *self = static_cast<Ctx *>(data);
+        json j = describe(c, e);
+        if (self->watching) {
+            if (self->json_out) std::cout << j.dump() << std::endl;
+            else std::cout << "event " << human_event(j) << std::endl;
+        }
+        self->events.push_back(j);
+        return 0;
+    }
+
+    static int on_reply(kiv_ipod_client *, uint32_t tid, int32_t result, const char *text, void *data) {
+        Ctx *self = static_cast<Ctx *>(data);
+        if (tid != self->want_) return 0;
+        self->got_ = true;
+        self->result_ = result;
+        self->text_ = text ? text : "";
+        return 0;
+    }
+
+    static int on_ping(kiv_ipod_client *c, uint32_t, void *data) {
+        Ctx *self = static_cast<Ctx *>(data);
+        kiv_ipod_ping(c);
+        if (self->watching) {
+            if (self->json_out) std::cout << json{{"ping", "answered"}}.dump() << std::endl;
+            else std::cout << "ping from the daemon (answered)" << std::endl;
+        }
+        return 0;
+    }
+
+    static json describe(kiv_ipod_client *c, kiv_ipod_event *e) {
+        int type = kiv_ipod_event_type(e);
+        json j{{"event", event_name(type)}, {"type", type}, {"serial", str(kiv_ipod_event_device_serial(e))}};
+        switch (type) {
+            case 2: j["disconnected"] = str(kiv_ipod_event_disconnected_serial(e)); break;
+            case 4: j["authenticated"] = kiv_ipod_event_authenticated(e); break;
+            case 5: j["extended"] = kiv_ipod_event_mode_changed(e); break;
+            case 6: j["state"] = play_state_name(kiv_ipod_current_track_state(c)); break;
+            case 7: j["track_index"] = kiv_ipod_current_track_index(c); break;
+            case 9: j["sample_rate"] = kiv_ipod_current_sample_rate(c); break;
+            case 10: j["position_ms"] = kiv_ipod_current_track_position(c); break;
+            case 11:
+                j["chapter_index"] = kiv_ipod_current_chapter_index(c);
+                j["chapter_count"] = kiv_ipod_current_chapter_count(c);
+                break;
+            case 12: j["shuffle"] = shuffle_name(kiv_ipod_current_shuffle_state(c)); break;
+            case 13: j["repeat"] = repeat_name(kiv_ipod_current_repeat_state(c)); break;
+            case 18:
+                j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
+                j["protocol"] = str(kiv_ipod_event_eap_datagram_protocol_string(e));
+                break;
+            case 19: j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e); break;
+            case 20: {
+                j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
+                int n = kiv_ipod_event_eap_datagram_data_length(e);
+                const unsigned char *d = kiv_ipod_event_eap_datagram_data(e);
+                j["data"] = d && n > 0 ? std::string(reinterpret_cast<const char *>(d), n) : "";
+                break;
+            }
+            default: break;
+        }
+        return j;
+    }
+
+    static std::string human_event(const json &j) {
+        std::string s = j["event"].get<std::string>();
+        for (auto it = j.begin(); it != j.end(); ++it) {
+            if (it.key() == "event" || it.key() == "type" || it.key() == "serial") continue;
+            s += " " + it.key() + "=" + (it->is_string() ? it->get<std::string>() : it->dump());
+        }
+        return s;
+    }
+
+    kiv_ipod_client *c_ = nullptr;
+    uint32_t want_ = 0;
+    bool got_ = false;
+    int32_t result_ = 0;
+    std::string text_;
+};
+
+// ------------------------------------------------------------- commands
+
+void cmd_devices(Ctx &ctx) {
+    kiv_ipod_client *c = ctx.client();
+    json list = json::array();
+    std::ostringstream h;
+    int n = kiv_ipod_device_count(c);
+    for (int k = 0; k < n; k++) {
+        json d{{"index", k},
+               {"serial", str(kiv_ipod_device_serial(c, k))},
+               {"name", str(kiv_ipod_device_name(c, k))},
+               {"version", str(kiv_ipod_software_version(c, k))},
+               {"product_id", kiv_ipod_device_product_id(c, k)},
+               {"authenticated", kiv_ipod_device_authenticated(c, k)},
+               {"extended", kiv_ipod_device_is_extended(c, k)},
+               {"ready", kiv_ipod_device_ready(c, k)},
+               {"audio_count", kiv_ipod_device_audio_count(c, k)}};
+        list.push_back(d);
+        char pid[16];
+        snprintf(pid, sizeof pid, "0x%04x", kiv_ipod_device_product_id(c, k));
+        h << "[" << k << "] " << d["name"].get<std::string>() << "  serial " << d["serial"].get<std::string>()
+          << "  software " << d["version"].get<std::string>() << "  product " << pid << "  "
+          << d["audio_count"].get<int>() << " tracks"
+          << (kiv_ipod_device_authenticated(c, k) == 1 ? ", authenticated" : ", not authenticated")
+          << (kiv_ipod_device_is_extended(c, k) == 1 ? ", extended mode" : "")
+          << (kiv_ipod_device_ready(c, k) == 1 ? ", ready" : "") << "\n";
+    }
+    if (n == 0) h << "no iPod attached\n";
+    ctx.print(json{{"daemon_pid", kiv_ipod_pid(c)}, {"devices", list}}, h.str());
+}
+
+void cmd_status(Ctx &ctx) {
+    kiv_ipod_client *c = ctx.session();
+    ctx.call(kiv_ipod_current_track_info(c), "track info");
+    ctx.call(kiv_ipod_get_play_state(c), "play state");
+    int shuffle = ctx.call(kiv_ipod_get_shuffle(c), "shuffle");
+    int repeat = ctx.call(kiv_ipod_get_repeat(c), "repeat");
+    json j{{"title", str(kiv_ipod_current_track_title(c))},
+           {"artist", str(kiv_ipod_current_track_artist(c))},
+           {"album", str(kiv_ipod_current_track_album(c))},
+           {"genre", str(kiv_ipod_current_track_genre(c))},
+           {"track_index", kiv_ipod_current_track_index(c)},
+           {"number_of_tracks", kiv_ipod_current_number_of_tracks(c)},
+           {"position_ms", kiv_ipod_current_track_position(c)},
+           {"length_ms", kiv_ipod_current_track_length(c)},
+           {"state", play_state_name(kiv_ipod_current_track_state(c))},
+           {"shuffle", shuffle_name(shuffle)},
+           {"repeat", repeat_name(repeat)}};
+    if (kiv_ipod_current_chapter_count(c) > 0) {
+        j["chapter"] = str(kiv_ipod_current_track_chapter(c));
+        j["chapter_index"] = kiv_ipod_current_chapter_index(c);
+        j["chapter_count"] = kiv_ipod_current_chapter_count(c);
+    }
+    std::ostringstream h;
+    h << j["title"].get<std::string>() << " - " << j["artist"].get<std::string>() << " (" << j["album"].get<std::string>()
+      << ")\n"
+      << "[" << j["state"].get<std::string>() << "] #" << j["track_index"].get<int>() + 1 << "/"
+      << j["number_of_tracks"].get<int>() << "  " << mmss(j["position_ms"]) << "/" << mmss(j["length_ms"])
+      << "  shuffle: " << j["shuffle"].get<std::string>() << "  repeat: " << j["repeat"].get<std::string>() << "\n";
+    if (j.contains("chapter"))
+        h << "chapter " << j["chapter_index"].get<int>() + 1 << "/" << j["chapter_count"].get<int>() << ": "
+          << j["chapter"].get<std::string>() << "\n";
+    ctx.print(j, h.str());
+}
+
+void cmd_simple(Ctx &ctx, const std::string &name, uint32_t (*fn)(kiv_ipod_client *)) {
+    kiv_ipod_client *c = ctx.session();
+    ctx.call(fn(c), name.c_str());
+    ctx.print(json{{"command", name}, {"ok", true}}, name + ": ok\n");
+}
+
+void cmd_seek(Ctx &ctx, double seconds) {
+    kiv_ipod_client *c = ctx.session();
+    ctx.call(kiv_ipod_set_position(c, static_cast<int32_t>(seconds * 1000)), "seek");
+    ctx.print(json{{"command", "seek"}, {"position_ms", static_cast<int>(seconds * 1000)}},
+              "seek: " + mmss(static_cast<int>(seconds * 1000)) + "\n");
+}
+
+void cmd_mode(Ctx &ctx, bool shuffle, int mode) {
+    kiv_ipod_client *c = ctx.session();
+    if (shuffle) ctx.call(kiv_ipod_set_shuffle(c, mode), "shuffle");
+    else ctx.call(kiv_ipod_set_repeat(c, mode), "repeat");
+    const char *name = shuffle ? shuffle_name(mode) : repeat_name(mode);
+    ctx.print(json{{shuffle ? "shuffle" : "repeat", name}},
+              std::string(shuffle ? "shuffle: " : "repeat: ") + name + "\n");
+}
+
+const std::vector<std::pair<std::string, int>> kCategories = {
+    {"playlist", 1}, {"artist", 2}, {"album", 3},     {"genre", 4},
+    {"track", 5},    {"composer", 6}, {"audiobook", 7}, {"podcast", 8}};
+
+int category_number(const std::string &name) {
+    for (auto &c : kCategories)
+        if (c.first == name) return c.second;
+    throw Failure{kExitUsage, "unknown category '" + name + "' (playlist, artist, album, genre, track, composer, audiobook, podcast)"};
+}
+
+void cmd_tracks(Ctx &ctx, const std::string &category, const std::vector<std::string> &selects, int start,
+                int count) {
+    kiv_ipod_client *c = ctx.session();
+    int cat = category_number(category);
+    ctx.call(kiv_ipod_set_hierarchy(c, 1), "reset browsing");
+    for (const std::string &s : selects) {
+        size_t eq = s.find('=');
+        if (eq == std::string::npos) throw Failure{kExitUsage, "--select needs CATEGORY=INDEX"};
+        int index;
+        try {
+            index = std::stoi(s.substr(eq + 1));
+        } catch (const std::exception &) {
+            throw Failure{kExitUsage, "--select needs CATEGORY=INDEX"};
+        }
+        ctx.call(kiv_ipod_select_db(c, category_number(s.substr(0, eq)), index), "select");
+    }
+    ctx.call(kiv_ipod_set_category(c, cat), "category");
+    int total = kiv_ipod_record_count(c);
+    int32_t r = ctx.call(kiv_ipod_get_records(c, start, count), "records");
+    json list = json::array();
+    std::ostringstream h;
+    h << category << ": " << total << " records\n";
+    for (int k = start; r > 0 && k < start + count; k++) {
+        const char *text = kiv_ipod_record(c, k);
+        if (!text) break;
+        list.push_back(json{{"index", k}, {"text", text}});
+        h << "  " << k << ". " << text << "\n";
+    }
+    ctx.print(json{{"category", category}, {"total", total}, {"records", list}}, h.str());
+}
+
+void cmd_track(Ctx &ctx, int index) {
+    kiv_ipod_client *c = ctx.session();
+    int32_t r = ctx.call(kiv_ipod_indexed_track_info(c, index), "track");
+    if (r < 0) throw Failure{kExitFailed, "track: no such track"};
+    const unsigned char *uid = kiv_ipod_indexed_track_uid(c);
+    json j{{"index", index},
+           {"title", str(kiv_ipod_indexed_track_title(c))},
+           {"artist", str(kiv_ipod_indexed_track_artist(c))},
+           {"album", str(kiv_ipod_indexed_track_album(c))},
+           {"length_ms", kiv_ipod_indexed_track_length(c)},
+           {"uid", uid ? hex(uid, 8) : ""},
+           {"audiobook", kiv_ipod_indexed_track_is_audiobook(c) == 1},
+           {"podcast", kiv_ipod_indexed_track_is_podcast(c) == 1},
+           {"chapter_count", kiv_ipod_indexed_track_chapter_count(c)}};
+    std::ostringstream h;
+    h << "#" << index << " " << j["title"].get<std::string>() << " - " << j["artist"].get<std::string>() << " ("
+      << j["album"].get<std::string>() << ") " << mmss(j["length_ms"]) << "  uid " << j["uid"].get<std::string>()
+      << "\n";
+    if (j["chapter_count"].get<int>() > 0) {
+        ctx.call(kiv_ipod_indexed_track_chapter_info(c, index, -1), "chapters");
+        json chapters = json::array();
+        serialize_value *a = kiv_ipod_get_result_indexed_track_chapter_info(c);
+        for (int k = 0; k < serialize_array_count(a); k++) {
+            serialize_value *ch = serialize_array_get(a, k);
+            if (serialize_type(ch) != SERIALIZE_HASH) continue;
+            const char *title = serialize_hash_get_string(ch, "title");
+            int start = serialize_get_int(serialize_hash_get(ch, "start"));
+            chapters.push_back(json{{"title", str(title)}, {"start_ms", start}});
+            h << "  chapter " << k << ": " << str(title) << " at " << mmss(start) << "\n";
+        }
+        j["chapters"] = chapters;
+    }
+    ctx.print(j, h.str());
+}
+
+void cmd_artwork(Ctx &ctx, int size, const std::string &out) {
+    kiv_ipod_client *c = ctx.session();
+    ctx.call(kiv_ipod_current_track_artwork(c, size), "artwork");
+    int w = kiv_ipod_current_track_artwork_width(c), hgt = kiv_ipod_current_track_artwork_height(c);
+    int stride = kiv_ipod_current_track_artwork_rowstride(c);
+    const unsigned char *px = kiv_ipod_current_track_artwork_data(c);
+    if (!px || w <= 0 || hgt <= 0 || stride < 2 * w) throw Failure{kExitFailed, "artwork: no image"};
+    // Pixels are RGB565, little-endian. Average colour for the summary.
+    uint64_t sum[3] = {0, 0, 0};
+    std::string ppm = "P6\n" + std::to_string(w) + " " + std::to_string(hgt) + "\n255\n";
+    for (int y = 0; y < hgt; y++) {
+        for (int x = 0; x < w; x++) {
+            const unsigned char *p = px + static_cast<size_t>(y) * stride + 2 * x;
+            unsigned v = p[0] | (p[1] << 8);
+            unsigned rgb[3] = {((v >> 11) & 31) * 255 / 31, ((v >> 5) & 63) * 255 / 63, (v & 31) * 255 / 31};
+            for (int k = 0; k < 3; k++) {
+                sum[k] += rgb[k];
+                ppm.push_back(static_cast<char>(rgb[k]));
+            }
+        }
+    }
+    char avg[16];
+    uint64_t n = static_cast<uint64_t>(w) * hgt;
+    snprintf(avg, sizeof avg, "#%02x%02x%02x", unsigned(sum[0] / n), unsigned(sum[1] / n), unsigned(sum[2] / n));
+    json j{{"width", w}, {"height", hgt}, {"rowstride", stride}, {"bytes", kiv_ipod_current_track_artwork_length(c)},
+           {"format", "RGB565"}, {"average_color", avg}};
+    std::string h = "artwork: " + std::to_string(w) + "x" + std::to_string(hgt) + " RGB565, rowstride " +
+                    std::to_string(stride) + ", " + std::to_string(kiv_ipod_current_track_artwork_length(c)) +
+                    " bytes, average colour " + avg + "\n";
+    if (!out.empty()) {
+        std::ofstream f(out, std::ios::binary);
+        f << ppm;
+        if (!f) throw Failure{kExitFailed, "artwork: cannot write " + out};
+        j["file"] = out;
+        h += "written to " + out + "\n";
+    }
+    ctx.print(j, h);
+}
+
+void cmd_version(Ctx &ctx, int lingo) {
+    kiv_ipod_client *c = ctx.session();
+    ctx.call(kiv_ipod_request_lingo_version(c, lingo), "version");
+    std::string v = str(kiv_ipod_get_result_lingo_version(c));
+    ctx.print(json{{"lingo", lingo}, {"version", v}}, "lingo " + std::to_string(lingo) + ": version " + v + "\n");
+}
+
+void cmd_eap_send(Ctx &ctx, const std::string &protocol, const std::string &data) {
+    kiv_ipod_client *c = ctx.session();
+    ctx.events.clear();
+    ctx.call(kiv_ipod_launch_application(c, protocol.c_str()), "launch application");
+    int session = -1;
+    auto find = [&](const char *name) -> const json * {
+        for (auto &e : ctx.events)
+            if (e["event"] == name) return &e;
+        return nullptr;
+    };
+    ctx.wait_until([&] { return find("eap_session_opened") != nullptr; }, kReplyTimeoutMs);
+    if (const json *e = find("eap_session_opened")) session = (*e)["session_id"];
+    if (session < 0) throw Failure{kExitFailed, "eap: no session was opened"};
+    ctx.call(kiv_ipod_send_eap_datagram(c, session, data.data(), static_cast<int32_t>(data.size())), "eap send");
+    ctx.wait_until([&] { return find("eap_data_received") != nullptr; }, kReplyTimeoutMs);
+    const json *echo = find("eap_data_received");
+    if (!echo) throw Failure{kExitFailed, "eap: no data came back"};
+    std::string back = (*echo)["data"];
+    ctx.print(json{{"protocol", protocol}, {"session_id", session}, {"sent", data}, {"received", back}},
+              "eap session " + std::to_string(session) + " (" + protocol + "): sent \"" + data + "\", received \"" +
+                  back + "\"\n");
+}
+
+void cmd_watch(Ctx &ctx, double seconds) {
+    kiv_ipod_client *c = ctx.client();
+    if (kiv_ipod_device_count(c) > ctx.device) ctx.session();
+    ctx.watching = true;
+    if (!ctx.json_out)
+        std::cout << (seconds > 0 ? "watching events for " + std::to_string(static_cast<int>(seconds)) + " s\n"
+                                  : std::string("watching events until interrupted\n"))
+                  << std::flush;
+    int ms = seconds > 0 ? static_cast<int>(seconds * 1000) : 1 << 30;
+    try {
+        ctx.pump_until([] { return false; }, ms);
+    } catch (...) {
+        ctx.watching = false;
+        throw;
+    }
+    ctx.watching = false;
+}
+
+void cmd_ping(Ctx &ctx) {
+    kiv_ipod_client *c = ctx.client();
+    auto t0 = Clock::now();
+    ctx.call(kiv_ipod_ping(c), "ping");
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    char buf[64];
+    snprintf(buf, sizeof buf, "ping: reply in %.2f ms\n", ms);
+    ctx.print(json{{"ping", "ok"}, {"round_trip_ms", ms}}, buf);
+}
+
+// ----------------------------------------------------------------- parse
+
+struct Args {
+    std::string category = "track";
+    std::vector<std::string> selects;
+    int start = 0, count = 20, index = 0, size = 0, lingo = 0;
+    double seconds = 0;
+    std::string mode, out, protocol, data, file;
+};
+
+void run_line(Ctx &ctx, const std::vector<std::string> &argv, bool nested);
+
+// Builds the command tree; the chosen command's action lands in `action`.
+void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool nested) {
+    app.require_subcommand(1);
+    auto add = [&](const char *name, const char *help, std::function<void()> fn) {
+        CLI::App *sub = app.add_subcommand(name, help);
+        sub->callback([&action, fn] { action = fn; });
+        return sub;
+    };
+    add("devices", "list the attached iPods", [&] { cmd_devices(ctx); });
+    add("status", "now playing: track, position/length, play state, shuffle, repeat", [&] { cmd_status(ctx); });
+    add("play", "start playing", [&] { cmd_simple(ctx, "play", kiv_ipod_play); });
+    add("pause", "pause", [&] { cmd_simple(ctx, "pause", kiv_ipod_pause); });
+    add("stop", "stop", [&] { cmd_simple(ctx, "stop", kiv_ipod_stop); });
+    add("next", "next track", [&] { cmd_simple(ctx, "next", kiv_ipod_next_track); });
+    add("prev", "previous track (or restart the current one)", [&] { cmd_simple(ctx, "prev", kiv_ipod_prev_track); });
+    add("seek", "jump to a position in the current track", [&] { cmd_seek(ctx, a.seconds); })
+        ->add_option("SECONDS", a.seconds, "position in seconds")
+        ->required()
+        ->check(CLI::NonNegativeNumber);
+    add("shuffle", "shuffle on|off", [&] { cmd_mode(ctx, true, a.mode == "on" ? 1 : 0); })
+        ->add_option("MODE", a.mode)
+        ->required()
+        ->check(CLI::IsMember({"on", "off"}));
+    add("repeat", "repeat off|one|all",
+        [&] { cmd_mode(ctx, false, a.mode == "off" ? 0 : a.mode == "one" ? 1 : 2); })
+        ->add_option("MODE", a.mode)
+        ->required()
+        ->check(CLI::IsMember({"off", "one", "all"}));
+    CLI::App *tracks = add("tracks", "browse the library by category",
+                           [&] { cmd_tracks(ctx, a.category, a.selects, a.start, a.count); });
+    tracks->alias("browse");
+    tracks->add_option("--category,CATEGORY", a.category,
+                       "playlist, artist, album, genre, track, composer, audiobook or podcast (default track)");
+    tracks->add_option("--select", a.selects, "narrow first: CATEGORY=INDEX (repeatable)");
+    tracks->add_option("--start", a.start, "first record (default 0)")->check(CLI::NonNegativeNumber);
+    tracks->add_option("--count", a.count, "number of records (default 20)")->check(CLI::Range(1, 500));
+    add("track", "information about the track at an index", [&] { cmd_track(ctx, a.index); })
+        ->add_option("N", a.index)
+        ->required()
+        ->check(CLI::NonNegativeNumber);
+    CLI::App *art = add("artwork", "artwork of the current track", [&] { cmd_artwork(ctx, a.size, a.out); });
+    art->add_option("--size", a.size, "edge in pixels (default 128)")->check(CLI::Range(1, 512));
+    art->add_option("--out", a.out, "write the image as a PPM file");
+    add("version", "version of a lingo", [&] { cmd_version(ctx, a.lingo); })
+        ->add_option("LINGO", a.lingo)
+        ->required()
+        ->check(CLI::Range(0, 255));
+    CLI::App *eap = app.add_subcommand("eap", "External Accessory Protocol");
+    eap->require_subcommand(1);
+    CLI::App *send = eap->add_subcommand("send", "open a session with PROTO, send DATA, print the echo");
+    send->add_option("PROTO", a.protocol)->required();
+    send->add_option("DATA", a.data)->required();
+    send->callback([&] { action = [&] { cmd_eap_send(ctx, a.protocol, a.data); }; });
+    add("watch", "print events as they come (until interrupted, or for SECONDS)", [&] { cmd_watch(ctx, a.seconds); })
+        ->add_option("SECONDS", a.seconds)
+        ->check(CLI::NonNegativeNumber);
+    add("ping", "round trip to the daemon", [&] { cmd_ping(ctx); });
+    if (!nested) {
+        add("script", "run commands from FILE (or - for standard input), one per line", [&] {
+            std::ifstream f;
+            std::istream *in = &std::cin;
+            if (a.file != "-") {
+                f.open(a.file);
+                if (!f) throw Failure{kExitUsage, "cannot read " + a.file};
+                in = &f;
+            }
+            std::string line;
+            while (std::getline(*in, line)) {
+                size_t b = line.find_first_not_of(" \t");
+                if (b == std::string::npos || line[b] == '#') continue;
+                std::vector<std::string> words;
+                std::istringstream ws(line);
+                for (std::string w; ws >> std::quoted(w);) words.push_back(w);
+                if (!ctx.json_out) std::cout << "\n$ kiv-ipod " << line.substr(b) << "\n" << std::flush;
+                run_line(ctx, words, true);
+            }
+        })->add_option("FILE", a.file)->required();
+    }
+}
+
+void run_line(Ctx &ctx, const std::vector<std::string> &words, bool nested) {
+    CLI::App app{"kiv-ipod: control an iPod through the accessory daemon", "kiv-ipod"};
+    Args a;
+    std::function<void()> action;
+    build(app, ctx, a, action, nested);
+    std::vector<std::string> reversed(words.rbegin(), words.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError &e) {
+        // --help (of the program or of a command) prints and succeeds.
+        if (e.get_exit_code() == 0) {
+            app.exit(e, std::cout, std::cerr);
+            return;
+        }
+        throw Failure{kExitUsage, std::string(e.what()) + " (see kiv-ipod --help)"};
+    }
+    if (action) action();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Ctx ctx;
+    std::vector<std::string> words;
+    for (int k = 1; k < argc; k++) {
+        std::string w = argv[k];
+        if (w == "--json") ctx.json_out = true;
+        else if (w == "--device" && k + 1 < argc) {
+            try {
+                ctx.device = std::stoi(argv[++k]);
+            } catch (const std::exception &) {
+                ctx.device = -1;
+            }
+            if (ctx.device < 0) {
+                std::cerr << "kiv-ipod: --device needs an index\n";
+                return kExitUsage;
+            }
+        } else {
+            words.push_back(w);
+        }
+    }
+    signal(SIGINT, on_interrupt);
+    signal(SIGTERM, on_interrupt);
+    signal(SIGPIPE, SIG_IGN);
+    try {
+        if (words.empty() || words[0] == "--help" || words[0] == "-h") {
+            CLI::App app{"kiv-ipod: control an iPod through the accessory daemon", "kiv-ipod"};
+            Args a;
+            std::function<void()> action;
+            build(app, ctx, a, action, false);
+            app.footer(
+                "Options before the command: --json (machine-readable output), --device N (default 0).\n"
+                "Exit codes: 0 success, 1 the daemon refused or failed, 2 usage error, 3 no daemon reachable.");
+            std::cout << app.help();
+            return words.empty() ? kExitUsage : 0;
+        }
+        run_line(ctx, words, false);
+    } catch (const Failure &f) {
+        if (ctx.json_out) std::cout << json{{"error", f.message}, {"exit_code", f.code}}.dump() << std::endl;
+        std::cerr << "kiv-ipod: " << f.message << "\n";
+        return f.code;
+    }
+    return 0;
+}
