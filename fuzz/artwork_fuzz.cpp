@@ -78,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         read_artwork(c);
     }
     reset_cache(c);
+    free(c->last_error);  // an error reply leaves its text on the handle
     free(c);
     close(fd);
     unlink(path);
