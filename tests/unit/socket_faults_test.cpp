@@ -1,0 +1,275 @@
+// Socket faults on a handle wired to a socket pair whose far end plays a
+// misbehaving daemon: a hang-up at every byte offset of a reply (inside a
+// blocking request and inside kiv_ipod_read), writes and reads cut short
+// by a tiny socket buffer under a storm of interrupting signals, and a
+// daemon that stalls while the caller polls a non-blocking descriptor.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "fake_daemon.h"
+#include "internal.h"
+
+using kivtest::frame;
+namespace wire = kivtest::wire;
+
+namespace {
+
+// Reads exactly n bytes (retrying short and interrupted reads); false at
+// the end of the stream.
+bool read_exact(int fd, std::string &out, size_t n) {
+    size_t start = out.size();
+    out.resize(start + n);
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, &out[start + got], n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// One framed request from the library, header and payload.
+bool read_request(int fd, std::string &out) {
+    out.clear();
+    if (!read_exact(fd, out, 16)) return false;
+    uint32_t len = (uint32_t{static_cast<uint8_t>(out[12])} << 24) |
+                   (uint32_t{static_cast<uint8_t>(out[13])} << 16) |
+                   (uint32_t{static_cast<uint8_t>(out[14])} << 8) | uint32_t{static_cast<uint8_t>(out[15])};
+    return read_exact(fd, out, len);
+}
+
+bool write_all(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+class SocketFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        client = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
+        client->packets = ipod_packet_new();
+        reset_cache(client);
+        client->fd = sv[0];
+        peer = sv[1];
+        // A session is open on a ready device, so that requests are sent.
+        client->devices = unserialize_text(wire::a({wire::device("A", 1)}));
+        client->ready = 1;
+        client->session_opened = 1;
+        kiv_ipod_set_reply_cb(client, on_reply, &replies);
+    }
+    void TearDown() override {
+        if (daemon.joinable()) daemon.join();
+        kiv_ipod_close(client);
+        if (peer >= 0) close(peer);
+    }
+    static serialize_value *unserialize_text(const std::string &bytes) {
+        return unserialize(bytes.data(), static_cast<int32_t>(bytes.size()));
+    }
+    static int on_reply(kiv_ipod_client *, uint32_t, int32_t, const char *, void *count) {
+        ++*static_cast<int *>(count);
+        return 0;
+    }
+    void hang_up() {
+        close(peer);
+        peer = -1;
+    }
+
+    kiv_ipod_client *client = nullptr;
+    int peer = -1;
+    int replies = 0;
+    std::thread daemon;
+};
+
+const std::string kReplyPayload = wire::h({{"current_track_info", wire::i(1)},
+                                           {"title", wire::s("Song")},
+                                           {"artist", wire::s("Artist")},
+                                           {"length", wire::i(1000)}});
+
+TEST_F(SocketFaults, HangUpAtEveryOffsetOfAReplyDuringABlockingRequest) {
+    // The library's first request gets id 1 on a fresh handle.
+    const std::string reply = frame(1, 5, kReplyPayload);
+    for (size_t cut = 0; cut <= reply.size(); cut++) {
+        TearDown();
+        replies = 0;
+        SetUp();
+        int far = peer;
+        daemon = std::thread([far, &reply, cut] {
+            std::string request;
+            if (read_request(far, request)) write_all(far, reply.data(), cut);
+            shutdown(far, SHUT_WR);
+        });
+        int32_t result = kiv_ipod_current_track_info_sync(client);
+        daemon.join();
+        if (cut < reply.size()) {
+            // A half-received reply is no reply: failure, connection lost,
+            // nothing cached from the partial bytes.
+            EXPECT_EQ(result, -1) << "cut at " << cut;
+            EXPECT_EQ(kiv_ipod_fd(client), -1) << "cut at " << cut;
+            EXPECT_EQ(kiv_ipod_is_ready(client), -1);
+            EXPECT_EQ(kiv_ipod_current_track_title(client), nullptr) << "cut at " << cut;
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(kiv_ipod_current_track_title(client), "Song");
+            EXPECT_GE(kiv_ipod_fd(client), 0);
+        }
+        // A later call on the lost handle fails at once instead of hanging.
+        if (cut < reply.size()) {
+            EXPECT_EQ(kiv_ipod_current_track_info_sync(client), -1);
+        }
+    }
+}
+
+TEST_F(SocketFaults, HangUpAtEveryOffsetOfAStreamDuringRead) {
+    const std::string stream = frame(7, 9, wire::i(5)) + frame(8, 9, kReplyPayload);
+    const size_t first_end = frame(7, 9, wire::i(5)).size();
+    for (size_t cut = 0; cut <= stream.size(); cut++) {
+        TearDown();
+        replies = 0;
+        SetUp();
+        ASSERT_TRUE(write_all(peer, stream.data(), cut));
+        hang_up();
+        int reads = 0;
+        while (kiv_ipod_read(client) >= 0) ASSERT_LT(++reads, 100);
+        // Whole packets before the cut are delivered, the torn one is not.
+        int whole = cut >= stream.size() ? 2 : cut >= first_end ? 1 : 0;
+        EXPECT_EQ(replies, whole) << "cut at " << cut;
+        EXPECT_EQ(kiv_ipod_fd(client), -1);
+        EXPECT_EQ(kiv_ipod_read(client), -1);
+    }
+}
+
+std::atomic<int> alarms{0};
+void on_alarm(int) {
+    alarms.fetch_add(1, std::memory_order_relaxed);
+}
+
+// SIGALRM every 100 us without SA_RESTART, so that blocking reads, writes
+// and polls keep failing with EINTR; only the test thread takes it.
+class SignalStorm {
+public:
+    SignalStorm() {
+        struct sigaction act {};
+        act.sa_handler = on_alarm;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = 0;
+        sigaction(SIGALRM, &act, &old_);
+        itimerval timer{{0, 100}, {0, 100}};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+    }
+    ~SignalStorm() {
+        itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &old_, nullptr);
+    }
+
+private:
+    struct sigaction old_ {};
+};
+
+// Starts a thread with SIGALRM blocked, so the storm hits the caller.
+template <typename F>
+std::thread quiet_thread(F f) {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    std::thread t(f);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return t;
+}
+
+TEST_F(SocketFaults, ShortWritesAndReadsUnderAnInterruptStorm) {
+    // Tiny buffers: every write of the library is cut short.
+    int small = 4096;
+    setsockopt(client->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+
+    std::string big(2 << 20, '\0');
+    for (size_t k = 0; k < big.size(); k++) big[k] = static_cast<char>(k * 131 + (k >> 9));
+    const std::string title(1 << 20, 't');
+    const std::string reply = frame(
+        2, 5,
+        wire::h(
+            {{"current_track_info", wire::i(1)}, {"title", wire::s(title)}, {"uid", wire::b("ABCDEFGH")}}));
+    std::string first, second;
+    int far = peer;
+    daemon = quiet_thread([&, far] {
+        // The large request arrives in many short reads.
+        if (!read_request(far, first)) return;
+        if (!read_request(far, second)) return;
+        // The large reply goes out in small pieces.
+        for (size_t at = 0; at < reply.size(); at += 1000)
+            if (!write_all(far, reply.data() + at, std::min<size_t>(1000, reply.size() - at))) return;
+    });
+    int32_t result;
+    {
+        SignalStorm storm;
+        ipod_packet request{};
+        request.opcode = 60;
+        request.payload = serialize_bytes(big.data(), static_cast<int32_t>(big.size()));
+        EXPECT_GT(ipod_send(client, &request), 0);
+        serialize_free(static_cast<serialize_value *>(request.payload));
+        result = kiv_ipod_current_track_info_sync(client);
+    }
+    daemon.join();
+    EXPECT_GT(alarms.load(), 10) << "the storm did not interrupt anything";
+    // The request arrived whole and byte-exact despite the short writes.
+    ASSERT_EQ(first.size(), 16 + 5 + big.size());
+    EXPECT_EQ(static_cast<uint8_t>(first[8]), 60);
+    EXPECT_TRUE(first.compare(21, std::string::npos, big) == 0);
+    ASSERT_EQ(second.size(), 16u);  // the track request, id 2, no payload
+    EXPECT_EQ(second[7], 2);
+    // The reply arrived whole despite the interrupted reads.
+    EXPECT_EQ(result, 1);
+    ASSERT_NE(kiv_ipod_current_track_title(client), nullptr);
+    EXPECT_EQ(kiv_ipod_current_track_title(client), title);
+    EXPECT_GE(kiv_ipod_fd(client), 0);
+}
+
+TEST_F(SocketFaults, StalledDaemonNeverCostsANonBlockingReaderItsConnection) {
+    ASSERT_EQ(fcntl(client->fd, F_SETFL, fcntl(client->fd, F_GETFL) | O_NONBLOCK), 0);
+    const std::string packet = frame(9, 9, wire::i(3));
+    // Nothing at all, then a packet that trickles in byte by byte with
+    // empty polls in between: never a lost connection, never a packet
+    // before its last byte.
+    for (int k = 0; k < 1000; k++) ASSERT_EQ(kiv_ipod_read(client), 0);
+    for (size_t at = 0; at < packet.size(); at++) {
+        ASSERT_TRUE(write_all(peer, packet.data() + at, 1));
+        int32_t got = kiv_ipod_read(client);
+        EXPECT_EQ(got, at + 1 == packet.size() ? 1 : 0) << "after byte " << at;
+        EXPECT_EQ(kiv_ipod_read(client), 0);
+        EXPECT_GE(kiv_ipod_fd(client), 0);
+    }
+    EXPECT_EQ(replies, 1);
+    // Under an interrupt storm too.
+    {
+        SignalStorm storm;
+        for (int k = 0; k < 20000; k++) ASSERT_EQ(kiv_ipod_read(client), 0);
+    }
+    EXPECT_GE(kiv_ipod_fd(client), 0);
+    // Only the end of the stream loses it.
+    hang_up();
+    EXPECT_EQ(kiv_ipod_read(client), -1);
+    EXPECT_EQ(kiv_ipod_fd(client), -1);
+}
+
+}  // namespace
