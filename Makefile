@@ -42,8 +42,12 @@ fuzz: deps
 	cmake --build $(BUILD_FUZZ) -j$(JOBS)
 	./scripts/run-fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
+# Release build of the simulator and the client, then a scripted session.
 demo:
-	@echo "make demo arrives with the simulator daemon; until then use make test"
+	@./scripts/install-deps.sh libcli11-dev
+	cmake -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD_REL) -j$(JOBS) --target kiv-ipod-simd kiv-ipod
+	./scripts/demo.sh $(BUILD_REL)
 
 # Reference manual of the public header; undocumented names fail the build.
 docs:

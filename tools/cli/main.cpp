@@ -39,14 +39,20 @@ struct Failure {
 };
 
 volatile sig_atomic_t g_interrupted = 0;
-void on_interrupt(int) { g_interrupted = 1; }
+void on_interrupt(int) {
+    g_interrupted = 1;
+}
 
 const char *play_state_name(int s) {
     static const char *const names[] = {"stopped", "playing", "paused", "error", "fast-forward", "rewind"};
     return s >= 0 && s <= 5 ? names[s] : "unknown";
 }
-const char *shuffle_name(int s) { return s == 0 ? "off" : s == 1 ? "tracks" : s == 2 ? "albums" : "unknown"; }
-const char *repeat_name(int s) { return s == 0 ? "off" : s == 1 ? "one" : s == 2 ? "all" : "unknown"; }
+const char *shuffle_name(int s) {
+    return s == 0 ? "off" : s == 1 ? "tracks" : s == 2 ? "albums" : "unknown";
+}
+const char *repeat_name(int s) {
+    return s == 0 ? "off" : s == 1 ? "one" : s == 2 ? "all" : "unknown";
+}
 
 std::string mmss(int ms) {
     if (ms < 0) return "--:--";
@@ -65,28 +71,48 @@ std::string hex(const unsigned char *p, size_t n) {
     return out;
 }
 
-std::string str(const char *s) { return s ? s : ""; }
+std::string str(const char *s) {
+    return s ? s : "";
+}
 
 const char *event_name(int type) {
     switch (type) {
-        case 1: return "connected_ipod";
-        case 2: return "disconnected_ipod";
-        case 3: return "fail_to_detect";
-        case 4: return "authenticated";
-        case 5: return "mode_changed";
-        case 6: return "play_state_changed";
-        case 7: return "track_index_changed";
-        case 9: return "samplerate_retrieved";
-        case 10: return "track_position_changed";
-        case 11: return "chapter_index_changed";
-        case 12: return "shuffle_changed";
-        case 13: return "repeat_changed";
-        case 14: return "playlist_changed";
-        case 15: return "ipod_ready";
-        case 18: return "eap_session_opened";
-        case 19: return "eap_session_closed";
-        case 20: return "eap_data_received";
-        default: return "unknown";
+        case 1:
+            return "connected_ipod";
+        case 2:
+            return "disconnected_ipod";
+        case 3:
+            return "fail_to_detect";
+        case 4:
+            return "authenticated";
+        case 5:
+            return "mode_changed";
+        case 6:
+            return "play_state_changed";
+        case 7:
+            return "track_index_changed";
+        case 9:
+            return "samplerate_retrieved";
+        case 10:
+            return "track_position_changed";
+        case 11:
+            return "chapter_index_changed";
+        case 12:
+            return "shuffle_changed";
+        case 13:
+            return "repeat_changed";
+        case 14:
+            return "playlist_changed";
+        case 15:
+            return "ipod_ready";
+        case 18:
+            return "eap_session_opened";
+        case 19:
+            return "eap_session_closed";
+        case 20:
+            return "eap_data_received";
+        default:
+            return "unknown";
     }
 }
 
@@ -162,8 +188,10 @@ public:
     }
 
     void print(const json &j, const std::string &human) {
-        if (json_out) std::cout << j.dump() << std::endl;
-        else if (!human.empty()) std::cout << human << std::flush;
+        if (json_out)
+            std::cout << j.dump() << std::endl;
+        else if (!human.empty())
+            std::cout << human << std::flush;
     }
 
     // Events seen since the last clear (EAP commands look for theirs here).
@@ -174,8 +202,10 @@ private:
         Ctx *self = static_cast<Ctx *>(data);
         json j = describe(c, e);
         if (self->watching) {
-            if (self->json_out) std::cout << j.dump() << std::endl;
-            else std::cout << "event " << human_event(j) << std::endl;
+            if (self->json_out)
+                std::cout << j.dump() << std::endl;
+            else
+                std::cout << "event " << human_event(j) << std::endl;
         }
         self->events.push_back(j);
         return 0;
@@ -194,8 +224,10 @@ private:
         Ctx *self = static_cast<Ctx *>(data);
         kiv_ipod_ping(c);
         if (self->watching) {
-            if (self->json_out) std::cout << json{{"ping", "answered"}}.dump() << std::endl;
-            else std::cout << "ping from the daemon (answered)" << std::endl;
+            if (self->json_out)
+                std::cout << json{{"ping", "answered"}}.dump() << std::endl;
+            else
+                std::cout << "ping from the daemon (answered)" << std::endl;
         }
         return 0;
     }
@@ -204,24 +236,44 @@ private:
         int type = kiv_ipod_event_type(e);
         json j{{"event", event_name(type)}, {"type", type}, {"serial", str(kiv_ipod_event_device_serial(e))}};
         switch (type) {
-            case 2: j["disconnected"] = str(kiv_ipod_event_disconnected_serial(e)); break;
-            case 4: j["authenticated"] = kiv_ipod_event_authenticated(e); break;
-            case 5: j["extended"] = kiv_ipod_event_mode_changed(e); break;
-            case 6: j["state"] = play_state_name(kiv_ipod_current_track_state(c)); break;
-            case 7: j["track_index"] = kiv_ipod_current_track_index(c); break;
-            case 9: j["sample_rate"] = kiv_ipod_current_sample_rate(c); break;
-            case 10: j["position_ms"] = kiv_ipod_current_track_position(c); break;
+            case 2:
+                j["disconnected"] = str(kiv_ipod_event_disconnected_serial(e));
+                break;
+            case 4:
+                j["authenticated"] = kiv_ipod_event_authenticated(e);
+                break;
+            case 5:
+                j["extended"] = kiv_ipod_event_mode_changed(e);
+                break;
+            case 6:
+                j["state"] = play_state_name(kiv_ipod_current_track_state(c));
+                break;
+            case 7:
+                j["track_index"] = kiv_ipod_current_track_index(c);
+                break;
+            case 9:
+                j["sample_rate"] = kiv_ipod_current_sample_rate(c);
+                break;
+            case 10:
+                j["position_ms"] = kiv_ipod_current_track_position(c);
+                break;
             case 11:
                 j["chapter_index"] = kiv_ipod_current_chapter_index(c);
                 j["chapter_count"] = kiv_ipod_current_chapter_count(c);
                 break;
-            case 12: j["shuffle"] = shuffle_name(kiv_ipod_current_shuffle_state(c)); break;
-            case 13: j["repeat"] = repeat_name(kiv_ipod_current_repeat_state(c)); break;
+            case 12:
+                j["shuffle"] = shuffle_name(kiv_ipod_current_shuffle_state(c));
+                break;
+            case 13:
+                j["repeat"] = repeat_name(kiv_ipod_current_repeat_state(c));
+                break;
             case 18:
                 j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
                 j["protocol"] = str(kiv_ipod_event_eap_datagram_protocol_string(e));
                 break;
-            case 19: j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e); break;
+            case 19:
+                j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
+                break;
             case 20: {
                 j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
                 int n = kiv_ipod_event_eap_datagram_data_length(e);
@@ -229,7 +281,8 @@ private:
                 j["data"] = d && n > 0 ? std::string(reinterpret_cast<const char *>(d), n) : "";
                 break;
             }
-            default: break;
+            default:
+                break;
         }
         return j;
     }
@@ -304,11 +357,12 @@ void cmd_status(Ctx &ctx) {
         j["chapter_count"] = kiv_ipod_current_chapter_count(c);
     }
     std::ostringstream h;
-    h << j["title"].get<std::string>() << " - " << j["artist"].get<std::string>() << " (" << j["album"].get<std::string>()
-      << ")\n"
+    h << j["title"].get<std::string>() << " - " << j["artist"].get<std::string>() << " ("
+      << j["album"].get<std::string>() << ")\n"
       << "[" << j["state"].get<std::string>() << "] #" << j["track_index"].get<int>() + 1 << "/"
       << j["number_of_tracks"].get<int>() << "  " << mmss(j["position_ms"]) << "/" << mmss(j["length_ms"])
-      << "  shuffle: " << j["shuffle"].get<std::string>() << "  repeat: " << j["repeat"].get<std::string>() << "\n";
+      << "  shuffle: " << j["shuffle"].get<std::string>() << "  repeat: " << j["repeat"].get<std::string>()
+      << "\n";
     if (j.contains("chapter"))
         h << "chapter " << j["chapter_index"].get<int>() + 1 << "/" << j["chapter_count"].get<int>() << ": "
           << j["chapter"].get<std::string>() << "\n";
@@ -330,21 +384,24 @@ void cmd_seek(Ctx &ctx, double seconds) {
 
 void cmd_mode(Ctx &ctx, bool shuffle, int mode) {
     kiv_ipod_client *c = ctx.session();
-    if (shuffle) ctx.call(kiv_ipod_set_shuffle(c, mode), "shuffle");
-    else ctx.call(kiv_ipod_set_repeat(c, mode), "repeat");
+    if (shuffle)
+        ctx.call(kiv_ipod_set_shuffle(c, mode), "shuffle");
+    else
+        ctx.call(kiv_ipod_set_repeat(c, mode), "repeat");
     const char *name = shuffle ? shuffle_name(mode) : repeat_name(mode);
     ctx.print(json{{shuffle ? "shuffle" : "repeat", name}},
               std::string(shuffle ? "shuffle: " : "repeat: ") + name + "\n");
 }
 
 const std::vector<std::pair<std::string, int>> kCategories = {
-    {"playlist", 1}, {"artist", 2}, {"album", 3},     {"genre", 4},
+    {"playlist", 1}, {"artist", 2},   {"album", 3},     {"genre", 4},
     {"track", 5},    {"composer", 6}, {"audiobook", 7}, {"podcast", 8}};
 
 int category_number(const std::string &name) {
     for (auto &c : kCategories)
         if (c.first == name) return c.second;
-    throw Failure{kExitUsage, "unknown category '" + name + "' (playlist, artist, album, genre, track, composer, audiobook, podcast)"};
+    throw Failure{kExitUsage, "unknown category '" + name +
+                                  "' (playlist, artist, album, genre, track, composer, audiobook, podcast)"};
 }
 
 void cmd_tracks(Ctx &ctx, const std::string &category, const std::vector<std::string> &selects, int start,
@@ -393,9 +450,9 @@ void cmd_track(Ctx &ctx, int index) {
            {"podcast", kiv_ipod_indexed_track_is_podcast(c) == 1},
            {"chapter_count", kiv_ipod_indexed_track_chapter_count(c)}};
     std::ostringstream h;
-    h << "#" << index << " " << j["title"].get<std::string>() << " - " << j["artist"].get<std::string>() << " ("
-      << j["album"].get<std::string>() << ") " << mmss(j["length_ms"]) << "  uid " << j["uid"].get<std::string>()
-      << "\n";
+    h << "#" << index << " " << j["title"].get<std::string>() << " - " << j["artist"].get<std::string>()
+      << " (" << j["album"].get<std::string>() << ") " << mmss(j["length_ms"]) << "  uid "
+      << j["uid"].get<std::string>() << "\n";
     if (j["chapter_count"].get<int>() > 0) {
         ctx.call(kiv_ipod_indexed_track_chapter_info(c, index, -1), "chapters");
         json chapters = json::array();
@@ -404,9 +461,10 @@ void cmd_track(Ctx &ctx, int index) {
             serialize_value *ch = serialize_array_get(a, k);
             if (serialize_type(ch) != SERIALIZE_HASH) continue;
             const char *title = serialize_hash_get_string(ch, "title");
+            int number = serialize_get_int(serialize_hash_get(ch, "index"));
             int start = serialize_get_int(serialize_hash_get(ch, "start"));
-            chapters.push_back(json{{"title", str(title)}, {"start_ms", start}});
-            h << "  chapter " << k << ": " << str(title) << " at " << mmss(start) << "\n";
+            chapters.push_back(json{{"index", number}, {"title", str(title)}, {"start_ms", start}});
+            h << "  chapter " << number + 1 << ": " << str(title) << " at " << mmss(start) << "\n";
         }
         j["chapters"] = chapters;
     }
@@ -436,9 +494,11 @@ void cmd_artwork(Ctx &ctx, int size, const std::string &out) {
     }
     char avg[16];
     uint64_t n = static_cast<uint64_t>(w) * hgt;
-    snprintf(avg, sizeof avg, "#%02x%02x%02x", unsigned(sum[0] / n), unsigned(sum[1] / n), unsigned(sum[2] / n));
-    json j{{"width", w}, {"height", hgt}, {"rowstride", stride}, {"bytes", kiv_ipod_current_track_artwork_length(c)},
-           {"format", "RGB565"}, {"average_color", avg}};
+    snprintf(avg, sizeof avg, "#%02x%02x%02x", unsigned(sum[0] / n), unsigned(sum[1] / n),
+             unsigned(sum[2] / n));
+    json j{{"width", w},          {"height", hgt},
+           {"rowstride", stride}, {"bytes", kiv_ipod_current_track_artwork_length(c)},
+           {"format", "RGB565"},  {"average_color", avg}};
     std::string h = "artwork: " + std::to_string(w) + "x" + std::to_string(hgt) + " RGB565, rowstride " +
                     std::to_string(stride) + ", " + std::to_string(kiv_ipod_current_track_artwork_length(c)) +
                     " bytes, average colour " + avg + "\n";
@@ -456,7 +516,8 @@ void cmd_version(Ctx &ctx, int lingo) {
     kiv_ipod_client *c = ctx.session();
     ctx.call(kiv_ipod_request_lingo_version(c, lingo), "version");
     std::string v = str(kiv_ipod_get_result_lingo_version(c));
-    ctx.print(json{{"lingo", lingo}, {"version", v}}, "lingo " + std::to_string(lingo) + ": version " + v + "\n");
+    ctx.print(json{{"lingo", lingo}, {"version", v}},
+              "lingo " + std::to_string(lingo) + ": version " + v + "\n");
 }
 
 void cmd_eap_send(Ctx &ctx, const std::string &protocol, const std::string &data) {
@@ -472,24 +533,29 @@ void cmd_eap_send(Ctx &ctx, const std::string &protocol, const std::string &data
     ctx.wait_until([&] { return find("eap_session_opened") != nullptr; }, kReplyTimeoutMs);
     if (const json *e = find("eap_session_opened")) session = (*e)["session_id"];
     if (session < 0) throw Failure{kExitFailed, "eap: no session was opened"};
-    ctx.call(kiv_ipod_send_eap_datagram(c, session, data.data(), static_cast<int32_t>(data.size())), "eap send");
+    ctx.call(kiv_ipod_send_eap_datagram(c, session, data.data(), static_cast<int32_t>(data.size())),
+             "eap send");
     ctx.wait_until([&] { return find("eap_data_received") != nullptr; }, kReplyTimeoutMs);
     const json *echo = find("eap_data_received");
     if (!echo) throw Failure{kExitFailed, "eap: no data came back"};
     std::string back = (*echo)["data"];
     ctx.print(json{{"protocol", protocol}, {"session_id", session}, {"sent", data}, {"received", back}},
-              "eap session " + std::to_string(session) + " (" + protocol + "): sent \"" + data + "\", received \"" +
-                  back + "\"\n");
+              "eap session " + std::to_string(session) + " (" + protocol + "): sent \"" + data +
+                  "\", received \"" + back + "\"\n");
 }
 
 void cmd_watch(Ctx &ctx, double seconds) {
     kiv_ipod_client *c = ctx.client();
     if (kiv_ipod_device_count(c) > ctx.device) ctx.session();
     ctx.watching = true;
-    if (!ctx.json_out)
-        std::cout << (seconds > 0 ? "watching events for " + std::to_string(static_cast<int>(seconds)) + " s\n"
-                                  : std::string("watching events until interrupted\n"))
-                  << std::flush;
+    if (!ctx.json_out) {
+        char what[64];
+        if (seconds > 0)
+            snprintf(what, sizeof what, "watching events for %g s\n", seconds);
+        else
+            snprintf(what, sizeof what, "watching events until interrupted\n");
+        std::cout << what << std::flush;
+    }
     int ms = seconds > 0 ? static_cast<int>(seconds * 1000) : 1 << 30;
     try {
         ctx.pump_until([] { return false; }, ms);
@@ -531,12 +597,14 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
         return sub;
     };
     add("devices", "list the attached iPods", [&] { cmd_devices(ctx); });
-    add("status", "now playing: track, position/length, play state, shuffle, repeat", [&] { cmd_status(ctx); });
+    add("status", "now playing: track, position/length, play state, shuffle, repeat",
+        [&] { cmd_status(ctx); });
     add("play", "start playing", [&] { cmd_simple(ctx, "play", kiv_ipod_play); });
     add("pause", "pause", [&] { cmd_simple(ctx, "pause", kiv_ipod_pause); });
     add("stop", "stop", [&] { cmd_simple(ctx, "stop", kiv_ipod_stop); });
     add("next", "next track", [&] { cmd_simple(ctx, "next", kiv_ipod_next_track); });
-    add("prev", "previous track (or restart the current one)", [&] { cmd_simple(ctx, "prev", kiv_ipod_prev_track); });
+    add("prev", "previous track (or restart the current one)",
+        [&] { cmd_simple(ctx, "prev", kiv_ipod_prev_track); });
     add("seek", "jump to a position in the current track", [&] { cmd_seek(ctx, a.seconds); })
         ->add_option("SECONDS", a.seconds, "position in seconds")
         ->required()
@@ -546,15 +614,18 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
     add("repeat", "repeat off|one|all",
-        [&] { cmd_mode(ctx, false, a.mode == "off" ? 0 : a.mode == "one" ? 1 : 2); })
+        [&] {
+            cmd_mode(ctx, false, a.mode == "off" ? 0 : a.mode == "one" ? 1 : 2);
+        })
         ->add_option("MODE", a.mode)
         ->required()
         ->check(CLI::IsMember({"off", "one", "all"}));
     CLI::App *tracks = add("tracks", "browse the library by category",
                            [&] { cmd_tracks(ctx, a.category, a.selects, a.start, a.count); });
     tracks->alias("browse");
-    tracks->add_option("--category,CATEGORY", a.category,
-                       "playlist, artist, album, genre, track, composer, audiobook or podcast (default track)");
+    tracks->add_option(
+        "--category,CATEGORY", a.category,
+        "playlist, artist, album, genre, track, composer, audiobook or podcast (default track)");
     tracks->add_option("--select", a.selects, "narrow first: CATEGORY=INDEX (repeatable)");
     tracks->add_option("--start", a.start, "first record (default 0)")->check(CLI::NonNegativeNumber);
     tracks->add_option("--count", a.count, "number of records (default 20)")->check(CLI::Range(1, 500));
@@ -575,30 +646,39 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
     send->add_option("PROTO", a.protocol)->required();
     send->add_option("DATA", a.data)->required();
     send->callback([&] { action = [&] { cmd_eap_send(ctx, a.protocol, a.data); }; });
-    add("watch", "print events as they come (until interrupted, or for SECONDS)", [&] { cmd_watch(ctx, a.seconds); })
+    add("watch", "print events as they come (until interrupted, or for SECONDS)",
+        [&] { cmd_watch(ctx, a.seconds); })
         ->add_option("SECONDS", a.seconds)
         ->check(CLI::NonNegativeNumber);
     add("ping", "round trip to the daemon", [&] { cmd_ping(ctx); });
     if (!nested) {
-        add("script", "run commands from FILE (or - for standard input), one per line", [&] {
-            std::ifstream f;
-            std::istream *in = &std::cin;
-            if (a.file != "-") {
-                f.open(a.file);
-                if (!f) throw Failure{kExitUsage, "cannot read " + a.file};
-                in = &f;
-            }
-            std::string line;
-            while (std::getline(*in, line)) {
-                size_t b = line.find_first_not_of(" \t");
-                if (b == std::string::npos || line[b] == '#') continue;
-                std::vector<std::string> words;
-                std::istringstream ws(line);
-                for (std::string w; ws >> std::quoted(w);) words.push_back(w);
-                if (!ctx.json_out) std::cout << "\n$ kiv-ipod " << line.substr(b) << "\n" << std::flush;
-                run_line(ctx, words, true);
-            }
-        })->add_option("FILE", a.file)->required();
+        add("script", "run commands from FILE (or - for standard input), one per line",
+            [&] {
+                std::ifstream f;
+                std::istream *in = &std::cin;
+                if (a.file != "-") {
+                    f.open(a.file);
+                    if (!f) throw Failure{kExitUsage, "cannot read " + a.file};
+                    in = &f;
+                }
+                std::string line;
+                while (std::getline(*in, line)) {
+                    size_t b = line.find_first_not_of(" \t");
+                    if (b == std::string::npos) continue;
+                    if (line[b] == '#') {
+                        // Comments explain the script to whoever reads its output.
+                        if (!ctx.json_out) std::cout << "\n" << line.substr(b) << "\n";
+                        continue;
+                    }
+                    std::vector<std::string> words;
+                    std::istringstream ws(line);
+                    for (std::string w; ws >> std::quoted(w);) words.push_back(w);
+                    if (!ctx.json_out) std::cout << "\n$ kiv-ipod " << line.substr(b) << "\n" << std::flush;
+                    run_line(ctx, words, true);
+                }
+            })
+            ->add_option("FILE", a.file)
+            ->required();
     }
 }
 
@@ -628,7 +708,8 @@ int main(int argc, char **argv) {
     std::vector<std::string> words;
     for (int k = 1; k < argc; k++) {
         std::string w = argv[k];
-        if (w == "--json") ctx.json_out = true;
+        if (w == "--json")
+            ctx.json_out = true;
         else if (w == "--device" && k + 1 < argc) {
             try {
                 ctx.device = std::stoi(argv[++k]);
@@ -654,7 +735,8 @@ int main(int argc, char **argv) {
             build(app, ctx, a, action, false);
             app.footer(
                 "Options before the command: --json (machine-readable output), --device N (default 0).\n"
-                "Exit codes: 0 success, 1 the daemon refused or failed, 2 usage error, 3 no daemon reachable.");
+                "Exit codes: 0 success, 1 the daemon refused or failed, 2 usage error, 3 no daemon "
+                "reachable.");
             std::cout << app.help();
             return words.empty() ? kExitUsage : 0;
         }
