@@ -1,12 +1,14 @@
 # Two commands do everything on a fresh Debian machine:
 #   make demo   build, start the bundled simulator and run a scripted session
 #   make test   install what is missing, build with ASan/UBSan, run the tests
+#   make ci     what CI runs: make test, the fuzzers for 60 s each, the
+#               valgrind pass, the ThreadSanitizer pass and the soak
 BUILD_TEST  ?= build/test
 BUILD_REL   ?= build/release
 BUILD_VG    ?= build/valgrind
 JOBS        ?= 2
 
-.PHONY: all deps test demo valgrind bench fuzz clean format docs
+.PHONY: all deps test demo valgrind bench fuzz soak tsan ci clean format docs
 
 all: deps
 	cmake -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -43,6 +45,33 @@ fuzz: deps
 	./scripts/run-fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
 # Release build of the simulator and the client, then a scripted session.
+# One connection to the simulator carries SOAK_PACKETS mixed packets;
+# fails on an unmatched reply, a lost reply, growing memory or a leaked
+# descriptor.
+BUILD_SOAK  ?= build/soak
+SOAK_PACKETS ?= 1000000
+soak: deps
+	cmake -S . -B $(BUILD_SOAK) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD_SOAK) -j$(JOBS) --target kiv-soak kiv-ipod-simd
+	./scripts/run-soak.sh $(BUILD_SOAK) $(SOAK_PACKETS)
+
+# The simulator's tests (several clients at once) under ThreadSanitizer,
+# without the other sanitizers.
+BUILD_TSAN  ?= build/tsan
+TSAN_TESTS  = $(patsubst tests/integration/%.cpp,integration_%,$(wildcard tests/integration/simd_*_test.cpp))
+tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=OFF \
+	  "-DCMAKE_C_FLAGS=-fsanitize=thread" "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
+	  "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread" >/dev/null
+	cmake --build $(BUILD_TSAN) -j$(JOBS) --target kiv-ipod-simd $(TSAN_TESTS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^integration_simd_'
+
+ci: test
+	$(MAKE) fuzz FUZZ_SECONDS=60
+	$(MAKE) valgrind
+	$(MAKE) tsan
+	$(MAKE) soak
+
 demo:
 	@./scripts/install-deps.sh libcli11-dev
 	cmake -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
