@@ -249,13 +249,16 @@ serialize_value *decode_number(const uint8_t *body, int64_t avail, int64_t *cons
     if (avail < 1) return nullptr;
     size_t n = body[0];
     if (static_cast<int64_t>(n) > avail - 1) return nullptr;
+    *consumed = 1 + static_cast<int64_t>(n);
     // The text ends at its length or at an embedded NUL, whichever is first.
+    // The integer parser stops at the first byte that is not a digit (a NUL
+    // included), so it reads the body in place; strtod needs a terminated
+    // copy.
+    if (!is_float) return serialize_int(parse_int(reinterpret_cast<const char *>(body + 1), n));
     char text[256];
     memcpy(text, body + 1, n);
     text[n] = '\0';
-    *consumed = 1 + static_cast<int64_t>(n);
-    if (is_float) return serialize_float(parse_float(text));
-    return serialize_int(parse_int(text, strnlen(text, n)));
+    return serialize_float(parse_float(text));
 }
 
 serialize_value *decode_blob(const uint8_t *body, int64_t avail, int64_t *consumed, int32_t type) {

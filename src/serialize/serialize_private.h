@@ -35,9 +35,21 @@ inline bool is_container(const serialize_value *node) {
     return node->type == SERIALIZE_ARRAY || node->type == SERIALIZE_HASH;
 }
 
-// Payload of a scalar node: directly behind the three fields.
+// Payload of a scalar node: directly behind the three fields. On LP64 the
+// struct ends in four bytes of tail padding, so a number's payload lives
+// there and the whole node is one 24-byte block (a 32-byte heap chunk, the
+// same size class as a list cell) instead of 28 bytes rounded up to 48.
+constexpr size_t kPayloadOffset = offsetof(serialize_value, length) + sizeof(int32_t);
+static_assert(kPayloadOffset % alignof(int32_t) == 0, "number payloads stay aligned");
+
 inline void *payload_of(serialize_value *node) {
-    return node + 1;
+    return reinterpret_cast<char *>(node) + kPayloadOffset;
+}
+
+// Bytes to allocate for a scalar node carrying `payload` bytes.
+constexpr size_t scalar_size(size_t payload) {
+    return kPayloadOffset + payload > sizeof(serialize_value) ? kPayloadOffset + payload
+                                                              : sizeof(serialize_value);
 }
 
 // Copies `key` (of `length` bytes, no NUL needed) into a new heap text.

@@ -220,7 +220,7 @@ extern "C" {
 
 serialize_value *serialize_blob(const void *source, int32_t length, int32_t type) {
     if (length < 0 || (length > 0 && source == nullptr)) return nullptr;
-    size_t size = sizeof(serialize_value) + static_cast<size_t>(length) + 1;
+    size_t size = scalar_size(static_cast<size_t>(length) + 1);
     serialize_value *node = static_cast<serialize_value *>(sv_malloc(size));
     if (node == nullptr) return nullptr;
     node->type = type;
@@ -235,7 +235,7 @@ serialize_value *serialize_blob(const void *source, int32_t length, int32_t type
 }
 
 serialize_value *serialize_int(int32_t value) {
-    serialize_value *node = static_cast<serialize_value *>(sv_malloc(sizeof(serialize_value) + 4));
+    serialize_value *node = static_cast<serialize_value *>(sv_malloc(scalar_size(4)));
     if (node == nullptr) return nullptr;
     node->type = SERIALIZE_INT;
     node->data = payload_of(node);
@@ -245,7 +245,7 @@ serialize_value *serialize_int(int32_t value) {
 }
 
 serialize_value *serialize_float(float value) {
-    serialize_value *node = static_cast<serialize_value *>(sv_malloc(sizeof(serialize_value) + 4));
+    serialize_value *node = static_cast<serialize_value *>(sv_malloc(scalar_size(4)));
     if (node == nullptr) return nullptr;
     node->type = SERIALIZE_FLOAT;
     node->data = payload_of(node);
