@@ -64,7 +64,7 @@ tsan: deps
 	  "-DCMAKE_C_FLAGS=-fsanitize=thread" "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
 	  "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread" >/dev/null
 	cmake --build $(BUILD_TSAN) -j$(JOBS) --target kiv-ipod-simd $(TSAN_TESTS)
-	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^integration_simd_'
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --timeout 900 -R '^integration_simd_'
 
 ci: test
 	$(MAKE) fuzz FUZZ_SECONDS=60
