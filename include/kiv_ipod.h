@@ -616,7 +616,11 @@ KIV_EXPORT const char *kiv_ipod_get_result_lingo_version(kiv_ipod_client *client
  *   the callbacks, unless stated otherwise) and returns a decoded result.
  *   "Standard" means: the reply's integer, or -1 for an error reply (its
  *   text is kept as the handle's last error), any other reply, a refused
- *   request or a lost connection. There is no time-out.
+ *   request or a lost connection. There is no time-out: a daemon that
+ *   stalls blocks the call until it answers or closes the connection. A
+ *   caller that must never block uses the asynchronous form and calls
+ *   kiv_ipod_read() on a non-blocking descriptor, which returns 0 while
+ *   the daemon is silent and keeps the connection.
  * - Pointer arguments are read during the call only. A null text, a null
  *   uid, a null data pointer with a positive length, or a negative length
  *   is refused: one error line is logged, nothing is sent, and the form
