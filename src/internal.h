@@ -201,6 +201,15 @@ uint32_t preference_type_to_wire(int32_t type);
 uint32_t preference_setting_to_wire(uint32_t setting);
 uint32_t preference_setting_from_wire(uint32_t type, uint32_t wire);
 
+// ---------------------------------------------------------------- copies
+
+// memcpy for large payload copies. glibc's large-copy path (rep movsb) runs
+// many times slower on some x86 cores when the destination starts less than
+// 64 bytes past the source modulo 4 KiB, which is the usual layout when a
+// block is allocated right after the one it copies. Such ranges are copied
+// in 1 KiB pieces, which stay on the vector path.
+void kiv_copy_bytes(void *dst, const void *src, size_t count);
+
 #ifdef __cplusplus
 }
 #endif

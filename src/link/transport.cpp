@@ -106,7 +106,7 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         packet->tid = load_be32(header + 4);
         packet->opcode = header[8];
         packet->length = length;
-        if (length) memcpy(payload, header + IPOD_HEADER_SIZE, length);
+        if (length) kiv_copy_bytes(payload, header + IPOD_HEADER_SIZE, length);
         packet->payload = payload;
         ipod_queue_append(client, packet);
         offset += IPOD_HEADER_SIZE + length;

@@ -177,7 +177,7 @@ uint32_t write_blob(uint8_t *out, const serialize_value *node, int32_t type) {
     out[0] = type == SERIALIZE_STRING ? kLetterString : kLetterBytes;
     uint32_t length = static_cast<uint32_t>(node->length);
     put_be32(out + 1, length);
-    if (length > 0) memcpy(out + 5, node->data, length);
+    if (length > 0) kiv_copy_bytes(out + 5, node->data, length);
     return 5 + length;
 }
 

@@ -218,6 +218,19 @@ serialize_value *copy_tree(const serialize_value *node, int depth) {
 
 extern "C" {
 
+void kiv_copy_bytes(void *dst, const void *src, size_t count) {
+    constexpr size_t kPiece = 1024;
+    uintptr_t distance = (reinterpret_cast<uintptr_t>(dst) - reinterpret_cast<uintptr_t>(src)) & 4095;
+    if (count < 4096 || distance >= 64) {
+        memcpy(dst, src, count);
+        return;
+    }
+    char *out = static_cast<char *>(dst);
+    const char *in = static_cast<const char *>(src);
+    for (size_t done = 0; done < count; done += kPiece)
+        memcpy(out + done, in + done, count - done < kPiece ? count - done : kPiece);
+}
+
 serialize_value *serialize_blob(const void *source, int32_t length, int32_t type) {
     if (length < 0 || (length > 0 && source == nullptr)) return nullptr;
     size_t size = scalar_size(static_cast<size_t>(length) + 1);
@@ -227,7 +240,7 @@ serialize_value *serialize_blob(const void *source, int32_t length, int32_t type
     node->data = payload_of(node);
     node->length = length;
     char *bytes = static_cast<char *>(node->data);
-    if (length > 0) memcpy(bytes, source, static_cast<size_t>(length));
+    if (length > 0) kiv_copy_bytes(bytes, source, static_cast<size_t>(length));
     // Byte strings get the terminator too, so that reading one as a text
     // never runs past the block.
     bytes[length] = '\0';
