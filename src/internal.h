@@ -127,6 +127,9 @@ struct kiv_ipod_client {
     // size of rx_buf, which grows geometrically.
     ipod_packet *packets_tail;
     uint32_t rx_cap;
+    // The artwork file behind artwork_map, open while artwork_map is set,
+    // so that a file cut below the mapping is noticed before it is read.
+    int32_t artwork_map_fd;
 };
 
 ipod_packet *ipod_packet_new(void);

@@ -45,6 +45,7 @@ void unmap_artwork(kiv_ipod_client *client) {
     if (!client->artwork_map) return;
     if (client->artwork_data == client->artwork_map) client->artwork_data = nullptr;
     munmap(client->artwork_map, client->artwork_map_length);
+    close(client->artwork_map_fd);
     client->artwork_map = nullptr;
     client->artwork_map_length = 0;
 }
@@ -66,14 +67,22 @@ bool map_artwork_file(kiv_ipod_client *client, const char *path, uint32_t length
         return false;
     }
     void *map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
     if (map == MAP_FAILED) {
+        close(fd);
         kv_error("%s, cannot map %s\n", "set_artwork", path);
         return false;
     }
     client->artwork_map = static_cast<uint8_t *>(map);
+    client->artwork_map_fd = fd;
     client->artwork_map_length = length;
     return true;
+}
+
+// Whether the mapped artwork file still holds `length` bytes: a daemon
+// that cut it would make reading the kept mapping raise SIGBUS.
+bool mapped_file_holds(const kiv_ipod_client *client, uint32_t length) {
+    struct stat st;
+    return fstat(client->artwork_map_fd, &st) == 0 && st.st_size >= static_cast<off_t>(length);
 }
 
 // Appends a copy of track[key] to list, or logs that the key is missing.
@@ -224,7 +233,8 @@ int32_t set_artwork(kiv_ipod_client *client, const ipod_packet *packet) {
     uint32_t needed = static_cast<uint32_t>(client->artwork_rowstride) * client->artwork_height;
 
     if (shared) {
-        if (!client->artwork_map || client->artwork_map_length < needed) {
+        if (!client->artwork_map || client->artwork_map_length < needed ||
+            !mapped_file_holds(client, needed)) {
             unmap_artwork(client);
             if (!map_artwork_file(client, value_text(hash, "image_path"), needed)) {
                 release_private_artwork(client);

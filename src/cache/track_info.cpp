@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "cache/value_lookup.h"
 #include "internal.h"
@@ -218,7 +219,10 @@ void reset_cache(kiv_ipod_client *client) {
     client->artwork_rowstride = 0;
     if (client->artwork_data && client->artwork_data != client->artwork_map) free(client->artwork_data);
     client->artwork_data = nullptr;
-    if (client->artwork_map) munmap(client->artwork_map, client->artwork_map_length);
+    if (client->artwork_map) {
+        munmap(client->artwork_map, client->artwork_map_length);
+        close(client->artwork_map_fd);
+    }
     client->artwork_map = nullptr;
     client->artwork_map_length = 0;
 
