@@ -104,8 +104,8 @@ void BM_DupReply(benchmark::State &s) {
     serialize_free(tree);
 }
 
-BENCHMARK(BM_EncodeIntArray)->Arg(1000)->Arg(100000);
-BENCHMARK(BM_DecodeIntArray)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_EncodeIntArray)->Arg(1000)->Arg(100000)->Arg(1000000);
+BENCHMARK(BM_DecodeIntArray)->Arg(1000)->Arg(100000)->Arg(1000000);
 BENCHMARK(BM_EncodeHash)->Arg(1000)->Arg(100000);
 BENCHMARK(BM_DecodeHash)->Arg(1000)->Arg(100000);
 BENCHMARK(BM_EncodeReply);
