@@ -20,14 +20,14 @@ deps:
 test: deps
 	cmake -S . -B $(BUILD_TEST) -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD_TEST) -j$(JOBS)
-	cd $(BUILD_TEST) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD_TEST) && ctest --output-on-failure -j$(JOBS) --timeout 300
 
 # Integration tests under valgrind (no sanitizers in this build).
 valgrind: deps
 	cmake -S . -B $(BUILD_VG) -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=OFF \
 	  "-DKIV_TEST_WRAPPER=valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect --track-fds=yes" >/dev/null
 	cmake --build $(BUILD_VG) -j$(JOBS)
-	cd $(BUILD_VG) && ctest --output-on-failure -j$(JOBS) -L integration
+	cd $(BUILD_VG) && ctest --output-on-failure -j$(JOBS) --timeout 600 -L integration
 
 BUILD_BENCH ?= build/bench
 bench: deps
