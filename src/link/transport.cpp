@@ -12,6 +12,8 @@
 namespace {
 
 constexpr uint32_t kReadChunk = 1024;
+// Payloads from this size up may take over the reassembly buffer.
+constexpr uint32_t kHandOverMin = 64 * 1024;
 // Requests whose encoding fits go out in one write with their header.
 constexpr uint32_t kCoalesceLimit = 4096;
 
@@ -92,13 +94,18 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         }
         // Both terms are bounded (length by the limit), so no overflow.
         if (client->rx_len - offset - IPOD_HEADER_SIZE < length) break;
+        // A large packet that fills the whole buffer takes the buffer over
+        // as its payload block (moved down over the header) instead of a
+        // fresh block and a full copy: no second large mapping to fault in.
+        bool take_buffer =
+            offset == 0 && length >= kHandOverMin && client->rx_len == IPOD_HEADER_SIZE + length;
         ipod_packet *packet = ipod_packet_new();
-        void *payload = length ? malloc(length) : nullptr;
+        void *payload = take_buffer ? client->rx_buf : length ? malloc(length) : nullptr;
         if (!packet || (length && !payload)) {
             // Without memory the stream cannot be kept in step: give up the
             // connection rather than drop a packet silently.
             free(packet);
-            free(payload);
+            if (!take_buffer) free(payload);
             kv_error("ipod_read_packets, out of memory for a packet of %u bytes\n", length);
             *oversize = true;
             break;
@@ -106,11 +113,19 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         packet->tid = load_be32(header + 4);
         packet->opcode = header[8];
         packet->length = length;
-        if (length) kiv_copy_bytes(payload, header + IPOD_HEADER_SIZE, length);
+        if (take_buffer) {
+            memmove(payload, header + IPOD_HEADER_SIZE, length);
+            client->rx_buf = nullptr;
+            client->rx_len = 0;
+            client->rx_cap = 0;
+        } else if (length) {
+            kiv_copy_bytes(payload, header + IPOD_HEADER_SIZE, length);
+        }
         packet->payload = payload;
         ipod_queue_append(client, packet);
         offset += IPOD_HEADER_SIZE + length;
         count++;
+        if (take_buffer) return count;
     }
     if (*oversize) {
         rx_release(client);

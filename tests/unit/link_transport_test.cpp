@@ -264,6 +264,35 @@ TEST_F(Link, LargePayloadArrivesIntactInFewReads) {
     EXPECT_TRUE(payload_of(q[0]) == payload);
 }
 
+// A large packet alone in the buffer becomes its own payload block; one
+// sharing the buffer with its neighbours is copied out. Either way every
+// payload, and the stream after it, arrives intact.
+TEST_F(Link, LargePayloadsAloneOrWithNeighboursArriveIntact) {
+    std::string big(200000, '\0');
+    for (size_t k = 0; k < big.size(); k++) big[k] = static_cast<char>(k * 7 + 3);
+    std::string other(70000, '\0');
+    for (size_t k = 0; k < other.size(); k++) other[k] = static_cast<char>(k * 13 + 1);
+    const std::string stream = frame(1, 40, big) + frame(2, 41, wire::i(5)) + frame(3, 42, other) +
+                               frame(4, 43, big) + frame(5, 44, wire::i(6));
+    std::thread writer([&] { put(stream); });
+    size_t total = 0;
+    for (int reads = 0; total < 5 && reads < 100000; reads++) {
+        int32_t got = ipod_read_packets(client);
+        ASSERT_GE(got, 0);
+        total += static_cast<size_t>(got);
+    }
+    writer.join();
+    auto q = queued();
+    ASSERT_EQ(q.size(), 5u);
+    const std::string expected[] = {big, wire::i(5), other, big, wire::i(6)};
+    for (size_t k = 0; k < 5; k++) {
+        EXPECT_EQ(q[k]->tid, k + 1);
+        EXPECT_EQ(q[k]->opcode, 40 + k);
+        EXPECT_TRUE(payload_of(q[k]) == expected[k]) << "packet " << k + 1;
+    }
+    EXPECT_EQ(client->rx_len, 0u);
+}
+
 TEST_F(Link, NonBlockingDescriptorWithoutDataIsNoPacket) {
     ASSERT_EQ(fcntl(client->fd, F_SETFL, fcntl(client->fd, F_GETFL) | O_NONBLOCK), 0);
     EXPECT_EQ(ipod_read_packets(client), 0);
