@@ -624,6 +624,8 @@ bool Daemon::handle_frame(Client &c, uint32_t tid, uint8_t opcode, const uint8_t
         return false;
     }
     send(c, tid, opcode, &reply);
+    for (auto &e : after_reply_) media_event(e.first, e.second, &c);
+    after_reply_.clear();
     return !c.dead;
 }
 
@@ -969,12 +971,11 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             // Launching an application opens an EAP session with it.
             Client::Eap e{next_eap_session_++, static_cast<int>(c.eap.size()) + 1, arg->s};
             c.eap.push_back(e);
-            media_event("eap_session_opened",
-                        Value::hash({{"session_id", Value::integer(e.id)},
-                                     {"protocol_index", Value::integer(e.protocol_index)},
-                                     {"protocol_string", Value::string(e.protocol)},
-                                     {"serial", Value::string(kSerial)}}),
-                        &c);
+            after_reply_.emplace_back("eap_session_opened",
+                                      Value::hash({{"session_id", Value::integer(e.id)},
+                                                   {"protocol_index", Value::integer(e.protocol_index)},
+                                                   {"protocol_string", Value::string(e.protocol)},
+                                                   {"serial", Value::string(kSerial)}}));
             return ok;
         }
         case 58: {
@@ -985,11 +986,9 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
                 std::find_if(c.eap.begin(), c.eap.end(), [&](const Client::Eap &e) { return e.id == v[0]; });
             if (it == c.eap.end()) return error("no EAP session " + std::to_string(v[0]));
             // The accessory app on the other side echoes every datagram.
-            media_event("eap_data_received",
-                        Value::hash({{"session_id", Value::integer(v[0])},
-                                     {"length", Value::integer(v[1])},
-                                     {"data", arg->items[2]}}),
-                        &c);
+            after_reply_.emplace_back("eap_data_received", Value::hash({{"session_id", Value::integer(v[0])},
+                                                                        {"length", Value::integer(v[1])},
+                                                                        {"data", arg->items[2]}}));
             return ok;
         }
         default:

@@ -125,6 +125,8 @@ private:
     Clock::time_point next_position_event_;
     Clock::time_point next_ping_;
     std::vector<Step> steps_;
+    // EAP events that follow the reply to the request that caused them.
+    std::vector<std::pair<std::string, Value>> after_reply_;
 
     // Accessory settings kept for the get requests.
     int preferences_[14] = {0};

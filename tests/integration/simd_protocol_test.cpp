@@ -1,0 +1,425 @@
+// The simulator against the daemon's duties, over a raw socket: opening
+// reply, one reply per request with the request's id, reply formats,
+// error hashes, artwork both ways, several clients, hostile clients.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <set>
+
+#include "simd_harness.h"
+
+using namespace simdtest;
+namespace wire = kivtest::wire;
+
+namespace {
+
+const char kName[] = "kiv.test.simd.protocol";
+
+serialize_value *open_session(Raw &raw, uint32_t tid, Packet &reply) {
+    EXPECT_TRUE(raw.send(tid, 4, wire::i(0)));
+    EXPECT_TRUE(raw.reply(tid, reply));
+    return reply.value();
+}
+
+int32_t int_of(serialize_value *hash, const char *key) {
+    return serialize_get_int(serialize_hash_get(hash, key));
+}
+
+}  // namespace
+
+TEST(SimdProtocol, OpeningReplyAndSessionCarryTheDemoDevice) {
+    Simulator sim({"--ping-interval", "0"}, kName);
+    ASSERT_TRUE(sim.ready());
+    Raw raw(kName);
+    ASSERT_TRUE(raw.send(1, 0));
+    Packet p;
+    ASSERT_TRUE(raw.reply(1, p));
+    serialize_value *h = p.value();
+    ASSERT_EQ(serialize_type(h), SERIALIZE_HASH);
+    EXPECT_EQ(int_of(h, "pid"), sim.pid());
+    serialize_value *devices = serialize_hash_get(h, "devices");
+    ASSERT_EQ(serialize_array_count(devices), 1);
+    serialize_value *d = serialize_array_get(devices, 0);
+    EXPECT_STREQ(serialize_hash_get_string(d, "serial"), "SIMPOD0000000001");
+    EXPECT_NE(serialize_hash_get_string(d, "name"), nullptr);
+    EXPECT_NE(serialize_hash_get_string(d, "version"), nullptr);
+    for (const char *key : {"authenticated", "extended", "ready"}) EXPECT_EQ(int_of(d, key), 1) << key;
+    EXPECT_GE(int_of(d, "audio_count"), 200);
+    EXPECT_EQ(serialize_type(serialize_hash_get(d, "product_id")), SERIALIZE_INT);
+    EXPECT_EQ(serialize_type(serialize_hash_get(d, "ipod_id")), SERIALIZE_INT);
+
+    // Requests about the iPod before a session are refused with an error hash.
+    ASSERT_TRUE(raw.send(2, 6));
+    ASSERT_TRUE(raw.reply(2, p));
+    EXPECT_STREQ(serialize_hash_get_string(p.value(), "error"), "no session open");
+
+    // A session on a device that does not exist fails; device 0 succeeds.
+    ASSERT_TRUE(raw.send(3, 4, wire::i(1)));
+    ASSERT_TRUE(raw.reply(3, p));
+    EXPECT_EQ(int_of(p.value(), "result"), 0);
+    open_session(raw, 4, p);
+    EXPECT_EQ(int_of(p.value(), "result"), 1);
+    EXPECT_EQ(serialize_array_count(serialize_hash_get(p.value(), "devices")), 1);
+}
+
+// Every request opcode gets exactly one reply carrying its id, whatever the
+// events and pings interleaved with the replies.
+TEST(SimdProtocol, EveryRequestGetsExactlyOneReplyWithItsId) {
+    Simulator sim({"--ping-interval", "0.05"}, kName);
+    ASSERT_TRUE(sim.ready());
+    Raw raw(kName);
+    Packet p;
+    open_session(raw, 1, p);
+    const std::string uid = std::string("\0\0\0\0\0\0\0\0", 8);
+    std::vector<std::pair<uint8_t, std::string>> requests;
+    for (int op = 5; op <= 58; op++) {
+        std::string payload;
+        switch (op) {
+            case 14:
+            case 17:
+            case 20:
+            case 22:
+            case 24:
+            case 25:
+            case 28:
+            case 30:
+            case 31:
+            case 35:
+            case 38:
+            case 39:
+            case 40:
+            case 42:
+            case 47:
+            case 48:
+            case 49:
+            case 50:
+            case 55:
+                payload = wire::i(0);
+                break;
+            case 26:
+            case 27:
+            case 29:
+            case 32:
+                payload = wire::a({wire::i(0), wire::i(1)});
+                break;
+            case 33:
+                payload = wire::a({wire::s("check")});
+                break;
+            case 43:
+            case 44:
+                payload = wire::a({wire::i(0), wire::i(3), wire::i(0)});
+                break;
+            case 45:
+                payload = wire::a({wire::i(0), wire::i(0), wire::i(2), wire::b("ab")});
+                break;
+            case 46:
+            case 53:
+                payload = wire::b(uid);
+                break;
+            case 51:
+                payload = wire::a({wire::i(0), wire::i(0), wire::s("0000"), wire::s("00:11")});
+                break;
+            case 52:
+                payload = wire::a({wire::i(1), wire::s("X")});
+                break;
+            case 56:
+                payload = wire::a({wire::s("k"), wire::s("v")});
+                break;
+            case 57:
+                payload = wire::s("com.kiv.echo");
+                break;
+            case 58:
+                payload = wire::a({wire::i(1), wire::i(2), wire::b("hi")});
+                break;
+            default:
+                break;
+        }
+        requests.push_back({static_cast<uint8_t>(op), payload});
+    }
+    // Session-closing request last, so that every other one runs in the session.
+    std::rotate(requests.begin(), requests.begin() + 1, requests.end());
+    std::string burst;
+    uint32_t tid = 100;
+    std::set<uint32_t> sent;
+    for (auto &r : requests) {
+        burst += kivtest::frame(tid, r.first, r.second);
+        sent.insert(tid++);
+    }
+    ASSERT_TRUE(raw.send_bytes(burst));  // all at once: several frames per read
+    std::multiset<uint32_t> replied;
+    Packet q;
+    auto end = Clock::now() + std::chrono::seconds(5);
+    while (replied.size() < sent.size() && Clock::now() < end && raw.next(q, 1000)) {
+        if (q.opcode == 1 || q.opcode == 54) {
+            EXPECT_EQ(q.tid, 0u) << "events and pings must not take a request's id";
+            continue;
+        }
+        replied.insert(q.tid);
+    }
+    // Nothing more arrives for these ids (pings keep coming, so bounded in time).
+    auto quiet = Clock::now() + std::chrono::milliseconds(300);
+    while (Clock::now() < quiet && raw.next(q, 100))
+        if (q.opcode != 1 && q.opcode != 54) replied.insert(q.tid);
+    EXPECT_EQ(std::set<uint32_t>(replied.begin(), replied.end()), sent);
+    EXPECT_EQ(replied.size(), sent.size());
+    EXPECT_TRUE(sim.alive());
+}
+
+TEST(SimdProtocol, RepliesHaveTheShapesTheParsersRead) {
+    Simulator sim({"--ping-interval", "0"}, kName);
+    ASSERT_TRUE(sim.ready());
+    Raw raw(kName);
+    Packet p;
+    open_session(raw, 1, p);
+
+    raw.send(2, 15);
+    ASSERT_TRUE(raw.reply(2, p));
+    serialize_value *t = p.value();
+    EXPECT_EQ(int_of(t, "current_track_info"), 1);
+    int32_t uid_len = 0;
+    serialize_get_bytes(serialize_hash_get(t, "uid"), &uid_len);
+    EXPECT_EQ(uid_len, 8);
+    EXPECT_GT(int_of(t, "length"), 0);
+
+    raw.send(3, 18);
+    ASSERT_TRUE(raw.reply(3, p));
+    EXPECT_EQ(int_of(p.value(), "current_play_status"), 0);
+    EXPECT_TRUE(serialize_hash_has_key(p.value(), "position"));
+
+    // Records: [category, result, first, count, texts...]; artists are distinct.
+    raw.send(4, 24, wire::i(2));
+    ASSERT_TRUE(raw.reply(4, p));
+    int32_t artists = serialize_get_int(p.value());
+    EXPECT_GE(artists, 5);
+    raw.send(5, 27, wire::a({wire::i(1), wire::i(3)}));
+    ASSERT_TRUE(raw.reply(5, p));
+    serialize_value *a = p.value();
+    ASSERT_EQ(serialize_array_count(a), 7);
+    EXPECT_EQ(serialize_get_int(serialize_array_get(a, 1)), 1);
+    EXPECT_EQ(serialize_get_int(serialize_array_get(a, 2)), 1);
+    EXPECT_EQ(serialize_get_int(serialize_array_get(a, 3)), 3);
+    std::set<std::string> names;
+    for (int k = 4; k < 7; k++) names.insert(serialize_get_string(serialize_array_get(a, k)));
+    EXPECT_EQ(names.size(), 3u);
+    // A window past the end carries result 0 and no texts.
+    raw.send(6, 27, wire::a({wire::i(artists), wire::i(3)}));
+    ASSERT_TRUE(raw.reply(6, p));
+    EXPECT_EQ(serialize_get_int(serialize_array_get(p.value(), 1)), 0);
+    EXPECT_EQ(serialize_array_count(p.value()), 4);
+
+    // Db track info: the marker and full 7-member track hashes.
+    raw.send(7, 43, wire::a({wire::i(10), wire::i(2), wire::i(0)}));
+    ASSERT_TRUE(raw.reply(7, p));
+    ASSERT_EQ(serialize_hash_count(p.value()), 3);
+    EXPECT_TRUE(serialize_hash_has_key(p.value(), "get_db_track_info"));
+    EXPECT_EQ(serialize_hash_count(serialize_hash_get(p.value(), serialize_hash_get_key(p.value(), 1))), 7);
+    raw.send(8, 44, wire::a({wire::i(0), wire::i(1), wire::i(0)}));
+    ASSERT_TRUE(raw.reply(8, p));
+    EXPECT_EQ(serialize_hash_count(serialize_hash_get(p.value(), serialize_hash_get_key(p.value(), 1))), 6);
+
+    raw.send(9, 47, wire::i(4));
+    ASSERT_TRUE(raw.reply(9, p));
+    EXPECT_EQ(int_of(p.value(), "major"), 1);
+    raw.send(10, 16);
+    ASSERT_TRUE(raw.reply(10, p));
+    EXPECT_GT(int_of(p.value(), "sample_rate"), 0);
+
+    // Invalid input gives an error hash and the connection stays usable.
+    for (auto [op, payload] : std::vector<std::pair<int, std::string>>{
+             {14, wire::i(-5)},
+             {31, wire::i(100000)},
+             {20, wire::i(7)},
+             {14, wire::s("soon")},
+             {58, wire::a({wire::i(99), wire::i(1), wire::b("x")})},
+             {45, wire::a({wire::i(0), wire::i(0), wire::i(5), wire::b("ab")})}}) {
+        raw.send(20 + op, static_cast<uint8_t>(op), payload);
+        ASSERT_TRUE(raw.reply(20 + op, p)) << op;
+        EXPECT_NE(serialize_hash_get_string(p.value(), "error"), nullptr) << "opcode " << op;
+    }
+}
+
+// Small images inline; large ones in a file that only ever grows, so that
+// a client mapping made for a larger image stays backed.
+TEST(SimdProtocol, ArtworkInlineOrThroughAGrowingSharedFile) {
+    char dir[] = "/tmp/simd-art.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    {
+        Simulator sim({"--ping-interval", "0", "--artwork-dir", dir}, kName);
+        ASSERT_TRUE(sim.ready());
+        Raw raw(kName);
+        Packet p;
+        open_session(raw, 1, p);
+        raw.send(2, 17, wire::i(32));
+        ASSERT_TRUE(raw.reply(2, p));
+        int32_t len = 0;
+        const void *px = serialize_get_bytes(serialize_hash_get(p.value(), "image"), &len);
+        ASSERT_NE(px, nullptr);
+        EXPECT_EQ(len, int_of(p.value(), "rowstride") * int_of(p.value(), "height"));
+        EXPECT_GE(int_of(p.value(), "rowstride"), 2 * int_of(p.value(), "width"));
+        const std::string small(static_cast<const char *>(px), static_cast<size_t>(len));
+
+        raw.send(3, 17, wire::i(200));
+        ASSERT_TRUE(raw.reply(3, p));
+        const char *path = serialize_hash_get_string(p.value(), "image_path");
+        ASSERT_NE(path, nullptr);
+        const std::string first_path = path;
+        EXPECT_EQ(first_path.rfind(dir, 0), 0u);
+        size_t big = static_cast<size_t>(int_of(p.value(), "rowstride") * int_of(p.value(), "height"));
+        struct stat st;
+        ASSERT_EQ(stat(path, &st), 0);
+        EXPECT_EQ(static_cast<size_t>(st.st_size), big);
+        EXPECT_EQ(st.st_mode & 077, 0u);
+
+        // A smaller image later goes to the same file, at offset 0, without shrinking it.
+        raw.send(4, 17, wire::i(100));
+        ASSERT_TRUE(raw.reply(4, p));
+        EXPECT_EQ(first_path, serialize_hash_get_string(p.value(), "image_path"));
+        size_t medium = static_cast<size_t>(int_of(p.value(), "rowstride") * int_of(p.value(), "height"));
+        ASSERT_EQ(stat(first_path.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<size_t>(st.st_size), big);
+        std::string content = read_file(first_path);
+        // The 32-pixel inline image and the file's 100-pixel one are the
+        // same artwork at two sizes: both start with the frame colour.
+        EXPECT_EQ(content.substr(0, 2), small.substr(0, 2));
+        EXPECT_LT(medium, big);
+
+        // The file goes away with the client.
+    }
+    EXPECT_EQ(rmdir(dir), 0) << "artwork files left behind in " << dir;
+}
+
+TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
+    Simulator sim({"--ping-interval", "0"}, kName);
+    ASSERT_TRUE(sim.ready());
+    Raw a(kName), b(kName), watcher(kName);
+    Packet p;
+    open_session(a, 1, p);
+    open_session(b, 1, p);
+    watcher.send(1, 0);  // connected, no session
+    ASSERT_TRUE(watcher.reply(1, p));
+
+    a.send(2, 6);  // play
+    ASSERT_TRUE(a.reply(2, p));
+    ASSERT_TRUE(b.next(p));
+    EXPECT_EQ(event_name(p), "play_state_changed");
+    EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "data")), 3);
+    // The clock runs: a position event within about a second.
+    bool position = false;
+    for (int k = 0; k < 5 && !position && b.next(p, 1500);)
+        position = event_name(p) == "track_position_changed";
+    EXPECT_TRUE(position);
+    // b sees the state that a set.
+    b.send(3, 18);
+    ASSERT_TRUE(b.reply(3, p));
+    EXPECT_EQ(int_of(p.value(), "current_play_status"), 3);
+    EXPECT_GT(int_of(p.value(), "position"), 0);
+
+    // EAP data goes back only to the client that owns the session.
+    a.send(4, 57, wire::s("com.kiv.echo"));
+    ASSERT_TRUE(a.reply(4, p));
+    int session = -1;
+    for (auto &e : a.others)
+        if (event_name(e) == "eap_session_opened")
+            session = int_of(serialize_hash_get(e.value(), "data"), "session_id");
+    for (int k = 0; session < 0 && k < 20 && a.next(p, 1000); k++)
+        if (event_name(p) == "eap_session_opened")
+            session = int_of(serialize_hash_get(p.value(), "data"), "session_id");
+    ASSERT_GT(session, 0);
+    a.send(5, 58, wire::a({wire::i(session), wire::i(4), wire::b(std::string("\x00\x01\xFF\x7F", 4))}));
+    ASSERT_TRUE(a.reply(5, p));
+    bool echoed = false;
+    for (int k = 0; k < 20 && !echoed && a.next(p, 1000); k++) {
+        if (event_name(p) != "eap_data_received") continue;
+        serialize_value *d = serialize_hash_get(p.value(), "data");
+        int32_t n = 0;
+        const void *bytes = serialize_get_bytes(serialize_hash_get(d, "data"), &n);
+        EXPECT_EQ(std::string(static_cast<const char *>(bytes), static_cast<size_t>(n)),
+                  std::string("\x00\x01\xFF\x7F", 4));
+        EXPECT_EQ(int_of(d, "length"), 4);
+        echoed = true;
+    }
+    EXPECT_TRUE(echoed);
+    b.others.clear();
+    b.send(6, 19);
+    ASSERT_TRUE(b.reply(6, p));
+    for (int k = 0; k < 10 && b.next(p, 300); k++) b.others.push_back(p);
+    for (auto &e : b.others) EXPECT_NE(event_name(e), "eap_data_received");
+
+    // The client without a session got no media events, but sees hot-plug.
+    ASSERT_FALSE(watcher.next(p, 200));
+    kill(sim.pid(), SIGUSR1);
+    std::vector<std::string> seen;
+    while (seen.size() < 5 && watcher.next(p, 2000)) seen.push_back(event_name(p));
+    EXPECT_EQ(seen, (std::vector<std::string>{"disconnected_ipod", "connected_ipod", "authenticated",
+                                              "mode_changed", "ipod_ready"}));
+    // Sessions ended with the disconnect.
+    a.send(7, 6);
+    ASSERT_TRUE(a.reply(7, p));
+    EXPECT_NE(serialize_hash_get_string(p.value(), "error"), nullptr);
+}
+
+// Each kind of hostile client loses its own connection, with a log line,
+// while a well-behaved client keeps being served.
+TEST(SimdProtocol, HostileClientsAreClosedAloneWithALogLine) {
+    Simulator sim({"--ping-interval", "0"}, kName);
+    ASSERT_TRUE(sim.ready());
+    Raw good(kName);
+    Packet p;
+    open_session(good, 1, p);
+    uint32_t tid = 10;
+    auto still_served = [&] {
+        good.send(++tid, 19);
+        return good.reply(tid, p) && serialize_type(p.value()) == SERIALIZE_INT;
+    };
+
+    struct Case {
+        const char *what;
+        std::string bytes;
+        const char *log;
+    };
+    std::string huge = kivtest::frame(1, 15, "");
+    huge[12] = 0x01;  // 16 MiB + ...
+    huge[13] = 0x00;
+    huge[14] = 0x00;
+    huge[15] = 0x01;
+    std::vector<Case> cases = {
+        {"bad marker", kivtest::frame(1, 15, "", 0x00), "malformed frame"},
+        {"oversized length", huge, "oversized payload length 16777217"},
+        {"unknown opcode", kivtest::frame(1, 99, ""), "unknown opcode 99"},
+        {"event opcode from a client", kivtest::frame(1, 1, ""), "unknown opcode 1"},
+        {"undecodable payload", kivtest::frame(1, 14, "z123"), "malformed payload"},
+        {"truncated value",
+         kivtest::frame(1, 14,
+                        std::string("s\0\0\0\x09"
+                                    "abc",
+                                    8)),
+         "malformed payload"},
+        {"hash count beyond the data", kivtest::frame(1, 14, std::string("h\0\0\0\x04\x7F\xFF\xFF\xFF", 9)),
+         "malformed payload"},
+        {"trailing bytes", kivtest::frame(1, 14, wire::i(1) + "x"), "malformed payload"},
+    };
+    for (auto &c : cases) {
+        Raw bad(kName);
+        ASSERT_TRUE(bad.send_bytes(c.bytes)) << c.what;
+        EXPECT_TRUE(bad.wait_closed()) << c.what;
+        EXPECT_TRUE(sim.wait_log(c.log)) << c.what << "\n" << sim.log();
+        EXPECT_TRUE(still_served()) << c.what;
+    }
+    // Garbage in a stream that began well: the good frames before it are answered.
+    {
+        Raw bad(kName);
+        bad.send_bytes(kivtest::frame(1, 0, "") + "garbage garbage garbage");
+        EXPECT_TRUE(bad.reply(1, p));
+        EXPECT_TRUE(bad.wait_closed());
+    }
+    // Abrupt disconnects: mid-header, mid-payload, with replies unread.
+    for (int k = 0; k < 3; k++) {
+        Raw bad(kName);
+        std::string f = kivtest::frame(1, 31, wire::i(3));
+        bad.send_bytes(k == 0 ? f.substr(0, 7) : k == 1 ? f.substr(0, f.size() - 1) : f + f + f);
+    }
+    EXPECT_TRUE(sim.wait_log("disconnected"));
+    EXPECT_TRUE(still_served());
+    EXPECT_TRUE(sim.alive());
+    EXPECT_EQ(sim.stop(), 0);
+}
