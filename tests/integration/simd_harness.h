@@ -249,7 +249,7 @@ inline std::string event_name(Packet &p) {
     return name ? name : "";
 }
 
-struct Run {
+struct Run {  // one finished process
     int code = -1;
     std::string out, err;
 };

@@ -1,0 +1,338 @@
+// The library and the kiv-ipod client against the simulator: what an
+// application sees end to end, the library file option, and the CLI's
+// commands, JSON output and exit codes.
+#include <nlohmann/json.hpp>
+
+#include "simd_harness.h"
+
+using namespace simdtest;
+using json = nlohmann::json;
+
+namespace {
+
+struct Seen {
+    std::vector<int> events;
+    std::vector<std::string> eap_data;
+    int eap_session = -1;
+    int pings = 0;
+};
+
+int on_event(kiv_ipod_client *, kiv_ipod_event *e, void *data) {
+    Seen *seen = static_cast<Seen *>(data);
+    int type = kiv_ipod_event_type(e);
+    seen->events.push_back(type);
+    if (type == KIV_IPOD_EVENT_EAP_SESSION_OPENED)
+        seen->eap_session = kiv_ipod_event_eap_datagram_session_id(e);
+    if (type == KIV_IPOD_EVENT_EAP_DATA_RECEIVED)
+        seen->eap_data.emplace_back(reinterpret_cast<const char *>(kiv_ipod_event_eap_datagram_data(e)),
+                                    static_cast<size_t>(kiv_ipod_event_eap_datagram_data_length(e)));
+    return 0;
+}
+
+int on_ping(kiv_ipod_client *c, uint32_t, void *data) {
+    static_cast<Seen *>(data)->pings++;
+    kiv_ipod_ping(c);
+    return 0;
+}
+
+int on_reply(kiv_ipod_client *, uint32_t, int32_t, const char *, void *) {
+    return 0;
+}
+
+// Reads until `done` or the time is up.
+template <typename F>
+bool pump(kiv_ipod_client *c, F done, int timeout_ms = 3000) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+        if (left <= 0) return false;
+        pollfd p{kiv_ipod_fd(c), POLLIN, 0};
+        if (poll(&p, 1, left) > 0 && kiv_ipod_read(c) < 0) return false;
+    }
+    return true;
+}
+
+bool has(const std::vector<int> &v, int x) {
+    return std::find(v.begin(), v.end(), x) != v.end();
+}
+
+}  // namespace
+
+TEST(SimdClient, LibrarySessionPlaybackArtworkEapPingAndHotplug) {
+    Simulator sim({"--ping-interval", "0.2"});
+    ASSERT_TRUE(sim.ready());
+    kiv_ipod_client *c = kiv_ipod_connect();
+    ASSERT_NE(c, nullptr);
+    Seen seen;
+    kiv_ipod_set_event_cb(c, on_event, &seen);
+    kiv_ipod_set_ping_cb(c, on_ping, &seen);
+    kiv_ipod_set_reply_cb(c, on_reply, nullptr);
+    EXPECT_EQ(kiv_ipod_pid(c), sim.pid());
+    ASSERT_EQ(kiv_ipod_device_count(c), 1);
+    EXPECT_EQ(kiv_ipod_is_ready(c), 0);
+    ASSERT_EQ(kiv_ipod_open_session_sync(c, 0), 1);
+    EXPECT_EQ(kiv_ipod_is_ready(c), 1);
+
+    ASSERT_EQ(kiv_ipod_current_track_info_sync(c), 1);
+    ASSERT_NE(kiv_ipod_current_track_title(c), nullptr);
+    EXPECT_NE(kiv_ipod_current_track_uid(c), nullptr);
+    EXPECT_GE(kiv_ipod_current_number_of_tracks(c), 200);
+    EXPECT_EQ(kiv_ipod_current_track_state(c), 0);  // stopped
+
+    EXPECT_EQ(kiv_ipod_play_sync(c), 0);
+    ASSERT_TRUE(pump(c, [&] { return kiv_ipod_current_track_state(c) == 1; }));  // playing, from the event
+    ASSERT_TRUE(pump(
+        c, [&] { return kiv_ipod_current_track_position(c) >= 900; }, 2500));
+    EXPECT_EQ(kiv_ipod_next_track_sync(c), 0);
+    ASSERT_TRUE(pump(c, [&] { return kiv_ipod_current_track_index(c) == 1; }));
+    EXPECT_EQ(kiv_ipod_get_play_state_sync(c), 3);
+    EXPECT_EQ(kiv_ipod_set_shuffle_sync(c, 1), 0);
+    ASSERT_TRUE(pump(c, [&] { return kiv_ipod_current_shuffle_state(c) == 1; }));
+    EXPECT_EQ(kiv_ipod_get_shuffle_sync(c), 1);
+    EXPECT_EQ(kiv_ipod_set_position_sync(c, -1), -1);  // refused by the daemon
+    EXPECT_EQ(kiv_ipod_pause_sync(c), 0);
+
+    // Artwork: inline first, then through the shared file; the mapped
+    // pixels are the file's.
+    ASSERT_EQ(kiv_ipod_current_track_artwork_sync(c, 40), 1);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_width(c), 40);
+    ASSERT_NE(kiv_ipod_current_track_artwork_data(c), nullptr);
+    ASSERT_EQ(kiv_ipod_current_track_artwork_sync(c, 160), 1);
+    uint32_t len = kiv_ipod_current_track_artwork_length(c);
+    EXPECT_EQ(len, 160u * 320u);
+    const unsigned char *px = kiv_ipod_current_track_artwork_data(c);
+    ASSERT_NE(px, nullptr);
+    unsigned white = 0;
+    for (uint32_t k = 0; k + 1 < len; k += 2) white += px[k] == 0xFF && px[k + 1] == 0xFF;
+    EXPECT_GT(white, 160u * 4u);  // the frame is drawn
+    EXPECT_LT(white, 160u * 160u / 2u);
+
+    // Indexed track with chapters (the generated library ends with them).
+    int last = kiv_ipod_current_number_of_tracks(c) - 1;
+    ASSERT_EQ(kiv_ipod_indexed_track_info_sync(c, last), 1);
+    EXPECT_GT(kiv_ipod_indexed_track_chapter_count(c), 0);
+    EXPECT_EQ(kiv_ipod_indexed_track_is_podcast(c), 1);
+    EXPECT_EQ(kiv_ipod_indexed_track_info_sync(c, last + 1), -1);
+
+    ASSERT_EQ(kiv_ipod_request_lingo_version_sync(c, 4), 1);
+    EXPECT_STREQ(kiv_ipod_get_result_lingo_version(c), "1.14");
+    EXPECT_EQ(kiv_ipod_set_category_sync(c, 2), 1);
+    EXPECT_GT(kiv_ipod_record_count(c), 1);
+    EXPECT_EQ(kiv_ipod_get_records_sync(c, 0, 2), 1);
+    EXPECT_NE(kiv_ipod_record(c, 1), nullptr);
+    EXPECT_EQ(kiv_ipod_get_db_track_info_sync(c, 0, 2, 0), 1);
+    EXPECT_EQ(serialize_array_count(kiv_ipod_get_result_db_track_info(c)), 14);
+
+    // EAP: launching an application opens a session, datagrams echo back.
+    EXPECT_EQ(kiv_ipod_launch_application_sync(c, "com.kiv.echo"), 0);
+    ASSERT_TRUE(pump(c, [&] { return seen.eap_session > 0; }));
+    const char datagram[] = {'p', 'i', 'n', 'g', 0, 1};
+    EXPECT_EQ(kiv_ipod_send_eap_datagram_sync(c, seen.eap_session, datagram, 6), 0);
+    ASSERT_TRUE(pump(c, [&] { return !seen.eap_data.empty(); }));
+    EXPECT_EQ(seen.eap_data[0], std::string(datagram, 6));
+    EXPECT_EQ(kiv_ipod_send_eap_datagram_sync(c, seen.eap_session + 100, datagram, 6), -1);
+
+    // Pings arrive and the simulator notices the answers.
+    ASSERT_TRUE(pump(c, [&] { return seen.pings > 0; }));
+    EXPECT_TRUE(sim.wait_log("answered the ping"));
+
+    // Hot-plug through the control command.
+    seen.events.clear();
+    simdtest::Run r = [] {
+        simdtest::Run out;
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::string exe = tool_path("kiv-ipod-simd");
+            execl(exe.c_str(), exe.c_str(), "--control", "hotplug", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return out;
+    }();
+    EXPECT_EQ(r.code, 0);
+    ASSERT_TRUE(pump(c, [&] { return has(seen.events, KIV_IPOD_EVENT_DISCONNECTED); }));
+    EXPECT_EQ(kiv_ipod_current_session(c), -1);
+    EXPECT_EQ(kiv_ipod_is_ready(c), 0);
+    EXPECT_EQ(kiv_ipod_play_sync(c), -1);  // the daemon refuses: no iPod attached
+    ASSERT_TRUE(pump(c, [&] { return has(seen.events, KIV_IPOD_EVENT_IPOD_READY); }));
+    EXPECT_EQ(seen.events[0], KIV_IPOD_EVENT_DISCONNECTED);
+    EXPECT_TRUE(has(seen.events, KIV_IPOD_EVENT_CONNECTED));
+    EXPECT_TRUE(has(seen.events, KIV_IPOD_EVENT_AUTHENTICATED));
+    EXPECT_TRUE(has(seen.events, KIV_IPOD_EVENT_MODE_CHANGED));
+    ASSERT_EQ(kiv_ipod_device_count(c), 1);
+    EXPECT_EQ(kiv_ipod_device_ready(c, 0), 1);
+    ASSERT_EQ(kiv_ipod_open_session_sync(c, 0), 1);
+    EXPECT_EQ(kiv_ipod_is_ready(c), 1);
+    EXPECT_EQ(kiv_ipod_play_sync(c), 0);
+
+    // The simulator going away is the end of the stream for the client.
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_FALSE(pump(
+        c, [] { return false; }, 1000));
+    EXPECT_EQ(kiv_ipod_is_ready(c), -1);
+    kiv_ipod_close(c);
+}
+
+TEST(SimdClient, LibraryFileAndSeed) {
+    char path[] = "/tmp/simd-lib.XXXXXX";
+    int fd = mkstemp(path);
+    const std::string good = R"({"tracks": [
+        {"title": "One", "artist": "A", "album": "X", "length": 61.5},
+        {"title": "Two", "artist": "B", "album": "Y", "length": 3600,
+         "audiobook": true, "chapters": [{"title": "Intro", "start": 0}, {"title": "Rest", "start": 600}]}]})";
+    ASSERT_EQ(write(fd, good.data(), good.size()), static_cast<ssize_t>(good.size()));
+    close(fd);
+    {
+        Simulator sim({"--ping-interval", "0", "--library", path}, "kiv.test.simd.lib");
+        ASSERT_TRUE(sim.ready());
+        Raw raw("kiv.test.simd.lib");
+        Packet p;
+        raw.send(1, 0);
+        ASSERT_TRUE(raw.reply(1, p));
+        serialize_value *d = serialize_array_get(serialize_hash_get(p.value(), "devices"), 0);
+        EXPECT_EQ(serialize_get_int(serialize_hash_get(d, "audio_count")), 2);
+        raw.send(2, 4, kivtest::wire::i(0));
+        ASSERT_TRUE(raw.reply(2, p));
+        raw.send(3, 31, kivtest::wire::i(1));
+        ASSERT_TRUE(raw.reply(3, p));
+        EXPECT_STREQ(serialize_hash_get_string(p.value(), "title"), "Two");
+        EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "chapter_count")), 2);
+        EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "length")), 3600000);
+    }
+    // Malformed files: exit code 2 with the place of the fault.
+    struct Bad {
+        std::string text, expect;
+    };
+    for (const Bad &b :
+         {Bad{"{\"tracks\": [\n  {\"title\": \"A\",,}\n]}", "line 2, column"},
+          Bad{"[{\"artist\": \"no title\", \"length\": 3}]", "track 0"},
+          Bad{"[{\"title\": \"T\", \"length\": -3}]", "length"}, Bad{"{\"tracks\": []}", "non-empty"}}) {
+        std::ofstream(path) << b.text;
+        Simulator sim({"--library", path}, "kiv.test.simd.bad");
+        EXPECT_FALSE(sim.ready());
+        EXPECT_NE(sim.log().find(b.expect), std::string::npos) << b.text << "\n" << sim.log();
+    }
+    unlink(path);
+    // The same seed gives the same library, another seed another one.
+    auto first_titles = [](const char *seed, const char *name) {
+        Simulator sim({"--ping-interval", "0", "--seed", seed}, name);
+        Raw raw(name);
+        Packet p;
+        raw.send(1, 4, kivtest::wire::i(0));
+        raw.reply(1, p);
+        raw.send(2, 43, kivtest::wire::a({kivtest::wire::i(0), kivtest::wire::i(20), kivtest::wire::i(0)}));
+        raw.reply(2, p);
+        return p.payload;
+    };
+    std::string a = first_titles("7", "kiv.test.simd.s1"), b = first_titles("7", "kiv.test.simd.s2");
+    EXPECT_FALSE(a.empty());
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, first_titles("8", "kiv.test.simd.s3"));
+}
+
+TEST(SimdCli, CommandsJsonAndExitCodes) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
+    // No daemon: exit code 3.
+    simdtest::Run r = run_cli({"status"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_NE(r.err.find("no daemon"), std::string::npos);
+
+    Simulator sim({"--ping-interval", "0.3"});
+    ASSERT_TRUE(sim.ready());
+    r = run_cli({"--json", "devices"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["devices"][0]["serial"], "SIMPOD0000000001");
+    EXPECT_EQ(j["daemon_pid"], sim.pid());
+
+    for (auto cmd : {"play", "pause", "stop", "next", "prev"}) {
+        r = run_cli({"--json", cmd});
+        EXPECT_EQ(r.code, 0) << cmd << r.err;
+        EXPECT_EQ(json::parse(r.out)["ok"], true) << cmd;
+    }
+    EXPECT_EQ(run_cli({"seek", "12.5"}).code, 0);
+    EXPECT_EQ(run_cli({"shuffle", "off"}).code, 0);
+    EXPECT_EQ(run_cli({"repeat", "all"}).code, 0);
+    r = run_cli({"--json", "status"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    j = json::parse(r.out);
+    EXPECT_EQ(j["track_index"], 0);  // next, then prev near the start of track 1 goes back
+    EXPECT_EQ(j["state"], "stopped");
+    EXPECT_EQ(j["repeat"], "all");
+    EXPECT_EQ(j["shuffle"], "off");
+    EXPECT_GE(j["position_ms"].get<int>(), 12500);
+
+    r = run_cli({"--json", "tracks", "--category", "album", "--select", "artist=1", "--count", "3"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    j = json::parse(r.out);
+    EXPECT_GE(j["total"].get<int>(), 2);
+    EXPECT_EQ(j["records"].size(), std::min(3, j["total"].get<int>()));
+    r = run_cli({"--json", "track", "267"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    j = json::parse(r.out);
+    EXPECT_TRUE(j["podcast"].get<bool>());
+    EXPECT_EQ(j["chapters"].size(), j["chapter_count"].get<size_t>());
+    EXPECT_EQ(j["uid"].get<std::string>().size(), 16u);
+
+    char ppm[] = "/tmp/simd-art-XXXXXX";
+    close(mkstemp(ppm));
+    r = run_cli({"--json", "artwork", "--size", "150", "--out", ppm});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["rowstride"], 300);
+    std::string image = read_file(ppm);
+    EXPECT_EQ(image.rfind("P6\n150 150\n255\n", 0), 0u);
+    EXPECT_EQ(image.size(), 15u + 150u * 150u * 3u);
+    unlink(ppm);
+
+    r = run_cli({"--json", "version", "0"});
+    EXPECT_EQ(json::parse(r.out)["version"], "1.9");
+    r = run_cli({"--json", "eap", "send", "com.kiv.echo", "hi there"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["received"], "hi there");
+    r = run_cli({"--json", "ping"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(json::parse(r.out)["ping"], "ok");
+
+    // The daemon's refusal: exit 1 and its text.
+    r = run_cli({"seek", "100000"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("position out of range"), std::string::npos) << r.err;
+    r = run_cli({"track", "5000"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("no track at index 5000"), std::string::npos) << r.err;
+    // Usage errors: exit 2; help: exit 0.
+    EXPECT_EQ(run_cli({"shuffle", "sideways"}).code, 2);
+    EXPECT_EQ(run_cli({"frobnicate"}).code, 2);
+    EXPECT_EQ(run_cli({"tracks", "--category", "colour"}).code, 2);
+    r = run_cli({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("watch"), std::string::npos);
+    r = run_cli({"seek", "--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("SECONDS"), std::string::npos);
+
+    // watch prints live events; a script runs several commands on one connection.
+    r = run_cli({"--json", "script", "-"}, "play\n# comment\nwatch 1.5\npause\n");
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::vector<std::string> events;
+    bool ping = false;
+    for (std::string line; std::getline(lines, line);) {
+        json e = json::parse(line);
+        if (e.contains("event")) events.push_back(e["event"]);
+        if (e.contains("ping")) ping = true;
+    }
+    EXPECT_NE(std::find(events.begin(), events.end(), "track_position_changed"), events.end()) << r.out;
+    EXPECT_TRUE(ping) << r.out;
+    // A failing line ends the script with its exit code.
+    r = run_cli({"script", "-"}, "play\ntrack 99999\nstop\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out.find("stop: ok"), std::string::npos);
+
+    r = run_cli({"--json", "watch", "0.5"}, "");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(sim.alive());
+}
