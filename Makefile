@@ -75,8 +75,9 @@ ci: test
 demo:
 	@./scripts/install-deps.sh libcli11-dev
 	cmake -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD_REL) -j$(JOBS) --target kiv-ipod-simd kiv-ipod
-	./scripts/demo.sh $(BUILD_REL)
+	@echo "building the simulator and the client in $(BUILD_REL) ..."
+	@cmake --build $(BUILD_REL) -j$(JOBS) --target kiv-ipod-simd kiv-ipod >/dev/null
+	@./scripts/demo.sh $(BUILD_REL)
 
 # Reference manual of the public header; undocumented names fail the build.
 docs:

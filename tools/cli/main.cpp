@@ -450,7 +450,7 @@ void cmd_track(Ctx &ctx, int index) {
            {"podcast", kiv_ipod_indexed_track_is_podcast(c) == 1},
            {"chapter_count", kiv_ipod_indexed_track_chapter_count(c)}};
     std::ostringstream h;
-    h << "#" << index << " " << j["title"].get<std::string>() << " - " << j["artist"].get<std::string>()
+    h << "track " << index << ": " << j["title"].get<std::string>() << " - " << j["artist"].get<std::string>()
       << " (" << j["album"].get<std::string>() << ") " << mmss(j["length_ms"]) << "  uid "
       << j["uid"].get<std::string>() << "\n";
     if (j["chapter_count"].get<int>() > 0) {
