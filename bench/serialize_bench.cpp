@@ -45,8 +45,9 @@ serialize_value *reply_hash() {
     const char *ints[] = {"result",   "length",  "position",    "state",       "track_index", "track_count",
                           "chapters", "ipod_id", "sample_rate", "has_artwork", "is_podcast",  "timestamp"};
     for (const char *k : texts) serialize_hash_add(hash, k, serialize_string("Some short text"));
-    int v = 1;
-    for (const char *k : ints) serialize_hash_add(hash, k, serialize_int(v *= 37));
+    int64_t v = 1;  // growing integers, kept in range
+    for (const char *k : ints)
+        serialize_hash_add(hash, k, serialize_int(static_cast<int32_t>(v = v * 37 % 2000000011)));
     return hash;
 }
 
