@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -77,6 +78,12 @@ public:
         args.insert(args.begin(), {"--socket", socket_});
         pid_ = fork();
         if (pid_ == 0) {
+            // Dies with the test, and keeps off the test's output (which a
+            // pipe may be reading to its end).
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
             dup2(log, 2);
             std::vector<char *> argv;
             std::string exe = tool_path("kiv-ipod-simd");
@@ -173,7 +180,8 @@ public:
     }
     bool ok() const { return fd_ >= 0; }
     bool send_bytes(const std::string &bytes) {
-        return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        // MSG_NOSIGNAL: a peer that has closed must not kill the test.
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
     bool send(uint32_t tid, uint8_t opcode, const std::string &payload = std::string()) {
         return send_bytes(kivtest::frame(tid, opcode, payload));

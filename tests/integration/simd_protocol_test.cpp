@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 
 #include "simd_harness.h"
@@ -463,4 +464,33 @@ TEST(SimdProtocol, HostileClientsAreClosedAloneWithALogLine) {
     EXPECT_TRUE(still_served());
     EXPECT_TRUE(sim.alive());
     EXPECT_EQ(sim.stop(), 0);
+}
+
+TEST(SimdProtocol, ClientLimitAndQuietLog) {
+    Simulator sim({"--ping-interval", "0", "--max-clients", "2", "--quiet"}, kName);
+    ASSERT_TRUE(sim.ready());
+    // Connects until served: the simulator may not yet have seen earlier
+    // connections (the harness's readiness probe) go away.
+    auto served_client = [] {
+        for (int k = 0; k < 50; k++) {
+            auto r = std::make_unique<Raw>(kName);
+            Packet q;
+            r->send(1, 0);
+            if (r->reply(1, q, 200)) return r;
+        }
+        return std::unique_ptr<Raw>();
+    };
+    auto a = served_client();
+    auto b = served_client();
+    ASSERT_TRUE(a && b);
+    {
+        Raw third(kName);
+        third.send(1, 0);
+        EXPECT_TRUE(third.wait_closed());
+    }
+    // A place frees up when a client leaves.
+    a.reset();
+    EXPECT_TRUE(served_client() != nullptr);
+    EXPECT_TRUE(sim.alive());
+    EXPECT_EQ(sim.log(), "");  // --quiet: nothing logged, refusals included
 }

@@ -252,6 +252,12 @@ void Daemon::accept_clients() {
     for (;;) {
         int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) return;
+        size_t live = std::count_if(clients_.begin(), clients_.end(), [](auto &c) { return !c->dead; });
+        if (live >= static_cast<size_t>(options_.max_clients)) {
+            log("refusing a connection: %d clients already", options_.max_clients);
+            close(fd);
+            continue;
+        }
         auto c = std::make_unique<Client>();
         c->fd = fd;
         c->id = next_client_id_++;

@@ -31,6 +31,7 @@ struct Options {
     int ping_interval_ms = 5000;  // 0: no pings
     std::string artwork_dir;      // empty: $TMPDIR or /tmp
     bool quiet = false;
+    int max_clients = 64;  // connections beyond this are closed at once
 };
 
 // Creates a listening stream socket on the abstract name; -1 on failure

@@ -23,6 +23,7 @@ const char kUsage[] =
     "  --seed N               seed of the generated library (default 1)\n"
     "  --ping-interval SECS   seconds between pings to every client, 0 for none (default 5)\n"
     "  --artwork-dir DIR      where shared artwork files go (default $TMPDIR or /tmp)\n"
+    "  --max-clients N        connections served at once; more are closed (default 64)\n"
     "  --quiet                log nothing but fatal errors\n"
     "  --control COMMAND      ask the running simulator to act; COMMAND is 'hotplug'\n"
     "                         (the demo iPod disconnects and reconnects; SIGUSR1 does the same)\n"
@@ -131,7 +132,12 @@ int main(int argc, char **argv) {
                 return 2;
             }
             options.ping_interval_ms = static_cast<int>(secs * 1000);
-            (void)n;
+        } else if (a == "--max-clients") {
+            if (!parse_uint(value("--max-clients"), 100000, n) || n == 0) {
+                fprintf(stderr, "kiv-ipod-simd: --max-clients needs a number from 1 to 100000\n");
+                return 2;
+            }
+            options.max_clients = static_cast<int>(n);
         } else if (a == "--artwork-dir") {
             options.artwork_dir = value("--artwork-dir");
         } else if (a == "--quiet") {
