@@ -73,8 +73,11 @@ bool handle_disconnect(kiv_ipod_client *client, const serialize_value *data, boo
         const char *listed = value_text(serialize_array_get(client->devices, index), "serial");
         if (!listed || strcmp(listed, serial) != 0) continue;
         if (index == client->current_session) {
+            // With its device gone the handle has no ready device: requests
+            // are refused until a session is opened again.
             client->current_session = -1;
             client->session_opened = 0;
+            client->ready = 0;
             concerns_current = true;
         } else {
             concerns_current = false;

@@ -178,6 +178,11 @@ TEST(EventsFlow, DisconnectOfTheCurrentDevice) {
     EXPECT_EQ(kiv_ipod_current_track_state(c), -1);
     EXPECT_EQ(kiv_ipod_current_repeat_state(c), -1);
 
+    // Requests about the vanished device are refused, not sent.
+    size_t sent = d.requests().size();
+    EXPECT_EQ(kiv_ipod_play(c), 0u);
+    EXPECT_EQ(d.requests().size(), sent);
+
     // No current device any more: nothing concerns it.
     deliver(d, c, seen, event("play_state_changed", 7, "SER1", wire::i(2)));
     EXPECT_EQ(kiv_ipod_current_track_state(c), -1);
