@@ -10,6 +10,9 @@ trap 'rm -rf "$tmp"' EXIT
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 libdir=$(dirname "$(find "$tmp/prefix" -name 'libkiv-ipod-2.so' | head -n 1)")
 test -f "$tmp/prefix/include/kiv_ipod.h"
+test -x "$tmp/prefix/bin/kiv-ipod-simd"
+test -x "$tmp/prefix/bin/kiv-ipod"
+"$tmp/prefix/bin/kiv-ipod" --help >/dev/null
 soname=$(objdump -p "$libdir/libkiv-ipod-2.so" | awk '/SONAME/ {print $2}')
 [ "$soname" = "libkiv-ipod-2.so" ] || { echo "unexpected SONAME: $soname"; exit 1; }
 
