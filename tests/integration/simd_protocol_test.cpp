@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "simd_harness.h"
 
@@ -477,6 +479,7 @@ TEST(SimdProtocol, ClientLimitAndQuietLog) {
             Packet q;
             r->send(1, 0);
             if (r->reply(1, q, 200)) return r;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return std::unique_ptr<Raw>();
     };
