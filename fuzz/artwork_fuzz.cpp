@@ -41,8 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char path[] = "/tmp/kiv-artwork-fuzz-XXXXXX";
     int fd = mkstemp(path);
     if (fd < 0) return 0;
-    kiv_ipod_client *c = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
-    reset_cache(c);
+    kiv_ipod_client *c = ipod_client_new(-1);
     const uint8_t *p = data;
     size_t n = size;
     for (int round = 0; round < 4 && n > 0; round++) {
@@ -77,9 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         free(bytes);
         read_artwork(c);
     }
-    reset_cache(c);
-    free(c->last_error);  // an error reply leaves its text on the handle
-    free(c);
+    kiv_ipod_close(c);
     close(fd);
     unlink(path);
     return 0;

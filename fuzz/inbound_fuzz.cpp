@@ -197,10 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &one, sizeof one);
     setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &one, sizeof one);
 
-    kiv_ipod_client *c = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
-    c->packets = ipod_packet_new();
-    reset_cache(c);
-    c->fd = sv[0];
+    kiv_ipod_client *c = ipod_client_new(sv[0]);
     c->last_tid = 1;
     serialize_value *devices = serialize_array();
     for (int k = 0; k < 2; k++) {

@@ -132,6 +132,10 @@ struct kiv_ipod_client {
     int32_t artwork_map_fd;
 };
 
+// A handle around a connected descriptor (or -1): empty queue, caches in
+// their reset state. kiv_ipod_connect builds on it; tests, benchmarks and
+// fuzzers wrap one end of a socketpair with it.
+kiv_ipod_client *ipod_client_new(int fd);
 ipod_packet *ipod_packet_new(void);
 void ipod_packet_free(ipod_packet *packet);
 // Assigns the next transaction id into request->tid, writes header and

@@ -54,8 +54,7 @@ int connect_to_server(void) {
     return fd;
 }
 
-kiv_ipod_client *kiv_ipod_connect(void) {
-    common_init();
+kiv_ipod_client *ipod_client_new(int fd) {
     kiv_ipod_client *client = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
     if (!client) return nullptr;
     client->fd = -1;
@@ -67,6 +66,14 @@ kiv_ipod_client *kiv_ipod_connect(void) {
     client->packets_tail = client->packets;
     client->devices = nullptr;
     reset_cache(client);
+    client->fd = fd;
+    return client;
+}
+
+kiv_ipod_client *kiv_ipod_connect(void) {
+    common_init();
+    kiv_ipod_client *client = ipod_client_new(-1);
+    if (!client) return nullptr;
     client->fd = connect_to_server();
     client->remote = 0;
     if (client->fd < 0) {

@@ -92,17 +92,8 @@ inline Value event(const char *name, int ipod_id, const char *serial, Value data
 // A handle as kiv_ipod_connect leaves it, without a connection.
 class Client {
 public:
-    Client() {
-        client_ = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
-        client_->fd = -1;
-        reset_cache(client_);
-    }
-    ~Client() {
-        reset_cache(client_);
-        serialize_free(client_->devices);
-        free(client_->last_error);
-        free(client_);
-    }
+    Client() : client_(ipod_client_new(-1)) {}
+    ~Client() { kiv_ipod_close(client_); }
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
     kiv_ipod_client *operator->() { return client_; }

@@ -284,11 +284,8 @@ TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
         ASSERT_EQ(write(sv[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
         close(sv[1]);
 
-        kiv_ipod_client *c = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
+        kiv_ipod_client *c = ipod_client_new(sv[0]);
         ASSERT_NE(c, nullptr);
-        c->packets = ipod_packet_new();
-        reset_cache(c);
-        c->fd = sv[0];
         c->devices = A({device("A", 1), device("B", 2)});
         c->current_track_info_tid = 2;
         c->current_track_index_tid = 7;

@@ -29,11 +29,7 @@ protected:
     void SetUp() override {
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-        client = static_cast<kiv_ipod_client *>(calloc(1, sizeof(kiv_ipod_client)));
-        client->packets = ipod_packet_new();
-        client->packets_tail = client->packets;
-        reset_cache(client);
-        client->fd = sv[0];
+        client = ipod_client_new(sv[0]);
         peer = sv[1];
         kivtest::log_clear();
     }
