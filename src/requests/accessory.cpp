@@ -48,21 +48,48 @@ constexpr bool valid_preference_type(uint32_t type) {
     return false;
 }
 
+// The video-out trace lines of one request, each with a number twice
+// (decimal, then hexadecimal).
+struct Traces {
+    const char *entry;        // the argument, on entry
+    const char *sent;         // the transaction id, once sent
+    const char *sync_entry;   // the argument, on entry of the _sync form
+    const char *sync_result;  // the _sync form's result
+};
+
+constexpr Traces kStatechangeTraces{
+    "kiv_ipod_set_statechange %d %xH", "kiv_ipod_set_statechange  transfer id =  %d %xH",
+    "kiv_ipod_set_statechange_sync %d %xH", "kiv_ipod_set_statechange_sync result %d %xH"};
+constexpr Traces kVideoOutOptionsTraces{
+    "kiv_ipod_set_videooutoptions %d %xH", "kiv_ipod_set_videooutoptions  transfer id =  %d %xH",
+    "kiv_ipod_set_videooutoptions_sync %d %xH", "kiv_ipod_set_videooutoptions_sync result %d %xH"};
+constexpr Traces kNavigateTraces{
+    "kiv_ipod_navigate_videoout %d %xH", "kiv_ipod_navigate_videoout  transfer id =  %d %xH",
+    "kiv_ipod_navigate_videoout_sync %d %xH", "kiv_ipod_navigate_videoout_sync result %d %xH"};
+
+// Format strings come from the constant tables above.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+void trace(const char *format, int32_t value) {
+    kv_debug(format, value, static_cast<unsigned>(value));
+}
+#pragma GCC diagnostic pop
+
 // A request with one integer payload and the video-out trace lines: the
 // argument on entry, the transaction id once sent.
-uint32_t send_traced(kiv_ipod_client *client, const Request &req, int32_t value) {
-    kv_debug("%s %d %xH", req.name, value, static_cast<unsigned>(value));
+uint32_t send_traced(kiv_ipod_client *client, const Request &req, const Traces &traces, int32_t value) {
+    trace(traces.entry, value);
     uint32_t tid = send_ints(client, req, Shape::kInt, {value});
-    if (tid != 0) kv_debug("%s  transfer id =  %d %xH", req.name, static_cast<int>(tid), tid);
+    if (tid != 0) trace(traces.sent, static_cast<int32_t>(tid));
     return tid;
 }
 
 // The _sync form of a traced request: entry and result lines around it.
-int32_t sync_traced(kiv_ipod_client *client, const char *sync_name,
+int32_t sync_traced(kiv_ipod_client *client, const Traces &traces,
                     uint32_t (*async)(kiv_ipod_client *, int32_t), int32_t value) {
-    kv_debug("%s %d %xH", sync_name, value, static_cast<unsigned>(value));
+    trace(traces.sync_entry, value);
     int32_t result = kiv_req::wait_standard(client, async(client, value));
-    kv_debug("%s result %d %xH", sync_name, result, static_cast<unsigned>(result));
+    trace(traces.sync_result, result);
     return result;
 }
 
@@ -163,10 +190,10 @@ serialize_value *kiv_ipod_health_examine(kiv_ipod_client *client, const char *te
 }
 
 uint32_t kiv_ipod_set_statechange(kiv_ipod_client *client, int32_t value) {
-    return send_traced(client, kSetStatechange, value);
+    return send_traced(client, kSetStatechange, kStatechangeTraces, value);
 }
 int32_t kiv_ipod_set_statechange_sync(kiv_ipod_client *client, int32_t value) {
-    return sync_traced(client, "kiv_ipod_set_statechange_sync", kiv_ipod_set_statechange, value);
+    return sync_traced(client, kStatechangeTraces, kiv_ipod_set_statechange, value);
 }
 
 uint32_t kiv_ipod_enter_videooutmode(kiv_ipod_client *client) {
@@ -178,28 +205,28 @@ uint32_t kiv_ipod_exit_videooutmode(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_get_videooutoptions(kiv_ipod_client *client, int32_t value) {
-    kv_debug("%s %d %xH", kGetVideoOutOptions.name, value, static_cast<unsigned>(value));
+    kv_debug("kiv_ipod_get_videooutoptions %d %xH", value, static_cast<unsigned>(value));
     uint32_t tid = send_ints(client, kGetVideoOutOptions, Shape::kInt, {value != 0 ? 1 : 0});
     if (tid != 0) kv_debug("returning %d %xH", static_cast<int>(tid), tid);
     return tid;
 }
 int32_t kiv_ipod_get_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
-    kv_debug("%s", "kiv_ipod_get_videooutoptions_sync");
+    kv_debug("kiv_ipod_get_videooutoptions_sync");
     return kiv_req::wait_standard(client, kiv_ipod_get_videooutoptions(client, value));
 }
 
 uint32_t kiv_ipod_set_videooutoptions(kiv_ipod_client *client, int32_t value) {
-    return send_traced(client, kSetVideoOutOptions, value);
+    return send_traced(client, kSetVideoOutOptions, kVideoOutOptionsTraces, value);
 }
 int32_t kiv_ipod_set_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
-    return sync_traced(client, "kiv_ipod_set_videooutoptions_sync", kiv_ipod_set_videooutoptions, value);
+    return sync_traced(client, kVideoOutOptionsTraces, kiv_ipod_set_videooutoptions, value);
 }
 
 uint32_t kiv_ipod_navigate_videoout(kiv_ipod_client *client, int32_t value) {
-    return send_traced(client, kNavigateVideoOut, value);
+    return send_traced(client, kNavigateVideoOut, kNavigateTraces, value);
 }
 int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value) {
-    return sync_traced(client, "kiv_ipod_navigate_videoout_sync", kiv_ipod_navigate_videoout, value);
+    return sync_traced(client, kNavigateTraces, kiv_ipod_navigate_videoout, value);
 }
 
 uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device_class, int32_t pairing_type,
