@@ -6,10 +6,9 @@
 
 namespace {
 
-constexpr const char kIndent[] = "  ";
-
+// One record of the indentation unit (two spaces) per level.
 void indent(int32_t depth) {
-    for (int32_t i = 0; i < depth; i++) kv_debug("%s", kIndent);
+    for (int32_t i = 0; i < depth; i++) kv_debug("  ");
 }
 
 }  // namespace
