@@ -38,14 +38,16 @@ struct Input {
 
 serialize_value *build(Input &in, int depth) {
     switch (in.byte() % (depth > 8 ? 4 : 6)) {
-        case 0: return serialize_int(in.i32());
+        case 0:
+            return serialize_int(in.i32());
         case 1: {
             int32_t bits = in.i32();
             float f;
             memcpy(&f, &bits, sizeof f);
             return serialize_float(f);
         }
-        case 2: return serialize_string(in.text(true).c_str());
+        case 2:
+            return serialize_string(in.text(true).c_str());
         case 3: {
             std::string b = in.text(false);
             return serialize_bytes(b.data(), static_cast<int32_t>(b.size()));
@@ -71,7 +73,8 @@ serialize_value *build(Input &in, int depth) {
 bool same(const serialize_value *a, const serialize_value *b) {
     if (serialize_type(a) != serialize_type(b)) return false;
     switch (serialize_type(a)) {
-        case SERIALIZE_INT: return serialize_get_int(a) == serialize_get_int(b);
+        case SERIALIZE_INT:
+            return serialize_get_int(a) == serialize_get_int(b);
         case SERIALIZE_FLOAT: {
             char ta[64], tb[64];
             snprintf(ta, sizeof ta, "%f", static_cast<double>(serialize_get_float(a)));

@@ -14,28 +14,40 @@ constexpr char kUpperHex[] = "0123456789ABCDEF";
 
 int verbose_flag = 1;
 
-bool printable(uint8_t byte) { return byte >= 0x21 && byte <= 0x7E; }
+bool printable(uint8_t byte) {
+    return byte >= 0x21 && byte <= 0x7E;
+}
 
 }  // namespace
 
-#define KIV_LOG_BODY(prio, tag)                                  \
-    va_list ap;                                                  \
-    va_start(ap, fmt);                                           \
-    int rc = __android_log_vprint((prio), (tag), fmt, ap);       \
-    va_end(ap);                                                  \
+#define KIV_LOG_BODY(prio, tag)                            \
+    va_list ap;                                            \
+    va_start(ap, fmt);                                     \
+    int rc = __android_log_vprint((prio), (tag), fmt, ap); \
+    va_end(ap);                                            \
     return rc
 
 extern "C" {
 
-int kv_print(const char *fmt, ...) { KIV_LOG_BODY(ANDROID_LOG_INFO, kTag); }
+int kv_print(const char *fmt, ...) {
+    KIV_LOG_BODY(ANDROID_LOG_INFO, kTag);
+}
 
-int kv_debug(const char *fmt, ...) { KIV_LOG_BODY(ANDROID_LOG_DEBUG, kTag); }
+int kv_debug(const char *fmt, ...) {
+    KIV_LOG_BODY(ANDROID_LOG_DEBUG, kTag);
+}
 
-int kvvo_debug(const char *fmt, ...) { KIV_LOG_BODY(ANDROID_LOG_DEBUG, kTag); }
+int kvvo_debug(const char *fmt, ...) {
+    KIV_LOG_BODY(ANDROID_LOG_DEBUG, kTag);
+}
 
-int kv_error(const char *fmt, ...) { KIV_LOG_BODY(ANDROID_LOG_ERROR, kTag); }
+int kv_error(const char *fmt, ...) {
+    KIV_LOG_BODY(ANDROID_LOG_ERROR, kTag);
+}
 
-int kv_apitrace(const char *fmt, ...) { KIV_LOG_BODY(ANDROID_LOG_DEBUG, kApiTraceTag); }
+int kv_apitrace(const char *fmt, ...) {
+    KIV_LOG_BODY(ANDROID_LOG_DEBUG, kApiTraceTag);
+}
 
 void kv_hexdump(const void *data, int32_t len) {
     if (data == nullptr || len <= 0) return;
@@ -73,13 +85,17 @@ void print_hex(const void *data, int32_t count) {
     free(text);
 }
 
-int is_verbose(void) { return verbose_flag; }
+int is_verbose(void) {
+    return verbose_flag;
+}
 
 int common_init(void) {
     if (getenv("DEBUG") != nullptr) verbose_flag = 1;
     return 0;
 }
 
-void log_fp(void *stream) { (void)stream; }
+void log_fp(void *stream) {
+    (void)stream;
+}
 
 }  // extern "C"
