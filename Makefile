@@ -67,6 +67,7 @@ tsan: deps
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --timeout 900 -R '^integration_simd_'
 
 ci: test
+	$(MAKE) docs
 	$(MAKE) demo
 	$(MAKE) fuzz FUZZ_SECONDS=60
 	$(MAKE) valgrind
