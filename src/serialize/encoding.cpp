@@ -42,7 +42,8 @@ int format_float(float value, char *out) {
     return static_cast<int>(r.ptr - out);
 }
 
-int32_t parse_int(const char *text, size_t length) {
+// Blanks, a plus sign, long or saturating texts: the full atoi rules.
+static int32_t parse_int_general(const char *text, size_t length) {
     size_t i = 0;
     while (i < length && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) i++;
     bool negative = false;
@@ -57,6 +58,24 @@ int32_t parse_int(const char *text, size_t length) {
     }
     if (negative) return value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
     return value < -static_cast<int64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(-value);
+}
+
+int32_t parse_int(const char *text, size_t length) {
+    // Common case first: an optional minus and at most nine digits, which
+    // cannot overflow. Anything else takes the general parser, which gives
+    // the same value for these texts too.
+    size_t i = length > 0 && text[0] == '-' ? 1 : 0;
+    if (i < length && length - i <= 9 && static_cast<unsigned>(text[i] - '0') <= 9) {
+        uint32_t value = 0;
+        for (; i < length; i++) {
+            unsigned digit = static_cast<unsigned>(text[i] - '0');
+            if (digit > 9) break;
+            value = value * 10 + digit;
+        }
+        int32_t magnitude = static_cast<int32_t>(value);
+        return text[0] == '-' ? -magnitude : magnitude;
+    }
+    return parse_int_general(text, length);
 }
 
 float parse_float(const char *text) {
@@ -378,21 +397,28 @@ struct KeyIndex {
     }
 };
 
-serialize_hash_entry *find_entry(serialize_hash_entry *head, const KeyIndex &index, const char *key) {
-    if (index.capacity != 0) return *index.slot_for(key);
-    for (serialize_hash_entry *e = head; e != nullptr && e->key != nullptr; e = e->next)
-        if (strcmp(e->key, key) == 0) return e;
-    return nullptr;
-}
+// Keys of a small hash being decoded, for the duplicate check: each key's
+// length and first eight bytes (zero padded) are compared before the text,
+// so a new key costs a few integer compares instead of a strcmp per entry.
+struct SmallKeys {
+    serialize_hash_entry *entry[kIndexThreshold];
+    uint64_t prefix[kIndexThreshold];
+    uint32_t length[kIndexThreshold];
+};
 
 serialize_value *decode_hash(const uint8_t *body, int64_t avail, int64_t *consumed, int depth) {
     if (depth > kMaxDepth || avail < 8) return nullptr;
-    serialize_value *hash = new_container(SERIALIZE_HASH);
+    // The entries are linked as they come, each with its key in its own
+    // block; the head is the first entry, or an empty head at the end.
+    serialize_value *hash = static_cast<serialize_value *>(sv_malloc(sizeof(serialize_value)));
     if (hash == nullptr) return nullptr;
-    serialize_hash_entry *head = static_cast<serialize_hash_entry *>(hash->data);
-    serialize_hash_entry *tail = head;
+    hash->type = SERIALIZE_HASH;
+    hash->data = nullptr;
+    hash->length = 0;
+    serialize_hash_entry *tail = nullptr;
     uint32_t entries = 0;
     KeyIndex index;
+    SmallKeys small;
     uint32_t count = get_be32(body + 4);
     int64_t p = 8;
     for (; count > 0 && p < avail; count--) {
@@ -406,12 +432,13 @@ serialize_value *decode_hash(const uint8_t *body, int64_t avail, int64_t *consum
             serialize_free(hash);
             return nullptr;
         }
-        // The key ends at its length or at an embedded NUL.
+        // The key ends at its length or at an embedded NUL. The copy is
+        // zero padded so that its first eight bytes can be read as one word.
         const char *key_bytes = reinterpret_cast<const char *>(body + p + 2);
         size_t key_text_length = strnlen(key_bytes, key_length);
-        char key[kMaxKeyLength + 1];
+        char key[kMaxKeyLength + 1 + 8];
         memcpy(key, key_bytes, key_text_length);
-        key[key_text_length] = '\0';
+        memset(key + key_text_length, 0, 8);
         p += 2 + key_length;
 
         serialize_value *value = nullptr;
@@ -422,40 +449,66 @@ serialize_value *decode_hash(const uint8_t *body, int64_t avail, int64_t *consum
         }
         if (result == Decoded::kSkipped) continue;
 
-        serialize_hash_entry *found = entries == 0 ? nullptr : find_entry(head, index, key);
+        uint64_t prefix;
+        memcpy(&prefix, key, 8);
+        serialize_hash_entry *found = nullptr;
+        if (index.capacity != 0) {
+            found = *index.slot_for(key);
+        } else if (entries > kIndexThreshold) {
+            // The index could not be allocated: walk the whole chain.
+            for (serialize_hash_entry *e = static_cast<serialize_hash_entry *>(hash->data); e != nullptr;
+                 e = e->next)
+                if (strcmp(e->key, key) == 0) {
+                    found = e;
+                    break;
+                }
+        } else {
+            uint32_t seen = entries < kIndexThreshold ? entries : kIndexThreshold;
+            for (uint32_t i = 0; i < seen; i++) {
+                if (small.prefix[i] == prefix && small.length[i] == key_text_length &&
+                    (key_text_length <= 8 || memcmp(small.entry[i]->key, key, key_text_length) == 0)) {
+                    found = small.entry[i];
+                    break;
+                }
+            }
+        }
         if (found != nullptr) {
             // A repeated key keeps its first place and takes the later value.
             serialize_free(found->value);
             found->value = value;
             continue;
         }
-        serialize_hash_entry *entry = tail;
-        if (entries > 0) {
-            entry = serialize_hash_new();
-            if (entry == nullptr) {
-                serialize_free(value);
-                serialize_free(hash);
-                return nullptr;
-            }
-        }
-        entry->key = copy_key(key, key_text_length);
-        if (entry->key == nullptr) {
-            if (entry != tail) free(entry);
+        serialize_hash_entry *entry = new_entry_with_key(key, key_text_length);
+        if (entry == nullptr) {
             serialize_free(value);
             serialize_free(hash);
             return nullptr;
         }
         entry->value = value;
-        if (entry != tail) {
+        if (tail == nullptr)
+            hash->data = entry;
+        else
             tail->next = entry;
-            tail = entry;
+        tail = entry;
+        if (entries < kIndexThreshold) {
+            small.entry[entries] = entry;
+            small.prefix[entries] = prefix;
+            small.length[entries] = static_cast<uint32_t>(key_text_length);
         }
         entries++;
         if (index.capacity != 0 && index.used * 2 < index.capacity) {
             *index.slot_for(entry->key) = entry;
             index.used++;
-        } else if (entries >= kIndexThreshold && !index.rebuild(head, entries)) {
+        } else if (entries >= kIndexThreshold &&
+                   !index.rebuild(static_cast<serialize_hash_entry *>(hash->data), entries)) {
             index.drop();  // out of memory: fall back to the linear search
+        }
+    }
+    if (hash->data == nullptr) {
+        hash->data = serialize_hash_new();
+        if (hash->data == nullptr) {
+            free(hash);
+            return nullptr;
         }
     }
     *consumed = p;

@@ -55,6 +55,23 @@ constexpr size_t scalar_size(size_t payload) {
 // Copies `key` (of `length` bytes, no NUL needed) into a new heap text.
 char *copy_key(const char *key, size_t length);
 
+// A new hash entry whose key (`length` bytes, no NUL needed) is stored in
+// the same heap block, directly behind the entry: one allocation instead of
+// two. Value and next start null.
+serialize_hash_entry *new_entry_with_key(const char *key, size_t length);
+
+// Whether an entry's key lives in the entry's own block and so goes away
+// with it. A separately allocated key can never sit there: the entry block
+// holds only the entry and its own key.
+inline bool key_is_inline(const serialize_hash_entry *entry) {
+    return entry->key == reinterpret_cast<const char *>(entry + 1);
+}
+
+// Releases an entry's key unless it is stored with the entry.
+inline void free_key(serialize_hash_entry *entry) {
+    if (!key_is_inline(entry)) free(entry->key);
+}
+
 // A new empty container node of `type` with its head cell or entry.
 serialize_value *new_container(int32_t type);
 

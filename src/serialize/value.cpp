@@ -23,6 +23,19 @@ char *copy_key(const char *key, size_t length) {
     return copy;
 }
 
+serialize_hash_entry *new_entry_with_key(const char *key, size_t length) {
+    serialize_hash_entry *entry =
+        static_cast<serialize_hash_entry *>(sv_malloc(sizeof(serialize_hash_entry) + length + 1));
+    if (entry == nullptr) return nullptr;
+    char *text = reinterpret_cast<char *>(entry + 1);
+    memcpy(text, key, length);
+    text[length] = '\0';
+    entry->key = text;
+    entry->value = nullptr;
+    entry->next = nullptr;
+    return entry;
+}
+
 serialize_value *new_container(int32_t type) {
     serialize_value *node = static_cast<serialize_value *>(sv_malloc(sizeof(serialize_value)));
     if (node == nullptr) return nullptr;
@@ -100,7 +113,7 @@ void release_tree(serialize_value *root) {
                 serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(node->data);
                 while (entry != nullptr) {
                     serialize_hash_entry *next = entry->next;
-                    free(entry->key);
+                    free_key(entry);
                     entry->key = nullptr;
                     if (entry->value != nullptr && is_container(entry->value)) {
                         entry->next = entries;
@@ -185,18 +198,14 @@ serialize_value *copy_tree(const serialize_value *node, int depth) {
                     release_tree(copy);
                     return nullptr;
                 }
+                // The head entry exists already and takes a separate key;
+                // later entries carry their key in their own block.
                 serialize_hash_entry *target = tail;
-                if (tail->key != nullptr) {
-                    target = serialize_hash_new();
-                    if (target == nullptr) {
-                        release_tree(element);
-                        release_tree(copy);
-                        return nullptr;
-                    }
-                }
-                target->key = copy_key(entry->key, key_length);
-                if (target->key == nullptr) {
-                    if (target != tail) free(target);
+                if (tail->key != nullptr)
+                    target = new_entry_with_key(entry->key, key_length);
+                else
+                    tail->key = copy_key(entry->key, key_length);
+                if (target == nullptr || target->key == nullptr) {
                     release_tree(element);
                     release_tree(copy);
                     return nullptr;
@@ -227,8 +236,14 @@ void kiv_copy_bytes(void *dst, const void *src, size_t count) {
     }
     char *out = static_cast<char *>(dst);
     const char *in = static_cast<const char *>(src);
-    for (size_t done = 0; done < count; done += kPiece)
-        memcpy(out + done, in + done, count - done < kPiece ? count - done : kPiece);
+    for (size_t done = 0; done < count; done += kPiece) {
+        size_t piece = count - done < kPiece ? count - done : kPiece;
+        // Hides the bound of `piece` from the compiler, which would otherwise
+        // expand this copy into an inline string move that runs about three
+        // times slower than the C library's memcpy on these placements.
+        asm("" : "+r"(piece));
+        memcpy(out + done, in + done, piece);
+    }
 }
 
 serialize_value *serialize_blob(const void *source, int32_t length, int32_t type) {
@@ -477,14 +492,11 @@ void serialize_hash_add(serialize_value *hash, const char *key, serialize_value 
         if (entry->next == nullptr) break;
         entry = entry->next;
     }
-    serialize_hash_entry *added = serialize_hash_new();
-    char *copy = added == nullptr ? nullptr : copy_key(key, strlen(key));
-    if (copy == nullptr) {
-        free(added);
+    serialize_hash_entry *added = new_entry_with_key(key, strlen(key));
+    if (added == nullptr) {
         serialize_free(value);
         return;
     }
-    added->key = copy;
     added->value = value;
     entry->next = added;
 }
@@ -524,7 +536,7 @@ void serialize_hash_destroy(serialize_value *hash) {
     if (entry == nullptr) return;
     while (entry != nullptr) {
         serialize_hash_entry *next = entry->next;
-        free(entry->key);
+        free_key(entry);
         release_tree(entry->value);
         free(entry);
         entry = next;

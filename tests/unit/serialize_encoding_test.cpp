@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -401,11 +402,64 @@ TEST(SerializeEncoding, IntegerTextParsesLikeAtoiAndSaturates) {
         {"-99999999999999999999999999x", INT32_MIN},
         {std::string(200, '9'), INT32_MAX},
         {"12.9", 12},
+        {"999999999", 999999999},
+        {"-999999999", -999999999},
+        {"1234567890", 1234567890},
+        {"-1234567890x", -1234567890},
+        {"0000000000042", 42},
+        {"-", 0},
+        {"5-3", 5},
+        {std::string("7\xb0", 2), 7},
     };
     for (const Case &c : cases) {
         Tree value = decode(wire_int(c.text));
         ASSERT_NE(value, nullptr) << c.text;
         EXPECT_EQ(serialize_get_int(value.get()), c.value) << c.text;
+    }
+}
+
+// Repeated keys in hashes of every size: keys that share a long prefix,
+// differ only in length, are empty or end at an embedded NUL. The result is
+// checked against a plain model (first place, last value).
+TEST(SerializeEncoding, RepeatedKeysAreFoundWhateverTheirShape) {
+    const std::vector<std::string> shapes = {"track_index", "track_inde",   "track_indexx",
+                                             "track_count", "abcdefgh",     "abcdefghi",
+                                             "abcdefgi",    "ab",           "",
+                                             "a",           "abcdefgh\x01", "b"};
+    for (int distinct : {3, 12, 15, 16, 17, 40}) {
+        std::vector<std::string> names;
+        for (int i = 0; i < distinct; i++)
+            names.push_back(i < static_cast<int>(shapes.size()) ? shapes[static_cast<size_t>(i)]
+                                                                : "key" + std::to_string(i));
+        // Each name twice, the second round in another order, plus a key
+        // whose embedded NUL makes it "ab" again.
+        std::vector<std::pair<std::string, int>> wire_entries;
+        for (int i = 0; i < distinct; i++) wire_entries.emplace_back(names[static_cast<size_t>(i)], i);
+        for (int i = distinct - 1; i >= 0; i -= 2)
+            wire_entries.emplace_back(names[static_cast<size_t>(i)], 100 + i);
+        wire_entries.emplace_back(std::string("ab\0zz", 5), 999);
+
+        std::vector<std::pair<std::string, int>> model;
+        std::string body;
+        for (const auto &[raw, value] : wire_entries) {
+            body += wire_entry(raw, wire_int(std::to_string(value)));
+            std::string key = raw.substr(0, strnlen(raw.c_str(), raw.size()));
+            auto it = std::find_if(model.begin(), model.end(), [&](const auto &e) { return e.first == key; });
+            if (it == model.end())
+                model.emplace_back(key, value);
+            else
+                it->second = value;
+        }
+        Tree hash = decode(wire_hash(static_cast<uint32_t>(wire_entries.size()), body));
+        ASSERT_NE(hash, nullptr) << distinct;
+        ASSERT_EQ(serialize_hash_count(hash.get()), static_cast<int32_t>(model.size())) << distinct;
+        for (size_t i = 0; i < model.size(); i++) {
+            EXPECT_EQ(serialize_hash_get_key(hash.get(), static_cast<int32_t>(i)), model[i].first)
+                << distinct;
+            EXPECT_EQ(serialize_get_int(serialize_hash_get(hash.get(), model[i].first.c_str())),
+                      model[i].second)
+                << distinct << " " << model[i].first;
+        }
     }
 }
 

@@ -255,6 +255,53 @@ TEST(SerializeValue, DestroyLeavesOnlyTheNode) {
     serialize_free(hash);
 }
 
+// Decoded, copied and added entries keep their key in the entry's own
+// block; every operation that drops an entry or a key must release such a
+// key with its entry and a separately allocated key on its own (ASan reports
+// a leak or a double free otherwise).
+TEST(SerializeValue, KeysStoredWithTheirEntriesAreReleasedOnce) {
+    Tree source(serialize_array());
+    for (int h = 0; h < 3; h++) {
+        serialize_value *hash = serialize_hash();
+        for (int i = 0; i < 20; i++)
+            serialize_hash_add(hash, ("key" + std::to_string(i)).c_str(), serialize_int(h * 100 + i));
+        serialize_array_add(source.get(), hash);
+    }
+    const std::string bytes = encoded(source.get());
+    Tree decoded(unserialize(bytes.data(), static_cast<int32_t>(bytes.size())));
+    ASSERT_NE(decoded, nullptr);
+    serialize_value *first = serialize_array_get(decoded.get(), 0);
+    for (auto *e = static_cast<serialize_hash_entry *>(first->data); e != nullptr; e = e->next)
+        EXPECT_TRUE(kiv_serialize::key_is_inline(e)) << e->key;
+
+    // Replacing a value keeps the key; adding puts a new key at the end.
+    serialize_hash_add(first, "key0", serialize_string("replaced"));
+    serialize_hash_add(first, "key20", serialize_int(20));
+    EXPECT_STREQ(serialize_hash_get_string(first, "key0"), "replaced");
+    EXPECT_STREQ(serialize_hash_get_key(first, 20), "key20");
+    EXPECT_EQ(serialize_hash_count(first), 21);
+    // A caller may still swap in a key of its own; it is freed on its own.
+    auto *second_entry = static_cast<serialize_hash_entry *>(first->data)->next;
+    second_entry->key = strdup("own key");
+    EXPECT_EQ(serialize_get_int(serialize_hash_get(first, "own key")), 1);
+
+    Tree copy(serialize_dup(decoded.get()));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(encoded(copy.get()), encoded(decoded.get()));
+
+    // Dropping whole hashes: delete, replace, destroy.
+    serialize_array_del(decoded.get(), 1);
+    serialize_array_set(decoded.get(), 1, serialize_int(7));
+    EXPECT_EQ(serialize_array_count(decoded.get()), 2);
+    const std::string hash_bytes = encoded(serialize_array_get(copy.get(), 0));
+    serialize_value *alone = unserialize(hash_bytes.data(), static_cast<int32_t>(hash_bytes.size()));
+    ASSERT_NE(alone, nullptr);
+    EXPECT_EQ(serialize_hash_count(alone), 21);
+    serialize_hash_destroy(alone);
+    EXPECT_EQ(alone->data, nullptr);
+    free(alone);
+}
+
 TEST(SerializeValue, DupEqualsEncodeThenDecode) {
     Tree tiny(serialize_float(0.0000001f));
     Tree copy(serialize_dup(tiny.get()));
@@ -372,13 +419,15 @@ TEST(SerializeValue, RunningOutOfMemoryLosesNothingElse) {
     EXPECT_EQ(kiv_serialize::alloc_fail_countdown.load(), 0);
     kiv_serialize::alloc_fail_countdown.store(1);
     serialize_array_insert(array.get(), 0, serialize_int(3));
-    kiv_serialize::alloc_fail_countdown.store(1);
+    kiv_serialize::alloc_fail_countdown.store(1);  // a new entry and its key are one block
     serialize_hash_add(hash.get(), "b", serialize_int(2));
-    kiv_serialize::alloc_fail_countdown.store(2);  // the entry, then its key
-    serialize_hash_add(hash.get(), "c", serialize_int(3));
+    Tree empty(serialize_hash());
+    kiv_serialize::alloc_fail_countdown.store(1);  // the key of the empty hash's head
+    serialize_hash_add(empty.get(), "c", serialize_int(3));
     kiv_serialize::alloc_fail_countdown.store(0);
     EXPECT_EQ(ints(array.get()), (std::vector<int32_t>{1}));
     EXPECT_EQ(keys(hash.get()), (std::vector<std::string>{"a"}));
+    EXPECT_EQ(serialize_hash_count(empty.get()), 0);
     // Constructors return null.
     kiv_serialize::alloc_fail_countdown.store(1);
     EXPECT_EQ(serialize_string("x"), nullptr);
