@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "fake_daemon.h"
 #include "internal.h"
 
 // Counts heap allocations made while `counting` is set: the executable's
@@ -25,6 +26,8 @@ extern "C" void *__libc_realloc(void *, size_t);
 extern "C" void __libc_free(void *);
 
 namespace {
+
+using kivtest::frame;
 std::atomic<bool> counting{false};
 std::atomic<int64_t> allocations{0};
 }  // namespace
@@ -46,21 +49,6 @@ extern "C" void free(void *block) {
 }
 
 namespace {
-
-std::string be32(uint32_t v) {
-    std::string out(4, '\0');
-    for (int k = 0; k < 4; k++) out[k] = static_cast<char>((v >> (24 - 8 * k)) & 0xFF);
-    return out;
-}
-
-std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload) {
-    std::string out(16, '\0');
-    out[0] = static_cast<char>(0xFE);
-    out.replace(4, 4, be32(tid));
-    out[8] = static_cast<char>(opcode);
-    out.replace(12, 4, be32(static_cast<uint32_t>(payload.size())));
-    return out + payload;
-}
 
 std::string encode(serialize_value *value) {
     int32_t length = 0;

@@ -14,24 +14,12 @@
 #include <string>
 #include <thread>
 
+#include "fake_daemon.h"
 #include "internal.h"
 
 namespace {
 
-std::string be32(uint32_t v) {
-    std::string out(4, '\0');
-    for (int k = 0; k < 4; k++) out[k] = static_cast<char>((v >> (24 - 8 * k)) & 0xFF);
-    return out;
-}
-
-std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload) {
-    std::string out(16, '\0');
-    out[0] = static_cast<char>(0xFE);
-    out.replace(4, 4, be32(tid));
-    out[8] = static_cast<char>(opcode);
-    out.replace(12, 4, be32(static_cast<uint32_t>(payload.size())));
-    return out + payload;
-}
+using kivtest::frame;
 
 bool write_full(int fd, const char *p, size_t n) {
     while (n > 0) {

@@ -4,8 +4,8 @@
 //
 //   make_seeds <dir>    creates <dir>/<fuzzer>/seed-NNN
 //
-// It carries its own small encoder so that the seeds do not depend on the
-// library under test.
+// It encodes with the tests' own encoder (tests/support/wire.cpp), so that
+// the seeds do not depend on the library under test.
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -16,60 +16,33 @@
 #include <utility>
 #include <vector>
 
+#include "fake_daemon.h"
+
 namespace {
 
 using Bytes = std::string;
 using Entries = std::vector<std::pair<std::string, Bytes>>;
 
-Bytes be32(uint32_t v) {
-    Bytes out(4, '\0');
-    for (int k = 0; k < 4; k++) out[k] = static_cast<char>(v >> (24 - 8 * k));
-    return out;
-}
-
-Bytes text_value(char letter, const std::string &text) {
-    return Bytes(1, letter) + static_cast<char>(text.size()) + text;
-}
 Bytes I(int32_t v) {
-    return text_value('i', std::to_string(v));
+    return kivtest::wire::i(v);
 }
 Bytes F(double v) {
-    char buf[64];
-    snprintf(buf, sizeof buf, "%f", v);
-    return text_value('f', buf);
+    return kivtest::wire::f(v);
 }
 Bytes S(const std::string &s) {
-    return "s" + be32(static_cast<uint32_t>(s.size())) + s;
+    return kivtest::wire::s(s);
 }
 Bytes B(const std::string &s) {
-    return "b" + be32(static_cast<uint32_t>(s.size())) + s;
+    return kivtest::wire::b(s);
 }
 Bytes A(const std::vector<Bytes> &items) {
-    Bytes body;
-    for (const Bytes &item : items) body += item;
-    return "a" + be32(static_cast<uint32_t>(4 + body.size())) + be32(static_cast<uint32_t>(items.size())) +
-           body;
+    return kivtest::wire::a(items);
 }
 Bytes H(const Entries &entries) {
-    Bytes body;
-    uint32_t size = 4;
-    for (const auto &e : entries) {
-        body += static_cast<char>(e.first.size() >> 8);
-        body += static_cast<char>(e.first.size() & 0xFF);
-        body += e.first + e.second;
-        size += static_cast<uint32_t>(4 + e.first.size() + e.second.size());
-    }
-    return "h" + be32(size) + be32(static_cast<uint32_t>(entries.size())) + body;
+    return kivtest::wire::h(entries);
 }
-
-Bytes frame(uint32_t tid, uint8_t opcode, const Bytes &payload) {
-    Bytes header(16, '\0');
-    header[0] = static_cast<char>(0xFE);
-    header.replace(4, 4, be32(tid));
-    header[8] = static_cast<char>(opcode);
-    header.replace(12, 4, be32(static_cast<uint32_t>(payload.size())));
-    return header + payload;
-}
+using kivtest::frame;
+using kivtest::wire::be32;
 
 Bytes device(const std::string &serial, int id, int auth = 1, int ext = 1, int ready = 1) {
     return H({{"serial", S(serial)},
