@@ -65,13 +65,17 @@ void deliver(Daemon &d, kiv_ipod_client *c, std::vector<Seen> &seen, const std::
     while (seen.size() < target) ASSERT_GT(kiv_ipod_read(c), 0);
 }
 
-TEST(EventsFlow, DevicesComeGetReadyAndGo) {
+// A client with a session on SER1 whose callback records every event.
+class EventsFlow : public ::testing::Test {
+protected:
+    void SetUp() override { kiv_ipod_set_event_cb(c, record, &seen); }
     Daemon d;
-    Client cl(d, true);
+    Client cl{d, true};
     kiv_ipod_client *c = cl.client;
     std::vector<Seen> seen;
-    kiv_ipod_set_event_cb(c, record, &seen);
+};
 
+TEST_F(EventsFlow, DevicesComeGetReadyAndGo) {
     deliver(d, c, seen, event("connected_ipod", 9, "SER2", wire::device("SER2", 9, 0, 0, 0)));
     EXPECT_EQ(seen.back().type, 1);
     EXPECT_EQ(seen.back().connected_serial, "SER2");
@@ -110,13 +114,7 @@ TEST(EventsFlow, DevicesComeGetReadyAndGo) {
     EXPECT_EQ(kiv_ipod_is_session_opened(c), 1);
 }
 
-TEST(EventsFlow, CurrentTrackFollowsTheCurrentDevice) {
-    Daemon d;
-    Client cl(d, true);
-    kiv_ipod_client *c = cl.client;
-    std::vector<Seen> seen;
-    kiv_ipod_set_event_cb(c, record, &seen);
-
+TEST_F(EventsFlow, CurrentTrackFollowsTheCurrentDevice) {
     deliver(d, c, seen,
             event("play_state_changed", 7, "SER1", wire::i(2)) +
                 event("track_index_changed", 7, "SER1", wire::i(4)) +
@@ -156,12 +154,7 @@ TEST(EventsFlow, CurrentTrackFollowsTheCurrentDevice) {
     EXPECT_EQ(kiv_ipod_current_track_position(c), 9500);
 }
 
-TEST(EventsFlow, DisconnectOfTheCurrentDevice) {
-    Daemon d;
-    Client cl(d, true);
-    kiv_ipod_client *c = cl.client;
-    std::vector<Seen> seen;
-    kiv_ipod_set_event_cb(c, record, &seen);
+TEST_F(EventsFlow, DisconnectOfTheCurrentDevice) {
     deliver(
         d, c, seen,
         event("play_state_changed", 7, "SER1", wire::i(1)) + event("repeat_changed", 7, "SER1", wire::i(1)),
@@ -191,12 +184,7 @@ TEST(EventsFlow, DisconnectOfTheCurrentDevice) {
     EXPECT_EQ(kiv_ipod_device_count(c), 0);
 }
 
-TEST(EventsFlow, EapEventsAndBrokenEvents) {
-    Daemon d;
-    Client cl(d, true);
-    kiv_ipod_client *c = cl.client;
-    std::vector<Seen> seen;
-    kiv_ipod_set_event_cb(c, record, &seen);
+TEST_F(EventsFlow, EapEventsAndBrokenEvents) {
     deliver(
         d, c, seen,
         event("eap_session_opened", 7, "SER1",

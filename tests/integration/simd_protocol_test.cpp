@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
@@ -22,6 +23,11 @@ serialize_value *open_session(Raw &raw, uint32_t tid, Packet &reply) {
     EXPECT_TRUE(raw.send(tid, 4, wire::i(0)));
     EXPECT_TRUE(raw.reply(tid, reply));
     return reply.value();
+}
+
+// Sends one request and waits for its reply.
+bool ask(Raw &raw, uint32_t tid, uint8_t op, Packet &reply, const std::string &payload = std::string()) {
+    return raw.send(tid, op, payload) && raw.reply(tid, reply);
 }
 
 int32_t int_of(serialize_value *hash, const char *key) {
@@ -52,13 +58,11 @@ TEST(SimdProtocol, OpeningReplyAndSessionCarryTheDemoDevice) {
     EXPECT_EQ(serialize_type(serialize_hash_get(d, "ipod_id")), SERIALIZE_INT);
 
     // Requests about the iPod before a session are refused with an error hash.
-    ASSERT_TRUE(raw.send(2, 6));
-    ASSERT_TRUE(raw.reply(2, p));
+    ASSERT_TRUE(ask(raw, 2, 6, p));
     EXPECT_STREQ(serialize_hash_get_string(p.value(), "error"), "no session open");
 
     // A session on a device that does not exist fails; device 0 succeeds.
-    ASSERT_TRUE(raw.send(3, 4, wire::i(1)));
-    ASSERT_TRUE(raw.reply(3, p));
+    ASSERT_TRUE(ask(raw, 3, 4, p, wire::i(1)));
     EXPECT_EQ(int_of(p.value(), "result"), 0);
     open_session(raw, 4, p);
     EXPECT_EQ(int_of(p.value(), "result"), 1);
@@ -75,70 +79,21 @@ TEST(SimdProtocol, EveryRequestGetsExactlyOneReplyWithItsId) {
     open_session(raw, 1, p);
     const std::string uid = std::string("\0\0\0\0\0\0\0\0", 8);
     std::vector<std::pair<uint8_t, std::string>> requests;
-    for (int op = 5; op <= 58; op++) {
-        std::string payload;
-        switch (op) {
-            case 14:
-            case 17:
-            case 20:
-            case 22:
-            case 24:
-            case 25:
-            case 28:
-            case 30:
-            case 31:
-            case 35:
-            case 38:
-            case 39:
-            case 40:
-            case 42:
-            case 47:
-            case 48:
-            case 49:
-            case 50:
-            case 55:
-                payload = wire::i(0);
-                break;
-            case 26:
-            case 27:
-            case 29:
-            case 32:
-                payload = wire::a({wire::i(0), wire::i(1)});
-                break;
-            case 33:
-                payload = wire::a({wire::s("check")});
-                break;
-            case 43:
-            case 44:
-                payload = wire::a({wire::i(0), wire::i(3), wire::i(0)});
-                break;
-            case 45:
-                payload = wire::a({wire::i(0), wire::i(0), wire::i(2), wire::b("ab")});
-                break;
-            case 46:
-            case 53:
-                payload = wire::b(uid);
-                break;
-            case 51:
-                payload = wire::a({wire::i(0), wire::i(0), wire::s("0000"), wire::s("00:11")});
-                break;
-            case 52:
-                payload = wire::a({wire::i(1), wire::s("X")});
-                break;
-            case 56:
-                payload = wire::a({wire::s("k"), wire::s("v")});
-                break;
-            case 57:
-                payload = wire::s("com.kiv.echo");
-                break;
-            case 58:
-                payload = wire::a({wire::i(1), wire::i(2), wire::b("hi")});
-                break;
-            default:
-                break;
-        }
-        requests.push_back({static_cast<uint8_t>(op), payload});
-    }
+    // Payloads for the opcodes that take one; the rest are sent empty.
+    std::map<int, std::string> payloads;
+    for (int op : {14, 17, 20, 22, 24, 25, 28, 30, 31, 35, 38, 39, 40, 42, 47, 48, 49, 50, 55})
+        payloads[op] = wire::i(0);
+    for (int op : {26, 27, 29, 32}) payloads[op] = wire::a({wire::i(0), wire::i(1)});
+    for (int op : {43, 44}) payloads[op] = wire::a({wire::i(0), wire::i(3), wire::i(0)});
+    for (int op : {46, 53}) payloads[op] = wire::b(uid);
+    payloads[33] = wire::a({wire::s("check")});
+    payloads[45] = wire::a({wire::i(0), wire::i(0), wire::i(2), wire::b("ab")});
+    payloads[51] = wire::a({wire::i(0), wire::i(0), wire::s("0000"), wire::s("00:11")});
+    payloads[52] = wire::a({wire::i(1), wire::s("X")});
+    payloads[56] = wire::a({wire::s("k"), wire::s("v")});
+    payloads[57] = wire::s("com.kiv.echo");
+    payloads[58] = wire::a({wire::i(1), wire::i(2), wire::b("hi")});
+    for (int op = 5; op <= 58; op++) requests.push_back({static_cast<uint8_t>(op), payloads[op]});
     // Session-closing request last, so that every other one runs in the session.
     std::rotate(requests.begin(), requests.begin() + 1, requests.end());
     std::string burst;
@@ -188,8 +143,7 @@ TEST(SimdProtocol, EncodingIsByteExact) {
         {42, wire::i(1)},
         {33, wire::a({wire::s("x"), wire::f(2.5)})},
         {14, wire::i(-1)}};
-    raw.send(2, 24, wire::i(3));
-    ASSERT_TRUE(raw.reply(2, p));
+    ASSERT_TRUE(ask(raw, 2, 24, p, wire::i(3)));
     uint32_t tid = 10;
     for (auto &r : requests) {
         raw.send(tid, r.first, r.second);
@@ -216,8 +170,7 @@ TEST(SimdProtocol, RepliesHaveTheShapesTheParsersRead) {
     Packet p;
     open_session(raw, 1, p);
 
-    raw.send(2, 15);
-    ASSERT_TRUE(raw.reply(2, p));
+    ASSERT_TRUE(ask(raw, 2, 15, p));
     serialize_value *t = p.value();
     EXPECT_EQ(int_of(t, "current_track_info"), 1);
     int32_t uid_len = 0;
@@ -225,18 +178,15 @@ TEST(SimdProtocol, RepliesHaveTheShapesTheParsersRead) {
     EXPECT_EQ(uid_len, 8);
     EXPECT_GT(int_of(t, "length"), 0);
 
-    raw.send(3, 18);
-    ASSERT_TRUE(raw.reply(3, p));
+    ASSERT_TRUE(ask(raw, 3, 18, p));
     EXPECT_EQ(int_of(p.value(), "current_play_status"), 0);
     EXPECT_TRUE(serialize_hash_has_key(p.value(), "position"));
 
     // Records: [category, result, first, count, texts...]; artists are distinct.
-    raw.send(4, 24, wire::i(2));
-    ASSERT_TRUE(raw.reply(4, p));
+    ASSERT_TRUE(ask(raw, 4, 24, p, wire::i(2)));
     int32_t artists = serialize_get_int(p.value());
     EXPECT_GE(artists, 5);
-    raw.send(5, 27, wire::a({wire::i(1), wire::i(3)}));
-    ASSERT_TRUE(raw.reply(5, p));
+    ASSERT_TRUE(ask(raw, 5, 27, p, wire::a({wire::i(1), wire::i(3)})));
     serialize_value *a = p.value();
     ASSERT_EQ(serialize_array_count(a), 7);
     EXPECT_EQ(serialize_get_int(serialize_array_get(a, 1)), 1);
@@ -246,26 +196,21 @@ TEST(SimdProtocol, RepliesHaveTheShapesTheParsersRead) {
     for (int k = 4; k < 7; k++) names.insert(serialize_get_string(serialize_array_get(a, k)));
     EXPECT_EQ(names.size(), 3u);
     // A window past the end carries result 0 and no texts.
-    raw.send(6, 27, wire::a({wire::i(artists), wire::i(3)}));
-    ASSERT_TRUE(raw.reply(6, p));
+    ASSERT_TRUE(ask(raw, 6, 27, p, wire::a({wire::i(artists), wire::i(3)})));
     EXPECT_EQ(serialize_get_int(serialize_array_get(p.value(), 1)), 0);
     EXPECT_EQ(serialize_array_count(p.value()), 4);
 
     // Db track info: the marker and full 7-member track hashes.
-    raw.send(7, 43, wire::a({wire::i(10), wire::i(2), wire::i(0)}));
-    ASSERT_TRUE(raw.reply(7, p));
+    ASSERT_TRUE(ask(raw, 7, 43, p, wire::a({wire::i(10), wire::i(2), wire::i(0)})));
     ASSERT_EQ(serialize_hash_count(p.value()), 3);
     EXPECT_TRUE(serialize_hash_has_key(p.value(), "get_db_track_info"));
     EXPECT_EQ(serialize_hash_count(serialize_hash_get(p.value(), serialize_hash_get_key(p.value(), 1))), 7);
-    raw.send(8, 44, wire::a({wire::i(0), wire::i(1), wire::i(0)}));
-    ASSERT_TRUE(raw.reply(8, p));
+    ASSERT_TRUE(ask(raw, 8, 44, p, wire::a({wire::i(0), wire::i(1), wire::i(0)})));
     EXPECT_EQ(serialize_hash_count(serialize_hash_get(p.value(), serialize_hash_get_key(p.value(), 1))), 6);
 
-    raw.send(9, 47, wire::i(4));
-    ASSERT_TRUE(raw.reply(9, p));
+    ASSERT_TRUE(ask(raw, 9, 47, p, wire::i(4)));
     EXPECT_EQ(int_of(p.value(), "major"), 1);
-    raw.send(10, 16);
-    ASSERT_TRUE(raw.reply(10, p));
+    ASSERT_TRUE(ask(raw, 10, 16, p));
     EXPECT_GT(int_of(p.value(), "sample_rate"), 0);
 
     // Invalid input gives an error hash and the connection stays usable.
@@ -293,8 +238,7 @@ TEST(SimdProtocol, ArtworkInlineOrThroughAGrowingSharedFile) {
         Raw raw(kName);
         Packet p;
         open_session(raw, 1, p);
-        raw.send(2, 17, wire::i(32));
-        ASSERT_TRUE(raw.reply(2, p));
+        ASSERT_TRUE(ask(raw, 2, 17, p, wire::i(32)));
         int32_t len = 0;
         const void *px = serialize_get_bytes(serialize_hash_get(p.value(), "image"), &len);
         ASSERT_NE(px, nullptr);
@@ -302,8 +246,7 @@ TEST(SimdProtocol, ArtworkInlineOrThroughAGrowingSharedFile) {
         EXPECT_GE(int_of(p.value(), "rowstride"), 2 * int_of(p.value(), "width"));
         const std::string small(static_cast<const char *>(px), static_cast<size_t>(len));
 
-        raw.send(3, 17, wire::i(200));
-        ASSERT_TRUE(raw.reply(3, p));
+        ASSERT_TRUE(ask(raw, 3, 17, p, wire::i(200)));
         const char *path = serialize_hash_get_string(p.value(), "image_path");
         ASSERT_NE(path, nullptr);
         const std::string first_path = path;
@@ -315,8 +258,7 @@ TEST(SimdProtocol, ArtworkInlineOrThroughAGrowingSharedFile) {
         EXPECT_EQ(st.st_mode & 077, 0u);
 
         // A smaller image later goes to the same file, at offset 0, without shrinking it.
-        raw.send(4, 17, wire::i(100));
-        ASSERT_TRUE(raw.reply(4, p));
+        ASSERT_TRUE(ask(raw, 4, 17, p, wire::i(100)));
         EXPECT_EQ(first_path, serialize_hash_get_string(p.value(), "image_path"));
         size_t medium = static_cast<size_t>(int_of(p.value(), "rowstride") * int_of(p.value(), "height"));
         ASSERT_EQ(stat(first_path.c_str(), &st), 0);
@@ -339,11 +281,9 @@ TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
     Packet p;
     open_session(a, 1, p);
     open_session(b, 1, p);
-    watcher.send(1, 0);  // connected, no session
-    ASSERT_TRUE(watcher.reply(1, p));
+    ASSERT_TRUE(ask(watcher, 1, 0, p));
 
-    a.send(2, 6);  // play
-    ASSERT_TRUE(a.reply(2, p));
+    ASSERT_TRUE(ask(a, 2, 6, p));
     ASSERT_TRUE(b.next(p));
     EXPECT_EQ(event_name(p), "play_state_changed");
     EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "data")), 3);
@@ -353,14 +293,12 @@ TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
         position = event_name(p) == "track_position_changed";
     EXPECT_TRUE(position);
     // b sees the state that a set.
-    b.send(3, 18);
-    ASSERT_TRUE(b.reply(3, p));
+    ASSERT_TRUE(ask(b, 3, 18, p));
     EXPECT_EQ(int_of(p.value(), "current_play_status"), 3);
     EXPECT_GT(int_of(p.value(), "position"), 0);
 
     // EAP data goes back only to the client that owns the session.
-    a.send(4, 57, wire::s("com.kiv.echo"));
-    ASSERT_TRUE(a.reply(4, p));
+    ASSERT_TRUE(ask(a, 4, 57, p, wire::s("com.kiv.echo")));
     int session = -1;
     for (auto &e : a.others)
         if (event_name(e) == "eap_session_opened")
@@ -369,8 +307,8 @@ TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
         if (event_name(p) == "eap_session_opened")
             session = int_of(serialize_hash_get(p.value(), "data"), "session_id");
     ASSERT_GT(session, 0);
-    a.send(5, 58, wire::a({wire::i(session), wire::i(4), wire::b(std::string("\x00\x01\xFF\x7F", 4))}));
-    ASSERT_TRUE(a.reply(5, p));
+    ASSERT_TRUE(ask(a, 5, 58, p,
+                    wire::a({wire::i(session), wire::i(4), wire::b(std::string("\x00\x01\xFF\x7F", 4))})));
     bool echoed = false;
     for (int k = 0; k < 20 && !echoed && a.next(p, 1000); k++) {
         if (event_name(p) != "eap_data_received") continue;
@@ -384,8 +322,7 @@ TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
     }
     EXPECT_TRUE(echoed);
     b.others.clear();
-    b.send(6, 19);
-    ASSERT_TRUE(b.reply(6, p));
+    ASSERT_TRUE(ask(b, 6, 19, p));
     for (int k = 0; k < 10 && b.next(p, 300); k++) b.others.push_back(p);
     for (auto &e : b.others) EXPECT_NE(event_name(e), "eap_data_received");
 
@@ -397,8 +334,7 @@ TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
     EXPECT_EQ(seen, (std::vector<std::string>{"disconnected_ipod", "connected_ipod", "authenticated",
                                               "mode_changed", "ipod_ready"}));
     // Sessions ended with the disconnect.
-    a.send(7, 6);
-    ASSERT_TRUE(a.reply(7, p));
+    ASSERT_TRUE(ask(a, 7, 6, p));
     EXPECT_NE(serialize_hash_get_string(p.value(), "error"), nullptr);
 }
 
