@@ -70,17 +70,6 @@ std::string position_event(int position) {
     return frame(0, IPOD_OP_EVENT, encode(h));
 }
 
-bool write_full(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 long current_rss_kb() {
     long pages = 0, resident = 0;
     FILE *f = fopen("/proc/self/statm", "r");
@@ -139,7 +128,7 @@ void BM_EventFlood(benchmark::State &state) {
         kiv_ipod_set_event_cb(w.client, count_event, &delivered);
         std::thread writer([&] {
             for (int64_t b = 0; b < batches; ++b)
-                if (!write_full(w.peer, batch.data(), batch.size())) break;
+                if (!kivtest::write_all(w.peer, batch.data(), batch.size())) break;
         });
         counting = true;
         while (delivered < batches * 64)

@@ -21,28 +21,6 @@ namespace {
 
 using kivtest::frame;
 
-bool write_full(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-bool read_full(int fd, char *p, size_t n) {
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
 // A handle wired to one end of a socket pair; `peer` is the other end.
 struct Wired {
     kiv_ipod_client *client = nullptr;
@@ -68,7 +46,7 @@ void BM_ReceiveReply(benchmark::State &state) {
     std::atomic<bool> stop{false};
     std::thread sender([&] {
         while (!stop.load(std::memory_order_relaxed))
-            if (!write_full(w.peer, packet.data(), packet.size())) break;
+            if (!kivtest::write_all(w.peer, packet.data(), packet.size())) break;
     });
     for (auto _ : state) {
         int32_t got = 0;
@@ -94,7 +72,7 @@ BENCHMARK(BM_ReceiveReply)->Arg(64 << 10)->Arg((16 << 20) - 64)->UseRealTime();
 // The responder answers each 16-byte request with an integer reply.
 void respond(int fd) {
     char header[16];
-    while (read_full(fd, header, sizeof header)) {
+    while (kivtest::read_all(fd, header, sizeof header)) {
         uint32_t tid = (static_cast<uint32_t>(static_cast<uint8_t>(header[4])) << 24) |
                        (static_cast<uint32_t>(static_cast<uint8_t>(header[5])) << 16) |
                        (static_cast<uint32_t>(static_cast<uint8_t>(header[6])) << 8) |
@@ -103,7 +81,7 @@ void respond(int fd) {
                                         std::string("i\x01"
                                                     "0",
                                                     3));
-        if (!write_full(fd, reply.data(), reply.size())) break;
+        if (!kivtest::write_all(fd, reply.data(), reply.size())) break;
     }
 }
 
@@ -154,7 +132,7 @@ void serve_daemon(int listener) {
     const std::string session_reply = encode(session);
     char header[16];
     std::string payload;
-    while (read_full(fd, header, sizeof header)) {
+    while (kivtest::read_all(fd, header, sizeof header)) {
         uint32_t tid = (static_cast<uint32_t>(static_cast<uint8_t>(header[4])) << 24) |
                        (static_cast<uint32_t>(static_cast<uint8_t>(header[5])) << 16) |
                        (static_cast<uint32_t>(static_cast<uint8_t>(header[6])) << 8) |
@@ -164,7 +142,7 @@ void serve_daemon(int listener) {
                           (static_cast<uint32_t>(static_cast<uint8_t>(header[14])) << 8) |
                           static_cast<uint8_t>(header[15]);
         payload.resize(length);
-        if (length && !read_full(fd, &payload[0], length)) break;
+        if (length && !kivtest::read_all(fd, &payload[0], length)) break;
         uint8_t opcode = static_cast<uint8_t>(header[8]);
         const std::string body = opcode == 0   ? opening_reply
                                  : opcode == 4 ? session_reply
@@ -173,7 +151,7 @@ void serve_daemon(int listener) {
                                                      "0",
                                                      3);
         const std::string reply = frame(tid, opcode, body);
-        if (!write_full(fd, reply.data(), reply.size())) break;
+        if (!kivtest::write_all(fd, reply.data(), reply.size())) break;
     }
     close(fd);
 }
@@ -237,7 +215,8 @@ void BM_RoundTripRawSocket(benchmark::State &state) {
     const std::string request = frame(1, 6, "");
     char reply[19];
     for (auto _ : state) {
-        if (!write_full(sv[0], request.data(), request.size()) || !read_full(sv[0], reply, sizeof reply)) {
+        if (!kivtest::write_all(sv[0], request.data(), request.size()) ||
+            !kivtest::read_all(sv[0], reply, sizeof reply)) {
             state.SkipWithError("raw ping-pong failed");
             break;
         }

@@ -43,6 +43,10 @@ std::string device(const std::string &serial, int ipod_id, int authenticated = 1
 // One framed packet: 16-byte header (marker, BE32 tid at 4, opcode at 8,
 // BE32 length at 12) followed by the payload.
 std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload, uint8_t marker = 0xFE);
+// Writes or reads exactly `n` bytes on a socket, retrying interrupted
+// calls; false when the peer is gone or the call fails.
+bool write_all(int fd, const char *p, size_t n);
+bool read_all(int fd, char *p, size_t n);
 // An event packet (opcode 1) with the event hash built from its parts;
 // `data` is an encoded value or empty for no "data" entry.
 std::string event(const std::string &name, int ipod_id, const std::string &serial,

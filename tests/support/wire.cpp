@@ -1,7 +1,10 @@
 // The tests' own encoder of the value format and of message frames. It is
 // written separately from the library's encoder on purpose: a fault in one
 // is not mirrored by the other.
+#include <errno.h>
 #include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "fake_daemon.h"
 
@@ -121,6 +124,28 @@ std::string event(const std::string &name, int ipod_id, const std::string &seria
                                                                 {"ipod_serial", wire::s(serial)}};
     if (!data.empty()) entries.emplace_back("data", data);
     return frame(tid, 1, wire::h(entries));
+}
+
+bool write_all(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool read_all(int fd, char *p, size_t n) {
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
 }
 
 }  // namespace kivtest

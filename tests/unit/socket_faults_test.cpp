@@ -29,14 +29,7 @@ namespace {
 bool read_exact(int fd, std::string &out, size_t n) {
     size_t start = out.size();
     out.resize(start + n);
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = read(fd, &out[start + got], n - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
+    return kivtest::read_all(fd, &out[start], n);
 }
 
 // One framed request from the library, header and payload.
@@ -47,17 +40,6 @@ bool read_request(int fd, std::string &out) {
                    (uint32_t{static_cast<uint8_t>(out[13])} << 16) |
                    (uint32_t{static_cast<uint8_t>(out[14])} << 8) | uint32_t{static_cast<uint8_t>(out[15])};
     return read_exact(fd, out, len);
-}
-
-bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 class SocketFaults : public ::testing::Test {
@@ -111,7 +93,7 @@ TEST_F(SocketFaults, HangUpAtEveryOffsetOfAReplyDuringABlockingRequest) {
         int far = peer;
         daemon = std::thread([far, &reply, cut] {
             std::string request;
-            if (read_request(far, request)) write_all(far, reply.data(), cut);
+            if (read_request(far, request)) kivtest::write_all(far, reply.data(), cut);
             shutdown(far, SHUT_WR);
         });
         int32_t result = kiv_ipod_current_track_info_sync(client);
@@ -142,7 +124,7 @@ TEST_F(SocketFaults, HangUpAtEveryOffsetOfAStreamDuringRead) {
         TearDown();
         replies = 0;
         SetUp();
-        ASSERT_TRUE(write_all(peer, stream.data(), cut));
+        ASSERT_TRUE(kivtest::write_all(peer, stream.data(), cut));
         hang_up();
         int reads = 0;
         while (kiv_ipod_read(client) >= 0) ASSERT_LT(++reads, 100);
@@ -215,7 +197,8 @@ TEST_F(SocketFaults, ShortWritesAndReadsUnderAnInterruptStorm) {
         if (!read_request(far, second)) return;
         // The large reply goes out in small pieces.
         for (size_t at = 0; at < reply.size(); at += 1000)
-            if (!write_all(far, reply.data() + at, std::min<size_t>(1000, reply.size() - at))) return;
+            if (!kivtest::write_all(far, reply.data() + at, std::min<size_t>(1000, reply.size() - at)))
+                return;
     });
     int32_t result;
     {
@@ -250,7 +233,7 @@ TEST_F(SocketFaults, StalledDaemonNeverCostsANonBlockingReaderItsConnection) {
     // before its last byte.
     for (int k = 0; k < 1000; k++) ASSERT_EQ(kiv_ipod_read(client), 0);
     for (size_t at = 0; at < packet.size(); at++) {
-        ASSERT_TRUE(write_all(peer, packet.data() + at, 1));
+        ASSERT_TRUE(kivtest::write_all(peer, packet.data() + at, 1));
         int32_t got = kiv_ipod_read(client);
         EXPECT_EQ(got, at + 1 == packet.size() ? 1 : 0) << "after byte " << at;
         EXPECT_EQ(kiv_ipod_read(client), 0);
