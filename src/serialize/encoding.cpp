@@ -15,6 +15,7 @@
 #include <charconv>
 
 #include "internal.h"
+#include "serialize/runs.h"
 #include "serialize/serialize_private.h"
 
 namespace kiv_serialize {
@@ -258,41 +259,10 @@ uint32_t write_value(uint8_t *out, const serialize_value *node) {
 
 // ---------------------------------------------------------------- decoding
 
-// Result of decoding one element inside a container.
-enum class Decoded { kValue, kSkipped, kFailed };
+bool decode_into(RunBuilder &runs, serialize_value *node, uint8_t letter, const uint8_t *body, int64_t avail,
+                 int64_t *consumed, int depth);
 
-serialize_value *decode_body(uint8_t letter, const uint8_t *body, int64_t avail, int64_t *consumed,
-                             int depth);
-
-serialize_value *decode_number(const uint8_t *body, int64_t avail, int64_t *consumed, bool is_float) {
-    if (avail < 1) return nullptr;
-    size_t n = body[0];
-    if (static_cast<int64_t>(n) > avail - 1) return nullptr;
-    *consumed = 1 + static_cast<int64_t>(n);
-    // The text ends at its length or at an embedded NUL, whichever is first.
-    // The integer parser stops at the first byte that is not a digit (a NUL
-    // included), so it reads the body in place; strtod needs a terminated
-    // copy.
-    if (!is_float) return serialize_int(parse_int(reinterpret_cast<const char *>(body + 1), n));
-    char text[256];
-    memcpy(text, body + 1, n);
-    text[n] = '\0';
-    return serialize_float(parse_float(text));
-}
-
-serialize_value *decode_blob(const uint8_t *body, int64_t avail, int64_t *consumed, int32_t type) {
-    if (avail < 4) return nullptr;
-    uint32_t length = get_be32(body);
-    if (length > static_cast<uint32_t>(INT32_MAX) || static_cast<int64_t>(length) > avail - 4) return nullptr;
-    serialize_value *node = serialize_blob(body + 4, static_cast<int32_t>(length), type);
-    if (node != nullptr) *consumed = 4 + static_cast<int64_t>(length);
-    return node;
-}
-
-// Reads one element at `p`: its letter, then its body. Unknown letters are
-// skipped (only the letter byte is consumed).
-Decoded decode_element(const uint8_t *body, int64_t avail, int64_t *p, int depth, serialize_value **out) {
-    uint8_t letter = body[(*p)++];
+bool is_known_letter(uint8_t letter) {
     switch (letter) {
         case kLetterInt:
         case kLetterFloat:
@@ -300,52 +270,136 @@ Decoded decode_element(const uint8_t *body, int64_t avail, int64_t *p, int depth
         case kLetterBytes:
         case kLetterArray:
         case kLetterHash:
-            break;
+            return true;
         default:
-            return Decoded::kSkipped;
+            return false;
     }
-    int64_t consumed = 0;
-    *out = decode_body(letter, body + *p, avail - *p, &consumed, depth);
-    if (*out == nullptr) return Decoded::kFailed;
-    *p += consumed;
-    return Decoded::kValue;
 }
 
-serialize_value *decode_array(const uint8_t *body, int64_t avail, int64_t *consumed, int depth) {
-    if (depth > kMaxDepth || avail < 8) return nullptr;
-    serialize_value *array = new_container(SERIALIZE_ARRAY);
-    if (array == nullptr) return nullptr;
-    serialize_array_cell *tail = static_cast<serialize_array_cell *>(array->data);
+// Heap bytes for the node that (letter, body) decodes to, or 0 when the
+// letter is unknown or a string's length runs past the input.
+size_t decoded_size(uint8_t letter, const uint8_t *body, int64_t avail) {
+    switch (letter) {
+        case kLetterInt:
+        case kLetterFloat:
+            return node_size(4);
+        case kLetterString:
+        case kLetterBytes: {
+            if (avail < 4) return 0;
+            uint32_t length = get_be32(body);
+            if (length > static_cast<uint32_t>(INT32_MAX) || static_cast<int64_t>(length) > avail - 4)
+                return 0;
+            return node_size(static_cast<size_t>(length) + 1);
+        }
+        case kLetterArray:
+        case kLetterHash:
+            return node_size(0);
+        default:
+            return 0;
+    }
+}
+
+// A root node decoded from (letter, body), or null.
+serialize_value *decode_root(RunBuilder &runs, uint8_t letter, const uint8_t *body, int64_t avail,
+                             int64_t *consumed, int depth) {
+    size_t size = decoded_size(letter, body, avail);
+    auto *node = static_cast<serialize_value *>(size == 0 ? nullptr : alloc_block(size));
+    if (node == nullptr) return nullptr;
+    if (!decode_into(runs, node, letter, body, avail, consumed, depth)) {
+        free(node);
+        return nullptr;
+    }
+    return node;
+}
+
+bool decode_number(serialize_value *node, const uint8_t *body, int64_t avail, int64_t *consumed,
+                   bool is_float) {
+    if (avail < 1) return false;
+    size_t n = body[0];
+    if (static_cast<int64_t>(n) > avail - 1) return false;
+    *consumed = 1 + static_cast<int64_t>(n);
+    // The text ends at its length or at an embedded NUL, whichever is first.
+    // The integer parser stops at the first byte that is not a digit (a NUL
+    // included), so it reads the body in place; strtod needs a terminated
+    // copy.
+    if (!is_float) {
+        int32_t value = parse_int(reinterpret_cast<const char *>(body + 1), n);
+        init_number(node, SERIALIZE_INT, &value);
+        return true;
+    }
+    char text[256];
+    memcpy(text, body + 1, n);
+    text[n] = '\0';
+    float value = parse_float(text);
+    init_number(node, SERIALIZE_FLOAT, &value);
+    return true;
+}
+
+bool decode_blob(serialize_value *node, const uint8_t *body, int64_t *consumed, int32_t type) {
+    // decoded_size checked the length against the input.
+    uint32_t length = get_be32(body);
+    init_blob(node, body + 4, static_cast<int32_t>(length), type);
+    *consumed = 4 + static_cast<int64_t>(length);
+    return true;
+}
+
+// Arrays and hashes are built with a private tail pointer. The cells and
+// entries of the whole tree, with their elements, are placed in shared
+// runs. Unknown letters inside a container are skipped (only the letter
+// byte is consumed); an element that starts must be complete.
+//
+// Room worth reserving when a run opens: about four bytes of tree for each
+// byte of input still to decode (a small number takes 48 bytes for its
+// 3 to 12 input bytes; a text about as many as its input).
+size_t input_room(int64_t left) {
+    return left >= static_cast<int64_t>(kRunBytes / 4) ? kRunBytes : static_cast<size_t>(left) * 4;
+}
+
+bool decode_array(RunBuilder &runs, serialize_value *array, const uint8_t *body, int64_t avail,
+                  int64_t *consumed, int depth) {
+    if (depth > kMaxDepth || avail < 8) return false;
+    array->type = SERIALIZE_ARRAY;
+    array->data = nullptr;
+    array->length = 0;
+    serialize_array_cell *tail = nullptr;
     uint32_t count = get_be32(body + 4);
     int64_t p = 8;
     for (; count > 0 && p < avail; count--) {
-        serialize_value *element = nullptr;
-        Decoded result = decode_element(body, avail, &p, depth + 1, &element);
-        if (result == Decoded::kFailed) {
-            serialize_free(array);
-            return nullptr;
+        uint8_t letter = body[p++];
+        if (!is_known_letter(letter)) continue;
+        size_t size = decoded_size(letter, body + p, avail - p);
+        char *link =
+            size == 0 ? nullptr : runs.take(slot_size(kCellElementOffset, size), input_room(avail - p));
+        if (link == nullptr) {
+            release_contents(array);
+            return false;
         }
-        if (result == Decoded::kSkipped) continue;
-        if (tail->value != nullptr) {
-            serialize_array_cell *cell = serialize_array_new();
-            if (cell == nullptr) {
-                serialize_free(element);
-                serialize_free(array);
-                return nullptr;
-            }
+        auto *cell = reinterpret_cast<serialize_array_cell *>(link);
+        serialize_value *element = slot_element(link, kCellElementOffset);
+        int64_t used = 0;
+        if (!decode_into(runs, element, letter, body + p, avail - p, &used, depth + 1)) {
+            free_link(cell);
+            release_contents(array);
+            return false;
+        }
+        p += used;
+        cell->value = element;
+        cell->next = nullptr;
+        if (tail == nullptr)
+            array->data = cell;
+        else
             tail->next = cell;
-            tail = cell;
-        }
-        tail->value = element;
+        tail = cell;
     }
+    if (!give_empty_head(array)) return false;
     *consumed = p;
-    return array;
+    return true;
 }
 
 // Open-addressing index of the entries of a hash being decoded, so that
-// duplicate keys are found without walking the entry list. Small hashes are
-// searched linearly and never build it.
-constexpr uint32_t kIndexThreshold = 16;
+// duplicate keys are found without walking the entry list. Small hashes
+// never build it.
+constexpr uint32_t kIndexThreshold = 32;
 
 struct KeyIndex {
     serialize_hash_entry **slots = nullptr;
@@ -397,21 +451,85 @@ struct KeyIndex {
     }
 };
 
-// Keys of a small hash being decoded, for the duplicate check: each key's
-// length and first eight bytes (zero padded) are compared before the text,
-// so a new key costs a few integer compares instead of a strcmp per entry.
+// The first eight bytes of a key (fewer when it is shorter, zero padded)
+// as one little-endian word, read straight from the input when eight bytes
+// are there to read.
+uint64_t key_prefix(const char *bytes, size_t length, bool can_read_word) {
+    size_t n = length < 8 ? length : 8;
+    uint64_t word = 0;
+    if (can_read_word) {
+        memcpy(&word, bytes, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        word = __builtin_bswap64(word);
+#endif
+        if (n < 8) word &= (uint64_t{1} << (8 * n)) - 1;
+    } else {
+        for (size_t i = 0; i < n; i++) word |= uint64_t{static_cast<uint8_t>(bytes[i])} << (8 * i);
+    }
+    return word;
+}
+
+// Length of a key that ends at `length` bytes or at a NUL, scanning a word
+// at a time.
+size_t key_text_length_of(const char *bytes, size_t length) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHighs = 0x8080808080808080ull;
+    size_t n = 0;
+    for (; n + 8 <= length; n += 8) {
+        uint64_t word;
+        memcpy(&word, bytes + n, 8);
+        if (((word - kOnes) & ~word & kHighs) != 0) break;
+    }
+    while (n < length && bytes[n] != '\0') n++;
+    return n;
+}
+
+// Keys of the first kIndexThreshold entries of a hash being decoded, for
+// the duplicate check: a 64-slot table keyed by each key's length and first
+// eight bytes, so that a new key costs a probe or two and integer compares
+// instead of a strcmp per entry.
 struct SmallKeys {
+    static constexpr int kSlotBits = 6;
+    static constexpr uint32_t kSlots = 1u << kSlotBits;
+    static_assert(kSlots >= 2 * kIndexThreshold, "the table stays at most half full");
+
+    uint8_t slot[kSlots] = {};  // 1 + position in the arrays below; 0 when free
     serialize_hash_entry *entry[kIndexThreshold];
     uint64_t prefix[kIndexThreshold];
     uint32_t length[kIndexThreshold];
+    uint32_t count = 0;
+
+    static uint32_t home(uint64_t prefix, size_t length) {
+        return static_cast<uint32_t>(((prefix + length) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+    }
+
+    // The entry whose key is `key` (`length` bytes, first word `word`), or
+    // null; then `*free_slot` is where such a key goes.
+    serialize_hash_entry *find(const char *key, size_t length, uint64_t word, uint32_t *free_slot) const {
+        for (uint32_t i = home(word, length);; i = (i + 1) % kSlots) {
+            uint32_t at = slot[i];
+            if (at == 0) {
+                *free_slot = i;
+                return nullptr;
+            }
+            at--;
+            if (prefix[at] == word && this->length[at] == length &&
+                (length <= 8 || memcmp(entry[at]->key, key, length) == 0))
+                return entry[at];
+        }
+    }
+
+    void add(uint32_t free_slot, serialize_hash_entry *added, uint64_t word, size_t key_length) {
+        entry[count] = added;
+        prefix[count] = word;
+        length[count] = static_cast<uint32_t>(key_length);
+        slot[free_slot] = static_cast<uint8_t>(++count);
+    }
 };
 
-serialize_value *decode_hash(const uint8_t *body, int64_t avail, int64_t *consumed, int depth) {
-    if (depth > kMaxDepth || avail < 8) return nullptr;
-    // The entries are linked as they come, each with its key in its own
-    // block; the head is the first entry, or an empty head at the end.
-    serialize_value *hash = static_cast<serialize_value *>(sv_malloc(sizeof(serialize_value)));
-    if (hash == nullptr) return nullptr;
+bool decode_hash(RunBuilder &runs, serialize_value *hash, const uint8_t *body, int64_t avail,
+                 int64_t *consumed, int depth) {
+    if (depth > kMaxDepth || avail < 8) return false;
     hash->type = SERIALIZE_HASH;
     hash->data = nullptr;
     hash->length = 0;
@@ -424,77 +542,79 @@ serialize_value *decode_hash(const uint8_t *body, int64_t avail, int64_t *consum
     for (; count > 0 && p < avail; count--) {
         // An entry that starts must be complete: key length, key, letter.
         if (avail - p < 3) {
-            serialize_free(hash);
-            return nullptr;
+            release_contents(hash);
+            return false;
         }
         uint32_t key_length = (static_cast<uint32_t>(body[p]) << 8) | body[p + 1];
         if (key_length > kMaxKeyLength || static_cast<int64_t>(key_length) >= avail - p - 2) {
-            serialize_free(hash);
-            return nullptr;
+            release_contents(hash);
+            return false;
         }
-        // The key ends at its length or at an embedded NUL. The copy is
-        // zero padded so that its first eight bytes can be read as one word.
+        // The key ends at its length or at an embedded NUL.
         const char *key_bytes = reinterpret_cast<const char *>(body + p + 2);
-        size_t key_text_length = strnlen(key_bytes, key_length);
-        char key[kMaxKeyLength + 1 + 8];
-        memcpy(key, key_bytes, key_text_length);
-        memset(key + key_text_length, 0, 8);
+        size_t key_text_length = key_text_length_of(key_bytes, key_length);
+        bool can_read_word = avail - p - 2 >= 8;
         p += 2 + key_length;
+        uint8_t letter = body[p++];
+        if (!is_known_letter(letter)) continue;
 
-        serialize_value *value = nullptr;
-        Decoded result = decode_element(body, avail, &p, depth + 1, &value);
-        if (result == Decoded::kFailed) {
-            serialize_free(hash);
-            return nullptr;
-        }
-        if (result == Decoded::kSkipped) continue;
-
-        uint64_t prefix;
-        memcpy(&prefix, key, 8);
         serialize_hash_entry *found = nullptr;
-        if (index.capacity != 0) {
-            found = *index.slot_for(key);
-        } else if (entries > kIndexThreshold) {
-            // The index could not be allocated: walk the whole chain.
-            for (serialize_hash_entry *e = static_cast<serialize_hash_entry *>(hash->data); e != nullptr;
-                 e = e->next)
-                if (strcmp(e->key, key) == 0) {
-                    found = e;
-                    break;
-                }
+        uint64_t prefix = 0;
+        uint32_t free_slot = 0;
+        if (entries < kIndexThreshold) {
+            prefix = key_prefix(key_bytes, key_text_length, can_read_word);
+            found = small.find(key_bytes, key_text_length, prefix, &free_slot);
         } else {
-            uint32_t seen = entries < kIndexThreshold ? entries : kIndexThreshold;
-            for (uint32_t i = 0; i < seen; i++) {
-                if (small.prefix[i] == prefix && small.length[i] == key_text_length &&
-                    (key_text_length <= 8 || memcmp(small.entry[i]->key, key, key_text_length) == 0)) {
-                    found = small.entry[i];
-                    break;
-                }
+            char key[kMaxKeyLength + 1];
+            memcpy(key, key_bytes, key_text_length);
+            key[key_text_length] = '\0';
+            if (index.capacity != 0) {
+                found = *index.slot_for(key);
+            } else {
+                // The index could not be allocated: walk the whole chain.
+                for (serialize_hash_entry *e = static_cast<serialize_hash_entry *>(hash->data); e != nullptr;
+                     e = e->next)
+                    if (strcmp(e->key, key) == 0) {
+                        found = e;
+                        break;
+                    }
             }
         }
+        int64_t used = 0;
         if (found != nullptr) {
             // A repeated key keeps its first place and takes the later value.
-            serialize_free(found->value);
+            serialize_value *value = decode_root(runs, letter, body + p, avail - p, &used, depth + 1);
+            if (value == nullptr) {
+                release_contents(hash);
+                return false;
+            }
+            p += used;
+            release_tree(found->value);
             found->value = value;
             continue;
         }
-        serialize_hash_entry *entry = new_entry_with_key(key, key_text_length);
-        if (entry == nullptr) {
-            serialize_free(value);
-            serialize_free(hash);
-            return nullptr;
+        size_t size = decoded_size(letter, body + p, avail - p);
+        size_t offset = entry_element_offset(key_text_length);
+        char *link = size == 0 ? nullptr : runs.take(slot_size(offset, size), input_room(avail - p));
+        if (link == nullptr) {
+            release_contents(hash);
+            return false;
         }
-        entry->value = value;
+        serialize_hash_entry *entry = init_entry(link, key_bytes, key_text_length);
+        serialize_value *element = slot_element(link, offset);
+        if (!decode_into(runs, element, letter, body + p, avail - p, &used, depth + 1)) {
+            free_link(entry);
+            release_contents(hash);
+            return false;
+        }
+        p += used;
+        entry->value = element;
         if (tail == nullptr)
             hash->data = entry;
         else
             tail->next = entry;
         tail = entry;
-        if (entries < kIndexThreshold) {
-            small.entry[entries] = entry;
-            small.prefix[entries] = prefix;
-            small.length[entries] = static_cast<uint32_t>(key_text_length);
-        }
+        if (entries < kIndexThreshold) small.add(free_slot, entry, prefix, key_text_length);
         entries++;
         if (index.capacity != 0 && index.used * 2 < index.capacity) {
             *index.slot_for(entry->key) = entry;
@@ -504,34 +624,30 @@ serialize_value *decode_hash(const uint8_t *body, int64_t avail, int64_t *consum
             index.drop();  // out of memory: fall back to the linear search
         }
     }
-    if (hash->data == nullptr) {
-        hash->data = serialize_hash_new();
-        if (hash->data == nullptr) {
-            free(hash);
-            return nullptr;
-        }
-    }
+    if (!give_empty_head(hash)) return false;
     *consumed = p;
-    return hash;
+    return true;
 }
 
-serialize_value *decode_body(uint8_t letter, const uint8_t *body, int64_t avail, int64_t *consumed,
-                             int depth) {
+// Decodes (letter, body) into `node`, whose block has decoded_size bytes.
+// On failure everything allocated below `node` is released.
+bool decode_into(RunBuilder &runs, serialize_value *node, uint8_t letter, const uint8_t *body, int64_t avail,
+                 int64_t *consumed, int depth) {
     switch (letter) {
         case kLetterInt:
-            return decode_number(body, avail, consumed, false);
+            return decode_number(node, body, avail, consumed, false);
         case kLetterFloat:
-            return decode_number(body, avail, consumed, true);
+            return decode_number(node, body, avail, consumed, true);
         case kLetterString:
-            return decode_blob(body, avail, consumed, SERIALIZE_STRING);
+            return decode_blob(node, body, consumed, SERIALIZE_STRING);
         case kLetterBytes:
-            return decode_blob(body, avail, consumed, SERIALIZE_BYTES);
+            return decode_blob(node, body, consumed, SERIALIZE_BYTES);
         case kLetterArray:
-            return decode_array(body, avail, consumed, depth);
+            return decode_array(runs, node, body, avail, consumed, depth);
         case kLetterHash:
-            return decode_hash(body, avail, consumed, depth);
+            return decode_hash(runs, node, body, avail, consumed, depth);
         default:
-            return nullptr;
+            return false;
     }
 }
 
@@ -540,7 +656,8 @@ serialize_value *decode_body(uint8_t letter, const uint8_t *body, int64_t avail,
 serialize_value *unpack(uint8_t letter, const uint8_t *body, int32_t avail, int32_t *pos) {
     if (body == nullptr || avail <= 0) return nullptr;
     int64_t consumed = 0;
-    serialize_value *node = decode_body(letter, body, avail, &consumed, 1);
+    RunBuilder runs;
+    serialize_value *node = decode_root(runs, letter, body, avail, &consumed, 1);
     if (node != nullptr && pos != nullptr) *pos += static_cast<int32_t>(consumed);
     return node;
 }
@@ -635,7 +752,8 @@ serialize_value *unserialize(const void *data, int32_t length) {
     if (data == nullptr || length < 1) return nullptr;
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
     int64_t consumed = 0;
-    return decode_body(bytes[0], bytes + 1, static_cast<int64_t>(length) - 1, &consumed, 1);
+    RunBuilder runs;
+    return decode_root(runs, bytes[0], bytes + 1, static_cast<int64_t>(length) - 1, &consumed, 1);
 }
 
 serialize_value *serialize_int_unpack(const uint8_t *body, int32_t avail, int32_t *pos) {

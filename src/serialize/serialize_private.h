@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 
@@ -52,17 +53,52 @@ constexpr size_t scalar_size(size_t payload) {
                                                               : sizeof(serialize_value);
 }
 
-// Copies `key` (of `length` bytes, no NUL needed) into a new heap text.
-char *copy_key(const char *key, size_t length);
+// Heap bytes for a node: a scalar with `payload` bytes, or (payload 0) a
+// container.
+constexpr size_t node_size(size_t payload) {
+    return payload == 0 ? sizeof(serialize_value) : scalar_size(payload);
+}
+
+// Fill a node whose block has room for the payload.
+inline void init_number(serialize_value *node, int32_t type, const void *four_bytes) {
+    node->type = type;
+    node->data = payload_of(node);
+    node->length = 4;
+    memcpy(node->data, four_bytes, 4);
+}
+
+inline void init_blob(serialize_value *node, const void *source, int32_t length, int32_t type) {
+    node->type = type;
+    node->data = payload_of(node);
+    node->length = length;
+    char *bytes = static_cast<char *>(node->data);
+    if (length > 0) kiv_copy_bytes(bytes, source, static_cast<size_t>(length));
+    // Byte strings get the terminator too, so that reading one as a text
+    // never runs past the block.
+    bytes[length] = '\0';
+}
 
 // A new hash entry whose key (`length` bytes, no NUL needed) is stored in
 // the same heap block, directly behind the entry: one allocation instead of
 // two. Value and next start null.
 serialize_hash_entry *new_entry_with_key(const char *key, size_t length);
 
+// Releases `node` and everything below it. A node stored with its link
+// only has its contents released (its `data` becomes null); its memory
+// goes when the link is released.
+void release_tree(serialize_value *node);
+// Releases everything below `node` but not the node itself.
+void release_contents(serialize_value *node);
+
+// Gives a container that received no element its empty head cell or entry.
+bool give_empty_head(serialize_value *container);
+
+// Copies `key` (of `length` bytes, no NUL needed) into a new heap text.
+char *copy_key(const char *key, size_t length);
+
 // Whether an entry's key lives in the entry's own block and so goes away
-// with it. A separately allocated key can never sit there: the entry block
-// holds only the entry and its own key.
+// with it. A separately allocated key can never sit there: that place is
+// inside the entry's own block or slot.
 inline bool key_is_inline(const serialize_hash_entry *entry) {
     return entry->key == reinterpret_cast<const char *>(entry + 1);
 }

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "internal.h"
+#include "serialize/runs.h"
 #include "serialize/serialize_private.h"
 
 namespace kiv_serialize {
@@ -24,20 +25,21 @@ char *copy_key(const char *key, size_t length) {
 }
 
 serialize_hash_entry *new_entry_with_key(const char *key, size_t length) {
-    serialize_hash_entry *entry =
-        static_cast<serialize_hash_entry *>(sv_malloc(sizeof(serialize_hash_entry) + length + 1));
-    if (entry == nullptr) return nullptr;
-    char *text = reinterpret_cast<char *>(entry + 1);
-    memcpy(text, key, length);
-    text[length] = '\0';
-    entry->key = text;
-    entry->value = nullptr;
-    entry->next = nullptr;
-    return entry;
+    void *block = sv_malloc(sizeof(serialize_hash_entry) + length + 1);
+    return block == nullptr ? nullptr : init_entry(static_cast<char *>(block), key, length);
+}
+
+void *alloc_block(size_t size) {
+    void *block = sv_malloc(size);
+    if (block != nullptr && (reinterpret_cast<uintptr_t>(block) & (kBlockAlign - 1)) != 0) {
+        free(block);
+        block = aligned_alloc(kBlockAlign, round_up(size, kBlockAlign));
+    }
+    return block;
 }
 
 serialize_value *new_container(int32_t type) {
-    serialize_value *node = static_cast<serialize_value *>(sv_malloc(sizeof(serialize_value)));
+    serialize_value *node = static_cast<serialize_value *>(alloc_block(sizeof(serialize_value)));
     if (node == nullptr) return nullptr;
     void *head;
     if (type == SERIALIZE_ARRAY)
@@ -52,6 +54,90 @@ serialize_value *new_container(int32_t type) {
     node->data = head;
     node->length = 0;
     return node;
+}
+
+// Releases a whole tree without recursion: a cell or entry whose element is
+// a container is kept on a stack (linked through its own `next`) until the
+// container's turn comes, so hostile or very deep trees cannot exhaust the
+// call stack, and every node, cell, entry and key is visited once. An
+// element stored with its link goes with the link, after its own contents.
+void release_nodes(serialize_value *root, bool keep_root) {
+    serialize_array_cell *cells = nullptr;
+    serialize_hash_entry *entries = nullptr;
+    serialize_value *node = root;
+    void *holder = nullptr;  // the link that stores `node`, if any
+    for (;;) {
+        if (node != nullptr) {
+            if (node->type == SERIALIZE_ARRAY) {
+                serialize_array_cell *cell = static_cast<serialize_array_cell *>(node->data);
+                while (cell != nullptr) {
+                    serialize_array_cell *next = cell->next;
+                    serialize_value *value = cell->value;
+                    if (value != nullptr && is_container(value)) {
+                        cell->next = cells;
+                        cells = cell;
+                    } else {
+                        if (value != nullptr && !is_embedded(value)) free(value);
+                        free_link(cell);
+                    }
+                    cell = next;
+                }
+                node->data = nullptr;
+            } else if (node->type == SERIALIZE_HASH) {
+                serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(node->data);
+                while (entry != nullptr) {
+                    serialize_hash_entry *next = entry->next;
+                    serialize_value *value = entry->value;
+                    free_key(entry);
+                    entry->key = nullptr;
+                    if (value != nullptr && is_container(value)) {
+                        entry->next = entries;
+                        entries = entry;
+                    } else {
+                        if (value != nullptr && !is_embedded(value)) free(value);
+                        free_link(entry);
+                    }
+                    entry = next;
+                }
+                node->data = nullptr;
+            }
+            if (!is_embedded(node) && !(keep_root && node == root)) free(node);
+        }
+        if (holder != nullptr) free_link(holder);
+        holder = nullptr;
+        void *link;
+        if (cells != nullptr) {
+            link = cells;
+            node = cells->value;
+            cells = cells->next;
+        } else if (entries != nullptr) {
+            link = entries;
+            node = entries->value;
+            entries = entries->next;
+        } else {
+            return;
+        }
+        if (is_embedded(node))
+            holder = link;
+        else
+            free_link(link);
+    }
+}
+
+// Gives a container that received no element its empty head.
+bool give_empty_head(serialize_value *container) {
+    if (container->data == nullptr)
+        container->data = container->type == SERIALIZE_ARRAY ? static_cast<void *>(serialize_array_new())
+                                                             : static_cast<void *>(serialize_hash_new());
+    return container->data != nullptr;
+}
+
+void release_tree(serialize_value *node) {
+    release_nodes(node, false);
+}
+
+void release_contents(serialize_value *node) {
+    release_nodes(node, true);
 }
 
 }  // namespace kiv_serialize
@@ -86,140 +172,132 @@ serialize_hash_entry *hash_find(const serialize_value *hash, const char *key) {
     return nullptr;
 }
 
-// Releases a whole tree without recursion: a cell or entry whose element is
-// a container is kept on a stack (linked through its own `next`) until the
-// container's turn comes, so hostile or very deep trees cannot exhaust the
-// call stack, and every node, cell, entry and key is visited once.
-void release_tree(serialize_value *root) {
-    serialize_array_cell *cells = nullptr;
-    serialize_hash_entry *entries = nullptr;
-    serialize_value *node = root;
-    for (;;) {
-        if (node != nullptr) {
-            if (node->type == SERIALIZE_ARRAY) {
-                serialize_array_cell *cell = static_cast<serialize_array_cell *>(node->data);
-                while (cell != nullptr) {
-                    serialize_array_cell *next = cell->next;
-                    if (cell->value != nullptr && is_container(cell->value)) {
-                        cell->next = cells;
-                        cells = cell;
-                    } else {
-                        free(cell->value);
-                        free(cell);
-                    }
-                    cell = next;
-                }
-            } else if (node->type == SERIALIZE_HASH) {
-                serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(node->data);
-                while (entry != nullptr) {
-                    serialize_hash_entry *next = entry->next;
-                    free_key(entry);
-                    entry->key = nullptr;
-                    if (entry->value != nullptr && is_container(entry->value)) {
-                        entry->next = entries;
-                        entries = entry;
-                    } else {
-                        free(entry->value);
-                        free(entry);
-                    }
-                    entry = next;
-                }
-            }
-            free(node);
-        }
-        if (cells != nullptr) {
-            serialize_array_cell *cell = cells;
-            cells = cell->next;
-            node = cell->value;
-            free(cell);
-        } else if (entries != nullptr) {
-            serialize_hash_entry *entry = entries;
-            entries = entry->next;
-            node = entry->value;
-            free(entry);
-        } else {
-            return;
-        }
+// Heap bytes for a copy of `node` (a node, or a node and its payload), or
+// 0 when it cannot be copied.
+size_t copy_size(const serialize_value *node) {
+    if (node == nullptr) return 0;
+    switch (node->type) {
+        case SERIALIZE_INT:
+        case SERIALIZE_FLOAT:
+            return node_size(4);
+        case SERIALIZE_STRING:
+        case SERIALIZE_BYTES:
+            return node->length < 0 ? 0 : node_size(static_cast<size_t>(node->length) + 1);
+        case SERIALIZE_ARRAY:
+        case SERIALIZE_HASH:
+            return node_size(0);
+        default:
+            return 0;
     }
 }
 
-// Deep copy with the result that an encode and a decode would give: floats
-// become the value of their six-decimal text, and a tree the encoder
-// refuses (too deep, over-long key) gives null.
-serialize_value *copy_tree(const serialize_value *node, int depth) {
+// Deep copy of `node` into `copy`, whose block has copy_size(node) bytes,
+// with the result that an encode and a decode would give: floats become the
+// value of their six-decimal text, and a tree the encoder refuses (too
+// deep, over-long key) is not copied. The cells or entries of a container
+// share one run, each with its element. On failure everything allocated below `copy` is
+// released and false returned.
+bool copy_into(serialize_value *copy, const serialize_value *node, int depth) {
     switch (node->type) {
-        case SERIALIZE_INT:
-            return serialize_int(serialize_get_int(node));
+        case SERIALIZE_INT: {
+            int32_t value = serialize_get_int(node);
+            init_number(copy, SERIALIZE_INT, &value);
+            return true;
+        }
         case SERIALIZE_FLOAT: {
             char text[64];
             format_float(serialize_get_float(node), text);
-            return serialize_float(parse_float(text));
+            float value = parse_float(text);
+            init_number(copy, SERIALIZE_FLOAT, &value);
+            return true;
         }
         case SERIALIZE_STRING:
         case SERIALIZE_BYTES:
-            return serialize_blob(node->data, node->length, node->type);
+            init_blob(copy, node->data, node->length, node->type);
+            return true;
         case SERIALIZE_ARRAY: {
-            if (depth >= kMaxDepth) return nullptr;
-            serialize_value *copy = new_container(SERIALIZE_ARRAY);
-            if (copy == nullptr) return nullptr;
-            serialize_array_cell *tail = static_cast<serialize_array_cell *>(copy->data);
-            const serialize_array_cell *cell = static_cast<const serialize_array_cell *>(node->data);
-            for (; cell != nullptr && cell->value != nullptr; cell = cell->next) {
-                serialize_value *element = copy_tree(cell->value, depth + 1);
-                if (element == nullptr) {
-                    release_tree(copy);
-                    return nullptr;
+            if (depth >= kMaxDepth) return false;
+            copy->type = SERIALIZE_ARRAY;
+            copy->data = nullptr;
+            copy->length = 0;
+            const auto *first = static_cast<const serialize_array_cell *>(node->data);
+            // One run holds all the cells and their elements.
+            size_t room = 0;
+            for (const serialize_array_cell *cell = first; cell != nullptr && cell->value != nullptr;
+                 cell = cell->next)
+                room += slot_size(kCellElementOffset, copy_size(cell->value));
+            RunBuilder runs;
+            serialize_array_cell *tail = nullptr;
+            for (const serialize_array_cell *cell = first; cell != nullptr && cell->value != nullptr;
+                 cell = cell->next) {
+                size_t size = copy_size(cell->value);
+                size_t slot = slot_size(kCellElementOffset, size);
+                auto *link =
+                    reinterpret_cast<serialize_array_cell *>(size == 0 ? nullptr : runs.take(slot, room));
+                if (link == nullptr) {
+                    release_contents(copy);
+                    return false;
                 }
-                if (tail->value != nullptr) {
-                    serialize_array_cell *next = serialize_array_new();
-                    if (next == nullptr) {
-                        release_tree(element);
-                        release_tree(copy);
-                        return nullptr;
-                    }
-                    tail->next = next;
-                    tail = next;
+                room -= slot;
+                serialize_value *element = slot_element(reinterpret_cast<char *>(link), kCellElementOffset);
+                link->value = nullptr;
+                link->next = nullptr;
+                if (!copy_into(element, cell->value, depth + 1)) {
+                    free_link(link);
+                    release_contents(copy);
+                    return false;
                 }
-                tail->value = element;
+                link->value = element;
+                if (tail == nullptr)
+                    copy->data = link;
+                else
+                    tail->next = link;
+                tail = link;
             }
-            return copy;
+            return give_empty_head(copy);
         }
         case SERIALIZE_HASH: {
-            if (depth >= kMaxDepth) return nullptr;
-            serialize_value *copy = new_container(SERIALIZE_HASH);
-            if (copy == nullptr) return nullptr;
-            serialize_hash_entry *tail = static_cast<serialize_hash_entry *>(copy->data);
-            const serialize_hash_entry *entry = static_cast<const serialize_hash_entry *>(node->data);
-            for (; entry != nullptr && entry->key != nullptr; entry = entry->next) {
+            if (depth >= kMaxDepth) return false;
+            copy->type = SERIALIZE_HASH;
+            copy->data = nullptr;
+            copy->length = 0;
+            const auto *first = static_cast<const serialize_hash_entry *>(node->data);
+            size_t room = 0;
+            for (const serialize_hash_entry *entry = first; entry != nullptr && entry->key != nullptr;
+                 entry = entry->next)
+                room += slot_size(entry_element_offset(strlen(entry->key)), copy_size(entry->value));
+            RunBuilder runs;
+            serialize_hash_entry *tail = nullptr;
+            for (const serialize_hash_entry *entry = first; entry != nullptr && entry->key != nullptr;
+                 entry = entry->next) {
                 size_t key_length = strlen(entry->key);
-                serialize_value *element =
-                    key_length <= kMaxKeyLength ? copy_tree(entry->value, depth + 1) : nullptr;
-                if (element == nullptr) {
-                    release_tree(copy);
-                    return nullptr;
+                size_t size = key_length <= kMaxKeyLength ? copy_size(entry->value) : 0;
+                size_t offset = entry_element_offset(key_length);
+                size_t slot = slot_size(offset, size);
+                char *link = size == 0 ? nullptr : runs.take(slot, room);
+                if (link == nullptr) {
+                    release_contents(copy);
+                    return false;
                 }
-                // The head entry exists already and takes a separate key;
-                // later entries carry their key in their own block.
-                serialize_hash_entry *target = tail;
-                if (tail->key != nullptr)
-                    target = new_entry_with_key(entry->key, key_length);
+                room -= slot;
+                serialize_hash_entry *copied = init_entry(link, entry->key, key_length);
+                serialize_value *element = slot_element(link, offset);
+                if (!copy_into(element, entry->value, depth + 1)) {
+                    free_link(link);
+                    release_contents(copy);
+                    return false;
+                }
+                copied->value = element;
+                if (tail == nullptr)
+                    copy->data = copied;
                 else
-                    tail->key = copy_key(entry->key, key_length);
-                if (target == nullptr || target->key == nullptr) {
-                    release_tree(element);
-                    release_tree(copy);
-                    return nullptr;
-                }
-                target->value = element;
-                if (target != tail) {
-                    tail->next = target;
-                    tail = target;
-                }
+                    tail->next = copied;
+                tail = copied;
             }
-            return copy;
+            return give_empty_head(copy);
         }
         default:
-            return nullptr;
+            return false;
     }
 }
 
@@ -248,37 +326,20 @@ void kiv_copy_bytes(void *dst, const void *src, size_t count) {
 
 serialize_value *serialize_blob(const void *source, int32_t length, int32_t type) {
     if (length < 0 || (length > 0 && source == nullptr)) return nullptr;
-    size_t size = scalar_size(static_cast<size_t>(length) + 1);
-    serialize_value *node = static_cast<serialize_value *>(sv_malloc(size));
-    if (node == nullptr) return nullptr;
-    node->type = type;
-    node->data = payload_of(node);
-    node->length = length;
-    char *bytes = static_cast<char *>(node->data);
-    if (length > 0) kiv_copy_bytes(bytes, source, static_cast<size_t>(length));
-    // Byte strings get the terminator too, so that reading one as a text
-    // never runs past the block.
-    bytes[length] = '\0';
+    auto *node = static_cast<serialize_value *>(alloc_block(node_size(static_cast<size_t>(length) + 1)));
+    if (node != nullptr) init_blob(node, source, length, type);
     return node;
 }
 
 serialize_value *serialize_int(int32_t value) {
-    serialize_value *node = static_cast<serialize_value *>(sv_malloc(scalar_size(4)));
-    if (node == nullptr) return nullptr;
-    node->type = SERIALIZE_INT;
-    node->data = payload_of(node);
-    node->length = 4;
-    memcpy(node->data, &value, 4);
+    auto *node = static_cast<serialize_value *>(alloc_block(node_size(4)));
+    if (node != nullptr) init_number(node, SERIALIZE_INT, &value);
     return node;
 }
 
 serialize_value *serialize_float(float value) {
-    serialize_value *node = static_cast<serialize_value *>(sv_malloc(scalar_size(4)));
-    if (node == nullptr) return nullptr;
-    node->type = SERIALIZE_FLOAT;
-    node->data = payload_of(node);
-    node->length = 4;
-    memcpy(node->data, &value, 4);
+    auto *node = static_cast<serialize_value *>(alloc_block(node_size(4)));
+    if (node != nullptr) init_number(node, SERIALIZE_FLOAT, &value);
     return node;
 }
 
@@ -439,10 +500,15 @@ void serialize_array_del(serialize_value *array, int32_t index) {
         if (head->value == nullptr) return;
         serialize_free(head->value);
         serialize_array_cell *second = head->next;
-        if (second != nullptr) {
+        if (second != nullptr && is_embedded(second->value)) {
+            // The second element lives in its cell's block, so that cell
+            // becomes the head instead of handing its element over.
+            array->data = second;
+            free_link(head);
+        } else if (second != nullptr) {
             head->value = second->value;
             head->next = second->next;
-            free(second);
+            free_link(second);
         } else {
             head->value = nullptr;
             head->next = nullptr;
@@ -454,7 +520,7 @@ void serialize_array_del(serialize_value *array, int32_t index) {
     serialize_array_cell *cell = before->next;
     before->next = cell->next;
     serialize_free(cell->value);
-    free(cell);
+    free_link(cell);
 }
 
 void serialize_array_destroy(serialize_value *array) {
@@ -463,7 +529,7 @@ void serialize_array_destroy(serialize_value *array) {
     while (cell != nullptr) {
         serialize_array_cell *next = cell->next;
         release_tree(cell->value);
-        free(cell);
+        free_link(cell);
         cell = next;
     }
     array->data = nullptr;
@@ -538,7 +604,7 @@ void serialize_hash_destroy(serialize_value *hash) {
         serialize_hash_entry *next = entry->next;
         free_key(entry);
         release_tree(entry->value);
-        free(entry);
+        free_link(entry);
         entry = next;
     }
     hash->data = nullptr;
@@ -551,8 +617,14 @@ void serialize_free(serialize_value *node) {
 }
 
 serialize_value *serialize_dup(const serialize_value *node) {
-    if (node == nullptr) return nullptr;
-    return copy_tree(node, 0);
+    size_t size = copy_size(node);
+    auto *copy = static_cast<serialize_value *>(size == 0 ? nullptr : alloc_block(size));
+    if (copy == nullptr) return nullptr;
+    if (!copy_into(copy, node, 0)) {
+        free(copy);
+        return nullptr;
+    }
+    return copy;
 }
 
 }  // extern "C"

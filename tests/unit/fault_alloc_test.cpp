@@ -190,7 +190,7 @@ TEST(FaultAlloc, EncodeFailsWholeAtEverySite) {
         }
         sites++;
     }
-    EXPECT_GE(sites, 10);
+    EXPECT_GE(sites, 3);
     serialize_free(tree);
 }
 
@@ -218,8 +218,9 @@ TEST(FaultAlloc, DecodeIsAllOrNothingAtEverySite) {
         }
         sites++;
     }
-    // Every node, cell, entry and key of the sample is an allocation.
-    EXPECT_GE(sites, 40);
+    // The root, the runs of cells and entries, the empty heads and the key
+    // index are allocations.
+    EXPECT_GE(sites, 3);
 }
 
 // One stream of the daemon's packets: an event, routed and generic

@@ -302,6 +302,104 @@ TEST(SerializeValue, KeysStoredWithTheirEntriesAreReleasedOnce) {
     free(alone);
 }
 
+// Decoded and copied containers keep their cells or entries in shared runs,
+// each with its element. The same random changes applied to a tree built
+// from constructors, to its decoded form and to its copy must give the same
+// bytes at every step, and release everything exactly once (ASan reports a
+// leak, a double free or a stray access otherwise).
+TEST(SerializeValue, StoredElementsBehaveLikeOwnNodes) {
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<int32_t>((seed >> 8) % bound);
+    };
+    auto element = [&](int i) -> serialize_value * {
+        switch (i % 4) {
+            case 0:
+                return serialize_int(i);
+            case 1:
+                return serialize_string(std::string(static_cast<size_t>(i % 90), 'x').c_str());
+            case 2: {
+                serialize_value *hash = serialize_hash();
+                serialize_hash_add(hash, "n", serialize_int(i));
+                serialize_hash_add(hash, "list", serialize_array());
+                return hash;
+            }
+            default: {
+                serialize_value *array = serialize_array();
+                serialize_array_add(array, serialize_int(i));
+                return array;
+            }
+        }
+    };
+    // Large enough for several runs.
+    Tree built(serialize_array());
+    for (int i = 0; i < 4000; i++) serialize_array_add(built.get(), element(i));
+    const std::string bytes = encoded(built.get());
+    Tree decoded(unserialize(bytes.data(), static_cast<int32_t>(bytes.size())));
+    Tree copied(serialize_dup(built.get()));
+    ASSERT_NE(decoded, nullptr);
+    ASSERT_NE(copied, nullptr);
+    serialize_value *trees[] = {built.get(), decoded.get(), copied.get()};
+
+    for (int step = 0; step < 3000; step++) {
+        int32_t count = serialize_array_count(built.get());
+        int32_t op = next(6);
+        int32_t index = count > 0 ? next(static_cast<uint32_t>(count)) : 0;
+        if (op == 5 && step % 3 != 0) op = 0;  // deletions dominate, so runs empty out
+        for (serialize_value *tree : trees) {
+            switch (op) {
+                case 0:
+                case 1:
+                    serialize_array_del(tree, op == 0 ? 0 : index);
+                    break;
+                case 2:
+                    serialize_array_set(tree, index, element(step));
+                    break;
+                case 3:
+                    serialize_array_insert(tree, index, element(step));
+                    break;
+                case 4: {
+                    serialize_value *target = serialize_array_get(tree, index);
+                    if (serialize_type(target) == SERIALIZE_HASH)
+                        serialize_hash_add(target, "n", serialize_string("replaced"));
+                    else if (serialize_type(target) == SERIALIZE_ARRAY)
+                        serialize_array_del(target, 0);
+                    break;
+                }
+                default:
+                    serialize_array_add(tree, element(step));
+                    break;
+            }
+        }
+        if (step % 100 == 0 || count < 50) {
+            const std::string expected = encoded(built.get());
+            ASSERT_EQ(encoded(decoded.get()), expected) << "step " << step;
+            ASSERT_EQ(encoded(copied.get()), expected) << "step " << step;
+        }
+    }
+    EXPECT_EQ(encoded(decoded.get()), encoded(built.get()));
+
+    // Emptying a decoded array from the front, then reusing it.
+    while (serialize_array_count(decoded.get()) > 0) serialize_array_del(decoded.get(), 0);
+    serialize_array_add(decoded.get(), serialize_int(5));
+    EXPECT_EQ(ints(decoded.get()), (std::vector<int32_t>{5}));
+    // Destroying a decoded hash and array inside their tree.
+    Tree nested(serialize_hash());
+    serialize_hash_add(nested.get(), "a", element(2));
+    serialize_hash_add(nested.get(), "b", element(3));
+    const std::string nested_bytes = encoded(nested.get());
+    Tree nested_decoded(unserialize(nested_bytes.data(), static_cast<int32_t>(nested_bytes.size())));
+    ASSERT_NE(nested_decoded, nullptr);
+    serialize_value *a = serialize_hash_get(nested_decoded.get(), "a");
+    serialize_value *b = serialize_hash_get(nested_decoded.get(), "b");
+    serialize_hash_destroy(a);
+    serialize_array_destroy(b);
+    EXPECT_EQ(a->data, nullptr);
+    EXPECT_EQ(b->data, nullptr);
+    // The tree is released as a whole afterwards, each block once.
+}
+
 TEST(SerializeValue, DupEqualsEncodeThenDecode) {
     Tree tiny(serialize_float(0.0000001f));
     Tree copy(serialize_dup(tiny.get()));
@@ -394,13 +492,34 @@ TEST(SerializeValue, RunningOutOfMemoryLosesNothingElse) {
         else
             EXPECT_EQ(encoded(tree.get()), bytes);
     };
+    // The root, the shared runs of cells and entries, the empty heads and
+    // the key index are each an allocation that can fail.
     int steps =
         run_with_failing_allocations([&] { return Tree(serialize_dup(source.get())); }, complete_or_null);
-    EXPECT_GT(steps, 60);
+    EXPECT_GE(steps, 3);
     steps = run_with_failing_allocations(
         [&] { return Tree(unserialize(bytes.data(), static_cast<int32_t>(bytes.size()))); },
         complete_or_null);
-    EXPECT_GT(steps, 60);
+    EXPECT_GE(steps, 3);
+
+    // A tree too large for one run fails cleanly whichever run is refused.
+    Tree large(serialize_array());
+    for (int i = 0; i < 3000; i++)
+        serialize_array_add(large.get(),
+                            serialize_string(std::string(40, static_cast<char>('a' + i % 26)).c_str()));
+    const std::string large_bytes = encoded(large.get());
+    auto same_or_null = [&](const Tree &tree, bool failed) {
+        if (tree == nullptr)
+            EXPECT_TRUE(failed);
+        else
+            EXPECT_EQ(encoded(tree.get()), large_bytes);
+    };
+    steps = run_with_failing_allocations(
+        [&] { return Tree(unserialize(large_bytes.data(), static_cast<int32_t>(large_bytes.size()))); },
+        same_or_null);
+    EXPECT_GE(steps, 4);
+    steps = run_with_failing_allocations([&] { return Tree(serialize_dup(large.get())); }, same_or_null);
+    EXPECT_GE(steps, 4);
 
     run_with_failing_allocations(
         [&] { return std::unique_ptr<uint8_t, decltype(&free)>(serialize(source.get(), nullptr), &free); },
