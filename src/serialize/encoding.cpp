@@ -4,8 +4,9 @@
 // one-byte length, strings and byte strings behind a big-endian 32-bit
 // length, arrays and hashes behind a 32-bit size and a 32-bit count. The
 // encoder makes two passes over the tree (size, then bytes into a single
-// buffer); the decoder builds containers with a private tail pointer and an
-// index of keys for large hashes, so both are linear in the input. The
+// buffer); the decoder builds containers with a private tail pointer, their
+// cells and entries in shared runs (runs.h), and finds repeated keys with a
+// small table or an index, so both are linear in the input. The
 // decoder never reads past the bytes it is given: lengths or headers that
 // run past the end make the whole result null.
 #include <errno.h>
@@ -21,17 +22,8 @@
 namespace kiv_serialize {
 
 int format_int(int32_t value, char *out) {
-    char digits[10];
-    int n = 0;
-    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    int length = 0;
-    if (value < 0) out[length++] = '-';
-    while (n > 0) out[length++] = digits[--n];
-    return length;
+    // Two digits at a time from a table, with the length known up front.
+    return static_cast<int>(std::to_chars(out, out + 11, value).ptr - out);
 }
 
 int format_float(float value, char *out) {
@@ -122,12 +114,20 @@ uint32_t get_be32(const uint8_t *in) {
 
 int int_text_length(int32_t value) {
     uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    int length = value < 0 ? 2 : 1;
-    while (magnitude >= 10) {
-        magnitude /= 10;
-        length++;
+    int sign = value < 0 ? 1 : 0;
+    if (magnitude < 100000) {
+        if (magnitude < 100) return sign + (magnitude < 10 ? 1 : 2);
+        return sign + (magnitude < 1000 ? 3 : magnitude < 10000 ? 4 : 5);
     }
-    return length;
+    if (magnitude < 10000000) return sign + (magnitude < 1000000 ? 6 : 7);
+    return sign + (magnitude < 100000000 ? 8 : magnitude < 1000000000 ? 9 : 10);
+}
+
+// The integer of a node known to be one.
+int32_t int_payload(const serialize_value *node) {
+    int32_t value;
+    memcpy(&value, node->data, 4);
+    return value;
 }
 
 // ---------------------------------------------------------------- size pass
@@ -136,7 +136,7 @@ int64_t encoded_length(const serialize_value *node, int depth) {
     if (node == nullptr) return kInvalid;
     switch (node->type) {
         case SERIALIZE_INT:
-            return 2 + int_text_length(serialize_get_int(node));
+            return 2 + int_text_length(int_payload(node));
         case SERIALIZE_FLOAT: {
             char text[64];
             return 2 + format_float(serialize_get_float(node), text);
@@ -182,9 +182,8 @@ int32_t checked_length(const serialize_value *node) {
 }
 
 // ---------------------------------------------------------------- write pass
-// These run only on trees that the size pass accepted.
-
-uint32_t write_value(uint8_t *out, const serialize_value *node);
+// Writes a tree into a buffer of the size that the size pass gave, checking
+// the room left before every write.
 
 uint32_t write_number(uint8_t *out, uint8_t letter, const char *text, int length) {
     out[0] = letter;
@@ -201,60 +200,93 @@ uint32_t write_blob(uint8_t *out, const serialize_value *node, int32_t type) {
     return 5 + length;
 }
 
-uint32_t write_array(uint8_t *out, const serialize_value *node) {
-    uint32_t count = 0;
-    uint32_t pos = 9;
-    const serialize_array_cell *cell = static_cast<const serialize_array_cell *>(node->data);
-    for (; cell != nullptr && cell->value != nullptr; cell = cell->next) {
-        pos += write_value(out + pos, cell->value);
-        count++;
-    }
-    out[0] = kLetterArray;
-    put_be32(out + 1, pos - 5);
-    put_be32(out + 5, count);
-    return pos;
-}
+struct Output {
+    uint8_t *bytes;
+    size_t length;
+    size_t capacity;
 
-uint32_t write_hash(uint8_t *out, const serialize_value *node) {
-    uint32_t count = 0;
-    uint32_t pos = 9;
-    const serialize_hash_entry *entry = static_cast<const serialize_hash_entry *>(node->data);
-    for (; entry != nullptr && entry->key != nullptr; entry = entry->next) {
-        size_t key_length = strlen(entry->key);
-        out[pos] = static_cast<uint8_t>(key_length >> 8);
-        out[pos + 1] = static_cast<uint8_t>(key_length);
-        memcpy(out + pos + 2, entry->key, key_length);
-        pos += 2 + static_cast<uint32_t>(key_length);
-        pos += write_value(out + pos, entry->value);
-        count++;
-    }
-    out[0] = kLetterHash;
-    // The size counts four bytes for each two-byte key length field.
-    put_be32(out + 1, pos - 5 + 2 * count);
-    put_be32(out + 5, count);
-    return pos;
-}
+    bool reserve(size_t more) const { return capacity - length >= more; }
+    uint8_t *end() { return bytes + length; }
+};
 
-uint32_t write_value(uint8_t *out, const serialize_value *node) {
+bool write_value(Output &out, const serialize_value *node, int depth) {
+    if (node == nullptr) return false;
     switch (node->type) {
         case SERIALIZE_INT: {
-            char text[12];
-            return write_number(out, kLetterInt, text, format_int(serialize_get_int(node), text));
+            int32_t value = int_payload(node);
+            int length = int_text_length(value);
+            if (!out.reserve(2 + static_cast<size_t>(length))) return false;
+            // The digits go straight into place; their count follows the letter.
+            uint8_t *at = out.end();
+            char *digits = reinterpret_cast<char *>(at + 2);
+            std::to_chars(digits, digits + length, value);
+            at[0] = kLetterInt;
+            at[1] = static_cast<uint8_t>(length);
+            out.length += 2 + static_cast<size_t>(length);
+            return true;
         }
         case SERIALIZE_FLOAT: {
             char text[64];
-            return write_number(out, kLetterFloat, text, format_float(serialize_get_float(node), text));
+            int length = format_float(serialize_get_float(node), text);
+            if (!out.reserve(2 + static_cast<size_t>(length))) return false;
+            out.length += write_number(out.end(), kLetterFloat, text, length);
+            return true;
         }
         case SERIALIZE_STRING:
         case SERIALIZE_BYTES:
-            return write_blob(out, node, node->type);
-        case SERIALIZE_ARRAY:
-            return write_array(out, node);
-        case SERIALIZE_HASH:
-            return write_hash(out, node);
+            if (node->length < 0 || !out.reserve(5 + static_cast<size_t>(node->length))) return false;
+            out.length += write_blob(out.end(), node, node->type);
+            return true;
+        case SERIALIZE_ARRAY: {
+            if (depth >= kMaxDepth || !out.reserve(9)) return false;
+            size_t start = out.length;
+            out.length += 9;
+            uint32_t count = 0;
+            const serialize_array_cell *cell = static_cast<const serialize_array_cell *>(node->data);
+            for (; cell != nullptr && cell->value != nullptr; cell = cell->next) {
+                if (!write_value(out, cell->value, depth + 1)) return false;
+                count++;
+            }
+            uint8_t *header = out.bytes + start;
+            header[0] = kLetterArray;
+            put_be32(header + 1, static_cast<uint32_t>(out.length - start - 5));
+            put_be32(header + 5, count);
+            return true;
+        }
+        case SERIALIZE_HASH: {
+            if (depth >= kMaxDepth || !out.reserve(9)) return false;
+            size_t start = out.length;
+            out.length += 9;
+            uint32_t count = 0;
+            const serialize_hash_entry *entry = static_cast<const serialize_hash_entry *>(node->data);
+            for (; entry != nullptr && entry->key != nullptr; entry = entry->next) {
+                size_t key_length = strnlen(entry->key, kMaxKeyLength + 1);
+                if (key_length > kMaxKeyLength || !out.reserve(2 + key_length)) return false;
+                uint8_t *at = out.end();
+                at[0] = static_cast<uint8_t>(key_length >> 8);
+                at[1] = static_cast<uint8_t>(key_length);
+                memcpy(at + 2, entry->key, key_length);
+                out.length += 2 + key_length;
+                if (!write_value(out, entry->value, depth + 1)) return false;
+                count++;
+            }
+            uint8_t *header = out.bytes + start;
+            header[0] = kLetterHash;
+            // The size counts four bytes for each two-byte key length field.
+            put_be32(header + 1, static_cast<uint32_t>(out.length - start - 5) + 2 * count);
+            put_be32(header + 5, count);
+            return true;
+        }
         default:
-            return 0;
+            return false;
     }
+}
+
+// Writes a tree that the size pass accepted into `bytes`, which has exactly
+// `size` bytes.
+int32_t write_checked(uint8_t *bytes, int32_t size, const serialize_value *node) {
+    Output out{bytes, 0, static_cast<size_t>(size)};
+    return write_value(out, node, 0) ? static_cast<int32_t>(out.length) : -1;
 }
 
 // ---------------------------------------------------------------- decoding
@@ -726,22 +758,26 @@ int32_t serialize_string_pack(uint8_t *out, const serialize_value *node, int32_t
 // The container writers check the tree first: a tree that the size
 // functions refuse (over-long key, too deep, too large) writes nothing.
 int32_t serialize_array_pack(uint8_t *out, const serialize_value *node) {
-    if (out == nullptr || serialize_array_pack_calc(node) < 0) return -1;
-    return static_cast<int32_t>(write_array(out, node));
+    int32_t size = serialize_array_pack_calc(node);
+    if (out == nullptr || size < 0) return -1;
+    return write_checked(out, size, node);
 }
 
 int32_t serialize_hash_pack(uint8_t *out, const serialize_value *node) {
-    if (out == nullptr || serialize_hash_pack_calc(node) < 0) return -1;
-    return static_cast<int32_t>(write_hash(out, node));
+    int32_t size = serialize_hash_pack_calc(node);
+    if (out == nullptr || size < 0) return -1;
+    return write_checked(out, size, node);
 }
 
 uint8_t *serialize(const serialize_value *node, int32_t *length) {
     if (length != nullptr) *length = 0;
+    // Two walks (size, then bytes into an exact buffer) cost less on a large
+    // tree than one walk into a buffer that keeps growing.
     int32_t size = checked_length(node);
     if (size < 0) return nullptr;
     uint8_t *buffer = static_cast<uint8_t *>(sv_malloc(static_cast<size_t>(size)));
     if (buffer == nullptr) return nullptr;
-    write_value(buffer, node);
+    write_checked(buffer, size, node);
     if (length != nullptr) *length = size;
     return buffer;
 }

@@ -25,11 +25,13 @@ constexpr size_t kMaxKeyLength = 255;
 // counter to zero fails. Zero (the default) disables it.
 extern std::atomic<int> alloc_fail_countdown;
 
+inline bool injected_failure() {
+    return alloc_fail_countdown.load(std::memory_order_relaxed) > 0 &&
+           alloc_fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1;
+}
+
 inline void *sv_malloc(size_t size) {
-    if (alloc_fail_countdown.load(std::memory_order_relaxed) > 0 &&
-        alloc_fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1)
-        return nullptr;
-    return malloc(size);
+    return injected_failure() ? nullptr : malloc(size);
 }
 
 inline bool is_container(const serialize_value *node) {
