@@ -88,6 +88,12 @@ KIV_EXPORT void log_fp(void *stream);
  *
  * Byte strings carry a NUL after their bytes (not counted in the length),
  * so that reading one with serialize_get_string() stays inside the node.
+ *
+ * An element stored in a container belongs to it: release it only through
+ * the container (set, del, destroy, serialize_free of the tree), never with
+ * serialize_free() or free() of its own, and change lists only through
+ * these functions. unserialize() and serialize_dup() store the elements of
+ * a tree together with their cells and entries in shared heap blocks.
  * ---------------------------------------------------------------------- */
 
 /** Tag of a 32-bit signed integer node (wire letter 'i'). */

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "serialize/serialize_private.h"
 
 namespace {
 
@@ -406,6 +407,10 @@ TEST(SerializeEncoding, IntegerTextParsesLikeAtoiAndSaturates) {
         {"-999999999", -999999999},
         {"1234567890", 1234567890},
         {"-1234567890x", -1234567890},
+        {"9999999999", INT32_MAX},
+        {"-9999999999", INT32_MIN},
+        {"4294967297", INT32_MAX},
+        {"-4294967297", INT32_MIN},
         {"0000000000042", 42},
         {"-", 0},
         {"5-3", 5},
@@ -415,6 +420,23 @@ TEST(SerializeEncoding, IntegerTextParsesLikeAtoiAndSaturates) {
         Tree value = decode(wire_int(c.text));
         ASSERT_NE(value, nullptr) << c.text;
         EXPECT_EQ(serialize_get_int(value.get()), c.value) << c.text;
+    }
+
+    // Texts of up to 12 characters, mostly digits with a sign or a stray
+    // byte here and there, against strtoll clamped to 32 bits.
+    uint32_t seed = 7;
+    const char alphabet[] = "0123456789012345678901234567890123456789-+ x/:";
+    for (int round = 0; round < 200000; round++) {
+        seed = seed * 1103515245u + 12345u;
+        size_t length = (seed >> 16) % 13;
+        std::string text;
+        for (size_t k = 0; k < length; k++) {
+            seed = seed * 1103515245u + 12345u;
+            text += alphabet[(seed >> 16) % (sizeof alphabet - 1)];
+        }
+        long long reference = strtoll(text.c_str(), nullptr, 10);
+        reference = reference > INT32_MAX ? INT32_MAX : reference < INT32_MIN ? INT32_MIN : reference;
+        ASSERT_EQ(kiv_serialize::parse_int(text.data(), text.size()), reference) << '"' << text << '"';
     }
 }
 
