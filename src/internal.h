@@ -137,6 +137,9 @@ struct kiv_ipod_client {
 // fuzzers wrap one end of a socketpair with it.
 kiv_ipod_client *ipod_client_new(int fd);
 ipod_packet *ipod_packet_new(void);
+// A packet with room for `room` payload bytes directly behind it, which
+// ipod_packet_free releases with the packet.
+ipod_packet *ipod_packet_with_room(size_t room);
 void ipod_packet_free(ipod_packet *packet);
 // Assigns the next transaction id into request->tid, writes header and
 // encoded payload. Returns the bytes written, or -1 on a failed write.
@@ -173,6 +176,9 @@ struct kiv_ipod_event {
     uint16_t ipod_id;
     char *serial;
     serialize_value *data;
+    // The decoded packet, released with the event; `serial` and `data`
+    // point into it rather than being copies.
+    serialize_value *payload;
 };
 
 // Decodes an opcode-1 packet and applies its effects on the handle.

@@ -194,10 +194,10 @@ kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet)
     event->session = static_cast<int16_t>(value_int_or(hash, "session", 0));
     const serialize_value *id = value_typed(hash, "ipod_id", SERIALIZE_INT);
     event->ipod_id = static_cast<uint16_t>(id ? serialize_get_int(id) : 0);
-    const char *serial = value_text(hash, "ipod_serial");
-    event->serial = serial ? strdup(serial) : nullptr;
-    const serialize_value *data = serialize_hash_get(hash, "data");
-    event->data = data ? serialize_dup(data) : nullptr;
+    event->serial = const_cast<char *>(value_text(hash, "ipod_serial"));
+    event->data = serialize_hash_get(hash, "data");
+    event->payload = payload.value;
+    payload.value = nullptr;
 
     int current_id = get_current_ipod_id(client);
     kv_debug("type=%s", name ? name : "(null)");
@@ -307,8 +307,7 @@ int kiv_ipod_event_eap_datagram_session_id(kiv_ipod_event *event) {
 
 void kiv_ipod_event_free(kiv_ipod_event *event) {
     if (!event) return;
-    serialize_free(event->data);
-    free(event->serial);
+    serialize_free(event->payload);
     free(event);
 }
 

@@ -99,13 +99,16 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         // fresh block and a full copy: no second large mapping to fault in.
         bool take_buffer =
             offset == 0 && length >= kHandOverMin && client->rx_len == IPOD_HEADER_SIZE + length;
-        ipod_packet *packet = ipod_packet_new();
-        void *payload = take_buffer ? client->rx_buf : length ? malloc(length) : nullptr;
-        if (!packet || (length && !payload)) {
+        // Otherwise the payload is stored in the packet's own block.
+        ipod_packet *packet = ipod_packet_with_room(take_buffer ? 0 : length);
+        void *payload = nullptr;
+        if (packet && take_buffer)
+            payload = client->rx_buf;
+        else if (packet && length)
+            payload = packet + 1;
+        if (!packet) {
             // Without memory the stream cannot be kept in step: give up the
             // connection rather than drop a packet silently.
-            free(packet);
-            if (!take_buffer) free(payload);
             kv_error("ipod_read_packets, out of memory for a packet of %u bytes\n", length);
             *oversize = true;
             break;
@@ -180,12 +183,18 @@ int32_t read_packets(kiv_ipod_client *client, bool *would_block) {
 extern "C" {
 
 ipod_packet *ipod_packet_new(void) {
-    return static_cast<ipod_packet *>(calloc(1, sizeof(ipod_packet)));
+    return ipod_packet_with_room(0);
+}
+
+ipod_packet *ipod_packet_with_room(size_t room) {
+    auto *packet = static_cast<ipod_packet *>(malloc(sizeof(ipod_packet) + room));
+    if (packet) memset(packet, 0, sizeof(ipod_packet));
+    return packet;
 }
 
 void ipod_packet_free(ipod_packet *packet) {
     if (!packet) return;
-    free(packet->payload);
+    if (packet->payload != packet + 1) free(packet->payload);
     free(packet);
 }
 

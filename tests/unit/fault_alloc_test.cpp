@@ -328,7 +328,7 @@ TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
         }
         sites++;
     }
-    EXPECT_GE(sites, 30);
+    EXPECT_GE(sites, 20);  // handle, packets, decoded trees, events, caches
 }
 
 }  // namespace
