@@ -410,9 +410,7 @@ size_t input_room(int64_t left) {
 bool decode_array(RunBuilder &runs, serialize_value *array, const uint8_t *body, int64_t avail,
                   int64_t *consumed, int depth) {
     if (depth > kMaxDepth || avail < 8) return false;
-    array->type = SERIALIZE_ARRAY;
-    array->data = nullptr;
-    array->length = 0;
+    begin_container(array, SERIALIZE_ARRAY);
     serialize_array_cell *tail = nullptr;
     uint32_t count = get_be32(body + 4);
     int64_t p = 8;
@@ -437,11 +435,7 @@ bool decode_array(RunBuilder &runs, serialize_value *array, const uint8_t *body,
         p += used;
         cell->value = element;
         cell->next = nullptr;
-        if (tail == nullptr)
-            array->data = cell;
-        else
-            tail->next = cell;
-        tail = cell;
+        append_link(array, &tail, cell);
     }
     if (!give_empty_head(array)) return false;
     *consumed = p;
@@ -582,9 +576,7 @@ struct SmallKeys {
 bool decode_hash(RunBuilder &runs, serialize_value *hash, const uint8_t *body, int64_t avail,
                  int64_t *consumed, int depth) {
     if (depth > kMaxDepth || avail < 8) return false;
-    hash->type = SERIALIZE_HASH;
-    hash->data = nullptr;
-    hash->length = 0;
+    begin_container(hash, SERIALIZE_HASH);
     serialize_hash_entry *tail = nullptr;
     uint32_t entries = 0;
     KeyIndex index;
@@ -661,11 +653,7 @@ bool decode_hash(RunBuilder &runs, serialize_value *hash, const uint8_t *body, i
         }
         p += used;
         entry->value = element;
-        if (tail == nullptr)
-            hash->data = entry;
-        else
-            tail->next = entry;
-        tail = entry;
+        append_link(hash, &tail, entry);
         if (entries < kIndexThreshold) small.add(free_slot, entry, prefix, key_text_length);
         entries++;
         if (index.capacity != 0 && index.used * 2 < index.capacity) {

@@ -92,6 +92,24 @@ void release_tree(serialize_value *node);
 // Releases everything below `node` but not the node itself.
 void release_contents(serialize_value *node);
 
+// Starts `node` as a container of `type` without elements yet; elements
+// are linked with append_link, then give_empty_head finishes it.
+inline void begin_container(serialize_value *node, int32_t type) {
+    node->type = type;
+    node->data = nullptr;
+    node->length = 0;
+}
+
+// Links a cell or entry behind `*tail`, or makes it the container's head.
+template <typename Link>
+inline void append_link(serialize_value *container, Link **tail, Link *link) {
+    if (*tail == nullptr)
+        container->data = link;
+    else
+        (*tail)->next = link;
+    *tail = link;
+}
+
 // Gives a container that received no element its empty head cell or entry.
 bool give_empty_head(serialize_value *container);
 

@@ -217,9 +217,7 @@ bool copy_into(serialize_value *copy, const serialize_value *node, int depth) {
             return true;
         case SERIALIZE_ARRAY: {
             if (depth >= kMaxDepth) return false;
-            copy->type = SERIALIZE_ARRAY;
-            copy->data = nullptr;
-            copy->length = 0;
+            begin_container(copy, SERIALIZE_ARRAY);
             const auto *first = static_cast<const serialize_array_cell *>(node->data);
             // One run holds all the cells and their elements.
             size_t room = 0;
@@ -248,19 +246,13 @@ bool copy_into(serialize_value *copy, const serialize_value *node, int depth) {
                     return false;
                 }
                 link->value = element;
-                if (tail == nullptr)
-                    copy->data = link;
-                else
-                    tail->next = link;
-                tail = link;
+                append_link(copy, &tail, link);
             }
             return give_empty_head(copy);
         }
         case SERIALIZE_HASH: {
             if (depth >= kMaxDepth) return false;
-            copy->type = SERIALIZE_HASH;
-            copy->data = nullptr;
-            copy->length = 0;
+            begin_container(copy, SERIALIZE_HASH);
             const auto *first = static_cast<const serialize_hash_entry *>(node->data);
             size_t room = 0;
             for (const serialize_hash_entry *entry = first; entry != nullptr && entry->key != nullptr;
@@ -288,11 +280,7 @@ bool copy_into(serialize_value *copy, const serialize_value *node, int depth) {
                     return false;
                 }
                 copied->value = element;
-                if (tail == nullptr)
-                    copy->data = copied;
-                else
-                    tail->next = copied;
-                tail = copied;
+                append_link(copy, &tail, copied);
             }
             return give_empty_head(copy);
         }
