@@ -20,9 +20,13 @@ def load(directory):
                 data = json.load(f)
             except ValueError:
                 continue
+        # Of repeated runs, the fastest: other load on a shared machine only
+        # ever slows a run down.
         for b in data.get("benchmarks", []):
             if b.get("run_type", "iteration") == "iteration" and "error_occurred" not in b:
-                runs[b["name"]] = b
+                kept = runs.get(b["name"])
+                if kept is None or ns(b) < ns(kept):
+                    runs[b["name"]] = b
     return runs
 
 

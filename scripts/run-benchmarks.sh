@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs every benchmark executable of a build directory, each in a private
 # network namespace (the link benchmarks listen on the daemon's name), keeps
-# their JSON results in <build>/bench-results and prints one summary table.
+# their JSON results in <build>/bench-results and prints one summary table
+# (each measure is the fastest of three repetitions).
 set -eu
 dir=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,7 +14,7 @@ for b in "$dir"/bench/*_bench; do
     [ -x "$b" ] || continue
     name=$(basename "$b")
     echo "== $name"
-    $ns "$b" --benchmark_counters_tabular=true --benchmark_min_time=0.3 \
+    $ns "$b" --benchmark_counters_tabular=true --benchmark_min_time=0.3 --benchmark_repetitions=3 \
         --benchmark_out="$out/$name.json" --benchmark_out_format=json
 done
 echo
