@@ -40,9 +40,10 @@ inline bool is_embedded(const serialize_value *node) {
     return in_run(node);
 }
 
-// A heap block aligned to kBlockAlign. malloc gives that alignment on every
-// platform the library targets; another allocator's block is replaced by
-// an aligned one. Either is released with free.
+// A heap block aligned to kBlockAlign, for every node and link that is not
+// in a run. malloc gives that alignment on every platform the library
+// targets; another allocator's block is replaced by an aligned one. Either
+// is released with free.
 void *alloc_block(size_t size);
 
 struct Run {

@@ -25,7 +25,7 @@ char *copy_key(const char *key, size_t length) {
 }
 
 serialize_hash_entry *new_entry_with_key(const char *key, size_t length) {
-    void *block = sv_malloc(sizeof(serialize_hash_entry) + length + 1);
+    void *block = alloc_block(sizeof(serialize_hash_entry) + length + 1);
     return block == nullptr ? nullptr : init_entry(static_cast<char *>(block), key, length);
 }
 
@@ -351,7 +351,7 @@ serialize_value *serialize_hash(void) {
 }
 
 serialize_array_cell *serialize_array_new(void) {
-    serialize_array_cell *cell = static_cast<serialize_array_cell *>(sv_malloc(sizeof(*cell)));
+    serialize_array_cell *cell = static_cast<serialize_array_cell *>(alloc_block(sizeof(*cell)));
     if (cell != nullptr) {
         cell->value = nullptr;
         cell->next = nullptr;
@@ -360,7 +360,7 @@ serialize_array_cell *serialize_array_new(void) {
 }
 
 serialize_hash_entry *serialize_hash_new(void) {
-    serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(sv_malloc(sizeof(*entry)));
+    serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(alloc_block(sizeof(*entry)));
     if (entry != nullptr) {
         entry->key = nullptr;
         entry->value = nullptr;
