@@ -402,9 +402,12 @@ bool decode_blob(serialize_value *node, const uint8_t *body, int64_t *consumed, 
 //
 // Room worth reserving when a run opens: about four bytes of tree for each
 // byte of input still to decode (a small number takes 48 bytes for its
-// 3 to 12 input bytes; a text about as many as its input).
+// 3 to 12 input bytes; a text about as many as its input), and enough for
+// a few entries, so that a small event or reply takes one run.
 size_t input_room(int64_t left) {
-    return left >= static_cast<int64_t>(kRunBytes / 4) ? kRunBytes : static_cast<size_t>(left) * 4;
+    constexpr int64_t kFewEntries = 256;
+    if (left >= static_cast<int64_t>(kRunBytes / 4)) return kRunBytes;
+    return static_cast<size_t>(left) * 4 + kFewEntries;
 }
 
 bool decode_array(RunBuilder &runs, serialize_value *array, const uint8_t *body, int64_t avail,
