@@ -1,6 +1,9 @@
 // Builds a value tree from the fuzzer's bytes, encodes it and checks that
-// the decoded copy equals the original (floats compared through their
-// "%f" text, as they travel).
+// the decoded copy and the deep copy equal the original (floats compared
+// through their "%f" text, as they travel). The rest of the bytes then
+// drive the same changes on all three trees, which must stay equal: a
+// decoded or copied tree keeps its elements with their cells and entries,
+// a tree built from constructors does not.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -112,6 +115,58 @@ bool same(const serialize_value *a, const serialize_value *b) {
     return false;
 }
 
+// Applies one change, chosen by `op`, to `tree` with `value` (null for a
+// change that takes none). Returns whether the tree took `value` over.
+bool change(serialize_value *tree, uint8_t op, int32_t index, serialize_value *value) {
+    if (serialize_type(tree) == SERIALIZE_HASH) {
+        if (value == nullptr) return false;
+        char key[3] = {'k', static_cast<char>('0' + index), '\0'};
+        serialize_hash_add(tree, key, value);
+        return true;
+    }
+    int32_t count = serialize_array_count(tree);
+    bool fits = index == 0 || index < count;
+    switch (op % 5) {
+        case 0:
+            serialize_array_del(tree, index);
+            return false;
+        case 1:
+            serialize_array_set(tree, index, value);
+            return fits;
+        case 2:
+            serialize_array_insert(tree, index, value);
+            return fits;
+        case 3:
+            serialize_array_add(tree, value);
+            return true;
+        default: {
+            serialize_value *inner = serialize_array_get(tree, index);
+            if (serialize_type(inner) == SERIALIZE_ARRAY) serialize_array_del(inner, 0);
+            if (serialize_type(inner) == SERIALIZE_HASH)
+                serialize_hash_add(inner, "k0", serialize_int(index));
+            return false;
+        }
+    }
+}
+
+void change_alike(Input &in, serialize_value *const trees[3]) {
+    if (serialize_type(trees[0]) != SERIALIZE_ARRAY && serialize_type(trees[0]) != SERIALIZE_HASH) return;
+    for (int step = 0; step < 32 && in.n > 0; step++) {
+        uint8_t op = in.byte();
+        int32_t index = in.byte() % 8;
+        bool takes_value = op % 5 >= 1 && op % 5 <= 3;
+        Input after = in;
+        for (int k = 0; k < 3; k++) {
+            Input from = in;
+            serialize_value *value = takes_value ? build(from, 6) : nullptr;
+            after = from;
+            if (!change(trees[k], op, index, value)) serialize_free(value);
+        }
+        in = after;
+        if (!same(trees[0], trees[1]) || !same(trees[0], trees[2])) abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -124,6 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (back == nullptr || !same(tree, back)) abort();
     serialize_value *dup = serialize_dup(tree);
     if (dup == nullptr || !same(tree, dup)) abort();
+    serialize_value *const trees[3] = {tree, back, dup};
+    change_alike(in, trees);
     serialize_free(dup);
     serialize_free(back);
     free(bytes);
