@@ -195,8 +195,8 @@ size_t copy_size(const serialize_value *node) {
 // with the result that an encode and a decode would give: floats become the
 // value of their six-decimal text, and a tree the encoder refuses (too
 // deep, over-long key) is not copied. The cells or entries of a container
-// share one run, each with its element. On failure everything allocated below `copy` is
-// released and false returned.
+// share one run, each with its element. On failure everything allocated
+// below `copy` is released and false returned.
 bool copy_into(serialize_value *copy, const serialize_value *node, int depth) {
     switch (node->type) {
         case SERIALIZE_INT: {
