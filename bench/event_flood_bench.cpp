@@ -16,6 +16,7 @@
 
 #include "fake_daemon.h"
 #include "internal.h"
+#include "wired_handle.h"
 
 // Counts heap allocations made while `counting` is set: the executable's
 // malloc family takes precedence over libc's for the whole process (the
@@ -86,24 +87,14 @@ long peak_rss_kb() {
 }
 
 // A handle with one current device, wired to one end of a socket pair.
-struct Wired {
-    kiv_ipod_client *client = nullptr;
-    int peer = -1;
+struct Wired : kivtest::WiredHandle {
     Wired() {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
-        client = ipod_client_new(sv[0]);
-        peer = sv[1];
         serialize_value *device = serialize_hash();
         serialize_hash_add(device, "serial", serialize_string("SER1"));
         serialize_hash_add(device, "ipod_id", serialize_int(7));
         client->devices = serialize_array();
         serialize_array_add(client->devices, device);
         client->current_session = 0;
-    }
-    ~Wired() {
-        kiv_ipod_close(client);
-        close(peer);
     }
 };
 

@@ -16,26 +16,13 @@
 
 #include "fake_daemon.h"
 #include "internal.h"
+#include "wired_handle.h"
 
 namespace {
 
 using kivtest::frame;
 
-// A handle wired to one end of a socket pair; `peer` is the other end.
-struct Wired {
-    kiv_ipod_client *client = nullptr;
-    int peer = -1;
-    Wired() {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
-        client = ipod_client_new(sv[0]);
-        peer = sv[1];
-    }
-    ~Wired() {
-        kiv_ipod_close(client);
-        close(peer);
-    }
-};
+using Wired = kivtest::WiredHandle;
 
 // Receiving one reply of the given payload size, the sender streaming
 // replies back to back from its own thread.
