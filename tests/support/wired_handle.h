@@ -12,15 +12,22 @@
 
 namespace kivtest {
 
+// Opens a socket pair and wraps one end in a new handle; false when no
+// pair can be had.
+inline bool wire_handle(kiv_ipod_client **client, int *peer) {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
+    *client = ipod_client_new(sv[0]);
+    *peer = sv[1];
+    return true;
+}
+
 struct WiredHandle {
     kiv_ipod_client *client = nullptr;
     int peer = -1;
 
     WiredHandle() {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
-        client = ipod_client_new(sv[0]);
-        peer = sv[1];
+        if (!wire_handle(&client, &peer)) abort();
     }
     ~WiredHandle() {
         kiv_ipod_close(client);

@@ -11,6 +11,7 @@
 #include "fake_daemon.h"
 #include "internal.h"
 #include "log_capture.h"
+#include "wired_test.h"
 
 using kivtest::frame;
 namespace wire = kivtest::wire;
@@ -51,21 +52,14 @@ int on_event(kiv_ipod_client *, kiv_ipod_event *, void *data) {
     return 0;
 }
 
-class Dispatch : public ::testing::Test {
+class Dispatch : public kivtest::WiredTest {
 protected:
     void SetUp() override {
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-        client = ipod_client_new(sv[0]);
-        peer = sv[1];
+        WiredTest::SetUp();
         kiv_ipod_set_reply_cb(client, on_reply, &seen);
         kiv_ipod_set_ping_cb(client, on_ping, &seen);
         kiv_ipod_set_event_cb(client, on_event, &seen);
         kivtest::log_clear();
-    }
-    void TearDown() override {
-        kiv_ipod_close(client);
-        close(peer);
     }
     // Queues the bytes and runs one read with its dispatch pass.
     int32_t deliver(const std::string &bytes) {
@@ -74,8 +68,6 @@ protected:
     }
     const Reply &last() { return seen.replies.back(); }
 
-    kiv_ipod_client *client = nullptr;
-    int peer = -1;
     Seen seen;
 };
 

@@ -16,6 +16,7 @@
 #include "fake_daemon.h"
 #include "internal.h"
 #include "log_capture.h"
+#include "wired_test.h"
 
 using kivtest::frame;
 namespace wire = kivtest::wire;
@@ -24,18 +25,11 @@ namespace {
 
 constexpr int kError = 6;
 
-class Link : public ::testing::Test {
+class Link : public kivtest::WiredTest {
 protected:
     void SetUp() override {
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-        client = ipod_client_new(sv[0]);
-        peer = sv[1];
+        WiredTest::SetUp();
         kivtest::log_clear();
-    }
-    void TearDown() override {
-        kiv_ipod_close(client);
-        if (peer >= 0) close(peer);
     }
 
     void put(const std::string &bytes) {
@@ -65,9 +59,6 @@ protected:
     std::string payload_of(const ipod_packet *p) {
         return p->length ? std::string(static_cast<const char *>(p->payload), p->length) : std::string();
     }
-
-    kiv_ipod_client *client = nullptr;
-    int peer = -1;
 };
 
 TEST_F(Link, RequestBytesOnTheWire) {

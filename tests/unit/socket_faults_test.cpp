@@ -18,6 +18,7 @@
 
 #include "fake_daemon.h"
 #include "internal.h"
+#include "wired_test.h"
 
 using kivtest::frame;
 namespace wire = kivtest::wire;
@@ -42,13 +43,10 @@ bool read_request(int fd, std::string &out) {
     return read_exact(fd, out, len);
 }
 
-class SocketFaults : public ::testing::Test {
+class SocketFaults : public kivtest::WiredTest {
 protected:
     void SetUp() override {
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-        client = ipod_client_new(sv[0]);
-        peer = sv[1];
+        WiredTest::SetUp();
         // A session is open on a ready device, so that requests are sent.
         client->devices = unserialize_text(wire::a({wire::device("A", 1)}));
         client->ready = 1;
@@ -57,8 +55,7 @@ protected:
     }
     void TearDown() override {
         if (daemon.joinable()) daemon.join();
-        kiv_ipod_close(client);
-        if (peer >= 0) close(peer);
+        WiredTest::TearDown();
     }
     static serialize_value *unserialize_text(const std::string &bytes) {
         return unserialize(bytes.data(), static_cast<int32_t>(bytes.size()));
@@ -72,8 +69,6 @@ protected:
         peer = -1;
     }
 
-    kiv_ipod_client *client = nullptr;
-    int peer = -1;
     int replies = 0;
     std::thread daemon;
 };
