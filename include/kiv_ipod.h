@@ -921,6 +921,23 @@ KIV_EXPORT int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int3
 
 /** @} */
 
+/**
+ * @defgroup extensions Extensions
+ * Functions beyond the core interface. Each one adds a way to observe or
+ * bound the library's behaviour; none changes what the core functions do
+ * by default.
+ * @{
+ */
+
+/** The "error" text of the latest failed reply, borrowed from the handle:
+ *  valid until the next packet is dispatched (the next kiv_ipod_read(), or
+ *  the next dispatching _sync call), or NULL when the latest reply or event
+ *  carried none. Readable inside the reply callback and after a _sync call
+ *  returns, whichever reply kind failed. */
+KIV_EXPORT const char *kiv_ipod_last_error(kiv_ipod_client *client);
+
+/** @} */
+
 #ifdef __cplusplus
 }
 #endif

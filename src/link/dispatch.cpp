@@ -106,6 +106,10 @@ void ipod_set_last_error(kiv_ipod_client *client, const char *text) {
     client->last_error = text ? strdup(text) : nullptr;
 }
 
+const char *kiv_ipod_last_error(kiv_ipod_client *client) {
+    return client != nullptr ? client->last_error : nullptr;
+}
+
 serialize_value *ipod_decode_payload(const ipod_packet *packet) {
     if (!packet || packet->length == 0 || !packet->payload) return nullptr;
     if (packet->length > IPOD_MAX_PAYLOAD) return nullptr;
