@@ -9,7 +9,7 @@
  *
  * Pointers returned by accessors are borrowed from the handle (or the
  * event) and stay valid until the next reply or event of the same kind
- * replaces them, the next cache reset, or kiv_ipod_close().
+ * supersedes them, the next cache reset, or kiv_ipod_close().
  *
  * This header compiles as C99 and as C++.
  */
@@ -60,7 +60,8 @@ KIV_EXPORT void print_hex(const void *data, int32_t count);
 KIV_EXPORT int is_verbose(void);
 /** Sets the verbose flag when DEBUG is in the environment; returns 0. */
 KIV_EXPORT int common_init(void);
-/** Does nothing; kept for compatibility. */
+/** Does nothing: log output always goes to the Android log; the stream
+ *  argument is ignored. */
 KIV_EXPORT void log_fp(void *stream);
 
 /* ------------------------------------------------------------------------
@@ -171,7 +172,7 @@ KIV_EXPORT void serialize_array_add(serialize_value *array, serialize_value *val
  *  Index 0 of an empty array stores it; an index not below the count does
  *  nothing and the caller keeps @p value (insert never appends). */
 KIV_EXPORT void serialize_array_insert(serialize_value *array, int32_t index, serialize_value *value);
-/** Replaces element @p index with @p value, releasing the old element.
+/** Puts @p value in place of element @p index, releasing the old element.
  *  Index 0 of an empty array stores it; any other index not below the
  *  count does nothing and the caller keeps @p value. */
 KIV_EXPORT void serialize_array_set(serialize_value *array, int32_t index, serialize_value *value);
@@ -182,8 +183,9 @@ KIV_EXPORT void serialize_array_del(serialize_value *array, int32_t index);
  *  which is then only fit for free(); applications use serialize_free(). */
 KIV_EXPORT void serialize_array_destroy(serialize_value *array);
 
-/** Adds @p value under @p key, or replaces (and releases) the value of an
- *  existing key in place. The hash takes over @p value and copies @p key. */
+/** Adds @p value under @p key; for an existing key, @p value takes the
+ *  place of the old value, which is released. The hash takes over @p value
+ *  and copies @p key. */
 KIV_EXPORT void serialize_hash_add(serialize_value *hash, const char *key, serialize_value *value);
 /** The value under @p key (borrowed), or NULL. Keys compare byte-wise. */
 KIV_EXPORT serialize_value *serialize_hash_get(const serialize_value *hash, const char *key);
@@ -469,24 +471,24 @@ KIV_EXPORT int kiv_ipod_device_type(kiv_ipod_client *client, int index);
  * ---------------------------------------------------------------------- */
 
 /** Cached title of the current track, or NULL. Borrowed until the next
- *  reply that replaces it, a cache reset or kiv_ipod_close(). */
+ *  reply that supersedes it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_title(kiv_ipod_client *client);
 /** 8 bytes, or NULL. */
 KIV_EXPORT const unsigned char *kiv_ipod_current_track_uid(kiv_ipod_client *client);
 /** Cached chapter text of the current track, or NULL. Borrowed until the next
- *  reply that replaces it, a cache reset or kiv_ipod_close(). */
+ *  reply that supersedes it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_chapter(kiv_ipod_client *client);
 /** Cached artist of the current track, or NULL. Borrowed until the next
- *  reply that replaces it, a cache reset or kiv_ipod_close(). */
+ *  reply that supersedes it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_artist(kiv_ipod_client *client);
 /** Cached album of the current track, or NULL. Borrowed until the next
- *  reply that replaces it, a cache reset or kiv_ipod_close(). */
+ *  reply that supersedes it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_album(kiv_ipod_client *client);
 /** Cached composer of the current track, or NULL. Borrowed until the next
- *  reply that replaces it, a cache reset or kiv_ipod_close(). */
+ *  reply that supersedes it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_composer(kiv_ipod_client *client);
 /** Cached genre of the current track, or NULL. Borrowed until the next
- *  reply that replaces it, a cache reset or kiv_ipod_close(). */
+ *  reply that supersedes it, a cache reset or kiv_ipod_close(). */
 KIV_EXPORT const char *kiv_ipod_current_track_genre(kiv_ipod_client *client);
 /** Cached number of tracks of the current track; -1 when not known. */
 KIV_EXPORT int kiv_ipod_current_number_of_tracks(kiv_ipod_client *client);
@@ -746,7 +748,7 @@ KIV_EXPORT int32_t kiv_ipod_select_db_sync(kiv_ipod_client *client, int32_t a, i
 /** Asks for database records @p a, @p b (opcode 27, slot); the reply fills
  *  kiv_ipod_records() and kiv_ipod_record(). @return transaction id, or 0. */
 KIV_EXPORT uint32_t kiv_ipod_get_records(kiv_ipod_client *client, int32_t a, int32_t b);
-/** Blocking kiv_ipod_get_records(); an array reply replaces kiv_ipod_records().
+/** Blocking kiv_ipod_get_records(); an array reply supersedes kiv_ipod_records().
  *  @return element 1 of the reply array, 0 for another reply, -1 for none. */
 KIV_EXPORT int32_t kiv_ipod_get_records_sync(kiv_ipod_client *client, int32_t a, int32_t b);
 /** Asks for the track at @p index (opcode 31, slot); the reply fills the
@@ -824,7 +826,7 @@ KIV_EXPORT int32_t kiv_ipod_get_artwork_data_sync(kiv_ipod_client *client, const
 
 /** Makes device @p index current and opens a session on it (opcode 4, slot;
  *  sent even when not ready). Clears every pending slot and the whole
- *  media cache at once. The reply replaces the device list and recomputes
+ *  media cache at once. The reply supersedes the device list and recomputes
  *  readiness. @return transaction id. */
 KIV_EXPORT uint32_t kiv_ipod_open_session(kiv_ipod_client *client, int32_t index);
 /** Blocking kiv_ipod_open_session(). @return 1 when the session was opened,
