@@ -888,8 +888,10 @@ KIV_EXPORT uint32_t kiv_ipod_navigate_videoout(kiv_ipod_client *client, int32_t 
  *  @return the daemon's integer, or -1 (standard). */
 KIV_EXPORT int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value);
 /** Sends Bluetooth hardware information (opcode 51) when the device list
- *  holds a device, whatever the readiness; the entry log line shows the PIN
- *  code and address. @return transaction id, or 0 without any device. */
+ *  holds a device, whatever the readiness; the entry log line shows the
+ *  address and masks the PIN code as "****" ("(null)" for none), since the
+ *  system log is readable by other processes.
+ *  @return transaction id, or 0 without any device. */
 KIV_EXPORT uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device_class,
                                                    int32_t pairing_type, const char *pin_code,
                                                    const char *address);

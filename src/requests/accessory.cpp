@@ -232,8 +232,10 @@ int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value) 
 uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device_class, int32_t pairing_type,
                                         const char *pin_code, const char *address) {
     const char *name = kSetBluetoothHwInfo.name;
+    // The PIN code never reaches the system log, which other processes may
+    // read: it is masked, and only whether one was given shows.
     kv_debug("%s, device_class=0x%08x, pairing_type=%d, pin_code=%s, address=%s\n", name, device_class,
-             pairing_type, kiv_req::shown(pin_code), kiv_req::shown(address));
+             pairing_type, pin_code != nullptr ? "****" : "(null)", kiv_req::shown(address));
     if (!kiv_req::valid_text(name, "pin_code", pin_code) || !kiv_req::valid_text(name, "address", address)) {
         return 0;
     }
