@@ -18,6 +18,8 @@
 
 #include <stdint.h>
 
+#include "kiv_ipod_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -339,6 +341,156 @@ KIV_EXPORT void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb c
  *  Returns the number of packets the read completed, 0, or -1 when the
  *  connection is lost. On a non-blocking descriptor with no data: 0. */
 KIV_EXPORT int32_t kiv_ipod_read(kiv_ipod_client *client);
+
+/* ------------------------------------------------------------------------
+ * Named numbers
+ * ---------------------------------------------------------------------- */
+
+/**
+ * @defgroup numbers Named numbers
+ * Every number that the interface passes in or out has a name here. The
+ * functions keep their integer types; these enumerations name the values.
+ *
+ * Two numberings of the play state exist and must not be mixed:
+ * - ::kiv_ipod_track_state (KIV_IPOD_TRACK_STATE_...) is what
+ *   kiv_ipod_current_track_state() returns;
+ * - ::kiv_ipod_wire_play_status (KIV_IPOD_WIRE_STATUS_...) is the daemon's
+ *   own code: what kiv_ipod_get_play_state_sync() returns and what a
+ *   "play_state_changed" event carries as its data.
+ * @{
+ */
+
+/** Play state as kiv_ipod_current_track_state() returns it (-1: unknown). */
+typedef enum kiv_ipod_track_state {
+    KIV_IPOD_TRACK_STATE_STOPPED = 0,      /**< nothing is playing */
+    KIV_IPOD_TRACK_STATE_PLAYING = 1,      /**< playing */
+    KIV_IPOD_TRACK_STATE_PAUSED = 2,       /**< paused */
+    KIV_IPOD_TRACK_STATE_ERROR = 3,        /**< the device reports an error */
+    KIV_IPOD_TRACK_STATE_FAST_FORWARD = 4, /**< seeking forward */
+    KIV_IPOD_TRACK_STATE_REWIND = 5        /**< seeking backward */
+} kiv_ipod_track_state;
+
+/** The daemon's play status code: the result of kiv_ipod_get_play_state_sync(),
+ *  the data of a "play_state_changed" event and the "state" of a track
+ *  information reply. kiv_ipod_current_track_state() translates it into a
+ *  ::kiv_ipod_track_state. */
+typedef enum kiv_ipod_wire_play_status {
+    KIV_IPOD_WIRE_STATUS_STOPPED = 0,      /**< nothing is playing */
+    KIV_IPOD_WIRE_STATUS_FAST_FORWARD = 1, /**< seeking forward */
+    KIV_IPOD_WIRE_STATUS_REWIND = 2,       /**< seeking backward */
+    KIV_IPOD_WIRE_STATUS_PLAYING = 3,      /**< playing */
+    KIV_IPOD_WIRE_STATUS_PAUSED = 4,       /**< paused */
+    KIV_IPOD_WIRE_STATUS_ERROR = 5         /**< the device reports an error */
+} kiv_ipod_wire_play_status;
+
+/** Database categories for kiv_ipod_set_category() and the first argument
+ *  of kiv_ipod_select_db(). */
+typedef enum kiv_ipod_category {
+    KIV_IPOD_CATEGORY_PLAYLIST = 1,  /**< playlists */
+    KIV_IPOD_CATEGORY_ARTIST = 2,    /**< artists */
+    KIV_IPOD_CATEGORY_ALBUM = 3,     /**< albums */
+    KIV_IPOD_CATEGORY_GENRE = 4,     /**< genres */
+    KIV_IPOD_CATEGORY_TRACK = 5,     /**< tracks */
+    KIV_IPOD_CATEGORY_COMPOSER = 6,  /**< composers */
+    KIV_IPOD_CATEGORY_AUDIOBOOK = 7, /**< audiobooks */
+    KIV_IPOD_CATEGORY_PODCAST = 8    /**< podcasts */
+} kiv_ipod_category;
+
+/** Shuffle modes: kiv_ipod_set_shuffle(), kiv_ipod_get_shuffle_sync(),
+ *  kiv_ipod_current_shuffle_state() and the "shuffle_changed" event. */
+typedef enum kiv_ipod_shuffle_mode {
+    KIV_IPOD_SHUFFLE_OFF = 0,    /**< play in order */
+    KIV_IPOD_SHUFFLE_TRACKS = 1, /**< shuffle tracks */
+    KIV_IPOD_SHUFFLE_ALBUMS = 2  /**< shuffle albums */
+} kiv_ipod_shuffle_mode;
+
+/** Repeat modes: kiv_ipod_set_repeat(), kiv_ipod_get_repeat_sync(),
+ *  kiv_ipod_current_repeat_state() and the "repeat_changed" event. */
+typedef enum kiv_ipod_repeat_mode {
+    KIV_IPOD_REPEAT_OFF = 0, /**< stop after the last track */
+    KIV_IPOD_REPEAT_ONE = 1, /**< repeat the current track */
+    KIV_IPOD_REPEAT_ALL = 2  /**< repeat the whole list */
+} kiv_ipod_repeat_mode;
+
+/** Preference types for kiv_ipod_set_preference() and
+ *  kiv_ipod_get_preference(). Any other number travels as type 0. */
+typedef enum kiv_ipod_preference_type {
+    KIV_IPOD_PREFERENCE_VIDEO_OUT = 0,        /**< video output on or off */
+    KIV_IPOD_PREFERENCE_SCREEN = 1,           /**< fill or fit the screen */
+    KIV_IPOD_PREFERENCE_VIDEO_SIGNAL = 2,     /**< NTSC or PAL */
+    KIV_IPOD_PREFERENCE_LINE_OUT = 3,         /**< line-out used or not */
+    KIV_IPOD_PREFERENCE_VIDEO_CONNECTION = 8, /**< none, composite, S-video, component */
+    KIV_IPOD_PREFERENCE_CLOSED_CAPTIONS = 9,  /**< closed captions off or on */
+    KIV_IPOD_PREFERENCE_ASPECT_RATIO = 10,    /**< 4:3 or 16:9 */
+    KIV_IPOD_PREFERENCE_SUBTITLES = 12,       /**< subtitles off or on */
+    KIV_IPOD_PREFERENCE_ALTERNATE_AUDIO = 13  /**< alternate audio channel off or on */
+} kiv_ipod_preference_type;
+
+/** Preference settings: the setting numbers that kiv_ipod_set_preference()
+ *  takes and kiv_ipod_get_preference_sync() returns. Each names one value
+ *  of one ::kiv_ipod_preference_type; the library converts it to the
+ *  daemon's per-type value. */
+typedef enum kiv_ipod_preference_setting {
+    KIV_IPOD_SETTING_VIDEO_OUT_OFF = 0,         /**< type VIDEO_OUT */
+    KIV_IPOD_SETTING_VIDEO_OUT_ON = 1,          /**< type VIDEO_OUT */
+    KIV_IPOD_SETTING_SCREEN_FILL = 2,           /**< type SCREEN */
+    KIV_IPOD_SETTING_SCREEN_FIT = 3,            /**< type SCREEN */
+    KIV_IPOD_SETTING_SIGNAL_NTSC = 4,           /**< type VIDEO_SIGNAL */
+    KIV_IPOD_SETTING_SIGNAL_PAL = 5,            /**< type VIDEO_SIGNAL */
+    KIV_IPOD_SETTING_LINE_OUT_UNUSED = 6,       /**< type LINE_OUT */
+    KIV_IPOD_SETTING_LINE_OUT_USED = 7,         /**< type LINE_OUT */
+    KIV_IPOD_SETTING_CONNECTION_NONE = 8,       /**< type VIDEO_CONNECTION */
+    KIV_IPOD_SETTING_CONNECTION_COMPOSITE = 9,  /**< type VIDEO_CONNECTION */
+    KIV_IPOD_SETTING_CONNECTION_SVIDEO = 10,    /**< type VIDEO_CONNECTION */
+    KIV_IPOD_SETTING_CONNECTION_COMPONENT = 11, /**< type VIDEO_CONNECTION */
+    KIV_IPOD_SETTING_CLOSED_CAPTIONS_OFF = 12,  /**< type CLOSED_CAPTIONS */
+    KIV_IPOD_SETTING_CLOSED_CAPTIONS_ON = 13,   /**< type CLOSED_CAPTIONS */
+    KIV_IPOD_SETTING_ASPECT_4_3 = 14,           /**< type ASPECT_RATIO */
+    KIV_IPOD_SETTING_ASPECT_16_9 = 15,          /**< type ASPECT_RATIO */
+    KIV_IPOD_SETTING_SUBTITLES_OFF = 16,        /**< type SUBTITLES */
+    KIV_IPOD_SETTING_SUBTITLES_ON = 17,         /**< type SUBTITLES */
+    KIV_IPOD_SETTING_ALTERNATE_AUDIO_OFF = 18,  /**< type ALTERNATE_AUDIO */
+    KIV_IPOD_SETTING_ALTERNATE_AUDIO_ON = 19,   /**< type ALTERNATE_AUDIO */
+    KIV_IPOD_SETTING_NONE = 255                 /**< no reply, or no such setting */
+} kiv_ipod_preference_setting;
+
+/** Lingoes (command sets of the device) for kiv_ipod_request_lingo_version(). */
+typedef enum kiv_ipod_lingo {
+    KIV_IPOD_LINGO_GENERAL = 0,            /**< general lingo */
+    KIV_IPOD_LINGO_MICROPHONE = 1,         /**< microphone */
+    KIV_IPOD_LINGO_SIMPLE_REMOTE = 2,      /**< simple remote */
+    KIV_IPOD_LINGO_DISPLAY_REMOTE = 3,     /**< display remote */
+    KIV_IPOD_LINGO_EXTENDED_INTERFACE = 4, /**< extended interface */
+    KIV_IPOD_LINGO_RF_TRANSMITTER = 5,     /**< RF transmitter */
+    KIV_IPOD_LINGO_USB_HOST = 6,           /**< USB host control */
+    KIV_IPOD_LINGO_RF_TUNER = 7,           /**< RF tuner */
+    KIV_IPOD_LINGO_EQUALIZER = 8,          /**< accessory equalizer */
+    KIV_IPOD_LINGO_SPORTS = 9,             /**< sports */
+    KIV_IPOD_LINGO_DIGITAL_AUDIO = 10,     /**< digital audio */
+    KIV_IPOD_LINGO_STORAGE = 12,           /**< storage */
+    KIV_IPOD_LINGO_IPOD_OUT = 13,          /**< iPod out */
+    KIV_IPOD_LINGO_LOCATION = 14           /**< location */
+} kiv_ipod_lingo;
+
+/** Track lengths, play positions (kiv_ipod_current_track_length(),
+ *  kiv_ipod_current_track_position(), kiv_ipod_set_position() and the
+ *  "track_position_changed" event) count milliseconds: this many make a
+ *  second. The library passes them through unchanged. */
+#define KIV_IPOD_TIME_UNITS_PER_SECOND 1000
+
+/** Artwork pixels (kiv_ipod_current_track_artwork_data()) are RGB565: one
+ *  16-bit little-endian word per pixel, red in the top 5 bits, green in the
+ *  middle 6, blue in the low 5; each row takes
+ *  kiv_ipod_current_track_artwork_rowstride() bytes. */
+#define KIV_IPOD_ARTWORK_FORMAT_RGB565 565
+/** Bytes per artwork pixel in ::KIV_IPOD_ARTWORK_FORMAT_RGB565. */
+#define KIV_IPOD_ARTWORK_BYTES_PER_PIXEL 2
+/** Artwork size argument of kiv_ipod_current_track_artwork() that asks the
+ *  daemon for its default edge length; a positive value asks for an image
+ *  that many pixels on its longer edge. */
+#define KIV_IPOD_ARTWORK_SIZE_DEFAULT 0
+
+/** @} */
 
 /* ------------------------------------------------------------------------
  * Events (valid only inside the event callback)
@@ -939,6 +1091,12 @@ KIV_EXPORT int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int3
  *  carried none. Readable inside the reply callback and after a _sync call
  *  returns, whichever reply kind failed. */
 KIV_EXPORT const char *kiv_ipod_last_error(kiv_ipod_client *client);
+
+/** The library's version as text, "MAJOR.MINOR.PATCH": the version of the
+ *  shared library actually loaded, which may differ from the
+ *  KIV_IPOD_VERSION_MAJOR / _MINOR / _PATCH macros of the header that the
+ *  application was compiled with. Static storage; never NULL. */
+KIV_EXPORT const char *kiv_ipod_library_version(void);
 
 /** @} */
 

@@ -118,7 +118,7 @@ def cmake_list(path, opener):
 def main():
     root = sys.argv[1]
     modules = {m["name"]: (kind, m) for kind, m in Parser(open(root + "/Android.bp").read()).modules()}
-    known = {"cc_defaults", "cc_library_shared", "cc_binary"}
+    known = {"cc_defaults", "cc_library_shared", "cc_binary", "genrule"}
     for name, (kind, _) in modules.items():
         if kind not in known:
             raise SystemExit("unexpected module type %s for %s" % (kind, name))
@@ -139,7 +139,13 @@ def main():
             print("%s: Android.bp srcs %s differ from CMake %s" % (name, sorted(listed), sorted(sources)))
             failed = True
     lib = modules.get("libkiv-ipod-2", (None, {}))[1]
-    for key, want in (("export_include_dirs", ["include"]), ("shared_libs", ["liblog", "libcutils"])):
+    version = modules.get("kiv_ipod_version_header", (None, {}))[1]
+    if "include/kiv_ipod_version.h.in" not in version.get("srcs", []) or version.get("out") != ["kiv_ipod_version.h"]:
+        print("Android.bp: genrule kiv_ipod_version_header should make kiv_ipod_version.h from its template")
+        failed = True
+    for key, want in (("export_include_dirs", ["include"]), ("shared_libs", ["liblog", "libcutils"]),
+                      ("generated_headers", ["kiv_ipod_version_header"]),
+                      ("export_generated_headers", ["kiv_ipod_version_header"])):
         if sorted(lib.get(key, [])) != sorted(want):
             print("libkiv-ipod-2: %s should be %s" % (key, want))
             failed = True
