@@ -7,6 +7,26 @@
 
 #include "kiv_ipod.h"
 
+/* kiv_ipod_get_play_state_sync() answers with the daemon's play status. */
+static const char *status_name(int32_t status) {
+    switch (status) {
+        case KIV_IPOD_WIRE_STATUS_STOPPED:
+            return "stopped";
+        case KIV_IPOD_WIRE_STATUS_PLAYING:
+            return "playing";
+        case KIV_IPOD_WIRE_STATUS_PAUSED:
+            return "paused";
+        case KIV_IPOD_WIRE_STATUS_FAST_FORWARD:
+            return "fast forward";
+        case KIV_IPOD_WIRE_STATUS_REWIND:
+            return "rewind";
+        case KIV_IPOD_WIRE_STATUS_ERROR:
+            return "error";
+        default:
+            return "unknown";
+    }
+}
+
 static int on_event(kiv_ipod_client *client, kiv_ipod_event *event, void *data) {
     (void)client;
     (void)data;
@@ -28,10 +48,16 @@ int main(void) {
     }
     printf("device: %s (%s)\n", kiv_ipod_device_name(client, 0), kiv_ipod_device_serial(client, 0));
     if (kiv_ipod_current_track_info_sync(client) < 0) goto out;
-    printf("track: %s by %s\n", kiv_ipod_current_track_title(client), kiv_ipod_current_track_artist(client));
+    int length_s = kiv_ipod_current_track_length(client) / KIV_IPOD_TIME_UNITS_PER_SECOND;
+    printf("track: %s by %s (%d:%02d)\n", kiv_ipod_current_track_title(client),
+           kiv_ipod_current_track_artist(client), length_s / 60, length_s % 60);
     printf("play: %d\n", kiv_ipod_play_sync(client));
     printf("next: %d\n", kiv_ipod_next_track_sync(client));
-    printf("state: %d\n", kiv_ipod_get_play_state_sync(client));
+    printf("state: %s\n", status_name(kiv_ipod_get_play_state_sync(client)));
+    if (kiv_ipod_set_repeat_sync(client, KIV_IPOD_REPEAT_ALL) < 0) {
+        const char *why = kiv_ipod_last_error(client);
+        printf("repeat refused: %s\n", why ? why : "no reply");
+    }
     printf("pause: %d\n", kiv_ipod_pause_sync(client));
     status = 0;
 out:
