@@ -1228,8 +1228,10 @@ private:
         return client_ ? f(client_, args...) : -1;
     }
     Error failure(std::int32_t code) const {
-        if (auto text = last_error()) return Error(code, std::string(*text), true);
+        // A lost connection first: the handle may still hold the text of
+        // an earlier failed reply.
         if (!connected()) return Error(code, "no connection to the iPod daemon", false);
+        if (auto text = last_error()) return Error(code, std::string(*text), true);
         return Error(code, "the request was refused or the reply carried no result", false);
     }
     Error lost(std::int32_t code) const {
