@@ -21,28 +21,26 @@ static std::string show(std::optional<std::string_view> text) {
     return std::string(text.value_or("?"));
 }
 
+static int fail(const char *what, const Error &error) {
+    std::fprintf(stderr, "cpp_now_playing: %s: %s\n", what, error.text().c_str());
+    return 1;
+}
+
 static void print_now_playing(const Client &ipod) {
     auto length = ipod.length().value_or(Duration::zero());
     auto min = duration_cast<minutes>(length);
     std::printf("now playing: %s by %s (%d:%02d)\n", show(ipod.title()).c_str(), show(ipod.artist()).c_str(),
-                static_cast<int>(min.count()),
-                static_cast<int>(duration_cast<seconds>(length - min).count()));
+                int(min.count()), int(duration_cast<seconds>(length - min).count()));
 }
 
 int main(int argc, char **argv) {
     seconds run_for(argc > 1 ? std::atoi(argv[1]) : 3);
     auto connected = Client::connect();
-    if (!connected) {
-        std::fprintf(stderr, "cpp_now_playing: %s\n", connected.error().text().c_str());
-        return 1;
-    }
+    if (!connected) return fail("connect", connected.error());
     Client ipod = std::move(*connected);
-    if (auto opened = ipod.open_session_sync(0); !opened) {
-        std::fprintf(stderr, "cpp_now_playing: no session: %s\n", opened.error().text().c_str());
-        return 1;
-    }
+    if (auto opened = ipod.open_session_sync(0); !opened) return fail("open session", opened.error());
     std::printf("device: %s\n", show(ipod.device(0)->name()).c_str());
-    if (!ipod.current_track_info_sync()) return 1;
+    if (auto info = ipod.current_track_info_sync(); !info) return fail("track information", info.error());
     print_now_playing(ipod);
 
     ipod.on_reply([](const Reply &reply) {
@@ -57,14 +55,10 @@ int main(int argc, char **argv) {
     ipod.play();
     for (auto end = steady_clock::now() + run_for; steady_clock::now() < end;) {
         pollfd pfd{ipod.fd(), POLLIN, 0};
-        if (poll(&pfd, 1, 200) > 0 && !ipod.read()) break;
+        if (poll(&pfd, 1, milliseconds(200).count()) > 0 && !ipod.read()) break;
     }
-
     auto art = ipod.current_track_artwork_sync();
-    if (!art) {
-        std::printf("no artwork: %s\n", art.error().text().c_str());
-        return 1;
-    }
+    if (!art) return fail("artwork", art.error());
     std::printf("artwork: %dx%d, %zu bytes\n", art->width, art->height, art->pixels.size());
     return 0;
 }

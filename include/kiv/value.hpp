@@ -14,6 +14,10 @@
 #ifndef KIV_IPOD_VALUE_HPP
 #define KIV_IPOD_VALUE_HPP
 
+#if __cplusplus < 201703L
+#error "kiv/value.hpp and kiv/ipod.hpp need C++17 (-std=c++17)"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
