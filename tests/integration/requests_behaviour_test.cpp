@@ -319,7 +319,9 @@ TEST(NestedSync, CallbacksMayRunSyncRequestsDuringAWait) {
     kiv_ipod_set_event_cb(c.client, Nested::on_event, &nested);
     EXPECT_EQ(kiv_ipod_get_play_state_sync(c.client), 2);
     EXPECT_EQ(nested.inner, 3);
-    EXPECT_EQ(kiv_ipod_current_track_state(c.client), 5);  // stored code 2 of the outer reply, last parsed
+    // Replies are applied in arrival order: the inner reply (code 3) came
+    // after the outer one (code 2) and is the state that stays.
+    EXPECT_EQ(kiv_ipod_current_track_state(c.client), 1);
 
     // Inside kiv_ipod_read: the reply callback runs a _sync request.
     Nested from_read;
