@@ -143,7 +143,8 @@ int32_t _kiv_ipod_get_shuffle_sync(kiv_ipod_client *client) {
     return kiv_req::wait_standard(client, kiv_ipod_get_shuffle(client), __func__);
 }
 int32_t kiv_ipod_get_shuffle_sync(kiv_ipod_client *client) {
-    return _kiv_ipod_get_shuffle_sync(client);
+    // The same wait, under this function's own name.
+    return kiv_req::wait_standard(client, kiv_ipod_get_shuffle(client), __func__);
 }
 
 uint32_t kiv_ipod_set_repeat(kiv_ipod_client *client, int32_t mode) {
@@ -160,7 +161,8 @@ int32_t _kiv_ipod_get_repeat_sync(kiv_ipod_client *client) {
     return kiv_req::wait_standard(client, kiv_ipod_get_repeat(client), __func__);
 }
 int32_t kiv_ipod_get_repeat_sync(kiv_ipod_client *client) {
-    return _kiv_ipod_get_repeat_sync(client);
+    // The same wait, under this function's own name.
+    return kiv_req::wait_standard(client, kiv_ipod_get_repeat(client), __func__);
 }
 
 uint32_t kiv_ipod_get_mode(kiv_ipod_client *client) {
