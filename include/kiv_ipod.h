@@ -335,7 +335,8 @@ KIV_EXPORT void kiv_ipod_set_reply_cb(kiv_ipod_client *client, kiv_ipod_reply_cb
 KIV_EXPORT void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb cb, void *data);
 /** Reads once from the socket and dispatches every complete packet.
  *  Returns the number of packets the read completed, 0, or -1 when the
- *  connection is lost. On a non-blocking descriptor with no data: 0. */
+ *  connection is lost (packets still queued are dispatched first). On a
+ *  non-blocking descriptor with no data: 0. */
 KIV_EXPORT int32_t kiv_ipod_read(kiv_ipod_client *client);
 
 /* ------------------------------------------------------------------------
