@@ -246,6 +246,12 @@ int32_t write_bounded(kiv_ipod_client *client, const void *data, uint32_t count,
     return static_cast<int32_t>(count);
 }
 
+// Reply handler that hands the packet itself back through `context`.
+int32_t keep_reply(kiv_ipod_client *, ipod_packet *reply, void *context) {
+    *static_cast<ipod_packet **>(context) = reply;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -418,13 +424,6 @@ int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int 
     }
     return wait.result;
 }
-
-namespace {
-int32_t keep_reply(kiv_ipod_client *, ipod_packet *reply, void *context) {
-    *static_cast<ipod_packet **>(context) = reply;
-    return 0;
-}
-}  // namespace
 
 ipod_packet *ipod_wait_reply(kiv_ipod_client *client, uint32_t tid, int dispatch) {
     ipod_packet *reply = nullptr;
