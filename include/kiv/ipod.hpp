@@ -35,8 +35,10 @@
 #ifndef KIV_IPOD_HPP
 #define KIV_IPOD_HPP
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -681,6 +683,20 @@ public:
         return static_cast<std::size_t>(n);
     }
 
+    /** Bounds every blocking operation (each _sync wait for its reply and
+     *  each write that waits for room; see kiv_ipod_set_timeout()); zero or
+     *  less removes the bound, longer than INT32_MAX ms is clamped to it. A
+     *  wait that expires makes the _sync call fail with an Error and keeps
+     *  the connection. @return the previous bound, nullopt for none. */
+    std::optional<std::chrono::milliseconds> set_timeout(std::chrono::milliseconds bound) noexcept {
+        if (!client_) return std::nullopt;
+        constexpr auto most = std::chrono::milliseconds(INT32_MAX);
+        std::int32_t ms = static_cast<std::int32_t>(bound.count() <= 0 ? 0 : std::min(bound, most).count());
+        std::int32_t previous = kiv_ipod_set_timeout(client_, ms);
+        if (previous <= 0) return std::nullopt;
+        return std::chrono::milliseconds(previous);
+    }
+
     /** Calls @p handler(Client &, const Event &) (or handler(const Event &))
      *  for each event; nullptr removes it. Events change the caches either way. */
     template <class F>
@@ -1232,7 +1248,9 @@ private:
         // an earlier failed reply.
         if (!connected()) return Error(code, "no connection to the iPod daemon", false);
         if (auto text = last_error()) return Error(code, std::string(*text), true);
-        return Error(code, "the request was refused or the reply carried no result", false);
+        return Error(
+            code, "the request was refused, no reply came within the timeout, or the reply carried no result",
+            false);
     }
     Error lost(std::int32_t code) const {
         return Error(code, "the connection to the iPod daemon is lost", false);

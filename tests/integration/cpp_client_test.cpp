@@ -3,6 +3,8 @@
 // errors that carry the daemon's text, handlers that call back in.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <climits>
 #include <functional>
 #include <string>
 #include <vector>
@@ -256,6 +258,25 @@ TEST(CppClient, FailedSyncCallsCarryTheDaemonsText) {
     ASSERT_FALSE(lost);
     EXPECT_FALSE(lost.error().from_daemon());
     EXPECT_FALSE(c.read());
+}
+
+TEST(CppClient, TimeoutBoundsSyncCalls) {
+    Daemon d;
+    ki::Client c = connect_ready(d);
+    d.answer_raw([](const kivtest::Request &) { return std::string(); });  // never answers
+    EXPECT_FALSE(c.set_timeout(std::chrono::milliseconds(50)));
+    EXPECT_EQ(c.set_timeout(std::chrono::milliseconds(80)), std::chrono::milliseconds(50));
+    auto start = std::chrono::steady_clock::now();
+    auto r = c.play_sync();
+    ASSERT_FALSE(r);
+    EXPECT_FALSE(r.error().from_daemon());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(c.connected()) << "an expired wait keeps the connection";
+    // Beyond the C range the bound is clamped, not wrapped to "none" or negative.
+    c.set_timeout(std::chrono::hours(24 * 365 * 100));
+    EXPECT_EQ(c.set_timeout(std::chrono::milliseconds(0)), std::chrono::milliseconds(INT32_MAX));
+    EXPECT_FALSE(c.set_timeout(std::chrono::milliseconds(-5)));
+    EXPECT_FALSE(ki::Client().set_timeout(std::chrono::milliseconds(5)));
 }
 
 TEST(CppClient, HandlersMayCallSyncRequests) {
