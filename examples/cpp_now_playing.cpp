@@ -38,6 +38,7 @@ int main(int argc, char **argv) {
     auto connected = Client::connect();
     if (!connected) return fail("connect", connected.error());
     Client ipod = std::move(*connected);
+    ipod.set_timeout(seconds(5));  // no _sync call blocks longer
     if (auto opened = ipod.open_session_sync(0); !opened) return fail("open session", opened.error());
     std::printf("device: %s\n", show(ipod.device(0)->name()).c_str());
     if (auto info = ipod.current_track_info_sync(); !info) return fail("track information", info.error());
