@@ -350,16 +350,6 @@ std::int32_t units(std::chrono::duration<Rep, Period> d) noexcept {
     return std::chrono::duration_cast<Duration>(d).count();
 }
 
-// The record behind kiv_ipod_event, in the order the library lays out its
-// fields: the event data has no accessor of its own in the C interface.
-struct event_record {
-    std::int32_t type;
-    std::int16_t session;
-    std::uint16_t ipod_id;
-    const char *serial;
-    const serialize_value *data;
-};
-
 }  // namespace detail
 
 /** Why a call failed. */
@@ -447,9 +437,7 @@ public:
         return detail::text(kiv_ipod_event_device_serial(event_));
     }
     /** The event's data; nullopt when it carried none. */
-    std::optional<ValueView> data() const noexcept {
-        return view(reinterpret_cast<const detail::event_record *>(event_)->data);
-    }
+    std::optional<ValueView> data() const noexcept { return view(kiv_ipod_event_data(event_)); }
     /** For connected, authenticated, mode_changed, ipod_ready and the EAP
      *  session events: the "serial" of the data. */
     std::optional<std::string_view> connected_serial() const noexcept {

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "../../src/internal.h"
 #include "kiv/ipod.hpp"
 #include "requests_fixture.h"
 
@@ -20,11 +19,6 @@ using reqtest::Daemon;
 namespace wire = kivtest::wire;
 
 namespace {
-
-// Event::data() reads the record through the header's copy of its layout.
-static_assert(offsetof(kiv_ipod_event, type) == offsetof(ki::detail::event_record, type));
-static_assert(offsetof(kiv_ipod_event, serial) == offsetof(ki::detail::event_record, serial));
-static_assert(offsetof(kiv_ipod_event, data) == offsetof(ki::detail::event_record, data));
 
 ki::Client connect_ready(Daemon &d) {
     auto r = ki::Client::connect();
