@@ -1,7 +1,7 @@
 // Artwork replies with hostile sizes: inline images shorter or longer than
 // rowstride x height, shared files shorter than the announced image, growing
-// and shrinking images in sequence. After each reply every byte that the
-// length accessor announces must be readable.
+// and shrinking images in sequence, files cut after the reply. After each
+// reply every byte that the length accessor announces must be readable.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -74,6 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         packet.payload = bytes;
         set_artwork(c, &packet);
         free(bytes);
+        // The daemon may cut its file once the reply is out.
+        if ((mode & 4) && ftruncate(fd, 0) != 0) break;
         read_artwork(c);
     }
     kiv_ipod_close(c);

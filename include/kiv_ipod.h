@@ -580,7 +580,8 @@ KIV_EXPORT void kiv_ipod_event_free(kiv_ipod_event *event);
  *  "authenticated", "extended" and "ready" are all 1. @return 1, or the
  *  first of those values that is not 1 (0 for an unknown index). */
 KIV_EXPORT int set_ready(kiv_ipod_client *client, int index);
-/** Number of devices in the list; 0 before the daemon has sent one. */
+/** Number of devices in the list; 0 before the daemon has sent one.
+ *  Device events add at most #KIV_IPOD_MAX_DEVICES devices. */
 KIV_EXPORT int kiv_ipod_device_count(kiv_ipod_client *client);
 /** Index of the device whose serial is @p serial, or -1 (also for NULL). */
 KIV_EXPORT int kiv_ipod_device_index(kiv_ipod_client *client, const char *serial);
@@ -1152,6 +1153,15 @@ KIV_EXPORT const serialize_value *kiv_ipod_event_data(kiv_ipod_event *event);
  *
  *  @return the previous bound (0 for none). */
 KIV_EXPORT int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t milliseconds);
+
+/** Most devices that device events ("connected_ipod", "authenticated",
+ *  "mode_changed", "ipod_ready") add to the device list. An event for a
+ *  serial that is already listed still overwrites its record; one for a new
+ *  serial while the list holds this many devices is delivered to the event
+ *  callback but not added (an error line is logged). The lists that the
+ *  daemon sends whole (connection, session opening) are bounded by the
+ *  packet size instead. */
+#define KIV_IPOD_MAX_DEVICES 64
 
 /** @} */
 

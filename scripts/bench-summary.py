@@ -68,6 +68,20 @@ def main():
     ratio_row("reply per byte, 16 MiB (64 KiB)", get("BM_ReceiveReply/16777152/real_time"),
               get("BM_ReceiveReply/65536/real_time"), lambda b: b["ns_per_byte"] * 1e9, 1.5, "ns/B")
 
+    # Lists that the daemon can lengthen: the cost per element of a long
+    # list against a short one (a walk per element would make it ~200x).
+    for name, label in (("BM_DbTrackList", "db track list"), ("BM_PbTrackList", "pb track list")):
+        ratio_row(f"{label} per track, N=200K (N=1,000)", get(f"{name}/200000"), get(f"{name}/1000"),
+                  per_item, 1.5, "ns/el")
+    lib, anchor = get("BM_TrackReplyDecode/200000"), get("BM_TrackReplyDecode/1000")
+    if lib and anchor:
+        rows.append(("  of which decoding the reply, N=200K (N=1,000)", f"{per_item(lib):.4g} ns/el",
+                     f"{per_item(anchor):.4g} ns/el", f"{per_item(lib) / per_item(anchor):.2f}x", "-", "info"))
+    ratio_row("device events per listed device, N=200K (N=1,000)", get("BM_DeviceEvents/200000"),
+              get("BM_DeviceEvents/1000"), per_item, 1.5, "ns/el")
+    ratio_row("connected_ipod per new serial, 200K events (1,000)", get("BM_DeviceFlood/200000"),
+              get("BM_DeviceFlood/1000"), per_item, 1.5, "ns/el")
+
     small = get("BM_EventFlood/1024/iterations:3/real_time")
     large = get("BM_EventFlood/100032/iterations:3/real_time")
     if large:

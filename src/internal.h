@@ -122,6 +122,9 @@ struct kiv_ipod_client {
     uint16_t artwork_height;
     uint16_t artwork_rowstride;
     uint8_t *artwork_data;
+    // The image read from the daemon's artwork file: memory of the handle's
+    // own, artwork_map_length bytes, refilled from that file (kept open in
+    // artwork_map_fd) while the next image fits. The file is never mapped.
     uint8_t *artwork_map;
     uint32_t artwork_map_length;
     int32_t repeat_state;
@@ -138,8 +141,8 @@ struct kiv_ipod_client {
     // size of rx_buf, which grows geometrically.
     ipod_packet *packets_tail;
     uint32_t rx_cap;
-    // The artwork file behind artwork_map, open while artwork_map is set,
-    // so that a file cut below the mapping is noticed before it is read.
+    // The daemon's artwork file that artwork_map was read from, open
+    // read-only while artwork_map is set.
     int32_t artwork_map_fd;
     // Bound in milliseconds of every blocking operation (reply waits and
     // writes that must wait); 0 or less: none (kiv_ipod_set_timeout).
@@ -238,6 +241,9 @@ void update_device(kiv_ipod_client *client, const serialize_value *record);
 int get_current_ipod_id(kiv_ipod_client *client);
 // Removes the record at `index` from the device list.
 void remove_device(kiv_ipod_client *client, int index);
+// Index of the device whose "serial" is `serial`, or -1; one walk over the
+// list, without a log line.
+int find_device(kiv_ipod_client *client, const char *serial);
 
 // ---------------------------------------------------------------- cache
 
@@ -256,6 +262,9 @@ int32_t set_pb_track_info(kiv_ipod_client *client, const ipod_packet *packet);
 int32_t set_indexed_track_chapter_info(kiv_ipod_client *client, const ipod_packet *packet);
 int32_t set_current_track_sample_rate(kiv_ipod_client *client, const ipod_packet *packet);
 int32_t set_db_itunes_info(kiv_ipod_client *client, const ipod_packet *packet);
+// Releases the artwork (the copy read from the daemon's file and that file,
+// and any inline copy) and zeroes its sizes.
+void release_artwork(kiv_ipod_client *client);
 
 // ---------------------------------------------------------------- requests
 

@@ -1,11 +1,11 @@
 // Reply parsers that fill the handle's caches (play status, records, session
 // opening, artwork, lingo version, database lists, sample rate, iTunes
 // database information) and the accessors of those caches.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,10 +26,8 @@ const serialize_value *as_hash(const FreeValue &reply) {
 
 // Takes a daemon error: keeps its text in last_error. True when the reply
 // was an error.
-bool take_error(kiv_ipod_client *client, const serialize_value *hash) {
-    if (!serialize_hash_has_key(hash, "error")) return false;
-    cache_set_error(client, value_text(hash, "error"));
-    return true;
+bool take_error(kiv_ipod_client *client, const serialize_value *value) {
+    return cache_take_error(client, value) != 0;
 }
 
 bool artwork_is_private(const kiv_ipod_client *client) {
@@ -41,21 +39,31 @@ void release_private_artwork(kiv_ipod_client *client) {
     client->artwork_data = nullptr;
 }
 
-void unmap_artwork(kiv_ipod_client *client) {
+// Drops the image read from the daemon's file, and closes that file.
+void release_file_artwork(kiv_ipod_client *client) {
     if (!client->artwork_map) return;
     if (client->artwork_data == client->artwork_map) client->artwork_data = nullptr;
-    munmap(client->artwork_map, client->artwork_map_length);
+    free(client->artwork_map);
     close(client->artwork_map_fd);
     client->artwork_map = nullptr;
     client->artwork_map_length = 0;
+    client->artwork_map_fd = -1;
 }
 
-// Maps `length` bytes of the daemon's artwork file. The file must already
-// hold that many bytes: touching a mapped page beyond its end would raise
-// SIGBUS in the application.
-bool map_artwork_file(kiv_ipod_client *client, const char *path, uint32_t length) {
+// Opens the daemon's artwork file for reading only, and takes memory of the
+// handle's own for `length` bytes of it. The file is opened so that it can
+// never become the controlling terminal (O_NOCTTY) and never waits for a
+// writer (O_NONBLOCK); only a regular file that holds the whole image is
+// kept. The pixels are copied, never mapped: a daemon that cuts its file
+// afterwards cannot make a read of the artwork fault.
+bool open_artwork_file(kiv_ipod_client *client, const char *path, uint32_t length) {
     if (!path || length == 0) return false;
-    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (length > IPOD_MAX_PAYLOAD) {
+        kv_error("%s, image of %u bytes exceeds the limit of %u bytes\n", "set_artwork", length,
+                 IPOD_MAX_PAYLOAD);
+        return false;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         kv_error("%s, cannot open %s\n", "set_artwork", path);
         return false;
@@ -66,27 +74,76 @@ bool map_artwork_file(kiv_ipod_client *client, const char *path, uint32_t length
         close(fd);
         return false;
     }
-    void *map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) {
+    auto *copy = static_cast<uint8_t *>(malloc(length));
+    if (!copy) {
         close(fd);
-        kv_error("%s, cannot map %s\n", "set_artwork", path);
         return false;
     }
-    client->artwork_map = static_cast<uint8_t *>(map);
+    client->artwork_map = copy;
     client->artwork_map_fd = fd;
     client->artwork_map_length = length;
     return true;
 }
 
-// Whether the mapped artwork file still holds `length` bytes: a daemon
-// that cut it would make reading the kept mapping raise SIGBUS.
-bool mapped_file_holds(const kiv_ipod_client *client, uint32_t length) {
-    struct stat st;
-    return fstat(client->artwork_map_fd, &st) == 0 && st.st_size >= static_cast<off_t>(length);
+// Reads the first `length` bytes of the open artwork file into the
+// handle's copy. False when the file ends first (the daemon cut it) or the
+// read fails.
+bool read_artwork_file(kiv_ipod_client *client, uint32_t length) {
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t got = pread(client->artwork_map_fd, client->artwork_map + done, length - done,
+                            static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<uint32_t>(got);
+    }
+    return true;
 }
 
+// Fills the handle's copy with `length` bytes of the shared artwork file:
+// from the file already open while the image fits in its copy, else from
+// the file that the reply names.
+bool load_shared_artwork(kiv_ipod_client *client, const char *path, uint32_t length) {
+    if (client->artwork_map && client->artwork_map_length >= length && read_artwork_file(client, length))
+        return true;
+    release_file_artwork(client);
+    if (open_artwork_file(client, path, length) && read_artwork_file(client, length)) return true;
+    release_file_artwork(client);
+    return false;
+}
+
+// Appends values to an array that starts empty, in constant time by keeping
+// its last cell: serialize_array_add walks the whole list each time.
+class ListAppender {
+public:
+    explicit ListAppender(serialize_value *list) : list_(list) {}
+    void add(serialize_value *value) {
+        if (!value) return;
+        if (!last_) {
+            serialize_array_add(list_, value);
+            last_ = serialize_type(list_) == SERIALIZE_ARRAY
+                        ? static_cast<serialize_array_cell *>(list_->data)
+                        : nullptr;
+            if (!last_) serialize_free(value);  // no list to hold it
+            return;
+        }
+        serialize_array_cell *cell = serialize_array_new();
+        if (!cell) {
+            serialize_free(value);
+            return;
+        }
+        cell->value = value;
+        last_->next = cell;
+        last_ = cell;
+    }
+
+private:
+    serialize_value *list_;
+    serialize_array_cell *last_ = nullptr;
+};
+
 // Appends a copy of track[key] to list, or logs that the key is missing.
-void append_hash_value(serialize_value *list, const serialize_value *track, const char *key) {
+void append_hash_value(ListAppender &list, const serialize_value *track, const char *key) {
     const serialize_value *value =
         serialize_type(track) == SERIALIZE_HASH ? serialize_hash_get(track, key) : nullptr;
     if (!value) {
@@ -94,8 +151,7 @@ void append_hash_value(serialize_value *list, const serialize_value *track, cons
         if (track) serialize_print(track);
         return;
     }
-    serialize_value *copy = serialize_dup(value);
-    if (copy) serialize_array_add(list, copy);
+    list.add(serialize_dup(value));
 }
 
 struct TrackListFormat {
@@ -111,13 +167,16 @@ constexpr const char *kPbKeys[] = {"index", "title", "artist", "album", "duratio
 constexpr TrackListFormat kDbFormat = {"set_db_track_info", "get_db_track_info", 7, kDbKeys, 6};
 constexpr TrackListFormat kPbFormat = {"set_pb_track_info", "get_pb_track_info", 6, kPbKeys, 5};
 
-int32_t set_track_list(const TrackListFormat &format, const ipod_packet *packet, serialize_value **slot) {
+int32_t set_track_list(kiv_ipod_client *client, const TrackListFormat &format, const ipod_packet *packet,
+                       serialize_value **slot) {
     if (!packet || packet->length == 0 || !packet->payload) {
         kv_error("%s, invalid client packet received.", format.name);
         return -1;
     }
     FreeValue reply{cache_decode(packet)};
     const serialize_value *hash = as_hash(reply);
+    // The error text is kept; the checks below then refuse the reply.
+    take_error(client, hash);
     if (!hash || serialize_hash_count(hash) < 2) {
         kv_error("%s, no track info.", format.name);
         return -1;
@@ -128,8 +187,8 @@ int32_t set_track_list(const TrackListFormat &format, const ipod_packet *packet,
         return -1;
     }
     serialize_free(*slot);
-    serialize_value *list = serialize_array();
-    *slot = list;
+    *slot = serialize_array();
+    ListAppender list(*slot);
     for (auto *entry = static_cast<const serialize_hash_entry *>(hash->data); entry; entry = entry->next) {
         if (!entry->key || strcmp(entry->key, format.marker) == 0) continue;
         const serialize_value *track = entry->value;
@@ -181,6 +240,7 @@ int32_t set_records(kiv_ipod_client *client, const ipod_packet *packet) {
     if (!packet || packet->length == 0 || !packet->payload) return -1;
     serialize_value *reply = cache_decode(packet);
     if (serialize_type(reply) != SERIALIZE_ARRAY) {
+        take_error(client, reply);
         serialize_free(reply);
         return 0;
     }
@@ -193,10 +253,12 @@ int32_t set_records(kiv_ipod_client *client, const ipod_packet *packet) {
 int32_t set_open_session_result(kiv_ipod_client *client, const ipod_packet *packet) {
     if (client->current_session < 0) {
         kv_debug("Already disconnected.");
+        cache_take_packet_error(client, packet);
         return 0;
     }
     FreeValue reply{cache_decode(packet)};
     const serialize_value *hash = as_hash(reply);
+    take_error(client, hash);
     int32_t result = hash ? value_int_or(hash, "result", 0) : 0;
     if (result != 1) {
         client->session_opened = 0;
@@ -227,46 +289,60 @@ int32_t set_artwork(kiv_ipod_client *client, const ipod_packet *packet) {
     const serialize_value *image = value_typed(hash, "image", SERIALIZE_BYTES);
     if (!shared && !image) return -1;  // no pixels at all: keep what is cached
 
-    client->artwork_width = static_cast<uint16_t>(value_int_or(hash, "width", 0));
-    client->artwork_height = static_cast<uint16_t>(value_int_or(hash, "height", 0));
-    client->artwork_rowstride = static_cast<uint16_t>(value_int_or(hash, "rowstride", 0));
-    uint32_t needed = static_cast<uint32_t>(client->artwork_rowstride) * client->artwork_height;
+    const auto width = static_cast<uint16_t>(value_int_or(hash, "width", 0));
+    const auto height = static_cast<uint16_t>(value_int_or(hash, "height", 0));
+    const auto rowstride = static_cast<uint16_t>(value_int_or(hash, "rowstride", 0));
+    const uint32_t needed = static_cast<uint32_t>(rowstride) * height;
 
     if (shared) {
-        if (!client->artwork_map || client->artwork_map_length < needed ||
-            !mapped_file_holds(client, needed)) {
-            unmap_artwork(client);
-            if (!map_artwork_file(client, value_text(hash, "image_path"), needed)) {
-                release_private_artwork(client);
-                client->artwork_width = client->artwork_height = client->artwork_rowstride = 0;
-                return -1;
-            }
-        }
         release_private_artwork(client);
+        if (!load_shared_artwork(client, value_text(hash, "image_path"), needed)) {
+            client->artwork_width = client->artwork_height = client->artwork_rowstride = 0;
+            return -1;
+        }
         client->artwork_data = client->artwork_map;
+        client->artwork_width = width;
+        client->artwork_height = height;
+        client->artwork_rowstride = rowstride;
         return 1;
     }
 
     // Inline pixels: the copy always covers rowstride x height bytes, the
-    // length that kiv_ipod_current_track_artwork_length reports.
+    // length that kiv_ipod_current_track_artwork_length reports, and is
+    // never larger than a payload. The sizes change only with the pixels.
     int32_t image_length = 0;
     const void *pixels = serialize_get_bytes(image, &image_length);
     size_t copied = image_length > 0 ? static_cast<size_t>(image_length) : 0;
     size_t size = copied > needed ? copied : needed;
+    if (size > IPOD_MAX_PAYLOAD) {
+        kv_error("%s, image of %zu bytes exceeds the limit of %u bytes\n", "set_artwork", size,
+                 IPOD_MAX_PAYLOAD);
+        return -1;
+    }
     auto *buffer = static_cast<uint8_t *>(calloc(size ? size : 1, 1));
     if (!buffer) return -1;
     if (copied && pixels) memcpy(buffer, pixels, copied);
     release_private_artwork(client);
     client->artwork_data = buffer;
+    client->artwork_width = width;
+    client->artwork_height = height;
+    client->artwork_rowstride = rowstride;
     kv_debug("wxh %dx%d rowstride %d\n", client->artwork_width, client->artwork_height,
              client->artwork_rowstride);
     return 1;
+}
+
+void release_artwork(kiv_ipod_client *client) {
+    release_private_artwork(client);
+    release_file_artwork(client);
+    client->artwork_width = client->artwork_height = client->artwork_rowstride = 0;
 }
 
 int32_t set_lingo_version(kiv_ipod_client *client, const ipod_packet *packet) {
     fprintf(stderr, "%s\n", "set_lingo_version");
     if (!packet || packet->length == 0 || !packet->payload) return -1;
     FreeValue reply{cache_decode(packet)};
+    if (take_error(client, reply.value)) return -1;
     const serialize_value *major = value_typed(reply.value, "major", SERIALIZE_INT);
     const serialize_value *minor = value_typed(reply.value, "minor", SERIALIZE_INT);
     if (!major || !minor) return -1;
@@ -281,17 +357,18 @@ int32_t set_lingo_version(kiv_ipod_client *client, const ipod_packet *packet) {
 }
 
 int32_t set_db_track_info(kiv_ipod_client *client, const ipod_packet *packet) {
-    return set_track_list(kDbFormat, packet, &client->db_track_info);
+    return set_track_list(client, kDbFormat, packet, &client->db_track_info);
 }
 
 int32_t set_pb_track_info(kiv_ipod_client *client, const ipod_packet *packet) {
-    return set_track_list(kPbFormat, packet, &client->pb_track_info);
+    return set_track_list(client, kPbFormat, packet, &client->pb_track_info);
 }
 
 int32_t set_indexed_track_chapter_info(kiv_ipod_client *client, const ipod_packet *packet) {
     if (!packet || packet->length == 0 || !packet->payload) return -1;
     serialize_value *reply = cache_decode(packet);
     if (serialize_type(reply) != SERIALIZE_ARRAY) {
+        take_error(client, reply);
         serialize_free(reply);
         return -1;
     }
@@ -304,6 +381,7 @@ int32_t set_indexed_track_chapter_info(kiv_ipod_client *client, const ipod_packe
 int32_t set_current_track_sample_rate(kiv_ipod_client *client, const ipod_packet *packet) {
     if (client->current_session < 0) {
         kv_debug("%s, already disconnected.\n", "set_current_track_sample_rate");
+        cache_take_packet_error(client, packet);
         return 0;
     }
     FreeValue reply{cache_decode(packet)};
@@ -320,6 +398,7 @@ int32_t set_db_itunes_info(kiv_ipod_client *client, const ipod_packet *packet) {
     FreeValue reply{cache_decode(packet)};
     if (!reply.value) return -1;
     serialize_print(reply.value);
+    if (take_error(client, reply.value)) return -1;
     const serialize_value *type = value_typed(reply.value, "type", SERIALIZE_INT);
     if (!type) return -1;
     switch (serialize_get_int(type)) {

@@ -3,8 +3,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "cache/value_lookup.h"
 #include "internal.h"
@@ -117,6 +115,17 @@ void cache_set_error(kiv_ipod_client *client, const char *text) {
     client->last_error = text ? strdup(text) : nullptr;
 }
 
+int cache_take_error(kiv_ipod_client *client, const serialize_value *value) {
+    if (serialize_type(value) != SERIALIZE_HASH || !serialize_hash_has_key(value, "error")) return 0;
+    cache_set_error(client, value_text(value, "error"));
+    return 1;
+}
+
+int cache_take_packet_error(kiv_ipod_client *client, const ipod_packet *packet) {
+    FreeValue reply{cache_decode(packet)};
+    return cache_take_error(client, reply.value);
+}
+
 // ------------------------------------------------------------ parsers
 
 int32_t set_track_info(kiv_ipod_client *client, const ipod_packet *packet, const char *key,
@@ -125,10 +134,7 @@ int32_t set_track_info(kiv_ipod_client *client, const ipod_packet *packet, const
     if (serialize_type(reply.value) != SERIALIZE_HASH) return -1;
     const serialize_value *hash = reply.value;
 
-    if (serialize_hash_has_key(hash, "error")) {
-        cache_set_error(client, value_text(hash, "error"));
-        return -1;
-    }
+    if (cache_take_error(client, hash)) return -1;
     // A reply without its result key carries no status: report it as not
     // known, but keep the metadata that it does carry.
     int32_t result = value_int_or(hash, key, -1);
@@ -214,17 +220,7 @@ void reset_cache(kiv_ipod_client *client) {
     clear_track_info(&client->indexed_track);
     clear_track_info(&client->current_track);
 
-    client->artwork_width = 0;
-    client->artwork_height = 0;
-    client->artwork_rowstride = 0;
-    if (client->artwork_data && client->artwork_data != client->artwork_map) free(client->artwork_data);
-    client->artwork_data = nullptr;
-    if (client->artwork_map) {
-        munmap(client->artwork_map, client->artwork_map_length);
-        close(client->artwork_map_fd);
-    }
-    client->artwork_map = nullptr;
-    client->artwork_map_length = 0;
+    release_artwork(client);
 
     client->category = 0;
     client->record_count = 0;

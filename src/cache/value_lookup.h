@@ -18,6 +18,11 @@ serialize_value *value_typed(const serialize_value *hash, const char *key, int32
 serialize_value *cache_decode(const ipod_packet *packet);
 // Sets client->last_error to a copy of `text` (null clears it).
 void cache_set_error(kiv_ipod_client *client, const char *text);
+// Takes a daemon error: when `value` is a hash with an "error" entry, keeps
+// its text in last_error (null when it is not a text) and returns 1.
+int cache_take_error(kiv_ipod_client *client, const serialize_value *value);
+// The same for a reply packet that its handler does not otherwise decode.
+int cache_take_packet_error(kiv_ipod_client *client, const ipod_packet *packet);
 
 #ifdef __cplusplus
 }

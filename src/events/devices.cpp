@@ -47,19 +47,23 @@ int kiv_ipod_device_count(kiv_ipod_client *client) {
     return device_list(client) ? serialize_array_count(client->devices) : 0;
 }
 
-int kiv_ipod_device_index(kiv_ipod_client *client, const char *serial) {
+int find_device(kiv_ipod_client *client, const char *serial) {
     if (!device_list(client) || !serial) return -1;
     // Walk the cells directly: indexed access would make the search quadratic.
     int index = 0;
-    if (serialize_array_count(client->devices) > 0) {
-        for (auto *cell = static_cast<const serialize_array_cell *>(client->devices->data); cell;
-             cell = cell->next, ++index) {
-            const char *listed = value_text(cell->value, "serial");
-            if (listed && strcmp(listed, serial) == 0) return index;
-        }
+    for (auto *cell = static_cast<const serialize_array_cell *>(client->devices->data); cell && cell->value;
+         cell = cell->next, ++index) {
+        const char *listed = value_text(cell->value, "serial");
+        if (listed && strcmp(listed, serial) == 0) return index;
     }
-    kv_debug("%s, not found ipod. (serial=%s)\n", "kiv_ipod_device_index", serial);
     return -1;
+}
+
+int kiv_ipod_device_index(kiv_ipod_client *client, const char *serial) {
+    if (!device_list(client) || !serial) return -1;
+    int index = find_device(client, serial);
+    if (index < 0) kv_debug("%s, not found ipod. (serial=%s)\n", "kiv_ipod_device_index", serial);
+    return index;
 }
 
 void update_device(kiv_ipod_client *client, const serialize_value *record) {
@@ -70,6 +74,12 @@ void update_device(kiv_ipod_client *client, const serialize_value *record) {
         return;
     }
     int index = kiv_ipod_device_index(client, serial);
+    if (index < 0 && kiv_ipod_device_count(client) >= KIV_IPOD_MAX_DEVICES) {
+        // A daemon announcing ever new serials must not grow the list
+        // without bound; listed devices are still replaced.
+        kv_error("%s, %d devices listed, %s not added.\n", "update_device", KIV_IPOD_MAX_DEVICES, serial);
+        return;
+    }
     serialize_value *copy = serialize_dup(record);
     if (!copy) return;
     if (!device_list(client)) {

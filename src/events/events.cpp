@@ -67,24 +67,21 @@ bool handle_disconnect(kiv_ipod_client *client, const serialize_value *data, boo
         kv_error("%s, disconnected_ipod without serial ignored.\n", "event_decode");
         return false;
     }
-    const char *serial = serialize_get_string(data);
-    int count = kiv_ipod_device_count(client);
-    for (int index = 0; index < count; ++index) {
-        const char *listed = value_text(serialize_array_get(client->devices, index), "serial");
-        if (!listed || strcmp(listed, serial) != 0) continue;
-        if (index == client->current_session) {
-            // With its device gone the handle has no ready device: requests
-            // are refused until a session is opened again.
-            client->current_session = -1;
-            client->session_opened = 0;
-            client->ready = 0;
-            concerns_current = true;
-        } else {
-            concerns_current = false;
-        }
-        remove_device(client, index);
-        break;
+    // One walk to find the device and one to remove it: the list is never
+    // indexed element by element.
+    int index = find_device(client, serialize_get_string(data));
+    if (index < 0) return concerns_current;
+    if (index == client->current_session) {
+        // With its device gone the handle has no ready device: requests
+        // are refused until a session is opened again.
+        client->current_session = -1;
+        client->session_opened = 0;
+        client->ready = 0;
+        concerns_current = true;
+    } else {
+        concerns_current = false;
     }
+    remove_device(client, index);
     return concerns_current;
 }
 

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cache/value_lookup.h"
 #include "internal.h"
 
 namespace {
@@ -14,15 +15,18 @@ int32_t handle_current_track_info(kiv_ipod_client *client, const ipod_packet *pa
     return set_track_info(client, packet, "current_track_info", &client->current_track);
 }
 
-// Replies to uid-list requests carry nothing the client keeps.
-int32_t handle_uid_list(kiv_ipod_client *, const ipod_packet *) {
-    return 1;
+// Replies to uid-list requests carry nothing the client keeps but an error
+// text, which makes the request fail.
+int32_t handle_uid_list(kiv_ipod_client *client, const ipod_packet *packet) {
+    return cache_take_packet_error(client, packet) ? -1 : 1;
 }
 
 struct Route {
     uint32_t kiv_ipod_client::*slot;
     Handler handler;
-    bool text_is_last_error;  // else the callback gets a null text
+    // Else the callback gets a null text; an error text is still left in
+    // last_error, where kiv_ipod_last_error reads it.
+    bool text_is_last_error;
 };
 
 // Slots compared in this order; the first one holding the reply's id wins.
@@ -50,7 +54,9 @@ bool holds(const kiv_ipod_client *client, uint32_t kiv_ipod_client::*slot, uint3
 }
 
 // Replies of the kinds without a handler: an integer result, or an
-// "error" text, then the per-kind adjustments.
+// "error" text, then the per-kind adjustments. An error leaves what the
+// blocking form of the same request leaves: an unknown track index (-1),
+// an unknown record count (-1, reported as 0), no preference setting.
 int32_t generic_reply(kiv_ipod_client *client, const ipod_packet *packet, const char **text) {
     *text = nullptr;
     if (packet->length == 0) return 0;
@@ -58,24 +64,29 @@ int32_t generic_reply(kiv_ipod_client *client, const ipod_packet *packet, const 
     // An undecodable payload is a reply without a value, like an empty one.
     if (!value) return 0;
     int32_t result = 0;
+    bool failed = false;
     if (serialize_type(value) == SERIALIZE_INT) {
         result = serialize_get_int(value);
     } else if (serialize_type(value) == SERIALIZE_HASH && serialize_hash_has_key(value, "error")) {
         ipod_set_last_error(client, serialize_hash_get_string(value, "error"));
         *text = client->last_error;
+        failed = true;
     }
     serialize_free(value);
 
     const uint32_t tid = packet->tid;
     if (holds(client, &kiv_ipod_client::current_track_index_tid, tid)) {
+        if (failed) result = -1;
         client->current_track.track_index = result;
     } else if (holds(client, &kiv_ipod_client::category_tid, tid) ||
                holds(client, &kiv_ipod_client::select_db_tid, tid)) {
+        if (failed) result = -1;
         client->record_count = result;
         result = result >= 0 ? 1 : 0;
     } else if (holds(client, &kiv_ipod_client::preference_tid, tid)) {
-        result = static_cast<int32_t>(
-            preference_setting_from_wire(client->preference_type, static_cast<uint32_t>(result)));
+        // The wire value -1 names no setting, as a failed blocking call.
+        const uint32_t wire = failed ? UINT32_MAX : static_cast<uint32_t>(result);
+        result = static_cast<int32_t>(preference_setting_from_wire(client->preference_type, wire));
     }
     return result;
 }

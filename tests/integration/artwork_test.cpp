@@ -1,5 +1,5 @@
 // Artwork replies through the shared library: inline pixels, and pixels in
-// a file that the fake daemon shares with the library through a mapping.
+// a file that the fake daemon shares with the library, read into a copy.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -86,7 +86,7 @@ TEST(ArtworkFlow, InlinePixelsCoverTheReportedLength) {
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), data) << "a failed reply keeps the artwork";
 }
 
-TEST(ArtworkFlow, SharedFileIsMappedKeptAndRemapped) {
+TEST(ArtworkFlow, SharedFileIsReadKeptAndReopened) {
     Daemon d;
     Client cl(d, true);
     kiv_ipod_client *c = cl.client;
@@ -96,27 +96,27 @@ TEST(ArtworkFlow, SharedFileIsMappedKeptAndRemapped) {
 
     d.answer_with(shared(4, 4, 4, first.path()));
     ASSERT_EQ(kiv_ipod_current_track_artwork_sync(c, 0), 1);
-    const unsigned char *mapped = kiv_ipod_current_track_artwork_data(c);
-    ASSERT_NE(mapped, nullptr);
-    EXPECT_TRUE(all_equal(mapped, 16, 'a'));
+    const unsigned char *copy = kiv_ipod_current_track_artwork_data(c);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_TRUE(all_equal(copy, 16, 'a'));
 
-    // A smaller image fits: the mapping is kept, and the daemon's new
-    // pixels written into the same file show through it.
+    // A smaller image fits: the file is kept, and the daemon's new
+    // pixels written into the same file are read into the same copy.
     first.fill(64, 'b');
     d.answer_with(shared(2, 2, 4, second.path()));
     ASSERT_EQ(kiv_ipod_current_track_artwork_sync(c, 0), 1);
-    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), mapped);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), copy);
     EXPECT_TRUE(all_equal(kiv_ipod_current_track_artwork_data(c), 8, 'b'));
 
-    // Inline pixels in between, then the shared file again: same mapping.
+    // Inline pixels in between, then the shared file again: same copy.
     d.answer_with(inline_image(1, 1, 1, "q"));
     ASSERT_EQ(kiv_ipod_current_track_artwork_sync(c, 0), 1);
-    EXPECT_NE(kiv_ipod_current_track_artwork_data(c), mapped);
+    EXPECT_NE(kiv_ipod_current_track_artwork_data(c), copy);
     d.answer_with(shared(4, 4, 4, first.path()));
     ASSERT_EQ(kiv_ipod_current_track_artwork_sync(c, 0), 1);
-    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), mapped);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), copy);
 
-    // A larger image: mapped anew from the file the reply names.
+    // A larger image: read anew from the file the reply names.
     second.fill(4096, 'c');
     d.answer_with(shared(32, 32, 128, second.path()));
     ASSERT_EQ(kiv_ipod_current_track_artwork_sync(c, 0), 1);
@@ -132,7 +132,7 @@ TEST(ArtworkFlow, UnusableFileLeavesNoArtwork) {
     file.fill(100, 'a');
 
     // Shorter than rowstride x height: touching the missing pages would
-    // raise SIGBUS, so nothing is mapped.
+    // raise SIGBUS, so nothing is kept.
     d.answer_with(shared(64, 64, 256, file.path()));
     EXPECT_EQ(kiv_ipod_current_track_artwork_sync(c, 0), -1);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);

@@ -172,4 +172,125 @@ TEST(CacheFlow, SampleRateAndItunesInfoThroughDispatch) {
     EXPECT_EQ(kiv_ipod_get_result_db_itunes_info_count(c), 1234);
 }
 
+// Every reply kind, asynchronous and blocking, answered with an "error"
+// hash: the text is readable through kiv_ipod_last_error in the reply
+// callback and after the _sync call, whatever text the callback receives;
+// the result and the cached state say "failed" or "unknown", never a valid
+// value, and both forms agree.
+TEST(CacheFlow, ErrorRepliesOfEveryKind) {
+    using Async = uint32_t (*)(kiv_ipod_client *);
+    using Sync = int32_t (*)(kiv_ipod_client *);
+    using State = int (*)(kiv_ipod_client *);
+    static const unsigned char kUid[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    struct Kind {
+        const char *name;
+        Async async;
+        Sync sync;       // null: no blocking form that decodes the reply
+        int32_t result;  // of both forms
+        State state;     // cached value that the reply writes, or null
+    };
+    const Kind kinds[] = {
+        {"current track", [](kiv_ipod_client *c) { return kiv_ipod_current_track_info(c); },
+         [](kiv_ipod_client *c) { return kiv_ipod_current_track_info_sync(c); }, -1, nullptr},
+        {"indexed track", [](kiv_ipod_client *c) { return kiv_ipod_indexed_track_info(c, 1); },
+         [](kiv_ipod_client *c) { return kiv_ipod_indexed_track_info_sync(c, 1); }, -1, nullptr},
+        {"play state", kiv_ipod_get_play_state, kiv_ipod_get_play_state_sync, -1, nullptr},
+        {"artwork", [](kiv_ipod_client *c) { return kiv_ipod_current_track_artwork(c, 0); },
+         [](kiv_ipod_client *c) { return kiv_ipod_current_track_artwork_sync(c, 0); }, -1, nullptr},
+        {"sample rate", kiv_ipod_get_sample_rate, nullptr, 0, nullptr},
+        {"records", [](kiv_ipod_client *c) { return kiv_ipod_get_records(c, 0, 1); },
+         [](kiv_ipod_client *c) { return kiv_ipod_get_records_sync(c, 0, 1); }, 0, nullptr},
+        {"itunes info", [](kiv_ipod_client *c) { return kiv_ipod_get_db_itunes_info(c, 2); }, nullptr, -1,
+         nullptr},
+        {"db tracks", [](kiv_ipod_client *c) { return kiv_ipod_get_db_track_info(c, 0, 1, 0); },
+         [](kiv_ipod_client *c) { return kiv_ipod_get_db_track_info_sync(c, 0, 1, 0); }, -1, nullptr},
+        {"pb tracks", [](kiv_ipod_client *c) { return kiv_ipod_get_pb_track_info(c, 0, 1, 0); },
+         [](kiv_ipod_client *c) { return kiv_ipod_get_pb_track_info_sync(c, 0, 1, 0); }, -1, nullptr},
+        {"chapters", [](kiv_ipod_client *c) { return kiv_ipod_indexed_track_chapter_info(c, 0, 1); },
+         [](kiv_ipod_client *c) { return kiv_ipod_indexed_track_chapter_info_sync(c, 0, 1); }, -1, nullptr},
+        {"prepare uid list", [](kiv_ipod_client *c) { return kiv_ipod_prepare_uid_list(c, 0, 0, 1, "x"); },
+         nullptr, -1, nullptr},
+        {"play uid list", [](kiv_ipod_client *c) { return kiv_ipod_play_uid_list(c, kUid); }, nullptr, -1,
+         nullptr},
+        {"lingo version", [](kiv_ipod_client *c) { return kiv_ipod_request_lingo_version(c, 10); },
+         [](kiv_ipod_client *c) { return kiv_ipod_request_lingo_version_sync(c, 10); }, -1, nullptr},
+        {"track index", kiv_ipod_get_current_track_index, kiv_ipod_get_current_track_index_sync, -1,
+         kiv_ipod_current_track_index},
+        {"category", [](kiv_ipod_client *c) { return kiv_ipod_set_category(c, 1); },
+         [](kiv_ipod_client *c) { return kiv_ipod_set_category_sync(c, 1); }, 0, kiv_ipod_record_count},
+        {"select db", [](kiv_ipod_client *c) { return kiv_ipod_select_db(c, 0, 1); },
+         [](kiv_ipod_client *c) { return kiv_ipod_select_db_sync(c, 0, 1); }, 0, kiv_ipod_record_count},
+        {"preference", [](kiv_ipod_client *c) { return kiv_ipod_get_preference(c, 0); },
+         [](kiv_ipod_client *c) { return kiv_ipod_get_preference_sync(c, 0); }, 255, nullptr},
+        {"play", kiv_ipod_play, nullptr, 0, nullptr},
+        // Last: it starts a new session and so resets the cache.
+        {"open session", [](kiv_ipod_client *c) { return kiv_ipod_open_session(c, 0); },
+         [](kiv_ipod_client *c) { return kiv_ipod_open_session_sync(c, 0); }, 0, nullptr},
+    };
+
+    Daemon d;
+    Client cl(d, true);
+    kiv_ipod_client *c = cl.client;
+    struct Seen {
+        int32_t result = 0;
+        std::string error;
+        int calls = 0;
+    } seen;
+    kiv_ipod_set_reply_cb(
+        c,
+        [](kiv_ipod_client *client, uint32_t, int32_t result, const char *, void *data) {
+            auto *s = static_cast<Seen *>(data);
+            const char *error = kiv_ipod_last_error(client);
+            s->result = result;
+            s->error = error ? error : "(none)";
+            s->calls++;
+            return 0;
+        },
+        &seen);
+
+    for (const Kind &k : kinds) {
+        SCOPED_TRACE(k.name);
+        const std::string text = std::string("no ") + k.name;
+        const std::string error = wire::h({{"error", wire::s(text)}});
+        auto answer_error = [&] {
+            d.answer_raw(
+                [error](const kivtest::Request &r) { return reqtest::frame(r.tid, r.opcode, error); });
+        };
+        // The cached value starts valid (3), so that a failure shows.
+        auto prime = [&] {
+            if (!k.state) return;
+            d.answer_with(wire::i(3));
+            k.sync(c);
+            ASSERT_EQ(k.state(c), 3);
+        };
+
+        prime();
+        answer_error();
+        seen = Seen{};
+        ASSERT_NE(k.async(c), 0u);
+        while (seen.calls == 0) ASSERT_GE(kiv_ipod_read(c), 0);
+        EXPECT_EQ(seen.error, text);
+        EXPECT_EQ(seen.result, k.result);
+        if (k.state) {
+            EXPECT_EQ(k.state(c), -1);
+        }
+
+        if (!k.sync) continue;
+        // A reply without error clears the text; the blocking form must
+        // set it again.
+        d.answer_with(wire::i(0));
+        ASSERT_NE(kiv_ipod_play(c), 0u);
+        while (seen.calls == 1) ASSERT_GE(kiv_ipod_read(c), 0);
+        ASSERT_EQ(kiv_ipod_last_error(c), nullptr);
+        prime();
+        answer_error();
+        EXPECT_EQ(k.sync(c), k.result);
+        const char *after = kiv_ipod_last_error(c);
+        EXPECT_EQ(after ? after : "(none)", text);
+        if (k.state) {
+            EXPECT_EQ(k.state(c), -1);
+        }
+    }
+}
+
 }  // namespace

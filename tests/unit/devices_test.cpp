@@ -107,6 +107,28 @@ TEST(Devices, UpdateReplacesBySerialOrAppends) {
     EXPECT_EQ(kiv_ipod_device_count(c), 3);
 }
 
+// Device events with ever new serials stop adding at the limit; listed
+// devices are still replaced, and a removal makes room again.
+TEST(Devices, EventsAddAtMostTheDeviceLimit) {
+    Client c;
+    c.set_devices({});
+    auto update = [&](const std::string &serial, int ipod_id) {
+        Value rec = device(serial.c_str(), ipod_id);
+        update_device(c, rec);
+        serialize_free(rec);
+    };
+    log_clear();
+    for (int i = 0; i < KIV_IPOD_MAX_DEVICES + 3; ++i) update("S" + std::to_string(i), i);
+    EXPECT_EQ(kiv_ipod_device_count(c), KIV_IPOD_MAX_DEVICES);
+    EXPECT_EQ(kivtest::log_count_containing("not added"), 3);
+    update("S0", 500);
+    EXPECT_EQ(get_current_ipod_id(c), 500);
+    remove_device(c, 1);
+    update("new", 1);
+    EXPECT_EQ(kiv_ipod_device_index(c, "new"), KIV_IPOD_MAX_DEVICES - 1);
+    EXPECT_EQ(kiv_ipod_device_count(c), KIV_IPOD_MAX_DEVICES);
+}
+
 TEST(Devices, ReadinessRule) {
     Client c;
     c.set_devices(

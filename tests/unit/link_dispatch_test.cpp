@@ -123,8 +123,8 @@ TEST_F(Dispatch, PostProcessingByPendingSlot) {
     EXPECT_EQ(client->record_count, -1);
     EXPECT_EQ(last().result, 0);
     deliver(frame(41, 24, wire::h({{"error", wire::s("no category")}})));
-    EXPECT_EQ(client->record_count, 0);
-    EXPECT_EQ(last().result, 1);
+    EXPECT_EQ(client->record_count, -1);
+    EXPECT_EQ(last().result, 0);
     EXPECT_EQ(last().text, "no category");
 
     client->select_db_tid = 42;

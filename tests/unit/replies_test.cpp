@@ -2,11 +2,20 @@
 // version, database lists, chapter info, sample rate, iTunes database info.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "client_fixture.h"
+#include "fake_daemon.h"
 #include "log_capture.h"
 
 using namespace fixture;
@@ -182,7 +191,7 @@ TEST(Replies, InlineArtworkCoversTheReportedLength) {
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[0], 0);
 }
 
-TEST(Replies, SharedArtworkKeepsOrRemapsTheFile) {
+TEST(Replies, SharedArtworkKeepsOrReopensTheFile) {
     Client c;
     TempFile small(64, 'a');
     TempFile big(256, 'b');
@@ -194,19 +203,19 @@ TEST(Replies, SharedArtworkKeepsOrRemapsTheFile) {
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[15], 'a');
     uint8_t *first_map = c->artwork_map;
 
-    // It fits: the mapping stays, whatever path the reply names.
+    // It fits: the file and its copy stay, whatever path the reply names.
     ASSERT_EQ(run(set_artwork, c, shared_art(2, 2, 4, big.path)), 1);
     EXPECT_EQ(c->artwork_map, first_map);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[0], 'a');
 
-    // Inline pixels in between: a private copy, the mapping still held.
+    // Inline pixels in between: a private copy, the file still held.
     ASSERT_EQ(run(set_artwork, c, inline_art(1, 1, 1, "z")), 1);
     EXPECT_NE(kiv_ipod_current_track_artwork_data(c), c->artwork_map);
     EXPECT_EQ(c->artwork_map, first_map);
     ASSERT_EQ(run(set_artwork, c, shared_art(4, 4, 4, "/nonexistent")), 1);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), first_map);
 
-    // Larger: unmapped and mapped anew with the new size.
+    // Larger: the file is read anew with the new size.
     ASSERT_EQ(run(set_artwork, c, shared_art(8, 8, 4, big.path)), 1);
     EXPECT_EQ(c->artwork_map_length, 32u);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[31], 'b');
@@ -218,13 +227,13 @@ TEST(Replies, SharedArtworkKeepsOrRemapsTheFile) {
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
 }
 
-TEST(Replies, UnusableArtworkFileLeavesNoMapping) {
+TEST(Replies, UnusableArtworkFileLeavesNoArtwork) {
     Client c;
     TempFile small(64, 'a');
     TempFile empty(0, 'x');
     ASSERT_EQ(run(set_artwork, c, inline_art(1, 1, 1, "p")), 1);
 
-    // Too short for rowstride x height: mapping it would fault on access.
+    // Too short for rowstride x height: nothing is kept.
     EXPECT_EQ(run(set_artwork, c, shared_art(16, 16, 16, small.path)), -1);
     EXPECT_EQ(c->artwork_map, nullptr);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
@@ -232,7 +241,7 @@ TEST(Replies, UnusableArtworkFileLeavesNoMapping) {
 
     ASSERT_EQ(run(set_artwork, c, shared_art(4, 4, 4, small.path)), 1);
     // A missing file, an empty one, a directory, a path of another type,
-    // and a zero-sized image all end without a mapping.
+    // and a zero-sized image all end without artwork.
     const std::string bad_paths[] = {"/nonexistent/art", empty.path, "/tmp"};
     for (const std::string &path : bad_paths) {
         EXPECT_EQ(run(set_artwork, c, shared_art(40, 40, 40, path)), -1) << path;
@@ -245,6 +254,168 @@ TEST(Replies, UnusableArtworkFileLeavesNoMapping) {
     EXPECT_EQ(run(set_artwork, c, shared_art(0, 0, 0, small.path)), -1);
     EXPECT_EQ(c->artwork_map, nullptr);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
+}
+
+// The daemon cuts its artwork file after the reply: the image the handle
+// holds is its own copy, which reads whole (a mapping of the file would
+// raise SIGBUS here), and the file is neither mapped nor writable.
+TEST(Replies, SharedArtworkIsCopiedOutOfTheFile) {
+    Client c;
+    TempFile file(64 * 1024, 'a');
+    ASSERT_EQ(run(set_artwork, c, shared_art(128, 128, 512, file.path)), 1);
+    ASSERT_EQ(truncate(file.path.c_str(), 0), 0);
+    const unsigned char *data = kiv_ipod_current_track_artwork_data(c);
+    const uint32_t length = kiv_ipod_current_track_artwork_length(c);
+    ASSERT_EQ(length, 64u * 1024);
+    EXPECT_EXIT(
+        {
+            unsigned sum = 0;
+            for (uint32_t i = 0; i < length; ++i) sum += data[i];
+            _exit(sum == 'a' * length ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    std::ifstream maps("/proc/self/maps");
+    std::stringstream text;
+    text << maps.rdbuf();
+    EXPECT_EQ(text.str().find(file.path), std::string::npos) << "the daemon's file is mapped";
+    EXPECT_EQ(fcntl(c->artwork_map_fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+
+    // The next image no longer fits in the cut file: no artwork.
+    EXPECT_EQ(run(set_artwork, c, shared_art(2, 2, 2, file.path)), -1);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
+}
+
+// A terminal or a FIFO named as the artwork file is refused without
+// becoming the controlling terminal of a session leader and without
+// waiting for a writer.
+TEST(Replies, ArtworkPathOfATerminalOrFifoIsRefused) {
+    char fifo[] = "/tmp/kiv-artwork-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(fifo), nullptr);
+    const std::string fifo_path = std::string(fifo) + "/f";
+    ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+    EXPECT_EXIT(
+        {
+            alarm(10);  // a FIFO opened for reading would block without a writer
+            if (setsid() < 0) _exit(2);
+            int master = posix_openpt(O_RDWR | O_NOCTTY);
+            if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) _exit(3);
+            const std::string pty = ptsname(master);
+            Client c;
+            for (const std::string &path : {pty, fifo_path}) {
+                if (run(set_artwork, c, shared_art(1, 1, 1, path)) != -1) _exit(4);
+                if (c->artwork_map != nullptr) _exit(5);
+            }
+            // Without a controlling terminal /dev/tty cannot be opened.
+            _exit(open("/dev/tty", O_RDONLY | O_NOCTTY) < 0 ? 0 : 6);
+        },
+        testing::ExitedWithCode(0), "");
+    unlink(fifo_path.c_str());
+    rmdir(fifo);
+}
+
+// An inline image larger than a payload is refused, whatever its sizes
+// promise, and a refused image changes neither the pixels nor the sizes.
+TEST(Replies, InlineArtworkIsBoundedBySizeOfAPayload) {
+    Client c;
+    ASSERT_EQ(run(set_artwork, c, inline_art(1, 1, 2, "01")), 1);
+    const unsigned char *kept = kiv_ipod_current_track_artwork_data(c);
+    struct {
+        int rowstride, height;
+        int32_t result;
+    } const cases[] = {{65535, 65535, -1}, {4097, 4096, -1}, {4096, 4096, 1}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.rowstride);
+        EXPECT_EQ(run(set_artwork, c, inline_art(7, k.height, k.rowstride, "xy")), k.result);
+        if (k.result < 0) {
+            EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), kept);
+            EXPECT_EQ(kiv_ipod_current_track_artwork_width(c), 1);
+            EXPECT_EQ(kiv_ipod_current_track_artwork_length(c), 2u);
+        } else {
+            EXPECT_EQ(kiv_ipod_current_track_artwork_length(c), IPOD_MAX_PAYLOAD);
+            EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[IPOD_MAX_PAYLOAD - 1], 0);
+        }
+    }
+}
+
+// The lists that one reply or one event lengthens or searches cost time in
+// proportion to their length: 16 times the elements may not cost more than
+// 4 times as much per element (a walk per element would cost 16 times).
+TEST(Replies, ListsAreBuiltAndSearchedInLinearTime) {
+    namespace wire = kivtest::wire;
+    auto tracks = [](const char *marker) {
+        return [marker](int n) {
+            std::vector<std::pair<std::string, std::string>> entries{{marker, wire::i(0)}};
+            for (int i = 0; i < n; ++i)
+                entries.emplace_back(std::to_string(i), wire::h({{"uid", wire::b("uid")}}));
+            return wire::h(entries);
+        };
+    };
+    auto devices = [](int n) {
+        std::vector<std::string> list;
+        for (int i = 0; i < n; ++i) list.push_back(wire::device("S" + std::to_string(i), i));
+        return wire::a(list);
+    };
+    // One reply (or one event) over a list of n elements encoded in `bytes`.
+    using Work = std::function<void(kiv_ipod_client *, const std::string &bytes, int n)>;
+    struct List {
+        const char *name;
+        std::function<std::string(int)> encode;
+        Work work;
+    };
+    const List lists[] = {
+        {"db tracks", tracks("get_db_track_info"),
+         [](kiv_ipod_client *c, const std::string &bytes, int n) {
+             Packet p(bytes);
+             ASSERT_EQ(set_db_track_info(c, p.get()), 1);
+             ASSERT_EQ(serialize_array_count(kiv_ipod_get_result_db_track_info(c)), n);
+         }},
+        {"pb tracks", tracks("get_pb_track_info"),
+         [](kiv_ipod_client *c, const std::string &bytes, int n) {
+             Packet p(bytes);
+             ASSERT_EQ(set_pb_track_info(c, p.get()), 1);
+             ASSERT_EQ(serialize_array_count(kiv_ipod_get_result_pb_track_info(c)), n);
+         }},
+        {"device events", devices,
+         [](kiv_ipod_client *c, const std::string &bytes, int n) {
+             serialize_free(c->devices);
+             c->devices = unserialize(bytes.data(), static_cast<int32_t>(bytes.size()));
+             c->current_session = n - 1;
+             const std::string last = "S" + std::to_string(n - 1);
+             Packet gone(H({{"event", S("disconnected_ipod")}, {"ipod_id", I(0)}, {"data", S("unknown")}}));
+             Packet again(H({{"event", S("connected_ipod")},
+                             {"ipod_id", I(n - 1)},
+                             {"data", H({{"serial", S(last.c_str())}, {"ipod_id", I(n - 1)}})}}));
+             kiv_ipod_event_free(event_decode(c, gone.get()));
+             kiv_ipod_event_free(event_decode(c, again.get()));
+             ASSERT_EQ(kiv_ipod_device_count(c), n);
+             ASSERT_EQ(kiv_ipod_device_index(c, last.c_str()), n - 1);
+         }},
+    };
+    // Processor seconds per element (other load on the machine does not
+    // count), the fastest of three runs.
+    auto per_element = [](const List &list, int n) {
+        const std::string bytes = list.encode(n);
+        auto now = [] {
+            timespec t{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+            return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+        };
+        double best = 1e9;
+        for (int run = 0; run < 3; ++run) {
+            Client c;
+            const double start = now();
+            list.work(c, bytes, n);
+            const double took = now() - start;
+            if (took < best) best = took;
+        }
+        return best / n;
+    };
+    for (const List &list : lists) {
+        const double small = per_element(list, 2000);
+        const double large = per_element(list, 32000);
+        EXPECT_LT(large / small, 4.0)
+            << list.name << ": " << small * 1e9 << " ns, then " << large * 1e9 << " ns per element";
+    }
 }
 
 TEST(Replies, LingoVersion) {
@@ -334,7 +505,7 @@ TEST(Replies, DbTrackInfoFlattensTracks) {
     EXPECT_EQ(run(set_db_track_info, c, H({{"error", S("x")}})), -1);
     EXPECT_EQ(run(set_db_track_info, c, A({I(1), I(2)})), -1);
     EXPECT_EQ(log_count(kError, "set_db_track_info, no track info."), 2);
-    EXPECT_EQ(c->last_error, nullptr);
+    EXPECT_STREQ(c->last_error, "x");
     EXPECT_EQ(run_empty(set_db_track_info, c), -1);
     EXPECT_EQ(log_count(kError, "set_db_track_info, invalid client packet received."), 1);
     EXPECT_EQ(kiv_ipod_get_result_db_track_info(c), kept);
@@ -393,6 +564,11 @@ TEST(Replies, SampleRate) {
     EXPECT_EQ(run(set_current_track_sample_rate, c, H({{"sample_rate", I(1)}})), 0);
     EXPECT_EQ(log_count(kDebug, "set_current_track_sample_rate, already disconnected.\n"), 1);
     EXPECT_EQ(kiv_ipod_current_sample_rate(c), 48000);
+    // Late error replies still leave their text, also for the session.
+    EXPECT_EQ(run(set_current_track_sample_rate, c, H({{"error", S("late rate")}})), 0);
+    EXPECT_STREQ(c->last_error, "late rate");
+    EXPECT_EQ(run(set_open_session_result, c, H({{"error", S("late session")}})), 0);
+    EXPECT_STREQ(c->last_error, "late session");
 }
 
 TEST(Replies, DbItunesInfo) {
