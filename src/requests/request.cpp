@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "cache/value_lookup.h"
+
 namespace kiv_req {
 
 bool ready_for(kiv_ipod_client *client, const Request &req) {
@@ -71,7 +73,11 @@ int32_t decode_standard(kiv_ipod_client *client, ipod_packet *reply, void *) {
     return standard_result(client, reply);
 }
 
-int32_t discard(kiv_ipod_client *, ipod_packet *reply, void *) {
+// The reply's value is not read, but an error hash still leaves its text
+// for kiv_ipod_last_error (only a hash can carry one).
+int32_t discard(kiv_ipod_client *client, ipod_packet *reply, void *) {
+    if (reply != nullptr && reply->length > 0 && static_cast<const char *>(reply->payload)[0] == 'h')
+        cache_take_packet_error(client, reply);
     ipod_packet_free(reply);
     return 0;
 }

@@ -291,6 +291,26 @@ TEST(CacheFlow, ErrorRepliesOfEveryKind) {
             EXPECT_EQ(k.state(c), -1);
         }
     }
+
+    // The blocking forms that do not read their reply (always 0) still
+    // leave its error text readable, and a later success clears it.
+    const Sync discarding[] = {
+        [](kiv_ipod_client *c) { return kiv_ipod_prepare_uid_list_sync(c, "x"); },
+        [](kiv_ipod_client *c) { return kiv_ipod_play_uid_list_sync(c, kUid); },
+        [](kiv_ipod_client *c) { return kiv_ipod_set_available_current_sync(c, 1); },
+        [](kiv_ipod_client *c) { return kiv_ipod_get_artwork_data_sync(c, kUid); },
+    };
+    d.answer_with(wire::i(0));
+    ASSERT_EQ(kiv_ipod_open_session_sync(c, 0), 1);
+    for (Sync sync : discarding) {
+        d.answer_with(wire::h({{"error", wire::s("busy")}}));
+        EXPECT_EQ(sync(c), 0);
+        const char *after = kiv_ipod_last_error(c);
+        EXPECT_STREQ(after ? after : "(none)", "busy");
+        d.answer_with(wire::i(0));
+        EXPECT_EQ(sync(c), 0);
+        EXPECT_EQ(kiv_ipod_last_error(c), nullptr);
+    }
 }
 
 }  // namespace
