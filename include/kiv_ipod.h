@@ -1158,9 +1158,10 @@ KIV_EXPORT int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t millise
  *  "mode_changed", "ipod_ready") add to the device list. An event for a
  *  serial that is already listed still overwrites its record; one for a new
  *  serial while the list holds this many devices is delivered to the event
- *  callback but not added (an error line is logged). The lists that the
- *  daemon sends whole (connection, session opening) are bounded by the
- *  packet size instead. */
+ *  callback but not added (an error line is logged). A list that the
+ *  daemon sends whole (connection, session opening) keeps its first this
+ *  many records, with one error line "<function>, 64 devices listed, the
+ *  rest not kept.". */
 #define KIV_IPOD_MAX_DEVICES 64
 
 /** @} */

@@ -238,6 +238,11 @@ kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet)
 
 int is_device_available(kiv_ipod_client *client, int index);
 void update_device(kiv_ipod_client *client, const serialize_value *record);
+// A copy of a device list that the daemon sent whole (opening reply,
+// session opening), keeping at most KIV_IPOD_MAX_DEVICES records (the
+// rest is dropped with one error line naming `name`); null when `devices`
+// is not an array or memory runs out.
+serialize_value *copy_device_list(const serialize_value *devices, const char *name);
 int get_current_ipod_id(kiv_ipod_client *client);
 // Removes the record at `index` from the device list.
 void remove_device(kiv_ipod_client *client, int index);

@@ -266,7 +266,7 @@ int32_t set_open_session_result(kiv_ipod_client *client, const ipod_packet *pack
     }
     const serialize_value *devices = value_typed(hash, "devices", SERIALIZE_ARRAY);
     if (devices) {
-        serialize_value *copy = serialize_dup(devices);
+        serialize_value *copy = copy_device_list(devices, "set_open_session_result");
         if (copy) {
             serialize_free(client->devices);
             client->devices = copy;

@@ -92,6 +92,31 @@ void update_device(kiv_ipod_client *client, const serialize_value *record) {
         serialize_array_add(client->devices, copy);
 }
 
+serialize_value *copy_device_list(const serialize_value *devices, const char *name) {
+    if (serialize_type(devices) != SERIALIZE_ARRAY) return nullptr;
+    const auto *cell = static_cast<const serialize_array_cell *>(devices->data);
+    int32_t count = 0;
+    for (const serialize_array_cell *c = cell; c && c->value; c = c->next) {
+        if (++count > KIV_IPOD_MAX_DEVICES) break;
+    }
+    if (count <= KIV_IPOD_MAX_DEVICES) return serialize_dup(devices);
+    // A list over the limit keeps its first records, as device events would.
+    kv_error("%s, %d devices listed, the rest not kept.\n", name, KIV_IPOD_MAX_DEVICES);
+    serialize_value *copy = serialize_array();
+    if (!copy) return nullptr;
+    int32_t kept = 0;
+    for (const serialize_array_cell *c = cell; c && c->value && kept < KIV_IPOD_MAX_DEVICES;
+         c = c->next, kept++) {
+        serialize_value *record = serialize_dup(c->value);
+        if (!record) {
+            serialize_free(copy);
+            return nullptr;
+        }
+        serialize_array_add(copy, record);
+    }
+    return copy;
+}
+
 void remove_device(kiv_ipod_client *client, int index) {
     if (!device_list(client) || index < 0 || index >= serialize_array_count(client->devices)) return;
     serialize_array_del(client->devices, index);

@@ -23,7 +23,7 @@ void apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
         if (serialize_type(devices) == SERIALIZE_ARRAY) {
             // Keep a copy of the list (the registry works on an array only);
             // the rest of the reply is released.
-            serialize_value *copy = serialize_dup(devices);
+            serialize_value *copy = copy_device_list(devices, "kiv_ipod_connect");
             if (copy) {
                 serialize_free(client->devices);
                 client->devices = copy;

@@ -127,6 +127,21 @@ TEST(Devices, EventsAddAtMostTheDeviceLimit) {
     update("new", 1);
     EXPECT_EQ(kiv_ipod_device_index(c, "new"), KIV_IPOD_MAX_DEVICES - 1);
     EXPECT_EQ(kiv_ipod_device_count(c), KIV_IPOD_MAX_DEVICES);
+
+    // A whole list from the daemon is held to the same limit, keeping its
+    // first records; a list within it is copied whole.
+    for (int n : {KIV_IPOD_MAX_DEVICES, KIV_IPOD_MAX_DEVICES + 1, 5000}) {
+        Value list = serialize_array();
+        for (int i = 0; i < n; ++i) serialize_array_add(list, device(("L" + std::to_string(i)).c_str(), i));
+        log_clear();
+        Value copy = copy_device_list(list, "test");
+        EXPECT_EQ(serialize_array_count(copy), KIV_IPOD_MAX_DEVICES) << n;
+        EXPECT_EQ(kivtest::log_count_containing("the rest not kept"), n > KIV_IPOD_MAX_DEVICES ? 1 : 0);
+        EXPECT_STREQ(serialize_hash_get_string(serialize_array_get(copy, KIV_IPOD_MAX_DEVICES - 1), "serial"),
+                     ("L" + std::to_string(KIV_IPOD_MAX_DEVICES - 1)).c_str());
+        serialize_free(copy);
+        serialize_free(list);
+    }
 }
 
 TEST(Devices, ReadinessRule) {
