@@ -1,5 +1,5 @@
 // Lists that the daemon can lengthen: building the db and pb track lists
-// from one reply, and the device events against a long device list. The
+// from one reply, and the device events after a long device list. The
 // cost per element must not grow with the length (1,000 against 200,000).
 #include <benchmark/benchmark.h>
 #include <stdarg.h>
@@ -84,25 +84,30 @@ std::string event_payload(const char *name, int ipod_id, const std::string &data
                     {"data", data}});
 }
 
-// With a list of N devices (the last one current): a "disconnected_ipod"
-// for a serial that is not listed and a "connected_ipod" that replaces the
-// last device. Items: devices in the list, per pair of events.
+// A device list of N devices as the daemon sends it whole (decoded and
+// kept, at most KIV_IPOD_MAX_DEVICES of it), then a "disconnected_ipod"
+// for a serial that is not listed and a "connected_ipod" that overwrites
+// the last kept device. Items: devices in the list the daemon sent.
 void BM_DeviceEvents(benchmark::State &state) {
     const int devices = static_cast<int>(state.range(0));
     std::vector<std::string> list;
     for (int i = 0; i < devices; ++i) list.push_back(wire::device("S" + std::to_string(i), i));
     const std::string encoded = wire::a(list);
-    kiv_ipod_client *client = ipod_client_new(-1);
-    client->devices = unserialize(encoded.data(), static_cast<int32_t>(encoded.size()));
-    client->current_session = devices - 1;
-    const std::string last = "S" + std::to_string(devices - 1);
+    const int kept = devices < KIV_IPOD_MAX_DEVICES ? devices : KIV_IPOD_MAX_DEVICES;
+    const std::string last = "S" + std::to_string(kept - 1);
     Reply gone(event_payload("disconnected_ipod", 0, wire::s("not-listed")));
-    Reply again(event_payload("connected_ipod", devices - 1, wire::device(last, devices - 1)));
+    Reply again(event_payload("connected_ipod", kept - 1, wire::device(last, kept - 1)));
+    kiv_ipod_client *client = ipod_client_new(-1);
     for (auto _ : state) {
+        serialize_value *sent = unserialize(encoded.data(), static_cast<int32_t>(encoded.size()));
+        serialize_free(client->devices);
+        client->devices = copy_device_list(sent, "bench");
+        serialize_free(sent);
+        client->current_session = kept - 1;
         kiv_ipod_event_free(event_decode(client, gone.get()));
         kiv_ipod_event_free(event_decode(client, again.get()));
     }
-    if (kiv_ipod_device_count(client) != devices) state.SkipWithError("wrong device count");
+    if (kiv_ipod_device_count(client) != kept) state.SkipWithError("wrong device count");
     kiv_ipod_close(client);
     state.SetItemsProcessed(state.iterations() * devices);
 }
