@@ -1,0 +1,616 @@
+package com.kiv.ipod;
+
+import java.lang.ref.Cleaner;
+import java.lang.ref.WeakReference;
+import java.nio.charset.StandardCharsets;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.OptionalInt;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.Executor;
+import java.util.concurrent.TimeUnit;
+
+/**
+ * One connection to the iPod daemon.
+ *
+ * <p>The client owns one thread, its loop, which alone uses the native
+ * handle: it waits on the daemon's socket, reads what arrives and runs every
+ * request and cache read that any thread asks for, one at a time. What the
+ * daemon sends reaches the {@link IPodListener}s on the {@link Executor}
+ * given to {@link #connect}, never on another thread; so do the completions
+ * of the futures that the {@code ...Async} methods return.
+ *
+ * <p>Each request exists in two forms. The blocking form sends the request
+ * and waits for its reply within {@link #timeout()}; it may be called from
+ * any thread, a listener included, and throws {@link IPodException} with the
+ * daemon's error text when the reply carries one. The {@code ...Async} form
+ * returns at once; its future completes with the same result or fails with
+ * the same exception. When the connection is lost or the client is closed,
+ * every request still waiting fails.
+ *
+ * <p>Accessors such as {@link #currentTrack()} read the library's caches
+ * without asking the daemon: {@code null} or an empty {@link OptionalInt}
+ * means not known.
+ *
+ * <p>{@link #close()} stops the loop and releases the native memory. A
+ * client that is never closed is released once it becomes unreachable,
+ * through a {@link Cleaner} (listeners that hold the client keep it
+ * reachable for as long as the client holds them).
+ */
+public final class IPodClient implements AutoCloseable {
+    private static final Cleaner CLEANER = Cleaner.create();
+    /** The default bound of connect() and of every blocking call. */
+    public static final Duration DEFAULT_TIMEOUT = Duration.ofSeconds(10);
+
+    private final ClientCore core;
+    private final Cleaner.Cleanable cleanable;
+
+    private IPodClient(ClientCore core) {
+        this.core = core;
+        core.owner = new WeakReference<>(this);
+        cleanable = CLEANER.register(this, core::shutdown);
+    }
+
+    /** {@link #connect(Executor, Duration)} with {@link #DEFAULT_TIMEOUT}. */
+    public static IPodClient connect(Executor executor) throws IPodException {
+        return connect(executor, DEFAULT_TIMEOUT);
+    }
+
+    /**
+     * Connects to the daemon and performs the opening handshake.
+     *
+     * @param executor where listeners and future completions run (on
+     *     Android, {@code context.getMainExecutor()} or a Handler's executor)
+     * @param timeout bound of the handshake, then of every blocking call
+     *     (see {@link #setTimeout}); zero or negative for none
+     * @throws IPodException when the daemon cannot be reached or does not
+     *     answer in time
+     */
+    public static IPodClient connect(Executor executor, Duration timeout) throws IPodException {
+        if (executor == null) throw new NullPointerException("executor");
+        ClientCore core = new ClientCore(executor, nanos(timeout));
+        core.start();
+        try {
+            core.await(core.connected);
+        } catch (IPodException e) {
+            core.shutdown();
+            throw e;
+        }
+        return new IPodClient(core);
+    }
+
+    private static long nanos(Duration timeout) {
+        if (timeout == null || timeout.isZero() || timeout.isNegative()) return Long.MAX_VALUE / 2;
+        try {
+            return timeout.toNanos();
+        } catch (ArithmeticException e) {
+            return Long.MAX_VALUE / 2;
+        }
+    }
+
+    /**
+     * Stops the loop, fails every request still waiting and releases the
+     * native handle. Waits for the loop to end, except when called from a
+     * listener run on the loop thread itself, where the loop ends as soon as
+     * the listener returns. Closing twice does nothing.
+     */
+    @Override
+    public void close() {
+        cleanable.clean();
+        core.join(TimeUnit.NANOSECONDS.toMillis(Math.min(core.timeoutNanos, TimeUnit.SECONDS.toNanos(30))) + 1);
+    }
+
+    /** Adds a listener; events and replies that arrive afterwards reach it. */
+    public void addListener(IPodListener listener) {
+        core.listeners.add(listener);
+    }
+
+    public void removeListener(IPodListener listener) {
+        core.listeners.remove(listener);
+    }
+
+    /** The bound of every blocking call. */
+    public Duration timeout() {
+        return Duration.ofNanos(core.timeoutNanos);
+    }
+
+    /** Bounds every later blocking call; zero or negative for no bound. */
+    public void setTimeout(Duration timeout) {
+        core.timeoutNanos = nanos(timeout);
+    }
+
+    // -------------------------------------------------------- internals
+
+    private static final ClientCore.Decoder<Integer> STANDARD = (b, r) -> r;
+
+    private <T> CompletableFuture<T> send(String name, int op, int a, int x, ClientCore.Decoder<T> decoder) {
+        return core.request(name, b -> Native.request(b, op, a, x), decoder);
+    }
+
+    private CompletableFuture<Integer> send(String name, int op, int a) {
+        return send(name, op, a, 0, STANDARD);
+    }
+
+    private <T> T get(ClientCore.LoopWork<T> work) throws IPodException {
+        return core.await(core.onLoop(work));
+    }
+
+    private static IPodException noReply(String what) {
+        return new IPodException("no " + what + " in the daemon's reply");
+    }
+
+    // -------------------------------------------------------- playback
+
+    /** Starts playing; the daemon's integer (0 when done). */
+    public int play() throws IPodException {
+        return core.await(send("play", Native.REQ_PLAY, 0));
+    }
+
+    public CompletableFuture<Integer> playAsync() {
+        return core.onExecutor(send("play", Native.REQ_PLAY, 0));
+    }
+
+    public int pause() throws IPodException {
+        return core.await(send("pause", Native.REQ_PAUSE, 0));
+    }
+
+    public CompletableFuture<Integer> pauseAsync() {
+        return core.onExecutor(send("pause", Native.REQ_PAUSE, 0));
+    }
+
+    public int stop() throws IPodException {
+        return core.await(send("stop", Native.REQ_STOP, 0));
+    }
+
+    public CompletableFuture<Integer> stopAsync() {
+        return core.onExecutor(send("stop", Native.REQ_STOP, 0));
+    }
+
+    public int nextTrack() throws IPodException {
+        return core.await(send("next_track", Native.REQ_NEXT, 0));
+    }
+
+    public CompletableFuture<Integer> nextTrackAsync() {
+        return core.onExecutor(send("next_track", Native.REQ_NEXT, 0));
+    }
+
+    public int previousTrack() throws IPodException {
+        return core.await(send("prev_track", Native.REQ_PREV, 0));
+    }
+
+    public CompletableFuture<Integer> previousTrackAsync() {
+        return core.onExecutor(send("prev_track", Native.REQ_PREV, 0));
+    }
+
+    public int startFastForward() throws IPodException {
+        return core.await(send("start_ffw", Native.REQ_FFW, 0));
+    }
+
+    public CompletableFuture<Integer> startFastForwardAsync() {
+        return core.onExecutor(send("start_ffw", Native.REQ_FFW, 0));
+    }
+
+    public int startRewind() throws IPodException {
+        return core.await(send("start_rew", Native.REQ_REW, 0));
+    }
+
+    public CompletableFuture<Integer> startRewindAsync() {
+        return core.onExecutor(send("start_rew", Native.REQ_REW, 0));
+    }
+
+    /** Ends fast forward or rewind. */
+    public int stopSeeking() throws IPodException {
+        return core.await(send("stop_ffwrew", Native.REQ_STOP_SEEK, 0));
+    }
+
+    public CompletableFuture<Integer> stopSeekingAsync() {
+        return core.onExecutor(send("stop_ffwrew", Native.REQ_STOP_SEEK, 0));
+    }
+
+    /** Moves the play position to {@code positionMs} milliseconds. */
+    public int setPosition(int positionMs) throws IPodException {
+        return core.await(send("set_position", Native.REQ_SET_POSITION, positionMs));
+    }
+
+    public CompletableFuture<Integer> setPositionAsync(int positionMs) {
+        return core.onExecutor(send("set_position", Native.REQ_SET_POSITION, positionMs));
+    }
+
+    /** Plays the track at {@code index} of the playback list. */
+    public int playTrack(int index) throws IPodException {
+        return core.await(send("set_current_playing_track", Native.REQ_PLAY_TRACK, index));
+    }
+
+    public CompletableFuture<Integer> playTrackAsync(int index) {
+        return core.onExecutor(send("set_current_playing_track", Native.REQ_PLAY_TRACK, index));
+    }
+
+    // -------------------------------------------------------- track and play state
+
+    private CompletableFuture<TrackInfo> trackInfoRequest() {
+        return send("current_track_info", Native.REQ_TRACK_INFO, 0, 0, (b, r) -> {
+            if (r < 0) throw noReply("track information");
+            return readTrack(b);
+        });
+    }
+
+    /** Asks the daemon for the current track; also fills the cache. */
+    public TrackInfo currentTrackInfo() throws IPodException {
+        return core.await(trackInfoRequest());
+    }
+
+    public CompletableFuture<TrackInfo> currentTrackInfoAsync() {
+        return core.onExecutor(trackInfoRequest());
+    }
+
+    private CompletableFuture<PlayStatus> playStateRequest() {
+        return send("get_play_state", Native.REQ_PLAY_STATE, 0, 0, (b, r) -> {
+            if (r < 0) throw noReply("play status");
+            return new PlayStatus(WirePlayStatus.fromCode(r), r, Native.number(b, Native.N_LENGTH, 0),
+                    Native.number(b, Native.N_POSITION, 0));
+        });
+    }
+
+    /** Asks the daemon for the play status, the track length and the position. */
+    public PlayStatus playState() throws IPodException {
+        return core.await(playStateRequest());
+    }
+
+    public CompletableFuture<PlayStatus> playStateAsync() {
+        return core.onExecutor(playStateRequest());
+    }
+
+    /** Asks the daemon for the index of the current track. */
+    public int currentTrackIndex() throws IPodException {
+        return core.await(send("get_current_track_index", Native.REQ_TRACK_INDEX, 0));
+    }
+
+    public CompletableFuture<Integer> currentTrackIndexAsync() {
+        return core.onExecutor(send("get_current_track_index", Native.REQ_TRACK_INDEX, 0));
+    }
+
+    private static <E> ClientCore.Decoder<E> mode(java.util.function.IntFunction<E> from, String what) {
+        return (b, r) -> {
+            E mode = from.apply(r);
+            if (mode == null) throw new IPodException("unknown " + what + " mode " + r);
+            return mode;
+        };
+    }
+
+    public int setShuffle(ShuffleMode mode) throws IPodException {
+        return core.await(send("set_shuffle", Native.REQ_SET_SHUFFLE, mode.code()));
+    }
+
+    public CompletableFuture<Integer> setShuffleAsync(ShuffleMode mode) {
+        return core.onExecutor(send("set_shuffle", Native.REQ_SET_SHUFFLE, mode.code()));
+    }
+
+    /** Asks the daemon for the shuffle mode. */
+    public ShuffleMode shuffle() throws IPodException {
+        return core.await(send("get_shuffle", Native.REQ_GET_SHUFFLE, 0, 0, mode(ShuffleMode::fromCode, "shuffle")));
+    }
+
+    public CompletableFuture<ShuffleMode> shuffleAsync() {
+        return core.onExecutor(send("get_shuffle", Native.REQ_GET_SHUFFLE, 0, 0, mode(ShuffleMode::fromCode, "shuffle")));
+    }
+
+    public int setRepeat(RepeatMode mode) throws IPodException {
+        return core.await(send("set_repeat", Native.REQ_SET_REPEAT, mode.code()));
+    }
+
+    public CompletableFuture<Integer> setRepeatAsync(RepeatMode mode) {
+        return core.onExecutor(send("set_repeat", Native.REQ_SET_REPEAT, mode.code()));
+    }
+
+    /** Asks the daemon for the repeat mode. */
+    public RepeatMode repeat() throws IPodException {
+        return core.await(send("get_repeat", Native.REQ_GET_REPEAT, 0, 0, mode(RepeatMode::fromCode, "repeat")));
+    }
+
+    public CompletableFuture<RepeatMode> repeatAsync() {
+        return core.onExecutor(send("get_repeat", Native.REQ_GET_REPEAT, 0, 0, mode(RepeatMode::fromCode, "repeat")));
+    }
+
+    // -------------------------------------------------------- artwork
+
+    private CompletableFuture<Artwork> artworkRequest(int size) {
+        return send("current_track_artwork", Native.REQ_ARTWORK, size, 0, (b, r) -> {
+            if (r != 1) throw noReply("artwork");
+            return readArtwork(b);
+        });
+    }
+
+    /**
+     * Asks for the current track's artwork, {@code size} pixels on its
+     * longer edge (0: the daemon's default). Large images travel through
+     * the daemon's shared file; either way the pixels are copied.
+     */
+    public Artwork artwork(int size) throws IPodException {
+        return core.await(artworkRequest(size));
+    }
+
+    public CompletableFuture<Artwork> artworkAsync(int size) {
+        return core.onExecutor(artworkRequest(size));
+    }
+
+    // -------------------------------------------------------- browsing
+
+    private CompletableFuture<Integer> countRequest(String name, int op, int a, int x) {
+        return send(name, op, a, x, (b, r) -> Native.number(b, Native.N_RECORD_COUNT, 0));
+    }
+
+    /** Selects a category; the number of its records. */
+    public int setCategory(Category category) throws IPodException {
+        return core.await(countRequest("set_category", Native.REQ_SET_CATEGORY, category.code(), 0));
+    }
+
+    public CompletableFuture<Integer> setCategoryAsync(Category category) {
+        return core.onExecutor(countRequest("set_category", Native.REQ_SET_CATEGORY, category.code(), 0));
+    }
+
+    /** Narrows the database to record {@code index} of {@code category}; the number of tracks left. */
+    public int selectDb(Category category, int index) throws IPodException {
+        return core.await(countRequest("select_db", Native.REQ_SELECT_DB, category.code(), index));
+    }
+
+    public CompletableFuture<Integer> selectDbAsync(Category category, int index) {
+        return core.onExecutor(countRequest("select_db", Native.REQ_SELECT_DB, category.code(), index));
+    }
+
+    /** Sends a hierarchy number (1: back to the whole database). */
+    public int setHierarchy(int value) throws IPodException {
+        return core.await(send("set_hierarchy", Native.REQ_SET_HIERARCHY, value));
+    }
+
+    public CompletableFuture<Integer> setHierarchyAsync(int value) {
+        return core.onExecutor(send("set_hierarchy", Native.REQ_SET_HIERARCHY, value));
+    }
+
+    private CompletableFuture<List<String>> recordsRequest(int start, int count) {
+        long[] before = {0};
+        return core.request("get_records", b -> {
+            before[0] = Native.recordsToken(b);
+            return Native.request(b, Native.REQ_GET_RECORDS, start, count);
+        }, (b, r) -> {
+            if (Native.recordsToken(b) == before[0]) throw new IPodException("the daemon refused the records request");
+            String[] records = Native.records(b);
+            return records == null ? List.of() : List.of(records);
+        });
+    }
+
+    /** Up to {@code count} record texts of the selected category from {@code start}. */
+    public List<String> records(int start, int count) throws IPodException {
+        return core.await(recordsRequest(start, count));
+    }
+
+    public CompletableFuture<List<String>> recordsAsync(int start, int count) {
+        return core.onExecutor(recordsRequest(start, count));
+    }
+
+    private CompletableFuture<IndexedTrack> indexedRequest(int index) {
+        return send("indexed_track_info", Native.REQ_INDEXED_TRACK, index, 0, (b, r) -> {
+            if (r < 0) throw noReply("track information");
+            return new IndexedTrack(index, Native.text(b, Native.T_INDEXED_TITLE, 0),
+                    Native.text(b, Native.T_INDEXED_ARTIST, 0), Native.text(b, Native.T_INDEXED_ALBUM, 0),
+                    Native.bytes(b, Native.B_INDEXED_UID), ClientCore.optional(Native.number(b, Native.N_INDEXED_LENGTH, 0)),
+                    Native.number(b, Native.N_INDEXED_CHAPTER_COUNT, 0),
+                    Native.number(b, Native.N_INDEXED_AUDIOBOOK, 0) != 0,
+                    Native.number(b, Native.N_INDEXED_PODCAST, 0) != 0);
+        });
+    }
+
+    /** Asks for the track at {@code index} of the database. */
+    public IndexedTrack indexedTrackInfo(int index) throws IPodException {
+        return core.await(indexedRequest(index));
+    }
+
+    public CompletableFuture<IndexedTrack> indexedTrackInfoAsync(int index) {
+        return core.onExecutor(indexedRequest(index));
+    }
+
+    private CompletableFuture<String> lingoRequest(Lingo lingo) {
+        return send("request_lingo_version", Native.REQ_LINGO_VERSION, lingo.code(), 0, (b, r) -> {
+            if (r < 0) throw noReply("version");
+            return Native.text(b, Native.T_LINGO_VERSION, 0);
+        });
+    }
+
+    /** The device's version of {@code lingo}, "major.minor". */
+    public String lingoVersion(Lingo lingo) throws IPodException {
+        return core.await(lingoRequest(lingo));
+    }
+
+    public CompletableFuture<String> lingoVersionAsync(Lingo lingo) {
+        return core.onExecutor(lingoRequest(lingo));
+    }
+
+    // -------------------------------------------------------- preferences
+
+    public int setPreference(PreferenceType type, PreferenceSetting setting) throws IPodException {
+        return core.await(send("set_preference", Native.REQ_SET_PREFERENCE, type.code(), setting.code(), STANDARD));
+    }
+
+    public CompletableFuture<Integer> setPreferenceAsync(PreferenceType type, PreferenceSetting setting) {
+        return core.onExecutor(send("set_preference", Native.REQ_SET_PREFERENCE, type.code(), setting.code(), STANDARD));
+    }
+
+    private static final ClientCore.Decoder<PreferenceSetting> SETTING = (b, r) -> {
+        PreferenceSetting s = PreferenceSetting.fromCode(r);
+        return s != null ? s : PreferenceSetting.NONE;
+    };
+
+    public PreferenceSetting getPreference(PreferenceType type) throws IPodException {
+        return core.await(send("get_preference", Native.REQ_GET_PREFERENCE, type.code(), 0, SETTING));
+    }
+
+    public CompletableFuture<PreferenceSetting> getPreferenceAsync(PreferenceType type) {
+        return core.onExecutor(send("get_preference", Native.REQ_GET_PREFERENCE, type.code(), 0, SETTING));
+    }
+
+    // -------------------------------------------------------- sessions and devices
+
+    private CompletableFuture<Boolean> openRequest(int index) {
+        return send("open_session", Native.REQ_OPEN_SESSION, index, 0, (b, r) -> r == 1);
+    }
+
+    /** Makes device {@code index} current and opens a session on it; true when it opened. */
+    public boolean openSession(int index) throws IPodException {
+        return core.await(openRequest(index));
+    }
+
+    public CompletableFuture<Boolean> openSessionAsync(int index) {
+        return core.onExecutor(openRequest(index));
+    }
+
+    public int closeSession() throws IPodException {
+        return core.await(send("close_session", Native.REQ_CLOSE_SESSION, 0));
+    }
+
+    public CompletableFuture<Integer> closeSessionAsync() {
+        return core.onExecutor(send("close_session", Native.REQ_CLOSE_SESSION, 0));
+    }
+
+    /** The device list as the daemon last sent it. */
+    public List<Device> devices() throws IPodException {
+        return get(b -> {
+            int n = Native.number(b, Native.N_DEVICE_COUNT, 0);
+            List<Device> out = new ArrayList<>(Math.max(n, 0));
+            for (int i = 0; i < n; i++) {
+                out.add(new Device(i, Native.text(b, Native.T_DEVICE_SERIAL, i),
+                        Native.text(b, Native.T_DEVICE_NAME, i), Native.text(b, Native.T_DEVICE_VERSION, i),
+                        Native.number(b, Native.N_DEVICE_PRODUCT_ID, i), Native.number(b, Native.N_DEVICE_TYPE, i),
+                        Native.number(b, Native.N_DEVICE_AUDIO_COUNT, i),
+                        Native.number(b, Native.N_DEVICE_ITUNES_DB, i) != 0,
+                        Native.number(b, Native.N_DEVICE_READY, i) != 0,
+                        Native.number(b, Native.N_DEVICE_EXTENDED, i) != 0,
+                        Native.number(b, Native.N_DEVICE_AUTHENTICATED, i) != 0));
+            }
+            return out;
+        });
+    }
+
+    /** Index of the current device; empty after it disconnected. */
+    public OptionalInt currentSession() throws IPodException {
+        return get(b -> ClientCore.optional(Native.number(b, Native.N_CURRENT_SESSION, 0)));
+    }
+
+    /** True when the current device is ready for requests. */
+    public boolean isReady() throws IPodException {
+        return get(b -> Native.number(b, Native.N_IS_READY, 0) == 1);
+    }
+
+    public boolean isSessionOpened() throws IPodException {
+        return get(b -> Native.number(b, Native.N_SESSION_OPENED, 0) == 1);
+    }
+
+    /** The daemon's process id from the opening reply. */
+    public int daemonPid() throws IPodException {
+        return get(b -> Native.number(b, Native.N_PID, 0));
+    }
+
+    // -------------------------------------------------------- EAP
+
+    /** Launches the application {@code name} on the device. */
+    public int launchApplication(String name) throws IPodException {
+        return core.await(launchRequest(name));
+    }
+
+    public CompletableFuture<Integer> launchApplicationAsync(String name) {
+        return core.onExecutor(launchRequest(name));
+    }
+
+    private CompletableFuture<Integer> launchRequest(String name) {
+        byte[] text = name.getBytes(StandardCharsets.UTF_8);
+        return core.request("launch_application", b -> Native.requestData(b, Native.DATA_LAUNCH, 0, text), STANDARD);
+    }
+
+    /** Sends a datagram on EAP session {@code sessionId}. */
+    public int sendEapDatagram(int sessionId, byte[] data) throws IPodException {
+        return core.await(eapRequest(sessionId, data));
+    }
+
+    public CompletableFuture<Integer> sendEapDatagramAsync(int sessionId, byte[] data) {
+        return core.onExecutor(eapRequest(sessionId, data));
+    }
+
+    private CompletableFuture<Integer> eapRequest(int sessionId, byte[] data) {
+        byte[] copy = data.clone();
+        return core.request("send_eap_datagram", b -> Native.requestData(b, Native.DATA_EAP, sessionId, copy), STANDARD);
+    }
+
+    /** Plays the track with this 8-byte uid. */
+    public int playUid(byte[] uid) throws IPodException {
+        if (uid.length != 8) throw new IllegalArgumentException("a uid has 8 bytes");
+        byte[] copy = uid.clone();
+        return core.await(core.request("play_uid_list", b -> Native.requestData(b, Native.DATA_PLAY_UID, 0, copy), STANDARD));
+    }
+
+    // -------------------------------------------------------- caches
+
+    private static TrackInfo readTrack(long b) {
+        int state = Native.number(b, Native.N_STATE, 0);
+        return new TrackInfo(Native.text(b, Native.T_TITLE, 0), Native.text(b, Native.T_ARTIST, 0),
+                Native.text(b, Native.T_ALBUM, 0), Native.text(b, Native.T_COMPOSER, 0),
+                Native.text(b, Native.T_GENRE, 0), Native.text(b, Native.T_CHAPTER, 0),
+                Native.bytes(b, Native.B_TRACK_UID), ClientCore.optional(Native.number(b, Native.N_TRACK_INDEX, 0)),
+                ClientCore.optional(Native.number(b, Native.N_TRACK_COUNT, 0)),
+                ClientCore.optional(Native.number(b, Native.N_CHAPTER_INDEX, 0)),
+                Native.number(b, Native.N_CHAPTER_COUNT, 0), ClientCore.optional(Native.number(b, Native.N_LENGTH, 0)),
+                ClientCore.optional(Native.number(b, Native.N_POSITION, 0)), state < 0 ? null : TrackState.fromCode(state),
+                ClientCore.optional(Native.number(b, Native.N_SAMPLE_RATE, 0)),
+                Native.number(b, Native.N_HAS_ARTWORK, 0) != 0, Native.number(b, Native.N_HAS_CHAPTERS, 0) != 0,
+                Native.number(b, Native.N_IS_AUDIOBOOK, 0) != 0, Native.number(b, Native.N_IS_PODCAST, 0) != 0);
+    }
+
+    private static Artwork readArtwork(long b) throws IPodException {
+        byte[] pixels = Native.bytes(b, Native.B_ARTWORK);
+        if (pixels == null) throw noReply("artwork");
+        return new Artwork(pixels, Native.number(b, Native.N_ARTWORK_WIDTH, 0),
+                Native.number(b, Native.N_ARTWORK_HEIGHT, 0), Native.number(b, Native.N_ARTWORK_ROWSTRIDE, 0));
+    }
+
+    /** The current-track cache, as replies and events left it. */
+    public TrackInfo currentTrack() throws IPodException {
+        return get(IPodClient::readTrack);
+    }
+
+    /** The cached artwork, or null. */
+    public Artwork cachedArtwork() throws IPodException {
+        return get(b -> Native.bytes(b, Native.B_ARTWORK) == null ? null : readArtwork(b));
+    }
+
+    /** Shuffle mode from the last "shuffle_changed" event, or null. */
+    public ShuffleMode cachedShuffle() throws IPodException {
+        return get(b -> ShuffleMode.fromCode(Native.number(b, Native.N_SHUFFLE, 0)));
+    }
+
+    /** Repeat mode from the last "repeat_changed" event, or null. */
+    public RepeatMode cachedRepeat() throws IPodException {
+        return get(b -> RepeatMode.fromCode(Native.number(b, Native.N_REPEAT, 0)));
+    }
+
+    /** Record count from the last set-category or select-database reply. */
+    public int recordCount() throws IPodException {
+        return get(b -> Native.number(b, Native.N_RECORD_COUNT, 0));
+    }
+
+    /** The last lingo version reply, "major.minor", or null before any. */
+    public String cachedLingoVersion() throws IPodException {
+        return get(b -> {
+            String v = Native.text(b, Native.T_LINGO_VERSION, 0);
+            return v == null || v.isEmpty() ? null : v;
+        });
+    }
+
+    /** The device's database uid (8 bytes) from the last database-information reply. */
+    public byte[] databaseUid() throws IPodException {
+        return get(b -> Arrays.copyOf(Native.bytes(b, Native.B_DB_UID), 8));
+    }
+
+    /** Bytes of native heap in use in this process (diagnostics). */
+    public static long nativeHeapInUse() {
+        return Native.heapInUse();
+    }
+}
