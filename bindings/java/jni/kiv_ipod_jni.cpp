@@ -22,15 +22,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
 
 #include "kiv_ipod.h"
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void) __attribute__((weak));
 
 namespace {
 
@@ -42,7 +37,8 @@ struct Binding {
     bool exception = false;  // a Java exception is pending in this read()
 };
 
-jclass g_core_class = nullptr;  // global reference, from JNI_OnLoad to JNI_OnUnload
+std::atomic<long> g_open_handles{0};  // bindings from connect() not yet closed
+jclass g_core_class = nullptr;        // global reference, from JNI_OnLoad to JNI_OnUnload
 jmethodID g_on_event = nullptr;
 jmethodID g_on_reply = nullptr;
 jmethodID g_on_ping = nullptr;
@@ -388,6 +384,7 @@ jlong native_connect(JNIEnv *, jclass) {
     kiv_ipod_set_event_cb(b->client, on_event, b);
     kiv_ipod_set_reply_cb(b->client, on_reply, b);
     kiv_ipod_set_ping_cb(b->client, on_ping, b);
+    g_open_handles++;
     return static_cast<jlong>(reinterpret_cast<intptr_t>(b));
 }
 
@@ -397,6 +394,7 @@ void native_close(JNIEnv *, jclass, jlong handle) {
     kiv_ipod_close(b->client);
     close(b->wake_fd);
     delete b;
+    g_open_handles--;
 }
 
 // Waits until the daemon's socket is readable (bit 1), wake() was called
@@ -520,16 +518,9 @@ jlong native_records_token(JNIEnv *, jclass, jlong handle) {
     return static_cast<jlong>(reinterpret_cast<intptr_t>(kiv_ipod_records(binding(handle)->client)));
 }
 
-// Bytes of the process heap in use, for the binding's leak test: the
-// sanitizer's count when one is loaded, else the C library's.
-jlong native_heap_in_use(JNIEnv *, jclass) {
-    if (__sanitizer_get_current_allocated_bytes)
-        return static_cast<jlong>(__sanitizer_get_current_allocated_bytes());
-#if defined(__GLIBC__)
-    return static_cast<jlong>(mallinfo2().uordblks);
-#else
-    return -1;
-#endif
+// Native handles connected and not yet closed, in the whole process.
+jlong native_open_handles(JNIEnv *, jclass) {
+    return g_open_handles.load();
 }
 
 const JNINativeMethod kMethods[] = {
@@ -550,8 +541,8 @@ const JNINativeMethod kMethods[] = {
      reinterpret_cast<void *>(native_records)},
     {const_cast<char *>("recordsToken"), const_cast<char *>("(J)J"),
      reinterpret_cast<void *>(native_records_token)},
-    {const_cast<char *>("heapInUse"), const_cast<char *>("()J"),
-     reinterpret_cast<void *>(native_heap_in_use)},
+    {const_cast<char *>("openHandles"), const_cast<char *>("()J"),
+     reinterpret_cast<void *>(native_open_handles)},
 };
 
 }  // namespace

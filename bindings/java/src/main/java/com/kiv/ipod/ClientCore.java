@@ -269,9 +269,18 @@ final class ClientCore implements Runnable {
         return f != null ? f : "client closed";
     }
 
-    /** Sends a request on the loop thread; the future completes there. */
-    <T> CompletableFuture<T> request(String name, Sender sender, Decoder<T> decoder) {
+    /**
+     * Sends a request on the loop thread. The future completes there, or,
+     * when {@code async}, on the application's executor: then the hand-off is
+     * in place before the request can even be sent, so the completion never
+     * runs on the calling thread.
+     */
+    <T> CompletableFuture<T> request(String name, Sender sender, Decoder<T> decoder, boolean async) {
         Call<T> call = new Call<>(decoder);
+        call.done.whenComplete((v, e) -> {
+            if (e != null && call.tid != 0) pending.remove(call.tid);
+        });
+        CompletableFuture<T> result = async ? onExecutor(call.done) : call.done;
         exec(new Task() {
             @Override
             void run(long b) {
@@ -292,10 +301,7 @@ final class ClientCore implements Runnable {
                 call.done.completeExceptionally(e);
             }
         });
-        call.done.whenComplete((v, e) -> {
-            if (e != null && call.tid != 0) pending.remove(call.tid);
-        });
-        return call.done;
+        return result;
     }
 
     /** Runs work on the loop thread. */
@@ -319,11 +325,8 @@ final class ClientCore implements Runnable {
         return f;
     }
 
-    /**
-     * A future that completes like {@code inner}, on the application's
-     * executor: what the asynchronous forms return.
-     */
-    <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
+    /** A future that completes like {@code inner}, on the application's executor. */
+    private <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
         CompletableFuture<T> outer = new CompletableFuture<>();
         inner.whenComplete((v, e) -> {
             Runnable r = () -> {

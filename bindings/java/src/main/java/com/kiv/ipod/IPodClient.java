@@ -125,12 +125,16 @@ public final class IPodClient implements AutoCloseable {
 
     private static final ClientCore.Decoder<Integer> STANDARD = (b, r) -> r;
 
-    private <T> CompletableFuture<T> send(String name, int op, int a, int x, ClientCore.Decoder<T> decoder) {
-        return core.request(name, b -> Native.request(b, op, a, x), decoder);
+    private <T> T blocking(String name, ClientCore.Sender sender, ClientCore.Decoder<T> decoder) throws IPodException {
+        return core.await(core.request(name, sender, decoder, false));
     }
 
-    private CompletableFuture<Integer> send(String name, int op, int a) {
-        return send(name, op, a, 0, STANDARD);
+    private <T> CompletableFuture<T> async(String name, ClientCore.Sender sender, ClientCore.Decoder<T> decoder) {
+        return core.request(name, sender, decoder, true);
+    }
+
+    private static ClientCore.Sender op(int op, int a, int x) {
+        return b -> Native.request(b, op, a, x);
     }
 
     private <T> T get(ClientCore.LoopWork<T> work) throws IPodException {
@@ -145,130 +149,130 @@ public final class IPodClient implements AutoCloseable {
 
     /** Starts playing; the daemon's integer (0 when done). */
     public int play() throws IPodException {
-        return core.await(send("play", Native.REQ_PLAY, 0));
+        return blocking("play", op(Native.REQ_PLAY, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> playAsync() {
-        return core.onExecutor(send("play", Native.REQ_PLAY, 0));
+        return async("play", op(Native.REQ_PLAY, 0, 0), STANDARD);
     }
 
     public int pause() throws IPodException {
-        return core.await(send("pause", Native.REQ_PAUSE, 0));
+        return blocking("pause", op(Native.REQ_PAUSE, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> pauseAsync() {
-        return core.onExecutor(send("pause", Native.REQ_PAUSE, 0));
+        return async("pause", op(Native.REQ_PAUSE, 0, 0), STANDARD);
     }
 
     public int stop() throws IPodException {
-        return core.await(send("stop", Native.REQ_STOP, 0));
+        return blocking("stop", op(Native.REQ_STOP, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> stopAsync() {
-        return core.onExecutor(send("stop", Native.REQ_STOP, 0));
+        return async("stop", op(Native.REQ_STOP, 0, 0), STANDARD);
     }
 
     public int nextTrack() throws IPodException {
-        return core.await(send("next_track", Native.REQ_NEXT, 0));
+        return blocking("next_track", op(Native.REQ_NEXT, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> nextTrackAsync() {
-        return core.onExecutor(send("next_track", Native.REQ_NEXT, 0));
+        return async("next_track", op(Native.REQ_NEXT, 0, 0), STANDARD);
     }
 
     public int previousTrack() throws IPodException {
-        return core.await(send("prev_track", Native.REQ_PREV, 0));
+        return blocking("prev_track", op(Native.REQ_PREV, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> previousTrackAsync() {
-        return core.onExecutor(send("prev_track", Native.REQ_PREV, 0));
+        return async("prev_track", op(Native.REQ_PREV, 0, 0), STANDARD);
     }
 
     public int startFastForward() throws IPodException {
-        return core.await(send("start_ffw", Native.REQ_FFW, 0));
+        return blocking("start_ffw", op(Native.REQ_FFW, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> startFastForwardAsync() {
-        return core.onExecutor(send("start_ffw", Native.REQ_FFW, 0));
+        return async("start_ffw", op(Native.REQ_FFW, 0, 0), STANDARD);
     }
 
     public int startRewind() throws IPodException {
-        return core.await(send("start_rew", Native.REQ_REW, 0));
+        return blocking("start_rew", op(Native.REQ_REW, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> startRewindAsync() {
-        return core.onExecutor(send("start_rew", Native.REQ_REW, 0));
+        return async("start_rew", op(Native.REQ_REW, 0, 0), STANDARD);
     }
 
     /** Ends fast forward or rewind. */
     public int stopSeeking() throws IPodException {
-        return core.await(send("stop_ffwrew", Native.REQ_STOP_SEEK, 0));
+        return blocking("stop_ffwrew", op(Native.REQ_STOP_SEEK, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> stopSeekingAsync() {
-        return core.onExecutor(send("stop_ffwrew", Native.REQ_STOP_SEEK, 0));
+        return async("stop_ffwrew", op(Native.REQ_STOP_SEEK, 0, 0), STANDARD);
     }
 
     /** Moves the play position to {@code positionMs} milliseconds. */
     public int setPosition(int positionMs) throws IPodException {
-        return core.await(send("set_position", Native.REQ_SET_POSITION, positionMs));
+        return blocking("set_position", op(Native.REQ_SET_POSITION, positionMs, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> setPositionAsync(int positionMs) {
-        return core.onExecutor(send("set_position", Native.REQ_SET_POSITION, positionMs));
+        return async("set_position", op(Native.REQ_SET_POSITION, positionMs, 0), STANDARD);
     }
 
     /** Plays the track at {@code index} of the playback list. */
     public int playTrack(int index) throws IPodException {
-        return core.await(send("set_current_playing_track", Native.REQ_PLAY_TRACK, index));
+        return blocking("set_current_playing_track", op(Native.REQ_PLAY_TRACK, index, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> playTrackAsync(int index) {
-        return core.onExecutor(send("set_current_playing_track", Native.REQ_PLAY_TRACK, index));
+        return async("set_current_playing_track", op(Native.REQ_PLAY_TRACK, index, 0), STANDARD);
     }
 
     // -------------------------------------------------------- track and play state
 
-    private CompletableFuture<TrackInfo> trackInfoRequest() {
-        return send("current_track_info", Native.REQ_TRACK_INFO, 0, 0, (b, r) -> {
+    private CompletableFuture<TrackInfo> trackInfoRequest(boolean async) {
+        return core.request("current_track_info", op(Native.REQ_TRACK_INFO, 0, 0), (b, r) -> {
             if (r < 0) throw noReply("track information");
             return readTrack(b);
-        });
+        }, async);
     }
 
     /** Asks the daemon for the current track; also fills the cache. */
     public TrackInfo currentTrackInfo() throws IPodException {
-        return core.await(trackInfoRequest());
+        return core.await(trackInfoRequest(false));
     }
 
     public CompletableFuture<TrackInfo> currentTrackInfoAsync() {
-        return core.onExecutor(trackInfoRequest());
+        return trackInfoRequest(true);
     }
 
-    private CompletableFuture<PlayStatus> playStateRequest() {
-        return send("get_play_state", Native.REQ_PLAY_STATE, 0, 0, (b, r) -> {
+    private CompletableFuture<PlayStatus> playStateRequest(boolean async) {
+        return core.request("get_play_state", op(Native.REQ_PLAY_STATE, 0, 0), (b, r) -> {
             if (r < 0) throw noReply("play status");
             return new PlayStatus(WirePlayStatus.fromCode(r), r, Native.number(b, Native.N_LENGTH, 0),
                     Native.number(b, Native.N_POSITION, 0));
-        });
+        }, async);
     }
 
     /** Asks the daemon for the play status, the track length and the position. */
     public PlayStatus playState() throws IPodException {
-        return core.await(playStateRequest());
+        return core.await(playStateRequest(false));
     }
 
     public CompletableFuture<PlayStatus> playStateAsync() {
-        return core.onExecutor(playStateRequest());
+        return playStateRequest(true);
     }
 
     /** Asks the daemon for the index of the current track. */
     public int currentTrackIndex() throws IPodException {
-        return core.await(send("get_current_track_index", Native.REQ_TRACK_INDEX, 0));
+        return blocking("get_current_track_index", op(Native.REQ_TRACK_INDEX, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> currentTrackIndexAsync() {
-        return core.onExecutor(send("get_current_track_index", Native.REQ_TRACK_INDEX, 0));
+        return async("get_current_track_index", op(Native.REQ_TRACK_INDEX, 0, 0), STANDARD);
     }
 
     private static <E> ClientCore.Decoder<E> mode(java.util.function.IntFunction<E> from, String what) {
@@ -280,46 +284,46 @@ public final class IPodClient implements AutoCloseable {
     }
 
     public int setShuffle(ShuffleMode mode) throws IPodException {
-        return core.await(send("set_shuffle", Native.REQ_SET_SHUFFLE, mode.code()));
+        return blocking("set_shuffle", op(Native.REQ_SET_SHUFFLE, mode.code(), 0), STANDARD);
     }
 
     public CompletableFuture<Integer> setShuffleAsync(ShuffleMode mode) {
-        return core.onExecutor(send("set_shuffle", Native.REQ_SET_SHUFFLE, mode.code()));
+        return async("set_shuffle", op(Native.REQ_SET_SHUFFLE, mode.code(), 0), STANDARD);
     }
 
     /** Asks the daemon for the shuffle mode. */
     public ShuffleMode shuffle() throws IPodException {
-        return core.await(send("get_shuffle", Native.REQ_GET_SHUFFLE, 0, 0, mode(ShuffleMode::fromCode, "shuffle")));
+        return blocking("get_shuffle", op(Native.REQ_GET_SHUFFLE, 0, 0), mode(ShuffleMode::fromCode, "shuffle"));
     }
 
     public CompletableFuture<ShuffleMode> shuffleAsync() {
-        return core.onExecutor(send("get_shuffle", Native.REQ_GET_SHUFFLE, 0, 0, mode(ShuffleMode::fromCode, "shuffle")));
+        return async("get_shuffle", op(Native.REQ_GET_SHUFFLE, 0, 0), mode(ShuffleMode::fromCode, "shuffle"));
     }
 
     public int setRepeat(RepeatMode mode) throws IPodException {
-        return core.await(send("set_repeat", Native.REQ_SET_REPEAT, mode.code()));
+        return blocking("set_repeat", op(Native.REQ_SET_REPEAT, mode.code(), 0), STANDARD);
     }
 
     public CompletableFuture<Integer> setRepeatAsync(RepeatMode mode) {
-        return core.onExecutor(send("set_repeat", Native.REQ_SET_REPEAT, mode.code()));
+        return async("set_repeat", op(Native.REQ_SET_REPEAT, mode.code(), 0), STANDARD);
     }
 
     /** Asks the daemon for the repeat mode. */
     public RepeatMode repeat() throws IPodException {
-        return core.await(send("get_repeat", Native.REQ_GET_REPEAT, 0, 0, mode(RepeatMode::fromCode, "repeat")));
+        return blocking("get_repeat", op(Native.REQ_GET_REPEAT, 0, 0), mode(RepeatMode::fromCode, "repeat"));
     }
 
     public CompletableFuture<RepeatMode> repeatAsync() {
-        return core.onExecutor(send("get_repeat", Native.REQ_GET_REPEAT, 0, 0, mode(RepeatMode::fromCode, "repeat")));
+        return async("get_repeat", op(Native.REQ_GET_REPEAT, 0, 0), mode(RepeatMode::fromCode, "repeat"));
     }
 
     // -------------------------------------------------------- artwork
 
-    private CompletableFuture<Artwork> artworkRequest(int size) {
-        return send("current_track_artwork", Native.REQ_ARTWORK, size, 0, (b, r) -> {
+    private CompletableFuture<Artwork> artworkRequest(int size, boolean async) {
+        return core.request("current_track_artwork", op(Native.REQ_ARTWORK, size, 0), (b, r) -> {
             if (r != 1) throw noReply("artwork");
             return readArtwork(b);
-        });
+        }, async);
     }
 
     /**
@@ -328,47 +332,47 @@ public final class IPodClient implements AutoCloseable {
      * the daemon's shared file; either way the pixels are copied.
      */
     public Artwork artwork(int size) throws IPodException {
-        return core.await(artworkRequest(size));
+        return core.await(artworkRequest(size, false));
     }
 
     public CompletableFuture<Artwork> artworkAsync(int size) {
-        return core.onExecutor(artworkRequest(size));
+        return artworkRequest(size, true);
     }
 
     // -------------------------------------------------------- browsing
 
-    private CompletableFuture<Integer> countRequest(String name, int op, int a, int x) {
-        return send(name, op, a, x, (b, r) -> Native.number(b, Native.N_RECORD_COUNT, 0));
+    private CompletableFuture<Integer> countRequest(String name, int op, int a, int x, boolean async) {
+        return core.request(name, op(op, a, x), (b, r) -> Native.number(b, Native.N_RECORD_COUNT, 0), async);
     }
 
     /** Selects a category; the number of its records. */
     public int setCategory(Category category) throws IPodException {
-        return core.await(countRequest("set_category", Native.REQ_SET_CATEGORY, category.code(), 0));
+        return core.await(countRequest("set_category", Native.REQ_SET_CATEGORY, category.code(), 0, false));
     }
 
     public CompletableFuture<Integer> setCategoryAsync(Category category) {
-        return core.onExecutor(countRequest("set_category", Native.REQ_SET_CATEGORY, category.code(), 0));
+        return countRequest("set_category", Native.REQ_SET_CATEGORY, category.code(), 0, true);
     }
 
     /** Narrows the database to record {@code index} of {@code category}; the number of tracks left. */
     public int selectDb(Category category, int index) throws IPodException {
-        return core.await(countRequest("select_db", Native.REQ_SELECT_DB, category.code(), index));
+        return core.await(countRequest("select_db", Native.REQ_SELECT_DB, category.code(), index, false));
     }
 
     public CompletableFuture<Integer> selectDbAsync(Category category, int index) {
-        return core.onExecutor(countRequest("select_db", Native.REQ_SELECT_DB, category.code(), index));
+        return countRequest("select_db", Native.REQ_SELECT_DB, category.code(), index, true);
     }
 
     /** Sends a hierarchy number (1: back to the whole database). */
     public int setHierarchy(int value) throws IPodException {
-        return core.await(send("set_hierarchy", Native.REQ_SET_HIERARCHY, value));
+        return blocking("set_hierarchy", op(Native.REQ_SET_HIERARCHY, value, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> setHierarchyAsync(int value) {
-        return core.onExecutor(send("set_hierarchy", Native.REQ_SET_HIERARCHY, value));
+        return async("set_hierarchy", op(Native.REQ_SET_HIERARCHY, value, 0), STANDARD);
     }
 
-    private CompletableFuture<List<String>> recordsRequest(int start, int count) {
+    private CompletableFuture<List<String>> recordsRequest(int start, int count, boolean async) {
         long[] before = {0};
         return core.request("get_records", b -> {
             before[0] = Native.recordsToken(b);
@@ -377,20 +381,20 @@ public final class IPodClient implements AutoCloseable {
             if (Native.recordsToken(b) == before[0]) throw new IPodException("the daemon refused the records request");
             String[] records = Native.records(b);
             return records == null ? List.of() : List.of(records);
-        });
+        }, async);
     }
 
     /** Up to {@code count} record texts of the selected category from {@code start}. */
     public List<String> records(int start, int count) throws IPodException {
-        return core.await(recordsRequest(start, count));
+        return core.await(recordsRequest(start, count, false));
     }
 
     public CompletableFuture<List<String>> recordsAsync(int start, int count) {
-        return core.onExecutor(recordsRequest(start, count));
+        return recordsRequest(start, count, true);
     }
 
-    private CompletableFuture<IndexedTrack> indexedRequest(int index) {
-        return send("indexed_track_info", Native.REQ_INDEXED_TRACK, index, 0, (b, r) -> {
+    private CompletableFuture<IndexedTrack> indexedRequest(int index, boolean async) {
+        return core.request("indexed_track_info", op(Native.REQ_INDEXED_TRACK, index, 0), (b, r) -> {
             if (r < 0) throw noReply("track information");
             return new IndexedTrack(index, Native.text(b, Native.T_INDEXED_TITLE, 0),
                     Native.text(b, Native.T_INDEXED_ARTIST, 0), Native.text(b, Native.T_INDEXED_ALBUM, 0),
@@ -398,42 +402,42 @@ public final class IPodClient implements AutoCloseable {
                     Native.number(b, Native.N_INDEXED_CHAPTER_COUNT, 0),
                     Native.number(b, Native.N_INDEXED_AUDIOBOOK, 0) != 0,
                     Native.number(b, Native.N_INDEXED_PODCAST, 0) != 0);
-        });
+        }, async);
     }
 
     /** Asks for the track at {@code index} of the database. */
     public IndexedTrack indexedTrackInfo(int index) throws IPodException {
-        return core.await(indexedRequest(index));
+        return core.await(indexedRequest(index, false));
     }
 
     public CompletableFuture<IndexedTrack> indexedTrackInfoAsync(int index) {
-        return core.onExecutor(indexedRequest(index));
+        return indexedRequest(index, true);
     }
 
-    private CompletableFuture<String> lingoRequest(Lingo lingo) {
-        return send("request_lingo_version", Native.REQ_LINGO_VERSION, lingo.code(), 0, (b, r) -> {
+    private CompletableFuture<String> lingoRequest(Lingo lingo, boolean async) {
+        return core.request("request_lingo_version", op(Native.REQ_LINGO_VERSION, lingo.code(), 0), (b, r) -> {
             if (r < 0) throw noReply("version");
             return Native.text(b, Native.T_LINGO_VERSION, 0);
-        });
+        }, async);
     }
 
     /** The device's version of {@code lingo}, "major.minor". */
     public String lingoVersion(Lingo lingo) throws IPodException {
-        return core.await(lingoRequest(lingo));
+        return core.await(lingoRequest(lingo, false));
     }
 
     public CompletableFuture<String> lingoVersionAsync(Lingo lingo) {
-        return core.onExecutor(lingoRequest(lingo));
+        return lingoRequest(lingo, true);
     }
 
     // -------------------------------------------------------- preferences
 
     public int setPreference(PreferenceType type, PreferenceSetting setting) throws IPodException {
-        return core.await(send("set_preference", Native.REQ_SET_PREFERENCE, type.code(), setting.code(), STANDARD));
+        return blocking("set_preference", op(Native.REQ_SET_PREFERENCE, type.code(), setting.code()), STANDARD);
     }
 
     public CompletableFuture<Integer> setPreferenceAsync(PreferenceType type, PreferenceSetting setting) {
-        return core.onExecutor(send("set_preference", Native.REQ_SET_PREFERENCE, type.code(), setting.code(), STANDARD));
+        return async("set_preference", op(Native.REQ_SET_PREFERENCE, type.code(), setting.code()), STANDARD);
     }
 
     private static final ClientCore.Decoder<PreferenceSetting> SETTING = (b, r) -> {
@@ -442,34 +446,34 @@ public final class IPodClient implements AutoCloseable {
     };
 
     public PreferenceSetting getPreference(PreferenceType type) throws IPodException {
-        return core.await(send("get_preference", Native.REQ_GET_PREFERENCE, type.code(), 0, SETTING));
+        return blocking("get_preference", op(Native.REQ_GET_PREFERENCE, type.code(), 0), SETTING);
     }
 
     public CompletableFuture<PreferenceSetting> getPreferenceAsync(PreferenceType type) {
-        return core.onExecutor(send("get_preference", Native.REQ_GET_PREFERENCE, type.code(), 0, SETTING));
+        return async("get_preference", op(Native.REQ_GET_PREFERENCE, type.code(), 0), SETTING);
     }
 
     // -------------------------------------------------------- sessions and devices
 
-    private CompletableFuture<Boolean> openRequest(int index) {
-        return send("open_session", Native.REQ_OPEN_SESSION, index, 0, (b, r) -> r == 1);
+    private CompletableFuture<Boolean> openRequest(int index, boolean async) {
+        return core.request("open_session", op(Native.REQ_OPEN_SESSION, index, 0), (b, r) -> r == 1, async);
     }
 
     /** Makes device {@code index} current and opens a session on it; true when it opened. */
     public boolean openSession(int index) throws IPodException {
-        return core.await(openRequest(index));
+        return core.await(openRequest(index, false));
     }
 
     public CompletableFuture<Boolean> openSessionAsync(int index) {
-        return core.onExecutor(openRequest(index));
+        return openRequest(index, true);
     }
 
     public int closeSession() throws IPodException {
-        return core.await(send("close_session", Native.REQ_CLOSE_SESSION, 0));
+        return blocking("close_session", op(Native.REQ_CLOSE_SESSION, 0, 0), STANDARD);
     }
 
     public CompletableFuture<Integer> closeSessionAsync() {
-        return core.onExecutor(send("close_session", Native.REQ_CLOSE_SESSION, 0));
+        return async("close_session", op(Native.REQ_CLOSE_SESSION, 0, 0), STANDARD);
     }
 
     /** The device list as the daemon last sent it. */
@@ -514,37 +518,39 @@ public final class IPodClient implements AutoCloseable {
 
     /** Launches the application {@code name} on the device. */
     public int launchApplication(String name) throws IPodException {
-        return core.await(launchRequest(name));
+        return core.await(launchRequest(name, false));
     }
 
     public CompletableFuture<Integer> launchApplicationAsync(String name) {
-        return core.onExecutor(launchRequest(name));
+        return launchRequest(name, true);
     }
 
-    private CompletableFuture<Integer> launchRequest(String name) {
+    private CompletableFuture<Integer> launchRequest(String name, boolean async) {
         byte[] text = name.getBytes(StandardCharsets.UTF_8);
-        return core.request("launch_application", b -> Native.requestData(b, Native.DATA_LAUNCH, 0, text), STANDARD);
+        return core.request("launch_application", b -> Native.requestData(b, Native.DATA_LAUNCH, 0, text), STANDARD,
+                async);
     }
 
     /** Sends a datagram on EAP session {@code sessionId}. */
     public int sendEapDatagram(int sessionId, byte[] data) throws IPodException {
-        return core.await(eapRequest(sessionId, data));
+        return core.await(eapRequest(sessionId, data, false));
     }
 
     public CompletableFuture<Integer> sendEapDatagramAsync(int sessionId, byte[] data) {
-        return core.onExecutor(eapRequest(sessionId, data));
+        return eapRequest(sessionId, data, true);
     }
 
-    private CompletableFuture<Integer> eapRequest(int sessionId, byte[] data) {
+    private CompletableFuture<Integer> eapRequest(int sessionId, byte[] data, boolean async) {
         byte[] copy = data.clone();
-        return core.request("send_eap_datagram", b -> Native.requestData(b, Native.DATA_EAP, sessionId, copy), STANDARD);
+        return core.request("send_eap_datagram", b -> Native.requestData(b, Native.DATA_EAP, sessionId, copy), STANDARD,
+                async);
     }
 
     /** Plays the track with this 8-byte uid. */
     public int playUid(byte[] uid) throws IPodException {
         if (uid.length != 8) throw new IllegalArgumentException("a uid has 8 bytes");
         byte[] copy = uid.clone();
-        return core.await(core.request("play_uid_list", b -> Native.requestData(b, Native.DATA_PLAY_UID, 0, copy), STANDARD));
+        return blocking("play_uid_list", b -> Native.requestData(b, Native.DATA_PLAY_UID, 0, copy), STANDARD);
     }
 
     // -------------------------------------------------------- caches
@@ -609,8 +615,8 @@ public final class IPodClient implements AutoCloseable {
         return get(b -> Arrays.copyOf(Native.bytes(b, Native.B_DB_UID), 8));
     }
 
-    /** Bytes of native heap in use in this process (diagnostics). */
-    public static long nativeHeapInUse() {
-        return Native.heapInUse();
+    /** Native handles connected and not yet released in this process (diagnostics). */
+    public static long openNativeHandles() {
+        return Native.openHandles();
     }
 }

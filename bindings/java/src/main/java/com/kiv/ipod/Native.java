@@ -2,7 +2,7 @@ package com.kiv.ipod;
 
 /**
  * The native methods of the binding (libkiv-ipod-2-jni). Every method but
- * {@link #wake} and {@link #heapInUse} is called from the loop thread of
+ * {@link #wake} and {@link #openHandles} is called from the loop thread of
  * one {@link ClientCore} only, with the binding pointer that {@link #connect}
  * returned and until {@link #close}.
  */
@@ -69,6 +69,6 @@ final class Native {
     /** Identity of the cached records reply (0 for none). */
     static native long recordsToken(long binding);
 
-    /** Bytes of native heap in use (diagnostics and the leak test). */
-    static native long heapInUse();
+    /** Native handles connected and not yet closed, in the whole process. */
+    static native long openHandles();
 }
