@@ -445,7 +445,7 @@ jlong native_request(JNIEnv *, jclass, jlong handle, jint op, jint a, jint x) {
 }
 
 // Requests with a byte argument: 0 launch application (name), 1 EAP
-// datagram on session a, 2 play the track with this 8-byte uid.
+// datagram on session a.
 jlong native_request_data(JNIEnv *env, jclass, jlong handle, jint op, jint a, jbyteArray data) {
     kiv_ipod_client *c = binding(handle)->client;
     if (!data) return 0;
@@ -459,8 +459,6 @@ jlong native_request_data(JNIEnv *env, jclass, jlong handle, jint op, jint a, jb
         tid = kiv_ipod_launch_application(c, copy);
     else if (op == 1)
         tid = kiv_ipod_send_eap_datagram(c, a, copy, n);
-    else if (op == 2 && n == 8)
-        tid = kiv_ipod_play_uid_list(c, reinterpret_cast<const unsigned char *>(copy));
     free(copy);
     return static_cast<jlong>(tid);
 }

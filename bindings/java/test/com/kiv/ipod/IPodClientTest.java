@@ -318,13 +318,24 @@ public class IPodClientTest {
         return px;
     }
 
-    /** Artwork inline (small) and through the daemon's shared file (large), in both forms. */
+    /**
+     * Artwork inline (small) and through the daemon's shared file (large), in
+     * both forms; requests of one kind in flight together each get their own
+     * reply (the library keeps one reply slot per kind).
+     */
     @Test
     public void artworkInBothTransports() throws Exception {
         IPodClient c = open(looper);
         String album = c.currentTrackInfo().album();
-        for (int edge : new int[] {16, 64, 90, 256, 512, 100, 33}) {
-            for (Artwork a : new Artwork[] {c.artwork(edge), join(c.artworkAsync(edge)), c.cachedArtwork()}) {
+        int[] edges = {16, 64, 90, 256, 512, 100, 33};
+        List<CompletableFuture<Artwork>> together = new ArrayList<>();
+        for (int edge : edges) together.add(c.artworkAsync(edge));
+        CompletableFuture<String> general = c.lingoVersionAsync(Lingo.GENERAL);
+        assertEquals("1.14", c.lingoVersion(Lingo.EXTENDED_INTERFACE));
+        assertEquals("1.9", join(general));
+        for (int i = 0; i < edges.length; i++) {
+            int edge = edges[i];
+            for (Artwork a : new Artwork[] {join(together.get(i)), c.artwork(edge), join(c.artworkAsync(edge)), c.cachedArtwork()}) {
                 int stride = (edge * 2 + 3) & ~3;
                 assertEquals(edge, a.width());
                 assertEquals(edge, a.height());

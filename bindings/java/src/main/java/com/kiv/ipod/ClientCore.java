@@ -1,8 +1,13 @@
 package com.kiv.ipod;
 
 import java.lang.ref.WeakReference;
+import java.util.ArrayDeque;
 import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.HashSet;
 import java.util.List;
+import java.util.Map;
+import java.util.Set;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ConcurrentLinkedQueue;
@@ -45,6 +50,11 @@ final class ClientCore implements Runnable {
         abstract void run(long binding);
 
         abstract void fail(IPodException e);
+
+        /** True once nothing is left to do (completed, failed or timed out). */
+        boolean done() {
+            return false;
+        }
     }
 
     /** One request waiting for its reply. */
@@ -84,6 +94,15 @@ final class ClientCore implements Runnable {
     private volatile boolean stopping;
     private volatile String failure; // null while the client serves requests
     private boolean lost; // loop thread only
+    // The library parses the reply of a cached kind (track information,
+    // artwork, records, ...) only for the latest request of that kind: an
+    // earlier one still waiting would be answered from a cache its reply
+    // never filled. So one request per kind is in flight; the next of the
+    // kind waits here until the previous one completes. Loop thread only.
+    private final Set<Integer> busyKinds = new HashSet<>();
+    private final Map<Integer, ArrayDeque<Task>> waitingKinds = new HashMap<>();
+    // Ids of the binding's own answers to pings, whose replies concern nobody.
+    private final Set<Long> pingAnswers = new HashSet<>();
 
     ClientCore(Executor executor, long timeoutNanos) {
         this.executor = executor;
@@ -128,7 +147,7 @@ final class ClientCore implements Runnable {
         if (Native.read(b, this) < 0 && !lost) {
             lost = true;
             failure = "connection to the iPod daemon lost";
-            failPending(new IPodException(failure));
+            failWaiting(new IPodException(failure));
             deliver((l, c) -> l.onDisconnected(c));
         }
     }
@@ -142,12 +161,20 @@ final class ClientCore implements Runnable {
         if (failure == null) failure = why;
         IPodException e = new IPodException(failure);
         for (Task t; (t = tasks.poll()) != null; ) t.fail(e);
-        failPending(e);
+        failWaiting(e);
         flush();
         synchronized (this) {
             binding = 0;
         }
         Native.close(b);
+    }
+
+    /** Fails every request sent or waiting for its turn (loop thread). */
+    private void failWaiting(IPodException e) {
+        for (ArrayDeque<Task> waiting : List.copyOf(waitingKinds.values()))
+            for (Task t : List.copyOf(waiting)) t.fail(e);
+        waitingKinds.clear();
+        failPending(e);
     }
 
     private void failPending(IPodException e) {
@@ -195,6 +222,7 @@ final class ClientCore implements Runnable {
     // ------------------------------------------------- called by the glue
 
     void onNativeReply(long tid, int result, String error) {
+        if (pingAnswers.remove(tid)) return;
         Call<?> call = pending.remove(tid);
         if (call != null) call.complete(binding, result, error);
         deliver((l, c) -> l.onReply(c, tid, result, error));
@@ -210,7 +238,8 @@ final class ClientCore implements Runnable {
     }
 
     void onNativePing(long tid) {
-        Native.request(binding, Native.REQ_PING, 0, 0);
+        if (pingAnswers.size() >= 64) pingAnswers.clear(); // a daemon that never answers them
+        pingAnswers.add(Native.request(binding, Native.REQ_PING, 0, 0));
         deliver((l, c) -> l.onPing(c, tid));
     }
 
@@ -273,23 +302,29 @@ final class ClientCore implements Runnable {
      * Sends a request on the loop thread. The future completes there, or,
      * when {@code async}, on the application's executor: then the hand-off is
      * in place before the request can even be sent, so the completion never
-     * runs on the calling thread.
+     * runs on the calling thread. {@code kind} (-1 for none) names the cached
+     * reply kind: such requests are sent one at a time.
      */
-    <T> CompletableFuture<T> request(String name, Sender sender, Decoder<T> decoder, boolean async) {
+    <T> CompletableFuture<T> request(String name, int kind, Sender sender, Decoder<T> decoder, boolean async) {
         Call<T> call = new Call<>(decoder);
+        boolean[] holdsKind = {false}; // loop thread only
         call.done.whenComplete((v, e) -> {
             if (e != null && call.tid != 0) pending.remove(call.tid);
         });
         CompletableFuture<T> result = async ? onExecutor(call.done) : call.done;
-        exec(new Task() {
+        Task task = new Task() {
             @Override
             void run(long b) {
                 if (call.done.isDone()) return; // timed out while queued
+                if (kind >= 0 && !busyKinds.add(kind)) {
+                    waitingKinds.computeIfAbsent(kind, k -> new ArrayDeque<>()).add(this);
+                    return;
+                }
+                holdsKind[0] = kind >= 0;
                 long tid = sender.send(b);
                 if (tid == 0) {
-                    String error = Native.text(b, Native.T_LAST_ERROR, 0);
-                    call.done.completeExceptionally(new IPodException(
-                            error != null ? error : name + " refused: no ready device (open a session first)"));
+                    call.done.completeExceptionally(
+                            new IPodException(name + " refused: no ready device (open a session first)"));
                     return;
                 }
                 call.tid = tid;
@@ -300,8 +335,44 @@ final class ClientCore implements Runnable {
             void fail(IPodException e) {
                 call.done.completeExceptionally(e);
             }
-        });
+
+            @Override
+            boolean done() {
+                return call.done.isDone();
+            }
+        };
+        if (kind >= 0) {
+            call.done.whenComplete((v, e) -> {
+                if (onLoopThread()) {
+                    if (holdsKind[0]) releaseKind(kind);
+                } else {
+                    exec(new Task() {
+                        @Override
+                        void run(long b) {
+                            if (holdsKind[0]) releaseKind(kind);
+                        }
+
+                        @Override
+                        void fail(IPodException e) {}
+                    });
+                }
+            });
+        }
+        exec(task);
         return result;
+    }
+
+    /** The request of {@code kind} in flight completed: send the next one waiting. */
+    private void releaseKind(int kind) {
+        busyKinds.remove(kind);
+        ArrayDeque<Task> waiting = waitingKinds.get(kind);
+        if (waiting == null || binding == 0 || failure != null) return;
+        for (Task next; (next = waiting.poll()) != null; ) {
+            if (next.done()) continue;
+            next.run(binding);
+            break;
+        }
+        if (waiting.isEmpty()) waitingKinds.remove(kind);
     }
 
     /** Runs work on the loop thread. */

@@ -126,15 +126,34 @@ public final class IPodClient implements AutoCloseable {
     private static final ClientCore.Decoder<Integer> STANDARD = (b, r) -> r;
 
     private <T> T blocking(String name, ClientCore.Sender sender, ClientCore.Decoder<T> decoder) throws IPodException {
-        return core.await(core.request(name, sender, decoder, false));
+        return core.await(core.request(name, -1, sender, decoder, false));
     }
 
     private <T> CompletableFuture<T> async(String name, ClientCore.Sender sender, ClientCore.Decoder<T> decoder) {
-        return core.request(name, sender, decoder, true);
+        return core.request(name, -1, sender, decoder, true);
     }
 
     private static ClientCore.Sender op(int op, int a, int x) {
         return b -> Native.request(b, op, a, x);
+    }
+
+    /** Requests whose reply the library parses into a cache of its kind. */
+    private static int kind(int op) {
+        switch (op) {
+            case Native.REQ_TRACK_INFO:
+            case Native.REQ_PLAY_STATE:
+            case Native.REQ_ARTWORK:
+            case Native.REQ_SET_CATEGORY:
+            case Native.REQ_SELECT_DB:
+            case Native.REQ_GET_RECORDS:
+            case Native.REQ_INDEXED_TRACK:
+            case Native.REQ_LINGO_VERSION:
+            case Native.REQ_OPEN_SESSION:
+            case Native.REQ_GET_PREFERENCE:
+                return op;
+            default:
+                return -1;
+        }
     }
 
     private <T> T get(ClientCore.LoopWork<T> work) throws IPodException {
@@ -234,7 +253,7 @@ public final class IPodClient implements AutoCloseable {
     // -------------------------------------------------------- track and play state
 
     private CompletableFuture<TrackInfo> trackInfoRequest(boolean async) {
-        return core.request("current_track_info", op(Native.REQ_TRACK_INFO, 0, 0), (b, r) -> {
+        return core.request("current_track_info", kind(Native.REQ_TRACK_INFO), op(Native.REQ_TRACK_INFO, 0, 0), (b, r) -> {
             if (r < 0) throw noReply("track information");
             return readTrack(b);
         }, async);
@@ -250,7 +269,7 @@ public final class IPodClient implements AutoCloseable {
     }
 
     private CompletableFuture<PlayStatus> playStateRequest(boolean async) {
-        return core.request("get_play_state", op(Native.REQ_PLAY_STATE, 0, 0), (b, r) -> {
+        return core.request("get_play_state", kind(Native.REQ_PLAY_STATE), op(Native.REQ_PLAY_STATE, 0, 0), (b, r) -> {
             if (r < 0) throw noReply("play status");
             return new PlayStatus(WirePlayStatus.fromCode(r), r, Native.number(b, Native.N_LENGTH, 0),
                     Native.number(b, Native.N_POSITION, 0));
@@ -320,7 +339,7 @@ public final class IPodClient implements AutoCloseable {
     // -------------------------------------------------------- artwork
 
     private CompletableFuture<Artwork> artworkRequest(int size, boolean async) {
-        return core.request("current_track_artwork", op(Native.REQ_ARTWORK, size, 0), (b, r) -> {
+        return core.request("current_track_artwork", kind(Native.REQ_ARTWORK), op(Native.REQ_ARTWORK, size, 0), (b, r) -> {
             if (r != 1) throw noReply("artwork");
             return readArtwork(b);
         }, async);
@@ -342,7 +361,7 @@ public final class IPodClient implements AutoCloseable {
     // -------------------------------------------------------- browsing
 
     private CompletableFuture<Integer> countRequest(String name, int op, int a, int x, boolean async) {
-        return core.request(name, op(op, a, x), (b, r) -> Native.number(b, Native.N_RECORD_COUNT, 0), async);
+        return core.request(name, kind(op), op(op, a, x), (b, r) -> Native.number(b, Native.N_RECORD_COUNT, 0), async);
     }
 
     /** Selects a category; the number of its records. */
@@ -374,7 +393,7 @@ public final class IPodClient implements AutoCloseable {
 
     private CompletableFuture<List<String>> recordsRequest(int start, int count, boolean async) {
         long[] before = {0};
-        return core.request("get_records", b -> {
+        return core.request("get_records", Native.REQ_GET_RECORDS, b -> {
             before[0] = Native.recordsToken(b);
             return Native.request(b, Native.REQ_GET_RECORDS, start, count);
         }, (b, r) -> {
@@ -394,7 +413,7 @@ public final class IPodClient implements AutoCloseable {
     }
 
     private CompletableFuture<IndexedTrack> indexedRequest(int index, boolean async) {
-        return core.request("indexed_track_info", op(Native.REQ_INDEXED_TRACK, index, 0), (b, r) -> {
+        return core.request("indexed_track_info", kind(Native.REQ_INDEXED_TRACK), op(Native.REQ_INDEXED_TRACK, index, 0), (b, r) -> {
             if (r < 0) throw noReply("track information");
             return new IndexedTrack(index, Native.text(b, Native.T_INDEXED_TITLE, 0),
                     Native.text(b, Native.T_INDEXED_ARTIST, 0), Native.text(b, Native.T_INDEXED_ALBUM, 0),
@@ -415,7 +434,7 @@ public final class IPodClient implements AutoCloseable {
     }
 
     private CompletableFuture<String> lingoRequest(Lingo lingo, boolean async) {
-        return core.request("request_lingo_version", op(Native.REQ_LINGO_VERSION, lingo.code(), 0), (b, r) -> {
+        return core.request("request_lingo_version", kind(Native.REQ_LINGO_VERSION), op(Native.REQ_LINGO_VERSION, lingo.code(), 0), (b, r) -> {
             if (r < 0) throw noReply("version");
             return Native.text(b, Native.T_LINGO_VERSION, 0);
         }, async);
@@ -446,17 +465,22 @@ public final class IPodClient implements AutoCloseable {
     };
 
     public PreferenceSetting getPreference(PreferenceType type) throws IPodException {
-        return blocking("get_preference", op(Native.REQ_GET_PREFERENCE, type.code(), 0), SETTING);
+        return core.await(preferenceRequest(type, false));
     }
 
     public CompletableFuture<PreferenceSetting> getPreferenceAsync(PreferenceType type) {
-        return async("get_preference", op(Native.REQ_GET_PREFERENCE, type.code(), 0), SETTING);
+        return preferenceRequest(type, true);
+    }
+
+    private CompletableFuture<PreferenceSetting> preferenceRequest(PreferenceType type, boolean async) {
+        return core.request("get_preference", Native.REQ_GET_PREFERENCE, op(Native.REQ_GET_PREFERENCE, type.code(), 0),
+                SETTING, async);
     }
 
     // -------------------------------------------------------- sessions and devices
 
     private CompletableFuture<Boolean> openRequest(int index, boolean async) {
-        return core.request("open_session", op(Native.REQ_OPEN_SESSION, index, 0), (b, r) -> r == 1, async);
+        return core.request("open_session", kind(Native.REQ_OPEN_SESSION), op(Native.REQ_OPEN_SESSION, index, 0), (b, r) -> r == 1, async);
     }
 
     /** Makes device {@code index} current and opens a session on it; true when it opened. */
@@ -527,7 +551,7 @@ public final class IPodClient implements AutoCloseable {
 
     private CompletableFuture<Integer> launchRequest(String name, boolean async) {
         byte[] text = name.getBytes(StandardCharsets.UTF_8);
-        return core.request("launch_application", b -> Native.requestData(b, Native.DATA_LAUNCH, 0, text), STANDARD,
+        return core.request("launch_application", -1, b -> Native.requestData(b, Native.DATA_LAUNCH, 0, text), STANDARD,
                 async);
     }
 
@@ -542,15 +566,8 @@ public final class IPodClient implements AutoCloseable {
 
     private CompletableFuture<Integer> eapRequest(int sessionId, byte[] data, boolean async) {
         byte[] copy = data.clone();
-        return core.request("send_eap_datagram", b -> Native.requestData(b, Native.DATA_EAP, sessionId, copy), STANDARD,
+        return core.request("send_eap_datagram", -1, b -> Native.requestData(b, Native.DATA_EAP, sessionId, copy), STANDARD,
                 async);
-    }
-
-    /** Plays the track with this 8-byte uid. */
-    public int playUid(byte[] uid) throws IPodException {
-        if (uid.length != 8) throw new IllegalArgumentException("a uid has 8 bytes");
-        byte[] copy = uid.clone();
-        return blocking("play_uid_list", b -> Native.requestData(b, Native.DATA_PLAY_UID, 0, copy), STANDARD);
     }
 
     // -------------------------------------------------------- caches

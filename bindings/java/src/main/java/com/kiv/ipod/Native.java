@@ -22,7 +22,7 @@ final class Native {
             REQ_LINGO_VERSION = 23, REQ_OPEN_SESSION = 24, REQ_CLOSE_SESSION = 25, REQ_SET_PREFERENCE = 26,
             REQ_GET_PREFERENCE = 27, REQ_PLAY_TRACK = 28, REQ_SAMPLE_RATE = 29;
     // Selectors of requestData().
-    static final int DATA_LAUNCH = 0, DATA_EAP = 1, DATA_PLAY_UID = 2;
+    static final int DATA_LAUNCH = 0, DATA_EAP = 1;
     // Selectors of text().
     static final int T_TITLE = 0, T_ARTIST = 1, T_ALBUM = 2, T_COMPOSER = 3, T_GENRE = 4, T_CHAPTER = 5,
             T_INDEXED_TITLE = 6, T_INDEXED_ARTIST = 7, T_INDEXED_ALBUM = 8, T_LINGO_VERSION = 9,
