@@ -339,7 +339,8 @@ KIV_EXPORT void kiv_ipod_set_reply_cb(kiv_ipod_client *client, kiv_ipod_reply_cb
 KIV_EXPORT void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb cb, void *data);
 /** Reads once from the socket and dispatches every complete packet.
  *  Returns the number of packets the read completed, 0, or -1 when the
- *  connection is lost. On a non-blocking descriptor with no data: 0. */
+ *  connection is lost (packets still queued are dispatched first). On a
+ *  non-blocking descriptor with no data: 0. */
 KIV_EXPORT int32_t kiv_ipod_read(kiv_ipod_client *client);
 
 /* ------------------------------------------------------------------------
@@ -1082,6 +1083,30 @@ KIV_EXPORT int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int3
  * Functions beyond the core interface. Each one adds a way to observe or
  * bound the library's behaviour; none changes what the core functions do
  * by default.
+ *
+ * Limits that hold whatever the application does, and a setting for tests
+ * and development:
+ *
+ * - Inbound queue: packets that arrive while nothing dispatches them (the
+ *   opening handshake, a blocking wait before its reply) are held in the
+ *   handle's queue. The queue holds at most 64 MiB (each packet counting its
+ *   payload and its record); a daemon that sends more closes the connection
+ *   with the error line "ipod_read_packets, inbound queue exceeds the limit
+ *   of 67108864 bytes". Packets already queued are still delivered.
+ * - Nested dispatch: a callback may call _sync requests and kiv_ipod_read(),
+ *   each of which may run a dispatch pass inside the running one. At most 16
+ *   passes run inside each other: a wait (or read) that starts while 16 run
+ *   takes only its own reply out of the queue and leaves everything else to
+ *   the passes already running, so that a daemon that answers each request
+ *   with more events cannot exhaust the stack.
+ * - @c KIV_IPOD_SOCKET: when set and not empty, kiv_ipod_connect() (through
+ *   connect_to_server()) connects to the abstract socket of this name
+ *   instead of the built-in "com.kiv.ipod.IPodDaemon". Meant for tests and
+ *   development, e.g. to run a simulated daemon beside a real one.
+ *
+ * The timeout of blocking operations is set per handle with
+ * kiv_ipod_set_timeout() or for every new handle with the environment
+ * variable @c KIV_IPOD_TIMEOUT_MS.
  * @{
  */
 
@@ -1097,6 +1122,30 @@ KIV_EXPORT const char *kiv_ipod_last_error(kiv_ipod_client *client);
  *  KIV_IPOD_VERSION_MAJOR / _MINOR / _PATCH macros of the header that the
  *  application was compiled with. Static storage; never NULL. */
 KIV_EXPORT const char *kiv_ipod_library_version(void);
+
+/** Bounds every blocking operation on @p client: each wait of a _sync call
+ *  (and of kiv_ipod_health_examine()) for its reply, and each write that has
+ *  to wait for room in the socket. 0 or less means no bound, the default.
+ *
+ *  When a wait expires, one error line "%s, no reply within %d ms" gives
+ *  the waiting function (e.g. "kiv_ipod_play_sync") and the bound; the call returns
+ *  its no-reply result, what arrived meanwhile is dispatched (dispatching
+ *  forms), and the connection stays open: a reply that comes later is
+ *  matched by its transaction id like the reply to an asynchronous request.
+ *  A write that cannot finish in time closes the connection ("send error:
+ *  ..." line), since a half-written request cannot be resumed.
+ *
+ *  On a descriptor that the application made non-blocking, a write that
+ *  has to wait waits at most this bound, or one second when none is set.
+ *
+ *  The environment variable @c KIV_IPOD_TIMEOUT_MS (a decimal number of
+ *  milliseconds), read by kiv_ipod_connect(), gives each new handle its
+ *  initial bound and also bounds the opening handshake: when it expires,
+ *  kiv_ipod_connect() logs "kiv_ipod_connect, no reply within %d ms" and
+ *  returns the connected handle without a device list.
+ *
+ *  @return the previous bound (0 for none). */
+KIV_EXPORT int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t milliseconds);
 
 /** @} */
 

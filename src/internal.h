@@ -18,6 +18,17 @@ extern "C" {
 // Largest payload accepted from the daemon. A header announcing more
 // closes the connection instead of growing the reassembly buffer.
 #define IPOD_MAX_PAYLOAD (16u * 1024u * 1024u)
+// Most bytes the inbound queue holds (each packet counts its record and its
+// payload). Packets pile up while nothing dispatches them (the opening
+// handshake, a blocking wait); past this the connection is closed.
+#define IPOD_MAX_QUEUED (64u * 1024u * 1024u)
+// Dispatch passes that may run inside each other: a callback's blocking
+// request or kiv_ipod_read() starts a pass inside the running one. A wait or
+// read that starts while this many passes run leaves the queue to them.
+#define IPOD_MAX_NESTED_DISPATCH 16
+// How long a write on a non-blocking descriptor waits for room when the
+// handle sets no bound of its own.
+#define IPOD_NONBLOCKING_WRITE_WAIT_MS 1000
 #define IPOD_HEADER_SIZE 16u
 #define IPOD_HEADER_MARKER 0xFE
 
@@ -130,6 +141,16 @@ struct kiv_ipod_client {
     // The artwork file behind artwork_map, open while artwork_map is set,
     // so that a file cut below the mapping is noticed before it is read.
     int32_t artwork_map_fd;
+    // Bound in milliseconds of every blocking operation (reply waits and
+    // writes that must wait); 0 or less: none (kiv_ipod_set_timeout).
+    int32_t timeout_ms;
+    // Dispatch passes running on the stack (IPOD_MAX_NESTED_DISPATCH).
+    uint32_t dispatch_depth;
+    // Blocking requests whose reply is in the queue and is handled at its
+    // place by the running dispatch pass; innermost first.
+    struct ipod_wait *waits;
+    // Bytes held by the inbound queue (IPOD_MAX_QUEUED).
+    uint64_t queued_bytes;
 };
 
 // A handle around a connected descriptor (or -1): empty queue, caches in
@@ -147,8 +168,36 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request);
 int32_t ipod_write_all(kiv_ipod_client *client, const void *data, uint32_t count);
 // One read plus reassembly: packets queued, 0, or -1 (connection lost).
 int32_t ipod_read_packets(kiv_ipod_client *client);
-// Removes and returns the packet with `tid`; null when the connection ended.
+// Takes the reply to a blocking request (owned; null when none came) and
+// returns the request's result.
+typedef int32_t (*ipod_reply_handler)(kiv_ipod_client *client, ipod_packet *reply, void *context);
+// A dispatching wait whose reply is queued, linked from the handle while
+// the dispatch pass that will meet the reply runs.
+typedef struct ipod_wait {
+    uint32_t tid;
+    ipod_reply_handler handler;
+    void *context;
+    int32_t result;
+    int handled;
+    // last_error as the handler left it, put back once the packets after
+    // the reply have been dispatched (they clear it).
+    char *error_after;
+    struct ipod_wait *outer;
+} ipod_wait;
+// Waits for the packet with `tid` and hands it to `handler`, or null when
+// the connection ended, the handle's bound passed (logged as "<name>, no
+// reply within <n> ms") or tid is 0. With `dispatch`, packets are applied
+// in arrival order: those that arrived before the reply are dispatched,
+// then the reply is handled, then the rest is dispatched, all before the
+// call returns. Returns the handler's result.
+int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int dispatch,
+                   ipod_reply_handler handler, void *context);
+// ipod_await that returns the packet itself (null for none).
 ipod_packet *ipod_wait_reply(kiv_ipod_client *client, uint32_t tid, int dispatch);
+// The dispatching wait that expects `tid` and has not had it yet, or null.
+ipod_wait *ipod_wait_for(kiv_ipod_client *client, uint32_t tid);
+// Hands `reply` (unlinked from the queue) to the wait's handler.
+void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply);
 void ipod_dispatch(kiv_ipod_client *client);
 kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client);
 // Replaces last_error with a copy of `text` (null clears it).

@@ -1,6 +1,7 @@
 // The client handle: connecting to the daemon with the opening handshake,
 // releasing the handle, and the small accessors and callback setters.
 #include <cutils/sockets.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,6 +35,31 @@ void apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
     serialize_free(decoded);
 }
 
+int32_t take_opening_reply(kiv_ipod_client *client, ipod_packet *reply, void *) {
+    if (reply && reply->length > 0) apply_opening_reply(client, reply);
+    ipod_packet_free(reply);
+    return 0;
+}
+
+// The daemon's socket name: KIV_IPOD_SOCKET when set and not empty (tests
+// and development), otherwise the built-in name.
+const char *daemon_socket_name() {
+    const char *name = getenv("KIV_IPOD_SOCKET");
+    return name && *name ? name : kDaemonSocket;
+}
+
+// The initial bound of a handle's blocking operations: KIV_IPOD_TIMEOUT_MS
+// when it holds a decimal number of milliseconds, otherwise 0 (none).
+int32_t timeout_from_environment() {
+    const char *text = getenv("KIV_IPOD_TIMEOUT_MS");
+    if (!text || !*text) return 0;
+    char *end = nullptr;
+    errno = 0;
+    long long value = strtoll(text, &end, 10);
+    if (*end != '\0' || errno != 0 || value <= 0) return 0;
+    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
 }  // namespace
 
 extern "C" {
@@ -45,7 +71,8 @@ int connect_to_server(void) {
         kv_debug("%s, failed to create socket\n", kConnect);
         return -1;
     }
-    if (socket_local_client_connect(fd, kDaemonSocket, ANDROID_SOCKET_NAMESPACE_ABSTRACT, SOCK_STREAM) < 0) {
+    if (socket_local_client_connect(fd, daemon_socket_name(), ANDROID_SOCKET_NAMESPACE_ABSTRACT,
+                                    SOCK_STREAM) < 0) {
         kv_debug("%s, failed to connect to ipod service\n", kConnect);
         close(fd);
         return -1;
@@ -80,12 +107,12 @@ kiv_ipod_client *kiv_ipod_connect(void) {
         kiv_ipod_close(client);
         return nullptr;
     }
+    client->timeout_ms = timeout_from_environment();
     ipod_packet request = {};
     request.opcode = IPOD_OP_OPEN;
-    ipod_send(client, &request);
-    ipod_packet *reply = ipod_wait_reply(client, request.tid, 0);
-    if (reply && reply->length > 0) apply_opening_reply(client, reply);
-    ipod_packet_free(reply);
+    // A failed write leaves nothing to wait for (id 0).
+    if (ipod_send(client, &request) < 0) request.tid = 0;
+    ipod_await(client, request.tid, "kiv_ipod_connect", 0, take_opening_reply, nullptr);
     return client;
 }
 
@@ -133,6 +160,13 @@ int kiv_ipod_is_remote(kiv_ipod_client *client) {
 
 int kiv_ipod_is_session_opened(kiv_ipod_client *client) {
     return static_cast<int>(client->session_opened);
+}
+
+int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t milliseconds) {
+    if (client == nullptr) return 0;
+    int32_t previous = client->timeout_ms;
+    client->timeout_ms = milliseconds > 0 ? milliseconds : 0;
+    return previous;
 }
 
 void kiv_ipod_set_event_cb(kiv_ipod_client *client, kiv_ipod_event_cb cb, void *data) {

@@ -124,6 +124,13 @@ kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client) {
     ipod_packet *head = client->packets;
     while (head->next) {
         ipod_packet *packet = head->next;
+        if (ipod_wait *wait = ipod_wait_for(client, packet->tid)) {
+            // A blocking request's reply, handled at its place in the
+            // stream; it never reaches the reply callback.
+            ipod_queue_unlink_after(client, head);
+            ipod_wait_take(client, wait, packet);
+            continue;
+        }
         if (packet->opcode == IPOD_OP_EVENT) {
             ipod_queue_unlink_after(client, head);
             ipod_set_last_error(client, nullptr);
@@ -158,16 +165,23 @@ kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client) {
 
 void ipod_dispatch(kiv_ipod_client *client) {
     if (client->waiting) kv_error("Another thread already using this call\n");
+    client->dispatch_depth++;
     while (kiv_ipod_event *event = ipod_dispatch_next(client)) {
         if (client->event_cb) client->event_cb(client, event, client->event_cb_data);
         kiv_ipod_event_free(event);
     }
+    client->dispatch_depth--;
 }
 
 int32_t kiv_ipod_read(kiv_ipod_client *client) {
     int32_t count = ipod_read_packets(client);
-    if (count <= 0) return count;
-    ipod_dispatch(client);
+    if (count == 0) return 0;
+    // Called from a callback nested too deep, the read leaves what it
+    // queued to the passes already running.
+    if (client->dispatch_depth >= IPOD_MAX_NESTED_DISPATCH) return count;
+    // After a loss, what is still queued (left by a wait that does not
+    // dispatch) is delivered before the loss is reported.
+    if (count > 0 || client->packets->next) ipod_dispatch(client);
     return count;
 }
 

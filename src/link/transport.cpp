@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "internal.h"
@@ -34,11 +35,34 @@ void close_connection(kiv_ipod_client *client) {
     client->fd = -1;
 }
 
-// Blocks until the descriptor is ready for `events` (used only when the
-// caller made it non-blocking and a read or write found it not ready).
-void wait_ready(int fd, short events) {
-    pollfd p = {fd, events, 0};
-    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+int64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// No deadline: wait as long as it takes.
+constexpr int64_t kNoDeadline = -1;
+
+int64_t deadline_after(int32_t milliseconds) {
+    return milliseconds > 0 ? now_ms() + milliseconds : kNoDeadline;
+}
+
+// Blocks until the descriptor is ready for `events` (an error or hang-up
+// counts as ready: the next call reports it) or the deadline passes.
+// False when the deadline passed first.
+bool wait_ready(int fd, short events, int64_t deadline) {
+    for (;;) {
+        int wait = -1;
+        if (deadline != kNoDeadline) {
+            int64_t left = deadline - now_ms();
+            if (left <= 0) return false;
+            wait = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+        }
+        pollfd p = {fd, events, 0};
+        int n = poll(&p, 1, wait);
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return true;  // let the read or write report it
     }
 }
 
@@ -94,6 +118,13 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         }
         // Both terms are bounded (length by the limit), so no overflow.
         if (client->rx_len - offset - IPOD_HEADER_SIZE < length) break;
+        if (client->queued_bytes + sizeof(ipod_packet) + length > IPOD_MAX_QUEUED) {
+            // Nothing is draining the queue (a handshake or a blocking wait
+            // under a flood): give up the connection before memory runs out.
+            kv_error("ipod_read_packets, inbound queue exceeds the limit of %u bytes\n", IPOD_MAX_QUEUED);
+            *oversize = true;
+            break;
+        }
         // A large packet that fills the whole buffer takes the buffer over
         // as its payload block (moved down over the header) instead of a
         // fresh block and a full copy: no second large mapping to fault in.
@@ -178,6 +209,49 @@ int32_t read_packets(kiv_ipod_client *client, bool *would_block) {
     return count;
 }
 
+// Writes the whole range. A write that has to wait for room waits at most
+// the handle's bound (or, on a descriptor the application made
+// non-blocking, IPOD_NONBLOCKING_WRITE_WAIT_MS when there is none), counted
+// from the first wait and shared through `deadline` by the writes of one
+// frame; then the connection is closed, since a half-written frame cannot
+// be resumed.
+int32_t write_bounded(kiv_ipod_client *client, const void *data, uint32_t count, int64_t *deadline) {
+    if (count == 0) return 0;
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    uint32_t left = count;
+    // With a bound, a blocking descriptor is written without blocking too,
+    // so that the wait happens in poll where it can end.
+    const int flags = MSG_NOSIGNAL | (client->timeout_ms > 0 ? MSG_DONTWAIT : 0);
+    while (left > 0) {
+        // MSG_NOSIGNAL: a daemon that went away is a failed write, not a
+        // SIGPIPE that kills the application.
+        ssize_t n = client->fd >= 0 ? send(client->fd, p, left, flags) : -1;
+        if (client->fd < 0) errno = EBADF;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (*deadline == kNoDeadline)
+                *deadline = deadline_after(client->timeout_ms > 0 ? client->timeout_ms
+                                                                  : IPOD_NONBLOCKING_WRITE_WAIT_MS);
+            if (wait_ready(client->fd, POLLOUT, *deadline)) continue;
+            errno = ETIMEDOUT;
+        }
+        if (n <= 0) {
+            kv_error("send error: %s\n", strerror(n == 0 ? EIO : errno));
+            close_connection(client);
+            return -1;
+        }
+        p += n;
+        left -= static_cast<uint32_t>(n);
+    }
+    return static_cast<int32_t>(count);
+}
+
+// Reply handler that hands the packet itself back through `context`.
+int32_t keep_reply(kiv_ipod_client *, ipod_packet *reply, void *context) {
+    *static_cast<ipod_packet **>(context) = reply;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -207,6 +281,7 @@ void ipod_queue_append(kiv_ipod_client *client, ipod_packet *packet) {
     packet->next = nullptr;
     tail->next = packet;
     client->packets_tail = packet;
+    client->queued_bytes += sizeof(ipod_packet) + packet->length;
 }
 
 ipod_packet *ipod_queue_unlink_after(kiv_ipod_client *client, ipod_packet *prev) {
@@ -215,32 +290,14 @@ ipod_packet *ipod_queue_unlink_after(kiv_ipod_client *client, ipod_packet *prev)
     prev->next = packet->next;
     if (client->packets_tail == packet) client->packets_tail = prev;
     packet->next = nullptr;
+    uint64_t size = sizeof(ipod_packet) + packet->length;
+    client->queued_bytes = client->queued_bytes > size ? client->queued_bytes - size : 0;
     return packet;
 }
 
 int32_t ipod_write_all(kiv_ipod_client *client, const void *data, uint32_t count) {
-    if (count == 0) return 0;
-    const uint8_t *p = static_cast<const uint8_t *>(data);
-    uint32_t left = count;
-    while (left > 0) {
-        // MSG_NOSIGNAL: a daemon that went away is a failed write, not a
-        // SIGPIPE that kills the application.
-        ssize_t n = client->fd >= 0 ? send(client->fd, p, left, MSG_NOSIGNAL) : -1;
-        if (client->fd < 0) errno = EBADF;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            wait_ready(client->fd, POLLOUT);
-            continue;
-        }
-        if (n <= 0) {
-            kv_error("send error: %s\n", strerror(n == 0 ? EIO : errno));
-            close_connection(client);
-            return -1;
-        }
-        p += n;
-        left -= static_cast<uint32_t>(n);
-    }
-    return static_cast<int32_t>(count);
+    int64_t deadline = kNoDeadline;
+    return write_bounded(client, data, count, &deadline);
 }
 
 int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
@@ -269,14 +326,15 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
     }
     store_be32(buffer + 12, static_cast<uint32_t>(length));
 
+    int64_t deadline = kNoDeadline;
     int32_t written;
     if (length > 0 && static_cast<uint32_t>(length) <= kCoalesceLimit) {
         memcpy(buffer + IPOD_HEADER_SIZE, encoded, static_cast<size_t>(length));
-        written = ipod_write_all(client, buffer, IPOD_HEADER_SIZE + static_cast<uint32_t>(length));
+        written = write_bounded(client, buffer, IPOD_HEADER_SIZE + static_cast<uint32_t>(length), &deadline);
     } else {
-        written = ipod_write_all(client, buffer, IPOD_HEADER_SIZE);
+        written = write_bounded(client, buffer, IPOD_HEADER_SIZE, &deadline);
         if (written >= 0 && length > 0) {
-            int32_t rest = ipod_write_all(client, encoded, static_cast<uint32_t>(length));
+            int32_t rest = write_bounded(client, encoded, static_cast<uint32_t>(length), &deadline);
             written = rest < 0 ? -1 : written + rest;
         }
     }
@@ -289,31 +347,88 @@ int32_t ipod_read_packets(kiv_ipod_client *client) {
     return read_packets(client, &would_block);
 }
 
-ipod_packet *ipod_wait_reply(kiv_ipod_client *client, uint32_t tid, int dispatch) {
+ipod_wait *ipod_wait_for(kiv_ipod_client *client, uint32_t tid) {
+    for (ipod_wait *wait = client->waits; wait; wait = wait->outer)
+        if (!wait->handled && wait->tid == tid) return wait;
+    return nullptr;
+}
+
+void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply) {
+    if (reply->opcode == IPOD_OP_PACKET_ERROR) kv_error("Packet error: transaction id 0x%04x\n", reply->tid);
+    wait->handled = 1;
+    wait->result = wait->handler(client, reply, wait->context);
+    free(wait->error_after);
+    wait->error_after = client->last_error ? strdup(client->last_error) : nullptr;
+}
+
+int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int dispatch,
+                   ipod_reply_handler handler, void *context) {
+    ipod_wait wait = {};
+    wait.tid = tid;
+    wait.handler = handler;
+    wait.context = context;
+    if (tid == 0) return handler(client, nullptr, context);
+    // A wait nested in too many dispatch passes leaves the queue to them:
+    // it only takes its own reply out.
+    const bool dispatching = dispatch && client->dispatch_depth < IPOD_MAX_NESTED_DISPATCH;
+    const int32_t bound = client->timeout_ms;
+    const int64_t deadline = deadline_after(bound);
+    bool expired = false;
+
     client->waiting = 1;
     ipod_packet *scanned = client->packets;  // packets up to here were checked
+    ipod_packet *before = nullptr;           // the packet ahead of the reply
     for (;;) {
         ipod_packet *prev = scanned;
         while (prev->next && prev->next->tid != tid) prev = prev->next;
         if (prev->next) {
-            ipod_packet *reply = ipod_queue_unlink_after(client, prev);
-            client->waiting = 0;
-            if (dispatch) ipod_dispatch(client);
-            if (reply->opcode == IPOD_OP_PACKET_ERROR)
-                kv_error("Packet error: transaction id 0x%04x\n", reply->tid);
-            return reply;
+            before = prev;
+            break;
         }
         scanned = prev;
-        bool would_block;
-        if (read_packets(client, &would_block) < 0) {
-            client->waiting = 0;
-            // What arrived before the connection ended is still delivered:
-            // no later read can hand it out.
-            if (dispatch && client->packets->next) ipod_dispatch(client);
-            return nullptr;
+        if (client->fd >= 0 && deadline != kNoDeadline && !wait_ready(client->fd, POLLIN, deadline)) {
+            expired = true;
+            break;
         }
-        if (would_block) wait_ready(client->fd, POLLIN);
+        bool would_block;
+        if (read_packets(client, &would_block) < 0) break;
+        if (would_block && deadline == kNoDeadline) wait_ready(client->fd, POLLIN, kNoDeadline);
     }
+    client->waiting = 0;
+
+    if (before && dispatching) {
+        // One pass applies everything in arrival order; the reply is
+        // handled where it stands (ipod_dispatch_next asks ipod_wait_for).
+        wait.outer = client->waits;
+        client->waits = &wait;
+        ipod_dispatch(client);
+        ipod_wait **link = &client->waits;
+        while (*link && *link != &wait) link = &(*link)->outer;
+        if (*link) *link = wait.outer;
+    } else if (before) {
+        ipod_wait_take(client, &wait, ipod_queue_unlink_after(client, before));
+    } else {
+        if (expired) kv_error("%s, no reply within %d ms\n", name, bound);
+        // What arrived is still delivered: after a hang-up no later read
+        // can hand it out, and after an expiry nothing may come to prompt it.
+        if (dispatching && client->packets->next) ipod_dispatch(client);
+    }
+    if (!wait.handled) {
+        wait.result = handler(client, nullptr, context);
+    } else {
+        const char *now = client->last_error;
+        const char *then = wait.error_after;
+        if ((now == nullptr) != (then == nullptr) || (now && strcmp(now, then) != 0))
+            ipod_set_last_error(client, then);
+        free(wait.error_after);
+    }
+    return wait.result;
+}
+
+ipod_packet *ipod_wait_reply(kiv_ipod_client *client, uint32_t tid, int dispatch) {
+    ipod_packet *reply = nullptr;
+    ipod_await(client, tid, "ipod_wait_reply", dispatch, keep_reply, &reply);
+    return reply;
 }
 
 }  // extern "C"

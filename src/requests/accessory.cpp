@@ -85,10 +85,10 @@ uint32_t send_traced(kiv_ipod_client *client, const Request &req, const Traces &
 }
 
 // The _sync form of a traced request: entry and result lines around it.
-int32_t sync_traced(kiv_ipod_client *client, const Traces &traces,
+int32_t sync_traced(kiv_ipod_client *client, const char *name, const Traces &traces,
                     uint32_t (*async)(kiv_ipod_client *, int32_t), int32_t value) {
     trace(traces.sync_entry, value);
-    int32_t result = kiv_req::wait_standard(client, async(client, value));
+    int32_t result = kiv_req::wait_standard(client, async(client, value), name);
     trace(traces.sync_result, result);
     return result;
 }
@@ -123,7 +123,8 @@ uint32_t kiv_ipod_open_session(kiv_ipod_client *client, int32_t index) {
     return tid;
 }
 int32_t kiv_ipod_open_session_sync(kiv_ipod_client *client, int32_t index) {
-    return kiv_req::wait_parsed(client, kiv_ipod_open_session(client, index), set_open_session_result, 0);
+    return kiv_req::wait_parsed(client, kiv_ipod_open_session(client, index), __func__,
+                                set_open_session_result, 0);
 }
 
 uint32_t kiv_ipod_close_session(kiv_ipod_client *client) {
@@ -132,14 +133,14 @@ uint32_t kiv_ipod_close_session(kiv_ipod_client *client) {
     return tid;
 }
 int32_t kiv_ipod_close_session_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_close_session(client));
+    return kiv_req::wait_standard(client, kiv_ipod_close_session(client), __func__);
 }
 
 uint32_t kiv_ipod_reauthentication(kiv_ipod_client *client, int32_t value) {
     return send_ints(client, kReauthentication, Shape::kInt, {value});
 }
 int32_t kiv_ipod_reauthentication_sync(kiv_ipod_client *client, int32_t value) {
-    return kiv_req::wait_standard(client, kiv_ipod_reauthentication(client, value));
+    return kiv_req::wait_standard(client, kiv_ipod_reauthentication(client, value), __func__);
 }
 
 uint32_t kiv_ipod_set_preference(kiv_ipod_client *client, int32_t type, uint32_t setting) {
@@ -148,7 +149,7 @@ uint32_t kiv_ipod_set_preference(kiv_ipod_client *client, int32_t type, uint32_t
                       static_cast<int32_t>(preference_setting_to_wire(setting))});
 }
 int32_t kiv_ipod_set_preference_sync(kiv_ipod_client *client, int32_t type, uint32_t setting) {
-    return kiv_req::wait_standard(client, kiv_ipod_set_preference(client, type, setting));
+    return kiv_req::wait_standard(client, kiv_ipod_set_preference(client, type, setting), __func__);
 }
 
 uint32_t kiv_ipod_get_preference(kiv_ipod_client *client, int32_t type) {
@@ -163,7 +164,7 @@ uint32_t kiv_ipod_get_preference(kiv_ipod_client *client, int32_t type) {
 int32_t kiv_ipod_get_preference_sync(kiv_ipod_client *client, int32_t type) {
     uint32_t tid = kiv_ipod_get_preference(client, type);
     if (tid == 0) return static_cast<int32_t>(kNoSetting);
-    int32_t wire = kiv_req::wait_standard(client, tid);
+    int32_t wire = kiv_req::wait_standard(client, tid, __func__);
     return static_cast<int32_t>(
         preference_setting_from_wire(static_cast<uint32_t>(type), static_cast<uint32_t>(wire)));
 }
@@ -179,7 +180,7 @@ serialize_value *kiv_ipod_health_examine(kiv_ipod_client *client, const char *te
     serialize_array_add(payload, serialize_string(text));
     if (value != nullptr) serialize_array_add(payload, value);
     uint32_t tid = kiv_req::send_payload(client, kHealthExamine, payload);
-    ipod_packet *reply = kiv_req::wait_reply(client, tid, true);
+    ipod_packet *reply = kiv_req::wait_reply(client, tid, __func__, true);
     if (reply == nullptr) return nullptr;
     serialize_value *result = nullptr;
     if (reply->length > 0 && reply->payload != nullptr) {
@@ -193,7 +194,7 @@ uint32_t kiv_ipod_set_statechange(kiv_ipod_client *client, int32_t value) {
     return send_traced(client, kSetStatechange, kStatechangeTraces, value);
 }
 int32_t kiv_ipod_set_statechange_sync(kiv_ipod_client *client, int32_t value) {
-    return sync_traced(client, kStatechangeTraces, kiv_ipod_set_statechange, value);
+    return sync_traced(client, __func__, kStatechangeTraces, kiv_ipod_set_statechange, value);
 }
 
 uint32_t kiv_ipod_enter_videooutmode(kiv_ipod_client *client) {
@@ -212,21 +213,21 @@ uint32_t kiv_ipod_get_videooutoptions(kiv_ipod_client *client, int32_t value) {
 }
 int32_t kiv_ipod_get_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
     kv_debug("kiv_ipod_get_videooutoptions_sync");
-    return kiv_req::wait_standard(client, kiv_ipod_get_videooutoptions(client, value));
+    return kiv_req::wait_standard(client, kiv_ipod_get_videooutoptions(client, value), __func__);
 }
 
 uint32_t kiv_ipod_set_videooutoptions(kiv_ipod_client *client, int32_t value) {
     return send_traced(client, kSetVideoOutOptions, kVideoOutOptionsTraces, value);
 }
 int32_t kiv_ipod_set_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
-    return sync_traced(client, kVideoOutOptionsTraces, kiv_ipod_set_videooutoptions, value);
+    return sync_traced(client, __func__, kVideoOutOptionsTraces, kiv_ipod_set_videooutoptions, value);
 }
 
 uint32_t kiv_ipod_navigate_videoout(kiv_ipod_client *client, int32_t value) {
     return send_traced(client, kNavigateVideoOut, kNavigateTraces, value);
 }
 int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value) {
-    return sync_traced(client, kNavigateTraces, kiv_ipod_navigate_videoout, value);
+    return sync_traced(client, __func__, kNavigateTraces, kiv_ipod_navigate_videoout, value);
 }
 
 uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device_class, int32_t pairing_type,
@@ -288,7 +289,7 @@ uint32_t kiv_ipod_launch_application(kiv_ipod_client *client, const char *name) 
     return kiv_req::send_payload(client, kLaunchApplication, serialize_string(name));
 }
 int32_t kiv_ipod_launch_application_sync(kiv_ipod_client *client, const char *name) {
-    return kiv_req::wait_standard(client, kiv_ipod_launch_application(client, name), false);
+    return kiv_req::wait_standard(client, kiv_ipod_launch_application(client, name), __func__, false);
 }
 
 uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id, const void *data,
@@ -306,7 +307,7 @@ uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id,
 int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int32_t session_id, const void *data,
                                         int32_t data_len) {
     return kiv_req::wait_standard(client, kiv_ipod_send_eap_datagram(client, session_id, data, data_len),
-                                  false);
+                                  __func__, false);
 }
 
 }  // extern "C"

@@ -41,70 +41,71 @@ uint32_t kiv_ipod_play(kiv_ipod_client *client) {
     return send_ints(client, kPlay, Shape::kNone);
 }
 int32_t kiv_ipod_play_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_play(client));
+    return kiv_req::wait_standard(client, kiv_ipod_play(client), __func__);
 }
 
 uint32_t kiv_ipod_stop(kiv_ipod_client *client) {
     return send_ints(client, kStop, Shape::kNone);
 }
 int32_t kiv_ipod_stop_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_stop(client));
+    return kiv_req::wait_standard(client, kiv_ipod_stop(client), __func__);
 }
 
 uint32_t kiv_ipod_pause(kiv_ipod_client *client) {
     return send_ints(client, kPause, Shape::kNone);
 }
 int32_t kiv_ipod_pause_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_pause(client));
+    return kiv_req::wait_standard(client, kiv_ipod_pause(client), __func__);
 }
 
 uint32_t kiv_ipod_next_track(kiv_ipod_client *client) {
     return send_ints(client, kNextTrack, Shape::kNone);
 }
 int32_t kiv_ipod_next_track_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_next_track(client));
+    return kiv_req::wait_standard(client, kiv_ipod_next_track(client), __func__);
 }
 
 uint32_t kiv_ipod_prev_track(kiv_ipod_client *client) {
     return send_ints(client, kPrevTrack, Shape::kNone);
 }
 int32_t kiv_ipod_prev_track_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_prev_track(client));
+    return kiv_req::wait_standard(client, kiv_ipod_prev_track(client), __func__);
 }
 
 uint32_t kiv_ipod_start_ffw(kiv_ipod_client *client) {
     return send_ints(client, kStartFfw, Shape::kNone);
 }
 int32_t kiv_ipod_start_ffw_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_start_ffw(client));
+    return kiv_req::wait_standard(client, kiv_ipod_start_ffw(client), __func__);
 }
 
 uint32_t kiv_ipod_start_rew(kiv_ipod_client *client) {
     return send_ints(client, kStartRew, Shape::kNone);
 }
 int32_t kiv_ipod_start_rew_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_start_rew(client));
+    return kiv_req::wait_standard(client, kiv_ipod_start_rew(client), __func__);
 }
 
 uint32_t kiv_ipod_stop_ffwrew(kiv_ipod_client *client) {
     return send_ints(client, kStopFfwRew, Shape::kNone);
 }
 int32_t kiv_ipod_stop_ffwrew_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_stop_ffwrew(client));
+    return kiv_req::wait_standard(client, kiv_ipod_stop_ffwrew(client), __func__);
 }
 
 uint32_t kiv_ipod_set_position(kiv_ipod_client *client, int32_t position) {
     return send_ints(client, kSetPosition, Shape::kInt, {position});
 }
 int32_t kiv_ipod_set_position_sync(kiv_ipod_client *client, int32_t position) {
-    return kiv_req::wait_standard(client, kiv_ipod_set_position(client, position));
+    return kiv_req::wait_standard(client, kiv_ipod_set_position(client, position), __func__);
 }
 
 uint32_t kiv_ipod_current_track_info(kiv_ipod_client *client) {
     return send_ints(client, kCurrentTrackInfo, Shape::kNone);
 }
 int32_t kiv_ipod_current_track_info_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_parsed(client, kiv_ipod_current_track_info(client), parse_current_track_info);
+    return kiv_req::wait_parsed(client, kiv_ipod_current_track_info(client), __func__,
+                                parse_current_track_info);
 }
 
 uint32_t kiv_ipod_get_sample_rate(kiv_ipod_client *client) {
@@ -115,14 +116,14 @@ uint32_t kiv_ipod_get_play_state(kiv_ipod_client *client) {
     return send_ints(client, kGetPlayState, Shape::kNone);
 }
 int32_t kiv_ipod_get_play_state_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_parsed(client, kiv_ipod_get_play_state(client), set_play_status);
+    return kiv_req::wait_parsed(client, kiv_ipod_get_play_state(client), __func__, set_play_status);
 }
 
 uint32_t kiv_ipod_get_current_track_index(kiv_ipod_client *client) {
     return send_ints(client, kGetCurrentTrackIndex, Shape::kNone);
 }
 int32_t kiv_ipod_get_current_track_index_sync(kiv_ipod_client *client) {
-    int32_t result = kiv_req::wait_standard(client, kiv_ipod_get_current_track_index(client));
+    int32_t result = kiv_req::wait_standard(client, kiv_ipod_get_current_track_index(client), __func__);
     // The cached index follows the reply, a failure (-1) included.
     if (client != nullptr) client->current_track.track_index = result;
     return result;
@@ -132,34 +133,36 @@ uint32_t kiv_ipod_set_shuffle(kiv_ipod_client *client, int32_t mode) {
     return send_ints(client, kSetShuffle, Shape::kInt, {mode});
 }
 int32_t kiv_ipod_set_shuffle_sync(kiv_ipod_client *client, int32_t mode) {
-    return kiv_req::wait_standard(client, kiv_ipod_set_shuffle(client, mode));
+    return kiv_req::wait_standard(client, kiv_ipod_set_shuffle(client, mode), __func__);
 }
 
 uint32_t kiv_ipod_get_shuffle(kiv_ipod_client *client) {
     return send_ints(client, kGetShuffle, Shape::kNone);
 }
 int32_t _kiv_ipod_get_shuffle_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_get_shuffle(client));
+    return kiv_req::wait_standard(client, kiv_ipod_get_shuffle(client), __func__);
 }
 int32_t kiv_ipod_get_shuffle_sync(kiv_ipod_client *client) {
-    return _kiv_ipod_get_shuffle_sync(client);
+    // The same wait, under this function's own name.
+    return kiv_req::wait_standard(client, kiv_ipod_get_shuffle(client), __func__);
 }
 
 uint32_t kiv_ipod_set_repeat(kiv_ipod_client *client, int32_t mode) {
     return send_ints(client, kSetRepeat, Shape::kInt, {mode});
 }
 int32_t kiv_ipod_set_repeat_sync(kiv_ipod_client *client, int32_t mode) {
-    return kiv_req::wait_standard(client, kiv_ipod_set_repeat(client, mode));
+    return kiv_req::wait_standard(client, kiv_ipod_set_repeat(client, mode), __func__);
 }
 
 uint32_t kiv_ipod_get_repeat(kiv_ipod_client *client) {
     return send_ints(client, kGetRepeat, Shape::kNone);
 }
 int32_t _kiv_ipod_get_repeat_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_get_repeat(client));
+    return kiv_req::wait_standard(client, kiv_ipod_get_repeat(client), __func__);
 }
 int32_t kiv_ipod_get_repeat_sync(kiv_ipod_client *client) {
-    return _kiv_ipod_get_repeat_sync(client);
+    // The same wait, under this function's own name.
+    return kiv_req::wait_standard(client, kiv_ipod_get_repeat(client), __func__);
 }
 
 uint32_t kiv_ipod_get_mode(kiv_ipod_client *client) {

@@ -44,9 +44,7 @@ constexpr int32_t kUidLength = 8;
 // Success-flag decoding of the select-database and set-category replies:
 // the integer goes to record_count (-1 for any failure); 1 when it is zero
 // or positive, else 0.
-int32_t wait_success_flag(kiv_ipod_client *client, uint32_t tid) {
-    if (client == nullptr) return 0;
-    ipod_packet *reply = kiv_req::wait_reply(client, tid, true);
+int32_t success_flag(kiv_ipod_client *client, const ipod_packet *reply) {
     serialize_value *value = reply != nullptr ? ipod_decode_payload(reply) : nullptr;
     int32_t count = -1;
     if (serialize_type(value) == SERIALIZE_INT) {
@@ -56,7 +54,6 @@ int32_t wait_success_flag(kiv_ipod_client *client, uint32_t tid) {
     }
     client->record_count = count;
     serialize_free(value);
-    ipod_packet_free(reply);
     return count >= 0 ? 1 : 0;
 }
 
@@ -78,49 +75,50 @@ uint32_t kiv_ipod_current_track_artwork(kiv_ipod_client *client, int32_t value) 
     return send_ints(client, kCurrentTrackArtwork, Shape::kInt, {value});
 }
 int32_t kiv_ipod_current_track_artwork_sync(kiv_ipod_client *client, int32_t value) {
-    return kiv_req::wait_parsed(client, kiv_ipod_current_track_artwork(client, value), set_artwork);
+    return kiv_req::wait_parsed(client, kiv_ipod_current_track_artwork(client, value), __func__, set_artwork);
 }
 
 uint32_t kiv_ipod_set_category(kiv_ipod_client *client, int32_t category) {
     return send_ints(client, kSetCategory, Shape::kInt, {category});
 }
 int32_t kiv_ipod_set_category_sync(kiv_ipod_client *client, int32_t category) {
-    return wait_success_flag(client, kiv_ipod_set_category(client, category));
+    return kiv_req::wait_parsed(client, kiv_ipod_set_category(client, category), __func__, success_flag, 0);
 }
 
 uint32_t kiv_ipod_set_hierarchy(kiv_ipod_client *client, int32_t value) {
     return send_ints(client, kSetHierarchy, Shape::kInt, {value});
 }
 int32_t kiv_ipod_set_hierarchy_sync(kiv_ipod_client *client, int32_t value) {
-    return kiv_req::wait_standard(client, kiv_ipod_set_hierarchy(client, value));
+    return kiv_req::wait_standard(client, kiv_ipod_set_hierarchy(client, value), __func__);
 }
 
 uint32_t kiv_ipod_select_db(kiv_ipod_client *client, int32_t a, int32_t b) {
     return send_ints(client, kSelectDb, Shape::kIntArray, {a, b});
 }
 int32_t kiv_ipod_select_db_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return wait_success_flag(client, kiv_ipod_select_db(client, a, b));
+    return kiv_req::wait_parsed(client, kiv_ipod_select_db(client, a, b), __func__, success_flag, 0);
 }
 
 uint32_t kiv_ipod_get_records(kiv_ipod_client *client, int32_t a, int32_t b) {
     return send_ints(client, kGetRecords, Shape::kIntArray, {a, b});
 }
 int32_t kiv_ipod_get_records_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return kiv_req::wait_parsed(client, kiv_ipod_get_records(client, a, b), set_records);
+    return kiv_req::wait_parsed(client, kiv_ipod_get_records(client, a, b), __func__, set_records);
 }
 
 uint32_t kiv_ipod_indexed_track_info(kiv_ipod_client *client, int32_t index) {
     return send_ints(client, kIndexedTrackInfo, Shape::kInt, {index});
 }
 int32_t kiv_ipod_indexed_track_info_sync(kiv_ipod_client *client, int32_t index) {
-    return kiv_req::wait_parsed(client, kiv_ipod_indexed_track_info(client, index), set_indexed_track_info);
+    return kiv_req::wait_parsed(client, kiv_ipod_indexed_track_info(client, index), __func__,
+                                set_indexed_track_info);
 }
 
 uint32_t kiv_ipod_indexed_track_chapter_info(kiv_ipod_client *client, int32_t a, int32_t b) {
     return send_ints(client, kIndexedTrackChapterInfo, Shape::kIntArray, {a, b});
 }
 int32_t kiv_ipod_indexed_track_chapter_info_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return kiv_req::wait_parsed(client, kiv_ipod_indexed_track_chapter_info(client, a, b),
+    return kiv_req::wait_parsed(client, kiv_ipod_indexed_track_chapter_info(client, a, b), __func__,
                                 set_indexed_track_chapter_info);
 }
 
@@ -128,7 +126,7 @@ uint32_t kiv_ipod_write_tag(kiv_ipod_client *client) {
     return send_ints(client, kWriteTag, Shape::kNone);
 }
 int32_t kiv_ipod_write_tag_sync(kiv_ipod_client *client) {
-    return kiv_req::wait_standard(client, kiv_ipod_write_tag(client));
+    return kiv_req::wait_standard(client, kiv_ipod_write_tag(client), __func__);
 }
 
 uint32_t kiv_ipod_get_db_itunes_info(kiv_ipod_client *client, int32_t type) {
@@ -142,7 +140,7 @@ uint32_t kiv_ipod_get_db_track_info(kiv_ipod_client *client, int32_t offset, int
 }
 int32_t kiv_ipod_get_db_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
                                         int32_t third) {
-    return kiv_req::wait_parsed(client, kiv_ipod_get_db_track_info(client, offset, count, third),
+    return kiv_req::wait_parsed(client, kiv_ipod_get_db_track_info(client, offset, count, third), __func__,
                                 set_db_track_info);
 }
 
@@ -152,7 +150,7 @@ uint32_t kiv_ipod_get_pb_track_info(kiv_ipod_client *client, int32_t offset, int
 }
 int32_t kiv_ipod_get_pb_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
                                         int32_t third) {
-    return kiv_req::wait_parsed(client, kiv_ipod_get_pb_track_info(client, offset, count, third),
+    return kiv_req::wait_parsed(client, kiv_ipod_get_pb_track_info(client, offset, count, third), __func__,
                                 set_pb_track_info);
 }
 
@@ -180,7 +178,7 @@ int32_t kiv_ipod_prepare_uid_list_sync(kiv_ipod_client *client, const char *text
         return 0;
     }
     uint32_t tid = kiv_ipod_prepare_uid_list(client, 0, 0, static_cast<int32_t>(length), text);
-    return kiv_req::wait_discard(client, tid);
+    return kiv_req::wait_discard(client, tid, __func__);
 }
 
 uint32_t kiv_ipod_play_uid_list(kiv_ipod_client *client, const unsigned char *uid) {
@@ -188,7 +186,7 @@ uint32_t kiv_ipod_play_uid_list(kiv_ipod_client *client, const unsigned char *ui
     return send_uid(client, kPlayUidList, uid);
 }
 int32_t kiv_ipod_play_uid_list_sync(kiv_ipod_client *client, const unsigned char *uid) {
-    return kiv_req::wait_discard(client, kiv_ipod_play_uid_list(client, uid));
+    return kiv_req::wait_discard(client, kiv_ipod_play_uid_list(client, uid), __func__);
 }
 
 uint32_t kiv_ipod_request_lingo_version(kiv_ipod_client *client, int32_t lingo) {
@@ -196,7 +194,8 @@ uint32_t kiv_ipod_request_lingo_version(kiv_ipod_client *client, int32_t lingo) 
     return send_ints(client, kRequestLingoVersion, Shape::kInt, {lingo});
 }
 int32_t kiv_ipod_request_lingo_version_sync(kiv_ipod_client *client, int32_t lingo) {
-    return kiv_req::wait_parsed(client, kiv_ipod_request_lingo_version(client, lingo), set_lingo_version);
+    return kiv_req::wait_parsed(client, kiv_ipod_request_lingo_version(client, lingo), __func__,
+                                set_lingo_version);
 }
 
 uint32_t kiv_ipod_set_current_playing_track_chapter(kiv_ipod_client *client, int32_t index) {
@@ -213,7 +212,7 @@ uint32_t kiv_ipod_set_available_current(kiv_ipod_client *client, int32_t value) 
     return send_ints(client, kSetAvailableCurrent, Shape::kInt, {value});
 }
 int32_t kiv_ipod_set_available_current_sync(kiv_ipod_client *client, int32_t value) {
-    return kiv_req::wait_discard(client, kiv_ipod_set_available_current(client, value));
+    return kiv_req::wait_discard(client, kiv_ipod_set_available_current(client, value), __func__);
 }
 
 uint32_t kiv_ipod_get_artwork_data(kiv_ipod_client *client, const unsigned char *uid) {
@@ -225,7 +224,7 @@ int32_t kiv_ipod_get_artwork_data_sync(kiv_ipod_client *client, const unsigned c
     const char *name = "kiv_ipod_get_artwork_data_sync";
     kv_debug("%s\n", name);
     fprintf(stderr, "%s\n", name);
-    return kiv_req::wait_discard(client, kiv_ipod_get_artwork_data(client, uid));
+    return kiv_req::wait_discard(client, kiv_ipod_get_artwork_data(client, uid), __func__);
 }
 
 }  // extern "C"

@@ -16,8 +16,11 @@ uint32_t send_payload(kiv_ipod_client *client, const Request &req, serialize_val
     ipod_packet packet{};
     packet.opcode = req.opcode;
     packet.payload = payload;
-    ipod_send(client, &packet);
+    // A request that was not sent (the connection is lost, or the write
+    // failed and closed it) has no id: 0, and no pending slot.
+    const bool sent = ipod_send(client, &packet) >= 0;
     serialize_free(payload);
+    if (!sent) return 0;
     if (req.slot != nullptr) client->*req.slot = packet.tid;
     return packet.tid;
 }
@@ -57,9 +60,34 @@ serialize_value *bytes_value(const void *data, int32_t length) {
     return serialize_bytes(length > 0 ? data : &kEmpty, length > 0 ? length : 0);
 }
 
-ipod_packet *wait_reply(kiv_ipod_client *client, uint32_t tid, bool dispatch) {
-    if (tid == 0) return nullptr;
-    return ipod_wait_reply(client, tid, dispatch ? 1 : 0);
+namespace {
+
+int32_t keep_packet(kiv_ipod_client *, ipod_packet *reply, void *context) {
+    *static_cast<ipod_packet **>(context) = reply;
+    return 0;
+}
+
+int32_t decode_standard(kiv_ipod_client *client, ipod_packet *reply, void *) {
+    return standard_result(client, reply);
+}
+
+int32_t discard(kiv_ipod_client *, ipod_packet *reply, void *) {
+    ipod_packet_free(reply);
+    return 0;
+}
+
+int32_t run_parser(kiv_ipod_client *client, ipod_packet *reply, void *context) {
+    int32_t result = (*static_cast<const Parser *>(context))(client, reply);
+    ipod_packet_free(reply);
+    return result;
+}
+
+}  // namespace
+
+ipod_packet *wait_reply(kiv_ipod_client *client, uint32_t tid, const char *name, bool dispatch) {
+    ipod_packet *reply = nullptr;
+    ipod_await(client, tid, name, dispatch ? 1 : 0, keep_packet, &reply);
+    return reply;
 }
 
 int32_t standard_result(kiv_ipod_client *client, ipod_packet *reply) {
@@ -77,21 +105,18 @@ int32_t standard_result(kiv_ipod_client *client, ipod_packet *reply) {
     return result;
 }
 
-int32_t wait_standard(kiv_ipod_client *client, uint32_t tid, bool dispatch) {
-    return standard_result(client, wait_reply(client, tid, dispatch));
+int32_t wait_standard(kiv_ipod_client *client, uint32_t tid, const char *name, bool dispatch) {
+    return ipod_await(client, tid, name, dispatch ? 1 : 0, decode_standard, nullptr);
 }
 
-int32_t wait_discard(kiv_ipod_client *client, uint32_t tid) {
-    ipod_packet_free(wait_reply(client, tid, true));
-    return 0;
+int32_t wait_discard(kiv_ipod_client *client, uint32_t tid, const char *name) {
+    return ipod_await(client, tid, name, 1, discard, nullptr);
 }
 
-int32_t wait_parsed(kiv_ipod_client *client, uint32_t tid, Parser parser, int32_t no_client) {
+int32_t wait_parsed(kiv_ipod_client *client, uint32_t tid, const char *name, Parser parser,
+                    int32_t no_client) {
     if (client == nullptr) return no_client;
-    ipod_packet *reply = wait_reply(client, tid, true);
-    int32_t result = parser(client, reply);
-    ipod_packet_free(reply);
-    return result;
+    return ipod_await(client, tid, name, 1, run_parser, &parser);
 }
 
 }  // namespace kiv_req

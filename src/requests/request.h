@@ -48,21 +48,29 @@ bool valid_text(const char *name, const char *what, const char *text);
 // `data` holds).
 serialize_value *bytes_value(const void *data, int32_t length);
 
-// Waits for the reply to `tid` (null when tid is 0 or the connection ends).
-ipod_packet *wait_reply(kiv_ipod_client *client, uint32_t tid, bool dispatch);
+// The waits below take `name`, the exported name of the waiting function
+// (its __func__), for the line that reports an expired bound. Dispatching
+// waits apply the packets in arrival order: what arrived before the reply
+// is dispatched, then the reply is decoded, then the rest is dispatched.
+
+// Waits for the reply to `tid`; null when tid is 0, the connection ends or
+// the bound passes. Returned after everything else was dispatched: only
+// for replies that change nothing on the handle.
+ipod_packet *wait_reply(kiv_ipod_client *client, uint32_t tid, const char *name, bool dispatch);
 
 // Standard decoding of a reply: its integer, or -1 (an "error" hash also
 // replaces last_error). Frees the packet.
 int32_t standard_result(kiv_ipod_client *client, ipod_packet *reply);
 // Sends nothing: waits for `tid` and decodes the standard way (-1 for 0).
-int32_t wait_standard(kiv_ipod_client *client, uint32_t tid, bool dispatch = true);
+int32_t wait_standard(kiv_ipod_client *client, uint32_t tid, const char *name, bool dispatch = true);
 // Waits for `tid`, frees the reply unread, returns 0.
-int32_t wait_discard(kiv_ipod_client *client, uint32_t tid);
+int32_t wait_discard(kiv_ipod_client *client, uint32_t tid, const char *name);
 
 using Parser = int32_t (*)(kiv_ipod_client *, const ipod_packet *);
 // Waits for `tid` and hands the reply (or none) to `parser`; frees it.
 // A null handle returns `no_client` without running the parser.
-int32_t wait_parsed(kiv_ipod_client *client, uint32_t tid, Parser parser, int32_t no_client = -1);
+int32_t wait_parsed(kiv_ipod_client *client, uint32_t tid, const char *name, Parser parser,
+                    int32_t no_client = -1);
 
 // Text for a log line: "(null)" for a null pointer.
 inline const char *shown(const char *text) {

@@ -1,8 +1,12 @@
 // Connecting, the opening handshake, the handle's accessors and closing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include "fake_daemon.h"
 #include "kiv_ipod.h"
@@ -115,6 +119,67 @@ TEST(LinkConnect, PacketsBeforeTheOpeningReplyStayQueuedForTheNextRead) {
     EXPECT_EQ(kiv_ipod_read(c), 1);
     EXPECT_EQ(pings, (std::vector<uint32_t>{0x99, 0x98, 0x97}));
     kiv_ipod_close(c);
+}
+
+TEST(LinkConnect, SocketNameFromTheEnvironment) {
+    FakeDaemon other("kiv.test.OtherDaemon");
+    other.set_pid(31);
+    // Set and not empty: that name; otherwise the built-in one, where
+    // nobody listens in this test.
+    struct Case {
+        const char *value;
+        bool connects;
+    };
+    const Case cases[] = {{"kiv.test.OtherDaemon", true}, {"", false}, {nullptr, false}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.value ? k.value : "(unset)");
+        if (k.value)
+            setenv("KIV_IPOD_SOCKET", k.value, 1);
+        else
+            unsetenv("KIV_IPOD_SOCKET");
+        kiv_ipod_client *c = kiv_ipod_connect();
+        EXPECT_EQ(c != nullptr, k.connects);
+        if (c != nullptr) {
+            EXPECT_EQ(kiv_ipod_pid(c), 31);
+        }
+        kiv_ipod_close(c);
+    }
+    unsetenv("KIV_IPOD_SOCKET");
+}
+
+TEST(LinkConnect, TimeoutFromTheEnvironmentBoundsTheHandshake) {
+    FakeDaemon daemon;
+    daemon.set_open_reply("");  // accepts, never answers
+    setenv("KIV_IPOD_TIMEOUT_MS", "120", 1);
+    kivtest::log_clear();
+    auto start = std::chrono::steady_clock::now();
+    auto connecting = std::async(std::launch::async, kiv_ipod_connect);
+    if (connecting.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "kiv_ipod_connect still blocked";
+        daemon.close_client();
+    }
+    kiv_ipod_client *c = connecting.get();
+    unsetenv("KIV_IPOD_TIMEOUT_MS");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(120));
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(kivtest::log_count(6, "kiv_ipod_connect, no reply within 120 ms\n"), 1);
+    // Connected, without a device list, and with the bound as its own.
+    EXPECT_GE(kiv_ipod_fd(c), 0);
+    EXPECT_EQ(kiv_ipod_device_count(c), 0);
+    EXPECT_EQ(kiv_ipod_set_timeout(c, 0), 120);
+    kiv_ipod_close(c);
+
+    // Text that is not a positive number of milliseconds sets no bound.
+    daemon.set_open_reply(frame(1, 0, ""));
+    for (const char *text : {"abc", "-5", "0", "12ms", ""}) {
+        SCOPED_TRACE(text);
+        setenv("KIV_IPOD_TIMEOUT_MS", text, 1);
+        c = kiv_ipod_connect();
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(kiv_ipod_set_timeout(c, 0), 0);
+        kiv_ipod_close(c);
+    }
+    unsetenv("KIV_IPOD_TIMEOUT_MS");
 }
 
 }  // namespace

@@ -319,7 +319,9 @@ TEST(NestedSync, CallbacksMayRunSyncRequestsDuringAWait) {
     kiv_ipod_set_event_cb(c.client, Nested::on_event, &nested);
     EXPECT_EQ(kiv_ipod_get_play_state_sync(c.client), 2);
     EXPECT_EQ(nested.inner, 3);
-    EXPECT_EQ(kiv_ipod_current_track_state(c.client), 5);  // stored code 2 of the outer reply, last parsed
+    // Replies are applied in arrival order: the inner reply (code 3) came
+    // after the outer one (code 2) and is the state that stays.
+    EXPECT_EQ(kiv_ipod_current_track_state(c.client), 1);
 
     // Inside kiv_ipod_read: the reply callback runs a _sync request.
     Nested from_read;
@@ -329,6 +331,47 @@ TEST(NestedSync, CallbacksMayRunSyncRequestsDuringAWait) {
     EXPECT_EQ(from_read.inner, 77);
     d.daemon.clear_requests();
     EXPECT_EQ(kiv_ipod_set_shuffle_sync(c.client, 1), 9);
+}
+
+TEST(ArrivalOrder, EventsThatFollowABlockingReplyAreAppliedAfterIt) {
+    using kivtest::event;
+    Daemon d;
+    d.answer_raw([](const Request &r) {
+        switch (r.opcode) {
+            case 4:  // the reply lists a second device, which then goes away
+                return frame(r.tid, 4,
+                             wire::h({{"result", wire::i(1)},
+                                      {"devices",
+                                       wire::a({wire::device("SER1", 7), wire::device("SER2", 8)})}})) +
+                       event("disconnected_ipod", 8, "SER2", wire::s("SER2"));
+            case 18:  // stopped before the reply, playing in it, paused after it
+                return event("play_state_changed", 7, "SER1", wire::i(0)) +
+                       frame(r.tid, 18, wire::h({{"current_play_status", wire::i(1)}})) +
+                       event("play_state_changed", 7, "SER1", wire::i(2));
+            default:  // an error reply, then an event
+                return frame(r.tid, r.opcode, wire::h({{"error", wire::s("busy")}})) + playlist_event();
+        }
+    });
+    Client c(d, false);
+    std::vector<int> types;
+    kiv_ipod_set_event_cb(
+        c.client,
+        [](kiv_ipod_client *, kiv_ipod_event *ev, void *data) {
+            static_cast<std::vector<int> *>(data)->push_back(kiv_ipod_event_type(ev));
+            return 0;
+        },
+        &types);
+    EXPECT_EQ(kiv_ipod_open_session_sync(c.client, 0), 1);
+    EXPECT_EQ(kiv_ipod_device_count(c.client), 1);
+    EXPECT_EQ(kiv_ipod_device_index(c.client, "SER2"), -1);
+    EXPECT_EQ(kiv_ipod_get_play_state_sync(c.client), 1);
+    EXPECT_EQ(kiv_ipod_current_track_state(c.client), 5);  // code 2, paused
+    // The events that follow clear the error text for their own dispatch;
+    // after the call it is the reply's again.
+    EXPECT_EQ(kiv_ipod_play_sync(c.client), -1);
+    EXPECT_STREQ(kiv_ipod_last_error(c.client), "busy");
+    EXPECT_EQ(types, (std::vector<int>{KIV_IPOD_EVENT_DISCONNECTED, KIV_IPOD_EVENT_PLAY_STATE_CHANGED,
+                                       KIV_IPOD_EVENT_PLAY_STATE_CHANGED, KIV_IPOD_EVENT_PLAYLIST_CHANGED}));
 }
 
 TEST(TraceLines, VideoOutAndLingoAndArtworkLinesAreExact) {

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace kivtest {
@@ -41,7 +42,9 @@ void close_fd(int &fd) {
 
 }  // namespace
 
-FakeDaemon::FakeDaemon() {
+FakeDaemon::FakeDaemon() : FakeDaemon(kSocketName) {}
+
+FakeDaemon::FakeDaemon(const std::string &socket_name) {
     if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         ADD_FAILURE() << "fake daemon: pipe: " << strerror(errno);
     listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -49,11 +52,12 @@ FakeDaemon::FakeDaemon() {
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     // Abstract name: a leading NUL, no terminator counted in the length.
-    memcpy(addr.sun_path + 1, kSocketName, sizeof kSocketName - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + sizeof kSocketName - 1);
+    const size_t name_length = std::min(socket_name.size(), sizeof addr.sun_path - 1);
+    memcpy(addr.sun_path + 1, socket_name.data(), name_length);
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_length);
     if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
         ::listen(listen_fd_, 8) != 0) {
-        ADD_FAILURE() << "fake daemon: cannot listen on " << kSocketName << ": " << strerror(errno);
+        ADD_FAILURE() << "fake daemon: cannot listen on " << socket_name << ": " << strerror(errno);
         close_fd(listen_fd_);
     }
     thread_ = std::thread([this] { run(); });

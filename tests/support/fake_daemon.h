@@ -66,8 +66,10 @@ public:
     // packets, or be empty for no answer). Runs on the daemon thread.
     using Responder = std::function<std::string(const Request &)>;
 
-    // Starts listening on the built-in abstract name at once.
+    // Starts listening at once on the built-in abstract name, or on another
+    // abstract name (for KIV_IPOD_SOCKET).
     FakeDaemon();
+    explicit FakeDaemon(const std::string &socket_name);
     ~FakeDaemon();
     FakeDaemon(const FakeDaemon &) = delete;
     FakeDaemon &operator=(const FakeDaemon &) = delete;

@@ -9,6 +9,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -384,6 +387,14 @@ TEST_F(Link, ConnectionEndingDuringAWait) {
     EXPECT_EQ(client->waiting, 0);
     EXPECT_TRUE(seen.order.empty());
     EXPECT_EQ(queued().size(), 2u);
+
+    // No read will ever complete a packet again: the next kiv_ipod_read
+    // delivers what the wait left queued, then reports the loss.
+    kiv_ipod_set_reply_cb(client, record_reply, &seen);
+    EXPECT_EQ(kiv_ipod_read(client), -1);
+    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 90", "reply 91 4"}));
+    EXPECT_TRUE(queued().empty());
+    EXPECT_EQ(kiv_ipod_read(client), -1);
 }
 
 TEST_F(Link, ConnectionEndingDuringADispatchingWaitDeliversWhatArrived) {
@@ -406,6 +417,172 @@ TEST_F(Link, AnEventWithTheAwaitedIdEndsTheWait) {
     EXPECT_EQ(got->opcode, 1);
     ipod_packet_free(got);
     EXPECT_EQ(queued().size(), 1u);
+}
+
+using Clock = std::chrono::steady_clock;
+
+int64_t ms_since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Runs `body` on another thread; if it has not finished within `limit_ms`,
+// fails and calls `unblock` so that the thread can end.
+template <typename Body, typename Unblock>
+void finishes_within(int limit_ms, Body body, Unblock unblock) {
+    auto done = std::async(std::launch::async, body);
+    if (done.wait_for(std::chrono::milliseconds(limit_ms)) != std::future_status::ready) {
+        ADD_FAILURE() << "still blocked after " << limit_ms << " ms";
+        unblock();
+    }
+    done.get();
+}
+
+TEST_F(Link, ExpiredWaitKeepsTheConnectionAndTheLateReplyIsMatchedById) {
+    Seen seen;
+    kiv_ipod_set_reply_cb(client, record_reply, &seen);
+    client->ready = 1;
+    EXPECT_EQ(kiv_ipod_set_timeout(client, 80), 0);
+    put(frame(77, 54, ""));  // arrives during the wait, delivered when it ends
+    kiv_ipod_set_ping_cb(client, record_ping, &seen);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(kiv_ipod_play_sync(client), -1);
+    EXPECT_GE(ms_since(start), 80);
+    EXPECT_EQ(kivtest::log_count(kError, "kiv_ipod_play_sync, no reply within 80 ms\n"), 1);
+    EXPECT_EQ(kivtest::log_count_containing("no reply within"), 1);
+    EXPECT_GE(client->fd, 0);
+    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 77"}));
+
+    // The late reply goes to the reply callback under its id; the next
+    // blocking request gets its own.
+    put(frame(1, 6, wire::i(5)) + frame(2, 6, wire::i(7)));
+    EXPECT_EQ(kiv_ipod_play_sync(client), 7);
+    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 77", "reply 1 5"}));
+    EXPECT_EQ(kiv_ipod_set_timeout(client, -5), 80);
+    EXPECT_EQ(kiv_ipod_set_timeout(client, 0), 0);
+}
+
+TEST_F(Link, AWriteThatCannotFinishIsBoundedAndClosesTheConnection) {
+    // The peer never reads. Blocking descriptor with a bound; non-blocking
+    // descriptor with a bound, and without one (then one second).
+    struct Case {
+        bool nonblocking;
+        int32_t timeout;
+        int64_t at_least;
+    };
+    const Case cases[] = {{false, 60, 60}, {true, 60, 60}, {true, 0, IPOD_NONBLOCKING_WRITE_WAIT_MS}};
+    const std::string big(8u << 20, 'x');
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::to_string(k.nonblocking) + " " + std::to_string(k.timeout));
+        TearDown();
+        SetUp();
+        if (k.nonblocking) {
+            ASSERT_EQ(fcntl(client->fd, F_SETFL, fcntl(client->fd, F_GETFL) | O_NONBLOCK), 0);
+        }
+        kiv_ipod_set_timeout(client, k.timeout);
+        Clock::time_point start = Clock::now();
+        int32_t written = 0;
+        finishes_within(
+            5000, [&] { written = ipod_write_all(client, big.data(), static_cast<uint32_t>(big.size())); },
+            [&] { shutdown(peer, SHUT_RDWR); });
+        EXPECT_EQ(written, -1);
+        EXPECT_GE(ms_since(start), k.at_least);
+        EXPECT_EQ(client->fd, -1);
+        EXPECT_EQ(kivtest::log_count(kError, std::string("send error: ") + strerror(ETIMEDOUT) + "\n"), 1);
+    }
+}
+
+TEST_F(Link, RequestsThatAreNotSentReturnNoIdAndFillNoSlot) {
+    client->ready = 1;
+    close(peer);  // the first write fails, later ones find the connection lost
+    peer = -1;
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(kiv_ipod_current_track_info(client), 0u);
+        EXPECT_EQ(kiv_ipod_get_preference(client, 1), 0u);
+        EXPECT_EQ(kiv_ipod_open_session(client, 0), 0u);
+        EXPECT_EQ(kiv_ipod_get_play_state_sync(client), -1);
+        EXPECT_EQ(client->fd, -1);
+        EXPECT_EQ(client->current_track_info_tid, 0u);
+        EXPECT_EQ(client->preference_tid, 0u);
+        EXPECT_EQ(client->open_session_tid, 0u);
+        EXPECT_EQ(client->play_state_tid, 0u);
+    }
+}
+
+TEST_F(Link, AFloodWhileNothingDispatchesClosesTheConnectionAtTheQueueLimit) {
+    signal(SIGPIPE, SIG_IGN);
+    // 1 MiB events, well past the limit, then the daemon hangs up. Without
+    // dispatch: the handshake or a non-dispatching wait; with it: a blocking
+    // request whose reply has not come.
+    const std::string one = kivtest::event("playlist_changed", 1, "S", wire::b(std::string(1u << 20, 'e')));
+    for (int dispatch = 0; dispatch < 2; dispatch++) {
+        SCOPED_TRACE(dispatch);
+        TearDown();
+        SetUp();
+        std::thread flood([&] {
+            for (size_t k = 0; k < IPOD_MAX_QUEUED / one.size() + 8; k++)
+                if (!kivtest::write_all(peer, one.data(), one.size())) break;
+            shutdown(peer, SHUT_WR);
+        });
+        EXPECT_EQ(ipod_wait_reply(client, 5, dispatch), nullptr);
+        flood.join();
+        EXPECT_EQ(client->fd, -1);
+        uint64_t held = 0;
+        for (ipod_packet *p : queued()) held += sizeof(ipod_packet) + p->length;
+        EXPECT_LE(held, IPOD_MAX_QUEUED);
+        EXPECT_EQ(client->queued_bytes, held);
+        EXPECT_EQ(kivtest::log_count(kError, "ipod_read_packets, inbound queue exceeds the limit of " +
+                                                 std::to_string(IPOD_MAX_QUEUED) + " bytes\n"),
+                  1);
+    }
+}
+
+// A daemon that answers each of the first `busy` requests with two events
+// ahead of the reply, and the rest with the reply alone: every event makes
+// the callback below send one more blocking request.
+struct Nesting {
+    int depth = 0;
+    int deepest = 0;
+    int events = 0;
+    int failures = 0;
+    static int on_event(kiv_ipod_client *c, kiv_ipod_event *, void *data) {
+        auto *self = static_cast<Nesting *>(data);
+        self->events++;
+        self->deepest = std::max(self->deepest, ++self->depth);
+        if (kiv_ipod_play_sync(c) != 0) self->failures++;
+        self->depth--;
+        return 0;
+    }
+};
+
+TEST_F(Link, NestedBlockingRequestsStopNestingAtTheLimit) {
+    constexpr int kBusy = 300;
+    std::thread daemon([&] {
+        char header[16];
+        for (int k = 0; k < 2 * kBusy + 1 && kivtest::read_all(peer, header, sizeof header); k++) {
+            uint32_t tid = (uint32_t(uint8_t(header[4])) << 24) | (uint32_t(uint8_t(header[5])) << 16) |
+                           (uint32_t(uint8_t(header[6])) << 8) | uint8_t(header[7]);
+            std::string answer;
+            if (k < kBusy)
+                answer =
+                    kivtest::event("playlist_changed", 1, "A") + kivtest::event("playlist_changed", 1, "B");
+            answer += frame(tid, 6, wire::i(0));
+            if (!kivtest::write_all(peer, answer.data(), answer.size())) break;
+        }
+    });
+    client->ready = 1;
+    Nesting nesting;
+    kiv_ipod_set_event_cb(client, Nesting::on_event, &nesting);
+    EXPECT_EQ(kiv_ipod_play_sync(client), 0);
+    daemon.join();
+    // Every event was delivered and every request answered, and no more
+    // than the limit of passes ran inside each other.
+    EXPECT_EQ(nesting.events, 2 * kBusy);
+    EXPECT_EQ(nesting.failures, 0);
+    EXPECT_LE(nesting.deepest, IPOD_MAX_NESTED_DISPATCH);
+    EXPECT_GE(nesting.deepest, IPOD_MAX_NESTED_DISPATCH - 1);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_EQ(client->dispatch_depth, 0u);
 }
 
 }  // namespace
