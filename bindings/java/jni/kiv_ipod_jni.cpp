@@ -516,6 +516,11 @@ jlong native_records_token(JNIEnv *, jclass, jlong handle) {
     return static_cast<jlong>(reinterpret_cast<intptr_t>(kiv_ipod_records(binding(handle)->client)));
 }
 
+// Bounds the handle's blocking writes (and waits) to timeout_ms; 0: none.
+jint native_set_timeout(JNIEnv *, jclass, jlong handle, jint timeout_ms) {
+    return kiv_ipod_set_timeout(binding(handle)->client, timeout_ms);
+}
+
 // Native handles connected and not yet closed, in the whole process.
 jlong native_open_handles(JNIEnv *, jclass) {
     return g_open_handles.load();
@@ -539,6 +544,8 @@ const JNINativeMethod kMethods[] = {
      reinterpret_cast<void *>(native_records)},
     {const_cast<char *>("recordsToken"), const_cast<char *>("(J)J"),
      reinterpret_cast<void *>(native_records_token)},
+    {const_cast<char *>("setTimeout"), const_cast<char *>("(JI)I"),
+     reinterpret_cast<void *>(native_set_timeout)},
     {const_cast<char *>("openHandles"), const_cast<char *>("()J"),
      reinterpret_cast<void *>(native_open_handles)},
 };

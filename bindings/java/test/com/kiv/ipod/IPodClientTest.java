@@ -6,7 +6,6 @@ import static org.junit.Assert.assertNotNull;
 import static org.junit.Assert.assertTrue;
 import static org.junit.Assert.fail;
 
-import java.io.File;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -293,9 +292,22 @@ public class IPodClientTest {
         assertTrue(TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start) < 3000);
         // Once the daemon answers again, the late replies are dropped and new requests work.
         signal("CONT");
-        c.setTimeout(Duration.ofSeconds(10));
         assertEquals(0, c.play());
         assertNotNull(c.currentTrackInfo().title());
+        // A daemon that stops reading: the loop's write gives up after the
+        // bound and the connection ends, failing everything still waiting.
+        signal("STOP");
+        List<CompletableFuture<Integer>> flood = new ArrayList<>();
+        for (int i = 0; i < 200; i++) flood.add(c.sendEapDatagramAsync(1, new byte[32 * 1024]));
+        for (CompletableFuture<Integer> f : flood) {
+            try {
+                join(f);
+                fail("a datagram was answered by a stopped daemon");
+            } catch (IPodException e) {
+                assertEquals("connection to the iPod daemon lost", e.getMessage());
+            }
+        }
+        assertEquals(0, loopThreads());
     }
 
     /** The image the simulator draws for an album, computed apart from it. */
@@ -345,9 +357,20 @@ public class IPodClientTest {
         }
     }
 
-    private static long openDescriptors() {
-        String[] fds = new File("/proc/self/fd").list();
-        return fds == null ? -1 : fds.length;
+    /** The targets of this process's descriptors. */
+    private static List<String> openDescriptors() throws Exception {
+        List<String> out = new ArrayList<>();
+        try (var dir = Files.list(Path.of("/proc/self/fd"))) {
+            for (Path fd : (Iterable<Path>) dir::iterator) {
+                try {
+                    out.add(Files.readSymbolicLink(fd).toString());
+                } catch (java.io.IOException e) {
+                    // the listing's own descriptor, closed meanwhile
+                }
+            }
+        }
+        Collections.sort(out);
+        return out;
     }
 
     /**
@@ -361,7 +384,7 @@ public class IPodClientTest {
     @Test
     public void connectCloseCyclesLeakNothing() throws Exception {
         for (int i = 0; i < 100; i++) IPodClient.connect(looper).close();
-        long fds = openDescriptors();
+        List<String> fds = openDescriptors();
         for (int i = 0; i < 1000; i++) {
             IPodClient c = IPodClient.connect(looper);
             if (i % 10 == 0) {
@@ -371,7 +394,7 @@ public class IPodClientTest {
             c.close();
             assertEquals(0, IPodClient.openNativeHandles());
         }
-        System.out.println("1000 cycles: descriptors " + fds + " -> " + openDescriptors());
+        System.out.println("1000 cycles: " + fds.size() + " descriptors before, " + openDescriptors().size() + " after");
         assertEquals(fds, openDescriptors());
         assertEquals(0, loopThreads());
 

@@ -124,6 +124,7 @@ final class ClientCore implements Runnable {
             connected.completeExceptionally(new IPodException(failure));
             return;
         }
+        Native.setTimeout(b, nativeTimeout());
         connected.complete(null);
         String why = "client closed";
         try {
@@ -144,12 +145,16 @@ final class ClientCore implements Runnable {
     }
 
     private void readOnce(long b) {
-        if (Native.read(b, this) < 0 && !lost) {
-            lost = true;
-            failure = "connection to the iPod daemon lost";
-            failWaiting(new IPodException(failure));
-            deliver((l, c) -> l.onDisconnected(c));
-        }
+        if (Native.read(b, this) < 0) connectionLost();
+    }
+
+    /** The daemon hung up, or a write to it failed (loop thread). */
+    private void connectionLost() {
+        if (lost) return;
+        lost = true;
+        failure = "connection to the iPod daemon lost";
+        failWaiting(new IPodException(failure));
+        deliver((l, c) -> l.onDisconnected(c));
     }
 
     private void runTasks(long b) {
@@ -273,6 +278,12 @@ final class ClientCore implements Runnable {
         if (binding != 0) Native.wake(binding);
     }
 
+    /** The bound in whole milliseconds for the native handle: 0 for none. */
+    int nativeTimeout() {
+        long ms = TimeUnit.NANOSECONDS.toMillis(timeoutNanos);
+        return ms >= Integer.MAX_VALUE || timeoutNanos >= Long.MAX_VALUE / 2 ? 0 : (int) Math.max(ms, 1);
+    }
+
     boolean onLoopThread() {
         return Thread.currentThread() == thread;
     }
@@ -322,6 +333,11 @@ final class ClientCore implements Runnable {
                 }
                 holdsKind[0] = kind >= 0;
                 long tid = sender.send(b);
+                if (tid == 0 && Native.number(b, Native.N_FD, 0) < 0) {
+                    connectionLost(); // an earlier write failed and closed the socket
+                    call.done.completeExceptionally(new IPodException(failure));
+                    return;
+                }
                 if (tid == 0) {
                     call.done.completeExceptionally(
                             new IPodException(name + " refused: no ready device (open a session first)"));

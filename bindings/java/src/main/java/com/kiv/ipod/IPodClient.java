@@ -116,9 +116,14 @@ public final class IPodClient implements AutoCloseable {
         return Duration.ofNanos(core.timeoutNanos);
     }
 
-    /** Bounds every later blocking call; zero or negative for no bound. */
+    /**
+     * Bounds every later blocking call; zero or negative for no bound. The
+     * native handle's writes get the same bound: a daemon that stops reading
+     * makes a write fail after it, which closes the connection.
+     */
     public void setTimeout(Duration timeout) {
         core.timeoutNanos = nanos(timeout);
+        core.onLoop(b -> Native.setTimeout(b, core.nativeTimeout()));
     }
 
     // -------------------------------------------------------- internals

@@ -69,6 +69,9 @@ final class Native {
     /** Identity of the cached records reply (0 for none). */
     static native long recordsToken(long binding);
 
+    /** kiv_ipod_set_timeout(): bounds the handle's blocking writes; 0 for none. */
+    static native int setTimeout(long binding, int timeoutMs);
+
     /** Native handles connected and not yet closed, in the whole process. */
     static native long openHandles();
 }
