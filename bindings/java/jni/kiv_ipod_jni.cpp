@@ -47,38 +47,43 @@ Binding *binding(jlong b) {
     return reinterpret_cast<Binding *>(static_cast<intptr_t>(b));
 }
 
-// Java strings from the daemon's bytes: UTF-8 decoded by hand, every
-// malformed sequence becoming U+FFFD, because NewStringUTF requires
-// well-formed modified UTF-8 and the daemon is not trusted.
-jstring to_jstring(JNIEnv *env, const char *text) {
-    if (!text) return nullptr;
-    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
-    size_t n = strlen(text);
-    // Each byte yields at most one UTF-16 unit (four bytes yield two).
-    jchar stack_buf[256];
-    jchar *out = n <= 256 ? stack_buf : static_cast<jchar *>(malloc(n * sizeof(jchar)));
-    if (!out) return nullptr;
+// Decodes n bytes of UTF-8 into UTF-16 at out (room for n units: a byte
+// yields at most one unit, four bytes two). Each maximal ill-formed part (a
+// bad lead byte, or a lead byte with the valid continuation bytes that
+// follow it before the sequence breaks, or an encoded surrogate) becomes one
+// U+FFFD, as Java's own decoder does. Returns the count.
+size_t decode_utf8(const unsigned char *s, size_t n, jchar *out) {
     size_t len = 0;
     for (size_t i = 0; i < n;) {
         unsigned c = s[i];
-        unsigned need = c < 0x80             ? 0
-                        : (c & 0xE0) == 0xC0 ? 1
-                        : (c & 0xF0) == 0xE0 ? 2
-                        : (c & 0xF8) == 0xF0 ? 3
-                                             : 9;
-        uint32_t cp = need == 0 ? c : need == 1 ? (c & 0x1F) : need == 2 ? (c & 0x0F) : (c & 0x07);
-        bool ok = need <= 3;
-        for (unsigned k = 1; ok && k <= need; k++) {
-            if (i + k >= n || (s[i + k] & 0xC0) != 0x80)
-                ok = false;
-            else
-                cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-        if (ok && (cp < kMin[need] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-        if (!ok) {
-            out[len++] = 0xFFFD;
+        if (c < 0x80) {
+            out[len++] = static_cast<jchar>(c);
             i++;
+            continue;
+        }
+        unsigned need = 0, lo = 0x80, hi = 0xBF;  // bounds of the second byte
+        uint32_t cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1, cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2, cp = c & 0x0F;
+            if (c == 0xE0) lo = 0xA0;  // no overlong form
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3, cp = c & 0x07;
+            if (c == 0xF0) lo = 0x90;  // no overlong form
+            if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+        }
+        size_t k = 1;
+        for (; need && k <= need && i + k < n; k++) {
+            unsigned b = s[i + k];
+            if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) break;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        // An encoded surrogate (ED A0..BF ..) is one ill-formed part, as
+        // Java reads it.
+        if (need == 0 || k <= need || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out[len++] = 0xFFFD;
+            i += k;
             continue;
         }
         if (cp >= 0x10000) {
@@ -88,11 +93,26 @@ jstring to_jstring(JNIEnv *env, const char *text) {
         } else {
             out[len++] = static_cast<jchar>(cp);
         }
-        i += need + 1;
+        i += k;
     }
-    jstring result = env->NewString(out, static_cast<jsize>(len));
+    return len;
+}
+
+jstring to_jstring(JNIEnv *env, const unsigned char *bytes, size_t n) {
+    jchar stack_buf[256];
+    jchar *out = n <= 256 ? stack_buf : static_cast<jchar *>(malloc(n * sizeof(jchar)));
+    if (!out) return nullptr;
+    jstring result = env->NewString(out, static_cast<jsize>(decode_utf8(bytes, n, out)));
     if (out != stack_buf) free(out);
     return result;
+}
+
+// Java strings from the daemon's texts, decoded by decode_utf8 rather than
+// NewStringUTF, which requires well-formed modified UTF-8: the daemon is not
+// trusted.
+jstring to_jstring(JNIEnv *env, const char *text) {
+    if (!text) return nullptr;
+    return to_jstring(env, reinterpret_cast<const unsigned char *>(text), strlen(text));
 }
 
 jbyteArray to_jbytes(JNIEnv *env, const void *data, size_t length) {
@@ -521,6 +541,16 @@ jint native_set_timeout(JNIEnv *, jclass, jlong handle, jint timeout_ms) {
     return kiv_ipod_set_timeout(binding(handle)->client, timeout_ms);
 }
 
+// The glue's decoding of texts, for the tests.
+jstring native_decode_utf8(JNIEnv *env, jclass, jbyteArray data) {
+    jsize n = env->GetArrayLength(data);
+    jbyte *bytes = env->GetByteArrayElements(data, nullptr);
+    if (!bytes) return nullptr;
+    jstring s = to_jstring(env, reinterpret_cast<const unsigned char *>(bytes), static_cast<size_t>(n));
+    env->ReleaseByteArrayElements(data, bytes, JNI_ABORT);
+    return s;
+}
+
 // Native handles connected and not yet closed, in the whole process.
 jlong native_open_handles(JNIEnv *, jclass) {
     return g_open_handles.load();
@@ -546,6 +576,8 @@ const JNINativeMethod kMethods[] = {
      reinterpret_cast<void *>(native_records_token)},
     {const_cast<char *>("setTimeout"), const_cast<char *>("(JI)I"),
      reinterpret_cast<void *>(native_set_timeout)},
+    {const_cast<char *>("decodeUtf8"), const_cast<char *>("([B)Ljava/lang/String;"),
+     reinterpret_cast<void *>(native_decode_utf8)},
     {const_cast<char *>("openHandles"), const_cast<char *>("()J"),
      reinterpret_cast<void *>(native_open_handles)},
 };

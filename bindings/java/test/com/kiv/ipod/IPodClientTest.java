@@ -232,6 +232,25 @@ public class IPodClientTest {
         }
     }
 
+    /**
+     * Texts from the daemon are decoded as Java decodes UTF-8, malformed
+     * sequences included (each maximal ill-formed part becomes U+FFFD), for
+     * random bytes biased towards multi-byte sequences.
+     */
+    @Test
+    public void daemonTextsDecodeLikeJava() {
+        java.util.Random random = new java.util.Random(42);
+        byte[] interesting = {(byte) 0x80, (byte) 0xBF, (byte) 0xC0, (byte) 0xC2, (byte) 0xDF, (byte) 0xE0,
+            (byte) 0xED, (byte) 0xEF, (byte) 0xF0, (byte) 0xF4, (byte) 0xF5, (byte) 0xFF, (byte) 0x9F,
+            (byte) 0xA0, (byte) 0x8F, (byte) 0x90, 'a'};
+        for (int i = 0; i < 20000; i++) {
+            byte[] b = new byte[random.nextInt(600)];
+            for (int k = 0; k < b.length; k++)
+                b[k] = random.nextBoolean() ? interesting[random.nextInt(interesting.length)] : (byte) (1 + random.nextInt(255));
+            assertEquals(new String(b, StandardCharsets.UTF_8), Native.decodeUtf8(b));
+        }
+    }
+
     /** The daemon hangs up: waiting requests fail, listeners hear of it, the loop thread ends. */
     @Test
     public void hangUpFailsWaitingRequests() throws Exception {

@@ -72,6 +72,9 @@ final class Native {
     /** kiv_ipod_set_timeout(): bounds the handle's blocking writes; 0 for none. */
     static native int setTimeout(long binding, int timeoutMs);
 
+    /** How the glue decodes the daemon's texts (for the tests). */
+    static native String decodeUtf8(byte[] bytes);
+
     /** Native handles connected and not yet closed, in the whole process. */
     static native long openHandles();
 }
