@@ -10,4 +10,9 @@ package com.kiv.ipod;
 public record Artwork(byte[] pixels, int width, int height, int rowStride) {
     /** Bytes per pixel. */
     public static final int BYTES_PER_PIXEL = 2;
+    /**
+     * The largest image the binding copies (64 MiB): the daemon states the
+     * size, so a bound keeps a hostile one from exhausting the Java heap.
+     */
+    public static final int MAX_BYTES = 64 << 20;
 }

@@ -404,7 +404,10 @@ public final class IPodClient implements AutoCloseable {
         }, (b, r) -> {
             if (Native.recordsToken(b) == before[0]) throw new IPodException("the daemon refused the records request");
             String[] records = Native.records(b);
-            return records == null ? List.of() : List.of(records);
+            if (records == null) return List.of();
+            for (int i = 0; i < records.length; i++)
+                if (records[i] == null) records[i] = ""; // an entry that is not a text
+            return List.of(records);
         }, async);
     }
 
@@ -555,6 +558,7 @@ public final class IPodClient implements AutoCloseable {
     }
 
     private CompletableFuture<Integer> launchRequest(String name, boolean async) {
+        if (name.indexOf('\0') >= 0) throw new IllegalArgumentException("an application name holds no NUL");
         byte[] text = name.getBytes(StandardCharsets.UTF_8);
         return core.request("launch_application", -1, b -> Native.requestData(b, Native.DATA_LAUNCH, 0, text), STANDARD,
                 async);
@@ -593,10 +597,14 @@ public final class IPodClient implements AutoCloseable {
     }
 
     private static Artwork readArtwork(long b) throws IPodException {
+        int width = Native.number(b, Native.N_ARTWORK_WIDTH, 0), height = Native.number(b, Native.N_ARTWORK_HEIGHT, 0);
+        int stride = Native.number(b, Native.N_ARTWORK_ROWSTRIDE, 0);
+        long size = (long) stride * height;
+        if (size > Artwork.MAX_BYTES)
+            throw new IPodException("artwork of " + size + " bytes exceeds the limit of " + Artwork.MAX_BYTES);
         byte[] pixels = Native.bytes(b, Native.B_ARTWORK);
         if (pixels == null) throw noReply("artwork");
-        return new Artwork(pixels, Native.number(b, Native.N_ARTWORK_WIDTH, 0),
-                Native.number(b, Native.N_ARTWORK_HEIGHT, 0), Native.number(b, Native.N_ARTWORK_ROWSTRIDE, 0));
+        return new Artwork(pixels, width, height, stride);
     }
 
     /** The current-track cache, as replies and events left it. */
