@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "value_mutator.h"
 
 namespace {
 
@@ -24,6 +25,12 @@ void touch(const void *p, size_t n) {
     size_t sum = 0;
     for (size_t i = 0; b != nullptr && i < n; i++) sum += b[i];
     sink = sink + sum;
+}
+
+// Integers the daemon chose (any value), summed without overflow.
+template <typename... Ints>
+void touch_ints(Ints... values) {
+    sink = sink + (size_t{0} + ... + static_cast<unsigned>(values));
 }
 
 void touch_text(const char *s) {
@@ -38,8 +45,8 @@ void read_cache(kiv_ipod_client *c) {
     touch_text(kiv_ipod_current_track_album(c));
     touch_text(kiv_ipod_current_track_composer(c));
     touch_text(kiv_ipod_current_track_genre(c));
-    sink = sink + static_cast<size_t>(kiv_ipod_current_track_state(c) + kiv_ipod_current_track_index(c) +
-                                      kiv_ipod_current_sample_rate(c) + kiv_ipod_current_repeat_state(c));
+    touch_ints(kiv_ipod_current_track_state(c), kiv_ipod_current_track_index(c),
+               kiv_ipod_current_sample_rate(c), kiv_ipod_current_repeat_state(c));
     touch(kiv_ipod_indexed_track_uid(c), 8);
     touch_text(kiv_ipod_indexed_track_title(c));
     serialize_print(kiv_ipod_get_result_indexed_track_info(c));
@@ -58,9 +65,9 @@ void read_cache(kiv_ipod_client *c) {
         touch_text(kiv_ipod_device_serial(c, i));
         touch_text(kiv_ipod_device_name(c, i));
         touch_text(kiv_ipod_software_version(c, i));
-        sink = sink + static_cast<size_t>(kiv_ipod_device_ready(c, i) + kiv_ipod_device_type(c, i));
+        touch_ints(kiv_ipod_device_ready(c, i), kiv_ipod_device_type(c, i));
     }
-    sink = sink + static_cast<size_t>(kiv_ipod_is_ready(c) + kiv_ipod_current_session(c));
+    touch_ints(kiv_ipod_is_ready(c), kiv_ipod_current_session(c));
 }
 
 int on_event(kiv_ipod_client *c, kiv_ipod_event *e, void *) {
@@ -72,9 +79,9 @@ int on_event(kiv_ipod_client *c, kiv_ipod_event *e, void *) {
     (void)len;  // the daemon's "length" need not match the bytes: not read
     touch(d, d ? 1 : 0);
     touch_text(kiv_ipod_event_eap_datagram_protocol_string(e));
-    sink = sink + static_cast<size_t>(kiv_ipod_event_authenticated(e) + kiv_ipod_event_mode_changed(e) +
-                                      kiv_ipod_event_eap_datagram_protocol_index(e) +
-                                      kiv_ipod_event_eap_datagram_session_id(e) + is_connection_event(e));
+    touch_ints(kiv_ipod_event_authenticated(e), kiv_ipod_event_mode_changed(e),
+               kiv_ipod_event_eap_datagram_protocol_index(e), kiv_ipod_event_eap_datagram_session_id(e),
+               is_connection_event(e));
     read_cache(c);
     return 0;
 }
@@ -95,9 +102,10 @@ int on_ping(kiv_ipod_client *c, uint32_t, void *) {
 
 // Structure-aware mutation: most inputs stay a sequence of whole frames, so
 // that the fuzzer spends its time in decoding and dispatch rather than in
-// re-finding the framing. Each step edits one frame (its payload through
-// the generic mutator with the length fixed up, its id, its opcode), or
-// drops, repeats or swaps frames; one step in four mutates raw bytes.
+// re-finding the framing. Each step edits one frame (its payload, as a
+// value tree through value_mutator.h or as bytes through the generic
+// mutator, with the length fixed up; its id; its opcode), or drops, repeats
+// or swaps frames; one step in four mutates raw bytes.
 struct Frame {
     uint32_t tid;
     uint8_t opcode;
@@ -144,8 +152,6 @@ size_t join_frames(uint8_t *data, size_t max_size, const std::vector<Frame> &fra
 
 }  // namespace
 
-extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
-
 extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max_size, unsigned int seed) {
     std::minstd_rand rng(seed);
     std::vector<Frame> frames;
@@ -155,11 +161,20 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max
 
     Frame &f = frames[rng() % frames.size()];
     switch (rng() % 7) {
-        case 0: {  // mutate one payload, keeping the framing consistent
+        case 0: {  // mutate one payload (its tree or its bytes), keeping the framing consistent
             size_t room = f.payload.size() * 2 + 64;
             std::string buf = f.payload;
-            buf.resize(room);
-            size_t n = LLVMFuzzerMutate(reinterpret_cast<uint8_t *>(&buf[0]), f.payload.size(), room);
+            size_t n = 0;
+            if (rng() % 2 && max_size > size) {
+                // The tree may grow by what the input may still grow.
+                buf.resize(f.payload.size() + (max_size - size));
+                n = value_mutator::mutate(reinterpret_cast<uint8_t *>(&buf[0]), f.payload.size(), buf.size(),
+                                          static_cast<unsigned int>(rng()));
+            }
+            if (n == 0) {
+                buf.resize(room);
+                n = LLVMFuzzerMutate(reinterpret_cast<uint8_t *>(&buf[0]), f.payload.size(), room);
+            }
             buf.resize(n);
             f.payload = buf;
             break;

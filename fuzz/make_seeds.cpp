@@ -312,6 +312,19 @@ int main(int argc, char **argv) {
                                  H({{"k", I(1)}, {"k", I(2)}})};
     for (const Bytes &packet : replies) values.push_back(packet.substr(16));
     for (const Bytes &packet : evs) values.push_back(packet.substr(16));
+    // Material for the decoder's shared runs: nested containers of a few
+    // sizes, repeated keys with containers before and after, and texts
+    // larger than a run (64 KiB) or than what is left of one.
+    auto ints = [](int n) {
+        std::vector<Bytes> items;
+        for (int k = 0; k < n; k++) items.push_back(I(k));
+        return A(items);
+    };
+    values.push_back(H({{"list", ints(40)}, {"count", I(40)}, {"next", H({{"k", ints(3)}})}}));
+    values.push_back(H({{"k", ints(2)}, {"k", H({{"x", I(1)}})}, {"z", I(1)}}));
+    values.push_back(A({H({{"a", I(1)}, {"a", ints(3)}}), ints(10), A({A({ints(2)})})}));
+    values.push_back(H({{"title", S(Bytes(70000, 't'))}, {"list", A({S(Bytes(40000, 'u'))})}, {"n", I(1)}}));
+    values.push_back(A({B(Bytes(30000, 'b')), A({S(Bytes(40000, 'c')), I(2)}), I(1)}));
 
     // Daemon streams: two state bytes (slots, callbacks, preference kind),
     // then framed packets.
@@ -328,6 +341,10 @@ int main(int argc, char **argv) {
     for (size_t k = 0; k < replies.size(); k++)
         streams.push_back(states[0] + evs[k % evs.size()] + replies[k] + ping);
     for (size_t k = 0; k < evs.size(); k++) streams.push_back(states[k % 4] + evs[k]);
+    streams.push_back(states[1] + event("something_new", 1, "A",
+                                        H({{"list", A({I(1), I(2), I(3), A({I(4)})})},
+                                           {"text", S(Bytes(20000, 't'))},
+                                           {"list", I(0)}})));
     // A packet error, a reply without payload, an oversize header.
     streams.push_back(states[0] + frame(2, 3, Bytes()) + frame(7, 9, Bytes()) + frame(4, 6, I(3)));
     streams.push_back(states[0] + replies[0] + frame(9, 9, Bytes()).substr(0, 12) + be32(0x7fffffff));

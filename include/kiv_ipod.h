@@ -1123,6 +1123,12 @@ KIV_EXPORT const char *kiv_ipod_last_error(kiv_ipod_client *client);
  *  application was compiled with. Static storage; never NULL. */
 KIV_EXPORT const char *kiv_ipod_library_version(void);
 
+/** The event's "data" value as the daemon sent it, borrowed from the event
+ *  (valid until the event callback returns, like the event itself), or
+ *  NULL when the event carried none or @p event is NULL. Read it with the
+ *  serialize_*() accessors; its shape depends on the event type. */
+KIV_EXPORT const serialize_value *kiv_ipod_event_data(kiv_ipod_event *event);
+
 /** Bounds every blocking operation on @p client: each wait of a _sync call
  *  (and of kiv_ipod_health_examine()) for its reply, and each write that has
  *  to wait for room in the socket. 0 or less means no bound, the default.

@@ -200,7 +200,7 @@ ipod_wait *ipod_wait_for(kiv_ipod_client *client, uint32_t tid);
 void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply);
 void ipod_dispatch(kiv_ipod_client *client);
 kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client);
-// Replaces last_error with a copy of `text` (null clears it).
+// Sets last_error to a copy of `text` (null clears it).
 void ipod_set_last_error(kiv_ipod_client *client, const char *text);
 // Decodes an inbound payload; null for no payload or undecodable bytes
 // (logged once).

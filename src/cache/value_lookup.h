@@ -16,7 +16,7 @@ const char *value_text(const serialize_value *hash, const char *key);
 serialize_value *value_typed(const serialize_value *hash, const char *key, int32_t type);
 // Decodes a packet's payload; null when there is none or it is malformed.
 serialize_value *cache_decode(const ipod_packet *packet);
-// Replaces client->last_error with a copy of `text` (null clears it).
+// Sets client->last_error to a copy of `text` (null clears it).
 void cache_set_error(kiv_ipod_client *client, const char *text);
 
 #ifdef __cplusplus

@@ -305,6 +305,10 @@ int kiv_ipod_event_eap_datagram_session_id(kiv_ipod_event *event) {
     return serialize_get_int(value);
 }
 
+const serialize_value *kiv_ipod_event_data(kiv_ipod_event *event) {
+    return event != nullptr ? event->data : nullptr;
+}
+
 void kiv_ipod_event_free(kiv_ipod_event *event) {
     if (!event) return;
     serialize_free(event->payload);

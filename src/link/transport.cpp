@@ -356,6 +356,9 @@ ipod_wait *ipod_wait_for(kiv_ipod_client *client, uint32_t tid) {
 void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply) {
     if (reply->opcode == IPOD_OP_PACKET_ERROR) kv_error("Packet error: transaction id 0x%04x\n", reply->tid);
     wait->handled = 1;
+    // Like every reply, the awaited one starts from no error text: a
+    // successful reply leaves none behind from an earlier failure.
+    ipod_set_last_error(client, nullptr);
     wait->result = wait->handler(client, reply, wait->context);
     free(wait->error_after);
     wait->error_after = client->last_error ? strdup(client->last_error) : nullptr;

@@ -59,7 +59,7 @@ serialize_value *bytes_value(const void *data, int32_t length);
 ipod_packet *wait_reply(kiv_ipod_client *client, uint32_t tid, const char *name, bool dispatch);
 
 // Standard decoding of a reply: its integer, or -1 (an "error" hash also
-// replaces last_error). Frees the packet.
+// sets last_error). Frees the packet.
 int32_t standard_result(kiv_ipod_client *client, ipod_packet *reply);
 // Sends nothing: waits for `tid` and decodes the standard way (-1 for 0).
 int32_t wait_standard(kiv_ipod_client *client, uint32_t tid, const char *name, bool dispatch = true);

@@ -1,18 +1,29 @@
 // Shared heap runs for the cells or entries of a container that the decoder
 // or the deep copy builds, each stored together with its element.
 //
-// A run is one malloc block: a header counting the slots still in use, then
+// A run is one malloc block: a header counting the references to it, then
 // slots. A slot is [back pointer to the run][cell or entry (+ key)][element
-// node and payload]. Heap blocks start at a multiple of kBlockAlign (the
-// alignment malloc guarantees); the link and the element of a slot both
-// start kBlockAlign / 2 past such a multiple. So the address of a link or
-// of a node says whether it is a block of its own (released with free) or
-// lives in a run (a link gives its slot back to the run; a stored element
-// goes with its link). Building a 10,000-element array then costs a handful
+// node and payload]. Building a 10,000-element array then costs a handful
 // of allocations instead of one or two per element.
+//
+// Placement rule (checked by in_run, asserted in debug builds): every heap
+// block of the value tree starts at a multiple of kBlockAlign (alloc_block
+// makes sure of it), and every link or element in a run starts exactly
+// kHalfAlign past such a multiple. So the address of a link or of a node
+// says whether it is a block of its own (released with free) or lives in a
+// run (a link gives its slot back to the run; a stored element goes with
+// its link).
+//
+// Lifetime rule: a run is referenced once by each slot whose link has not
+// been released, and once by the RunBuilder while it hands out slots from
+// it. A decode may release slots of the run it is filling (a repeated hash
+// key takes the place of a container whose cells sit there), so without the builder's
+// own reference the run could be freed under the builder and the next slot
+// written into freed memory.
 #ifndef KIV_SERIALIZE_RUNS_H
 #define KIV_SERIALIZE_RUNS_H
 
+#include <assert.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -31,9 +42,11 @@ constexpr size_t round_up(size_t size, size_t unit) {
     return (size + unit - 1) / unit * unit;
 }
 
-// True for a link or node that lives in a run.
+// True for a link or node that lives in a run (see the placement rule).
 inline bool in_run(const void *p) {
-    return (reinterpret_cast<uintptr_t>(p) & (kBlockAlign - 1)) != 0;
+    uintptr_t offset = reinterpret_cast<uintptr_t>(p) & (kBlockAlign - 1);
+    assert((offset == 0 || offset == kHalfAlign) && "a tree node or link outside the placement rule");
+    return offset != 0;
 }
 
 inline bool is_embedded(const serialize_value *node) {
@@ -47,7 +60,7 @@ inline bool is_embedded(const serialize_value *node) {
 void *alloc_block(size_t size);
 
 struct Run {
-    size_t live;  // slots whose link has not been released
+    size_t live;  // slots whose link has not been released, plus one while a builder fills the run
 };
 constexpr size_t kRunHeader = round_up(sizeof(Run), kBlockAlign);
 // Runs are at most this large, unless one element needs more.
@@ -75,14 +88,22 @@ inline void free_link(void *link) {
     }
     Run *run;
     memcpy(&run, static_cast<char *>(link) - sizeof(run), sizeof(run));
+    assert(!in_run(run) && run->live > 0 && "a link released twice or outside its run");
     if (--run->live == 0) free(run);
 }
 
 // Hands out slots for the links of one container, opening a new run when
 // the current one is full. `hint` is the room worth reserving for the
-// remaining slots; runs are capped at kRunBytes.
+// remaining slots; runs are capped at kRunBytes. The builder holds a
+// reference on the run it fills until it opens the next one or goes out of
+// scope, so that slots released meanwhile never free the run under it.
 class RunBuilder {
 public:
+    RunBuilder() = default;
+    RunBuilder(const RunBuilder &) = delete;
+    RunBuilder &operator=(const RunBuilder &) = delete;
+    ~RunBuilder() { drop_run(); }
+
     // A slot of `size` bytes (a multiple of kBlockAlign), its back pointer
     // set; returns the link inside it, or null when memory runs out.
     char *take(size_t size, size_t hint) {
@@ -91,8 +112,9 @@ public:
             if (capacity < size) capacity = size;
             char *block = static_cast<char *>(alloc_block(kRunHeader + capacity));
             if (block == nullptr) return nullptr;
+            drop_run();
             run_ = reinterpret_cast<Run *>(block);
-            run_->live = 0;
+            run_->live = 1;  // the builder's own reference
             next_ = block + kRunHeader;
             end_ = next_ + capacity;
         }
@@ -101,10 +123,16 @@ public:
         run_->live++;
         char *link = slot + kLinkOffset;
         memcpy(link - sizeof(run_), &run_, sizeof(run_));
+        assert(in_run(link));
         return link;
     }
 
 private:
+    void drop_run() {
+        if (run_ != nullptr && --run_->live == 0) free(run_);
+        run_ = nullptr;
+    }
+
     Run *run_ = nullptr;
     char *next_ = nullptr;
     char *end_ = nullptr;

@@ -35,6 +35,7 @@ void *alloc_block(size_t size) {
         free(block);
         block = aligned_alloc(kBlockAlign, round_up(size, kBlockAlign));
     }
+    assert(block == nullptr || !in_run(block));
     return block;
 }
 

@@ -10,6 +10,8 @@ trap 'rm -rf "$tmp"' EXIT
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 libdir=$(dirname "$(find "$tmp/prefix" -name 'libkiv-ipod-2.so' | head -n 1)")
 test -f "$tmp/prefix/include/kiv_ipod.h"
+test -f "$tmp/prefix/include/kiv/ipod.hpp"
+test -f "$tmp/prefix/include/kiv/value.hpp"
 test -x "$tmp/prefix/bin/kiv-ipod-simd"
 test -x "$tmp/prefix/bin/kiv-ipod"
 "$tmp/prefix/bin/kiv-ipod" --help >/dev/null
@@ -21,8 +23,13 @@ PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --exists kiv-ipod-2
 cc -std=c99 -Wall -Werror $extra "$here/consumer.c" -o "$tmp/consumer-pc" \
     $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kiv-ipod-2) -Wl,-rpath,"$libdir"
 "$tmp/consumer-pc"
+# shellcheck disable=SC2046
+c++ -std=c++17 -Wall -Werror -fno-exceptions -fno-rtti $extra "$here/consumer.cpp" -o "$tmp/consumer-cpp-pc" \
+    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kiv-ipod-2) -Wl,-rpath,"$libdir"
+"$tmp/consumer-cpp-pc"
 
-CFLAGS="$extra" LDFLAGS="$extra" cmake -S "$here" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$tmp/prefix" \
+CFLAGS="$extra" CXXFLAGS="$extra" LDFLAGS="$extra" cmake -S "$here" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$tmp/prefix" \
     -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
 cmake --build "$tmp/cmake-build" >/dev/null
 "$tmp/cmake-build/consumer"
+"$tmp/cmake-build/consumer_cpp"

@@ -230,24 +230,31 @@ TEST(Slots, ALaterRequestOfTheSameKindTakesTheSlotOver) {
 TEST(SuccessFlag, SelectDbAndSetCategoryStoreTheCount) {
     Daemon d;
     Client c(d, true);
+    // The error text is readable after the call, and a later reply that
+    // carries none leaves none behind.
     const struct {
         std::string reply;
         int32_t result, count;
+        const char *error;
     } cases[] = {
-        {wire::i(0), 1, 0},
-        {wire::i(7), 1, 7},
-        {wire::i(-5), 0, -5},
-        {wire::h({{"error", wire::s("no db")}}), 0, -1},
-        {wire::h({{"other", wire::i(3)}}), 0, -1},
-        {"", 0, -1},
+        {wire::i(0), 1, 0, nullptr},
+        {wire::i(7), 1, 7, nullptr},
+        {wire::i(-5), 0, -5, nullptr},
+        {wire::h({{"error", wire::s("no db")}}), 0, -1, "no db"},
+        {wire::h({{"other", wire::i(3)}}), 0, -1, nullptr},
+        {wire::h({{"error", wire::s("no db")}}), 0, -1, "no db"},
+        {wire::i(2), 1, 2, nullptr},
+        {"", 0, -1, nullptr},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.reply.size());
         d.answer_with(k.reply);
         EXPECT_EQ(kiv_ipod_select_db_sync(c.client, 1, 2), k.result);
         EXPECT_EQ(kiv_ipod_record_count(c.client), k.count);
+        EXPECT_STREQ(kiv_ipod_last_error(c.client), k.error);
         EXPECT_EQ(kiv_ipod_set_category_sync(c.client, 3), k.result);
         EXPECT_EQ(kiv_ipod_record_count(c.client), k.count);
+        EXPECT_STREQ(kiv_ipod_last_error(c.client), k.error);
     }
     // A refused request counts as a missing reply.
     Client idle(d, false);

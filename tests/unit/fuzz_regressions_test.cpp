@@ -1,4 +1,8 @@
-// Inputs found by the fuzzers (fuzz/), kept as regression tests.
+// Inputs found by the fuzzers (fuzz/), kept as regression tests. Each input
+// is also committed under fuzz/corpus/<fuzzer>/, where the fuzz_replay_*
+// tests run it through the fuzzer's own checks with a plain driver
+// (fuzz/replay_main.cpp); the tests here spell out what the sound
+// behaviour is.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -485,6 +485,50 @@ TEST(SerializeEncoding, RepeatedKeysAreFoundWhateverTheirShape) {
     }
 }
 
+// A repeated key whose earlier value is a container releases that
+// container's cells while the decoder still hands out slots from the run
+// they share: a small array that spilled into a run of its own, a text
+// larger than the first run had left, containers at every size and depth.
+// The entries that follow must land in live memory (AddressSanitizer
+// reports the write otherwise) and the tree must equal the one without the
+// replaced value.
+TEST(SerializeEncoding, ReplacedContainersNeverFreeTheRunBeingFilled) {
+    auto ints = [](int n) {
+        std::string body;
+        for (int i = 0; i < n; i++) body += wire_int(std::to_string(i));
+        return wire_array(static_cast<uint32_t>(n), body);
+    };
+    const std::string one = wire_int("1"), two = wire_int("2");
+    struct Case {
+        std::string payload, without_replaced;
+    };
+    std::vector<Case> cases = {
+        {wire_hash(3, wire_entry("a", ints(10)) + wire_entry("a", one) + wire_entry("b", two)),
+         wire_hash(2, wire_entry("a", one) + wire_entry("b", two))},
+        {wire_hash(4, wire_entry("a", wire_str(std::string(30000, 't'))) +
+                          wire_entry("k", wire_array(1, wire_str(std::string(40000, 'u')))) +
+                          wire_entry("k", one) + wire_entry("x", one)),
+         wire_hash(3, wire_entry("a", wire_str(std::string(30000, 't'))) + wire_entry("k", one) +
+                          wire_entry("x", one))}};
+    for (int n : {1, 9, 10, 11, 40, 3000}) {
+        for (const std::string &inner : {ints(n), wire_hash(1, wire_entry("x", ints(n))),
+                                         wire_array(2, wire_array(1, ints(n)) + wire_str("s"))}) {
+            cases.push_back(
+                {wire_hash(4, wire_entry("a", inner) + wire_entry("a", one) + wire_entry("b", inner) +
+                                  wire_entry("c", two)),
+                 wire_hash(3, wire_entry("a", one) + wire_entry("b", inner) + wire_entry("c", two))});
+            // The same one level down, inside an array.
+            cases.push_back({wire_array(2, cases.back().payload + inner),
+                             wire_array(2, cases.back().without_replaced + inner)});
+        }
+    }
+    for (const Case &c : cases) {
+        Tree got = decode(c.payload), want = decode(c.without_replaced);
+        ASSERT_NE(want, nullptr);
+        EXPECT_TRUE(trees_equal(got.get(), want.get())) << c.payload.size();
+    }
+}
+
 TEST(SerializeEncoding, LengthsPastTheEndRejectTheWholeTree) {
     const std::string bad[] = {
         "",

@@ -33,7 +33,7 @@ struct Value {
     static Value array(std::vector<Value> elements = {});
     static Value hash(std::vector<std::pair<std::string, Value>> members = {});
 
-    // Hash helpers: add appends (or replaces an existing key), find returns
+    // Hash helpers: add appends (or overwrites an existing key), find returns
     // null for a missing key.
     Value &add(const std::string &key, Value v);
     const Value *find(const std::string &key) const;

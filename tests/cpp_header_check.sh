@@ -1,0 +1,27 @@
+#!/bin/sh
+# Each C++ header compiles on its own, with every warning an error and
+# without exceptions or RTTI, under g++ and clang++ (whichever exist; at
+# least one must).
+# The C++ example is compiled the same way, so that the member templates
+# (handlers, durations) are instantiated too.
+#   cpp_header_check.sh INCLUDE_DIR GENERATED_INCLUDE_DIR EXAMPLE.cpp
+set -eu
+include=$1
+generated=$2
+example=$3
+compilers=0
+for cxx in g++ clang++; do
+    command -v "$cxx" >/dev/null || continue
+    compilers=$((compilers + 1))
+    for header in "$include"/kiv/*.hpp; do
+        printf '#include "%s"\n#include "%s"\n' "kiv/$(basename "$header")" "kiv/$(basename "$header")" |
+            "$cxx" -x c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror -fno-exceptions -fno-rtti \
+                -I"$include" -I"$generated" -fsyntax-only - || {
+            echo "$cxx: kiv/$(basename "$header") does not compile on its own" >&2
+            exit 1
+        }
+    done
+    "$cxx" -std=c++17 -Wall -Wextra -Wpedantic -Werror -fno-exceptions -fno-rtti -I"$include" -I"$generated" \
+        -fsyntax-only "$example"
+done
+[ "$compilers" -gt 0 ] || { echo "no C++ compiler found" >&2; exit 1; }
