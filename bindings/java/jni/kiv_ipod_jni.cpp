@@ -164,13 +164,18 @@ int on_event(kiv_ipod_client *, kiv_ipod_event *event, void *data) {
         length = kiv_ipod_event_eap_datagram_data_length(event);
         bytes = length >= 0 ? kiv_ipod_event_eap_datagram_data(event) : nullptr;
     }
+    // Media events carry one integer (play status code, track index,
+    // position, sample rate, shuffle or repeat mode).
+    const serialize_value *value = kiv_ipod_event_data(event);
+    jboolean has_value = serialize_type(value) == SERIALIZE_INT ? JNI_TRUE : JNI_FALSE;
+    jint number = has_value ? serialize_get_int(value) : 0;
     jstring jdevice = to_jstring(env, kiv_ipod_event_device_serial(event));
     jstring jserial = env->ExceptionCheck() ? nullptr : to_jstring(env, serial);
     jstring jprotocol = env->ExceptionCheck() ? nullptr : to_jstring(env, protocol);
     jbyteArray jdata = env->ExceptionCheck() ? nullptr : to_jbytes(env, bytes, bytes ? length : 0);
     if (!env->ExceptionCheck())
         env->CallVoidMethod(b->core, g_on_event, type, jdevice, jserial, authenticated, extended, session,
-                            protocol_index, jprotocol, jdata);
+                            protocol_index, jprotocol, jdata, has_value, number);
     after_call(b, env);
     env->PopLocalFrame(nullptr);
     return 0;
@@ -598,7 +603,7 @@ extern "C" JNIEXPORT jint JNI_OnLoad(JavaVM *vm, void *) {
     env->DeleteLocalRef(core);
     if (!g_core_class) return JNI_ERR;
     g_on_event = env->GetMethodID(g_core_class, "onNativeEvent",
-                                  "(ILjava/lang/String;Ljava/lang/String;IIIILjava/lang/String;[B)V");
+                                  "(ILjava/lang/String;Ljava/lang/String;IIIILjava/lang/String;[BZI)V");
     g_on_reply =
         g_on_event ? env->GetMethodID(g_core_class, "onNativeReply", "(JILjava/lang/String;)V") : nullptr;
     g_on_ping = g_on_reply ? env->GetMethodID(g_core_class, "onNativePing", "(J)V") : nullptr;

@@ -188,7 +188,10 @@ public class IPodClientTest {
                 @Override
                 public void onEvent(IPodClient client, IPodEvent event) {
                     try {
-                        if (event.type() == EventType.PLAY_STATE_CHANGED) seen.add(client.currentTrackInfo());
+                        if (event.type() == EventType.PLAY_STATE_CHANGED) {
+                            seen.add(event.playStatus());
+                            seen.add(client.currentTrackInfo());
+                        }
                         if (event.type() == EventType.EAP_DATA_RECEIVED) seen.add(event);
                     } catch (IPodException e) {
                         seen.add(e);
@@ -206,6 +209,7 @@ public class IPodClientTest {
                 }
             });
             assertEquals(0, (int) join(c.playAsync()));
+            assertEquals(WirePlayStatus.PLAYING, seen.poll(10, TimeUnit.SECONDS));
             Object fromListener = seen.poll(10, TimeUnit.SECONDS);
             assertTrue("blocking call from a listener: " + fromListener, fromListener instanceof TrackInfo);
             assertTrue(replied.await(5, TimeUnit.SECONDS));

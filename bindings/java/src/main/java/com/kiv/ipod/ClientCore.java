@@ -234,11 +234,11 @@ final class ClientCore implements Runnable {
     }
 
     void onNativeEvent(int type, String deviceSerial, String serial, int authenticated, int extended,
-            int session, int protocolIndex, String protocol, byte[] data) {
+            int session, int protocolIndex, String protocol, byte[] data, boolean hasValue, int value) {
         EventType t = EventType.fromCode(type);
         IPodEvent event = new IPodEvent(t != null ? t : EventType.UNKNOWN, deviceSerial, serial,
-                optional(authenticated), optional(extended), optional(session), optional(protocolIndex),
-                protocol, data);
+                hasValue ? OptionalInt.of(value) : OptionalInt.empty(), optional(authenticated), optional(extended),
+                optional(session), optional(protocolIndex), protocol, data);
         deliver((l, c) -> l.onEvent(c, event));
     }
 
