@@ -315,10 +315,12 @@ public class IPodClientTest {
         assertTrue(TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start) < 3000);
         // Once the daemon answers again, the late replies are dropped and new requests work.
         signal("CONT");
+        c.setTimeout(Duration.ofSeconds(10));
         assertEquals(0, c.play());
         assertNotNull(c.currentTrackInfo().title());
         // A daemon that stops reading: the loop's write gives up after the
         // bound and the connection ends, failing everything still waiting.
+        c.setTimeout(Duration.ofMillis(300));
         signal("STOP");
         List<CompletableFuture<Integer>> flood = new ArrayList<>();
         for (int i = 0; i < 200; i++) flood.add(c.sendEapDatagramAsync(1, new byte[32 * 1024]));
