@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Parses Android.bp (Blueprint syntax) and checks that its source lists
-match the CMake build: the library, the simulator and the client."""
+match the CMake build: the library, the simulator, the client and the Java
+binding (its classes and its JNI glue)."""
+import os
 import re
 import sys
 
@@ -107,18 +109,18 @@ class Parser:
         return modules
 
 
-def cmake_list(path, opener):
+def cmake_list(path, opener, suffixes=(".cpp", ".c")):
     text = open(path).read()
     m = re.search(re.escape(opener) + r"(.*?)\)", text, re.S)
     if not m:
         raise SystemExit("%s: no %s" % (path, opener))
-    return [w for w in m.group(1).split() if w.endswith((".cpp", ".c"))]
+    return [w for w in m.group(1).split() if w.endswith(suffixes)]
 
 
 def main():
     root = sys.argv[1]
     modules = {m["name"]: (kind, m) for kind, m in Parser(open(root + "/Android.bp").read()).modules()}
-    known = {"cc_defaults", "cc_library_shared", "cc_binary", "genrule"}
+    known = {"cc_defaults", "cc_library_shared", "cc_binary", "genrule", "java_library"}
     for name, (kind, _) in modules.items():
         if kind not in known:
             raise SystemExit("unexpected module type %s for %s" % (kind, name))
@@ -127,6 +129,10 @@ def main():
         "kiv-ipod-simd": ["tools/" + s for s in cmake_list(root + "/tools/CMakeLists.txt",
                                                            "add_executable(kiv-ipod-simd")],
         "kiv-ipod": ["tools/" + s for s in cmake_list(root + "/tools/CMakeLists.txt", "add_executable(kiv-ipod ")],
+        "kiv-ipod-java": ["bindings/java/" + s for s in cmake_list(root + "/bindings/java/CMakeLists.txt",
+                                                                   "set(KIV_JAVA_SOURCES", (".java",))],
+        "libkiv-ipod-2-jni": ["bindings/java/" + s for s in cmake_list(root + "/bindings/java/CMakeLists.txt",
+                                                                       "add_library(kiv-ipod-2-jni")],
     }
     failed = False
     for name, sources in expected.items():
@@ -149,6 +155,23 @@ def main():
         if sorted(lib.get(key, [])) != sorted(want):
             print("libkiv-ipod-2: %s should be %s" % (key, want))
             failed = True
+    # Every class of the package is built: a file missing from both lists
+    # would otherwise pass unnoticed.
+    package = root + "/bindings/java/src/main/java/com/kiv/ipod"
+    on_disk = sorted("bindings/java/src/main/java/com/kiv/ipod/" + f for f in os.listdir(package)
+                     if f.endswith(".java")) if os.path.isdir(package) else []
+    if on_disk != sorted(expected["kiv-ipod-java"]):
+        print("bindings/java/CMakeLists.txt: KIV_JAVA_SOURCES %s differ from the package's files %s"
+              % (sorted(expected["kiv-ipod-java"]), on_disk))
+        failed = True
+    kind, jni = modules.get("libkiv-ipod-2-jni", (None, {}))
+    if kind != "cc_library_shared" or jni.get("shared_libs") != ["libkiv-ipod-2"] or \
+            "jni_headers" not in jni.get("header_libs", []):
+        print("libkiv-ipod-2-jni: should be a cc_library_shared on libkiv-ipod-2 with jni_headers")
+        failed = True
+    if modules.get("kiv-ipod-java", (None, {}))[0] != "java_library":
+        print("kiv-ipod-java: should be a java_library")
+        failed = True
     return 1 if failed else 0
 
 

@@ -1,0 +1,477 @@
+package com.kiv.ipod;
+
+import java.lang.ref.WeakReference;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.HashSet;
+import java.util.List;
+import java.util.Map;
+import java.util.Set;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.ConcurrentLinkedQueue;
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.Executor;
+import java.util.concurrent.RejectedExecutionException;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.TimeoutException;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.OptionalInt;
+
+/**
+ * The state behind one {@link IPodClient}: the native binding and the loop
+ * thread that alone uses it. It holds the client only weakly, so that an
+ * application that forgets to close a client lets it be collected and the
+ * client's {@link java.lang.ref.Cleaner} action ({@link #shutdown}) stop
+ * the loop, which then releases the native memory.
+ */
+final class ClientCore implements Runnable {
+    private static final AtomicInteger SEQUENCE = new AtomicInteger();
+    static final String THREAD_PREFIX = "kiv-ipod-loop-";
+
+    /** Work run on the loop thread with the binding pointer. */
+    interface LoopWork<T> {
+        T run(long binding) throws IPodException;
+    }
+
+    /** Sends one asynchronous request; the transaction id or 0. */
+    interface Sender {
+        long send(long binding);
+    }
+
+    /** Decodes a reply, on the loop thread, from the caches it just filled. */
+    interface Decoder<T> {
+        T decode(long binding, int result) throws IPodException;
+    }
+
+    private abstract static class Task {
+        abstract void run(long binding);
+
+        abstract void fail(IPodException e);
+
+        /** True once nothing is left to do (completed, failed or timed out). */
+        boolean done() {
+            return false;
+        }
+    }
+
+    /** One request waiting for its reply. */
+    private static final class Call<T> {
+        final Decoder<T> decoder;
+        final CompletableFuture<T> done = new CompletableFuture<>();
+        volatile long tid;
+
+        Call(Decoder<T> decoder) {
+            this.decoder = decoder;
+        }
+
+        void complete(long binding, int result, String error) {
+            if (error != null) {
+                done.completeExceptionally(new IPodException(error));
+                return;
+            }
+            try {
+                done.complete(decoder.decode(binding, result));
+            } catch (IPodException | RuntimeException e) {
+                done.completeExceptionally(e);
+            }
+        }
+    }
+
+    final Executor executor;
+    final Thread thread;
+    final CompletableFuture<Void> connected = new CompletableFuture<>();
+    final CopyOnWriteArrayList<IPodListener> listeners = new CopyOnWriteArrayList<>();
+    volatile WeakReference<IPodClient> owner = new WeakReference<>(null);
+    volatile long timeoutNanos;
+
+    private final ConcurrentLinkedQueue<Task> tasks = new ConcurrentLinkedQueue<>();
+    private final ConcurrentHashMap<Long, Call<?>> pending = new ConcurrentHashMap<>();
+    private final ArrayList<Runnable> deliveries = new ArrayList<>(); // loop thread only
+    private long binding; // written under the lock; used without it on the loop thread
+    private volatile boolean stopping;
+    private volatile String failure; // null while the client serves requests
+    private boolean lost; // loop thread only
+    // The library parses the reply of a cached kind (track information,
+    // artwork, records, ...) only for the latest request of that kind: an
+    // earlier one still waiting would be answered from a cache its reply
+    // never filled. So one request per kind is in flight; the next of the
+    // kind waits here until the previous one completes. Loop thread only.
+    private final Set<Integer> busyKinds = new HashSet<>();
+    private final Map<Integer, ArrayDeque<Task>> waitingKinds = new HashMap<>();
+    // Ids of the binding's own answers to pings, whose replies concern nobody.
+    private final Set<Long> pingAnswers = new HashSet<>();
+
+    ClientCore(Executor executor, long timeoutNanos) {
+        this.executor = executor;
+        this.timeoutNanos = timeoutNanos;
+        thread = new Thread(this, THREAD_PREFIX + SEQUENCE.incrementAndGet());
+        thread.setDaemon(true);
+    }
+
+    // ------------------------------------------------------------ the loop
+
+    @Override
+    public void run() {
+        long b = Native.connect();
+        synchronized (this) {
+            binding = b;
+        }
+        if (b == 0) {
+            failure = "cannot reach the iPod daemon";
+            connected.completeExceptionally(new IPodException(failure));
+            return;
+        }
+        Native.setTimeout(b, nativeTimeout());
+        connected.complete(null);
+        String why = "client closed";
+        try {
+            while (!stopping && !lost) {
+                runTasks(b);
+                flush();
+                if (stopping || lost) break;
+                int ready = Native.poll(b, -1);
+                if ((ready & 1) != 0) readOnce(b);
+                flush();
+            }
+            if (lost) why = "connection to the iPod daemon lost";
+        } catch (Throwable t) {
+            why = "binding failure: " + t;
+        } finally {
+            finish(b, why);
+        }
+    }
+
+    private void readOnce(long b) {
+        if (Native.read(b, this) < 0) connectionLost();
+    }
+
+    /** The daemon hung up, or a write to it failed (loop thread). */
+    private void connectionLost() {
+        if (lost) return;
+        lost = true;
+        failure = "connection to the iPod daemon lost";
+        failWaiting(new IPodException(failure));
+        deliver((l, c) -> l.onDisconnected(c));
+    }
+
+    private void runTasks(long b) {
+        Task t;
+        while ((t = tasks.poll()) != null) t.run(b);
+    }
+
+    private void finish(long b, String why) {
+        if (failure == null) failure = why;
+        IPodException e = new IPodException(failure);
+        for (Task t; (t = tasks.poll()) != null; ) t.fail(e);
+        failWaiting(e);
+        flush();
+        synchronized (this) {
+            binding = 0;
+        }
+        Native.close(b);
+    }
+
+    /** Fails every request sent or waiting for its turn (loop thread). */
+    private void failWaiting(IPodException e) {
+        for (ArrayDeque<Task> waiting : List.copyOf(waitingKinds.values()))
+            for (Task t : List.copyOf(waiting)) t.fail(e);
+        waitingKinds.clear();
+        failPending(e);
+    }
+
+    private void failPending(IPodException e) {
+        for (Long tid : List.copyOf(pending.keySet())) {
+            Call<?> call = pending.remove(tid);
+            if (call != null) call.done.completeExceptionally(e);
+        }
+    }
+
+    /** Hands what is waiting for the application to its executor. */
+    private void flush() {
+        while (!deliveries.isEmpty()) {
+            List<Runnable> batch = List.copyOf(deliveries);
+            deliveries.clear();
+            for (Runnable r : batch) execute(r);
+        }
+    }
+
+    private void execute(Runnable r) {
+        try {
+            executor.execute(r);
+        } catch (RejectedExecutionException e) {
+            // The application shut its executor down: nothing can be delivered.
+        } catch (RuntimeException e) {
+            // A listener run in place by a direct executor threw.
+            Thread.UncaughtExceptionHandler h = Thread.currentThread().getUncaughtExceptionHandler();
+            if (h != null) h.uncaughtException(Thread.currentThread(), e);
+        }
+    }
+
+    /** Queues a listener call for the executor (loop thread only). */
+    private void deliver(ListenerCall call) {
+        for (IPodListener l : listeners) {
+            deliveries.add(() -> {
+                IPodClient c = owner.get();
+                if (c != null) call.accept(l, c);
+            });
+        }
+    }
+
+    private interface ListenerCall {
+        void accept(IPodListener listener, IPodClient client);
+    }
+
+    // ------------------------------------------------- called by the glue
+
+    void onNativeReply(long tid, int result, String error) {
+        if (pingAnswers.remove(tid)) return;
+        Call<?> call = pending.remove(tid);
+        if (call != null) call.complete(binding, result, error);
+        deliver((l, c) -> l.onReply(c, tid, result, error));
+    }
+
+    void onNativeEvent(int type, String deviceSerial, String serial, int authenticated, int extended,
+            int session, int protocolIndex, String protocol, byte[] data, boolean hasValue, int value) {
+        EventType t = EventType.fromCode(type);
+        IPodEvent event = new IPodEvent(t != null ? t : EventType.UNKNOWN, deviceSerial, serial,
+                hasValue ? OptionalInt.of(value) : OptionalInt.empty(), optional(authenticated), optional(extended),
+                optional(session), optional(protocolIndex), protocol, data);
+        deliver((l, c) -> l.onEvent(c, event));
+    }
+
+    void onNativePing(long tid) {
+        if (pingAnswers.size() >= 64) pingAnswers.clear(); // a daemon that never answers them
+        pingAnswers.add(Native.request(binding, Native.REQ_PING, 0, 0));
+        deliver((l, c) -> l.onPing(c, tid));
+    }
+
+    static OptionalInt optional(int value) {
+        return value < 0 ? OptionalInt.empty() : OptionalInt.of(value);
+    }
+
+    // ------------------------------------------------- any thread
+
+    void start() {
+        thread.start();
+    }
+
+    /** Stops the loop without waiting; the Cleaner's action. */
+    void shutdown() {
+        stopping = true;
+        wake();
+    }
+
+    /** Waits up to {@code millis} for the loop thread to end (not from the loop thread). */
+    void join(long millis) {
+        if (Thread.currentThread() == thread) return;
+        try {
+            thread.join(millis);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    private synchronized void wake() {
+        if (binding != 0) Native.wake(binding);
+    }
+
+    /** The bound in whole milliseconds for the native handle: 0 for none. */
+    int nativeTimeout() {
+        long ms = TimeUnit.NANOSECONDS.toMillis(timeoutNanos);
+        return ms >= Integer.MAX_VALUE || timeoutNanos >= Long.MAX_VALUE / 2 ? 0 : (int) Math.max(ms, 1);
+    }
+
+    boolean onLoopThread() {
+        return Thread.currentThread() == thread;
+    }
+
+    private void exec(Task t) {
+        if (onLoopThread()) {
+            if (failure != null || binding == 0) t.fail(new IPodException(reason()));
+            else t.run(binding);
+            return;
+        }
+        if (failure != null || stopping) {
+            t.fail(new IPodException(reason()));
+            return;
+        }
+        tasks.add(t);
+        wake();
+        // finish() may have drained the queue between the check and the add.
+        if ((failure != null || stopping) && tasks.remove(t)) t.fail(new IPodException(reason()));
+    }
+
+    private String reason() {
+        String f = failure;
+        return f != null ? f : "client closed";
+    }
+
+    /**
+     * Sends a request on the loop thread. The future completes there, or,
+     * when {@code async}, on the application's executor: then the hand-off is
+     * in place before the request can even be sent, so the completion never
+     * runs on the calling thread. {@code kind} (-1 for none) names the cached
+     * reply kind: such requests are sent one at a time.
+     */
+    <T> CompletableFuture<T> request(String name, int kind, Sender sender, Decoder<T> decoder, boolean async) {
+        Call<T> call = new Call<>(decoder);
+        boolean[] holdsKind = {false}; // loop thread only
+        call.done.whenComplete((v, e) -> {
+            if (e != null && call.tid != 0) pending.remove(call.tid);
+        });
+        CompletableFuture<T> result = async ? onExecutor(call.done) : call.done;
+        Task task = new Task() {
+            @Override
+            void run(long b) {
+                if (call.done.isDone()) return; // timed out while queued
+                if (kind >= 0 && !busyKinds.add(kind)) {
+                    waitingKinds.computeIfAbsent(kind, k -> new ArrayDeque<>()).add(this);
+                    return;
+                }
+                holdsKind[0] = kind >= 0;
+                long tid = sender.send(b);
+                if (tid == 0 && Native.number(b, Native.N_FD, 0) < 0) {
+                    connectionLost(); // an earlier write failed and closed the socket
+                    call.done.completeExceptionally(new IPodException(failure));
+                    return;
+                }
+                if (tid == 0) {
+                    call.done.completeExceptionally(
+                            new IPodException(name + " refused: no ready device (open a session first)"));
+                    return;
+                }
+                call.tid = tid;
+                pending.put(tid, call);
+            }
+
+            @Override
+            void fail(IPodException e) {
+                call.done.completeExceptionally(e);
+            }
+
+            @Override
+            boolean done() {
+                return call.done.isDone();
+            }
+        };
+        if (kind >= 0) {
+            call.done.whenComplete((v, e) -> {
+                if (onLoopThread()) {
+                    if (holdsKind[0]) releaseKind(kind);
+                } else {
+                    exec(new Task() {
+                        @Override
+                        void run(long b) {
+                            if (holdsKind[0]) releaseKind(kind);
+                        }
+
+                        @Override
+                        void fail(IPodException e) {}
+                    });
+                }
+            });
+        }
+        exec(task);
+        return result;
+    }
+
+    /** The request of {@code kind} in flight completed: send the next one waiting. */
+    private void releaseKind(int kind) {
+        busyKinds.remove(kind);
+        ArrayDeque<Task> waiting = waitingKinds.get(kind);
+        if (waiting == null || binding == 0 || failure != null) return;
+        for (Task next; (next = waiting.poll()) != null; ) {
+            if (next.done()) continue;
+            next.run(binding);
+            break;
+        }
+        if (waiting.isEmpty()) waitingKinds.remove(kind);
+    }
+
+    /** Runs work on the loop thread. */
+    <T> CompletableFuture<T> onLoop(LoopWork<T> work) {
+        CompletableFuture<T> f = new CompletableFuture<>();
+        exec(new Task() {
+            @Override
+            void run(long b) {
+                try {
+                    f.complete(work.run(b));
+                } catch (IPodException | RuntimeException e) {
+                    f.completeExceptionally(e);
+                }
+            }
+
+            @Override
+            void fail(IPodException e) {
+                f.completeExceptionally(e);
+            }
+        });
+        return f;
+    }
+
+    /** A future that completes like {@code inner}, on the application's executor. */
+    private <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
+        CompletableFuture<T> outer = new CompletableFuture<>();
+        inner.whenComplete((v, e) -> {
+            Runnable r = () -> {
+                if (e != null)
+                    outer.completeExceptionally(e);
+                else
+                    outer.complete(v);
+            };
+            if (onLoopThread())
+                deliveries.add(r);
+            else
+                execute(r);
+        });
+        return outer;
+    }
+
+    /**
+     * Waits for {@code f} within the timeout. On the loop thread (a listener
+     * run in place by a direct executor) it reads the socket itself
+     * meanwhile, so the reply it waits for can arrive.
+     */
+    <T> T await(CompletableFuture<T> f) throws IPodException {
+        long timeout = timeoutNanos;
+        long deadline = System.nanoTime() + timeout;
+        if (onLoopThread()) pump(f, deadline);
+        try {
+            long left = deadline - System.nanoTime();
+            return left > 0 || f.isDone() ? f.get(Math.max(left, 0), TimeUnit.NANOSECONDS) : timedOut(f, timeout);
+        } catch (TimeoutException e) {
+            return timedOut(f, timeout);
+        } catch (ExecutionException e) {
+            Throwable cause = e.getCause();
+            if (cause instanceof RuntimeException) throw (RuntimeException) cause;
+            IPodException ex = new IPodException(cause.getMessage());
+            ex.initCause(cause);
+            throw ex;
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new IPodException("interrupted while waiting for the iPod daemon");
+        }
+    }
+
+    private static <T> T timedOut(CompletableFuture<T> f, long timeoutNanos) throws IPodException {
+        IPodException e = new IPodException(
+                "no reply from the iPod daemon within " + TimeUnit.NANOSECONDS.toMillis(timeoutNanos) + " ms");
+        f.completeExceptionally(e);
+        throw e;
+    }
+
+    private void pump(CompletableFuture<?> f, long deadline) {
+        while (!f.isDone() && !lost && binding != 0) {
+            long left = deadline - System.nanoTime();
+            if (left <= 0) return;
+            runTasks(binding);
+            int ready = Native.poll(binding, (int) Math.max(1, Math.min(Integer.MAX_VALUE,
+                    TimeUnit.NANOSECONDS.toMillis(left))));
+            if ((ready & 1) != 0) readOnce(binding);
+            flush();
+        }
+    }
+}

@@ -1,0 +1,80 @@
+package com.kiv.ipod;
+
+/**
+ * The native methods of the binding (libkiv-ipod-2-jni). Every method but
+ * {@link #wake} and {@link #openHandles} is called from the loop thread of
+ * one {@link ClientCore} only, with the binding pointer that {@link #connect}
+ * returned and until {@link #close}.
+ */
+final class Native {
+    static {
+        System.loadLibrary("kiv-ipod-2-jni");
+    }
+
+    private Native() {}
+
+    // Request selectors of request().
+    static final int REQ_PING = 0, REQ_PLAY = 1, REQ_STOP = 2, REQ_PAUSE = 3, REQ_NEXT = 4, REQ_PREV = 5,
+            REQ_FFW = 6, REQ_REW = 7, REQ_STOP_SEEK = 8, REQ_SET_POSITION = 9, REQ_TRACK_INFO = 10,
+            REQ_PLAY_STATE = 11, REQ_TRACK_INDEX = 12, REQ_SET_SHUFFLE = 13, REQ_GET_SHUFFLE = 14,
+            REQ_SET_REPEAT = 15, REQ_GET_REPEAT = 16, REQ_ARTWORK = 17, REQ_SET_CATEGORY = 18,
+            REQ_SET_HIERARCHY = 19, REQ_SELECT_DB = 20, REQ_GET_RECORDS = 21, REQ_INDEXED_TRACK = 22,
+            REQ_LINGO_VERSION = 23, REQ_OPEN_SESSION = 24, REQ_CLOSE_SESSION = 25, REQ_SET_PREFERENCE = 26,
+            REQ_GET_PREFERENCE = 27, REQ_PLAY_TRACK = 28, REQ_SAMPLE_RATE = 29;
+    // Selectors of requestData().
+    static final int DATA_LAUNCH = 0, DATA_EAP = 1;
+    // Selectors of text().
+    static final int T_TITLE = 0, T_ARTIST = 1, T_ALBUM = 2, T_COMPOSER = 3, T_GENRE = 4, T_CHAPTER = 5,
+            T_INDEXED_TITLE = 6, T_INDEXED_ARTIST = 7, T_INDEXED_ALBUM = 8, T_LINGO_VERSION = 9,
+            T_DEVICE_SERIAL = 10, T_DEVICE_NAME = 11, T_DEVICE_VERSION = 12, T_LAST_ERROR = 13;
+    // Selectors of number().
+    static final int N_TRACK_COUNT = 0, N_TRACK_INDEX = 1, N_CHAPTER_INDEX = 2, N_CHAPTER_COUNT = 3,
+            N_LENGTH = 4, N_POSITION = 5, N_STATE = 6, N_HAS_ARTWORK = 7, N_HAS_CHAPTERS = 8,
+            N_IS_AUDIOBOOK = 9, N_IS_PODCAST = 10, N_SAMPLE_RATE = 11, N_SHUFFLE = 12, N_REPEAT = 13,
+            N_INDEXED_LENGTH = 14, N_INDEXED_CHAPTER_COUNT = 15, N_INDEXED_AUDIOBOOK = 16,
+            N_INDEXED_PODCAST = 17, N_ARTWORK_WIDTH = 18, N_ARTWORK_HEIGHT = 19, N_ARTWORK_ROWSTRIDE = 20,
+            N_RECORD_COUNT = 21, N_IS_READY = 22, N_SESSION_OPENED = 23, N_DEVICE_COUNT = 24,
+            N_CURRENT_SESSION = 25, N_PID = 26, N_FD = 27, N_DEVICE_AUDIO_COUNT = 28,
+            N_DEVICE_ITUNES_DB = 29, N_DEVICE_READY = 30, N_DEVICE_EXTENDED = 31,
+            N_DEVICE_AUTHENTICATED = 32, N_DEVICE_PRODUCT_ID = 33, N_DEVICE_TYPE = 34;
+    // Selectors of bytes().
+    static final int B_TRACK_UID = 0, B_INDEXED_UID = 1, B_ARTWORK = 2, B_DB_UID = 3;
+
+    /** Connects to the daemon; the binding pointer, or 0 when it cannot be reached. */
+    static native long connect();
+
+    static native void close(long binding);
+
+    /** Bit 1: the socket is readable (or lost); bit 2: woken. */
+    static native int poll(long binding, int timeoutMs);
+
+    /** Wakes a poll() in progress or the next one; any thread. */
+    static native void wake(long binding);
+
+    /** kiv_ipod_read(): callbacks reach {@code core} on this thread. */
+    static native int read(long binding, Object core);
+
+    static native long request(long binding, int op, int a, int b);
+
+    static native long requestData(long binding, int op, int a, byte[] data);
+
+    static native String text(long binding, int which, int index);
+
+    static native int number(long binding, int which, int index);
+
+    static native byte[] bytes(long binding, int which);
+
+    static native String[] records(long binding);
+
+    /** Identity of the cached records reply (0 for none). */
+    static native long recordsToken(long binding);
+
+    /** kiv_ipod_set_timeout(): bounds the handle's blocking writes; 0 for none. */
+    static native int setTimeout(long binding, int timeoutMs);
+
+    /** How the glue decodes the daemon's texts (for the tests). */
+    static native String decodeUtf8(byte[] bytes);
+
+    /** Native handles connected and not yet closed, in the whole process. */
+    static native long openHandles();
+}
