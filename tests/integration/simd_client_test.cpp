@@ -60,7 +60,7 @@ bool has(const std::vector<int> &v, int x) {
 }  // namespace
 
 TEST(SimdClient, LibrarySessionPlaybackArtworkEapPingAndHotplug) {
-    Simulator sim({"--ping-interval", "0.2"});
+    Simulator sim({"--ping-interval", "0.2", "--allow-control"});
     ASSERT_TRUE(sim.ready());
     kiv_ipod_client *c = kiv_ipod_connect();
     ASSERT_NE(c, nullptr);
