@@ -264,8 +264,9 @@ struct Run {  // one finished process
 };
 
 // Runs one of the tools with the arguments (and `input` on its standard input).
+// A process still running after `timeout_ms` is killed (code 128 + 9).
 inline Run run_tool(const char *tool, const std::vector<std::string> &args,
-                    const std::string &input = std::string()) {
+                    const std::string &input = std::string(), int timeout_ms = 60000) {
     Run r;
     char out_tmpl[] = "/tmp/simd-cli-out.XXXXXX", err_tmpl[] = "/tmp/simd-cli-err.XXXXXX",
          in_tmpl[] = "/tmp/simd-cli-in.XXXXXX";
@@ -285,7 +286,15 @@ inline Run run_tool(const char *tool, const std::vector<std::string> &args,
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out_tmpl);
     r.err = read_file(err_tmpl);
@@ -298,8 +307,9 @@ inline Run run_tool(const char *tool, const std::vector<std::string> &args,
     return r;
 }
 
-inline Run run_cli(const std::vector<std::string> &args, const std::string &input = std::string()) {
-    return run_tool("kiv-ipod", args, input);
+inline Run run_cli(const std::vector<std::string> &args, const std::string &input = std::string(),
+                   int timeout_ms = 60000) {
+    return run_tool("kiv-ipod", args, input, timeout_ms);
 }
 
 // A field of /proc/PID/status in KiB (VmRSS, VmHWM), or -1.

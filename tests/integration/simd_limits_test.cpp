@@ -107,14 +107,18 @@ TEST(SimdLimits, HostileRequestsLeaveOthersServedPromptly) {
     ints += std::string(4, '\0');
     for (int k = 0; k < 4; k++) ints.push_back(static_cast<char>(count >> (24 - 8 * k)));
     ints.reserve(9 + 3 * count);
-    for (uint32_t k = 0; k < count; k++) ints += "i\x01" "7";
+    for (uint32_t k = 0; k < count; k++)
+        ints +=
+            "i\x01"
+            "7";
     Raw heavy(kName);
     std::atomic<bool> sent{false};
     std::thread t([&] {
         heavy.send(2, 33, ints);
         sent = true;
     });
-    double ints_ms = worst_round_trip_ms(good, [&] { return !sent; }, 500);
+    double ints_ms = worst_round_trip_ms(
+        good, [&] { return !sent; }, 500);
     t.join();
     EXPECT_TRUE(heavy.wait_closed());
     EXPECT_TRUE(sim.wait_log("more than 10000 values")) << sim.log();
@@ -145,8 +149,8 @@ TEST(SimdLimits, RunningOutOfDescriptorsDoesNotSpin) {
     rlimit low = saved;
     low.rlim_cur = 24;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    auto sim = std::make_unique<Simulator>(std::vector<std::string>{"--ping-interval", "0", "--max-clients", "1000"},
-                                           kName);
+    auto sim = std::make_unique<Simulator>(
+        std::vector<std::string>{"--ping-interval", "0", "--max-clients", "1000"}, kName);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     ASSERT_TRUE(sim->ready());
     std::vector<std::unique_ptr<Raw>> many;

@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,7 +10,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <dirent.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -225,7 +225,8 @@ bool Daemon::prepare_artwork_dir(std::string &error_text) {
                     closedir(inner);
                 }
                 if (unlinkat(base_fd, e->d_name, AT_REMOVEDIR) == 0)
-                    log("removed the artwork directory %s/%s left by an earlier run", base.c_str(), e->d_name);
+                    log("removed the artwork directory %s/%s left by an earlier run", base.c_str(),
+                        e->d_name);
             }
             close(fd);
         }
@@ -332,7 +333,8 @@ void Daemon::accept_clients() {
                 close(spare_fd_);
                 fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
                 spare_fd_ = -1;
-                if (fd >= 0) refuse_connection(fd, "out of file descriptors (see ulimit -n and --max-clients)");
+                if (fd >= 0)
+                    refuse_connection(fd, "out of file descriptors (see ulimit -n and --max-clients)");
                 spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
                 if (fd >= 0) continue;
             }
@@ -766,8 +768,8 @@ bool Daemon::handle_frame(Client &c, uint32_t tid, uint8_t opcode, const uint8_t
     bool too_many = false;
     if (has_arg && !decode(payload, len, arg, kMaxValuesPerRequest, &too_many)) {
         if (too_many) {
-            drop_client(c, "request with more than " + std::to_string(kMaxValuesPerRequest) + " values (opcode " +
-                               std::to_string(opcode) + ")");
+            drop_client(c, "request with more than " + std::to_string(kMaxValuesPerRequest) +
+                               " values (opcode " + std::to_string(opcode) + ")");
             return false;
         }
         drop_client(c, "malformed payload (opcode " + std::to_string(opcode) + ", " + std::to_string(len) +

@@ -50,7 +50,7 @@ struct Options {
     int ping_interval_ms = 5000;  // 0: no pings
     std::string artwork_dir;      // empty: $TMPDIR or /tmp
     bool quiet = false;
-    int max_clients = 64;  // connections beyond this are closed at once
+    int max_clients = 64;                  // connections beyond this are closed at once
     int evict_after = kDefaultEvictAfter;  // unanswered pings; 0: never evict
     bool allow_control = false;            // serve the control opcode
 };
