@@ -25,6 +25,12 @@ std::string header(uint32_t tid, uint8_t opcode, uint32_t len) {
     return h;
 }
 
+// Timing bounds mean nothing when the test itself runs under valgrind.
+bool under_valgrind() {
+    const char *preload = getenv("LD_PRELOAD");
+    return preload && strstr(preload, "vgpreload");
+}
+
 bool served(Raw &raw, uint32_t tid) {
     Packet p;
     return raw.send(tid, 0) && raw.reply(tid, p, 1000);
@@ -98,7 +104,12 @@ TEST(SimdLimits, HostileRequestsLeaveOthersServedPromptly) {
     double pin_ms = worst_round_trip_ms(good, [] { return false; });
     long rss_grown_mib = (proc_status_kib(sim.pid(), "VmRSS") - rss_before) / 1024;
     EXPECT_TRUE(sim.wait_log("over the buffer budget")) << sim.log();
+    int refused = 0;
+    for (auto &r : pinning) refused += r->wait_closed(100);
+    EXPECT_GE(refused, 4) << "at most 64 MiB of partial requests are kept";
+#ifndef __SANITIZE_THREAD__  // ThreadSanitizer's shadow memory grows with the data
     EXPECT_LT(rss_grown_mib, 96) << "8 x 16 MiB partial requests pinned the memory";
+#endif
     pinning.clear();
 
     // One request of 5.5 million integers.
@@ -136,8 +147,10 @@ TEST(SimdLimits, HostileRequestsLeaveOthersServedPromptly) {
     EXPECT_GE(pin_ms, 0);
     EXPECT_GE(ints_ms, 0);
     // Generous for sanitizer builds; a release build stays far below.
-    EXPECT_LT(pin_ms, 250);
-    EXPECT_LT(ints_ms, 250);
+    if (!under_valgrind()) {
+        EXPECT_LT(pin_ms, 250);
+        EXPECT_LT(ints_ms, 250);
+    }
     EXPECT_TRUE(served(good, 4));
 }
 

@@ -1158,6 +1158,8 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             auto it =
                 std::find_if(c.eap.begin(), c.eap.end(), [&](const Client::Eap &e) { return e.id == v[0]; });
             if (it == c.eap.end()) return error("no EAP session " + std::to_string(v[0]));
+            // The echo carries the data again, in a frame that must stay within the limit.
+            if (arg->items[2].s.size() + 1024 > kMaxPayload) return error("datagram too large to echo");
             // The accessory app on the other side echoes every datagram.
             after_reply_.emplace_back("eap_data_received", Value::hash({{"session_id", Value::integer(v[0])},
                                                                         {"length", Value::integer(v[1])},
