@@ -157,22 +157,19 @@ TEST(SimdLimits, HostileRequestsLeaveOthersServedPromptly) {
 // More clients than descriptors: the connections beyond are refused with a
 // log line, the loop does not spin, and places free up again.
 TEST(SimdLimits, RunningOutOfDescriptorsDoesNotSpin) {
-    rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit low = saved;
+    Simulator sim({"--ping-interval", "0", "--max-clients", "1000"}, kName);
+    ASSERT_TRUE(sim.ready());
+    rlimit low;
+    ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, nullptr, &low), 0);
     low.rlim_cur = 24;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    auto sim = std::make_unique<Simulator>(
-        std::vector<std::string>{"--ping-interval", "0", "--max-clients", "1000"}, kName);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    ASSERT_TRUE(sim->ready());
+    ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
     std::vector<std::unique_ptr<Raw>> many;
     // 20 connections: more than the descriptors left, fewer than the listening backlog.
     for (int k = 0; k < 20; k++) many.push_back(std::make_unique<Raw>(kName));
-    EXPECT_TRUE(sim->wait_log("out of file descriptors")) << sim->log();
-    long before = cpu_ticks(sim->pid());
+    EXPECT_TRUE(sim.wait_log("out of file descriptors")) << sim.log();
+    long before = cpu_ticks(sim.pid());
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    long used = cpu_ticks(sim->pid()) - before;
+    long used = cpu_ticks(sim.pid()) - before;
     EXPECT_LT(used, 30) << "CPU ticks in one second while out of descriptors";
     many.clear();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
