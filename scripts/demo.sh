@@ -24,7 +24,7 @@ if [ -z "${KIV_DEMO_NETNS:-}" ]; then
 fi
 
 LOG=$(mktemp "${TMPDIR:-/tmp}/kiv-demo-simd.XXXXXX")
-"$SIMD" --ping-interval 2 2>"$LOG" &
+"$SIMD" --ping-interval 2 --allow-control 2>"$LOG" &
 SIMD_PID=$!
 stop_simulator() {
     kill "$SIMD_PID" 2>/dev/null || true

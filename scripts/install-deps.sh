@@ -1,14 +1,43 @@
 #!/bin/sh
-# Installs the Debian packages that the build, the tests and the tools need.
-# As root it runs apt-get for whatever is missing; otherwise it prints the
+# Installs the Debian packages that a build needs, by purpose:
+#
+#   scripts/install-deps.sh [GROUP | PACKAGE]...
+#
+#   release   the library: compiler, CMake and Android's liblog and libcutils
+#   tools     release + the simulator and the client (nlohmann-json, CLI11)
+#   test      tools + GoogleTest, GLib (an example), the format check, the
+#             JDK and JUnit (the Java binding)
+#   valgrind  test + valgrind
+#   bench     release + Google Benchmark, msgpack-c, python3
+#   fuzz      release + clang and its runtime
+#   docs      doxygen
+#   format    clang-format
+#
+# With no argument: release. Any other word is taken as a package name. As
+# root it runs apt-get for whatever is missing; otherwise it prints the
 # command to run.
 set -eu
-PACKAGES="cmake make g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-android-liblog-dev android-libcutils-dev nlohmann-json3-dev libmsgpack-dev valgrind util-linux libglib2.0-dev libcli11-dev python3 doxygen clang-format git libclang-rt-14-dev"
-PACKAGES="$PACKAGES default-jdk-headless junit4"
-[ $# -gt 0 ] && PACKAGES="$PACKAGES $*"
+RELEASE="cmake make g++ android-liblog-dev android-libcutils-dev"
+TOOLS="$RELEASE nlohmann-json3-dev libcli11-dev"
+TEST="$TOOLS pkg-config libgtest-dev libgmock-dev util-linux libglib2.0-dev python3 clang-format git default-jdk-headless junit4"
+[ $# -eq 0 ] && set -- release
+PACKAGES=""
+for arg in "$@"; do
+    case "$arg" in
+        release) PACKAGES="$PACKAGES $RELEASE" ;;
+        tools) PACKAGES="$PACKAGES $TOOLS" ;;
+        test) PACKAGES="$PACKAGES $TEST" ;;
+        valgrind) PACKAGES="$PACKAGES $TEST valgrind" ;;
+        bench) PACKAGES="$PACKAGES $RELEASE libbenchmark-dev libmsgpack-dev python3 util-linux" ;;
+        fuzz) PACKAGES="$PACKAGES $RELEASE clang libclang-rt-14-dev" ;;
+        docs) PACKAGES="$PACKAGES doxygen" ;;
+        format) PACKAGES="$PACKAGES clang-format git" ;;
+        *) PACKAGES="$PACKAGES $arg" ;;
+    esac
+done
 missing=""
 for p in $PACKAGES; do
+    case " $missing " in *" $p "*) continue ;; esac
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
     case "$status" in
         *"install ok installed"*) ;;

@@ -1,6 +1,8 @@
 // The library and the kiv-ipod client against the simulator: what an
 // application sees end to end, the library file option, and the CLI's
 // commands, JSON output and exit codes.
+#include <dlfcn.h>
+
 #include <nlohmann/json.hpp>
 
 #include "simd_harness.h"
@@ -60,7 +62,7 @@ bool has(const std::vector<int> &v, int x) {
 }  // namespace
 
 TEST(SimdClient, LibrarySessionPlaybackArtworkEapPingAndHotplug) {
-    Simulator sim({"--ping-interval", "0.2"});
+    Simulator sim({"--ping-interval", "0.2", "--allow-control"});
     ASSERT_TRUE(sim.ready());
     kiv_ipod_client *c = kiv_ipod_connect();
     ASSERT_NE(c, nullptr);
@@ -335,4 +337,157 @@ TEST(SimdCli, CommandsJsonAndExitCodes) {
     r = run_cli({"--json", "watch", "0.5"}, "");
     EXPECT_EQ(r.code, 0);
     EXPECT_TRUE(sim.alive());
+}
+
+// What a user meets when things go wrong: every failure has its exit code
+// and a message that says what happened; options end at the command.
+TEST(SimdCli, FailuresAndOptions) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
+    Simulator sim({"--ping-interval", "0.3"});
+    ASSERT_TRUE(sim.ready());
+    const std::string script = "play\ntrack 99999\nstop\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int code;
+        const char *err;           // in stderr
+        const char *out_not = "";  // never in stdout
+    } cases[] = {
+        {{"version", "99"}, "", 1, "version", "lingo 99: version"},
+        {{"frobnicate"}, "", 2, "unknown command 'frobnicate'"},
+        {{"seek", "-5"}, "", 2, "from 0 to 2147483, not '-5'"},
+        {{"watch", "-1"}, "", 2, "not '-1'"},
+        {{"eap", "send", "com.kiv.echo", "--json"}, "", 2, "see kiv-ipod --help", "received"},
+        {{"--device", "1", "status"}, "", 1, "no iPod at index 1"},
+        {{"--device", "x", "status"}, "", 2, "--device"},
+        {{"--timeout", "0", "status"}, "", 2, "--timeout"},
+        {{"--socket", "", "status"}, "", 2, "--socket"},
+        {{"--bogus", "status"}, "", 2, "unknown option --bogus"},
+        {{"script", "-"}, script, 1, "line 2: track: no track at index 99999", "stop: ok"},
+        {{"script", "-"},
+         "eap send com.kiv.echo " + std::string(17 << 20, 'x') + "\n",
+         3,
+         "line 1: connection to the daemon lost"},
+    };
+    for (auto &c : cases) {
+        simdtest::Run r = run_cli(c.args, c.input);
+        std::string what = c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
+        EXPECT_EQ(r.code, c.code) << what << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << what << "\n" << r.err;
+        EXPECT_LT(r.err.size(), 400u) << what;
+        if (*c.out_not) {
+            EXPECT_EQ(r.out.find(c.out_not), std::string::npos) << what << "\n" << r.out;
+        }
+    }
+    // --keep-going runs the rest and still fails with the first failure's code.
+    simdtest::Run r = run_cli({"script", "--keep-going", "-"}, script);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("stop: ok"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("line 2:"), std::string::npos) << r.err;
+    // Bytes that are not UTF-8 are replaced in JSON output, not fatal; EAP
+    // data may be an option's name once the command has begun.
+    r = run_cli({"--json", "eap", "send", "com.kiv.echo",
+                 "\xff"
+                 "abc"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["received"],
+              "\xEF\xBF\xBD"
+              "abc");
+    r = run_cli({"eap", "send", "com.kiv.echo", "--", "--json"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("received \"--json\""), std::string::npos) << r.out;
+    EXPECT_TRUE(sim.alive());
+}
+
+// A full simulator, and a hot-plug between two commands of a script.
+TEST(SimdCli, FullDaemonAndHotplugDuringAScript) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
+    {
+        Simulator full({"--ping-interval", "0", "--max-clients", "1"});
+        ASSERT_TRUE(full.ready());
+        std::unique_ptr<Raw> holder;
+        for (int k = 0; k < 50 && !holder; k++) {  // once the readiness probe has gone
+            holder = std::make_unique<Raw>();
+            Packet p;
+            if (!(holder->send(1, 0) && holder->reply(1, p, 200))) holder.reset();
+        }
+        ASSERT_TRUE(holder);
+        simdtest::Run r = run_cli({"status"});
+        EXPECT_EQ(r.code, 3);
+        EXPECT_NE(r.err.find("too many clients"), std::string::npos) << r.err;
+    }
+    Simulator sim({"--ping-interval", "0"});
+    ASSERT_TRUE(sim.ready());
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    char out_path[] = "/tmp/simd-cli-script.XXXXXX";
+    int out = mkstemp(out_path);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        close(in[1]);
+        std::string exe = tool_path("kiv-ipod");
+        execl(exe.c_str(), exe.c_str(), "script", "-", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    auto wait_out = [&](size_t count) {
+        for (int k = 0; k < 300; k++) {
+            std::string text = read_file(out_path);
+            size_t n = 0;
+            for (size_t at = 0; (at = text.find("shuffle:", at)) != std::string::npos; at++) n++;
+            if (n >= count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    ASSERT_EQ(write(in[1], "status\n", 7), 7);
+    EXPECT_TRUE(wait_out(1));
+    // The iPod goes away and comes back while the script waits for its next line.
+    kill(sim.pid(), SIGUSR1);
+    EXPECT_TRUE(sim.wait_log("event ipod_ready"));
+    ASSERT_EQ(write(in[1], "status\n", 7), 7);
+    close(in[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(wait_out(2));
+    std::string text = read_file(out_path);
+    close(out);
+    unlink(out_path);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+}
+
+// Choosing the daemon and the time allowed. These depend on the library
+// reading KIV_IPOD_SOCKET and KIV_IPOD_TIMEOUT_MS in kiv_ipod_connect.
+TEST(SimdCli, SocketAndTimeoutOptions) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
+    // The library side comes with kiv_ipod_set_timeout; until then, nothing to test.
+    if (!dlsym(RTLD_DEFAULT, "kiv_ipod_set_timeout"))
+        GTEST_SKIP() << "the library does not read KIV_IPOD_SOCKET / KIV_IPOD_TIMEOUT_MS yet";
+    const char other[] = "kiv.test.simd.other";
+    {
+        Simulator sim({"--ping-interval", "0"}, other);
+        ASSERT_TRUE(sim.ready());
+        simdtest::Run r = run_cli({"--socket", other, "--json", "devices"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(json::parse(r.out)["daemon_pid"], sim.pid());
+    }
+    // A daemon that accepts but never answers: connecting gives up in time.
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, other, strlen(other));
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strlen(other))),
+              0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    auto t0 = Clock::now();
+    simdtest::Run r = run_cli({"--socket", other, "--timeout", "300", "status"}, "", 10000);
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_LT(ms, 3000);
+    close(fd);
 }

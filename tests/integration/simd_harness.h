@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -262,8 +263,10 @@ struct Run {  // one finished process
     std::string out, err;
 };
 
-// Runs kiv-ipod with the arguments (and `input` on its standard input).
-inline Run run_cli(const std::vector<std::string> &args, const std::string &input = std::string()) {
+// Runs one of the tools with the arguments (and `input` on its standard input).
+// A process still running after `timeout_ms` is killed (code 128 + 9).
+inline Run run_tool(const char *tool, const std::vector<std::string> &args,
+                    const std::string &input = std::string(), int timeout_ms = 60000) {
     Run r;
     char out_tmpl[] = "/tmp/simd-cli-out.XXXXXX", err_tmpl[] = "/tmp/simd-cli-err.XXXXXX",
          in_tmpl[] = "/tmp/simd-cli-in.XXXXXX";
@@ -275,7 +278,7 @@ inline Run run_cli(const std::vector<std::string> &args, const std::string &inpu
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::string exe = tool_path("kiv-ipod");
+        std::string exe = tool_path(tool);
         std::vector<char *> argv{const_cast<char *>(exe.c_str())};
         for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -283,7 +286,15 @@ inline Run run_cli(const std::vector<std::string> &args, const std::string &inpu
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out_tmpl);
     r.err = read_file(err_tmpl);
@@ -294,6 +305,50 @@ inline Run run_cli(const std::vector<std::string> &args, const std::string &inpu
     unlink(err_tmpl);
     unlink(in_tmpl);
     return r;
+}
+
+inline Run run_cli(const std::vector<std::string> &args, const std::string &input = std::string(),
+                   int timeout_ms = 60000) {
+    return run_tool("kiv-ipod", args, input, timeout_ms);
+}
+
+// A field of /proc/PID/status in KiB (VmRSS, VmHWM), or -1.
+inline long proc_status_kib(pid_t pid, const char *field) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(std::string(field) + ":", 0) == 0) return atol(line.c_str() + strlen(field) + 1);
+    return -1;
+}
+
+// User plus system CPU time of a process, in clock ticks.
+inline long cpu_ticks(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int k = 3; k <= 15 && in >> field; k++) {
+        if (k == 14) utime = atol(field.c_str());
+        if (k == 15) stime = atol(field.c_str());
+    }
+    return utime + stime;
+}
+
+// The longest round trip of a request a well-behaved client makes over and
+// over while `busy()` holds (at least `min_ms`), in milliseconds; -1 when
+// a reply does not come.
+template <typename F>
+double worst_round_trip_ms(Raw &raw, F busy, int min_ms = 300) {
+    double worst = 0;
+    uint32_t tid = 1000;
+    auto start = Clock::now();
+    while (busy() || Clock::now() - start < std::chrono::milliseconds(min_ms)) {
+        Packet p;
+        auto t0 = Clock::now();
+        if (!raw.send(++tid, 19) || !raw.reply(tid, p, 5000)) return -1;
+        worst = std::max(worst, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return worst;
 }
 
 }  // namespace simdtest

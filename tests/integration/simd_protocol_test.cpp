@@ -367,6 +367,8 @@ TEST(SimdProtocol, HostileClientsAreClosedAloneWithALogLine) {
         {"oversized length", huge, "oversized payload length 16777217"},
         {"unknown opcode", kivtest::frame(1, 99, ""), "unknown opcode 99"},
         {"event opcode from a client", kivtest::frame(1, 1, ""), "unknown opcode 1"},
+        {"control opcode without --allow-control", kivtest::frame(1, 200, wire::s("hotplug")),
+         "unknown opcode 200"},
         {"undecodable payload", kivtest::frame(1, 14, "z123"), "malformed payload"},
         {"truncated value",
          kivtest::frame(1, 14,

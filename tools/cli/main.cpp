@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -31,12 +32,18 @@ using Clock = std::chrono::steady_clock;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoDaemon = 3;
-constexpr int kReplyTimeoutMs = 5000;
+constexpr int kDefaultTimeoutMs = 5000;
 
 struct Failure {
     int code;
     std::string message;
 };
+
+// JSON text of `j`; bytes that are not UTF-8 (the daemon's texts, EAP
+// data) become U+FFFD instead of aborting the output.
+std::string dump(const json &j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 volatile sig_atomic_t g_interrupted = 0;
 void on_interrupt(int) {
@@ -122,28 +129,51 @@ public:
     bool json_out = false;
     int device = 0;
     bool watching = false;
+    int timeout_ms = kDefaultTimeoutMs;
 
     ~Ctx() {
         if (c_) kiv_ipod_close(c_);
     }
 
+    // The connection; a connection lost by an earlier command of a script
+    // is opened again.
     kiv_ipod_client *client() {
+        if (c_ && kiv_ipod_fd(c_) < 0) {
+            kiv_ipod_close(c_);
+            c_ = nullptr;
+        }
         if (!c_) {
             c_ = kiv_ipod_connect();
             if (!c_) throw Failure{kExitNoDaemon, "no daemon reachable"};
             kiv_ipod_set_event_cb(c_, &Ctx::on_event, this);
             kiv_ipod_set_reply_cb(c_, &Ctx::on_reply, this);
             kiv_ipod_set_ping_cb(c_, &Ctx::on_ping, this);
+            if (kiv_ipod_fd(c_) < 0)
+                throw Failure{
+                    kExitNoDaemon,
+                    "the daemon closed the connection at once (it may be serving too many clients)"};
         }
-        if (kiv_ipod_fd(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
         return c_;
     }
 
-    // A client with an open session on the chosen device and ready.
+    // Dispatches whatever has already arrived, so that the state seen next
+    // is current (a hot-plug between two commands of a script).
+    void catch_up() {
+        for (int k = 0; k < 1000; k++) {
+            pollfd p{kiv_ipod_fd(c_), POLLIN, 0};
+            if (p.fd < 0 || poll(&p, 1, 0) <= 0) return;
+            if (kiv_ipod_read(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
+        }
+    }
+
+    // A client with an open session on the chosen device and ready. After
+    // a hot-plug it waits for the device and opens a new session.
     kiv_ipod_client *session() {
         kiv_ipod_client *c = client();
+        catch_up();
         if (kiv_ipod_is_ready(c) == 1 && kiv_ipod_current_session(c) == device) return c;
-        if (kiv_ipod_device_count(c) == 0) wait_until([c] { return kiv_ipod_device_count(c) > 0; }, 2000);
+        if (kiv_ipod_device_count(c) <= device)
+            wait_until([this, c] { return kiv_ipod_device_count(c) > device; }, 3000);
         if (kiv_ipod_device_count(c) <= device)
             throw Failure{kExitFailed, "no iPod at index " + std::to_string(device)};
         int32_t r = call(kiv_ipod_open_session(c, device), "open session");
@@ -154,14 +184,21 @@ public:
     }
 
     // Waits for the reply to `tid` and returns its result; an error reply
-    // or a refused request ends the command with the daemon's text.
-    int32_t call(uint32_t tid, const char *what) {
+    // or a refused request ends the command with the daemon's text. With
+    // `checked`, a negative result (a reply that the library could not
+    // use) ends it too.
+    int32_t call(uint32_t tid, const char *what, bool checked = false) {
+        if (kiv_ipod_fd(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
         if (tid == 0) throw Failure{kExitFailed, std::string(what) + ": refused, the iPod is not ready"};
         want_ = tid;
         got_ = false;
-        if (!pump_until([this] { return got_; }, kReplyTimeoutMs))
-            throw Failure{kExitFailed, std::string(what) + ": no reply from the daemon"};
+        if (!pump_until([this] { return got_; }, timeout_ms))
+            throw Failure{
+                g_interrupted ? kExitFailed : kExitNoDaemon,
+                std::string(what) + (g_interrupted ? ": interrupted" : ": no reply from the daemon")};
         if (!text_.empty()) throw Failure{kExitFailed, std::string(what) + ": " + text_};
+        if (checked && result_ < 0)
+            throw Failure{kExitFailed, std::string(what) + ": the daemon gave no usable reply"};
         return result_;
     }
 
@@ -176,6 +213,8 @@ public:
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
             if (left <= 0) return false;
             pollfd p{kiv_ipod_fd(c_), POLLIN, 0};
+            // A failed send closes the connection too (the descriptor is then -1).
+            if (p.fd < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
             int n = poll(&p, 1, left);
             if (n < 0 && errno == EINTR) continue;
             if (n > 0 && kiv_ipod_read(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
@@ -189,7 +228,7 @@ public:
 
     void print(const json &j, const std::string &human) {
         if (json_out)
-            std::cout << j.dump() << std::endl;
+            std::cout << dump(j) << std::endl;
         else if (!human.empty())
             std::cout << human << std::flush;
     }
@@ -203,7 +242,7 @@ private:
         json j = describe(c, e);
         if (self->watching) {
             if (self->json_out)
-                std::cout << j.dump() << std::endl;
+                std::cout << dump(j) << std::endl;
             else
                 std::cout << "event " << human_event(j) << std::endl;
         }
@@ -211,12 +250,15 @@ private:
         return 0;
     }
 
-    static int on_reply(kiv_ipod_client *, uint32_t tid, int32_t result, const char *text, void *data) {
+    // The daemon's error text comes with the reply, or (for replies that a
+    // parser reads) through kiv_ipod_last_error, valid only right now.
+    static int on_reply(kiv_ipod_client *c, uint32_t tid, int32_t result, const char *text, void *data) {
         Ctx *self = static_cast<Ctx *>(data);
         if (tid != self->want_) return 0;
         self->got_ = true;
         self->result_ = result;
-        self->text_ = text ? text : "";
+        const char *error = text && *text ? text : kiv_ipod_last_error(c);
+        self->text_ = error ? error : "";
         return 0;
     }
 
@@ -225,7 +267,7 @@ private:
         kiv_ipod_ping(c);
         if (self->watching) {
             if (self->json_out)
-                std::cout << json{{"ping", "answered"}}.dump() << std::endl;
+                std::cout << dump(json{{"ping", "answered"}}) << std::endl;
             else
                 std::cout << "ping from the daemon (answered)" << std::endl;
         }
@@ -291,7 +333,7 @@ private:
         std::string s = j["event"].get<std::string>();
         for (auto it = j.begin(); it != j.end(); ++it) {
             if (it.key() == "event" || it.key() == "type" || it.key() == "serial") continue;
-            s += " " + it.key() + "=" + (it->is_string() ? it->get<std::string>() : it->dump());
+            s += " " + it.key() + "=" + (it->is_string() ? it->get<std::string>() : dump(*it));
         }
         return s;
     }
@@ -336,8 +378,8 @@ void cmd_devices(Ctx &ctx) {
 
 void cmd_status(Ctx &ctx) {
     kiv_ipod_client *c = ctx.session();
-    ctx.call(kiv_ipod_current_track_info(c), "track info");
-    ctx.call(kiv_ipod_get_play_state(c), "play state");
+    ctx.call(kiv_ipod_current_track_info(c), "track info", true);
+    ctx.call(kiv_ipod_get_play_state(c), "play state", true);
     int shuffle = ctx.call(kiv_ipod_get_shuffle(c), "shuffle");
     int repeat = ctx.call(kiv_ipod_get_repeat(c), "repeat");
     json j{{"title", str(kiv_ipod_current_track_title(c))},
@@ -375,11 +417,14 @@ void cmd_simple(Ctx &ctx, const std::string &name, uint32_t (*fn)(kiv_ipod_clien
     ctx.print(json{{"command", name}, {"ok", true}}, name + ": ok\n");
 }
 
+// Positions travel in milliseconds as 32-bit integers.
+constexpr double kMaxSeekSeconds = 2147483;
+
 void cmd_seek(Ctx &ctx, double seconds) {
     kiv_ipod_client *c = ctx.session();
-    ctx.call(kiv_ipod_set_position(c, static_cast<int32_t>(seconds * 1000)), "seek");
-    ctx.print(json{{"command", "seek"}, {"position_ms", static_cast<int>(seconds * 1000)}},
-              "seek: " + mmss(static_cast<int>(seconds * 1000)) + "\n");
+    int32_t ms = static_cast<int32_t>(std::llround(seconds * 1000));
+    ctx.call(kiv_ipod_set_position(c, ms), "seek");
+    ctx.print(json{{"command", "seek"}, {"position_ms", ms}}, "seek: " + mmss(ms) + "\n");
 }
 
 void cmd_mode(Ctx &ctx, bool shuffle, int mode) {
@@ -422,7 +467,7 @@ void cmd_tracks(Ctx &ctx, const std::string &category, const std::vector<std::st
     }
     ctx.call(kiv_ipod_set_category(c, cat), "category");
     int total = kiv_ipod_record_count(c);
-    int32_t r = ctx.call(kiv_ipod_get_records(c, start, count), "records");
+    int32_t r = ctx.call(kiv_ipod_get_records(c, start, count), "records", true);
     json list = json::array();
     std::ostringstream h;
     h << category << ": " << total << " records\n";
@@ -454,7 +499,7 @@ void cmd_track(Ctx &ctx, int index) {
       << " (" << j["album"].get<std::string>() << ") " << mmss(j["length_ms"]) << "  uid "
       << j["uid"].get<std::string>() << "\n";
     if (j["chapter_count"].get<int>() > 0) {
-        ctx.call(kiv_ipod_indexed_track_chapter_info(c, index, -1), "chapters");
+        ctx.call(kiv_ipod_indexed_track_chapter_info(c, index, -1), "chapters", true);
         json chapters = json::array();
         serialize_value *a = kiv_ipod_get_result_indexed_track_chapter_info(c);
         for (int k = 0; k < serialize_array_count(a); k++) {
@@ -473,7 +518,7 @@ void cmd_track(Ctx &ctx, int index) {
 
 void cmd_artwork(Ctx &ctx, int size, const std::string &out) {
     kiv_ipod_client *c = ctx.session();
-    ctx.call(kiv_ipod_current_track_artwork(c, size), "artwork");
+    ctx.call(kiv_ipod_current_track_artwork(c, size), "artwork", true);
     int w = kiv_ipod_current_track_artwork_width(c), hgt = kiv_ipod_current_track_artwork_height(c);
     int stride = kiv_ipod_current_track_artwork_rowstride(c);
     const unsigned char *px = kiv_ipod_current_track_artwork_data(c);
@@ -514,7 +559,8 @@ void cmd_artwork(Ctx &ctx, int size, const std::string &out) {
 
 void cmd_version(Ctx &ctx, int lingo) {
     kiv_ipod_client *c = ctx.session();
-    ctx.call(kiv_ipod_request_lingo_version(c, lingo), "version");
+    if (ctx.call(kiv_ipod_request_lingo_version(c, lingo), "version", true) != 1)
+        throw Failure{kExitFailed, "version: no version of lingo " + std::to_string(lingo)};
     std::string v = str(kiv_ipod_get_result_lingo_version(c));
     ctx.print(json{{"lingo", lingo}, {"version", v}},
               "lingo " + std::to_string(lingo) + ": version " + v + "\n");
@@ -530,12 +576,12 @@ void cmd_eap_send(Ctx &ctx, const std::string &protocol, const std::string &data
             if (e["event"] == name) return &e;
         return nullptr;
     };
-    ctx.wait_until([&] { return find("eap_session_opened") != nullptr; }, kReplyTimeoutMs);
+    ctx.wait_until([&] { return find("eap_session_opened") != nullptr; }, ctx.timeout_ms);
     if (const json *e = find("eap_session_opened")) session = (*e)["session_id"];
     if (session < 0) throw Failure{kExitFailed, "eap: no session was opened"};
     ctx.call(kiv_ipod_send_eap_datagram(c, session, data.data(), static_cast<int32_t>(data.size())),
              "eap send");
-    ctx.wait_until([&] { return find("eap_data_received") != nullptr; }, kReplyTimeoutMs);
+    ctx.wait_until([&] { return find("eap_data_received") != nullptr; }, ctx.timeout_ms);
     const json *echo = find("eap_data_received");
     if (!echo) throw Failure{kExitFailed, "eap: no data came back"};
     std::string back = (*echo)["data"];
@@ -578,13 +624,32 @@ void cmd_ping(Ctx &ctx) {
 
 // ----------------------------------------------------------------- parse
 
+// A number from `lo` to `hi`, with a message that names the range in plain digits.
+CLI::Validator number_in(double lo, double hi) {
+    return CLI::Validator(
+        [lo, hi](std::string &text) -> std::string {
+            char *end = nullptr;
+            errno = 0;
+            double v = strtod(text.c_str(), &end);
+            if (end != text.c_str() && *end == '\0' && errno == 0 && v >= lo && v <= hi) return "";
+            char msg[96];
+            snprintf(msg, sizeof msg, "needs a number from %.15g to %.15g, not '%s'", lo, hi,
+                     text.size() > 20 ? (text.substr(0, 20) + "...").c_str() : text.c_str());
+            return msg;
+        },
+        "");
+}
+
 struct Args {
     std::string category = "track";
     std::vector<std::string> selects;
     int start = 0, count = 20, index = 0, size = 0, lingo = 0;
     double seconds = 0;
     std::string mode, out, protocol, data, file;
+    bool keep_going = false;
 };
+
+void report(Ctx &ctx, const Failure &f);
 
 void run_line(Ctx &ctx, const std::vector<std::string> &argv, bool nested);
 
@@ -608,7 +673,7 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
     add("seek", "jump to a position in the current track", [&] { cmd_seek(ctx, a.seconds); })
         ->add_option("SECONDS", a.seconds, "position in seconds")
         ->required()
-        ->check(CLI::NonNegativeNumber);
+        ->check(number_in(0, kMaxSeekSeconds));
     add("shuffle", "shuffle on|off", [&] { cmd_mode(ctx, true, a.mode == "on" ? 1 : 0); })
         ->add_option("MODE", a.mode)
         ->required()
@@ -627,12 +692,12 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
         "--category,CATEGORY", a.category,
         "playlist, artist, album, genre, track, composer, audiobook or podcast (default track)");
     tracks->add_option("--select", a.selects, "narrow first: CATEGORY=INDEX (repeatable)");
-    tracks->add_option("--start", a.start, "first record (default 0)")->check(CLI::NonNegativeNumber);
+    tracks->add_option("--start", a.start, "first record (default 0)")->check(number_in(0, INT32_MAX));
     tracks->add_option("--count", a.count, "number of records (default 20)")->check(CLI::Range(1, 500));
     add("track", "information about the track at an index", [&] { cmd_track(ctx, a.index); })
         ->add_option("N", a.index)
         ->required()
-        ->check(CLI::NonNegativeNumber);
+        ->check(number_in(0, INT32_MAX));
     CLI::App *art = add("artwork", "artwork of the current track", [&] { cmd_artwork(ctx, a.size, a.out); });
     art->add_option("--size", a.size, "edge in pixels (default 128)")->check(CLI::Range(1, 512));
     art->add_option("--out", a.out, "write the image as a PPM file");
@@ -649,11 +714,11 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
     add("watch", "print events as they come (until interrupted, or for SECONDS)",
         [&] { cmd_watch(ctx, a.seconds); })
         ->add_option("SECONDS", a.seconds)
-        ->check(CLI::NonNegativeNumber);
+        ->check(number_in(0, 1e6));
     add("ping", "round trip to the daemon", [&] { cmd_ping(ctx); });
     if (!nested) {
-        add("script", "run commands from FILE (or - for standard input), one per line",
-            [&] {
+        CLI::App *script =
+            add("script", "run commands from FILE (or - for standard input), one per line", [&] {
                 std::ifstream f;
                 std::istream *in = &std::cin;
                 if (a.file != "-") {
@@ -662,7 +727,9 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
                     in = &f;
                 }
                 std::string line;
+                int number = 0, failed = 0, first_code = 0, first_line = 0;
                 while (std::getline(*in, line)) {
+                    number++;
                     size_t b = line.find_first_not_of(" \t");
                     if (b == std::string::npos) continue;
                     if (line[b] == '#') {
@@ -674,11 +741,26 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
                     std::istringstream ws(line);
                     for (std::string w; ws >> std::quoted(w);) words.push_back(w);
                     if (!ctx.json_out) std::cout << "\n$ kiv-ipod " << line.substr(b) << "\n" << std::flush;
-                    run_line(ctx, words, true);
+                    try {
+                        run_line(ctx, words, true);
+                    } catch (const Failure &f) {
+                        Failure at{f.code, "line " + std::to_string(number) + ": " + f.message};
+                        if (!a.keep_going) throw at;
+                        report(ctx, at);
+                        if (failed++ == 0) {
+                            first_code = f.code;
+                            first_line = number;
+                        }
+                    }
                 }
-            })
-            ->add_option("FILE", a.file)
-            ->required();
+                if (failed)
+                    throw Failure{first_code, std::to_string(failed) +
+                                                  " of the script's commands failed, the first "
+                                                  "at line " +
+                                                  std::to_string(first_line)};
+            });
+        script->add_option("FILE", a.file)->required();
+        script->add_flag("--keep-going,-k", a.keep_going, "run the remaining lines after a failure");
     }
 }
 
@@ -687,6 +769,13 @@ void run_line(Ctx &ctx, const std::vector<std::string> &words, bool nested) {
     Args a;
     std::function<void()> action;
     build(app, ctx, a, action, nested);
+    bool known = false;
+    for (CLI::App *sub : app.get_subcommands([](CLI::App *) { return true; }))
+        known = known || (!words.empty() && sub->check_name(words[0]));
+    if (!known)
+        throw Failure{kExitUsage, (words.empty() ? std::string("a command is required")
+                                                 : "unknown command '" + words[0] + "'") +
+                                      " (see kiv-ipod --help)"};
     std::vector<std::string> reversed(words.rbegin(), words.rend());
     try {
         app.parse(reversed);
@@ -703,48 +792,120 @@ void run_line(Ctx &ctx, const std::vector<std::string> &words, bool nested) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+namespace {
+
+void report(Ctx &ctx, const Failure &f) {
+    if (ctx.json_out) std::cout << dump(json{{"error", f.message}, {"exit_code", f.code}}) << std::endl;
+    std::cerr << "kiv-ipod: " << f.message << "\n";
+}
+
+const char kGlobalOptions[] =
+    "Options (before the command; options end at the command or at --):\n"
+    "  --json           one JSON object per result\n"
+    "  --device N       the iPod to use (default 0)\n"
+    "  --socket NAME    the daemon's abstract socket name (sets KIV_IPOD_SOCKET)\n"
+    "  --timeout MS     time allowed for connecting and for each reply (default 5000;\n"
+    "                   sets KIV_IPOD_TIMEOUT_MS)\n"
+    "Exit codes: 0 success, 1 the daemon refused or failed, 2 usage error, 3 no daemon\n"
+    "reachable, connection lost or no reply in time.";
+
+bool parse_int(const std::string &text, long lo, long hi, int &out) {
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno || v < lo || v > hi) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+int run(int argc, char **argv) {
     Ctx ctx;
-    std::vector<std::string> words;
-    for (int k = 1; k < argc; k++) {
+    bool help = false;
+    int k = 1;
+    // The options before the command; everything from the command on is
+    // the command's own (EAP data may well read "--json").
+    for (; k < argc; k++) {
         std::string w = argv[k];
-        if (w == "--json")
-            ctx.json_out = true;
-        else if (w == "--device" && k + 1 < argc) {
-            try {
-                ctx.device = std::stoi(argv[++k]);
-            } catch (const std::exception &) {
-                ctx.device = -1;
+        if (w == "--") {
+            k++;
+            break;
+        }
+        if (w.size() < 2 || w[0] != '-') break;
+        std::string name = w, value;
+        size_t eq = w.find('=');
+        bool takes_value = false;
+        for (const char *o : {"--device", "--socket", "--timeout"})
+            if (w.compare(0, eq, o) == 0) takes_value = true;
+        if (takes_value) {
+            if (eq != std::string::npos) {
+                name = w.substr(0, eq);
+                value = w.substr(eq + 1);
+            } else if (k + 1 < argc) {
+                value = argv[++k];
+            } else {
+                std::cerr << "kiv-ipod: " << w << " needs a value\n";
+                return kExitUsage;
             }
-            if (ctx.device < 0) {
-                std::cerr << "kiv-ipod: --device needs an index\n";
+        }
+        if (w == "--json") {
+            ctx.json_out = true;
+        } else if (w == "--help" || w == "-h") {
+            help = true;
+        } else if (name == "--device") {
+            if (!parse_int(value, 0, 1000, ctx.device)) {
+                std::cerr << "kiv-ipod: --device needs an index from 0 to 1000\n";
+                return kExitUsage;
+            }
+        } else if (name == "--socket") {
+            if (value.empty() || value.size() > 100) {
+                std::cerr << "kiv-ipod: --socket needs a name of 1 to 100 characters\n";
+                return kExitUsage;
+            }
+            setenv("KIV_IPOD_SOCKET", value.c_str(), 1);
+        } else if (name == "--timeout") {
+            if (!parse_int(value, 1, 3600000, ctx.timeout_ms)) {
+                std::cerr << "kiv-ipod: --timeout needs milliseconds from 1 to 3600000\n";
                 return kExitUsage;
             }
         } else {
-            words.push_back(w);
+            std::cerr << "kiv-ipod: unknown option " << w << " (see kiv-ipod --help)\n";
+            return kExitUsage;
         }
     }
+    // The library reads the time allowed for connecting from the environment.
+    setenv("KIV_IPOD_TIMEOUT_MS", std::to_string(ctx.timeout_ms).c_str(), 1);
+    std::vector<std::string> words(argv + k, argv + argc);
     signal(SIGINT, on_interrupt);
     signal(SIGTERM, on_interrupt);
     signal(SIGPIPE, SIG_IGN);
     try {
-        if (words.empty() || words[0] == "--help" || words[0] == "-h") {
+        if (help || words.empty()) {
             CLI::App app{"kiv-ipod: control an iPod through the accessory daemon", "kiv-ipod"};
             Args a;
             std::function<void()> action;
             build(app, ctx, a, action, false);
-            app.footer(
-                "Options before the command: --json (machine-readable output), --device N (default 0).\n"
-                "Exit codes: 0 success, 1 the daemon refused or failed, 2 usage error, 3 no daemon "
-                "reachable.");
+            app.footer(kGlobalOptions);
             std::cout << app.help();
-            return words.empty() ? kExitUsage : 0;
+            return help ? 0 : kExitUsage;
         }
         run_line(ctx, words, false);
     } catch (const Failure &f) {
-        if (ctx.json_out) std::cout << json{{"error", f.message}, {"exit_code", f.code}}.dump() << std::endl;
-        std::cerr << "kiv-ipod: " << f.message << "\n";
+        report(ctx, f);
         return f.code;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // Nothing may end the process with an uncaught exception (an abort).
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        std::cerr << "kiv-ipod: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "kiv-ipod: unexpected failure\n";
+    }
+    return kExitFailed;
 }

@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -97,6 +99,14 @@ struct Daemon::Client {
     size_t art_size = 0;
     bool ping_pending = false;
     Clock::time_point ping_sent;
+    // Pings sent since the client last sent a complete frame, and when that was.
+    int missed_pings = 0;
+    Clock::time_point last_heard;
+    // Bytes of the buffer budget held for the request being received.
+    size_t reserved = 0;
+    // Complete requests wait in rx (more than one round's share arrived).
+    bool backlog = false;
+    uid_t uid = static_cast<uid_t>(-1);  // of the peer process
 };
 
 int listen_abstract(const std::string &name) {
@@ -142,6 +152,11 @@ Daemon::~Daemon() {
         if (!c->art_path.empty()) unlink(c->art_path.c_str());
     }
     if (listen_fd_ >= 0) close(listen_fd_);
+    if (spare_fd_ >= 0) close(spare_fd_);
+    if (art_dir_fd_ >= 0) {
+        rmdir(art_dir_.c_str());
+        close(art_dir_fd_);
+    }
     for (int &fd : g_wake_pipe) {
         if (fd >= 0) close(fd);
         fd = -1;
@@ -176,12 +191,58 @@ bool Daemon::start(std::string &error_text) {
         error_text = std::string("pipe: ") + strerror(errno);
         return false;
     }
+    spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (!prepare_artwork_dir(error_text)) return false;
+    log("listening on @%s (pid %d), library: %s, %zu tracks", options_.socket_name.c_str(), getpid(),
+        library_.name.c_str(), library_.tracks.size());
+    return true;
+}
+
+// Artwork files live in a directory of the simulator's own, created at
+// start with a random name and mode 0700, so that no other user can plant
+// or read a file there. The directory stays locked (flock) while the
+// simulator runs; directories of the same owner left unlocked by a
+// simulator that was killed are removed first.
+bool Daemon::prepare_artwork_dir(std::string &error_text) {
     if (options_.artwork_dir.empty()) {
         const char *tmp = getenv("TMPDIR");
         options_.artwork_dir = tmp && *tmp ? tmp : "/tmp";
     }
-    log("listening on @%s (pid %d), library: %s, %zu tracks", options_.socket_name.c_str(), getpid(),
-        library_.name.c_str(), library_.tracks.size());
+    const std::string &base = options_.artwork_dir;
+    const char prefix[] = "kiv-ipod-simd.";
+    if (DIR *d = opendir(base.c_str())) {
+        int base_fd = dirfd(d);
+        while (dirent *e = readdir(d)) {
+            if (strncmp(e->d_name, prefix, sizeof prefix - 1) != 0) continue;
+            int fd = openat(base_fd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) continue;
+            struct stat st;
+            if (fstat(fd, &st) == 0 && st.st_uid == getuid() && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                if (DIR *inner = fdopendir(dup(fd))) {
+                    while (dirent *f = readdir(inner))
+                        if (strcmp(f->d_name, ".") != 0 && strcmp(f->d_name, "..") != 0)
+                            unlinkat(dirfd(inner), f->d_name, 0);
+                    closedir(inner);
+                }
+                if (unlinkat(base_fd, e->d_name, AT_REMOVEDIR) == 0)
+                    log("removed the artwork directory %s/%s left by an earlier run", base.c_str(),
+                        e->d_name);
+            }
+            close(fd);
+        }
+        closedir(d);
+    }
+    std::string tmpl = base + "/" + prefix + "XXXXXX";
+    if (!mkdtemp(&tmpl[0])) {
+        error_text = "cannot create an artwork directory in " + base + ": " + strerror(errno);
+        return false;
+    }
+    art_dir_ = tmpl;
+    art_dir_fd_ = open(art_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (art_dir_fd_ < 0 || flock(art_dir_fd_, LOCK_EX | LOCK_NB) != 0) {
+        error_text = "cannot lock " + art_dir_ + ": " + strerror(errno);
+        return false;
+    }
     return true;
 }
 
@@ -192,6 +253,8 @@ int Daemon::poll_timeout_ms() const {
     auto soonest = now + std::chrono::seconds(1);
     if (state_ != 0 && state_ != 4 && present_) soonest = std::min(soonest, next_position_event_);
     if (options_.ping_interval_ms > 0) soonest = std::min(soonest, next_ping_);
+    for (auto &c : clients_)
+        if (c->backlog && c->tx.size() <= kMaxOutputBeforeReading) soonest = now;
     for (auto &s : steps_) soonest = std::min(soonest, s.when);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count();
     return static_cast<int>(std::max<long long>(0, ms + 1));
@@ -203,7 +266,9 @@ int Daemon::run() {
         fds.push_back({listen_fd_, POLLIN, 0});
         fds.push_back({g_wake_pipe[0], POLLIN, 0});
         for (auto &c : clients_) {
-            short events = POLLIN;
+            // Requests are read only while the client's earlier requests are
+            // served and it reads what they produced.
+            short events = c->backlog || c->tx.size() > kMaxOutputBeforeReading ? 0 : POLLIN;
             if (!c->tx.empty()) events |= POLLOUT;
             fds.push_back({c->fd, events, 0});
         }
@@ -237,6 +302,10 @@ int Daemon::run() {
                 if (re & (POLLIN | POLLHUP | POLLERR)) read_client(c);
                 if (!c.dead && (re & POLLOUT)) flush_client(c);
             }
+        }
+        for (auto &c : clients_)
+            if (c->backlog && !c->dead && c->tx.size() <= kMaxOutputBeforeReading) serve_frames(*c);
+        if (n > 0) {
             if (fds[0].revents & POLLIN) accept_clients();
         }
         advance();
@@ -248,19 +317,43 @@ int Daemon::run() {
     }
 }
 
+void Daemon::refuse_connection(int fd, const char *why) {
+    log("refusing a connection: %s", why);
+    close(fd);
+}
+
 void Daemon::accept_clients() {
     for (;;) {
         int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) return;
+        if (fd < 0) {
+            if ((errno == EMFILE || errno == ENFILE) && spare_fd_ >= 0) {
+                // Out of descriptors: the pending connection would keep the
+                // listening socket readable and the loop spinning. The spare
+                // descriptor makes room to take it and close it at once.
+                close(spare_fd_);
+                fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                spare_fd_ = -1;
+                if (fd >= 0)
+                    refuse_connection(fd, "out of file descriptors (see ulimit -n and --max-clients)");
+                spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+                if (fd >= 0) continue;
+            }
+            return;
+        }
         size_t live = std::count_if(clients_.begin(), clients_.end(), [](auto &c) { return !c->dead; });
         if (live >= static_cast<size_t>(options_.max_clients)) {
-            log("refusing a connection: %d clients already", options_.max_clients);
-            close(fd);
+            char why[64];
+            snprintf(why, sizeof why, "%d clients already", options_.max_clients);
+            refuse_connection(fd, why);
             continue;
         }
         auto c = std::make_unique<Client>();
         c->fd = fd;
         c->id = next_client_id_++;
+        c->last_heard = Clock::now();
+        ucred cred;
+        socklen_t cred_len = sizeof cred;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) == 0) c->uid = cred.uid;
         for (size_t k = 0; k < library_.tracks.size(); k++) c->scope.push_back(static_cast<int>(k));
         log("client %d connected", c->id);
         clients_.push_back(std::move(c));
@@ -277,6 +370,18 @@ void Daemon::drop_client(Client &c, const std::string &reason) {
     // The client's mapping outlives the name.
     if (!c.art_path.empty()) unlink(c.art_path.c_str());
     c.dead = true;
+    c.rx.clear();
+    c.rx.shrink_to_fit();
+    c.tx.clear();
+    c.tx.shrink_to_fit();
+    c.reserved = 0;
+    c.backlog = false;
+}
+
+size_t Daemon::buffered_bytes() const {
+    size_t total = 0;
+    for (auto &c : clients_) total += std::max(c->reserved, c->rx.size()) + c->tx.size();
+    return total;
 }
 
 void Daemon::read_client(Client &c) {
@@ -288,7 +393,16 @@ void Daemon::read_client(Client &c) {
         return drop_client(c, std::string("read error: ") + strerror(errno));
     }
     c.rx.append(buf, static_cast<size_t>(n));
+    serve_frames(c);
+}
+
+// Serves up to kFramesPerRound complete requests from the client's input;
+// the rest wait for the next round, so that one client cannot keep the
+// others waiting.
+void Daemon::serve_frames(Client &c) {
     size_t at = 0;
+    int served = 0;
+    c.backlog = false;
     while (!c.dead && c.rx.size() - at >= kHeaderSize) {
         const uint8_t *h = reinterpret_cast<const uint8_t *>(c.rx.data()) + at;
         if (h[0] != kMarker) {
@@ -298,16 +412,54 @@ void Daemon::read_client(Client &c) {
         }
         uint32_t len = read_be32(h + 12);
         if (len > kMaxPayload) return drop_client(c, "oversized payload length " + std::to_string(len));
-        if (c.rx.size() - at < kHeaderSize + len) break;
+        if (c.rx.size() - at < kHeaderSize + len) {
+            // A large request is admitted only within the buffer budget,
+            // and its room is taken at once (no doubling while it grows).
+            size_t need = kHeaderSize + len;
+            if (len > kSmallPayload && c.reserved < need) {
+                size_t in_use = buffered_bytes() - std::max(c.reserved, c.rx.size());
+                if (in_use + need > kBufferBudget)
+                    return drop_client(c, "request of " + std::to_string(len) +
+                                              " bytes over the buffer budget (" + std::to_string(in_use) +
+                                              " bytes buffered for all clients)");
+                if (at > 0) {
+                    c.rx.erase(0, at);
+                    at = 0;
+                }
+                c.rx.reserve(need);
+                c.reserved = need;
+            }
+            break;
+        }
+        if (served == kFramesPerRound) {
+            c.backlog = true;
+            break;
+        }
+        served++;
+        c.last_heard = Clock::now();
+        c.missed_pings = 0;
         if (!handle_frame(c, read_be32(h + 4), h[8], h + kHeaderSize, len)) return;
         at += kHeaderSize + len;
+        if (c.reserved && at >= c.reserved) c.reserved = 0;
     }
-    if (!c.dead) c.rx.erase(0, at);
+    if (c.dead) return;
+    c.rx.erase(0, at);
+    if (c.reserved == 0 && c.rx.capacity() > 2 * kSmallPayload && c.rx.size() <= kSmallPayload)
+        c.rx.shrink_to_fit();
 }
 
 void Daemon::send(Client &c, uint32_t tid, uint8_t opcode, const Value *payload) {
     if (c.dead) return;
-    c.tx += frame(tid, opcode, payload ? encode(*payload) : std::string());
+    std::string bytes = payload ? encode(*payload) : std::string();
+    if (bytes.size() > kMaxPayload) {
+        // Never a frame the client must refuse: a reply becomes an error,
+        // an event is left out.
+        log("client %d: %s of %zu bytes over the payload limit, %s", c.id, tid ? "reply" : "event",
+            bytes.size(), tid ? "answered with an error" : "not sent");
+        if (!tid) return;
+        bytes = encode(error("reply too large (" + std::to_string(bytes.size()) + " bytes)"));
+    }
+    c.tx += frame(tid, opcode, bytes);
     if (c.tx.size() > kMaxQueuedOutput) return drop_client(c, "not reading its replies");
     flush_client(c);
 }
@@ -379,9 +531,19 @@ void Daemon::media_event(const std::string &name, const Value &data, Client *onl
 
 void Daemon::send_pings() {
     next_ping_ = Clock::now() + std::chrono::milliseconds(options_.ping_interval_ms);
+    auto now = Clock::now();
     for (auto &c : clients_) {
         if (c->dead) continue;
         if (c->ping_pending) log("client %d did not answer the last ping", c->id);
+        if (options_.evict_after > 0 && c->missed_pings >= options_.evict_after &&
+            now - c->last_heard >= std::chrono::milliseconds(kMinSilenceMs)) {
+            auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(now - c->last_heard);
+            drop_client(*c, "evicted: " + std::to_string(c->missed_pings) +
+                                " pings went unanswered and nothing arrived for " +
+                                std::to_string(silent.count()) + " ms");
+            continue;
+        }
+        c->missed_pings++;
         c->ping_pending = true;
         c->ping_sent = Clock::now();
         send(*c, 0, 54, nullptr);
@@ -582,11 +744,9 @@ Value Daemon::artwork_reply(Client &c, int edge) {
         return h;
     }
     if (c.art_fd < 0) {
-        char path[4096];
-        snprintf(path, sizeof path, "%s/kiv-ipod-simd-%d-%d.rgb565", options_.artwork_dir.c_str(), getpid(),
-                 c.id);
-        // O_EXCL|O_NOFOLLOW: never write through a file or link planted there.
-        c.art_fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // A fresh random name in the private directory, created exclusively (0600).
+        std::string path = art_dir_ + "/art-XXXXXX.rgb565";
+        c.art_fd = mkostemps(&path[0], 7, O_CLOEXEC);
         if (c.art_fd < 0) return error(std::string("cannot create artwork file: ") + strerror(errno));
         c.art_path = path;
         c.art_size = 0;
@@ -605,7 +765,13 @@ Value Daemon::artwork_reply(Client &c, int edge) {
 bool Daemon::handle_frame(Client &c, uint32_t tid, uint8_t opcode, const uint8_t *payload, uint32_t len) {
     Value arg;
     bool has_arg = len > 0;
-    if (has_arg && !decode(payload, len, arg)) {
+    bool too_many = false;
+    if (has_arg && !decode(payload, len, arg, kMaxValuesPerRequest, &too_many)) {
+        if (too_many) {
+            drop_client(c, "request with more than " + std::to_string(kMaxValuesPerRequest) +
+                               " values (opcode " + std::to_string(opcode) + ")");
+            return false;
+        }
         drop_client(c, "malformed payload (opcode " + std::to_string(opcode) + ", " + std::to_string(len) +
                            " bytes)");
         return false;
@@ -681,6 +847,7 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             log("client %d: config %s=%s", c.id, arg->items[0].s.c_str(), arg->items[1].s.c_str());
             return ok;
         case kControlOpcode:
+            if (!options_.allow_control || c.uid != getuid()) break;
             if (!arg || arg->kind != Value::String) return error("control: expected a command");
             if (arg->s == "hotplug") {
                 hotplug();
@@ -991,6 +1158,8 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             auto it =
                 std::find_if(c.eap.begin(), c.eap.end(), [&](const Client::Eap &e) { return e.id == v[0]; });
             if (it == c.eap.end()) return error("no EAP session " + std::to_string(v[0]));
+            // The echo carries the data again, in a frame that must stay within the limit.
+            if (arg->items[2].s.size() + 1024 > kMaxPayload) return error("datagram too large to echo");
             // The accessory app on the other side echoes every datagram.
             after_reply_.emplace_back("eap_data_received", Value::hash({{"session_id", Value::integer(v[0])},
                                                                         {"length", Value::integer(v[1])},

@@ -23,15 +23,36 @@ namespace simd {
 
 constexpr const char *kDefaultSocket = "com.kiv.ipod.IPodDaemon";
 // Opcode of the simulator's own control request (not part of the device
-// protocol): a string payload such as "hotplug".
+// protocol): a string payload such as "hotplug". Served only when the
+// simulator runs with --allow-control, and then only to processes of its
+// own user; otherwise it is an unknown opcode like any other.
 constexpr uint8_t kControlOpcode = 200;
+
+// What one client may cost the simulator. Request payloads above
+// kSmallPayload are admitted only while all buffered bytes (partial
+// requests and unsent output, every client counted) stay within
+// kBufferBudget; a request may hold at most kMaxValuesPerRequest values;
+// a client is served at most kFramesPerRound requests per loop round, and
+// its requests are not read while more than kMaxOutputBeforeReading bytes
+// of its output wait to be sent.
+constexpr size_t kSmallPayload = 64 * 1024;
+constexpr size_t kBufferBudget = 64u * 1024u * 1024u;
+constexpr size_t kMaxValuesPerRequest = 10000;
+constexpr int kFramesPerRound = 32;
+constexpr size_t kMaxOutputBeforeReading = 1024 * 1024;
+// A client that has left this many pings in a row unanswered, and sent
+// nothing at all for kMinSilenceMs, is closed (its place is freed).
+constexpr int kDefaultEvictAfter = 3;
+constexpr int kMinSilenceMs = 1000;
 
 struct Options {
     std::string socket_name = kDefaultSocket;
     int ping_interval_ms = 5000;  // 0: no pings
     std::string artwork_dir;      // empty: $TMPDIR or /tmp
     bool quiet = false;
-    int max_clients = 64;  // connections beyond this are closed at once
+    int max_clients = 64;                  // connections beyond this are closed at once
+    int evict_after = kDefaultEvictAfter;  // unanswered pings; 0: never evict
+    bool allow_control = false;            // serve the control opcode
 };
 
 // Creates a listening stream socket on the abstract name; -1 on failure
@@ -66,7 +87,11 @@ private:
     };
 
     void accept_clients();
+    void refuse_connection(int fd, const char *why);
     void read_client(Client &c);
+    void serve_frames(Client &c);
+    size_t buffered_bytes() const;
+    bool prepare_artwork_dir(std::string &error);
     void flush_client(Client &c);
     void drop_client(Client &c, const std::string &reason);
     bool handle_frame(Client &c, uint32_t tid, uint8_t opcode, const uint8_t *payload, uint32_t len);
@@ -103,6 +128,13 @@ private:
     Options options_;
     Library library_;
     int listen_fd_ = -1;
+    // Kept open so that a connection can still be accepted (and closed)
+    // when the process runs out of descriptors.
+    int spare_fd_ = -1;
+    // The private artwork directory (0700, random name) and its descriptor,
+    // locked while the simulator runs.
+    std::string art_dir_;
+    int art_dir_fd_ = -1;
     std::vector<std::unique_ptr<Client>> clients_;
     int next_client_id_ = 1;
     int next_eap_session_ = 1;

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "daemon.h"
@@ -22,11 +24,16 @@ const char kUsage[] =
     "  --library FILE         load the tracks from a JSON file instead of generating them\n"
     "  --seed N               seed of the generated library (default 1)\n"
     "  --ping-interval SECS   seconds between pings to every client, 0 for none (default 5)\n"
-    "  --artwork-dir DIR      where shared artwork files go (default $TMPDIR or /tmp)\n"
+    "  --artwork-dir DIR      where the private directory of shared artwork files is made\n"
+    "                         (default $TMPDIR or /tmp)\n"
     "  --max-clients N        connections served at once; more are closed (default 64)\n"
+    "  --evict-after N        close a client that leaves N pings in a row unanswered and\n"
+    "                         sends nothing for at least a second (default 3, 0: never)\n"
+    "  --allow-control        serve --control requests (from processes of the same user)\n"
     "  --quiet                log nothing but fatal errors\n"
-    "  --control COMMAND      ask the running simulator to act; COMMAND is 'hotplug'\n"
-    "                         (the demo iPod disconnects and reconnects; SIGUSR1 does the same)\n"
+    "  --control COMMAND      ask the running simulator (started with --allow-control) to\n"
+    "                         act; COMMAND is 'hotplug' (the demo iPod disconnects and\n"
+    "                         reconnects; SIGUSR1 does the same without --allow-control)\n"
     "  --help                 this text\n"
     "\n"
     "Exit codes: 0 stopped by SIGTERM/SIGINT or control done, 1 runtime failure,\n"
@@ -93,7 +100,7 @@ int control(const std::string &socket_name, const std::string &command) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+static int run_main(int argc, char **argv) {
     simd::Options options;
     std::string library_path, command;
     unsigned long seed = 1;
@@ -138,6 +145,14 @@ int main(int argc, char **argv) {
                 return 2;
             }
             options.max_clients = static_cast<int>(n);
+        } else if (a == "--evict-after") {
+            if (!parse_uint(value("--evict-after"), 1000, n)) {
+                fprintf(stderr, "kiv-ipod-simd: --evict-after needs a number of pings from 0 to 1000\n");
+                return 2;
+            }
+            options.evict_after = static_cast<int>(n);
+        } else if (a == "--allow-control") {
+            options.allow_control = true;
         } else if (a == "--artwork-dir") {
             options.artwork_dir = value("--artwork-dir");
         } else if (a == "--quiet") {
@@ -176,4 +191,18 @@ int main(int argc, char **argv) {
     sa.sa_handler = on_hotplug;
     sigaction(SIGUSR1, &sa, nullptr);
     return daemon.run();
+}
+
+int main(int argc, char **argv) {
+    // Nothing may end the process with an uncaught exception (an abort).
+    try {
+        return run_main(argc, argv);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "kiv-ipod-simd: out of memory\n");
+    } catch (const std::exception &e) {
+        fprintf(stderr, "kiv-ipod-simd: %s\n", e.what());
+    } catch (...) {
+        fprintf(stderr, "kiv-ipod-simd: unexpected failure\n");
+    }
+    return 1;
 }

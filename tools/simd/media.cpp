@@ -1,5 +1,9 @@
 #include "media.h"
 
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -107,14 +111,26 @@ Library generate_library(uint32_t seed) {
 }
 
 bool load_library(const std::string &path, Library &out, std::string &error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file";
+        return false;
+    }
     std::ifstream in(path);
     if (!in) {
-        error = path + ": cannot open";
+        error = path + ": cannot open: " + strerror(errno);
         return false;
     }
     nlohmann::json doc;
     try {
         doc = nlohmann::json::parse(in);
+    } catch (const std::ios_base::failure &e) {
+        error = path + ": cannot read: " + e.what();
+        return false;
     } catch (const nlohmann::json::parse_error &e) {
         // The message names line and column ("parse error at line 3, column 7: ...").
         std::string what = e.what();

@@ -148,11 +148,18 @@ struct Reader {
     const uint8_t *p;
     size_t len;
     size_t pos = 0;
+    size_t left;  // values still allowed
+    bool too_many = false;
 
     bool need(size_t n) const { return len - pos >= n; }
 
     bool value(Value &out, int depth) {
         if (depth > 32 || !need(1)) return false;
+        if (left == 0) {
+            too_many = true;
+            return false;
+        }
+        left--;
         uint8_t letter = p[pos++];
         switch (letter) {
             case 'i':
@@ -222,10 +229,11 @@ struct Reader {
 
 }  // namespace
 
-bool decode(const uint8_t *data, size_t len, Value &out) {
-    Reader r{data, len};
-    if (!r.value(out, 0)) return false;
-    return r.pos == len;
+bool decode(const uint8_t *data, size_t len, Value &out, size_t max_values, bool *too_many) {
+    Reader r{data, len, 0, max_values};
+    bool ok = r.value(out, 0) && r.pos == len;
+    if (too_many) *too_many = r.too_many;
+    return ok;
 }
 
 std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload) {

@@ -46,8 +46,12 @@ std::string encode(const Value &v);
 
 // Decodes exactly one value that must fill all `len` bytes. Returns false
 // for a truncated value, an unknown type letter, trailing bytes, nesting
-// deeper than 32 levels or a key longer than 255 bytes.
-bool decode(const uint8_t *data, size_t len, Value &out);
+// deeper than 32 levels, a key longer than 255 bytes, or more than
+// `max_values` values in all (then `*too_many`, when given, is set): the
+// limit stops the decoding early, so that its cost stays bounded whatever
+// the payload.
+bool decode(const uint8_t *data, size_t len, Value &out, size_t max_values = SIZE_MAX,
+            bool *too_many = nullptr);
 
 // Frame layout: 0xFE marker, 3 reserved bytes, big-endian transaction id,
 // opcode byte, 3 reserved bytes, big-endian payload length, payload.

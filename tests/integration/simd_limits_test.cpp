@@ -1,0 +1,233 @@
+// The simulator under clients that try to take it over: idle connections,
+// partial requests pinning memory, requests that are costly to decode,
+// replies over the payload limit, too few descriptors, planted artwork
+// files. Each leaves the simulator serving the other clients promptly.
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "simd_harness.h"
+
+using namespace simdtest;
+namespace wire = kivtest::wire;
+
+namespace {
+
+const char kName[] = "kiv.test.simd.limits";
+
+std::string header(uint32_t tid, uint8_t opcode, uint32_t len) {
+    std::string h = kivtest::frame(tid, opcode, "");
+    for (int k = 0; k < 4; k++) h[12 + k] = static_cast<char>(len >> (24 - 8 * k));
+    return h;
+}
+
+// Timing bounds mean nothing when the test runs under valgrind or
+// ThreadSanitizer; ThreadSanitizer's shadow memory also grows with the data.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+bool timing_meaningful() {
+    const char *preload = getenv("LD_PRELOAD");
+    return !kThreadSanitizer && !(preload && strstr(preload, "vgpreload"));
+}
+
+bool served(Raw &raw, uint32_t tid) {
+    Packet p;
+    return raw.send(tid, 0) && raw.reply(tid, p, 1000);
+}
+
+}  // namespace
+
+// Connections that never send anything (nor answer pings) are closed after
+// a few pings, which frees their places; a client that answers stays.
+TEST(SimdLimits, IdleClientsAreEvictedAndTheirPlacesFreed) {
+    // The library connects to the default name (the test has a network namespace of its own).
+    const char *name = "com.kiv.ipod.IPodDaemon";
+    Simulator sim({"--ping-interval", "0.1", "--max-clients", "4"}, name);
+    ASSERT_TRUE(sim.ready());
+    std::vector<std::unique_ptr<Raw>> idle;
+    while (idle.size() < 3) idle.push_back(std::make_unique<Raw>(name));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kiv_ipod_client *c = kiv_ipod_connect();
+    ASSERT_NE(c, nullptr);
+    kiv_ipod_set_ping_cb(
+        c,
+        [](kiv_ipod_client *cl, uint32_t, void *) {
+            kiv_ipod_ping(cl);
+            return 0;
+        },
+        nullptr);
+    Raw refused(name);  // the fifth: no place
+    EXPECT_TRUE(refused.wait_closed(1000));
+    // The answering client is pumped until the idle ones are gone (at most 4 s).
+    size_t closed = 0;
+    for (auto end = Clock::now() + std::chrono::seconds(4); closed < idle.size() && Clock::now() < end;) {
+        pollfd p{kiv_ipod_fd(c), POLLIN, 0};
+        if (poll(&p, 1, 20) > 0) {
+            ASSERT_GE(kiv_ipod_read(c), 0);
+        }
+        closed = 0;
+        for (auto &r : idle) closed += r->wait_closed(1);
+    }
+    EXPECT_EQ(closed, idle.size());
+    EXPECT_TRUE(sim.wait_log("pings went unanswered")) << sim.log();
+    EXPECT_GE(kiv_ipod_fd(c), 0);
+    EXPECT_EQ(kiv_ipod_get_shuffle_sync(c), -1);  // answered: no session open
+    Raw newcomer(name);
+    EXPECT_TRUE(served(newcomer, 1));
+    kiv_ipod_close(c);
+}
+
+// Partial large requests, a request of millions of values and a request
+// whose echo would pass the payload limit: each is refused alone, memory
+// stays bounded, and another client's round trips stay short throughout.
+TEST(SimdLimits, HostileRequestsLeaveOthersServedPromptly) {
+    Simulator sim({"--ping-interval", "0"}, kName);
+    ASSERT_TRUE(sim.ready());
+    Raw good(kName);
+    Packet p;
+    ASSERT_TRUE(good.send(1, 4, wire::i(0)) && good.reply(1, p));
+    const long rss_before = proc_status_kib(sim.pid(), "VmRSS");
+
+    // 8 clients announce 16 MiB - 1 and send all but the last byte.
+    const uint32_t big = 16u * 1024 * 1024 - 1;
+    std::vector<std::unique_ptr<Raw>> pinning;
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 8; k++) {
+        pinning.push_back(std::make_unique<Raw>(kName));
+        Raw *r = pinning.back().get();
+        threads.emplace_back([r, big] { r->send_bytes(header(1, 58, big) + std::string(big - 1, 'x')); });
+    }
+    for (auto &t : threads) t.join();
+    // Measured once the partial requests are in place (while they were
+    // written, the writers' own load on the machine would be measured too).
+    double pin_ms = worst_round_trip_ms(good, [] { return false; });
+    long rss_grown_mib = (proc_status_kib(sim.pid(), "VmRSS") - rss_before) / 1024;
+    EXPECT_TRUE(sim.wait_log("over the buffer budget")) << sim.log();
+    int refused = 0;
+    for (auto &r : pinning) refused += r->wait_closed(100);
+    EXPECT_GE(refused, 4) << "at most 64 MiB of partial requests are kept";
+    if (!kThreadSanitizer) {
+        EXPECT_LT(rss_grown_mib, 96) << "8 x 16 MiB partial requests pinned the memory";
+    }
+    pinning.clear();
+
+    // One request of 5.5 million integers.
+    std::string ints = "a";
+    const uint32_t count = 5500000;
+    ints += std::string(4, '\0');
+    for (int k = 0; k < 4; k++) ints.push_back(static_cast<char>(count >> (24 - 8 * k)));
+    ints.reserve(9 + 3 * count);
+    for (uint32_t k = 0; k < count; k++)
+        ints +=
+            "i\x01"
+            "7";
+    Raw heavy(kName);
+    std::atomic<bool> sent{false};
+    std::thread t([&] {
+        heavy.send(2, 33, ints);
+        sent = true;
+    });
+    double ints_ms = worst_round_trip_ms(
+        good, [&] { return !sent; }, 500);
+    t.join();
+    EXPECT_TRUE(heavy.wait_closed());
+    EXPECT_TRUE(sim.wait_log("more than 10000 values")) << sim.log();
+
+    // A health check whose echo would be over 16 MiB gets an error instead.
+    Raw echo(kName);
+    std::string text(16u * 1024 * 1024 - 40, 't');
+    ASSERT_TRUE(echo.send(3, 33, wire::a({wire::s(text)})));
+    ASSERT_TRUE(echo.reply(3, p, 10000));
+    EXPECT_LE(p.payload.size(), 16u * 1024 * 1024);
+    EXPECT_NE(serialize_hash_get_string(p.value(), "error"), nullptr);
+
+    std::cout << "worst round trip of another client: " << pin_ms << " ms under 8 pinning clients, "
+              << ints_ms << " ms under 5.5M integers; memory grown by " << rss_grown_mib << " MiB\n";
+    EXPECT_GE(pin_ms, 0);
+    EXPECT_GE(ints_ms, 0);
+    // Generous for sanitizer builds; a release build stays far below.
+    if (timing_meaningful()) {
+        EXPECT_LT(pin_ms, 250);
+        EXPECT_LT(ints_ms, 250);
+    }
+    EXPECT_TRUE(served(good, 4));
+}
+
+// More clients than descriptors: the connections beyond are refused with a
+// log line, the loop does not spin, and places free up again.
+TEST(SimdLimits, RunningOutOfDescriptorsDoesNotSpin) {
+    Simulator sim({"--ping-interval", "0", "--max-clients", "1000"}, kName);
+    ASSERT_TRUE(sim.ready());
+    rlimit low;
+    ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, nullptr, &low), 0);
+    low.rlim_cur = 24;
+    ASSERT_EQ(prlimit(sim.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+    std::vector<std::unique_ptr<Raw>> many;
+    // 20 connections: more than the descriptors left, fewer than the listening backlog.
+    for (int k = 0; k < 20; k++) many.push_back(std::make_unique<Raw>(kName));
+    EXPECT_TRUE(sim.wait_log("out of file descriptors")) << sim.log();
+    long before = cpu_ticks(sim.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long used = cpu_ticks(sim.pid()) - before;
+    EXPECT_LT(used, 30) << "CPU ticks in one second while out of descriptors";
+    many.clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Raw later(kName);
+    EXPECT_TRUE(served(later, 1));
+}
+
+// Artwork files go to a private directory with a random name; directories
+// left by a killed simulator are removed, those of a running one are not.
+TEST(SimdLimits, ArtworkDirectoryIsPrivateAndLeftoversAreRemoved) {
+    char base[] = "/tmp/simd-artdir.XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    const std::string leftover = std::string(base) + "/kiv-ipod-simd.old123";
+    ASSERT_EQ(mkdir(leftover.c_str(), 0700), 0);
+    std::ofstream(leftover + "/art-abcdef.rgb565") << "stale";
+    auto artwork_path = [](const char *name) {
+        Raw raw(name);
+        Packet p;
+        raw.send(1, 4, wire::i(0));
+        raw.reply(1, p);
+        raw.send(2, 17, wire::i(200));
+        raw.reply(2, p);
+        const char *path = serialize_hash_get_string(p.value(), "image_path");
+        return std::string(path ? path : "");
+    };
+    {
+        Simulator a({"--ping-interval", "0", "--artwork-dir", base}, kName);
+        ASSERT_TRUE(a.ready());
+        struct stat st;
+        EXPECT_NE(stat(leftover.c_str(), &st), 0) << "leftover directory kept";
+        std::string path = artwork_path(kName);
+        ASSERT_FALSE(path.empty());
+        std::string dir = path.substr(0, path.rfind('/'));
+        EXPECT_EQ(dir.rfind(std::string(base) + "/kiv-ipod-simd.", 0), 0u) << dir;
+        EXPECT_EQ(path.find(std::to_string(a.pid())), std::string::npos) << path;
+        ASSERT_EQ(stat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        // A second simulator on the same directory leaves the first one's alone.
+        Simulator b({"--ping-interval", "0", "--artwork-dir", base}, "kiv.test.simd.limits2");
+        ASSERT_TRUE(b.ready());
+        EXPECT_FALSE(artwork_path("kiv.test.simd.limits2").empty());
+        EXPECT_EQ(stat(dir.c_str(), &st), 0);
+        EXPECT_FALSE(artwork_path(kName).empty());
+    }
+    EXPECT_EQ(rmdir(base), 0) << "artwork directories left behind in " << base;
+}
+
+// Start-up failures end with exit code 2 and a message, never an abort.
+TEST(SimdLimits, UnreadableLibraryIsAUsageError) {
+    for (const char *path : {"/tmp", "/nonexistent/library.json", "/proc/self/mem"}) {
+        simdtest::Run r = run_tool("kiv-ipod-simd", {"--socket", kName, "--library", path});
+        EXPECT_EQ(r.code, 2) << path << "\n" << r.err;
+        EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+    }
+}
