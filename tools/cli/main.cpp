@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "dump.h"
 #include "kiv_ipod.h"
 
 namespace {
@@ -727,6 +728,9 @@ int main(int argc, char **argv) {
     signal(SIGINT, on_interrupt);
     signal(SIGTERM, on_interrupt);
     signal(SIGPIPE, SIG_IGN);
+    // Reading a capture needs no daemon.
+    if (!words.empty() && words[0] == "dump")
+        return kiv_cli_dump({words.begin() + 1, words.end()}, ctx.json_out);
     try {
         if (words.empty() || words[0] == "--help" || words[0] == "-h") {
             CLI::App app{"kiv-ipod: control an iPod through the accessory daemon", "kiv-ipod"};
@@ -734,6 +738,7 @@ int main(int argc, char **argv) {
             std::function<void()> action;
             build(app, ctx, a, action, false);
             app.footer(
+                "kiv-ipod dump [-v] FILE prints a capture (KIV_IPOD_CAPTURE=FILE|DIR in the environment).\n"
                 "Options before the command: --json (machine-readable output), --device N (default 0).\n"
                 "Exit codes: 0 success, 1 the daemon refused or failed, 2 usage error, 3 no daemon "
                 "reachable.");

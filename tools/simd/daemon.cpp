@@ -166,6 +166,7 @@ void Daemon::signal_hotplug() {
 }
 
 bool Daemon::start(std::string &error_text) {
+    if (!options_.capture.empty() && !capture_.open(options_.capture, error_text)) return false;
     listen_fd_ = listen_abstract(options_.socket_name);
     if (listen_fd_ < 0) {
         error_text = "cannot listen on @" + options_.socket_name + ": " + strerror(errno);
@@ -299,6 +300,7 @@ void Daemon::read_client(Client &c) {
         uint32_t len = read_be32(h + 12);
         if (len > kMaxPayload) return drop_client(c, "oversized payload length " + std::to_string(len));
         if (c.rx.size() - at < kHeaderSize + len) break;
+        capture_.frame(c.id, Capture::kToDaemon, h, kHeaderSize + len);
         if (!handle_frame(c, read_be32(h + 4), h[8], h + kHeaderSize, len)) return;
         at += kHeaderSize + len;
     }
@@ -307,7 +309,9 @@ void Daemon::read_client(Client &c) {
 
 void Daemon::send(Client &c, uint32_t tid, uint8_t opcode, const Value *payload) {
     if (c.dead) return;
-    c.tx += frame(tid, opcode, payload ? encode(*payload) : std::string());
+    std::string f = frame(tid, opcode, payload ? encode(*payload) : std::string());
+    capture_.frame(c.id, Capture::kFromDaemon, f.data(), f.size());
+    c.tx += f;
     if (c.tx.size() > kMaxQueuedOutput) return drop_client(c, "not reading its replies");
     flush_client(c);
 }

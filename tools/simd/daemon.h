@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "media.h"
 #include "wire.h"
 
@@ -32,6 +33,7 @@ struct Options {
     std::string artwork_dir;      // empty: $TMPDIR or /tmp
     bool quiet = false;
     int max_clients = 64;  // connections beyond this are closed at once
+    std::string capture;   // --capture FILE: every frame into a pcap file
 };
 
 // Creates a listening stream socket on the abstract name; -1 on failure
@@ -102,6 +104,7 @@ private:
 
     Options options_;
     Library library_;
+    Capture capture_;
     int listen_fd_ = -1;
     std::vector<std::unique_ptr<Client>> clients_;
     int next_client_id_ = 1;

@@ -24,6 +24,8 @@ const char kUsage[] =
     "  --ping-interval SECS   seconds between pings to every client, 0 for none (default 5)\n"
     "  --artwork-dir DIR      where shared artwork files go (default $TMPDIR or /tmp)\n"
     "  --max-clients N        connections served at once; more are closed (default 64)\n"
+    "  --capture FILE         write every client's frames to FILE (pcap; created anew;\n"
+    "                         read it with kiv-ipod dump or tools/wireshark/kiv_ipod.lua)\n"
     "  --quiet                log nothing but fatal errors\n"
     "  --control COMMAND      ask the running simulator to act; COMMAND is 'hotplug'\n"
     "                         (the demo iPod disconnects and reconnects; SIGUSR1 does the same)\n"
@@ -140,6 +142,8 @@ int main(int argc, char **argv) {
             options.max_clients = static_cast<int>(n);
         } else if (a == "--artwork-dir") {
             options.artwork_dir = value("--artwork-dir");
+        } else if (a == "--capture") {
+            options.capture = value("--capture");
         } else if (a == "--quiet") {
             options.quiet = true;
         } else if (a == "--control") {
