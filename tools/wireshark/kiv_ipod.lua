@@ -129,7 +129,7 @@ end
 local decode
 
 local function fault(tree, off, why)
-    tree:add_proto_expert_info(e.value, why .. " at offset " .. off)
+    tree:add_proto_expert_info(e.value, "Undecodable value: " .. why .. " at offset " .. off)
     return nil, off
 end
 
