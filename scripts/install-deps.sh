@@ -4,7 +4,7 @@
 # command to run.
 set -eu
 PACKAGES="cmake make g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-android-liblog-dev android-libcutils-dev nlohmann-json3-dev libmsgpack-dev valgrind util-linux libglib2.0-dev libcli11-dev python3 doxygen clang-format git libclang-rt-14-dev"
+android-liblog-dev android-libcutils-dev nlohmann-json3-dev libmsgpack-dev valgrind util-linux libglib2.0-dev libcli11-dev python3 doxygen clang-format git libclang-rt-14-dev tshark"
 [ $# -gt 0 ] && PACKAGES="$PACKAGES $*"
 missing=""
 for p in $PACKAGES; do
