@@ -1109,7 +1109,7 @@ KIV_EXPORT int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int3
  *   that Wireshark reads with tools/wireshark/kiv_ipod.lua and that
  *   "kiv-ipod dump" prints. The value names the file, or an existing
  *   directory in which each handle creates its own file
- *   kiv-ipod-<pid>-<n>.pcap. The file is created anew with mode 0600, never
+ *   @c kiv-ipod-PID-N.pcap. The file is created anew with mode 0600, never
  *   through a symbolic link and never over an existing file; when it cannot
  *   be created, one error line "capture: cannot create a capture file at
  *   ..." says why and the handle works without capture. Records are

@@ -17,6 +17,7 @@
 struct kiv_capture {
     int fd;
     uint32_t used;
+    timespec stamp;
     uint8_t buffer[KIV_CAPTURE_BUFFER];
 };
 
@@ -118,6 +119,7 @@ kiv_capture *kiv_capture_open(const char *path) {
     }
     capture->fd = fd;
     capture->used = kPcapHeaderSize;
+    kiv_capture_stamp(capture);
     uint8_t *h = capture->buffer;
     put_le32(h, kPcapMagic);
     put_le16(h + 4, 2);  // version 2.4
@@ -132,8 +134,7 @@ kiv_capture *kiv_capture_open(const char *path) {
 void kiv_capture_frame(kiv_capture *capture, int direction, const void *head, uint32_t head_len,
                        const void *body, uint32_t body_len) {
     if (capture->fd < 0) return;
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
+    const timespec now = capture->stamp;
     const uint64_t whole = static_cast<uint64_t>(KIV_CAPTURE_PSEUDO_HEADER) + head_len + body_len;
     const uint32_t original = whole > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(whole);
     const uint32_t kept = original > KIV_CAPTURE_SNAPLEN ? KIV_CAPTURE_SNAPLEN : original;
@@ -172,6 +173,10 @@ void kiv_capture_frame(kiv_capture *capture, int direction, const void *head, ui
     p += head_kept;
     if (body_kept) memcpy(p, body, body_kept);
     capture->used += record;
+}
+
+void kiv_capture_stamp(kiv_capture *capture) {
+    clock_gettime(CLOCK_REALTIME, &capture->stamp);
 }
 
 void kiv_capture_flush(kiv_capture *capture) {

@@ -44,7 +44,10 @@ typedef struct kiv_capture kiv_capture;
 // the handle's own file kiv-ipod-<pid>-<n>.pcap is created. Null, with one
 // error line logged, when the file cannot be created.
 kiv_capture *kiv_capture_open(const char *path);
-// Records one frame: `head` (head_len bytes) followed by `body` (body_len
+// Takes the time that the following records carry: frames cut from one
+// read arrived together, so one clock reading serves them all.
+void kiv_capture_stamp(kiv_capture *capture);
+// Records one frame with the last stamp: `head` (head_len bytes) followed by `body` (body_len
 // bytes; may be null when 0). A failed write logs one error line and turns
 // the capture off for good (later calls do nothing).
 void kiv_capture_frame(kiv_capture *capture, int direction, const void *head, uint32_t head_len,

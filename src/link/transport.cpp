@@ -210,6 +210,7 @@ int32_t read_packets(kiv_ipod_client *client, bool *would_block) {
         return -1;
     }
     client->rx_len += static_cast<uint32_t>(n);
+    if (client->capture) kiv_capture_stamp(client->capture);
     bool failed = false;
     int32_t count = frame_packets(client, &failed);
     // Packets cut before an oversize header are still handed out; the
@@ -337,6 +338,7 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
 
     int64_t deadline = kNoDeadline;
     int32_t written;
+    if (client->capture) kiv_capture_stamp(client->capture);
     if (length > 0 && static_cast<uint32_t>(length) <= kCoalesceLimit) {
         memcpy(buffer + IPOD_HEADER_SIZE, encoded, static_cast<size_t>(length));
         written = write_bounded(client, buffer, IPOD_HEADER_SIZE + static_cast<uint32_t>(length), &deadline);
