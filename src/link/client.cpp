@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "capture.h"
 #include "internal.h"
 
 namespace {
@@ -108,6 +109,8 @@ kiv_ipod_client *kiv_ipod_connect(void) {
         return nullptr;
     }
     client->timeout_ms = timeout_from_environment();
+    const char *capture = getenv("KIV_IPOD_CAPTURE");
+    if (capture && *capture) client->capture = kiv_capture_open(capture);
     ipod_packet request = {};
     request.opcode = IPOD_OP_OPEN;
     // A failed write leaves nothing to wait for (id 0).
@@ -129,6 +132,8 @@ void kiv_ipod_close(kiv_ipod_client *client) {
     reset_cache(client);
     serialize_free(client->devices);
     client->devices = nullptr;
+    kiv_capture_close(client->capture);
+    client->capture = nullptr;
     // Queued packets are released undelivered: no callback runs here.
     ipod_packet *packet = client->packets;
     while (packet) {

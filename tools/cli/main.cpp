@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "dump.h"
 #include "kiv_ipod.h"
 
 namespace {
@@ -878,13 +879,19 @@ int run(int argc, char **argv) {
     signal(SIGINT, on_interrupt);
     signal(SIGTERM, on_interrupt);
     signal(SIGPIPE, SIG_IGN);
+    // Reading a capture needs no daemon.
+    if (!words.empty() && words[0] == "dump")
+        return kiv_cli_dump({words.begin() + 1, words.end()}, ctx.json_out);
     try {
         if (help || words.empty()) {
             CLI::App app{"kiv-ipod: control an iPod through the accessory daemon", "kiv-ipod"};
             Args a;
             std::function<void()> action;
             build(app, ctx, a, action, false);
-            app.footer(kGlobalOptions);
+            app.footer(
+                std::string("kiv-ipod dump [-v] FILE prints a capture (KIV_IPOD_CAPTURE=FILE|DIR in the "
+                            "environment).\n") +
+                kGlobalOptions);
             std::cout << app.help();
             return help ? 0 : kExitUsage;
         }

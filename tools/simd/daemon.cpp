@@ -181,6 +181,7 @@ void Daemon::signal_hotplug() {
 }
 
 bool Daemon::start(std::string &error_text) {
+    if (!options_.capture.empty() && !capture_.open(options_.capture, error_text)) return false;
     listen_fd_ = listen_abstract(options_.socket_name);
     if (listen_fd_ < 0) {
         error_text = "cannot listen on @" + options_.socket_name + ": " + strerror(errno);
@@ -438,6 +439,7 @@ void Daemon::serve_frames(Client &c) {
         served++;
         c.last_heard = Clock::now();
         c.missed_pings = 0;
+        capture_.frame(c.id, Capture::kToDaemon, h, kHeaderSize + len);
         if (!handle_frame(c, read_be32(h + 4), h[8], h + kHeaderSize, len)) return;
         at += kHeaderSize + len;
         if (c.reserved && at >= c.reserved) c.reserved = 0;
@@ -459,7 +461,9 @@ void Daemon::send(Client &c, uint32_t tid, uint8_t opcode, const Value *payload)
         if (!tid) return;
         bytes = encode(error("reply too large (" + std::to_string(bytes.size()) + " bytes)"));
     }
-    c.tx += frame(tid, opcode, bytes);
+    std::string f = frame(tid, opcode, bytes);
+    capture_.frame(c.id, Capture::kFromDaemon, f.data(), f.size());
+    c.tx += f;
     if (c.tx.size() > kMaxQueuedOutput) return drop_client(c, "not reading its replies");
     flush_client(c);
 }

@@ -30,6 +30,8 @@ const char kUsage[] =
     "  --evict-after N        close a client that leaves N pings in a row unanswered and\n"
     "                         sends nothing for at least a second (default 3, 0: never)\n"
     "  --allow-control        serve --control requests (from processes of the same user)\n"
+    "  --capture FILE         write every client's frames to FILE (pcap; created anew;\n"
+    "                         read it with kiv-ipod dump or tools/wireshark/kiv_ipod.lua)\n"
     "  --quiet                log nothing but fatal errors\n"
     "  --control COMMAND      ask the running simulator (started with --allow-control) to\n"
     "                         act; COMMAND is 'hotplug' (the demo iPod disconnects and\n"
@@ -155,6 +157,8 @@ static int run_main(int argc, char **argv) {
             options.allow_control = true;
         } else if (a == "--artwork-dir") {
             options.artwork_dir = value("--artwork-dir");
+        } else if (a == "--capture") {
+            options.capture = value("--capture");
         } else if (a == "--quiet") {
             options.quiet = true;
         } else if (a == "--control") {
