@@ -397,6 +397,13 @@ typedef enum kiv_ipod_category {
     KIV_IPOD_CATEGORY_PODCAST = 8    /**< podcasts */
 } kiv_ipod_category;
 
+/** Database hierarchies for kiv_ipod_set_hierarchy(), which starts browsing
+ *  afresh in the audio or the video part of the device's database. */
+typedef enum kiv_ipod_hierarchy {
+    KIV_IPOD_HIERARCHY_AUDIO = 1, /**< music, audiobooks, podcasts */
+    KIV_IPOD_HIERARCHY_VIDEO = 2  /**< videos */
+} kiv_ipod_hierarchy;
+
 /** Shuffle modes: kiv_ipod_set_shuffle(), kiv_ipod_get_shuffle_sync(),
  *  kiv_ipod_current_shuffle_state() and the "shuffle_changed" event. */
 typedef enum kiv_ipod_shuffle_mode {
