@@ -1174,7 +1174,7 @@ KIV_EXPORT const serialize_value *kiv_ipod_event_data(kiv_ipod_event *event);
  *  milliseconds), read by kiv_ipod_connect(), gives each new handle its
  *  initial bound and also bounds the opening handshake: when it expires,
  *  kiv_ipod_connect() logs "kiv_ipod_connect, no reply within %d ms" and
- *  returns the connected handle without a device list.
+ *  closes the connection and returns NULL, as when no daemon is reachable.
  *
  *  @return the previous bound (0 for none). */
 KIV_EXPORT int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t milliseconds);

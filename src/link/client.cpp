@@ -36,10 +36,12 @@ void apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
     serialize_free(decoded);
 }
 
+// Returns 1 when the opening reply came (whatever it holds), else 0.
 int32_t take_opening_reply(kiv_ipod_client *client, ipod_packet *reply, void *) {
     if (reply && reply->length > 0) apply_opening_reply(client, reply);
+    const int32_t came = reply != nullptr ? 1 : 0;
     ipod_packet_free(reply);
-    return 0;
+    return came;
 }
 
 // The daemon's socket name: KIV_IPOD_SOCKET when set and not empty (tests
@@ -115,7 +117,13 @@ kiv_ipod_client *kiv_ipod_connect(void) {
     request.opcode = IPOD_OP_OPEN;
     // A failed write leaves nothing to wait for (id 0).
     if (ipod_send(client, &request) < 0) request.tid = 0;
-    ipod_await(client, request.tid, "kiv_ipod_connect", 0, take_opening_reply, nullptr);
+    int32_t came = ipod_await(client, request.tid, "kiv_ipod_connect", 0, take_opening_reply, nullptr);
+    if (!came && client->fd >= 0) {
+        // The bound passed with the connection still open: a daemon that
+        // does not complete the handshake is not one to talk to.
+        kiv_ipod_close(client);
+        return nullptr;
+    }
     return client;
 }
 
