@@ -99,7 +99,7 @@ size_t decode_utf8(const unsigned char *s, size_t n, jchar *out) {
 }
 
 jstring to_jstring(JNIEnv *env, const unsigned char *bytes, size_t n) {
-    jchar stack_buf[256];
+    jchar stack_buf[256] = {};  // zeroed: the compiler cannot see decode_utf8 fill it
     jchar *out = n <= 256 ? stack_buf : static_cast<jchar *>(malloc(n * sizeof(jchar)));
     if (!out) return nullptr;
     jstring result = env->NewString(out, static_cast<jsize>(decode_utf8(bytes, n, out)));
