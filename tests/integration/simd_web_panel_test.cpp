@@ -173,6 +173,12 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
     for (auto &t : pages) t.join();
     EXPECT_EQ(streamed, 3);
 
+    // Text that is not UTF-8 is shown replaced, and the panel stays up.
+    EXPECT_EQ(http(port, "POST", "/api/fault/error_next?text=%FF%FE"), 200);
+    EXPECT_EQ(http(port, "GET", "/api/state", &res), 200);
+    EXPECT_NE(res.find("\"error_next\":\"\xEF\xBF\xBD\xEF\xBF\xBD\""), std::string::npos) << res;
+    EXPECT_EQ(http(port, "POST", "/api/fault/clear"), 200);
+
     // Refused: bad values, unknown actions, another site's page.
     EXPECT_EQ(http(port, "POST", "/api/fault/delay?ms=-1"), 400);
     EXPECT_EQ(http(port, "POST", "/api/fault/delay?ms=600001"), 400);

@@ -179,9 +179,13 @@ struct WebPanel::Impl {
     }
 
     void on_wake() {
-        for (Command &c : commands.take()) c.done->set_value(execute(c));
-        dirty = true;
-        publish();  // the poster sees its command's effect at once
+        std::vector<Command> batch = commands.take();
+        std::vector<std::string> results;
+        for (Command &c : batch) results.push_back(execute(c));
+        // Published before the posters hear back, so that what they read
+        // next shows their command's effect.
+        publish();
+        for (size_t k = 0; k < batch.size(); k++) batch[k].done->set_value(results[k]);
     }
 
     void on_reply(int client, uint32_t tid, uint8_t opcode, const Value *reply) {
