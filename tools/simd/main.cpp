@@ -211,6 +211,11 @@ static int run_main(int argc, char **argv) {
         }
         if (!options.quiet)
             fprintf(stderr, "kiv-ipod-simd: web panel on http://%s:%d/\n", web_bind.c_str(), panel->port());
+        if (web_bind != "127.0.0.1" && web_bind != "::1" && web_bind != "localhost")
+            fprintf(stderr,
+                    "kiv-ipod-simd: warning: the web panel has no authentication; anyone who reaches "
+                    "%s:%d controls the simulator\n",
+                    web_bind.c_str(), panel->port());
     }
 #else
     if (web_port >= 0) {
