@@ -16,6 +16,7 @@
 
 #include "fake_daemon.h"
 #include "internal.h"
+#include "link/capture.h"
 #include "wired_handle.h"
 
 // Counts heap allocations made while `counting` is set: the executable's
@@ -103,7 +104,9 @@ int count_event(kiv_ipod_client *, kiv_ipod_event *, void *data) {
     return 0;
 }
 
-void BM_EventFlood(benchmark::State &state) {
+// With `capture_dir`, every handle writes a capture file there
+// (KIV_IPOD_CAPTURE), removed after the run.
+void flood(benchmark::State &state, const char *capture_dir) {
     const int64_t events = state.range(0);
     // The writer repeats one batch of 64 events, so the bench itself holds
     // no memory proportional to the count.
@@ -115,6 +118,7 @@ void BM_EventFlood(benchmark::State &state) {
     allocations = 0;
     for (auto _ : state) {
         Wired w;
+        if (capture_dir) w.client->capture = kiv_capture_open(capture_dir);
         delivered = 0;
         kiv_ipod_set_event_cb(w.client, count_event, &delivered);
         std::thread writer([&] {
@@ -139,9 +143,24 @@ void BM_EventFlood(benchmark::State &state) {
     state.counters["rss_kb"] = static_cast<double>(current_rss_kb());
     state.counters["peak_rss_kb"] = static_cast<double>(peak_rss_kb());
 }
+
+void BM_EventFlood(benchmark::State &state) {
+    flood(state, nullptr);
+}
+
+// The same flood with the packet capture on: every event also goes through
+// the capture buffer into a file.
+void BM_EventFloodCaptured(benchmark::State &state) {
+    char dir[] = "/tmp/kiv-capture-bench.XXXXXX";
+    if (!mkdtemp(dir)) return state.SkipWithError("no temporary directory");
+    flood(state, dir);
+    std::string remove = std::string("rm -rf ") + dir;
+    if (system(remove.c_str()) != 0) state.SkipWithError("cannot remove the capture files");
+}
 // 1,000 first and then 100,000: the peak after the larger run shows
 // whether memory grows with the count.
 BENCHMARK(BM_EventFlood)->Arg(1024)->Arg(100032)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EventFloodCaptured)->Arg(100032)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -397,6 +397,13 @@ typedef enum kiv_ipod_category {
     KIV_IPOD_CATEGORY_PODCAST = 8    /**< podcasts */
 } kiv_ipod_category;
 
+/** Database hierarchies for kiv_ipod_set_hierarchy(), which starts browsing
+ *  afresh in the audio or the video part of the device's database. */
+typedef enum kiv_ipod_hierarchy {
+    KIV_IPOD_HIERARCHY_AUDIO = 1, /**< music, audiobooks, podcasts */
+    KIV_IPOD_HIERARCHY_VIDEO = 2  /**< videos */
+} kiv_ipod_hierarchy;
+
 /** Shuffle modes: kiv_ipod_set_shuffle(), kiv_ipod_get_shuffle_sync(),
  *  kiv_ipod_current_shuffle_state() and the "shuffle_changed" event. */
 typedef enum kiv_ipod_shuffle_mode {
@@ -1104,6 +1111,24 @@ KIV_EXPORT int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int3
  *   connect_to_server()) connects to the abstract socket of this name
  *   instead of the built-in "com.kiv.ipod.IPodDaemon". Meant for tests and
  *   development, e.g. to run a simulated daemon beside a real one.
+ * - @c KIV_IPOD_CAPTURE: when set and not empty, kiv_ipod_connect() records
+ *   every frame the new handle sends and receives, byte for byte, with a
+ *   timestamp and its direction, in a pcap file (link type 147, DLT_USER0)
+ *   that Wireshark reads with tools/wireshark/kiv_ipod.lua and that
+ *   "kiv-ipod dump" prints. The value names the file, or an existing
+ *   directory in which each handle creates its own file
+ *   @c kiv-ipod-PID-N.pcap. The file is created anew with mode 0600, never
+ *   through a symbolic link and never over an existing file; when it cannot
+ *   be created, one error line "capture: cannot create a capture file at
+ *   ..." says why and the handle works without capture. Records are
+ *   buffered (64 KiB at most) and written when the buffer fills, when a
+ *   _sync call (or the opening handshake) returns, and by kiv_ipod_close();
+ *   a crash loses at most the buffer. A failed write turns the capture off
+ *   with one error line; the connection is not affected. Frames over
+ *   256 KiB are kept cut to that size. @b A @b capture @b holds
+ *   @b everything @b on @b the @b wire, Bluetooth PIN codes
+ *   (kiv_ipod_set_bluetooth_hw_info()) and EAP data included: treat the
+ *   file as the secrets it carries.
  *
  * The timeout of blocking operations is set per handle with
  * kiv_ipod_set_timeout() or for every new handle with the environment
@@ -1149,7 +1174,7 @@ KIV_EXPORT const serialize_value *kiv_ipod_event_data(kiv_ipod_event *event);
  *  milliseconds), read by kiv_ipod_connect(), gives each new handle its
  *  initial bound and also bounds the opening handshake: when it expires,
  *  kiv_ipod_connect() logs "kiv_ipod_connect, no reply within %d ms" and
- *  returns the connected handle without a device list.
+ *  closes the connection and returns NULL, as when no daemon is reachable.
  *
  *  @return the previous bound (0 for none). */
 KIV_EXPORT int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t milliseconds);

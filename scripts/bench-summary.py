@@ -91,6 +91,9 @@ def main():
         rows.append(("allocations per event", f"{large['allocs_per_event']:.1f}", "-", "-", "-", "info"))
     else:
         rows.append(("events through kiv_ipod_read (100K)", "missing", "-", "-", ">= 500,000/s", "FAIL"))
+    captured = get("BM_EventFloodCaptured/100032/iterations:3/real_time")
+    ratio_row("events through kiv_ipod_read, capture on (off)", captured, large,
+              lambda b: 1e9 / b["events_per_s"], 1.5, "ns/ev")
     if small and large:
         grow = large["peak_rss_kb"] - small["peak_rss_kb"]
         rows.append(("peak RSS, 100K events (1K events)", f"{large['peak_rss_kb']:.0f} KiB",

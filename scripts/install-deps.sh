@@ -21,7 +21,7 @@
 set -eu
 RELEASE="cmake make g++ android-liblog-dev android-libcutils-dev"
 TOOLS="$RELEASE nlohmann-json3-dev libcli11-dev libcpp-httplib-dev pkg-config"
-TEST="$TOOLS pkg-config libgtest-dev libgmock-dev util-linux libglib2.0-dev python3 clang-format git default-jdk-headless junit4 chromium chromium-driver python3-selenium iproute2"
+TEST="$TOOLS pkg-config libgtest-dev libgmock-dev util-linux libglib2.0-dev python3 clang-format git default-jdk-headless junit4 tshark chromium chromium-driver python3-selenium iproute2"
 [ $# -eq 0 ] && set -- release
 PACKAGES=""
 for arg in "$@"; do

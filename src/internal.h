@@ -154,6 +154,9 @@ struct kiv_ipod_client {
     struct ipod_wait *waits;
     // Bytes held by the inbound queue (IPOD_MAX_QUEUED).
     uint64_t queued_bytes;
+    // The packet capture (KIV_IPOD_CAPTURE, src/link/capture.h); null when
+    // off, which costs one test where frames are written and cut.
+    struct kiv_capture *capture;
 };
 
 // A handle around a connected descriptor (or -1): empty queue, caches in

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "capture.h"
 #include "internal.h"
 
 namespace {
@@ -35,10 +36,12 @@ void apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
     serialize_free(decoded);
 }
 
+// Returns 1 when the opening reply came (whatever it holds), else 0.
 int32_t take_opening_reply(kiv_ipod_client *client, ipod_packet *reply, void *) {
     if (reply && reply->length > 0) apply_opening_reply(client, reply);
+    const int32_t came = reply != nullptr ? 1 : 0;
     ipod_packet_free(reply);
-    return 0;
+    return came;
 }
 
 // The daemon's socket name: KIV_IPOD_SOCKET when set and not empty (tests
@@ -108,11 +111,19 @@ kiv_ipod_client *kiv_ipod_connect(void) {
         return nullptr;
     }
     client->timeout_ms = timeout_from_environment();
+    const char *capture = getenv("KIV_IPOD_CAPTURE");
+    if (capture && *capture) client->capture = kiv_capture_open(capture);
     ipod_packet request = {};
     request.opcode = IPOD_OP_OPEN;
     // A failed write leaves nothing to wait for (id 0).
     if (ipod_send(client, &request) < 0) request.tid = 0;
-    ipod_await(client, request.tid, "kiv_ipod_connect", 0, take_opening_reply, nullptr);
+    int32_t came = ipod_await(client, request.tid, "kiv_ipod_connect", 0, take_opening_reply, nullptr);
+    if (!came && client->fd >= 0) {
+        // The bound passed with the connection still open: a daemon that
+        // does not complete the handshake is not one to talk to.
+        kiv_ipod_close(client);
+        return nullptr;
+    }
     return client;
 }
 
@@ -129,6 +140,8 @@ void kiv_ipod_close(kiv_ipod_client *client) {
     reset_cache(client);
     serialize_free(client->devices);
     client->devices = nullptr;
+    kiv_capture_close(client->capture);
+    client->capture = nullptr;
     // Queued packets are released undelivered: no callback runs here.
     ipod_packet *packet = client->packets;
     while (packet) {

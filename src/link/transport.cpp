@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "capture.h"
 #include "internal.h"
 
 namespace {
@@ -113,6 +114,11 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         if (length > IPOD_MAX_PAYLOAD) {
             kv_error("ipod_read_packets, payload length %u exceeds the limit of %u bytes\n", length,
                      IPOD_MAX_PAYLOAD);
+            // The bad header goes into the capture as it came: the evidence
+            // of why the connection ended.
+            if (client->capture)
+                kiv_capture_frame(client->capture, KIV_CAPTURE_FROM_DAEMON, header, client->rx_len - offset,
+                                  nullptr, 0);
             *oversize = true;
             break;
         }
@@ -144,6 +150,9 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
             *oversize = true;
             break;
         }
+        if (client->capture)
+            kiv_capture_frame(client->capture, KIV_CAPTURE_FROM_DAEMON, header, IPOD_HEADER_SIZE,
+                              header + IPOD_HEADER_SIZE, length);
         packet->tid = load_be32(header + 4);
         packet->opcode = header[8];
         packet->length = length;
@@ -201,6 +210,7 @@ int32_t read_packets(kiv_ipod_client *client, bool *would_block) {
         return -1;
     }
     client->rx_len += static_cast<uint32_t>(n);
+    if (client->capture) kiv_capture_stamp(client->capture);
     bool failed = false;
     int32_t count = frame_packets(client, &failed);
     // Packets cut before an oversize header are still handed out; the
@@ -328,15 +338,22 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
 
     int64_t deadline = kNoDeadline;
     int32_t written;
+    if (client->capture) kiv_capture_stamp(client->capture);
     if (length > 0 && static_cast<uint32_t>(length) <= kCoalesceLimit) {
         memcpy(buffer + IPOD_HEADER_SIZE, encoded, static_cast<size_t>(length));
         written = write_bounded(client, buffer, IPOD_HEADER_SIZE + static_cast<uint32_t>(length), &deadline);
+        if (written >= 0 && client->capture)
+            kiv_capture_frame(client->capture, KIV_CAPTURE_TO_DAEMON, buffer,
+                              IPOD_HEADER_SIZE + static_cast<uint32_t>(length), nullptr, 0);
     } else {
         written = write_bounded(client, buffer, IPOD_HEADER_SIZE, &deadline);
         if (written >= 0 && length > 0) {
             int32_t rest = write_bounded(client, encoded, static_cast<uint32_t>(length), &deadline);
             written = rest < 0 ? -1 : written + rest;
         }
+        if (written >= 0 && client->capture)
+            kiv_capture_frame(client->capture, KIV_CAPTURE_TO_DAEMON, buffer, IPOD_HEADER_SIZE, encoded,
+                              static_cast<uint32_t>(length));
     }
     free(encoded);
     return written;
@@ -416,6 +433,8 @@ int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int 
         // can hand it out, and after an expiry nothing may come to prompt it.
         if (dispatching && client->packets->next) ipod_dispatch(client);
     }
+    // A blocking call's traffic is on disk when it returns.
+    if (client->capture) kiv_capture_flush(client->capture);
     if (!wait.handled) {
         wait.result = handler(client, nullptr, context);
     } else {

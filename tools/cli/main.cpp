@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "dump.h"
 #include "kiv_ipod.h"
 
 namespace {
@@ -50,21 +51,43 @@ void on_interrupt(int) {
     g_interrupted = 1;
 }
 
+// Names of the play state as kiv_ipod_current_track_state() returns it.
 const char *play_state_name(int s) {
-    static const char *const names[] = {"stopped", "playing", "paused", "error", "fast-forward", "rewind"};
-    return s >= 0 && s <= 5 ? names[s] : "unknown";
+    switch (s) {
+        case KIV_IPOD_TRACK_STATE_STOPPED:
+            return "stopped";
+        case KIV_IPOD_TRACK_STATE_PLAYING:
+            return "playing";
+        case KIV_IPOD_TRACK_STATE_PAUSED:
+            return "paused";
+        case KIV_IPOD_TRACK_STATE_ERROR:
+            return "error";
+        case KIV_IPOD_TRACK_STATE_FAST_FORWARD:
+            return "fast-forward";
+        case KIV_IPOD_TRACK_STATE_REWIND:
+            return "rewind";
+        default:
+            return "unknown";
+    }
 }
 const char *shuffle_name(int s) {
-    return s == 0 ? "off" : s == 1 ? "tracks" : s == 2 ? "albums" : "unknown";
+    return s == KIV_IPOD_SHUFFLE_OFF      ? "off"
+           : s == KIV_IPOD_SHUFFLE_TRACKS ? "tracks"
+           : s == KIV_IPOD_SHUFFLE_ALBUMS ? "albums"
+                                          : "unknown";
 }
 const char *repeat_name(int s) {
-    return s == 0 ? "off" : s == 1 ? "one" : s == 2 ? "all" : "unknown";
+    return s == KIV_IPOD_REPEAT_OFF   ? "off"
+           : s == KIV_IPOD_REPEAT_ONE ? "one"
+           : s == KIV_IPOD_REPEAT_ALL ? "all"
+                                      : "unknown";
 }
 
 std::string mmss(int ms) {
     if (ms < 0) return "--:--";
     char buf[32];
-    snprintf(buf, sizeof buf, "%d:%02d", ms / 60000, (ms / 1000) % 60);
+    const int seconds = ms / KIV_IPOD_TIME_UNITS_PER_SECOND;
+    snprintf(buf, sizeof buf, "%d:%02d", seconds / 60, seconds % 60);
     return buf;
 }
 
@@ -84,39 +107,39 @@ std::string str(const char *s) {
 
 const char *event_name(int type) {
     switch (type) {
-        case 1:
+        case KIV_IPOD_EVENT_CONNECTED:
             return "connected_ipod";
-        case 2:
+        case KIV_IPOD_EVENT_DISCONNECTED:
             return "disconnected_ipod";
-        case 3:
+        case KIV_IPOD_EVENT_FAIL_TO_DETECT:
             return "fail_to_detect";
-        case 4:
+        case KIV_IPOD_EVENT_AUTHENTICATED:
             return "authenticated";
-        case 5:
+        case KIV_IPOD_EVENT_MODE_CHANGED:
             return "mode_changed";
-        case 6:
+        case KIV_IPOD_EVENT_PLAY_STATE_CHANGED:
             return "play_state_changed";
-        case 7:
+        case KIV_IPOD_EVENT_TRACK_INDEX_CHANGED:
             return "track_index_changed";
-        case 9:
+        case KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED:
             return "samplerate_retrieved";
-        case 10:
+        case KIV_IPOD_EVENT_TRACK_POSITION_CHANGED:
             return "track_position_changed";
-        case 11:
+        case KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED:
             return "chapter_index_changed";
-        case 12:
+        case KIV_IPOD_EVENT_SHUFFLE_CHANGED:
             return "shuffle_changed";
-        case 13:
+        case KIV_IPOD_EVENT_REPEAT_CHANGED:
             return "repeat_changed";
-        case 14:
+        case KIV_IPOD_EVENT_PLAYLIST_CHANGED:
             return "playlist_changed";
-        case 15:
+        case KIV_IPOD_EVENT_IPOD_READY:
             return "ipod_ready";
-        case 18:
+        case KIV_IPOD_EVENT_EAP_SESSION_OPENED:
             return "eap_session_opened";
-        case 19:
+        case KIV_IPOD_EVENT_EAP_SESSION_CLOSED:
             return "eap_session_closed";
-        case 20:
+        case KIV_IPOD_EVENT_EAP_DATA_RECEIVED:
             return "eap_data_received";
         default:
             return "unknown";
@@ -278,45 +301,45 @@ private:
         int type = kiv_ipod_event_type(e);
         json j{{"event", event_name(type)}, {"type", type}, {"serial", str(kiv_ipod_event_device_serial(e))}};
         switch (type) {
-            case 2:
+            case KIV_IPOD_EVENT_DISCONNECTED:
                 j["disconnected"] = str(kiv_ipod_event_disconnected_serial(e));
                 break;
-            case 4:
+            case KIV_IPOD_EVENT_AUTHENTICATED:
                 j["authenticated"] = kiv_ipod_event_authenticated(e);
                 break;
-            case 5:
+            case KIV_IPOD_EVENT_MODE_CHANGED:
                 j["extended"] = kiv_ipod_event_mode_changed(e);
                 break;
-            case 6:
+            case KIV_IPOD_EVENT_PLAY_STATE_CHANGED:
                 j["state"] = play_state_name(kiv_ipod_current_track_state(c));
                 break;
-            case 7:
+            case KIV_IPOD_EVENT_TRACK_INDEX_CHANGED:
                 j["track_index"] = kiv_ipod_current_track_index(c);
                 break;
-            case 9:
+            case KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED:
                 j["sample_rate"] = kiv_ipod_current_sample_rate(c);
                 break;
-            case 10:
+            case KIV_IPOD_EVENT_TRACK_POSITION_CHANGED:
                 j["position_ms"] = kiv_ipod_current_track_position(c);
                 break;
-            case 11:
+            case KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED:
                 j["chapter_index"] = kiv_ipod_current_chapter_index(c);
                 j["chapter_count"] = kiv_ipod_current_chapter_count(c);
                 break;
-            case 12:
+            case KIV_IPOD_EVENT_SHUFFLE_CHANGED:
                 j["shuffle"] = shuffle_name(kiv_ipod_current_shuffle_state(c));
                 break;
-            case 13:
+            case KIV_IPOD_EVENT_REPEAT_CHANGED:
                 j["repeat"] = repeat_name(kiv_ipod_current_repeat_state(c));
                 break;
-            case 18:
+            case KIV_IPOD_EVENT_EAP_SESSION_OPENED:
                 j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
                 j["protocol"] = str(kiv_ipod_event_eap_datagram_protocol_string(e));
                 break;
-            case 19:
+            case KIV_IPOD_EVENT_EAP_SESSION_CLOSED:
                 j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
                 break;
-            case 20: {
+            case KIV_IPOD_EVENT_EAP_DATA_RECEIVED: {
                 j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
                 int n = kiv_ipod_event_eap_datagram_data_length(e);
                 const unsigned char *d = kiv_ipod_event_eap_datagram_data(e);
@@ -422,7 +445,7 @@ constexpr double kMaxSeekSeconds = 2147483;
 
 void cmd_seek(Ctx &ctx, double seconds) {
     kiv_ipod_client *c = ctx.session();
-    int32_t ms = static_cast<int32_t>(std::llround(seconds * 1000));
+    int32_t ms = static_cast<int32_t>(std::llround(seconds * KIV_IPOD_TIME_UNITS_PER_SECOND));
     ctx.call(kiv_ipod_set_position(c, ms), "seek");
     ctx.print(json{{"command", "seek"}, {"position_ms", ms}}, "seek: " + mmss(ms) + "\n");
 }
@@ -439,8 +462,10 @@ void cmd_mode(Ctx &ctx, bool shuffle, int mode) {
 }
 
 const std::vector<std::pair<std::string, int>> kCategories = {
-    {"playlist", 1}, {"artist", 2},   {"album", 3},     {"genre", 4},
-    {"track", 5},    {"composer", 6}, {"audiobook", 7}, {"podcast", 8}};
+    {"playlist", KIV_IPOD_CATEGORY_PLAYLIST},   {"artist", KIV_IPOD_CATEGORY_ARTIST},
+    {"album", KIV_IPOD_CATEGORY_ALBUM},         {"genre", KIV_IPOD_CATEGORY_GENRE},
+    {"track", KIV_IPOD_CATEGORY_TRACK},         {"composer", KIV_IPOD_CATEGORY_COMPOSER},
+    {"audiobook", KIV_IPOD_CATEGORY_AUDIOBOOK}, {"podcast", KIV_IPOD_CATEGORY_PODCAST}};
 
 int category_number(const std::string &name) {
     for (auto &c : kCategories)
@@ -453,7 +478,7 @@ void cmd_tracks(Ctx &ctx, const std::string &category, const std::vector<std::st
                 int count) {
     kiv_ipod_client *c = ctx.session();
     int cat = category_number(category);
-    ctx.call(kiv_ipod_set_hierarchy(c, 1), "reset browsing");
+    ctx.call(kiv_ipod_set_hierarchy(c, KIV_IPOD_HIERARCHY_AUDIO), "reset browsing");
     for (const std::string &s : selects) {
         size_t eq = s.find('=');
         if (eq == std::string::npos) throw Failure{kExitUsage, "--select needs CATEGORY=INDEX"};
@@ -522,13 +547,14 @@ void cmd_artwork(Ctx &ctx, int size, const std::string &out) {
     int w = kiv_ipod_current_track_artwork_width(c), hgt = kiv_ipod_current_track_artwork_height(c);
     int stride = kiv_ipod_current_track_artwork_rowstride(c);
     const unsigned char *px = kiv_ipod_current_track_artwork_data(c);
-    if (!px || w <= 0 || hgt <= 0 || stride < 2 * w) throw Failure{kExitFailed, "artwork: no image"};
+    constexpr int kPixel = KIV_IPOD_ARTWORK_BYTES_PER_PIXEL;
+    if (!px || w <= 0 || hgt <= 0 || stride < kPixel * w) throw Failure{kExitFailed, "artwork: no image"};
     // Pixels are RGB565, little-endian. Average colour for the summary.
     uint64_t sum[3] = {0, 0, 0};
     std::string ppm = "P6\n" + std::to_string(w) + " " + std::to_string(hgt) + "\n255\n";
     for (int y = 0; y < hgt; y++) {
         for (int x = 0; x < w; x++) {
-            const unsigned char *p = px + static_cast<size_t>(y) * stride + 2 * x;
+            const unsigned char *p = px + static_cast<size_t>(y) * stride + kPixel * x;
             unsigned v = p[0] | (p[1] << 8);
             unsigned rgb[3] = {((v >> 11) & 31) * 255 / 31, ((v >> 5) & 63) * 255 / 63, (v & 31) * 255 / 31};
             for (int k = 0; k < 3; k++) {
@@ -674,13 +700,17 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
         ->add_option("SECONDS", a.seconds, "position in seconds")
         ->required()
         ->check(number_in(0, kMaxSeekSeconds));
-    add("shuffle", "shuffle on|off", [&] { cmd_mode(ctx, true, a.mode == "on" ? 1 : 0); })
+    add("shuffle", "shuffle on|off",
+        [&] { cmd_mode(ctx, true, a.mode == "on" ? KIV_IPOD_SHUFFLE_TRACKS : KIV_IPOD_SHUFFLE_OFF); })
         ->add_option("MODE", a.mode)
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
     add("repeat", "repeat off|one|all",
         [&] {
-            cmd_mode(ctx, false, a.mode == "off" ? 0 : a.mode == "one" ? 1 : 2);
+            cmd_mode(ctx, false,
+                     a.mode == "off"   ? KIV_IPOD_REPEAT_OFF
+                     : a.mode == "one" ? KIV_IPOD_REPEAT_ONE
+                                       : KIV_IPOD_REPEAT_ALL);
         })
         ->add_option("MODE", a.mode)
         ->required()
@@ -878,13 +908,19 @@ int run(int argc, char **argv) {
     signal(SIGINT, on_interrupt);
     signal(SIGTERM, on_interrupt);
     signal(SIGPIPE, SIG_IGN);
+    // Reading a capture needs no daemon.
+    if (!words.empty() && words[0] == "dump")
+        return kiv_cli_dump({words.begin() + 1, words.end()}, ctx.json_out);
     try {
         if (help || words.empty()) {
             CLI::App app{"kiv-ipod: control an iPod through the accessory daemon", "kiv-ipod"};
             Args a;
             std::function<void()> action;
             build(app, ctx, a, action, false);
-            app.footer(kGlobalOptions);
+            app.footer(
+                std::string("kiv-ipod dump [-v] FILE prints a capture (KIV_IPOD_CAPTURE=FILE|DIR in the "
+                            "environment).\n") +
+                kGlobalOptions);
             std::cout << app.help();
             return help ? 0 : kExitUsage;
         }

@@ -184,6 +184,7 @@ void Daemon::signal_hotplug() {
 }
 
 bool Daemon::start(std::string &error_text) {
+    if (!options_.capture.empty() && !capture_.open(options_.capture, error_text)) return false;
     listen_fd_ = listen_abstract(options_.socket_name);
     if (listen_fd_ < 0) {
         error_text = "cannot listen on @" + options_.socket_name + ": " + strerror(errno);
@@ -449,6 +450,7 @@ void Daemon::serve_frames(Client &c) {
         served++;
         c.last_heard = Clock::now();
         c.missed_pings = 0;
+        capture_.frame(c.id, Capture::kToDaemon, h, kHeaderSize + len);
         if (!handle_frame(c, read_be32(h + 4), h[8], h + kHeaderSize, len)) return;
         at += kHeaderSize + len;
         if (c.reserved && at >= c.reserved) c.reserved = 0;
@@ -470,16 +472,19 @@ void Daemon::send(Client &c, uint32_t tid, uint8_t opcode, const Value *payload)
         if (!tid) return;
         bytes = encode(error("reply too large (" + std::to_string(bytes.size()) + " bytes)"));
     }
+    std::string f = frame(tid, opcode, bytes);
     if (!c.held.empty() || (tid != 0 && faults_.delay_ms > 0)) {
-        // A delayed reply holds back what follows it, so the order stays.
+        // A delayed reply holds back what follows it, so the order stays
+        // (captured when it leaves).
         auto when = Clock::now() + std::chrono::milliseconds(tid != 0 ? faults_.delay_ms : 0);
         if (!c.held.empty()) when = std::max(when, c.held.back().first);
-        c.held.emplace_back(when, frame(tid, opcode, bytes));
-        c.held_bytes += c.held.back().second.size();
+        c.held_bytes += f.size();
+        c.held.emplace_back(when, std::move(f));
         if (c.tx.size() + c.held_bytes > kMaxQueuedOutput) drop_client(c, "not reading its replies");
         return;
     }
-    c.tx += frame(tid, opcode, bytes);
+    capture_.frame(c.id, Capture::kFromDaemon, f.data(), f.size());
+    c.tx += f;
     if (c.tx.size() > kMaxQueuedOutput) return drop_client(c, "not reading its replies");
     flush_client(c);
 }
@@ -489,8 +494,10 @@ void Daemon::release_held() {
     for (auto &c : clients_) {
         size_t k = 0;
         for (; k < c->held.size() && c->held[k].first <= now; k++) {
-            c->held_bytes -= c->held[k].second.size();
-            c->tx += c->held[k].second;
+            const std::string &f = c->held[k].second;
+            capture_.frame(c->id, Capture::kFromDaemon, f.data(), f.size());
+            c->held_bytes -= f.size();
+            c->tx += f;
         }
         if (k == 0) continue;
         c->held.erase(c->held.begin(), c->held.begin() + static_cast<ptrdiff_t>(k));

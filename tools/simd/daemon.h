@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "media.h"
 #include "wire.h"
 
@@ -53,6 +54,7 @@ struct Options {
     int max_clients = 64;                  // connections beyond this are closed at once
     int evict_after = kDefaultEvictAfter;  // unanswered pings; 0: never evict
     bool allow_control = false;            // serve the control opcode
+    std::string capture;                   // --capture FILE: every frame into a pcap file
 };
 
 // Faults switched on from the web panel to exercise a client's error paths.
@@ -174,6 +176,7 @@ private:
 
     Options options_;
     Library library_;
+    Capture capture_;
     int listen_fd_ = -1;
     // Kept open so that a connection can still be accepted (and closed)
     // when the process runs out of descriptors.

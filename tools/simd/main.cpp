@@ -34,6 +34,8 @@ const char kUsage[] =
     "  --evict-after N        close a client that leaves N pings in a row unanswered and\n"
     "                         sends nothing for at least a second (default 3, 0: never)\n"
     "  --allow-control        serve --control requests (from processes of the same user)\n"
+    "  --capture FILE         write every client's frames to FILE (pcap; created anew;\n"
+    "                         read it with kiv-ipod dump or tools/wireshark/kiv_ipod.lua)\n"
     "  --web PORT             serve the web panel on http://127.0.0.1:PORT/ (0: any free\n"
     "                         port, logged)\n"
     "  --web-bind ADDR        listen for the panel on ADDR instead (it has no\n"
@@ -165,6 +167,8 @@ static int run_main(int argc, char **argv) {
             options.allow_control = true;
         } else if (a == "--artwork-dir") {
             options.artwork_dir = value("--artwork-dir");
+        } else if (a == "--capture") {
+            options.capture = value("--capture");
         } else if (a == "--web") {
             if (!parse_uint(value("--web"), 65535, n)) {
                 fprintf(stderr, "kiv-ipod-simd: --web needs a port from 0 to 65535\n");

@@ -1,0 +1,305 @@
+// Packet capture: a scripted session against the simulator, captured by the
+// library (KIV_IPOD_CAPTURE) and by the simulator (--capture), must hold the
+// same frames; the Wireshark dissector and `kiv-ipod dump` must decode every
+// frame of both files, and report broken files instead of failing.
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "log_capture.h"
+#include "simd_harness.h"
+
+using namespace simdtest;
+
+namespace {
+
+struct Record {
+    int direction;
+    uint32_t connection;
+    std::string frame;
+    uint32_t tid() const {
+        return (uint32_t(uint8_t(frame[4])) << 24) | (uint32_t(uint8_t(frame[5])) << 16) |
+               (uint32_t(uint8_t(frame[6])) << 8) | uint8_t(frame[7]);
+    }
+    int opcode() const { return uint8_t(frame[8]); }
+};
+
+uint32_t le32(const std::string &s, size_t at) {
+    return uint8_t(s[at]) | (uint32_t(uint8_t(s[at + 1])) << 8) | (uint32_t(uint8_t(s[at + 2])) << 16) |
+           (uint32_t(uint8_t(s[at + 3])) << 24);
+}
+
+// The test's own reader of the capture layout (pcap, link type 147, 8-byte
+// pseudo-header); fails the test on anything else.
+std::vector<Record> read_capture(const std::string &path) {
+    std::string s = read_file(path);
+    std::vector<Record> out;
+    EXPECT_GE(s.size(), 24u) << path;
+    if (s.size() < 24) return out;
+    EXPECT_EQ(le32(s, 0), 0xA1B2C3D4u);
+    EXPECT_EQ(le32(s, 20), 147u);
+    for (size_t at = 24; at < s.size();) {
+        EXPECT_LE(at + 16, s.size()) << path;
+        if (at + 16 > s.size()) break;
+        uint32_t kept = le32(s, at + 8);
+        EXPECT_EQ(kept, le32(s, at + 12)) << "no frame of this session is cut";
+        EXPECT_LE(at + 16 + kept, s.size()) << path;
+        if (at + 16 + kept > s.size() || kept < 8 + 16) break;
+        std::string body = s.substr(at + 16, kept);
+        Record r{uint8_t(body[0]),
+                 (uint32_t(uint8_t(body[4])) << 24) | (uint32_t(uint8_t(body[5])) << 16) |
+                     (uint32_t(uint8_t(body[6])) << 8) | uint8_t(body[7]),
+                 body.substr(8)};
+        EXPECT_EQ(uint8_t(r.frame[0]), 0xFE);
+        out.push_back(r);
+        at += 16 + kept;
+    }
+    return out;
+}
+
+std::vector<std::string> frames(const std::vector<Record> &records, int direction) {
+    std::vector<std::string> out;
+    for (const auto &r : records)
+        if (r.direction == direction) out.push_back(r.frame);
+    return out;
+}
+
+// Runs a shell command; its exit code and everything it printed.
+simdtest::Run shell(const std::string &command) {
+    simdtest::Run r;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::string source_dir() {
+    std::string build = tool_path("kiv-ipod-simd");
+    build = build.substr(0, build.rfind("/tools/"));
+    std::string cache = read_file(build + "/CMakeCache.txt");
+    const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
+    size_t at = cache.find(key);
+    return cache.substr(at + key.size(), cache.find('\n', at) - at - key.size());
+}
+
+// A tshark command with the dissector that reads `path`. As root, tshark
+// loads Lua scripts only where init.lua allows it, so it runs as nobody on
+// world-readable copies of the script and the capture instead.
+std::string tshark(const std::string &args, const std::string &path) {
+    std::string lua = source_dir() + "/tools/wireshark/kiv_ipod.lua";
+    if (geteuid() != 0 || shell("setpriv --version").code != 0)
+        return "tshark -n -X lua_script:" + lua + " " + args + " -r " + path;
+    std::string dir = path.substr(0, path.rfind('/'));
+    shell("chmod 0755 " + dir + " && cp " + lua + " " + dir + "/dissector.lua && cp " + path + " " + dir +
+          "/tshark-input && chmod 0644 " + dir + "/dissector.lua " + dir + "/tshark-input");
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp tshark -n -X lua_script:" + dir +
+           "/dissector.lua " + args + " -r " + dir + "/tshark-input";
+}
+
+bool have_tshark() {
+    return shell("tshark --version").code == 0;
+}
+
+// "hello from the demo", the EAP datagram, as it shows in hex.
+const char kHelloHex[] = "68656c6c6f2066726f6d207468652064656d6f";
+
+// The demo's commands, on one connection.
+const char kScript[] =
+    "devices\nstatus\ntracks --category artist --count 5\ntracks --category album --select artist=0\n"
+    "track 266\nplay\nwatch 1.5\npause\nnext\nstatus\nartwork\nartwork --size 48\n"
+    "eap send com.kiv.echo \"hello from the demo\"\nping\n";
+
+struct Session {
+    std::string dir, lib, simd;
+};
+
+// Captures the scripted session on both sides once for every test here.
+const Session &session() {
+    static Session s;
+    if (!s.dir.empty()) return s;
+    char tmpl[] = "/tmp/capture-test.XXXXXX";
+    s.dir = mkdtemp(tmpl);
+    chmod(s.dir.c_str(), 0755);  // tshark may run as nobody (see tshark())
+    atexit([] { shell("rm -rf " + s.dir); });
+    s.simd = s.dir + "/simd.pcap";
+    mkdir((s.dir + "/lib").c_str(), 0700);
+    Simulator sim({"--capture", s.simd, "--ping-interval", "0.5"});
+    EXPECT_TRUE(sim.ready()) << sim.log();
+    setenv("KIV_IPOD_CAPTURE", (s.dir + "/lib").c_str(), 1);
+    simdtest::Run run = run_cli({"script", "-"}, kScript);
+    unsetenv("KIV_IPOD_CAPTURE");
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    sim.stop();
+    simdtest::Run ls = shell("ls " + s.dir + "/lib");
+    s.lib = s.dir + "/lib/" + ls.out.substr(0, ls.out.find('\n'));
+    return s;
+}
+
+}  // namespace
+
+TEST(Capture, BothSidesHoldTheSameFramesAndTheToolsDecodeThem) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
+    const Session &s = session();
+    struct stat st;
+    ASSERT_EQ(stat(s.lib.c_str(), &st), 0) << "one file in the capture directory: " << s.lib;
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(s.lib.find("kiv-ipod-"), s.lib.rfind('/') + 1) << s.lib;
+    std::vector<Record> lib = read_capture(s.lib), simd = read_capture(s.simd);
+
+    // The simulator numbers its connections; the script's is the one that
+    // carried frames (the harness's readiness probe sent none).
+    std::map<uint32_t, std::vector<Record>> by_connection;
+    for (const auto &r : simd) by_connection[r.connection].push_back(r);
+    ASSERT_EQ(by_connection.size(), 1u);
+    const std::vector<Record> &one = by_connection.begin()->second;
+    for (int direction : {0, 1}) EXPECT_EQ(frames(lib, direction), frames(one, direction)) << direction;
+    EXPECT_EQ(lib.size(), one.size());
+
+    // What the script did: every request id once, in order, from 1; each
+    // answered; an EAP datagram, events and pings among the inbound frames.
+    std::vector<uint32_t> tids;
+    std::map<int, int> inbound_opcodes;
+    for (const auto &r : lib) {
+        if (r.direction == 0) tids.push_back(r.tid());
+        if (r.direction == 1) inbound_opcodes[r.opcode()]++;
+    }
+    for (size_t k = 0; k < tids.size(); k++) EXPECT_EQ(tids[k], k + 1);
+    EXPECT_GT(inbound_opcodes[1], 3) << "events";
+    EXPECT_GT(inbound_opcodes[54], 0) << "pings";
+    EXPECT_EQ(lib.front().opcode(), 0);
+
+    // kiv-ipod dump: one JSON object per frame, the same ids and opcodes.
+    // Each file in its own arrival order (the two sides interleave the
+    // directions differently).
+    const std::pair<std::string, const std::vector<Record> *> files[] = {{s.lib, &lib}, {s.simd, &one}};
+    for (const auto &[path, records] : files) {
+        simdtest::Run dump = run_cli({"--json", "dump", path});
+        ASSERT_EQ(dump.code, 0) << dump.err;
+        std::istringstream lines(dump.out);
+        std::string line;
+        size_t k = 0;
+        bool hello = false;
+        while (std::getline(lines, line)) {
+            auto o = nlohmann::json::parse(line);
+            ASSERT_LT(k, records->size());
+            const Record &r = (*records)[k];
+            EXPECT_EQ(o["tid"], r.tid()) << line;
+            EXPECT_EQ(o["opcode"], r.opcode()) << line;
+            EXPECT_EQ(o["direction"], r.direction == 0 ? "to_daemon" : "from_daemon");
+            EXPECT_FALSE(o.contains("problems")) << line;
+            hello |= line.find(kHelloHex) != std::string::npos;
+            k++;
+        }
+        EXPECT_EQ(k, lib.size());
+        EXPECT_TRUE(hello);
+        simdtest::Run text = run_cli({"dump", "-v", path});
+        EXPECT_NE(text.out.find("event track_position_changed"), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find("name: string \"Demo iPod\""), std::string::npos);
+    }
+
+    if (!have_tshark()) GTEST_SKIP() << "tshark not installed";
+    ASSERT_NE(shell(tshark("-c 1 -T fields -e kiv_ipod.tid", s.lib)).out.find("1\n"), std::string::npos)
+        << "tshark did not load the dissector";
+    for (const auto &[path, records] : files) {
+        simdtest::Run all = shell(tshark("-2 -V", path));
+        ASSERT_EQ(all.code, 0) << all.out;
+        for (const char *bad : {"Lua Error", "Malformed", "Expert Info (Error", "Expert Info (Warn"})
+            EXPECT_EQ(all.out.find(bad), std::string::npos) << bad << "\n" << all.out.substr(0, 4000);
+        EXPECT_NE(all.out.find("string \"Demo iPod\""), std::string::npos);
+        std::string lower = all.out;
+        for (auto &ch : lower) ch = static_cast<char>(tolower(ch));
+        EXPECT_NE(lower.find(kHelloHex), std::string::npos);
+        simdtest::Run fields =
+            shell(tshark("-2 -T fields -E separator=, -e kiv_ipod.direction -e kiv_ipod.tid"
+                         " -e kiv_ipod.opcode -e kiv_ipod.event -e kiv_ipod.response_in",
+                         path));
+        std::istringstream lines(fields.out);
+        std::string line;
+        size_t k = 0;
+        int unanswered = 0;
+        while (std::getline(lines, line)) {
+            if (line.rfind("Running as", 0) == 0) continue;
+            ASSERT_LT(k, records->size()) << line;
+            const Record &r = (*records)[k++];
+            std::string expect = std::to_string(r.direction) + "," + std::to_string(r.tid()) + "," +
+                                 std::to_string(r.opcode()) + ",";
+            EXPECT_EQ(line.substr(0, expect.size()), expect) << line;
+            if (r.opcode() == 1 && r.direction == 1) {
+                EXPECT_GT(line.size(), expect.size() + 1) << "event name";
+            }
+            if (r.direction == 0 && line.back() == ',') unanswered++;
+        }
+        EXPECT_EQ(k, lib.size());
+        EXPECT_EQ(unanswered, 0) << "every request links to its reply";
+    }
+}
+
+TEST(Capture, BrokenFilesAreReportedNotFatal) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
+    const Session &s = session();
+    std::string good = read_file(s.lib);
+    ASSERT_GT(good.size(), 200u);
+    auto write = [&](const std::string &name, const std::string &bytes) {
+        std::string path = s.dir + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    };
+    // Hand-broken frames: the first record's marker, the second's length
+    // (past the frame), and the payload letter of the second reply.
+    std::string broken = good;
+    size_t first = 24, second = first + 16 + le32(good, first + 8);
+    size_t third = second + 16 + le32(good, second + 8);
+    broken[first + 16 + 8] = 'X';           // marker
+    broken[second + 16 + 8 + 12] = '\x7f';  // payload length
+    broken[third + 16 + 8 + 16] = 'Z';      // first payload byte (open_session's 'i')
+    std::string path = write("broken.pcap", broken);
+    simdtest::Run dump = run_cli({"dump", path});
+    EXPECT_EQ(dump.code, 0) << dump.err;
+    for (const char *fault : {"wrong marker 0x58", "past the frame", "undecodable value"})
+        EXPECT_NE(dump.out.find(fault), std::string::npos) << fault << "\n" << dump.out;
+
+    // A file cut inside a record, or not a capture at all: exit 2 and why.
+    for (const auto &bad :
+         {std::make_pair(std::string("cut.pcap"), good.substr(0, good.size() - 3)),
+          std::make_pair(std::string("foreign.pcap"), std::string("#!/bin/sh\necho not a capture\n")),
+          std::make_pair(std::string("other.pcap"), good.substr(0, 20) + std::string("\x01\0\0\0", 4))}) {
+        simdtest::Run r = run_cli({"dump", write(bad.first, bad.second)});
+        EXPECT_EQ(r.code, 2) << bad.first;
+        EXPECT_NE(r.err.find(bad.first + ": "), std::string::npos) << r.err;
+    }
+
+    if (!have_tshark()) GTEST_SKIP() << "tshark not installed";
+    simdtest::Run ts = shell(tshark("-V", path));
+    EXPECT_EQ(ts.out.find("Lua Error"), std::string::npos) << ts.out;
+    for (const char *expert : {"Wrong marker", "past the end of the frame", "Undecodable value"})
+        EXPECT_NE(ts.out.find(expert), std::string::npos) << expert << "\n" << ts.out.substr(0, 3000);
+}
+
+TEST(Capture, UnsafeOrUnwritableTargetLeavesTheConnectionWorking) {
+    Simulator sim({"--ping-interval", "0"});
+    ASSERT_TRUE(sim.ready());
+    char tmpl[] = "/tmp/capture-safe.XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::string existing = dir + "/existing", link = dir + "/link", target = dir + "/target";
+    std::ofstream(existing) << "keep";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    for (const std::string &path : {existing, link, dir + "/missing/file"}) {
+        kivtest::log_clear();
+        setenv("KIV_IPOD_CAPTURE", path.c_str(), 1);
+        kiv_ipod_client *c = kiv_ipod_connect();
+        unsetenv("KIV_IPOD_CAPTURE");
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(kivtest::log_count_containing("capture: cannot create"), 1) << path;
+        EXPECT_GE(kiv_ipod_open_session_sync(c, 0), 0);
+        kiv_ipod_close(c);
+    }
+    EXPECT_EQ(read_file(existing), "keep");
+    EXPECT_NE(access(target.c_str(), F_OK), 0) << "nothing written through the link";
+    shell("rm -rf " + dir);
+}
