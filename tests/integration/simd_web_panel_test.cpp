@@ -78,8 +78,10 @@ int http(int port, const std::string &method, const std::string &target, std::st
         close(fd);
         return -1;
     }
-    std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                      "\r\nContent-Length: 0\r\nConnection: close\r\n" + headers + "\r\n";
+    std::string host =
+        headers.rfind("Host:", 0) == 0 ? "" : "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    std::string req = method + " " + target + " HTTP/1.1\r\n" + host +
+                      "Content-Length: 0\r\nConnection: close\r\n" + headers + "\r\n";
     std::string res;
     if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
         auto end = Clock::now() + std::chrono::milliseconds(read_ms);
@@ -185,6 +187,10 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
     EXPECT_EQ(http(port, "POST", "/api/device/eject"), 409);
     EXPECT_EQ(http(port, "POST", "/api/fault/close_client?id=999"), 409);
     EXPECT_EQ(http(port, "POST", "/api/device/next", nullptr, "Origin: http://evil.example\r\n"), 403);
+    std::string rebound = "Host: evil.example:" + std::to_string(port) + "\r\n";
+    EXPECT_EQ(http(port, "GET", "/api/state", nullptr, rebound), 403);
+    EXPECT_EQ(http(port, "POST", "/api/device/next", nullptr, rebound), 403);
+    EXPECT_EQ(http(port, "GET", "/", nullptr, "Host: localhost:" + std::to_string(port) + "\r\n"), 200);
 
     // Hot-plug, then closing the client.
     EXPECT_EQ(http(port, "POST", "/api/device/hotplug"), 200);

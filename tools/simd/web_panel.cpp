@@ -6,6 +6,7 @@
 #include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "daemon.h"
 
@@ -146,6 +147,9 @@ struct WebPanel::Impl {
     httplib::Server server;
     std::thread thread;
     std::atomic<int> streams{0};
+    // Set before the server starts, read-only afterwards.
+    bool loopback = false;
+    std::set<std::string> loopback_hosts;
     // The current track, for drawing its artwork on the HTTP side.
     std::mutex track_mutex;
     Track track;
@@ -299,7 +303,14 @@ struct WebPanel::Impl {
     void routes() {
         // A page of another site must not press the buttons through the
         // user's browser: a cross-origin POST is refused.
-        server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+            // On loopback, a request must name the panel by a loopback
+            // address: a page whose own host name has been made to point
+            // at 127.0.0.1 (DNS rebinding) is not served.
+            if (loopback && !loopback_hosts.count(req.get_header_value("Host"))) {
+                reply_json(res, 403, {{"ok", false}, {"error", "unknown host name"}});
+                return httplib::Server::HandlerResponse::Handled;
+            }
             if (req.method == "POST" && req.has_header("Origin") &&
                 req.get_header_value("Origin") != "http://" + req.get_header_value("Host")) {
                 reply_json(res, 403, {{"ok", false}, {"error", "cross-origin request refused"}});
@@ -386,6 +397,9 @@ bool WebPanel::start(const std::string &address, int port, std::string &error) {
         error = "cannot listen on " + address + ":" + std::to_string(port) + " for the web panel";
         return false;
     }
+    p.loopback = address == "127.0.0.1" || address == "::1" || address == "localhost";
+    for (const char *host : {"127.0.0.1:", "localhost:", "[::1]:"})
+        p.loopback_hosts.insert(host + std::to_string(port_));
     LoopHooks hooks;
     hooks.wake_fd = p.commands.fd();
     hooks.on_wake = [&p] { p.on_wake(); };
