@@ -83,4 +83,5 @@ say "The end of the simulator's log (one connection per command above):"
 tail -n 12 "$LOG"
 rm -f "$LOG"
 echo
+echo "To watch and steer the simulated iPod from a browser: $SIMD --web 8080, then open http://127.0.0.1:8080/ (README, Web panel)."
 echo "demo finished"

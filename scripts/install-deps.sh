@@ -4,9 +4,11 @@
 #   scripts/install-deps.sh [GROUP | PACKAGE]...
 #
 #   release   the library: compiler, CMake and Android's liblog and libcutils
-#   tools     release + the simulator and the client (nlohmann-json, CLI11)
+#   tools     release + the simulator and the client (nlohmann-json, CLI11,
+#             cpp-httplib and pkg-config for the web panel)
 #   test      tools + GoogleTest, GLib (an example), the format check, the
-#             JDK and JUnit (the Java binding)
+#             JDK and JUnit (the Java binding), Chromium, its driver and
+#             Selenium (the web panel's browser test), iproute2
 #   valgrind  test + valgrind
 #   bench     release + Google Benchmark, msgpack-c, python3
 #   fuzz      release + clang and its runtime
@@ -18,8 +20,8 @@
 # command to run.
 set -eu
 RELEASE="cmake make g++ android-liblog-dev android-libcutils-dev"
-TOOLS="$RELEASE nlohmann-json3-dev libcli11-dev"
-TEST="$TOOLS pkg-config libgtest-dev libgmock-dev util-linux libglib2.0-dev python3 clang-format git default-jdk-headless junit4 tshark"
+TOOLS="$RELEASE nlohmann-json3-dev libcli11-dev libcpp-httplib-dev pkg-config"
+TEST="$TOOLS pkg-config libgtest-dev libgmock-dev util-linux libglib2.0-dev python3 clang-format git default-jdk-headless junit4 tshark chromium chromium-driver python3-selenium iproute2"
 [ $# -eq 0 ] && set -- release
 PACKAGES=""
 for arg in "$@"; do

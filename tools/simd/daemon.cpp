@@ -107,6 +107,9 @@ struct Daemon::Client {
     // Complete requests wait in rx (more than one round's share arrived).
     bool backlog = false;
     uid_t uid = static_cast<uid_t>(-1);  // of the peer process
+    // Output held back by the reply delay fault, in order, with its time.
+    std::vector<std::pair<Clock::time_point, std::string>> held;
+    size_t held_bytes = 0;
 };
 
 int listen_abstract(const std::string &name) {
@@ -257,6 +260,8 @@ int Daemon::poll_timeout_ms() const {
     for (auto &c : clients_)
         if (c->backlog && c->tx.size() <= kMaxOutputBeforeReading) soonest = now;
     for (auto &s : steps_) soonest = std::min(soonest, s.when);
+    for (auto &c : clients_)
+        if (!c->held.empty()) soonest = std::min(soonest, c->held.front().first);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count();
     return static_cast<int>(std::max<long long>(0, ms + 1));
 }
@@ -273,6 +278,8 @@ int Daemon::run() {
             if (!c->tx.empty()) events |= POLLOUT;
             fds.push_back({c->fd, events, 0});
         }
+        size_t polled = clients_.size();
+        if (hooks_.wake_fd >= 0) fds.push_back({hooks_.wake_fd, POLLIN, 0});
         int n = poll(fds.data(), fds.size(), poll_timeout_ms());
         if (n < 0 && errno != EINTR) {
             fprintf(stderr, "kiv-ipod-simd: poll: %s\n", strerror(errno));
@@ -293,9 +300,9 @@ int Daemon::run() {
                 return 0;
             }
         }
+        if (n > 0 && hooks_.wake_fd >= 0 && (fds.back().revents & POLLIN)) hooks_.on_wake();
         if (n > 0) {
             // Clients accepted below are polled from the next round on.
-            size_t polled = fds.size() - 2;
             for (size_t k = 0; k < polled && k < clients_.size(); k++) {
                 Client &c = *clients_[k];
                 short re = fds[k + 2].revents;
@@ -311,10 +318,12 @@ int Daemon::run() {
         }
         advance();
         run_steps();
+        release_held();
         if (options_.ping_interval_ms > 0 && Clock::now() >= next_ping_) send_pings();
         clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
                                       [](const std::unique_ptr<Client> &c) { return c->dead; }),
                        clients_.end());
+        if (hooks_.after_round) hooks_.after_round();
     }
 }
 
@@ -377,6 +386,8 @@ void Daemon::drop_client(Client &c, const std::string &reason) {
     c.tx.shrink_to_fit();
     c.reserved = 0;
     c.backlog = false;
+    c.held.clear();
+    c.held_bytes = 0;
 }
 
 size_t Daemon::buffered_bytes() const {
@@ -462,10 +473,36 @@ void Daemon::send(Client &c, uint32_t tid, uint8_t opcode, const Value *payload)
         bytes = encode(error("reply too large (" + std::to_string(bytes.size()) + " bytes)"));
     }
     std::string f = frame(tid, opcode, bytes);
+    if (!c.held.empty() || (tid != 0 && faults_.delay_ms > 0)) {
+        // A delayed reply holds back what follows it, so the order stays
+        // (captured when it leaves).
+        auto when = Clock::now() + std::chrono::milliseconds(tid != 0 ? faults_.delay_ms : 0);
+        if (!c.held.empty()) when = std::max(when, c.held.back().first);
+        c.held_bytes += f.size();
+        c.held.emplace_back(when, std::move(f));
+        if (c.tx.size() + c.held_bytes > kMaxQueuedOutput) drop_client(c, "not reading its replies");
+        return;
+    }
     capture_.frame(c.id, Capture::kFromDaemon, f.data(), f.size());
     c.tx += f;
     if (c.tx.size() > kMaxQueuedOutput) return drop_client(c, "not reading its replies");
     flush_client(c);
+}
+
+void Daemon::release_held() {
+    auto now = Clock::now();
+    for (auto &c : clients_) {
+        size_t k = 0;
+        for (; k < c->held.size() && c->held[k].first <= now; k++) {
+            const std::string &f = c->held[k].second;
+            capture_.frame(c->id, Capture::kFromDaemon, f.data(), f.size());
+            c->held_bytes -= f.size();
+            c->tx += f;
+        }
+        if (k == 0) continue;
+        c->held.erase(c->held.begin(), c->held.begin() + static_cast<ptrdiff_t>(k));
+        flush_client(*c);
+    }
 }
 
 void Daemon::flush_client(Client &c) {
@@ -789,17 +826,35 @@ bool Daemon::handle_frame(Client &c, uint32_t tid, uint8_t opcode, const uint8_t
         }
         c.ping_pending = false;
         Value zero = Value::integer(0);
+        if (faults_.ignore_pings) {
+            if (hooks_.on_reply) hooks_.on_reply(c.id, tid, opcode, nullptr);
+            return true;
+        }
         send(c, tid, 0, &zero);
+        if (hooks_.on_reply) hooks_.on_reply(c.id, tid, opcode, &zero);
         return true;
     }
     bool valid = true;
     advance();
-    Value reply = answer(c, opcode, has_arg ? &arg : nullptr, valid);
+    Value reply;
+    if (!faults_.error_next.empty()) {
+        reply = error(faults_.error_next);
+        faults_.error_next.clear();
+    } else {
+        reply = answer(c, opcode, has_arg ? &arg : nullptr, valid);
+    }
     if (!valid) {
         drop_client(c, "unknown opcode " + std::to_string(opcode));
         return false;
     }
-    send(c, tid, opcode, &reply);
+    bool answered = !faults_.drop_next_reply;
+    if (answered) {
+        send(c, tid, opcode, &reply);
+    } else {
+        faults_.drop_next_reply = false;
+        log("client %d: request %u (opcode %d) left unanswered", c.id, tid, opcode);
+    }
+    if (hooks_.on_reply) hooks_.on_reply(c.id, tid, opcode, answered && !c.dead ? &reply : nullptr);
     for (auto &e : after_reply_) media_event(e.first, e.second, &c);
     after_reply_.clear();
     return !c.dead;
@@ -1173,6 +1228,70 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
         default:
             return error("request " + std::to_string(op) + " is not supported");
     }
+}
+
+// ------------------------------------------------------------ web panel
+
+PanelView Daemon::view() {
+    advance();
+    PanelView v;
+    v.present = present_;
+    v.state = state_;
+    v.position_ms = static_cast<int32_t>(position_ms_);
+    v.shuffle = shuffle_;
+    v.repeat = repeat_;
+    v.track_index = current_index();
+    v.track_count = library_.tracks.size();
+    v.track = current();
+    for (auto &c : clients_)
+        if (!c->dead) v.clients.push_back({c->id, c->session});
+    v.faults = faults_;
+    return v;
+}
+
+std::string Daemon::device_action(const std::string &name, int32_t arg) {
+    if (name == "hotplug") {
+        if (!present_ || !steps_.empty()) return "hot-plug already in progress";
+        hotplug();
+        return "";
+    }
+    if (!present_) return "no iPod connected";
+    advance();
+    if (name == "play_pause") {
+        set_state(state_ == 3 ? 4 : 3);
+    } else if (name == "next") {
+        if (order_pos_ + 1 < order_.size())
+            go_to(order_pos_ + 1);
+        else if (repeat_ == 2)
+            go_to(0);
+        else
+            return "already at the last track";
+    } else if (name == "previous") {
+        go_to(position_ms_ > 3000 || order_pos_ == 0 ? order_pos_ : order_pos_ - 1);
+    } else if (name == "seek") {
+        if (arg < 0 || arg >= current().length_ms) return "position out of range";
+        position_ms_ = arg;
+        media_event("track_position_changed", Value::integer(arg));
+    } else if (name == "shuffle" || name == "repeat") {
+        if (arg < 0 || arg > 2) return "expected a mode 0, 1 or 2";
+        int &mode = name == "shuffle" ? shuffle_ : repeat_;
+        if (arg == mode) return "";
+        mode = arg;
+        if (name == "shuffle") build_order();
+        media_event(name + "_changed", Value::integer(arg));
+    } else {
+        return "unknown action \"" + name + "\"";
+    }
+    return "";
+}
+
+bool Daemon::close_client(int id) {
+    for (auto &c : clients_) {
+        if (c->id != id || c->dead) continue;
+        drop_client(*c, "closed from the web panel");
+        return true;
+    }
+    return false;
 }
 
 }  // namespace simd

@@ -57,6 +57,41 @@ struct Options {
     std::string capture;                   // --capture FILE: every frame into a pcap file
 };
 
+// Faults switched on from the web panel to exercise a client's error paths.
+struct Faults {
+    int delay_ms = 0;              // every reply leaves this much later (order kept)
+    bool drop_next_reply = false;  // the next request gets no reply at all
+    std::string error_next;        // non-empty: the next request is answered with this error
+    bool ignore_pings = false;     // a client's ping answers get no reply
+};
+
+// What the web panel shows: a copy of the loop's state.
+struct PanelView {
+    bool present = true;
+    int state = 0;  // daemon play code
+    int32_t position_ms = 0;
+    int shuffle = 0, repeat = 0;
+    int track_index = 0;
+    size_t track_count = 0;
+    Track track;
+    struct ClientView {
+        int id;
+        bool session;
+    };
+    std::vector<ClientView> clients;
+    Faults faults;
+};
+
+// How an observer (the web panel) joins the loop; every function runs on
+// the loop's thread.
+struct LoopHooks {
+    int wake_fd = -1;                   // polled; `on_wake` runs when it is readable
+    std::function<void()> on_wake;      // runs the commands that wait
+    std::function<void()> after_round;  // after every round of the loop
+    // One request served: its reply (null when left unanswered).
+    std::function<void(int client, uint32_t tid, uint8_t opcode, const Value *reply)> on_reply;
+};
+
 // Creates a listening stream socket on the abstract name; -1 on failure
 // with errno set.
 int listen_abstract(const std::string &name);
@@ -80,6 +115,17 @@ public:
 
     // Starts the disconnect/reconnect sequence of the demo iPod.
     void hotplug();
+
+    // For the web panel, on the loop's thread only.
+    void set_hooks(LoopHooks hooks) { hooks_ = std::move(hooks); }
+    PanelView view();
+    // A button pressed on the device ("play_pause", "next", "previous",
+    // "seek" to `arg` ms, "shuffle"/"repeat" to mode `arg`, "hotplug"):
+    // the same events follow as for the matching request. Empty on
+    // success, else why not.
+    std::string device_action(const std::string &name, int32_t arg);
+    Faults &faults() { return faults_; }
+    bool close_client(int id);
 
 private:
     struct Client;
@@ -123,6 +169,7 @@ private:
 
     void send_pings();
     void run_steps();
+    void release_held();
     int poll_timeout_ms() const;
 
     void log(const char *fmt, ...) const __attribute__((format(printf, 2, 3)));
@@ -166,6 +213,8 @@ private:
 
     // Accessory settings kept for the get requests.
     int preferences_[14] = {0};
+    LoopHooks hooks_;
+    Faults faults_;
     int videoout_options_[2] = {0, 0};
 };
 

@@ -6,11 +6,15 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "daemon.h"
+#ifdef KIV_SIMD_WEB
+#include "web_panel.h"
+#endif
 
 namespace {
 
@@ -32,6 +36,10 @@ const char kUsage[] =
     "  --allow-control        serve --control requests (from processes of the same user)\n"
     "  --capture FILE         write every client's frames to FILE (pcap; created anew;\n"
     "                         read it with kiv-ipod dump or tools/wireshark/kiv_ipod.lua)\n"
+    "  --web PORT             serve the web panel on http://127.0.0.1:PORT/ (0: any free\n"
+    "                         port, logged)\n"
+    "  --web-bind ADDR        listen for the panel on ADDR instead (it has no\n"
+    "                         authentication: anyone who reaches it controls the simulator)\n"
     "  --quiet                log nothing but fatal errors\n"
     "  --control COMMAND      ask the running simulator (started with --allow-control) to\n"
     "                         act; COMMAND is 'hotplug' (the demo iPod disconnects and\n"
@@ -106,6 +114,8 @@ static int run_main(int argc, char **argv) {
     simd::Options options;
     std::string library_path, command;
     unsigned long seed = 1;
+    long web_port = -1;
+    std::string web_bind = "127.0.0.1";
     for (int k = 1; k < argc; k++) {
         std::string a = argv[k];
         auto value = [&](const char *name) -> const char * {
@@ -159,6 +169,14 @@ static int run_main(int argc, char **argv) {
             options.artwork_dir = value("--artwork-dir");
         } else if (a == "--capture") {
             options.capture = value("--capture");
+        } else if (a == "--web") {
+            if (!parse_uint(value("--web"), 65535, n)) {
+                fprintf(stderr, "kiv-ipod-simd: --web needs a port from 0 to 65535\n");
+                return 2;
+            }
+            web_port = static_cast<long>(n);
+        } else if (a == "--web-bind") {
+            web_bind = value("--web-bind");
         } else if (a == "--quiet") {
             options.quiet = true;
         } else if (a == "--control") {
@@ -187,6 +205,28 @@ static int run_main(int argc, char **argv) {
         fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
         return 1;
     }
+#ifdef KIV_SIMD_WEB
+    std::unique_ptr<simd::WebPanel> panel;
+    if (web_port >= 0) {
+        panel.reset(new simd::WebPanel(daemon));
+        if (!panel->start(web_bind, static_cast<int>(web_port), error)) {
+            fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
+            return 1;
+        }
+        if (!options.quiet)
+            fprintf(stderr, "kiv-ipod-simd: web panel on http://%s:%d/\n", web_bind.c_str(), panel->port());
+        if (web_bind != "127.0.0.1" && web_bind != "::1" && web_bind != "localhost")
+            fprintf(stderr,
+                    "kiv-ipod-simd: warning: the web panel has no authentication; anyone who reaches "
+                    "%s:%d controls the simulator\n",
+                    web_bind.c_str(), panel->port());
+    }
+#else
+    if (web_port >= 0) {
+        fprintf(stderr, "kiv-ipod-simd: built without the web panel (needs cpp-httplib)\n");
+        return 2;
+    }
+#endif
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_stop;

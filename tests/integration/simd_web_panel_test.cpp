@@ -1,0 +1,208 @@
+// The simulator's web panel: the command queue between the HTTP threads and
+// the poll loop, and the panel's actions as a client of the simulator sees
+// them (device buttons, faults, the request log, the event stream).
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "simd_harness.h"
+#include "web_panel.h"
+
+using namespace simdtest;
+namespace wire = kivtest::wire;
+
+namespace {
+
+// Several threads post at once while a consumer waits on the descriptor as
+// the loop does: every command arrives once, each thread's in its order,
+// and no wake-up is lost. A full queue refuses.
+TEST(SimdWebQueue, CommandsArriveOnceInOrderWithoutLostWakeUps) {
+    simd::CommandQueue q;
+    ASSERT_GE(q.fd(), 0);
+    constexpr int kThreads = 4, kEach = 300;
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; t++)
+        producers.emplace_back([&q, t] {
+            for (int k = 0; k < kEach; k++) {
+                simd::Command c;
+                c.arg = t * kEach + k;
+                while (!q.post(c)) std::this_thread::yield();
+            }
+        });
+    std::vector<int> next(kThreads, 0);
+    int got = 0;
+    while (got < kThreads * kEach) {
+        pollfd p{q.fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 2000), 1) << "a posted command did not wake the loop (" << got << " taken)";
+        for (auto &c : q.take()) {
+            int t = c.arg / kEach;
+            ASSERT_EQ(c.arg % kEach, next[t]++) << "thread " << t;
+            got++;
+        }
+    }
+    for (auto &p : producers) p.join();
+    pollfd p{q.fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "readable with nothing queued";
+
+    for (size_t k = 0; k < simd::kMaxQueuedCommands; k++) ASSERT_TRUE(q.post(simd::Command()));
+    EXPECT_FALSE(q.post(simd::Command()));
+    EXPECT_EQ(q.take().size(), simd::kMaxQueuedCommands);
+}
+
+void loopback_up() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq r;
+    memset(&r, 0, sizeof r);
+    strcpy(r.ifr_name, "lo");
+    if (ioctl(fd, SIOCGIFFLAGS, &r) == 0) {
+        r.ifr_flags |= IFF_UP;
+        ioctl(fd, SIOCSIFFLAGS, &r);
+    }
+    close(fd);
+}
+
+// One HTTP/1.1 exchange with the panel; the status code, the whole response in `out`.
+int http(int port, const std::string &method, const std::string &target, std::string *out = nullptr,
+         const std::string &headers = std::string(), int read_ms = 3000) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    std::string host =
+        headers.rfind("Host:", 0) == 0 ? "" : "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    std::string req = method + " " + target + " HTTP/1.1\r\n" + host +
+                      "Content-Length: 0\r\nConnection: close\r\n" + headers + "\r\n";
+    std::string res;
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
+        auto end = Clock::now() + std::chrono::milliseconds(read_ms);
+        char buf[4096];
+        for (pollfd p{fd, POLLIN, 0}; Clock::now() < end && poll(&p, 1, 50) >= 0;) {
+            if (!(p.revents & POLLIN)) continue;
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            res.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    if (out) *out = res;
+    return res.rfind("HTTP/1.1 ", 0) == 0 ? atoi(res.c_str() + 9) : -1;
+}
+
+bool wait_event(Raw &raw, const std::string &name, int timeout_ms = 3000) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    Packet p;
+    while (Clock::now() < end)
+        if (raw.next(p, 100) && event_name(p) == name) return true;
+    return false;
+}
+
+double ask_ms(Raw &raw, uint32_t tid, Packet &p, int timeout_ms = 3000) {
+    auto t0 = Clock::now();
+    if (!raw.send(tid, 19) || !raw.reply(tid, p, timeout_ms)) return -1;
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
+#ifndef KIV_SIMD_WEB
+    GTEST_SKIP() << "the simulator is built without the web panel (cpp-httplib missing)";
+#endif
+    loopback_up();
+    const char name[] = "kiv.test.simd.web";
+    Simulator sim({"--web", "0", "--ping-interval", "0"}, name);
+    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(sim.wait_log("web panel on http://127.0.0.1:")) << sim.log();
+    std::string log = sim.log();
+    int port = atoi(log.c_str() + log.find("127.0.0.1:") + 10);
+    std::string res;
+    ASSERT_EQ(http(port, "GET", "/", &res), 200);
+    EXPECT_NE(res.find("/panel.js"), std::string::npos);
+
+    Raw raw(name);
+    Packet p;
+    ASSERT_TRUE(raw.send(1, 4, wire::i(0)) && raw.reply(1, p));
+
+    // Device buttons produce the events of a real device.
+    EXPECT_EQ(http(port, "POST", "/api/device/next"), 200);
+    EXPECT_TRUE(wait_event(raw, "track_index_changed"));
+    EXPECT_EQ(http(port, "POST", "/api/device/repeat?mode=2"), 200);
+    EXPECT_TRUE(wait_event(raw, "repeat_changed"));
+
+    // Faults, each for the next request only where it says so.
+    EXPECT_EQ(http(port, "POST", "/api/fault/delay?ms=300"), 200);
+    EXPECT_GE(ask_ms(raw, 10, p), 300);
+    EXPECT_EQ(http(port, "POST", "/api/fault/delay?ms=0"), 200);
+    EXPECT_LT(ask_ms(raw, 11, p), 250);
+    EXPECT_EQ(http(port, "POST", "/api/fault/error_next?text=boom"), 200);
+    ASSERT_GE(ask_ms(raw, 12, p), 0);
+    EXPECT_STREQ(serialize_hash_get_string(p.value(), "error"), "boom");
+    ASSERT_GE(ask_ms(raw, 13, p), 0);
+    EXPECT_EQ(serialize_type(p.value()), SERIALIZE_INT);
+    EXPECT_EQ(http(port, "POST", "/api/fault/drop_next"), 200);
+    EXPECT_LT(ask_ms(raw, 14, p, 400), 0) << "the dropped reply came";
+    EXPECT_GE(ask_ms(raw, 15, p), 0);
+    EXPECT_EQ(http(port, "POST", "/api/fault/ignore_pings?on=1"), 200);
+    EXPECT_TRUE(raw.send(16, 54) && !raw.reply(16, p, 300));
+    EXPECT_EQ(http(port, "POST", "/api/fault/ignore_pings?on=0"), 200);
+    EXPECT_TRUE(raw.send(17, 54) && raw.reply(17, p));
+
+    // The page's log names the requests, ids and results.
+    ASSERT_EQ(http(port, "GET", "/api/state", &res), 200);
+    for (const char *needle : {"\"name\":\"get_current_track_index\"", "\"result\":\"error: boom\"",
+                               "\"tid\":14", "\"result\":\"no reply\"", "\"delay_ms\":0"})
+        EXPECT_NE(res.find(needle), std::string::npos) << needle << " in " << res;
+
+    // The event stream carries the state; several pages and buttons at once.
+    std::atomic<int> streamed{0};
+    std::vector<std::thread> pages;
+    for (int k = 0; k < 3; k++)
+        pages.emplace_back([&] {
+            std::string s;
+            http(port, "GET", "/api/events", &s, "", 600);
+            if (s.find("data: {") != std::string::npos) streamed++;
+            for (int j = 0; j < 5; j++) http(port, "POST", "/api/device/play_pause");
+        });
+    for (uint32_t tid = 100; tid < 130; tid++) EXPECT_GE(ask_ms(raw, tid, p), 0);
+    for (auto &t : pages) t.join();
+    EXPECT_EQ(streamed, 3);
+
+    // Text that is not UTF-8 is shown replaced, and the panel stays up.
+    EXPECT_EQ(http(port, "POST", "/api/fault/error_next?text=%FF%FE"), 200);
+    EXPECT_EQ(http(port, "GET", "/api/state", &res), 200);
+    EXPECT_NE(res.find("\"error_next\":\"\xEF\xBF\xBD\xEF\xBF\xBD\""), std::string::npos) << res;
+    EXPECT_EQ(http(port, "POST", "/api/fault/clear"), 200);
+
+    // Refused: bad values, unknown actions, another site's page.
+    EXPECT_EQ(http(port, "POST", "/api/fault/delay?ms=-1"), 400);
+    EXPECT_EQ(http(port, "POST", "/api/fault/delay?ms=600001"), 400);
+    EXPECT_EQ(http(port, "POST", "/api/device/eject"), 409);
+    EXPECT_EQ(http(port, "POST", "/api/fault/close_client?id=999"), 409);
+    EXPECT_EQ(http(port, "POST", "/api/device/next", nullptr, "Origin: http://evil.example\r\n"), 403);
+    std::string rebound = "Host: evil.example:" + std::to_string(port) + "\r\n";
+    EXPECT_EQ(http(port, "GET", "/api/state", nullptr, rebound), 403);
+    EXPECT_EQ(http(port, "POST", "/api/device/next", nullptr, rebound), 403);
+    EXPECT_EQ(http(port, "GET", "/", nullptr, "Host: localhost:" + std::to_string(port) + "\r\n"), 200);
+
+    // Hot-plug, then closing the client.
+    EXPECT_EQ(http(port, "POST", "/api/device/hotplug"), 200);
+    EXPECT_TRUE(wait_event(raw, "disconnected_ipod"));
+    EXPECT_TRUE(wait_event(raw, "ipod_ready"));
+    ASSERT_EQ(http(port, "GET", "/api/state", &res), 200);
+    size_t at = res.find("\"clients\":[{\"id\":");
+    ASSERT_NE(at, std::string::npos) << res;
+    std::string id = std::to_string(atoi(res.c_str() + at + 17));
+    EXPECT_EQ(http(port, "POST", "/api/fault/close_client?id=" + id), 200);
+    EXPECT_TRUE(raw.wait_closed());
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+}  // namespace

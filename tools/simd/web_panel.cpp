@@ -1,0 +1,416 @@
+#include "web_panel.h"
+
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "daemon.h"
+
+namespace simd {
+
+// The page's files, built into the binary (web_assets.cpp is generated
+// from tools/simd/web/).
+struct WebAsset {
+    const char *path;
+    const char *type;
+    const char *data;
+    size_t size;
+};
+extern const WebAsset kWebAssets[];
+extern const size_t kWebAssetCount;
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kRecentPerClient = 20;  // requests kept per client for the page
+constexpr int kMaxEventStreams = 8;      // pages watching at once
+constexpr int kMaxDelayMs = 60000;
+constexpr size_t kMaxErrorText = 200;
+constexpr auto kCommandTimeout = std::chrono::seconds(3);
+
+const char *opcode_name(uint8_t op) {
+    static const char *const names[] = {"open_session",
+                                        "close_session",
+                                        "play",
+                                        "stop",
+                                        "pause",
+                                        "next_track",
+                                        "prev_track",
+                                        "start_ffw",
+                                        "start_rew",
+                                        "stop_ffwrew",
+                                        "set_position",
+                                        "current_track_info",
+                                        "get_sample_rate",
+                                        "current_track_artwork",
+                                        "get_play_state",
+                                        "get_current_track_index",
+                                        "set_shuffle",
+                                        "get_shuffle",
+                                        "set_repeat",
+                                        "get_repeat",
+                                        "set_category",
+                                        "set_hierarchy",
+                                        "select_db",
+                                        "get_records",
+                                        "reauthentication",
+                                        "set_preference",
+                                        "get_preference",
+                                        "indexed_track_info",
+                                        "indexed_track_chapter_info",
+                                        "health_examine",
+                                        "write_tag",
+                                        "set_statechange",
+                                        "enter_videooutmode",
+                                        "exit_videooutmode",
+                                        "get_videooutoptions",
+                                        "set_videooutoptions",
+                                        "navigate_videoout",
+                                        "get_mode",
+                                        "get_db_itunes_info",
+                                        "get_db_track_info",
+                                        "get_pb_track_info",
+                                        "prepare_uid_list",
+                                        "play_uid_list",
+                                        "request_lingo_version",
+                                        "set_current_playing_track_chapter",
+                                        "set_current_playing_track",
+                                        "set_available_current",
+                                        "set_bluetooth_hw_info",
+                                        "set_bluetooth_state",
+                                        "get_artwork_data",
+                                        "ping",
+                                        "restart_idps",
+                                        "set_config",
+                                        "launch_application",
+                                        "send_eap_datagram"};
+    if (op == 0) return "connect";
+    if (op == kControlOpcode) return "control";
+    if (op >= 4 && op <= 58) return names[op - 4];
+    return "unknown";
+}
+
+std::string summary(const Value *v) {
+    if (!v) return "no reply";
+    switch (v->kind) {
+        case Value::Int:
+            return std::to_string(v->i);
+        case Value::Float:
+            return std::to_string(v->f);
+        case Value::String:
+            return "\"" + v->s.substr(0, 40) + (v->s.size() > 40 ? "...\"" : "\"");
+        case Value::Bytes:
+            return std::to_string(v->s.size()) + " bytes";
+        case Value::Array:
+            return "[" + std::to_string(v->items.size()) + " values]";
+        case Value::Hash: {
+            if (const Value *e = v->find("error"))
+                if (e->kind == Value::String) return "error: " + e->s.substr(0, 80);
+            std::string keys;
+            for (size_t k = 0; k < v->entries.size() && k < 4; k++)
+                keys += (k ? ", " : "") + v->entries[k].first;
+            return "{" + keys + (v->entries.size() > 4 ? ", ...}" : "}");
+        }
+    }
+    return "";
+}
+
+const char *state_name(int code) {
+    static const char *const names[] = {"stopped", "fast forward", "rewind", "playing", "paused"};
+    return code >= 0 && code <= 4 ? names[code] : "unknown";
+}
+
+// A whole decimal number within [min, max].
+bool parse_int(const std::string &text, long min, long max, int32_t &out) {
+    if (text.empty() || text.size() > 12) return false;
+    char *end = nullptr;
+    long v = strtol(text.c_str(), &end, 10);
+    if (*end || v < min || v > max) return false;
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+struct WebPanel::Impl {
+    explicit Impl(Daemon &d) : daemon(d) {}
+
+    Daemon &daemon;
+    CommandQueue commands;
+    Snapshot snapshot;
+    httplib::Server server;
+    std::thread thread;
+    std::atomic<int> streams{0};
+    // Set before the server starts, read-only afterwards.
+    bool loopback = false;
+    std::set<std::string> loopback_hosts;
+    // The current track, for drawing its artwork on the HTTP side.
+    std::mutex track_mutex;
+    Track track;
+
+    // Owned by the loop's thread.
+    std::map<int, std::deque<json>> recent;
+    bool dirty = true;
+    Clock::time_point published;
+
+    // ---------------------------------------------------- loop's thread
+
+    std::string execute(const Command &c) {
+        Faults &f = daemon.faults();
+        if (c.action == "device") return daemon.device_action(c.text, c.arg);
+        if (c.action == "delay") {
+            f.delay_ms = c.arg;
+        } else if (c.action == "drop_next") {
+            f.drop_next_reply = true;
+        } else if (c.action == "error_next") {
+            f.error_next = c.text;
+        } else if (c.action == "ignore_pings") {
+            f.ignore_pings = c.arg != 0;
+        } else if (c.action == "close_client") {
+            if (!daemon.close_client(c.arg)) return "no client " + std::to_string(c.arg);
+        } else if (c.action == "clear") {
+            f = Faults();
+        } else {
+            return "unknown command";
+        }
+        return "";
+    }
+
+    void on_wake() {
+        std::vector<Command> batch = commands.take();
+        std::vector<std::string> results;
+        for (Command &c : batch) results.push_back(execute(c));
+        // Published before the posters hear back, so that what they read
+        // next shows their command's effect.
+        publish();
+        for (size_t k = 0; k < batch.size(); k++) batch[k].done->set_value(results[k]);
+    }
+
+    void on_reply(int client, uint32_t tid, uint8_t opcode, const Value *reply) {
+        auto &list = recent[client];
+        list.push_back({{"tid", tid},
+                        {"opcode", opcode},
+                        {"name", opcode_name(opcode)},
+                        {"result", summary(reply)},
+                        {"answered", reply != nullptr}});
+        if (list.size() > kRecentPerClient) list.pop_front();
+        dirty = true;
+    }
+
+    void after_round() {
+        if (dirty || Clock::now() - published >= std::chrono::seconds(1)) publish();
+    }
+
+    void publish() {
+        PanelView v = daemon.view();
+        json clients = json::array();
+        std::map<int, std::deque<json>> kept;
+        for (auto &c : v.clients) {
+            auto it = recent.find(c.id);
+            json log = json::array();
+            if (it != recent.end()) {
+                for (auto &e : it->second) log.push_back(e);
+                kept[c.id] = std::move(it->second);
+            }
+            clients.push_back({{"id", c.id}, {"session", c.session}, {"recent", std::move(log)}});
+        }
+        recent = std::move(kept);
+        const Track &t = v.track;
+        json j = {{"present", v.present},
+                  {"state", v.state},
+                  {"state_name", state_name(v.state)},
+                  {"position_ms", v.position_ms},
+                  {"length_ms", t.length_ms},
+                  {"title", t.title},
+                  {"artist", t.artist},
+                  {"album", t.album},
+                  {"track_index", v.track_index},
+                  {"track_count", v.track_count},
+                  {"shuffle", v.shuffle},
+                  {"repeat", v.repeat},
+                  {"clients", std::move(clients)},
+                  {"faults",
+                   {{"delay_ms", v.faults.delay_ms},
+                    {"drop_next_reply", v.faults.drop_next_reply},
+                    {"error_next", v.faults.error_next},
+                    {"ignore_pings", v.faults.ignore_pings}}}};
+        {
+            std::lock_guard<std::mutex> lock(track_mutex);
+            track = t;
+        }
+        // Library texts need not be UTF-8: replaced, never an exception.
+        snapshot.publish(j.dump(-1, ' ', false, json::error_handler_t::replace));
+        dirty = false;
+        published = Clock::now();
+    }
+
+    // ---------------------------------------------------- HTTP threads
+
+    static void reply_json(httplib::Response &res, int status, const json &j) {
+        res.status = status;
+        res.set_content(j.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    }
+
+    // Posts the command and waits for the loop to run it.
+    void run(Command c, httplib::Response &res) {
+        auto done = c.done->get_future();
+        if (!commands.post(std::move(c)))
+            return reply_json(res, 503, {{"ok", false}, {"error", "too many commands waiting"}});
+        if (done.wait_for(kCommandTimeout) != std::future_status::ready)
+            return reply_json(res, 503, {{"ok", false}, {"error", "the simulator did not answer"}});
+        std::string error = done.get();
+        if (!error.empty()) return reply_json(res, 409, {{"ok", false}, {"error", error}});
+        reply_json(res, 200, {{"ok", true}});
+    }
+
+    void action(const httplib::Request &req, httplib::Response &res) {
+        std::string group = req.matches[1], name = req.matches[2];
+        Command c;
+        auto number = [&](const char *param, long min, long max) {
+            if (parse_int(req.get_param_value(param), min, max, c.arg)) return true;
+            reply_json(res, 400,
+                       {{"ok", false},
+                        {"error", std::string(param) + " must be a number from " + std::to_string(min) +
+                                      " to " + std::to_string(max)}});
+            return false;
+        };
+        if (group == "device") {
+            c.action = "device";
+            c.text = name;
+            if (name == "seek" && !number("ms", 0, 0x7FFFFFFF)) return;
+            if ((name == "shuffle" || name == "repeat") && !number("mode", 0, 2)) return;
+        } else {
+            c.action = name;
+            if (name == "delay" && !number("ms", 0, kMaxDelayMs)) return;
+            if (name == "ignore_pings" && !number("on", 0, 1)) return;
+            if (name == "close_client" && !number("id", 1, 0x7FFFFFFF)) return;
+            if (name == "error_next") {
+                c.text = req.get_param_value("text");
+                if (c.text.empty() || c.text.size() > kMaxErrorText)
+                    return reply_json(res, 400,
+                                      {{"ok", false}, {"error", "text must hold 1 to 200 characters"}});
+            }
+        }
+        run(std::move(c), res);
+    }
+
+    void routes() {
+        // A page of another site must not press the buttons through the
+        // user's browser: a cross-origin POST is refused.
+        server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+            // On loopback, a request must name the panel by a loopback
+            // address: a page whose own host name has been made to point
+            // at 127.0.0.1 (DNS rebinding) is not served.
+            if (loopback && !loopback_hosts.count(req.get_header_value("Host"))) {
+                reply_json(res, 403, {{"ok", false}, {"error", "unknown host name"}});
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            if (req.method == "POST" && req.has_header("Origin") &&
+                req.get_header_value("Origin") != "http://" + req.get_header_value("Host")) {
+                reply_json(res, 403, {{"ok", false}, {"error", "cross-origin request refused"}});
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        for (size_t k = 0; k < kWebAssetCount; k++) {
+            const WebAsset &a = kWebAssets[k];
+            auto handler = [&a](const httplib::Request &, httplib::Response &res) {
+                res.set_content(a.data, a.size, a.type);
+            };
+            server.Get(a.path, handler);
+            if (std::string(a.path) == "/index.html") server.Get("/", handler);
+        }
+        server.Get("/api/state", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_content(snapshot.latest(), "application/json");
+        });
+        server.Get("/api/artwork", [this](const httplib::Request &req, httplib::Response &res) {
+            int32_t edge = 128;
+            if (req.has_param("size") && !parse_int(req.get_param_value("size"), 1, 512, edge))
+                return reply_json(res, 400,
+                                  {{"ok", false}, {"error", "size must be a number from 1 to 512"}});
+            Track t;
+            {
+                std::lock_guard<std::mutex> lock(track_mutex);
+                t = track;
+            }
+            // The same pixels that a client gets: RGB565 little-endian rows.
+            int rowstride = (edge * 2 + 3) & ~3;
+            res.set_header("X-Width", std::to_string(edge));
+            res.set_header("X-Height", std::to_string(edge));
+            res.set_header("X-Rowstride", std::to_string(rowstride));
+            res.set_content(draw_artwork(t, edge, rowstride), "application/octet-stream");
+        });
+        server.Get("/api/events", [this](const httplib::Request &, httplib::Response &res) {
+            if (++streams > kMaxEventStreams) {
+                --streams;
+                return reply_json(res, 503, {{"ok", false}, {"error", "too many pages open"}});
+            }
+            res.set_header("Cache-Control", "no-cache");
+            auto seen = std::make_shared<uint64_t>(0);
+            res.set_chunked_content_provider(
+                "text/event-stream",
+                [this, seen](size_t, httplib::DataSink &sink) {
+                    std::string j;
+                    if (!snapshot.wait_newer(*seen, j, std::chrono::milliseconds(1000))) {
+                        if (snapshot.stopping()) return false;
+                        return sink.write(": idle\n\n", 8);
+                    }
+                    std::string message = "data: " + j + "\n\n";
+                    return sink.write(message.data(), message.size());
+                },
+                [this](bool) { --streams; });
+        });
+        server.Post(R"(/api/(device|fault)/(\w+))",
+                    [this](const httplib::Request &req, httplib::Response &res) { action(req, res); });
+    }
+};
+
+WebPanel::WebPanel(Daemon &daemon) : impl_(new Impl(daemon)) {}
+
+WebPanel::~WebPanel() {
+    impl_->snapshot.stop();
+    impl_->server.stop();
+    if (impl_->thread.joinable()) impl_->thread.join();
+    impl_->daemon.set_hooks(LoopHooks());
+}
+
+bool WebPanel::start(const std::string &address, int port, std::string &error) {
+    Impl &p = *impl_;
+    if (p.commands.fd() < 0) {
+        error = std::string("eventfd: ") + strerror(errno);
+        return false;
+    }
+    p.routes();
+    p.server.new_task_queue = [] { return new httplib::ThreadPool(kMaxEventStreams + 8); };
+    p.server.set_keep_alive_timeout(2);
+    if (port == 0)
+        port_ = p.server.bind_to_any_port(address);
+    else
+        port_ = p.server.bind_to_port(address, port) ? port : -1;
+    if (port_ <= 0) {
+        error = "cannot listen on " + address + ":" + std::to_string(port) + " for the web panel";
+        return false;
+    }
+    p.loopback = address == "127.0.0.1" || address == "::1" || address == "localhost";
+    for (const char *host : {"127.0.0.1:", "localhost:", "[::1]:"})
+        p.loopback_hosts.insert(host + std::to_string(port_));
+    LoopHooks hooks;
+    hooks.wake_fd = p.commands.fd();
+    hooks.on_wake = [&p] { p.on_wake(); };
+    hooks.after_round = [&p] { p.after_round(); };
+    hooks.on_reply = [&p](int client, uint32_t tid, uint8_t op, const Value *reply) {
+        p.on_reply(client, tid, op, reply);
+    };
+    p.daemon.set_hooks(std::move(hooks));
+    p.publish();
+    p.thread = std::thread([&p] { p.server.listen_after_bind(); });
+    return true;
+}
+
+}  // namespace simd
