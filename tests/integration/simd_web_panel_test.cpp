@@ -48,7 +48,9 @@ TEST(SimdWebQueue, CommandsArriveOnceInOrderWithoutLostWakeUps) {
     // A poster may signal after the loop already took its command: such a
     // wake-up finds nothing, and once taken the descriptor is quiet.
     pollfd p{q.fd(), POLLIN, 0};
-    if (poll(&p, 1, 0) == 1) EXPECT_TRUE(q.take().empty());
+    if (poll(&p, 1, 0) == 1) {
+        EXPECT_TRUE(q.take().empty());
+    }
     EXPECT_EQ(poll(&p, 1, 0), 0) << "readable with nothing queued";
 
     for (size_t k = 0; k < simd::kMaxQueuedCommands; k++) ASSERT_TRUE(q.post(simd::Command()));
