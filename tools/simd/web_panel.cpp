@@ -9,19 +9,9 @@
 #include <set>
 
 #include "daemon.h"
+#include "web_assets.h"
 
 namespace simd {
-
-// The page's files, built into the binary (web_assets.cpp is generated
-// from tools/simd/web/).
-struct WebAsset {
-    const char *path;
-    const char *type;
-    const char *data;
-    size_t size;
-};
-extern const WebAsset kWebAssets[];
-extern const size_t kWebAssetCount;
 
 namespace {
 

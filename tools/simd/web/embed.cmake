@@ -24,16 +24,8 @@ foreach(path ${FILES})
   math(EXPR count "${count} + 1")
 endforeach()
 file(WRITE ${OUT} "// Generated from tools/simd/web/ by embed.cmake; do not edit.
-#include <stddef.h>
+#include \"${DIR}/../web_assets.h\"
 namespace simd {
-struct WebAsset {
-    const char *path;
-    const char *type;
-    const char *data;
-    size_t size;
-};
-extern const WebAsset kWebAssets[];
-extern const size_t kWebAssetCount;
 const WebAsset kWebAssets[] = {
 ${body}};
 const size_t kWebAssetCount = ${count};
