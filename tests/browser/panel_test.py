@@ -131,7 +131,9 @@ try:
     took = time.monotonic() - t0
     check(status.returncode == 0 and took >= 0.5, "kiv-ipod status takes %.2f s with replies delayed" % took)
     check(wait_for(lambda: "replies delayed by 500 ms" in text("active")), "the page lists the active fault")
-    check(wait_for(lambda: "get_play_state" in text("clients")), "the page lists the client's requests")
+    # The watching client stays connected (a status client leaves the list
+    # when it closes): its session opening is listed.
+    check(wait_for(lambda: "open_session" in text("clients")), "the page lists the client's requests")
     console_clean("delay replies")
 
     for button, status_text in [("previous", "previous: done"), ("play_pause", "play_pause: done"),
