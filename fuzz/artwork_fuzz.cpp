@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 serialize_hash_add(reply, "image_path",
                                    serialize_string((mode & 2) ? path : "/nonexistent/kiv-artwork"));
             } else if (mode & 2) {
-                size_t len = take(p, n, 2) % (n + 1);
+                size_t len = take(p, n, 2);  // before reading n: take() shortens it
+                len %= n + 1;
                 serialize_hash_add(reply, "image", serialize_bytes(p, static_cast<int32_t>(len)));
                 p += len;
                 n -= len;

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs every fuzzer of a build directory for a bounded time, starting from
-# generated seeds (fuzz/make_seeds) plus the committed regression inputs
-# (fuzz/corpus/<name>), with the dictionary fuzz/<name>.dict when there is
+# the committed seeds (fuzz/seeds/<name>) plus the committed regression
+# inputs (fuzz/corpus/<name>), with the dictionary fuzz/<name>.dict when there is
 # one, and fails on any finding: a crash, a leak, a timeout, an
 # out-of-memory, or a fuzzer that exits non-zero. Each fuzzer's running
 # time is printed (on a finding: the time it took to find it).
@@ -11,13 +11,11 @@ seconds=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 case "$dir" in /*) ;; *) dir="$root/$dir" ;; esac
 status=0
-seeds=$(mktemp -d)
-"$dir/fuzz/make_seeds" "$seeds"
 for f in "$dir"/fuzz/*_fuzz; do
     [ -x "$f" ] || continue
     name=$(basename "$f")
     work=$(mktemp -d)
-    [ -d "$seeds/$name" ] && cp -r "$seeds/$name"/. "$work"/
+    [ -d "$root/fuzz/seeds/$name" ] && cp -r "$root/fuzz/seeds/$name"/. "$work"/
     [ -d "$root/fuzz/corpus/$name" ] && cp -r "$root/fuzz/corpus/$name"/. "$work"/
     dict=
     [ -f "$root/fuzz/$name.dict" ] && dict="-dict=$root/fuzz/$name.dict"
@@ -36,5 +34,4 @@ for f in "$dir"/fuzz/*_fuzz; do
     fi
     rm -rf "$work"
 done
-rm -rf "$seeds"
 exit $status
