@@ -93,22 +93,41 @@ TEST(Events, MalformedPayloadsAreDroppedOrHarmless) {
     EXPECT_EQ(c->current_track.state, -1);
 }
 
-TEST(Events, CurrentDeviceEventsUpdateTheCache) {
+// Each value event of the current device sets its field. The same event
+// for another device, with no current device (whatever the id), or with its
+// data missing or of another type changes nothing, and is still delivered.
+TEST(Events, ValueEventsUpdateTheCacheOfTheCurrentDeviceOnly) {
+    const struct {
+        const char *name;
+        int32_t value;
+        int (*field)(kiv_ipod_client *);
+        int expected;
+    } rows[] = {{"play_state_changed", 2, kiv_ipod_current_track_state, 5},
+                {"track_index_changed", 11, kiv_ipod_current_track_index, 11},
+                {"samplerate_retrieved", 44100, kiv_ipod_current_sample_rate, 44100},
+                {"track_position_changed", 1234, kiv_ipod_current_track_position, 1234},
+                {"shuffle_changed", 1, kiv_ipod_current_shuffle_state, 1},
+                {"repeat_changed", 2, kiv_ipod_current_repeat_state, 2}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Client c;
+        two_devices(c);
+        const int before = row.field(c);
+        ASSERT_NE(before, row.expected);
+        EXPECT_TRUE(decode(c, event(row.name, 6, "B", I(row.value))));
+        decode(c, event(row.name, 5, "A", S("late")));
+        decode(c, event(row.name, 5, "A"));
+        EXPECT_EQ(row.field(c), before);
+        decode(c, event(row.name, 5, "A", I(row.value)));
+        EXPECT_EQ(row.field(c), row.expected);
+        c->current_session = -1;
+        decode(c, event(row.name, 5, "A", I(0)));
+        decode(c, event(row.name, 0, "A", I(0)));
+        EXPECT_EQ(row.field(c), row.expected);
+    }
+
     Client c;
     two_devices(c);
-    decode(c, event("play_state_changed", 5, "A", I(2)));
-    decode(c, event("track_index_changed", 5, "A", I(11)));
-    decode(c, event("samplerate_retrieved", 5, "A", I(44100)));
-    decode(c, event("track_position_changed", 5, "A", I(1234)));
-    decode(c, event("shuffle_changed", 5, "A", I(1)));
-    decode(c, event("repeat_changed", 5, "A", I(2)));
-    EXPECT_EQ(kiv_ipod_current_track_state(c), 5);
-    EXPECT_EQ(kiv_ipod_current_track_index(c), 11);
-    EXPECT_EQ(kiv_ipod_current_sample_rate(c), 44100);
-    EXPECT_EQ(kiv_ipod_current_track_position(c), 1234);
-    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), 1);
-    EXPECT_EQ(kiv_ipod_current_repeat_state(c), 2);
-
     decode(c, event("chapter_index_changed", 5, "A",
                     H({{"track_index", I(3)}, {"chapter_index", I(4)}, {"chapter_count", I(9)}})));
     EXPECT_EQ(kiv_ipod_current_track_index(c), 3);
@@ -119,31 +138,8 @@ TEST(Events, CurrentDeviceEventsUpdateTheCache) {
     EXPECT_EQ(kiv_ipod_current_track_index(c), 3);
     EXPECT_EQ(kiv_ipod_current_chapter_index(c), 6);
     EXPECT_EQ(kiv_ipod_current_chapter_count(c), 9);
-    decode(c, event("track_position_changed", 5, "A", S("late")));
-    decode(c, event("repeat_changed", 5, "A"));
-    EXPECT_EQ(kiv_ipod_current_track_position(c), 1234);
-    EXPECT_EQ(kiv_ipod_current_repeat_state(c), 2);
-
-    // Another device's events change nothing, but are still delivered.
-    Event other = decode(c, event("play_state_changed", 6, "B", I(1)));
-    EXPECT_EQ(other->type, 6);
-    decode(c, event("shuffle_changed", 6, "B", I(0)));
-    EXPECT_EQ(kiv_ipod_current_track_state(c), 5);
-    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), 1);
-
-    // With no current device nothing is concerned, whatever the id.
-    c->current_session = -1;
-    for (const char *name : {"play_state_changed", "track_index_changed", "samplerate_retrieved",
-                             "track_position_changed", "shuffle_changed", "repeat_changed"}) {
-        decode(c, event(name, 5, "A", I(0)));
-        decode(c, event(name, 0, "A", I(0)));
-    }
-    EXPECT_EQ(kiv_ipod_current_track_state(c), 5);
-    EXPECT_EQ(kiv_ipod_current_track_index(c), 3);
-    EXPECT_EQ(kiv_ipod_current_sample_rate(c), 44100);
-    EXPECT_EQ(kiv_ipod_current_track_position(c), 1234);
-    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), 1);
-    EXPECT_EQ(kiv_ipod_current_repeat_state(c), 2);
+    decode(c, event("chapter_index_changed", 6, "B", H({{"chapter_index", I(1)}})));
+    EXPECT_EQ(kiv_ipod_current_chapter_index(c), 6);
 }
 
 TEST(Events, DeviceEventsMaintainTheList) {
@@ -224,37 +220,16 @@ TEST(Events, DisconnectOfAnotherDeviceKeepsTheCache) {
     EXPECT_EQ(c->current_track.state, 1);
 }
 
-TEST(Events, ConnectionAndDeviceAccessors) {
+// Every accessor on the kinds of event it reads and on others: the carried
+// value, or a neutral one (-1, 0 or null) with a debug line for the EAP ones.
+TEST(Events, Accessors) {
     Client c;
+    log_clear();
     Event opened = decode(c, event("eap_session_opened", 1, "S",
                                    H({{"serial", S("S1")},
                                       {"session_id", I(4)},
                                       {"protocol_index", I(2)},
                                       {"protocol_string", S("com.x")}})));
-    EXPECT_STREQ(kiv_ipod_event_connected_serial(opened.get()), "S1");
-    Event gone = decode(c, event("disconnected_ipod", 1, "S", S("S1")));
-    EXPECT_EQ(kiv_ipod_event_connected_serial(gone.get()), nullptr);
-    EXPECT_EQ(kiv_ipod_event_disconnected_serial(opened.get()), nullptr);
-
-    Event auth = decode(c, event("authenticated", 1, "S", H({{"serial", S("S")}, {"authenticated", I(1)}})));
-    Event mode = decode(c, event("mode_changed", 1, "S", H({{"serial", S("S")}, {"extended", I(0)}})));
-    EXPECT_EQ(kiv_ipod_event_authenticated(auth.get()), 1);
-    EXPECT_EQ(kiv_ipod_event_mode_changed(mode.get()), 0);
-    EXPECT_EQ(kiv_ipod_event_authenticated(mode.get()), -1);
-    EXPECT_EQ(kiv_ipod_event_mode_changed(auth.get()), -1);
-    Event bare_auth = decode(c, event("authenticated", 1, "S", H({{"serial", S("S")}})));
-    EXPECT_EQ(kiv_ipod_event_authenticated(bare_auth.get()), -1);
-    EXPECT_EQ(kiv_ipod_event_connected_serial(nullptr), nullptr);
-    EXPECT_EQ(is_connection_event(nullptr), 0);
-    kiv_ipod_event_free(nullptr);
-}
-
-TEST(Events, EapAccessors) {
-    Client c;
-    log_clear();
-    Event opened = decode(
-        c, event("eap_session_opened", 1, "S",
-                 H({{"session_id", I(4)}, {"protocol_index", I(2)}, {"protocol_string", S("com.x")}})));
     EXPECT_EQ(log_count(kDebug, "eap_session_opened, session_id=4, protocol_index=2"), 1);
     Event closed = decode(c, event("eap_session_closed", 1, "S", H({{"session_id", I(4)}})));
     EXPECT_EQ(log_count(kDebug, "eap_session_closed, session_id=4"), 1);
@@ -262,60 +237,74 @@ TEST(Events, EapAccessors) {
         decode(c, event("eap_data_received", 1, "S",
                         H({{"session_id", I(4)}, {"length", I(3)}, {"data", B(std::string("\0\1\2", 3))}})));
     EXPECT_EQ(log_count(kDebug, "eap_data_received"), 1);
-
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(opened.get()), 4);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(closed.get()), 4);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(data.get()), 4);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_index(opened.get()), 2);
-    EXPECT_STREQ(kiv_ipod_event_eap_datagram_protocol_string(opened.get()), "com.x");
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(data.get()), 3);
+    Event gone = decode(c, event("disconnected_ipod", 1, "S", S("S1")));
+    Event auth = decode(c, event("authenticated", 1, "S", H({{"serial", S("S")}, {"authenticated", I(1)}})));
+    Event mode = decode(c, event("mode_changed", 1, "S", H({{"serial", S("S")}, {"extended", I(0)}})));
+    Event bare_auth = decode(c, event("authenticated", 1, "S", H({{"serial", S("S")}})));
+    Event state = decode(c, event("play_state_changed", 1, "S", I(1)));
+    Event empty_open = decode(c, event("eap_session_opened", 1, "S", H({{"x", I(0)}})));
+    Event no_bytes = decode(c, event("eap_data_received", 1, "S", H({{"length", I(5)}})));
+    log_clear();
+    const struct {
+        kiv_ipod_event *e;
+        int (*get)(kiv_ipod_event *);
+        int expected;
+    } ints[] = {{auth.get(), kiv_ipod_event_authenticated, 1},
+                {mode.get(), kiv_ipod_event_mode_changed, 0},
+                {mode.get(), kiv_ipod_event_authenticated, -1},
+                {auth.get(), kiv_ipod_event_mode_changed, -1},
+                {bare_auth.get(), kiv_ipod_event_authenticated, -1},
+                {opened.get(), kiv_ipod_event_eap_datagram_session_id, 4},
+                {closed.get(), kiv_ipod_event_eap_datagram_session_id, 4},
+                {data.get(), kiv_ipod_event_eap_datagram_session_id, 4},
+                {state.get(), kiv_ipod_event_eap_datagram_session_id, -1},
+                {empty_open.get(), kiv_ipod_event_eap_datagram_session_id, -1},
+                {opened.get(), kiv_ipod_event_eap_datagram_protocol_index, 2},
+                {closed.get(), kiv_ipod_event_eap_datagram_protocol_index, -1},
+                {empty_open.get(), kiv_ipod_event_eap_datagram_protocol_index, -1},
+                {data.get(), kiv_ipod_event_eap_datagram_data_length, 3},
+                {state.get(), kiv_ipod_event_eap_datagram_data_length, -1},
+                {no_bytes.get(), kiv_ipod_event_eap_datagram_data_length, 0}};
+    for (size_t k = 0; k < sizeof ints / sizeof ints[0]; k++)
+        EXPECT_EQ(ints[k].get(ints[k].e), ints[k].expected) << "row " << k;
+    auto text = [](const char *t) { return std::string(t ? t : "<null>"); };
+    EXPECT_EQ(text(kiv_ipod_event_connected_serial(opened.get())), "S1");
+    EXPECT_EQ(text(kiv_ipod_event_connected_serial(gone.get())), "<null>");
+    EXPECT_EQ(text(kiv_ipod_event_connected_serial(nullptr)), "<null>");
+    EXPECT_EQ(text(kiv_ipod_event_disconnected_serial(opened.get())), "<null>");
+    EXPECT_EQ(text(kiv_ipod_event_eap_datagram_protocol_string(opened.get())), "com.x");
+    EXPECT_EQ(text(kiv_ipod_event_eap_datagram_protocol_string(data.get())), "<null>");
+    EXPECT_EQ(text(kiv_ipod_event_eap_datagram_protocol_string(empty_open.get())), "<null>");
     const unsigned char *bytes = kiv_ipod_event_eap_datagram_data(data.get());
     ASSERT_NE(bytes, nullptr);
     EXPECT_EQ(bytes[1], 1);
     EXPECT_EQ(bytes[2], 2);
-
-    // Wrong types: neutral value plus the log line.
-    log_clear();
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_index(closed.get()), -1);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_string(data.get()), nullptr);
-    EXPECT_EQ(log_count(kDebug,
-                        "kiv_ipod_event_eap_datagram_protocol_index, not eap related event, event->type=19"),
-              1);
-    EXPECT_EQ(log_count(kDebug,
-                        "kiv_ipod_event_eap_datagram_protocol_string, not eap related event, event->type=20"),
-              1);
     EXPECT_EQ(kiv_ipod_event_eap_datagram_data(opened.get()), nullptr);
-    EXPECT_EQ(log_count(kDebug, "kiv_ipod_event_eap_datagram_data, event->type=18"), 1);
-    Event state = decode(c, event("play_state_changed", 1, "S", I(1)));
-    log_clear();
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(state.get()), -1);
-    EXPECT_EQ(
-        log_count(kDebug, "kiv_ipod_event_eap_datagram_session_id, not eap related event, event->type=6"), 1);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(state.get()), -1);
-
-    // Missing entries.
-    Event empty_open = decode(c, event("eap_session_opened", 1, "S", H({{"x", I(0)}})));
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_index(empty_open.get()), -1);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_protocol_string(empty_open.get()), nullptr);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_session_id(empty_open.get()), -1);
-    Event no_bytes = decode(c, event("eap_data_received", 1, "S", H({{"length", I(5)}})));
     EXPECT_EQ(kiv_ipod_event_eap_datagram_data(no_bytes.get()), nullptr);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(no_bytes.get()), 0);
+    for (const char *line :
+         {"kiv_ipod_event_eap_datagram_protocol_index, not eap related event, event->type=19",
+          "kiv_ipod_event_eap_datagram_protocol_string, not eap related event, event->type=20",
+          "kiv_ipod_event_eap_datagram_session_id, not eap related event, event->type=6",
+          "kiv_ipod_event_eap_datagram_data, event->type=18"})
+        EXPECT_EQ(log_count(kDebug, line), 1) << line;
+    EXPECT_EQ(is_connection_event(nullptr), 0);
+    kiv_ipod_event_free(nullptr);
 }
 
 TEST(Events, EapLengthNeverExceedsTheCarriedBytes) {
     Client c;
-    Event longer =
-        decode(c, event("eap_data_received", 1, "S", H({{"length", I(1000)}, {"data", B("abcd")}})));
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(longer.get()), 4);
-    Event shorter = decode(c, event("eap_data_received", 1, "S", H({{"length", I(2)}, {"data", B("abcd")}})));
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(shorter.get()), 2);
-    Event negative =
-        decode(c, event("eap_data_received", 1, "S", H({{"length", I(-4)}, {"data", B("abcd")}})));
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(negative.get()), -1);
-    Event text = decode(c, event("eap_data_received", 1, "S", H({{"length", I(4)}, {"data", S("abcd")}})));
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(text.get()), 0);
-    EXPECT_EQ(kiv_ipod_event_eap_datagram_data(text.get()), nullptr);
+    const struct {
+        Value length, data;
+        int expected;
+    } rows[] = {{I(1000), B("abcd"), 4}, {I(2), B("abcd"), 2}, {I(-4), B("abcd"), -1}, {I(4), S("abcd"), 0}};
+    for (const auto &row : rows) {
+        Event e =
+            decode(c, event("eap_data_received", 1, "S", H({{"length", row.length}, {"data", row.data}})));
+        EXPECT_EQ(kiv_ipod_event_eap_datagram_data_length(e.get()), row.expected);
+        if (row.expected == 0) {
+            EXPECT_EQ(kiv_ipod_event_eap_datagram_data(e.get()), nullptr);
+        }
+    }
 }
 
 }  // namespace
