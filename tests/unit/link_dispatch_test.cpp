@@ -71,40 +71,35 @@ protected:
     Seen seen;
 };
 
+// An integer is the result; a hash with "error" is a failure with its text
+// (kept as last_error until the next reply); anything else, nothing or an
+// undecodable payload (logged) is a plain 0.
 TEST_F(Dispatch, GenericDecodingOfUnroutedReplies) {
-    EXPECT_EQ(deliver(frame(30, 30, wire::i(17))), 1);
-    EXPECT_EQ(last().result, 17);
-    EXPECT_FALSE(last().has_text);
-
-    deliver(frame(31, 30, wire::h({{"error", wire::s("boom")}, {"x", wire::i(3)}})));
-    EXPECT_EQ(last().result, 0);
-    EXPECT_EQ(last().text, "boom");
-    ASSERT_NE(client->last_error, nullptr);
-    EXPECT_STREQ(client->last_error, "boom");
-
-    // Every reply starts with a cleared error text.
-    deliver(frame(32, 30, wire::h({{"result", wire::i(1)}})));
-    EXPECT_EQ(last().result, 0);
-    EXPECT_FALSE(last().has_text);
-    EXPECT_EQ(client->last_error, nullptr);
-
-    for (const std::string &other : {wire::s("5"), wire::f(2.5), wire::a({wire::i(1)}), wire::b("\x01")}) {
-        deliver(frame(33, 30, other));
-        EXPECT_EQ(last().result, 0);
-        EXPECT_FALSE(last().has_text);
+    const struct {
+        std::string payload;
+        int32_t result;
+        const char *text;
+    } rows[] = {{wire::i(17), 17, nullptr},
+                {wire::h({{"error", wire::s("boom")}, {"x", wire::i(3)}}), 0, "boom"},
+                {wire::h({{"result", wire::i(1)}}), 0, nullptr},
+                {wire::s("5"), 0, nullptr},
+                {wire::f(2.5), 0, nullptr},
+                {wire::a({wire::i(1)}), 0, nullptr},
+                {wire::b("\x01"), 0, nullptr},
+                {"", 0, nullptr},
+                {"Zjunk", 0, nullptr}};
+    uint32_t tid = 30;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(tid);
+        EXPECT_EQ(deliver(frame(tid, 30, row.payload)), 1);
+        ASSERT_EQ(seen.replies.size(), tid - 29);
+        EXPECT_EQ(last().tid, tid++);
+        EXPECT_EQ(last().result, row.result);
+        EXPECT_EQ(last().has_text, row.text != nullptr);
+        EXPECT_EQ(last().text, row.text ? row.text : "");
+        EXPECT_STREQ(client->last_error, row.text);
     }
-
-    deliver(frame(34, 30, ""));
-    EXPECT_EQ(last().result, 0);
-    EXPECT_FALSE(last().has_text);
-
-    // An undecodable payload is a reply without a value, logged once.
-    deliver(frame(35, 30, "Zjunk"));
-    EXPECT_EQ(last().tid, 35u);
-    EXPECT_EQ(last().result, 0);
-    EXPECT_FALSE(last().has_text);
     EXPECT_EQ(kivtest::log_count_containing("undecodable payload"), 1);
-    EXPECT_EQ(seen.replies.size(), 9u);
 }
 
 TEST_F(Dispatch, PostProcessingByPendingSlot) {
