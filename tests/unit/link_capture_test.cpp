@@ -3,6 +3,7 @@
 // header that ends the connection) are recorded exactly, and a file that
 // stops taking writes turns the capture off once without touching the
 // connection.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -62,8 +63,16 @@ protected:
     }
     void TearDown() override {
         WiredTest::TearDown();
-        unlink(path.c_str());
+        for (const std::string &name : names()) unlink((dir + "/" + name).c_str());
         rmdir(dir.c_str());
+    }
+    std::vector<std::string> names() {
+        std::vector<std::string> out;
+        DIR *d = opendir(dir.c_str());
+        for (dirent *e; d && (e = readdir(d));)
+            if (e->d_name[0] != '.') out.push_back(e->d_name);
+        if (d) closedir(d);
+        return out;
     }
     // Writes `bytes` as the daemon (from a thread: they may exceed the
     // socket buffer) while the handle reads `packets` packets.
@@ -156,6 +165,34 @@ TEST_F(CaptureTest, AFailingFileTurnsCaptureOffOnceAndTheConnectionGoesOn) {
     int queued = 0;
     for (ipod_packet *p = client->packets->next; p; p = p->next) queued++;
     EXPECT_EQ(queued, 6);
+}
+
+TEST_F(CaptureTest, ADirectoryGetsAFreshFileUntilNoNameIsLeft) {
+    // Descriptor 0 is a descriptor like any other: an application that
+    // closed its standard input still captures into a directory.
+    int saved_stdin = dup(0);
+    close(0);
+    kiv_capture *first = kiv_capture_open(dir.c_str());
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    ASSERT_NE(first, nullptr);
+    kiv_capture_close(first);
+    long pid = 0;
+    unsigned n = 0;
+    for (const std::string &name : names()) sscanf(name.c_str(), "kiv-ipod-%ld-%u.pcap", &pid, &n);
+    ASSERT_EQ(pid, long(getpid()));
+    // With the next 64 names taken the capture gives up instead of trying
+    // forever; the next one finds the name beyond them.
+    for (unsigned k = 1; k <= 64; k++)
+        close(open((dir + "/kiv-ipod-" + std::to_string(pid) + "-" + std::to_string(n + k) + ".pcap").c_str(),
+                   O_CREAT | O_WRONLY, 0600));
+    kivtest::log_clear();
+    EXPECT_EQ(kiv_capture_open(dir.c_str()), nullptr);
+    EXPECT_EQ(kivtest::log_count_containing("capture: cannot create a capture file at " + dir), 1);
+    kiv_capture *last = kiv_capture_open(dir.c_str());
+    EXPECT_NE(last, nullptr);
+    kiv_capture_close(last);
+    EXPECT_EQ(names().size(), 1u + 1 + 64 + 1);
 }
 
 }  // namespace
