@@ -76,55 +76,39 @@ TEST(Devices, AccessorsReadTheirKeys) {
     EXPECT_EQ(kiv_ipod_device_used(c, 0), 0);
 }
 
-TEST(Devices, UpdateReplacesBySerialOrAppends) {
+// update_device replaces the record with the same serial (keeping its own
+// copy) or appends, creating the list if there is none; a record without a
+// serial could never be found again and is ignored. Ever new serials stop
+// being added at the device limit, and a removal makes room again.
+TEST(Devices, UpdateReplacesBySerialOrAppendsUpToTheLimit) {
     Client c;
-    Value rec = device("A", 5);
-    update_device(c, rec);  // no list yet: one is created
-    serialize_free(rec);
+    auto update = [&](Value rec) {
+        update_device(c, rec);
+        serialize_free(rec);
+    };
+    update(device("A", 5));
     ASSERT_EQ(kiv_ipod_device_count(c), 1);
-
-    c.set_devices({device("A", 5), device("B", 6)});
+    update(device("B", 6));
     Value newer = device("A", 9, 1, 1, 0);
     update_device(c, newer);
-    // The list holds its own copy.
     serialize_hash_add(newer, "ipod_id", I(77));
     serialize_free(newer);
     EXPECT_EQ(kiv_ipod_device_count(c), 2);
     EXPECT_EQ(kiv_ipod_device_index(c, "A"), 0);
     EXPECT_EQ(kiv_ipod_device_ready(c, 0), 0);
     EXPECT_EQ(value_int_or(serialize_array_get(c->devices, 0), "ipod_id", -1), 9);
-
-    Value third = device("C", 7);
-    update_device(c, third);
-    serialize_free(third);
-    EXPECT_EQ(kiv_ipod_device_index(c, "C"), 2);
-
-    // A record without a serial could never be found again: ignored.
-    Value anonymous = H({{"ipod_id", I(3)}});
-    update_device(c, anonymous);
+    update(H({{"ipod_id", I(3)}}));
     update_device(c, nullptr);
-    serialize_free(anonymous);
-    EXPECT_EQ(kiv_ipod_device_count(c), 3);
-}
+    EXPECT_EQ(kiv_ipod_device_count(c), 2);
 
-// Device events with ever new serials stop adding at the limit; listed
-// devices are still replaced, and a removal makes room again.
-TEST(Devices, EventsAddAtMostTheDeviceLimit) {
-    Client c;
-    c.set_devices({});
-    auto update = [&](const std::string &serial, int ipod_id) {
-        Value rec = device(serial.c_str(), ipod_id);
-        update_device(c, rec);
-        serialize_free(rec);
-    };
     log_clear();
-    for (int i = 0; i < KIV_IPOD_MAX_DEVICES + 3; ++i) update("S" + std::to_string(i), i);
+    for (int i = 0; i < KIV_IPOD_MAX_DEVICES + 1; ++i) update(device(("S" + std::to_string(i)).c_str(), i));
     EXPECT_EQ(kiv_ipod_device_count(c), KIV_IPOD_MAX_DEVICES);
     EXPECT_EQ(kivtest::log_count_containing("not added"), 3);
-    update("S0", 500);
+    update(device("A", 500));
     EXPECT_EQ(get_current_ipod_id(c), 500);
     remove_device(c, 1);
-    update("new", 1);
+    update(device("new", 1));
     EXPECT_EQ(kiv_ipod_device_index(c, "new"), KIV_IPOD_MAX_DEVICES - 1);
     EXPECT_EQ(kiv_ipod_device_count(c), KIV_IPOD_MAX_DEVICES);
 
@@ -148,19 +132,15 @@ TEST(Devices, ReadinessRule) {
     Client c;
     c.set_devices(
         {device("A", 5, 1, 0, 1), device("B", 6, 2, 1, 1), device("C", 7), device("D", 8, 1, 1, 0)});
-    c->ready = 1;
-    EXPECT_EQ(set_ready(c, 0), 0);
-    EXPECT_EQ(c->ready, 0u);
-    EXPECT_EQ(set_ready(c, 1), 2);
-    EXPECT_EQ(c->ready, 0u);
-    EXPECT_EQ(set_ready(c, 2), 1);
-    EXPECT_EQ(c->ready, 1u);
-    EXPECT_EQ(set_ready(c, 3), 0);
-    EXPECT_EQ(c->ready, 0u);
-    set_ready(c, 2);
-    log_clear();
-    EXPECT_EQ(set_ready(c, 4), 0);
-    EXPECT_EQ(c->ready, 0u);
+    // Result and flag for each index (4: no such device); the flag starts
+    // opposite to the expected one.
+    const int expected[][2] = {{0, 0}, {2, 0}, {1, 1}, {0, 0}, {0, 0}};
+    for (int k = 0; k < 5; k++) {
+        c->ready = expected[k][1] ? 0 : 1;
+        log_clear();
+        EXPECT_EQ(set_ready(c, k), expected[k][0]) << k;
+        EXPECT_EQ(c->ready, unsigned(expected[k][1])) << k;
+    }
     EXPECT_EQ(log_count(kDebug, "is_device_available, Selected device(4) is not available.\n"), 1);
 }
 
