@@ -47,47 +47,41 @@ TEST(LinkConnect, OpeningHandshakeKeepsPidAndDevices) {
     EXPECT_TRUE(daemon.wait_client_closed());
 }
 
-TEST(LinkConnect, DaemonClosingBeforeAnsweringLeavesALostHandle) {
-    FakeDaemon daemon;
-    // No opening reply at all: the daemon hangs up after the request.
-    daemon.set_open_reply("");
-    daemon.set_responder([](const kivtest::Request &) { return std::string(); });
-    std::thread closer([&] {
-        if (daemon.wait_requests(1)) daemon.close_client();
-    });
-    kiv_ipod_client *c = kiv_ipod_connect();
-    closer.join();
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(kiv_ipod_fd(c), -1);
-    EXPECT_EQ(kiv_ipod_is_ready(c), -1);
-    EXPECT_EQ(kiv_ipod_pid(c), 0);
-    EXPECT_EQ(kiv_ipod_device_count(c), 0);
-    EXPECT_EQ(kiv_ipod_read(c), -1);
-    kiv_ipod_close(c);
-}
-
-TEST(LinkConnect, OpeningRepliesWithoutUsableContent) {
-    struct Case {
+// Opening replies that carry nothing usable leave a connected handle without
+// pid or devices; a daemon that hangs up instead of answering leaves a lost
+// one.
+TEST(LinkConnect, OpeningRepliesWithoutUsableContentAndNoReplyAtAll) {
+    const struct {
         const char *name;
         std::string reply;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"empty payload", frame(1, 0, "")},
         {"not a hash", frame(1, 0, wire::i(5))},
         {"undecodable", frame(1, 0, "Zjunk")},
         {"hash without pid and with a non-array device list",
          frame(1, 0, wire::h({{"devices", wire::s("nope")}}))},
         {"pid of the wrong type", frame(1, 0, wire::h({{"pid", wire::s("12")}, {"devices", wire::a({})}}))},
+        {"hang-up", ""},
     };
-    for (const Case &k : cases) {
+    for (const auto &k : cases) {
         SCOPED_TRACE(k.name);
         FakeDaemon daemon;
         daemon.set_open_reply(k.reply);
+        const bool hang_up = k.reply.empty();
+        daemon.set_responder([](const kivtest::Request &) { return std::string(); });
+        std::thread closer([&] {
+            if (hang_up && daemon.wait_requests(1)) daemon.close_client();
+        });
         kiv_ipod_client *c = kiv_ipod_connect();
+        closer.join();
         ASSERT_NE(c, nullptr);
-        EXPECT_GE(kiv_ipod_fd(c), 0);
+        EXPECT_EQ(kiv_ipod_fd(c) >= 0, !hang_up);
+        EXPECT_EQ(kiv_ipod_is_ready(c), hang_up ? -1 : 0);
         EXPECT_EQ(kiv_ipod_pid(c), 0);
         EXPECT_EQ(kiv_ipod_device_count(c), 0);
+        if (hang_up) {
+            EXPECT_EQ(kiv_ipod_read(c), -1);
+        }
         kiv_ipod_close(c);
     }
 }
