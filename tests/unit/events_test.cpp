@@ -169,29 +169,10 @@ TEST(Events, DeviceEventsMaintainTheList) {
     EXPECT_EQ(kiv_ipod_device_count(c), 2);
 }
 
-TEST(Events, DisconnectOfTheCurrentDeviceResetsTheCache) {
-    Client c;
-    two_devices(c);
-    c->current_session = 1;
-    c->session_opened = 1;
-    c->ready = 1;
-    c->current_track.title = strdup("song");
-    c->current_track.state = 1;
-    c->shuffle_state = 1;
-    c->play_state_tid = 9;
-    c->records = A({I(1)});
-    decode(c, event("disconnected_ipod", 77, "B", S("B")));
-    EXPECT_EQ(c->current_session, -1);
-    EXPECT_EQ(c->session_opened, 0u);
-    EXPECT_EQ(kiv_ipod_device_count(c), 1);
-    EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_state(c), -1);
-    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), -1);
-    EXPECT_EQ(c->play_state_tid, 0u);
-    EXPECT_EQ(c->records, nullptr);
-}
-
-TEST(Events, DisconnectOfAnotherDeviceKeepsTheCache) {
+// A disconnect removes the device its serial names (the ipod_id decides
+// only for an unknown serial); only the current device's ends the session
+// and resets the cache.
+TEST(Events, DisconnectRemovesTheNamedDevice) {
     Client c;
     c.set_devices({device("A", 5), device("B", 5), device("C", 7)});
     c->current_session = 2;
@@ -218,6 +199,17 @@ TEST(Events, DisconnectOfAnotherDeviceKeepsTheCache) {
     decode(c, event("disconnected_ipod", 7, "C"));
     EXPECT_EQ(kiv_ipod_device_count(c), 2);
     EXPECT_EQ(c->current_track.state, 1);
+
+    // The current device's serial, whatever the ipod_id.
+    c->current_session = 1;
+    c->session_opened = 1;
+    c->play_state_tid = 9;
+    decode(c, event("disconnected_ipod", 77, "C", S("C")));
+    EXPECT_EQ(c->current_session, -1);
+    EXPECT_EQ(c->session_opened, 0u);
+    EXPECT_EQ(kiv_ipod_device_count(c), 1);
+    EXPECT_EQ(c->current_track.state, -1);
+    EXPECT_EQ(c->play_state_tid, 0u);
 }
 
 // Every accessor on the kinds of event it reads and on others: the carried

@@ -339,24 +339,6 @@ TEST_F(Link, WaitsDeliverInArrivalOrderAgainstAModel) {
     }
 }
 
-TEST_F(Link, NonBlockingDescriptorWithoutDataIsNoPacket) {
-    ASSERT_EQ(fcntl(client->fd, F_SETFL, fcntl(client->fd, F_GETFL) | O_NONBLOCK), 0);
-    EXPECT_EQ(ipod_read_packets(client), 0);
-    EXPECT_EQ(kiv_ipod_read(client), 0);
-    EXPECT_GE(client->fd, 0);
-    // A wait on a non-blocking descriptor sleeps instead of giving up.
-    std::thread later([&] {
-        usleep(30000);
-        put(frame(4, 30, wire::i(9)));
-    });
-    ipod_packet *reply = ipod_wait_reply(client, 4, 0);
-    later.join();
-    ASSERT_NE(reply, nullptr);
-    EXPECT_EQ(payload_of(reply), wire::i(9));
-    ipod_packet_free(reply);
-    EXPECT_GE(client->fd, 0);
-}
-
 using Clock = std::chrono::steady_clock;
 
 int64_t ms_since(Clock::time_point start) {

@@ -215,6 +215,18 @@ TEST_F(SocketFaults, StalledDaemonNeverCostsANonBlockingReaderItsConnection) {
         for (int k = 0; k < 20000; k++) ASSERT_EQ(kiv_ipod_read(client), 0);
     }
     EXPECT_GE(kiv_ipod_fd(client), 0);
+    // A wait sleeps instead of giving up.
+    const std::string late = frame(4, 30, wire::i(9));
+    std::thread later([&] {
+        usleep(30000);
+        kivtest::write_all(peer, late.data(), late.size());
+    });
+    ipod_packet *reply = ipod_wait_reply(client, 4, 0);
+    later.join();
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->length, wire::i(9).size());
+    ipod_packet_free(reply);
+    EXPECT_GE(kiv_ipod_fd(client), 0);
     // Only the end of the stream loses it.
     hang_up();
     EXPECT_EQ(kiv_ipod_read(client), -1);
