@@ -90,26 +90,17 @@ protected:
 
 TEST_F(CaptureTest, EveryFrameIsRecordedExactlyWhateverItsSize) {
     // Outbound: no payload, and a payload sent in a second write.
-    std::string sent[2];
-    serialize_value *big = serialize_bytes(std::string(10000, 'q').data(), 10000);
+    std::string sent[2] = {std::string(16, '\0'), std::string(16 + 10005, '\0')};
     ipod_packet requests[2] = {};
     requests[0].opcode = 6;
     requests[1].opcode = 58;
-    requests[1].payload = big;
+    requests[1].payload = serialize_bytes(std::string(10000, 'q').data(), 10000);
     for (int k = 0; k < 2; k++) {
-        std::thread reader([&] {
-            char buf[65536];
-            size_t want = k == 0 ? 16 : 16 + 10005;
-            while (sent[k].size() < want) {
-                ssize_t n = read(peer, buf, sizeof buf);
-                if (n <= 0) break;
-                sent[k].append(buf, static_cast<size_t>(n));
-            }
-        });
+        std::thread reader([&] { kivtest::read_all(peer, &sent[k][0], sent[k].size()); });
         ASSERT_GT(ipod_send(client, &requests[k]), 0);
         reader.join();
     }
-    serialize_free(big);
+    serialize_free(static_cast<serialize_value *>(requests[1].payload));
 
     // Inbound: sizes around the buffer and the record limit, in one stream.
     std::vector<std::string> inbound;

@@ -436,6 +436,7 @@ TEST_F(Link, RequestsThatAreNotSentReturnNoIdAndFillNoSlot) {
         EXPECT_EQ(kiv_ipod_current_track_info(client), 0u);
         EXPECT_EQ(kiv_ipod_get_preference(client, 1), 0u);
         EXPECT_EQ(kiv_ipod_open_session(client, 0), 0u);
+        EXPECT_EQ(kiv_ipod_ping(client), 0u);
         EXPECT_EQ(kiv_ipod_get_play_state_sync(client), -1);
         EXPECT_EQ(client->fd, -1);
         EXPECT_EQ(client->current_track_info_tid, 0u);
