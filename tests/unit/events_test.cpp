@@ -442,6 +442,9 @@ TEST(Events, Accessors) {
           "kiv_ipod_event_eap_datagram_session_id, not eap related event, event->type=6",
           "kiv_ipod_event_eap_datagram_data, event->type=18"})
         EXPECT_EQ(log_count(kDebug, line), 1) << line;
+    EXPECT_NE(kiv_ipod_event_data(state.get()), nullptr);
+    EXPECT_EQ(kiv_ipod_event_data(state.get()), state->data);
+    EXPECT_EQ(kiv_ipod_event_data(nullptr), nullptr);
     EXPECT_EQ(is_connection_event(nullptr), 0);
     kiv_ipod_event_free(nullptr);
 }

@@ -636,15 +636,31 @@ TEST_F(Dispatch, RoutingTableOrderAndEmptySlots) {
     deliver(frame(0, 30, wire::i(8)));
     EXPECT_EQ(last(), "reply 0 8");
 
-    // Text policy of the table: the track-info kind passes its error text,
-    // the play-state kind a null text.
-    client->current_track_info_tid = 60;
-    client->play_state_tid = 61;
-    deliver(frame(60, 15, wire::h({{"error", wire::s("E1")}})));
-    EXPECT_EQ(last_text(), "E1");
-    deliver(frame(61, 18, wire::h({{"error", wire::s("E2")}})));
-    EXPECT_EQ(last().rfind("reply 61 ", 0), 0u);
-    EXPECT_EQ(last_text(), "<none>");
+    // Text policy of the routed kinds: current and indexed track info,
+    // artwork and sample rate hand their error text to the callback, the
+    // others a null text.
+    const std::pair<uint32_t kiv_ipod_client::*, bool> kinds[] = {
+        {&kiv_ipod_client::current_track_info_tid, true},
+        {&kiv_ipod_client::indexed_track_info_tid, true},
+        {&kiv_ipod_client::play_state_tid, false},
+        {&kiv_ipod_client::current_track_artwork_tid, true},
+        {&kiv_ipod_client::sample_rate_tid, true},
+        {&kiv_ipod_client::records_tid, false},
+        {&kiv_ipod_client::open_session_tid, false},
+        {&kiv_ipod_client::db_itunes_info_tid, false},
+        {&kiv_ipod_client::db_track_info_tid, false},
+        {&kiv_ipod_client::pb_track_info_tid, false},
+        {&kiv_ipod_client::indexed_track_chapter_info_tid, false},
+        {&kiv_ipod_client::uid_list_tid, false},
+        {&kiv_ipod_client::lingo_version_tid, false}};
+    uint32_t tid = 60;
+    for (const auto &[slot, passes] : kinds) {
+        client->*slot = tid;
+        deliver(frame(tid, 30, wire::h({{"error", wire::s("E")}})));
+        EXPECT_EQ(last().rfind("reply " + std::to_string(tid) + " ", 0), 0u) << last();
+        EXPECT_EQ(last_text(), passes ? "E" : "<none>") << last();
+        tid++;
+    }
 }
 
 TEST_F(Dispatch, MissingCallbacksAndTheWaitingDiagnostic) {
@@ -1040,8 +1056,10 @@ TEST_F(SocketFaults, StalledDaemonNeverCostsANonBlockingReaderItsConnection) {
     EXPECT_EQ(reply->length, wire::i(9).size());
     ipod_packet_free(reply);
     EXPECT_GE(kiv_ipod_fd(client), 0);
-    // Only the end of the stream loses it.
+    // Only the end of the stream loses it, even with errno left at EINTR
+    // by an interrupted call of the application.
     hang_up();
+    errno = EINTR;
     EXPECT_EQ(kiv_ipod_read(client), -1);
     EXPECT_EQ(kiv_ipod_fd(client), -1);
 }
