@@ -50,6 +50,20 @@ TEST(LinkConnect, OpeningHandshakeKeepsPidAndDevices) {
     EXPECT_EQ(kiv_ipod_device_index(c, "SERIAL-B"), 1);
     kiv_ipod_close(c);
     EXPECT_TRUE(daemon.wait_client_closed());
+
+    // An application that closed its standard input gets descriptor 0 for
+    // the connection: a descriptor like any other.
+    int saved_stdin = dup(0);
+    close(0);
+    c = kiv_ipod_connect();
+    if (c) {
+        EXPECT_EQ(kiv_ipod_fd(c), 0);
+        EXPECT_EQ(kiv_ipod_pid(c), 777);
+    }
+    kiv_ipod_close(c);
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    EXPECT_NE(c, nullptr);
 }
 
 // Opening replies that carry nothing usable leave a connected handle without

@@ -378,6 +378,7 @@ TEST_F(Link, ExpiredWaitKeepsTheConnectionAndTheLateReplyIsMatchedById) {
     EXPECT_EQ(g_order, (std::vector<std::string>{"ping 77", "reply 1 5"}));
     EXPECT_EQ(kiv_ipod_set_timeout(client, -5), 80);
     EXPECT_EQ(kiv_ipod_set_timeout(client, 0), 0);
+    EXPECT_EQ(kiv_ipod_set_timeout(nullptr, 5), 0);
 }
 
 // Runs `body` on another thread; if it has not finished within `limit_ms`,
@@ -782,6 +783,14 @@ TEST_F(CaptureTest, EveryFrameIsRecordedExactlyWhateverItsSize) {
 
     kiv_capture_close(client->capture);
     client->capture = nullptr;
+    // The file header: pcap 2.4 little-endian, no zone or accuracy, the
+    // snap length and the link type.
+    std::ifstream file(path, std::ios::binary);
+    std::string header(24, '\0');
+    file.read(&header[0], 24);
+    EXPECT_EQ(header, wire::be32(0xD4C3B2A1u) + std::string("\2\0\4\0", 4) + std::string(8, '\0') +
+                          wire::be32(__builtin_bswap32(KIV_CAPTURE_SNAPLEN)) +
+                          wire::be32(__builtin_bswap32(KIV_CAPTURE_LINKTYPE)));
     std::vector<Rec> got = records(path);
     ASSERT_EQ(got.size(), 2 + inbound.size() + 1);
     for (int k = 0; k < 2; k++) {
