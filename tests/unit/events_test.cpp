@@ -238,11 +238,13 @@ TEST(Events, RecordFieldsAndNames) {
 TEST(Events, MalformedPayloadsAreDroppedOrHarmless) {
     Client c;
     two_devices(c);
+    log_clear();
     Packet empty;
     EXPECT_EQ(event_decode(c, empty.get()), nullptr);
     Packet garbage(std::string("\x7f garbage"));
     EXPECT_EQ(event_decode(c, garbage.get()), nullptr);
     EXPECT_EQ(decode(c, A({I(1)})), nullptr);
+    EXPECT_EQ(kivtest::log_count_containing("event_decode, undecodable event dropped.\n"), 3);
 
     // A hash missing every expected entry still yields a record.
     Event bare = decode(c, H({}));
