@@ -1,4 +1,5 @@
-// Connecting, the opening handshake, the handle's accessors and closing.
+// Connecting, the opening handshake, the handle's accessors, delivery and
+// events through the shared library, and closing.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -7,11 +8,15 @@
 
 #include <chrono>
 #include <future>
+#include <string>
+#include <vector>
 
 #include "fake_daemon.h"
 #include "kiv_ipod.h"
 #include "log_capture.h"
+#include "requests_fixture.h"
 
+using kivtest::event;
 using kivtest::FakeDaemon;
 using kivtest::frame;
 namespace wire = kivtest::wire;
@@ -19,14 +24,6 @@ namespace wire = kivtest::wire;
 namespace {
 
 constexpr int kDebug = 3;
-
-TEST(LinkConnect, NoDaemonGivesNullAndOneFailureLine) {
-    kivtest::log_clear();
-    EXPECT_EQ(kiv_ipod_connect(), nullptr);
-    EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server\n"), 1);
-    EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server, failed to connect to ipod service\n"), 1);
-    EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server, success\n"), 0);
-}
 
 TEST(LinkConnect, OpeningHandshakeKeepsPidAndDevices) {
     FakeDaemon daemon;
@@ -53,49 +50,57 @@ TEST(LinkConnect, OpeningHandshakeKeepsPidAndDevices) {
     EXPECT_EQ(kiv_ipod_device_index(c, "SERIAL-B"), 1);
     kiv_ipod_close(c);
     EXPECT_TRUE(daemon.wait_client_closed());
-}
 
-TEST(LinkConnect, DaemonClosingBeforeAnsweringLeavesALostHandle) {
-    FakeDaemon daemon;
-    // No opening reply at all: the daemon hangs up after the request.
-    daemon.set_open_reply("");
-    daemon.set_responder([](const kivtest::Request &) { return std::string(); });
-    std::thread closer([&] {
-        if (daemon.wait_requests(1)) daemon.close_client();
-    });
-    kiv_ipod_client *c = kiv_ipod_connect();
-    closer.join();
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(kiv_ipod_fd(c), -1);
-    EXPECT_EQ(kiv_ipod_is_ready(c), -1);
-    EXPECT_EQ(kiv_ipod_pid(c), 0);
-    EXPECT_EQ(kiv_ipod_device_count(c), 0);
-    EXPECT_EQ(kiv_ipod_read(c), -1);
+    // An application that closed its standard input gets descriptor 0 for
+    // the connection: a descriptor like any other.
+    int saved_stdin = dup(0);
+    close(0);
+    c = kiv_ipod_connect();
+    if (c) {
+        EXPECT_EQ(kiv_ipod_fd(c), 0);
+        EXPECT_EQ(kiv_ipod_pid(c), 777);
+    }
     kiv_ipod_close(c);
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    EXPECT_NE(c, nullptr);
 }
 
-TEST(LinkConnect, OpeningRepliesWithoutUsableContent) {
-    struct Case {
+// Opening replies that carry nothing usable leave a connected handle without
+// pid or devices; a daemon that hangs up instead of answering leaves a lost
+// one.
+TEST(LinkConnect, OpeningRepliesWithoutUsableContentAndNoReplyAtAll) {
+    const struct {
         const char *name;
         std::string reply;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"empty payload", frame(1, 0, "")},
         {"not a hash", frame(1, 0, wire::i(5))},
         {"undecodable", frame(1, 0, "Zjunk")},
         {"hash without pid and with a non-array device list",
          frame(1, 0, wire::h({{"devices", wire::s("nope")}}))},
         {"pid of the wrong type", frame(1, 0, wire::h({{"pid", wire::s("12")}, {"devices", wire::a({})}}))},
+        {"hang-up", ""},
     };
-    for (const Case &k : cases) {
+    for (const auto &k : cases) {
         SCOPED_TRACE(k.name);
         FakeDaemon daemon;
         daemon.set_open_reply(k.reply);
+        const bool hang_up = k.reply.empty();
+        daemon.set_responder([](const kivtest::Request &) { return std::string(); });
+        std::thread closer([&] {
+            if (hang_up && daemon.wait_requests(1)) daemon.close_client();
+        });
         kiv_ipod_client *c = kiv_ipod_connect();
+        closer.join();
         ASSERT_NE(c, nullptr);
-        EXPECT_GE(kiv_ipod_fd(c), 0);
+        EXPECT_EQ(kiv_ipod_fd(c) >= 0, !hang_up);
+        EXPECT_EQ(kiv_ipod_is_ready(c), hang_up ? -1 : 0);
         EXPECT_EQ(kiv_ipod_pid(c), 0);
         EXPECT_EQ(kiv_ipod_device_count(c), 0);
+        if (hang_up) {
+            EXPECT_EQ(kiv_ipod_read(c), -1);
+        }
         kiv_ipod_close(c);
     }
 }
@@ -121,27 +126,29 @@ TEST(LinkConnect, PacketsBeforeTheOpeningReplyStayQueuedForTheNextRead) {
     kiv_ipod_close(c);
 }
 
-TEST(LinkConnect, SocketNameFromTheEnvironment) {
+// KIV_IPOD_SOCKET set and not empty names the daemon's socket; otherwise
+// the built-in name is used, where nobody listens in this test: then no
+// handle, and the attempt and its failure are logged.
+TEST(LinkConnect, SocketNameFromTheEnvironmentAndNoDaemon) {
     FakeDaemon other("kiv.test.OtherDaemon");
     other.set_pid(31);
-    // Set and not empty: that name; otherwise the built-in one, where
-    // nobody listens in this test.
-    struct Case {
-        const char *value;
-        bool connects;
-    };
-    const Case cases[] = {{"kiv.test.OtherDaemon", true}, {"", false}, {nullptr, false}};
-    for (const Case &k : cases) {
-        SCOPED_TRACE(k.value ? k.value : "(unset)");
-        if (k.value)
-            setenv("KIV_IPOD_SOCKET", k.value, 1);
+    for (const char *value : {"kiv.test.OtherDaemon", "", static_cast<const char *>(nullptr)}) {
+        SCOPED_TRACE(value ? value : "(unset)");
+        if (value)
+            setenv("KIV_IPOD_SOCKET", value, 1);
         else
             unsetenv("KIV_IPOD_SOCKET");
+        kivtest::log_clear();
         kiv_ipod_client *c = kiv_ipod_connect();
-        EXPECT_EQ(c != nullptr, k.connects);
+        const bool connects = value && *value;
+        EXPECT_EQ(c != nullptr, connects);
         if (c != nullptr) {
             EXPECT_EQ(kiv_ipod_pid(c), 31);
         }
+        EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server\n"), 1);
+        EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server, failed to connect to ipod service\n"),
+                  connects ? 0 : 1);
+        EXPECT_EQ(kivtest::log_count(kDebug, "connect_to_server, success\n"), connects ? 1 : 0);
         kiv_ipod_close(c);
     }
     unsetenv("KIV_IPOD_SOCKET");
@@ -182,6 +189,169 @@ TEST(LinkConnect, TimeoutFromTheEnvironmentBoundsTheHandshake) {
         kiv_ipod_close(c);
     }
     unsetenv("KIV_IPOD_TIMEOUT_MS");
+}
+
+// Dispatch against the fake daemon: delivery order, callbacks that call the
+// library again, and closing with packets still queued. (A daemon that hangs
+// up during a wait: the socket-fault and wait-model unit tests.)
+constexpr uint8_t kCloseSessionOp = 5;
+
+struct Trace {
+    std::vector<std::string> steps;
+    bool sync_from_ping = false;
+    int32_t sync_result = 99;
+};
+
+int trace_event(kiv_ipod_client *, kiv_ipod_event *ev, void *data) {
+    static_cast<Trace *>(data)->steps.push_back("event " + std::to_string(kiv_ipod_event_type(ev)) + " " +
+                                                kiv_ipod_event_device_serial(ev));
+    return 0;
+}
+
+int trace_reply(kiv_ipod_client *, uint32_t tid, int32_t result, const char *text, void *data) {
+    static_cast<Trace *>(data)->steps.push_back("reply " + std::to_string(tid) + " " +
+                                                std::to_string(result) +
+                                                (text ? std::string(" ") + text : std::string()));
+    return 0;
+}
+
+int trace_ping(kiv_ipod_client *c, uint32_t tid, void *data) {
+    Trace *t = static_cast<Trace *>(data);
+    t->steps.push_back("ping " + std::to_string(tid));
+    if (t->sync_from_ping) {
+        // Answer the ping and make a blocking request from inside the pass.
+        t->sync_from_ping = false;
+        kiv_ipod_ping(c);
+        t->sync_result = kiv_ipod_close_session_sync(c);
+        t->steps.push_back("sync " + std::to_string(t->sync_result));
+    }
+    return 0;
+}
+
+kiv_ipod_client *connect_traced(Trace *trace) {
+    kiv_ipod_client *c = kiv_ipod_connect();
+    if (!c) return nullptr;
+    kiv_ipod_set_event_cb(c, trace_event, trace);
+    kiv_ipod_set_reply_cb(c, trace_reply, trace);
+    kiv_ipod_set_ping_cb(c, trace_ping, trace);
+    return c;
+}
+
+TEST(LinkDelivery, OneReadDeliversEventReplyAndPingInArrivalOrder) {
+    FakeDaemon daemon;
+    Trace trace;
+    kiv_ipod_client *c = connect_traced(&trace);
+    ASSERT_NE(c, nullptr);
+    daemon.send(event("fail_to_detect", 3, "SER") + frame(500, 30, wire::h({{"error", wire::s("nope")}})) +
+                frame(501, 54, ""));
+    EXPECT_EQ(kiv_ipod_read(c), 3);
+    EXPECT_EQ(trace.steps, (std::vector<std::string>{"event 3 SER", "reply 500 0 nope", "ping 501"}));
+
+    kiv_ipod_close(c);
+}
+
+TEST(LinkDelivery, CallbackMakesASyncRequestInsideThePass) {
+    FakeDaemon daemon;
+    Trace trace;
+    kiv_ipod_client *c = connect_traced(&trace);
+    ASSERT_NE(c, nullptr);
+    // The daemon puts an event and a ping in front of the blocking reply.
+    daemon.set_responder([](const kivtest::Request &r) {
+        if (r.opcode == kCloseSessionOp)
+            return event("fail_to_detect", 1, "EV") + frame(700, 54, "") + frame(r.tid, r.opcode, wire::i(7));
+        return std::string();
+    });
+    trace.sync_from_ping = true;
+    daemon.send(frame(600, 54, "") + frame(601, 54, ""));
+    EXPECT_EQ(kiv_ipod_read(c), 2);
+    EXPECT_EQ(trace.sync_result, 7);
+    // The inner wait dispatched what was queued before its reply returned;
+    // the outer pass found the queue already empty.
+    EXPECT_EQ(trace.steps,
+              (std::vector<std::string>{"ping 600", "ping 601", "event 3 EV", "ping 700", "sync 7"}));
+    ASSERT_TRUE(daemon.wait_requests(3));
+    auto requests = daemon.requests();
+    EXPECT_EQ(requests[1].opcode, 54);  // the ping answer
+    EXPECT_EQ(requests[1].tid, 2u);
+    EXPECT_EQ(requests[2].opcode, kCloseSessionOp);
+    EXPECT_EQ(requests[2].tid, 3u);
+    EXPECT_EQ(kivtest::log_count_containing("Another thread already using this call"), 0);
+    kiv_ipod_close(c);
+}
+
+TEST(LinkDelivery, CloseWithPacketsQueuedDeliversNothing) {
+    FakeDaemon daemon;
+    daemon.set_open_prefix(event("fail_to_detect", 1, "Q") + frame(900, 54, "") + frame(901, 30, wire::i(1)));
+    Trace trace;
+    kiv_ipod_client *c = connect_traced(&trace);
+    ASSERT_NE(c, nullptr);
+    kiv_ipod_close(c);
+    EXPECT_TRUE(trace.steps.empty());
+    EXPECT_TRUE(daemon.wait_client_closed());
+}
+
+// Events from the fake daemon through kiv_ipod_read in the shared library:
+// the handle follows each event (device list, readiness, track cache)
+// before the event callback sees it. What each event does in detail is
+// checked against the decoder itself in unit/events_test.cpp.
+// The event and the handle, as the callback saw them.
+int record(kiv_ipod_client *c, kiv_ipod_event *e, void *user) {
+    const char *serial = kiv_ipod_event_device_serial(e);
+    static_cast<std::vector<std::string> *>(user)->push_back(
+        std::to_string(kiv_ipod_event_type(e)) + " " + (serial ? serial : "-") + " devices=" +
+        std::to_string(kiv_ipod_device_count(c)) + " ready=" + std::to_string(kiv_ipod_is_ready(c)) +
+        " state=" + std::to_string(kiv_ipod_current_track_state(c)) +
+        " shuffle=" + std::to_string(kiv_ipod_current_shuffle_state(c)));
+    return 0;
+}
+
+TEST(EventsFlow, TheHandleFollowsEachEventBeforeTheCallbackSeesIt) {
+    reqtest::Daemon d;
+    reqtest::Client cl{d, true};  // a session on SER1 (ipod_id 7), ready
+    kiv_ipod_client *c = cl.client;
+    std::vector<std::string> seen;
+    kiv_ipod_set_event_cb(c, record, &seen);
+    auto deliver = [&](const std::string &bytes, size_t events) {
+        d.daemon.send(bytes);
+        for (size_t target = seen.size() + events; seen.size() < target;) ASSERT_GT(kiv_ipod_read(c), 0);
+    };
+    deliver(event("connected_ipod", 9, "SER2", wire::device("SER2", 9, 0, 0, 0)) +
+                event("play_state_changed", 7, "SER1", wire::i(2)) +
+                event("shuffle_changed", 9, "SER2", wire::i(1)) +  // not the current device
+                event("shuffle_changed", 7, "SER1", wire::i(1)) +
+                event("ipod_ready", 7, "SER1", wire::device("SER1", 7, 1, 1, 0)) +
+                event("ipod_ready", 7, "SER1", wire::device("SER1", 7)) +
+                kivtest::frame(0, 1, "\x01garbage") +  // undecodable: dropped, the rest goes on
+                event("Playlist_Changed", 7, "SER1"),  // names are exact: an unknown event
+            7);
+    // Without an event callback the handle still follows.
+    kiv_ipod_set_event_cb(c, nullptr, nullptr);
+    d.daemon.send(event("shuffle_changed", 7, "SER1", wire::i(0)));
+    ASSERT_EQ(kiv_ipod_read(c), 1);
+    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), 0);
+    kiv_ipod_set_event_cb(c, record, &seen);
+    // A second notice for the vanished device is harmless.
+    deliver(event("disconnected_ipod", 7, "SER1", wire::s("SER1")) +
+                event("disconnected_ipod", 7, "SER1", wire::s("SER1")),
+            2);
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "1 SER2 devices=2 ready=1 state=-1 shuffle=-1",
+                        "6 SER1 devices=2 ready=1 state=5 shuffle=-1",
+                        "12 SER2 devices=2 ready=1 state=5 shuffle=-1",
+                        "12 SER1 devices=2 ready=1 state=5 shuffle=1",
+                        "15 SER1 devices=2 ready=0 state=5 shuffle=1",
+                        "15 SER1 devices=2 ready=1 state=5 shuffle=1",
+                        "255 SER1 devices=2 ready=1 state=5 shuffle=1",
+                        "2 SER1 devices=1 ready=0 state=-1 shuffle=-1",
+                        "2 SER1 devices=1 ready=0 state=-1 shuffle=-1",
+                    }));
+    EXPECT_EQ(kiv_ipod_current_session(c), -1);
+    EXPECT_EQ(kiv_ipod_is_session_opened(c), 0);
+
+    // Requests about the vanished device are refused, not sent.
+    size_t sent = d.requests().size();
+    EXPECT_EQ(kiv_ipod_play(c), 0u);
+    EXPECT_EQ(d.requests().size(), sent);
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
-// White-box tests of framing, reassembly, transaction ids and reply waits,
-// on a handle wired to one end of a socket pair.
+// White-box tests of framing, reassembly, transaction ids, reply waits,
+// dispatch (routing, decoding, diagnostics), socket faults and the capture
+// writer, on a handle wired to one end of a socket pair.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -11,13 +15,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fake_daemon.h"
 #include "internal.h"
+#include "link/capture.h"
 #include "log_capture.h"
 #include "wired_test.h"
 
@@ -28,30 +36,47 @@ namespace {
 
 constexpr int kError = 6;
 
+// Every callback appends a line here, in delivery order.
+std::vector<std::string> g_order;
+
+int record_ping(kiv_ipod_client *, uint32_t tid, void *) {
+    g_order.push_back("ping " + std::to_string(tid));
+    return 0;
+}
+
+int record_reply(kiv_ipod_client *c, uint32_t tid, int32_t result, const char *text, void *) {
+    // A text handed over is the handle's own copy.
+    if (text) {
+        EXPECT_EQ(text, c->last_error);
+    }
+    g_order.push_back("reply " + std::to_string(tid) + " " + std::to_string(result) +
+                      (text ? std::string(" ") + text : std::string()));
+    return 0;
+}
+
+int record_event(kiv_ipod_client *, kiv_ipod_event *e, void *) {
+    g_order.push_back("event " + std::to_string(kiv_ipod_event_type(e)));
+    return 0;
+}
+
 class Link : public kivtest::WiredTest {
 protected:
     void SetUp() override {
         WiredTest::SetUp();
         kivtest::log_clear();
+        g_order.clear();
     }
-
-    void put(const std::string &bytes) {
-        size_t at = 0;
-        while (at < bytes.size()) {
-            ssize_t n = write(peer, bytes.data() + at, bytes.size() - at);
-            ASSERT_GT(n, 0);
-            at += static_cast<size_t>(n);
-        }
+    void trace() {
+        kiv_ipod_set_ping_cb(client, record_ping, nullptr);
+        kiv_ipod_set_reply_cb(client, record_reply, nullptr);
+        kiv_ipod_set_event_cb(client, record_event, nullptr);
     }
+    void put(const std::string &bytes) { ASSERT_TRUE(kivtest::write_all(peer, bytes.data(), bytes.size())); }
     // Everything the library wrote so far (the peer end is drained).
     std::string taken() {
         std::string out;
         char buf[65536];
-        for (;;) {
-            ssize_t n = recv(peer, buf, sizeof buf, MSG_DONTWAIT);
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
+        for (ssize_t n; (n = recv(peer, buf, sizeof buf, MSG_DONTWAIT)) > 0;) out.append(buf, size_t(n));
         return out;
     }
     std::vector<ipod_packet *> queued() {
@@ -59,8 +84,22 @@ protected:
         for (ipod_packet *p = client->packets->next; p; p = p->next) out.push_back(p);
         return out;
     }
-    std::string payload_of(const ipod_packet *p) {
+    static std::string payload_of(const ipod_packet *p) {
         return p->length ? std::string(static_cast<const char *>(p->payload), p->length) : std::string();
+    }
+    // The queued packets re-encoded, and the queue emptied.
+    std::vector<std::string> take_queue() {
+        std::vector<std::string> out;
+        uint64_t bytes = 0;
+        for (ipod_packet *p : queued()) {
+            out.push_back(frame(p->tid, uint8_t(p->opcode), payload_of(p)));
+            bytes += sizeof(ipod_packet) + p->length;
+        }
+        EXPECT_EQ(client->queued_bytes, bytes);
+        EXPECT_EQ(client->packets_tail, out.empty() ? client->packets : queued().back());
+        while (client->packets->next) ipod_packet_free(ipod_queue_unlink_after(client, client->packets));
+        EXPECT_EQ(client->packets_tail, client->packets);
+        return out;
     }
 };
 
@@ -72,44 +111,32 @@ TEST_F(Link, RequestBytesOnTheWire) {
     EXPECT_EQ(request.tid, 1u);
     EXPECT_EQ(taken(), frame(1, 0x36, ""));
 
-    // Integer and array payloads, encoded and counted in the header.
-    serialize_value *value = serialize_int(-42);
-    request.payload = value;
-    request.opcode = 14;
-    EXPECT_EQ(ipod_send(client, &request), 16 + 5);
-    EXPECT_EQ(taken(), frame(2, 14, wire::i(-42)));
-    serialize_free(value);
-
-    value = serialize_array();
-    serialize_array_add(value, serialize_int(3));
-    serialize_array_add(value, serialize_string("abc"));
-    request.payload = value;
-    request.opcode = 26;
-    ipod_send(client, &request);
-    EXPECT_EQ(taken(), frame(3, 26, wire::a({wire::i(3), wire::s("abc")})));
-    serialize_free(value);
-
-    // A payload too large to go out with its header in one write.
-    std::string big(100000, '\x5a');
-    value = serialize_bytes(big.data(), static_cast<int32_t>(big.size()));
-    request.payload = value;
-    request.opcode = 58;
-    std::string expected = frame(4, 58, wire::b(big));
-    std::string got;
-    std::thread reader([&] {
-        char buf[65536];
-        while (got.size() < expected.size()) {
-            ssize_t n = read(peer, buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-    });
-    EXPECT_EQ(ipod_send(client, &request), static_cast<int32_t>(expected.size()));
-    reader.join();
-    EXPECT_EQ(got, expected);
-    serialize_free(value);
-    EXPECT_EQ(request.tid, 4u);
-    EXPECT_EQ(client->last_tid, 4);
+    // Payloads encoded and counted in the header; the last one too large to
+    // go out with its header in one write.
+    const std::string big(100000, '\x5a');
+    struct Case {
+        serialize_value *value;
+        int opcode;
+        std::string payload;
+    } cases[] = {{serialize_int(-42), 14, wire::i(-42)},
+                 {serialize_array(), 26, wire::a({wire::i(3), wire::s("abc")})},
+                 {serialize_bytes(big.data(), int32_t(big.size())), 58, wire::b(big)}};
+    serialize_array_add(cases[1].value, serialize_int(3));
+    serialize_array_add(cases[1].value, serialize_string("abc"));
+    uint32_t tid = 2;
+    for (Case &k : cases) {
+        request.payload = k.value;
+        request.opcode = k.opcode;
+        const std::string expected = frame(tid, uint8_t(k.opcode), k.payload);
+        std::string got(expected.size(), '\0');
+        std::thread reader([&] { kivtest::read_all(peer, &got[0], got.size()); });
+        EXPECT_EQ(ipod_send(client, &request), int32_t(expected.size()));
+        reader.join();
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(request.tid, tid);
+        EXPECT_EQ(client->last_tid, int32_t(tid++));
+        serialize_free(k.value);
+    }
 }
 
 TEST_F(Link, TransactionIdsWrapToOneAndNeverGiveZero) {
@@ -146,81 +173,104 @@ TEST_F(Link, WriteToAVanishedPeerFailsWithoutSigpipe) {
     EXPECT_EQ(kivtest::log_count_containing("send error: "), 2);
     EXPECT_EQ(ipod_read_packets(client), -1);
     sigaction(SIGPIPE, &old, nullptr);
+
+    // A peer that leaves with a request unread resets the connection: that
+    // is a lost connection too, not a read without data.
+    TearDown();
+    SetUp();
+    EXPECT_EQ(ipod_send(client, &request), 16);
+    close(peer);
+    peer = -1;
+    EXPECT_EQ(ipod_read_packets(client), -1);
+    EXPECT_EQ(client->fd, -1);
 }
 
 TEST_F(Link, ReassemblyAtEverySplitPoint) {
-    const std::string stream = frame(7, 1, wire::h({{"event", wire::s("x")}})) + frame(8, 20, "") +
-                               frame(9, 54, "", 0x00) + frame(10, 21, wire::i(123456));
-    const std::vector<size_t> ends = {16 + wire::h({{"event", wire::s("x")}}).size(),
-                                      16 + wire::h({{"event", wire::s("x")}}).size() + 16,
-                                      16 + wire::h({{"event", wire::s("x")}}).size() + 32, stream.size()};
+    const std::vector<std::string> frames = {frame(7, 1, wire::h({{"event", wire::s("x")}})),
+                                             frame(8, 20, ""), frame(9, 54, "", 0x00),
+                                             frame(10, 21, wire::i(123456))};
+    std::string stream;
+    std::vector<size_t> ends;
+    for (const std::string &f : frames) ends.push_back((stream += f).size());
     for (size_t cut = 1; cut < stream.size(); cut++) {
         SCOPED_TRACE(cut);
         put(stream.substr(0, cut));
-        int32_t first = ipod_read_packets(client);
+        // A packet is queued by the read that brings its last byte, not before.
         int32_t complete = 0;
         for (size_t e : ends) complete += e <= cut;
-        // A packet is queued by the read that brings its last byte, not before.
-        EXPECT_EQ(first, complete);
+        EXPECT_EQ(ipod_read_packets(client), complete);
         put(stream.substr(cut));
         EXPECT_EQ(ipod_read_packets(client), 4 - complete);
-        auto q = queued();
-        ASSERT_EQ(q.size(), 4u);
-        EXPECT_EQ(q[0]->tid, 7u);
-        EXPECT_EQ(q[0]->opcode, 1);
-        EXPECT_EQ(payload_of(q[0]), wire::h({{"event", wire::s("x")}}));
-        EXPECT_EQ(q[1]->tid, 8u);
-        EXPECT_EQ(q[1]->length, 0u);
-        EXPECT_EQ(q[2]->tid, 9u);  // marker byte 0x00 is accepted
-        EXPECT_EQ(q[2]->opcode, 54);
-        EXPECT_EQ(q[3]->tid, 10u);
-        EXPECT_EQ(payload_of(q[3]), wire::i(123456));
-        EXPECT_EQ(client->packets_tail, q[3]);
+        std::vector<std::string> got = take_queue();
+        ASSERT_EQ(got.size(), 4u);
+        got[2][0] = 0x00;  // the marker byte is not checked
+        EXPECT_EQ(got, frames);
         EXPECT_EQ(client->rx_len, 0u);
         EXPECT_EQ(client->rx_buf, nullptr);
-        while (client->packets->next) ipod_packet_free(ipod_queue_unlink_after(client, client->packets));
-        EXPECT_EQ(client->packets_tail, client->packets);
     }
-}
-
-TEST_F(Link, ManyPacketsInOneReadAndPartialTail) {
-    std::string stream;
-    for (uint32_t k = 1; k <= 50; k++) stream += frame(k, 30, "");
-    put(stream + frame(51, 30, wire::i(1)).substr(0, 10));
-    EXPECT_EQ(ipod_read_packets(client), 50);  // 816 bytes: one read
-    EXPECT_EQ(client->rx_len, 10u);
-    auto q = queued();
-    ASSERT_EQ(q.size(), 50u);
-    for (uint32_t k = 0; k < 50; k++) EXPECT_EQ(q[k]->tid, k + 1);
-    put(frame(51, 30, wire::i(1)).substr(10));
-    EXPECT_EQ(ipod_read_packets(client), 1);
-    EXPECT_EQ(queued().back()->tid, 51u);
-
     // Fewer than 16 bytes complete nothing.
     put(std::string(15, '\0'));
     EXPECT_EQ(ipod_read_packets(client), 0);
     EXPECT_EQ(client->rx_len, 15u);
 }
 
+// Random streams of frames from empty to several hundred KiB, written in
+// random pieces while the handle reads: every frame arrives intact and in
+// order, whether a large one fills the buffer alone or shares it. The first
+// stream is one 4 MiB frame, which must not take a read per KiB.
+TEST_F(Link, RandomStreamsInRandomPiecesArriveIntact) {
+    std::mt19937 rng(22);
+    for (int round = 0; round < 6; round++) {
+        SCOPED_TRACE(round);
+        std::vector<std::string> frames;
+        std::string stream;
+        const size_t count = round == 0 ? 1 : 1 + rng() % 40;
+        for (size_t k = 0; k < count; k++) {
+            size_t size =
+                round == 0 ? 4u << 20 : std::vector<size_t>{0, 9, 700, 5000, 70000, 200000}[rng() % 6];
+            std::string payload(size, '\0');
+            uint32_t x = rng();
+            for (char &ch : payload) ch = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+            frames.push_back(frame(uint32_t(k + 1), uint8_t(rng()), payload));
+            stream += frames.back();
+        }
+        std::vector<size_t> pieces;
+        for (size_t at = 0; at < stream.size(); at += pieces.back())
+            pieces.push_back(round == 0 ? stream.size() : 1 + rng() % (rng() % 2 ? 20 : 90000));
+        std::thread writer([&] {
+            size_t at = 0;
+            for (size_t n : pieces) {
+                n = std::min(n, stream.size() - at);
+                if (!kivtest::write_all(peer, stream.data() + at, n)) break;
+                at += n;
+            }
+        });
+        size_t total = 0;
+        int reads = 0;
+        for (; total < count && reads < 1000000; reads++) {
+            int32_t got = ipod_read_packets(client);
+            ASSERT_GE(got, 0);
+            total += size_t(got);
+        }
+        writer.join();
+        if (round == 0) {
+            EXPECT_LT(reads, 2000);  // 1024-byte reads alone would need over 4000
+        }
+        EXPECT_TRUE(take_queue() == frames);
+        EXPECT_EQ(client->rx_len, 0u);
+    }
+}
+
 TEST_F(Link, OversizePayloadClosesTheConnection) {
     // Exactly at the limit is still awaited.
-    std::string header = frame(5, 2, "").substr(0, 12) + wire::be32(IPOD_MAX_PAYLOAD);
-    put(header);
+    put(frame(5, 2, "").substr(0, 12) + wire::be32(IPOD_MAX_PAYLOAD));
     EXPECT_EQ(ipod_read_packets(client), 0);
     EXPECT_GE(client->fd, 0);
     EXPECT_EQ(kivtest::log_count_containing("exceeds the limit"), 0);
-    close(client->fd);
-    client->fd = -1;
-    free(client->rx_buf);
-    client->rx_buf = nullptr;
-    client->rx_len = client->rx_cap = 0;
 
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    client->fd = sv[0];
-    close(peer);
-    peer = sv[1];
     // A packet in front of the oversize header is still handed out.
+    TearDown();
+    SetUp();
     put(frame(6, 2, wire::i(1)) + frame(7, 2, "").substr(0, 12) + wire::be32(0xFFFFFFF0u));
     EXPECT_EQ(ipod_read_packets(client), 1);
     EXPECT_EQ(client->fd, -1);
@@ -229,200 +279,106 @@ TEST_F(Link, OversizePayloadClosesTheConnection) {
                                  "ipod_read_packets, payload length 4294967280 exceeds the limit of "
                                  "16777216 bytes\n"),
               1);
-    ASSERT_EQ(queued().size(), 1u);
-    EXPECT_EQ(queued()[0]->tid, 6u);
+    EXPECT_EQ(take_queue(), std::vector<std::string>{frame(6, 2, wire::i(1))});
     EXPECT_EQ(ipod_read_packets(client), -1);
 }
 
-TEST_F(Link, LargePayloadArrivesIntactInFewReads) {
-    std::string payload(4 << 20, '\0');
-    for (size_t k = 0; k < payload.size(); k++) payload[k] = static_cast<char>(k * 131 + 7);
-    const std::string packet = frame(77, 40, payload);
-    std::thread writer([&] { put(packet); });
-    int reads = 0;
-    int32_t got = 0;
-    while (got == 0 && reads < 100000) {
-        got = ipod_read_packets(client);
-        reads++;
+// Pings, replies and events ahead of and behind an awaited id (a reply, a
+// packet error, or an event carrying that id), with and without dispatch,
+// or a daemon that hangs up instead of answering. The model: a dispatching
+// wait delivers everything else that arrived, in order; a plain one
+// delivers nothing and leaves it queued in order for the next
+// kiv_ipod_read, which after a hang-up delivers it and reports the loss.
+// A frame torn by the hang-up is never delivered.
+TEST_F(Link, WaitsDeliverInArrivalOrderAgainstAModel) {
+    std::mt19937 rng(7);
+    const uint32_t awaited = 5;
+    for (int round = 0; round < 120; round++) {
+        SCOPED_TRACE(round);
+        TearDown();
+        SetUp();
+        trace();
+        const int dispatch = round % 2;
+        const bool hang_up = round % 4 >= 2;
+        const uint8_t awaited_op = std::vector<uint8_t>{IPOD_OP_PACKET_ERROR, 30, 1}[rng() % 3];
+        const int others = int(rng() % 6), at = hang_up ? -1 : int(rng() % (others + 1));
+        std::string stream;
+        std::vector<std::string> expected;
+        for (int k = 0; k <= others; k++) {
+            if (k == at) stream += frame(awaited, awaited_op, awaited_op == 1 ? wire::h({}) : wire::i(-1));
+            if (k == others) break;
+            const uint32_t tid = 90 + uint32_t(k);
+            switch (rng() % 3) {
+                case 0:
+                    stream += frame(tid, 54, "");
+                    expected.push_back("ping " + std::to_string(tid));
+                    break;
+                case 1:
+                    stream += frame(tid, 30, wire::i(k));
+                    expected.push_back("reply " + std::to_string(tid) + " " + std::to_string(k));
+                    break;
+                default:
+                    stream += kivtest::event("fail_to_detect", 1, "S", "", tid);
+                    expected.push_back("event 3");
+            }
+        }
+        const std::string torn = frame(98, 30, wire::i(1));
+        if (hang_up) stream += torn.substr(0, rng() % torn.size());
+        put(stream);
+        if (hang_up) shutdown(peer, SHUT_WR);
+        ipod_packet *reply = ipod_wait_reply(client, awaited, dispatch);
+        EXPECT_EQ(reply == nullptr, hang_up);
+        EXPECT_EQ(client->fd == -1, hang_up);
+        if (reply) {
+            EXPECT_EQ(reply->opcode, awaited_op);
+        }
+        ipod_packet_free(reply);
+        EXPECT_EQ(client->waiting, 0);
+        EXPECT_EQ(kivtest::log_count(kError, "Packet error: transaction id 0x0005\n"),
+                  !hang_up && awaited_op == IPOD_OP_PACKET_ERROR ? 1 : 0);
+        if (dispatch) {
+            EXPECT_EQ(g_order, expected);
+            EXPECT_TRUE(queued().empty());
+        } else {
+            EXPECT_TRUE(g_order.empty());
+            EXPECT_EQ(queued().size(), expected.size());
+            if (!hang_up) put(frame(99, 54, ""));
+            if (!hang_up) expected.push_back("ping 99");
+            EXPECT_EQ(kiv_ipod_read(client), hang_up ? -1 : 1);
+            EXPECT_EQ(g_order, expected);
+            EXPECT_TRUE(queued().empty());
+        }
+        EXPECT_EQ(kivtest::log_count(kError, "Another thread already using this call\n"), 0);
     }
-    writer.join();
-    ASSERT_EQ(got, 1);
-    EXPECT_LT(reads, 2000);  // 1024-byte reads alone would need over 4000
-    auto q = queued();
-    ASSERT_EQ(q.size(), 1u);
-    EXPECT_EQ(q[0]->length, payload.size());
-    EXPECT_TRUE(payload_of(q[0]) == payload);
-}
-
-// A large packet alone in the buffer becomes its own payload block; one
-// sharing the buffer with its neighbours is copied out. Either way every
-// payload, and the stream after it, arrives intact.
-TEST_F(Link, LargePayloadsAloneOrWithNeighboursArriveIntact) {
-    std::string big(200000, '\0');
-    for (size_t k = 0; k < big.size(); k++) big[k] = static_cast<char>(k * 7 + 3);
-    std::string other(70000, '\0');
-    for (size_t k = 0; k < other.size(); k++) other[k] = static_cast<char>(k * 13 + 1);
-    const std::string stream = frame(1, 40, big) + frame(2, 41, wire::i(5)) + frame(3, 42, other) +
-                               frame(4, 43, big) + frame(5, 44, wire::i(6));
-    std::thread writer([&] { put(stream); });
-    size_t total = 0;
-    for (int reads = 0; total < 5 && reads < 100000; reads++) {
-        int32_t got = ipod_read_packets(client);
-        ASSERT_GE(got, 0);
-        total += static_cast<size_t>(got);
-    }
-    writer.join();
-    auto q = queued();
-    ASSERT_EQ(q.size(), 5u);
-    const std::string expected[] = {big, wire::i(5), other, big, wire::i(6)};
-    for (size_t k = 0; k < 5; k++) {
-        EXPECT_EQ(q[k]->tid, k + 1);
-        EXPECT_EQ(q[k]->opcode, 40 + k);
-        EXPECT_TRUE(payload_of(q[k]) == expected[k]) << "packet " << k + 1;
-    }
-    EXPECT_EQ(client->rx_len, 0u);
-}
-
-TEST_F(Link, NonBlockingDescriptorWithoutDataIsNoPacket) {
-    ASSERT_EQ(fcntl(client->fd, F_SETFL, fcntl(client->fd, F_GETFL) | O_NONBLOCK), 0);
-    EXPECT_EQ(ipod_read_packets(client), 0);
-    EXPECT_EQ(kiv_ipod_read(client), 0);
-    EXPECT_GE(client->fd, 0);
-    put(frame(3, 30, ""));
-    EXPECT_EQ(ipod_read_packets(client), 1);
-
-    // A wait on a non-blocking descriptor sleeps instead of giving up.
-    std::thread later([&] {
-        usleep(30000);
-        put(frame(4, 30, wire::i(9)));
-    });
-    ipod_packet *reply = ipod_wait_reply(client, 4, 0);
-    later.join();
-    ASSERT_NE(reply, nullptr);
-    EXPECT_EQ(payload_of(reply), wire::i(9));
-    ipod_packet_free(reply);
-    EXPECT_GE(client->fd, 0);
-}
-
-void on_alarm(int) {}
-
-TEST_F(Link, InterruptedReadIsRetried) {
-    struct sigaction act = {}, old;
-    act.sa_handler = on_alarm;  // no SA_RESTART: the read returns EINTR
-    sigaction(SIGALRM, &act, &old);
-    itimerval timer = {};
-    timer.it_value.tv_usec = 20000;
-    setitimer(ITIMER_REAL, &timer, nullptr);
-    std::thread later([&] {
-        usleep(120000);
-        put(frame(3, 30, ""));
-    });
-    EXPECT_EQ(ipod_read_packets(client), 1);
-    later.join();
-    EXPECT_GE(client->fd, 0);
-    sigaction(SIGALRM, &old, nullptr);
-}
-
-struct Seen {
-    std::vector<std::string> order;
-};
-
-int record_ping(kiv_ipod_client *, uint32_t tid, void *data) {
-    static_cast<Seen *>(data)->order.push_back("ping " + std::to_string(tid));
-    return 0;
-}
-
-int record_reply(kiv_ipod_client *, uint32_t tid, int32_t result, const char *text, void *data) {
-    static_cast<Seen *>(data)->order.push_back("reply " + std::to_string(tid) + " " + std::to_string(result) +
-                                               (text ? std::string(" ") + text : std::string()));
-    return 0;
-}
-
-TEST_F(Link, WaitWithoutDispatchKeepsOthersQueuedInOrder) {
-    Seen seen;
-    kiv_ipod_set_ping_cb(client, record_ping, &seen);
-    kiv_ipod_set_reply_cb(client, record_reply, &seen);
-    put(frame(90, 54, "") + frame(91, 30, wire::i(1)) + frame(5, 3, wire::i(-1)) + frame(92, 54, ""));
-    ipod_packet *reply = ipod_wait_reply(client, 5, 0);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_EQ(reply->opcode, IPOD_OP_PACKET_ERROR);
-    EXPECT_EQ(kivtest::log_count(kError, "Packet error: transaction id 0x0005\n"), 1);
-    ipod_packet_free(reply);
-    EXPECT_TRUE(seen.order.empty());
-    EXPECT_EQ(client->waiting, 0);
-    ASSERT_EQ(queued().size(), 3u);
-    EXPECT_EQ(client->packets_tail, queued()[2]);
-
-    // The next read that completes a packet delivers the old ones first.
-    put(frame(93, 54, ""));
-    EXPECT_EQ(kiv_ipod_read(client), 1);
-    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 90", "reply 91 1", "ping 92", "ping 93"}));
-    EXPECT_TRUE(queued().empty());
-}
-
-TEST_F(Link, WaitWithDispatchDeliversEverythingElseBeforeReturning) {
-    Seen seen;
-    kiv_ipod_set_ping_cb(client, record_ping, &seen);
-    kiv_ipod_set_reply_cb(client, record_reply, &seen);
-    put(frame(90, 54, "") + frame(91, 30, wire::i(4)));
-    put(frame(6, 30, wire::i(0)) + frame(92, 54, ""));
-    ipod_packet *reply = ipod_wait_reply(client, 6, 1);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_EQ(reply->tid, 6u);
-    ipod_packet_free(reply);
-    // Packets after the reply in the same read are delivered too.
-    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 90", "reply 91 4", "ping 92"}));
-    EXPECT_EQ(kivtest::log_count(kError, "Another thread already using this call\n"), 0);
-    EXPECT_EQ(kivtest::log_count_containing("Packet error"), 0);
-}
-
-TEST_F(Link, ConnectionEndingDuringAWait) {
-    Seen seen;
-    kiv_ipod_set_ping_cb(client, record_ping, &seen);
-    // Without dispatch nothing is delivered, and nothing leaks on close.
-    put(frame(90, 54, "") + frame(91, 30, wire::i(4)));
-    shutdown(peer, SHUT_WR);
-    EXPECT_EQ(ipod_wait_reply(client, 6, 0), nullptr);
-    EXPECT_EQ(client->fd, -1);
-    EXPECT_EQ(client->waiting, 0);
-    EXPECT_TRUE(seen.order.empty());
-    EXPECT_EQ(queued().size(), 2u);
-
-    // No read will ever complete a packet again: the next kiv_ipod_read
-    // delivers what the wait left queued, then reports the loss.
-    kiv_ipod_set_reply_cb(client, record_reply, &seen);
-    EXPECT_EQ(kiv_ipod_read(client), -1);
-    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 90", "reply 91 4"}));
-    EXPECT_TRUE(queued().empty());
-    EXPECT_EQ(kiv_ipod_read(client), -1);
-}
-
-TEST_F(Link, ConnectionEndingDuringADispatchingWaitDeliversWhatArrived) {
-    Seen seen;
-    kiv_ipod_set_ping_cb(client, record_ping, &seen);
-    kiv_ipod_set_reply_cb(client, record_reply, &seen);
-    put(frame(90, 54, "") + frame(91, 30, wire::i(4)) + frame(92, 54, "").substr(0, 5));
-    shutdown(peer, SHUT_WR);
-    EXPECT_EQ(ipod_wait_reply(client, 6, 1), nullptr);
-    EXPECT_EQ(client->fd, -1);
-    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 90", "reply 91 4"}));
-    EXPECT_TRUE(queued().empty());
-    EXPECT_EQ(kivtest::log_count(kError, "Another thread already using this call\n"), 0);
-}
-
-TEST_F(Link, AnEventWithTheAwaitedIdEndsTheWait) {
-    put(frame(90, 54, "") + frame(6, 1, wire::h({})));
-    ipod_packet *got = ipod_wait_reply(client, 6, 0);
-    ASSERT_NE(got, nullptr);
-    EXPECT_EQ(got->opcode, 1);
-    ipod_packet_free(got);
-    EXPECT_EQ(queued().size(), 1u);
 }
 
 using Clock = std::chrono::steady_clock;
 
 int64_t ms_since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+TEST_F(Link, ExpiredWaitKeepsTheConnectionAndTheLateReplyIsMatchedById) {
+    trace();
+    client->ready = 1;
+    EXPECT_EQ(kiv_ipod_set_timeout(client, 80), 0);
+    put(frame(77, 54, ""));  // arrives during the wait, delivered when it ends
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(kiv_ipod_play_sync(client), -1);
+    EXPECT_GE(ms_since(start), 80);
+    EXPECT_EQ(kivtest::log_count(kError, "kiv_ipod_play_sync, no reply within 80 ms\n"), 1);
+    EXPECT_EQ(kivtest::log_count_containing("no reply within"), 1);
+    EXPECT_GE(client->fd, 0);
+    EXPECT_EQ(g_order, (std::vector<std::string>{"ping 77"}));
+
+    // The late reply goes to the reply callback under its id; the next
+    // blocking request gets its own.
+    put(frame(1, 6, wire::i(5)) + frame(2, 6, wire::i(7)));
+    EXPECT_EQ(kiv_ipod_play_sync(client), 7);
+    EXPECT_EQ(g_order, (std::vector<std::string>{"ping 77", "reply 1 5"}));
+    EXPECT_EQ(kiv_ipod_set_timeout(client, -5), 80);
+    EXPECT_EQ(kiv_ipod_set_timeout(client, 0), 0);
+    EXPECT_EQ(kiv_ipod_set_timeout(nullptr, 5), 0);
 }
 
 // Runs `body` on another thread; if it has not finished within `limit_ms`,
@@ -437,31 +393,21 @@ void finishes_within(int limit_ms, Body body, Unblock unblock) {
     done.get();
 }
 
-TEST_F(Link, ExpiredWaitKeepsTheConnectionAndTheLateReplyIsMatchedById) {
-    Seen seen;
-    kiv_ipod_set_reply_cb(client, record_reply, &seen);
-    client->ready = 1;
-    EXPECT_EQ(kiv_ipod_set_timeout(client, 80), 0);
-    put(frame(77, 54, ""));  // arrives during the wait, delivered when it ends
-    kiv_ipod_set_ping_cb(client, record_ping, &seen);
-    Clock::time_point start = Clock::now();
-    EXPECT_EQ(kiv_ipod_play_sync(client), -1);
-    EXPECT_GE(ms_since(start), 80);
-    EXPECT_EQ(kivtest::log_count(kError, "kiv_ipod_play_sync, no reply within 80 ms\n"), 1);
-    EXPECT_EQ(kivtest::log_count_containing("no reply within"), 1);
-    EXPECT_GE(client->fd, 0);
-    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 77"}));
-
-    // The late reply goes to the reply callback under its id; the next
-    // blocking request gets its own.
-    put(frame(1, 6, wire::i(5)) + frame(2, 6, wire::i(7)));
-    EXPECT_EQ(kiv_ipod_play_sync(client), 7);
-    EXPECT_EQ(seen.order, (std::vector<std::string>{"ping 77", "reply 1 5"}));
-    EXPECT_EQ(kiv_ipod_set_timeout(client, -5), 80);
-    EXPECT_EQ(kiv_ipod_set_timeout(client, 0), 0);
-}
-
 TEST_F(Link, AWriteThatCannotFinishIsBoundedAndClosesTheConnection) {
+    const std::string big(8u << 20, 'x');
+    // Meanwhile on a second handle, a blocking descriptor without a bound
+    // waits as long as its peer takes to read, here longer than one second.
+    kiv_ipod_client *patient = nullptr;
+    int patient_peer = -1;
+    ASSERT_TRUE(kivtest::wire_handle(&patient, &patient_peer));
+    int32_t patient_wrote = 0;
+    std::thread patient_writer(
+        [&] { patient_wrote = ipod_write_all(patient, big.data(), uint32_t(big.size())); });
+    std::thread slow_reader([&] {
+        usleep((IPOD_NONBLOCKING_WRITE_WAIT_MS + 300) * 1000);
+        std::string sink(big.size(), '\0');
+        kivtest::read_all(patient_peer, &sink[0], sink.size());
+    });
     // The peer never reads. Blocking descriptor with a bound; non-blocking
     // descriptor with a bound, and without one (then one second).
     struct Case {
@@ -470,7 +416,6 @@ TEST_F(Link, AWriteThatCannotFinishIsBoundedAndClosesTheConnection) {
         int64_t at_least;
     };
     const Case cases[] = {{false, 60, 60}, {true, 60, 60}, {true, 0, IPOD_NONBLOCKING_WRITE_WAIT_MS}};
-    const std::string big(8u << 20, 'x');
     for (const Case &k : cases) {
         SCOPED_TRACE(std::to_string(k.nonblocking) + " " + std::to_string(k.timeout));
         TearDown();
@@ -489,6 +434,11 @@ TEST_F(Link, AWriteThatCannotFinishIsBoundedAndClosesTheConnection) {
         EXPECT_EQ(client->fd, -1);
         EXPECT_EQ(kivtest::log_count(kError, std::string("send error: ") + strerror(ETIMEDOUT) + "\n"), 1);
     }
+    patient_writer.join();
+    slow_reader.join();
+    EXPECT_EQ(patient_wrote, int32_t(big.size()));
+    kiv_ipod_close(patient);
+    close(patient_peer);
 }
 
 TEST_F(Link, RequestsThatAreNotSentReturnNoIdAndFillNoSlot) {
@@ -500,6 +450,7 @@ TEST_F(Link, RequestsThatAreNotSentReturnNoIdAndFillNoSlot) {
         EXPECT_EQ(kiv_ipod_current_track_info(client), 0u);
         EXPECT_EQ(kiv_ipod_get_preference(client, 1), 0u);
         EXPECT_EQ(kiv_ipod_open_session(client, 0), 0u);
+        EXPECT_EQ(kiv_ipod_ping(client), 0u);
         EXPECT_EQ(kiv_ipod_get_play_state_sync(client), -1);
         EXPECT_EQ(client->fd, -1);
         EXPECT_EQ(client->current_track_info_tid, 0u);
@@ -583,6 +534,543 @@ TEST_F(Link, NestedBlockingRequestsStopNestingAtTheLimit) {
     EXPECT_GE(nesting.deepest, IPOD_MAX_NESTED_DISPATCH - 1);
     EXPECT_TRUE(queued().empty());
     EXPECT_EQ(client->dispatch_depth, 0u);
+}
+
+// Dispatch through kiv_ipod_read: reply routing, generic decoding with its
+// per-kind adjustments, last_error lifetime and the diagnostics.
+class Dispatch : public Link {
+protected:
+    void SetUp() override {
+        Link::SetUp();
+        trace();
+    }
+    // Queues the bytes and runs one read with its dispatch pass.
+    int32_t deliver(const std::string &bytes) {
+        put(bytes);
+        return kiv_ipod_read(client);
+    }
+    std::string last() { return g_order.empty() ? std::string() : g_order.back(); }
+    // The error text of the last reply line ("reply <tid> <result> <text>").
+    std::string last_text() {
+        const std::string line = last();
+        size_t at = line.find(' ', line.find(' ', line.find(' ') + 1) + 1);
+        return at == std::string::npos ? "<none>" : line.substr(at + 1);
+    }
+};
+
+// An integer is the result; a hash with "error" is a failure with its text
+// (kept as last_error until the next reply); anything else, nothing or an
+// undecodable payload (logged) is a plain 0.
+TEST_F(Dispatch, GenericDecodingOfUnroutedReplies) {
+    const struct {
+        std::string payload;
+        int32_t result;
+        const char *text;
+    } rows[] = {{wire::i(17), 17, nullptr},
+                {wire::h({{"error", wire::s("boom")}, {"x", wire::i(3)}}), 0, "boom"},
+                {wire::h({{"result", wire::i(1)}}), 0, nullptr},
+                {wire::s("5"), 0, nullptr},
+                {wire::f(2.5), 0, nullptr},
+                {wire::a({wire::i(1)}), 0, nullptr},
+                {wire::b("\x01"), 0, nullptr},
+                {"", 0, nullptr},
+                {"Zjunk", 0, nullptr}};
+    uint32_t tid = 30;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(tid);
+        EXPECT_EQ(deliver(frame(tid, 30, row.payload)), 1);
+        ASSERT_EQ(g_order.size(), tid - 29);
+        EXPECT_EQ(last(), "reply " + std::to_string(tid++) + " " + std::to_string(row.result) +
+                              (row.text ? std::string(" ") + row.text : std::string()));
+        EXPECT_STREQ(client->last_error, row.text);
+    }
+    EXPECT_EQ(kivtest::log_count_containing("undecodable payload"), 1);
+}
+
+TEST_F(Dispatch, PostProcessingByPendingSlot) {
+    client->current_track_index_tid = 40;
+    deliver(frame(40, 19, wire::i(5)));
+    EXPECT_EQ(last(), "reply 40 5");
+    EXPECT_EQ(client->current_track.track_index, 5);
+    deliver(frame(40, 19, ""));  // no value: no adjustment
+    EXPECT_EQ(last(), "reply 40 0");
+    deliver(frame(40, 19, "Zjunk"));
+    EXPECT_EQ(client->current_track.track_index, 5);
+
+    client->category_tid = 41;
+    deliver(frame(41, 24, wire::i(-1)));
+    EXPECT_EQ(client->record_count, -1);
+    EXPECT_EQ(last(), "reply 41 0");
+    deliver(frame(41, 24, wire::h({{"error", wire::s("no category")}})));
+    EXPECT_EQ(client->record_count, -1);
+    EXPECT_EQ(last(), "reply 41 0 no category");
+
+    client->select_db_tid = 42;
+    deliver(frame(42, 26, wire::i(12)));
+    EXPECT_EQ(client->record_count, 12);
+    EXPECT_EQ(last(), "reply 42 1");
+
+    client->preference_tid = 43;
+    client->preference_type = 3;
+    deliver(frame(43, 30, wire::i(1)));
+    EXPECT_EQ(last(), "reply 43 " + std::to_string(static_cast<int32_t>(preference_setting_from_wire(3, 1))));
+
+    // The artwork-data slot is never consulted: plain generic decoding.
+    client->artwork_data_tid = 44;
+    deliver(frame(44, 53, wire::i(9)));
+    EXPECT_EQ(last(), "reply 44 9");
+}
+
+TEST_F(Dispatch, RoutingTableOrderAndEmptySlots) {
+    // A routed slot wins over post-processing of the same id; the uid-list
+    // reply is not even decoded.
+    client->current_track_index_tid = 50;
+    client->uid_list_tid = 50;
+    client->current_track.track_index = 3;
+    deliver(frame(50, 45, "Zjunk"));
+    EXPECT_EQ(last(), "reply 50 1");
+    EXPECT_EQ(client->current_track.track_index, 3);
+    EXPECT_EQ(kivtest::log_count_containing("undecodable"), 0);
+
+    // Id 0 with every slot empty is not taken by the first slot.
+    reset_cache(client);
+    deliver(frame(0, 30, wire::i(8)));
+    EXPECT_EQ(last(), "reply 0 8");
+
+    // Text policy of the routed kinds: current and indexed track info,
+    // artwork and sample rate hand their error text to the callback, the
+    // others a null text.
+    const std::pair<uint32_t kiv_ipod_client::*, bool> kinds[] = {
+        {&kiv_ipod_client::current_track_info_tid, true},
+        {&kiv_ipod_client::indexed_track_info_tid, true},
+        {&kiv_ipod_client::play_state_tid, false},
+        {&kiv_ipod_client::current_track_artwork_tid, true},
+        {&kiv_ipod_client::sample_rate_tid, true},
+        {&kiv_ipod_client::records_tid, false},
+        {&kiv_ipod_client::open_session_tid, false},
+        {&kiv_ipod_client::db_itunes_info_tid, false},
+        {&kiv_ipod_client::db_track_info_tid, false},
+        {&kiv_ipod_client::pb_track_info_tid, false},
+        {&kiv_ipod_client::indexed_track_chapter_info_tid, false},
+        {&kiv_ipod_client::uid_list_tid, false},
+        {&kiv_ipod_client::lingo_version_tid, false}};
+    uint32_t tid = 60;
+    for (const auto &[slot, passes] : kinds) {
+        client->*slot = tid;
+        deliver(frame(tid, 30, wire::h({{"error", wire::s("E")}})));
+        EXPECT_EQ(last().rfind("reply " + std::to_string(tid) + " ", 0), 0u) << last();
+        EXPECT_EQ(last_text(), passes ? "E" : "<none>") << last();
+        tid++;
+    }
+}
+
+TEST_F(Dispatch, MissingCallbacksAndTheWaitingDiagnostic) {
+    kiv_ipod_set_reply_cb(client, nullptr, nullptr);
+    kiv_ipod_set_ping_cb(client, nullptr, nullptr);
+    client->current_track_info_tid = 70;
+    EXPECT_EQ(deliver(frame(70, 15, wire::h({{"title", wire::s("kept out")}})) + frame(71, 54, "")), 2);
+    EXPECT_EQ(client->current_track.title, nullptr);  // dropped unparsed
+    EXPECT_EQ(kivtest::log_count_containing("Some packet didn't treated: "), 1);
+    EXPECT_EQ(kivtest::log_count_containing("tid(0x46), opcode(0xf)\n"), 1);
+    EXPECT_EQ(kivtest::log_count(kError, "ping_cb is not set!!!!"), 1);
+    EXPECT_EQ(client->packets->next, nullptr);
+
+    kiv_ipod_set_ping_cb(client, record_ping, nullptr);
+    client->waiting = 1;
+    deliver(frame(72, 54, ""));
+    EXPECT_EQ(kivtest::log_count(kError, "Another thread already using this call\n"), 1);
+    EXPECT_EQ(g_order, std::vector<std::string>{"ping 72"});  // the pass ran anyway
+    client->waiting = 0;
+}
+
+TEST_F(Dispatch, UndecodableEventIsDroppedAndThePassGoesOn) {
+    EXPECT_EQ(deliver(frame(80, 1, "Zjunk") + frame(81, 54, "") + frame(82, 30, wire::i(2))), 3);
+    EXPECT_EQ(g_order, (std::vector<std::string>{"ping 81", "reply 82 2"}));
+}
+
+struct Rec {
+    int direction;
+    uint32_t original;  // frame bytes on the wire
+    std::string kept;   // frame bytes in the file
+};
+
+uint32_t le32(const std::string &s, size_t at) {
+    return uint8_t(s[at]) | (uint32_t(uint8_t(s[at + 1])) << 8) | (uint32_t(uint8_t(s[at + 2])) << 16) |
+           (uint32_t(uint8_t(s[at + 3])) << 24);
+}
+
+std::vector<Rec> records(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    std::string s = ss.str();
+    std::vector<Rec> out;
+    for (size_t at = 24; at + 16 <= s.size();) {
+        uint32_t kept = le32(s, at + 8);
+        if (at + 16 + kept > s.size()) break;
+        out.push_back({uint8_t(s[at + 16]), le32(s, at + 12) - 8, s.substr(at + 24, kept - 8)});
+        at += 16 + kept;
+    }
+    return out;
+}
+
+// The capture writer behind KIV_IPOD_CAPTURE: frames of every size (in the
+// buffer, past it, past the record limit, an oversize header that ends the
+// connection) are recorded exactly; a file that stops taking writes turns
+// the capture off once without touching the connection.
+class CaptureTest : public kivtest::WiredTest {
+protected:
+    void SetUp() override {
+        WiredTest::SetUp();
+        char tmpl[] = "/tmp/link-capture.XXXXXX";
+        dir = mkdtemp(tmpl);
+        path = dir + "/c.pcap";
+        client->capture = kiv_capture_open(path.c_str());
+        ASSERT_NE(client->capture, nullptr);
+    }
+    void TearDown() override {
+        WiredTest::TearDown();
+        for (const std::string &name : names()) unlink((dir + "/" + name).c_str());
+        rmdir(dir.c_str());
+    }
+    std::vector<std::string> names() {
+        std::vector<std::string> out;
+        DIR *d = opendir(dir.c_str());
+        for (dirent *e; d && (e = readdir(d));)
+            if (e->d_name[0] != '.') out.push_back(e->d_name);
+        if (d) closedir(d);
+        return out;
+    }
+    // Writes `bytes` as the daemon (from a thread: they may exceed the
+    // socket buffer) while the handle reads `packets` packets.
+    void deliver(const std::string &bytes, int packets) {
+        std::thread writer([&] { kivtest::write_all(peer, bytes.data(), bytes.size()); });
+        for (int got = 0; got < packets;) {
+            int32_t n = ipod_read_packets(client);
+            if (n < 0) break;
+            got += n;
+        }
+        writer.join();
+    }
+    std::string dir, path;
+};
+
+TEST_F(CaptureTest, EveryFrameIsRecordedExactlyWhateverItsSize) {
+    // Outbound: no payload, and a payload sent in a second write.
+    std::string sent[2] = {std::string(16, '\0'), std::string(16 + 10005, '\0')};
+    ipod_packet requests[2] = {};
+    requests[0].opcode = 6;
+    requests[1].opcode = 58;
+    requests[1].payload = serialize_bytes(std::string(10000, 'q').data(), 10000);
+    for (int k = 0; k < 2; k++) {
+        std::thread reader([&] { kivtest::read_all(peer, &sent[k][0], sent[k].size()); });
+        ASSERT_GT(ipod_send(client, &requests[k]), 0);
+        reader.join();
+    }
+    serialize_free(static_cast<serialize_value *>(requests[1].payload));
+
+    // Inbound: sizes around the buffer and the record limit, in one stream.
+    std::vector<std::string> inbound;
+    for (size_t size : {size_t(0), size_t(100), size_t(KIV_CAPTURE_BUFFER), size_t(300 * 1024)})
+        inbound.push_back(frame(0, 1, std::string(size, 'x')));
+    std::string stream;
+    for (auto &f : inbound) stream += f;
+    deliver(stream, static_cast<int>(inbound.size()));
+    // A header over the payload limit ends the connection; it is recorded.
+    std::string oversize = frame(9, 15, "").substr(0, 12) + std::string("\x7f\0\0\0", 4);
+    ASSERT_TRUE(kivtest::write_all(peer, oversize.data(), oversize.size()));
+    EXPECT_LT(ipod_read_packets(client), 0);
+
+    kiv_capture_close(client->capture);
+    client->capture = nullptr;
+    // The file header: pcap 2.4 little-endian, no zone or accuracy, the
+    // snap length and the link type.
+    std::ifstream file(path, std::ios::binary);
+    std::string header(24, '\0');
+    file.read(&header[0], 24);
+    EXPECT_EQ(header, wire::be32(0xD4C3B2A1u) + std::string("\2\0\4\0", 4) + std::string(8, '\0') +
+                          wire::be32(__builtin_bswap32(KIV_CAPTURE_SNAPLEN)) +
+                          wire::be32(__builtin_bswap32(KIV_CAPTURE_LINKTYPE)));
+    std::vector<Rec> got = records(path);
+    ASSERT_EQ(got.size(), 2 + inbound.size() + 1);
+    for (int k = 0; k < 2; k++) {
+        EXPECT_EQ(got[k].direction, KIV_CAPTURE_TO_DAEMON);
+        EXPECT_EQ(got[k].kept, sent[k]);
+    }
+    for (size_t k = 0; k < inbound.size(); k++) {
+        const Rec &r = got[2 + k];
+        EXPECT_EQ(r.direction, KIV_CAPTURE_FROM_DAEMON);
+        EXPECT_EQ(r.original, inbound[k].size()) << k;
+        EXPECT_EQ(r.kept, inbound[k].substr(0, KIV_CAPTURE_SNAPLEN - KIV_CAPTURE_PSEUDO_HEADER)) << k;
+    }
+    EXPECT_EQ(got.back().kept, oversize);
+}
+
+TEST_F(CaptureTest, AFailingFileTurnsCaptureOffOnceAndTheConnectionGoesOn) {
+    // The capture's descriptor is the one open on the file: point it at a
+    // device where every write fails.
+    int capture_fd = -1;
+    for (int fd = 3; fd < 1024 && capture_fd < 0; fd++) {
+        char link[64], target[PATH_MAX] = {};
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        if (readlink(link, target, sizeof target - 1) > 0 && path == target) capture_fd = fd;
+    }
+    ASSERT_GE(capture_fd, 0);
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    dup2(full, capture_fd);
+    close(full);
+
+    kivtest::log_clear();
+    std::string stream;
+    for (int k = 0; k < 3; k++) stream += frame(0, 1, std::string(KIV_CAPTURE_BUFFER / 2, 'x'));
+    deliver(stream, 3);
+    deliver(stream, 3);
+    EXPECT_EQ(kivtest::log_count_containing("capture: write failed"), 1);
+    EXPECT_GE(client->fd, 0);
+    int queued = 0;
+    for (ipod_packet *p = client->packets->next; p; p = p->next) queued++;
+    EXPECT_EQ(queued, 6);
+}
+
+TEST_F(CaptureTest, ADirectoryGetsAFreshFileUntilNoNameIsLeft) {
+    // Descriptor 0 is a descriptor like any other: an application that
+    // closed its standard input still captures into a directory.
+    int saved_stdin = dup(0);
+    close(0);
+    kiv_capture *first = kiv_capture_open(dir.c_str());
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    ASSERT_NE(first, nullptr);
+    kiv_capture_close(first);
+    long pid = 0;
+    unsigned n = 0;
+    for (const std::string &name : names()) sscanf(name.c_str(), "kiv-ipod-%ld-%u.pcap", &pid, &n);
+    ASSERT_EQ(pid, long(getpid()));
+    // With the next 64 names taken the capture gives up instead of trying
+    // forever; the next one finds the name beyond them.
+    for (unsigned k = 1; k <= 64; k++)
+        close(open((dir + "/kiv-ipod-" + std::to_string(pid) + "-" + std::to_string(n + k) + ".pcap").c_str(),
+                   O_CREAT | O_WRONLY, 0600));
+    kivtest::log_clear();
+    EXPECT_EQ(kiv_capture_open(dir.c_str()), nullptr);
+    EXPECT_EQ(kivtest::log_count_containing("capture: cannot create a capture file at " + dir), 1);
+    kiv_capture *last = kiv_capture_open(dir.c_str());
+    EXPECT_NE(last, nullptr);
+    kiv_capture_close(last);
+    EXPECT_EQ(names().size(), 1u + 1 + 64 + 1);
+}
+
+// One framed request from the library, header and payload; false at the
+// end of the stream.
+bool read_request(int fd, std::string &out) {
+    out.assign(16, '\0');
+    if (!kivtest::read_all(fd, &out[0], 16)) return false;
+    uint32_t length = 0;
+    for (int k = 12; k < 16; k++) length = length << 8 | uint8_t(out[k]);
+    out.resize(16 + length);
+    return kivtest::read_all(fd, &out[16], out.size() - 16);
+}
+
+// Socket faults on a handle wired to a socket pair whose far end plays a
+// misbehaving daemon: a hang-up at every byte offset of the reply to a
+// blocking request, writes and reads cut short by a tiny socket buffer
+// under a storm of interrupting signals, and a daemon that stalls while the
+// caller polls a non-blocking descriptor.
+class SocketFaults : public kivtest::WiredTest {
+protected:
+    void SetUp() override {
+        WiredTest::SetUp();
+        // A session is open on a ready device, so that requests are sent.
+        const std::string devices = wire::a({wire::device("A", 1)});
+        client->devices = unserialize(devices.data(), int32_t(devices.size()));
+        client->ready = 1;
+        client->session_opened = 1;
+        kiv_ipod_set_reply_cb(client, on_reply, &replies);
+    }
+    void TearDown() override {
+        if (daemon.joinable()) daemon.join();
+        WiredTest::TearDown();
+    }
+    static int on_reply(kiv_ipod_client *, uint32_t, int32_t, const char *, void *count) {
+        ++*static_cast<int *>(count);
+        return 0;
+    }
+    void hang_up() {
+        close(peer);
+        peer = -1;
+    }
+
+    int replies = 0;
+    std::thread daemon;
+};
+
+const std::string kReplyPayload = wire::h({{"current_track_info", wire::i(1)},
+                                           {"title", wire::s("Song")},
+                                           {"artist", wire::s("Artist")},
+                                           {"length", wire::i(1000)}});
+
+TEST_F(SocketFaults, HangUpAtEveryOffsetOfAReplyDuringABlockingRequest) {
+    // The library's first request gets id 1 on a fresh handle.
+    const std::string reply = frame(1, 5, kReplyPayload);
+    for (size_t cut = 0; cut <= reply.size(); cut++) {
+        TearDown();
+        replies = 0;
+        SetUp();
+        int far = peer;
+        daemon = std::thread([far, &reply, cut] {
+            std::string request;
+            if (read_request(far, request)) kivtest::write_all(far, reply.data(), cut);
+            shutdown(far, SHUT_WR);
+        });
+        int32_t result = kiv_ipod_current_track_info_sync(client);
+        daemon.join();
+        SCOPED_TRACE(cut);
+        if (cut < reply.size()) {
+            // A half-received reply is no reply: failure, connection lost,
+            // nothing cached from the partial bytes; a later call on the
+            // lost handle fails at once instead of hanging.
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(kiv_ipod_fd(client), -1);
+            EXPECT_EQ(kiv_ipod_is_ready(client), -1);
+            EXPECT_EQ(kiv_ipod_current_track_title(client), nullptr);
+            EXPECT_EQ(kiv_ipod_current_track_info_sync(client), -1);
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(kiv_ipod_current_track_title(client), "Song");
+            EXPECT_GE(kiv_ipod_fd(client), 0);
+        }
+    }
+}
+
+std::atomic<int> alarms{0};
+void on_alarm(int) {
+    alarms.fetch_add(1, std::memory_order_relaxed);
+}
+
+// SIGALRM every 100 us without SA_RESTART, so that blocking reads, writes
+// and polls keep failing with EINTR; only the test thread takes it.
+class SignalStorm {
+public:
+    SignalStorm() {
+        struct sigaction act {};
+        act.sa_handler = on_alarm;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = 0;
+        sigaction(SIGALRM, &act, &old_);
+        itimerval timer{{0, 100}, {0, 100}};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+    }
+    ~SignalStorm() {
+        itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &old_, nullptr);
+    }
+
+private:
+    struct sigaction old_ {};
+};
+
+// Starts a thread with SIGALRM blocked, so the storm hits the caller.
+template <typename F>
+std::thread quiet_thread(F f) {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    std::thread t(f);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return t;
+}
+
+TEST_F(SocketFaults, ShortWritesAndReadsUnderAnInterruptStorm) {
+    // Tiny buffers: every write of the library is cut short.
+    int small = 4096;
+    setsockopt(client->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+
+    std::string big(2 << 20, '\0');
+    for (size_t k = 0; k < big.size(); k++) big[k] = static_cast<char>(k * 131 + (k >> 9));
+    const std::string title(1 << 20, 't');
+    const std::string reply = frame(
+        2, 5,
+        wire::h(
+            {{"current_track_info", wire::i(1)}, {"title", wire::s(title)}, {"uid", wire::b("ABCDEFGH")}}));
+    std::string first, second;
+    int far = peer;
+    daemon = quiet_thread([&, far] {
+        // The large request arrives in many short reads.
+        if (!read_request(far, first)) return;
+        if (!read_request(far, second)) return;
+        // The large reply goes out in small pieces.
+        for (size_t at = 0; at < reply.size(); at += 1000)
+            if (!kivtest::write_all(far, reply.data() + at, std::min<size_t>(1000, reply.size() - at)))
+                return;
+    });
+    int32_t result;
+    {
+        SignalStorm storm;
+        ipod_packet request{};
+        request.opcode = 60;
+        request.payload = serialize_bytes(big.data(), static_cast<int32_t>(big.size()));
+        EXPECT_GT(ipod_send(client, &request), 0);
+        serialize_free(static_cast<serialize_value *>(request.payload));
+        result = kiv_ipod_current_track_info_sync(client);
+    }
+    daemon.join();
+    EXPECT_GT(alarms.load(), 10) << "the storm did not interrupt anything";
+    // The request arrived whole and byte-exact despite the short writes.
+    ASSERT_EQ(first.size(), 16 + 5 + big.size());
+    EXPECT_EQ(static_cast<uint8_t>(first[8]), 60);
+    EXPECT_TRUE(first.compare(21, std::string::npos, big) == 0);
+    ASSERT_EQ(second.size(), 16u);  // the track request, id 2, no payload
+    EXPECT_EQ(second[7], 2);
+    // The reply arrived whole despite the interrupted reads.
+    EXPECT_EQ(result, 1);
+    ASSERT_NE(kiv_ipod_current_track_title(client), nullptr);
+    EXPECT_EQ(kiv_ipod_current_track_title(client), title);
+    EXPECT_GE(kiv_ipod_fd(client), 0);
+}
+
+TEST_F(SocketFaults, StalledDaemonNeverCostsANonBlockingReaderItsConnection) {
+    ASSERT_EQ(fcntl(client->fd, F_SETFL, fcntl(client->fd, F_GETFL) | O_NONBLOCK), 0);
+    const std::string packet = frame(9, 9, wire::i(3));
+    // Nothing at all, then a packet that trickles in byte by byte with
+    // empty polls in between: never a lost connection, never a packet
+    // before its last byte.
+    for (int k = 0; k < 1000; k++) ASSERT_EQ(kiv_ipod_read(client), 0);
+    for (size_t at = 0; at < packet.size(); at++) {
+        ASSERT_TRUE(kivtest::write_all(peer, packet.data() + at, 1));
+        int32_t got = kiv_ipod_read(client);
+        EXPECT_EQ(got, at + 1 == packet.size() ? 1 : 0) << "after byte " << at;
+        EXPECT_EQ(kiv_ipod_read(client), 0);
+        EXPECT_GE(kiv_ipod_fd(client), 0);
+    }
+    EXPECT_EQ(replies, 1);
+    // Under an interrupt storm too.
+    {
+        SignalStorm storm;
+        for (int k = 0; k < 20000; k++) ASSERT_EQ(kiv_ipod_read(client), 0);
+    }
+    EXPECT_GE(kiv_ipod_fd(client), 0);
+    // A wait sleeps instead of giving up.
+    const std::string late = frame(4, 30, wire::i(9));
+    std::thread later([&] {
+        usleep(30000);
+        kivtest::write_all(peer, late.data(), late.size());
+    });
+    ipod_packet *reply = ipod_wait_reply(client, 4, 0);
+    later.join();
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->length, wire::i(9).size());
+    ipod_packet_free(reply);
+    EXPECT_GE(kiv_ipod_fd(client), 0);
+    // Only the end of the stream loses it, even with errno left at EINTR
+    // by an interrupted call of the application.
+    hang_up();
+    errno = EINTR;
+    EXPECT_EQ(kiv_ipod_read(client), -1);
+    EXPECT_EQ(kiv_ipod_fd(client), -1);
 }
 
 }  // namespace
