@@ -1,5 +1,6 @@
 // Reply parsers: play status, records, session opening, artwork, lingo
 // version, database lists, chapter info, sample rate, iTunes database info.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -203,10 +204,12 @@ TEST(Replies, SharedArtworkKeepsOrReopensTheFile) {
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[15], 'a');
     uint8_t *first_map = c->artwork_map;
 
-    // It fits: the file and its copy stay, whatever path the reply names.
+    // It fits: the file and its copy stay, whatever path the reply names,
+    // and the pixels the daemon wrote anew into the file are read again.
+    std::ofstream(small.path) << std::string(64, 'c');
     ASSERT_EQ(run(set_artwork, c, shared_art(2, 2, 4, big.path)), 1);
     EXPECT_EQ(c->artwork_map, first_map);
-    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[0], 'a');
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[7], 'c');
 
     // Inline pixels in between: a private copy, the file still held.
     ASSERT_EQ(run(set_artwork, c, inline_art(1, 1, 1, "z")), 1);
@@ -240,14 +243,19 @@ TEST(Replies, UnusableArtworkFileLeavesNoArtwork) {
     EXPECT_EQ(kiv_ipod_current_track_artwork_length(c), 0u);
 
     ASSERT_EQ(run(set_artwork, c, shared_art(4, 4, 4, small.path)), 1);
-    // A missing file, an empty one, a directory, a path of another type,
-    // and a zero-sized image all end without artwork.
-    const std::string bad_paths[] = {"/nonexistent/art", empty.path, "/tmp"};
+    // A missing file, an empty one, a directory, a file that holds less
+    // than its size says, a path of another type, and a zero-sized image
+    // all end without artwork, and without the file held open.
+    log_clear();
+    const std::string bad_paths[] = {"/nonexistent/art", empty.path, "/tmp",
+                                     "/sys/devices/system/cpu/online"};
     for (const std::string &path : bad_paths) {
-        EXPECT_EQ(run(set_artwork, c, shared_art(40, 40, 40, path)), -1) << path;
+        EXPECT_EQ(run(set_artwork, c, shared_art(64, 64, 64, path)), -1) << path;
         EXPECT_EQ(c->artwork_map, nullptr) << path;
+        EXPECT_EQ(c->artwork_map_fd, -1) << path;
         EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr) << path;
     }
+    EXPECT_EQ(log_count(kError, "set_artwork, cannot open /nonexistent/art\n"), 1);
     EXPECT_EQ(run(set_artwork, c,
                   H({{"width", I(4)}, {"height", I(4)}, {"rowstride", I(4)}, {"image_path", I(1)}})),
               -1);
@@ -280,7 +288,16 @@ TEST(Replies, SharedArtworkIsCopiedOutOfTheFile) {
     EXPECT_EQ(text.str().find(file.path), std::string::npos) << "the daemon's file is mapped";
     EXPECT_EQ(fcntl(c->artwork_map_fd, F_GETFL) & O_ACCMODE, O_RDONLY);
 
-    // The next image no longer fits in the cut file: no artwork.
+    // The next image no longer fits in the cut file: no artwork, also
+    // when errno still says EINTR from an earlier call (an end of file is
+    // never retried).
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            errno = EINTR;
+            _exit(run(set_artwork, c, shared_art(2, 2, 2, file.path)) == -1 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
     EXPECT_EQ(run(set_artwork, c, shared_art(2, 2, 2, file.path)), -1);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
 }

@@ -48,63 +48,59 @@ Value full_track(const char *title) {
               {"release_date", B("2020")}});
 }
 
-void expect_reset(kiv_ipod_client *c) {
-    EXPECT_EQ(kiv_ipod_current_track_state(c), -1);
-    EXPECT_EQ(kiv_ipod_current_track_length(c), -1);
-    EXPECT_EQ(kiv_ipod_current_track_position(c), -1);
-    EXPECT_EQ(kiv_ipod_current_number_of_tracks(c), -1);
-    EXPECT_EQ(kiv_ipod_current_track_index(c), -1);
-    EXPECT_EQ(kiv_ipod_current_chapter_index(c), -1);
-    EXPECT_EQ(kiv_ipod_current_sample_rate(c), -1);
-    EXPECT_EQ(kiv_ipod_current_chapter_count(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_timestamp(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_timestamp_usec(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_has_artwork(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_has_chapters(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_is_audiobook(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_is_podcast(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_uid(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_chapter(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_artist(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_album(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_composer(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_genre(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), -1);
-    EXPECT_EQ(kiv_ipod_current_repeat_state(c), -1);
+// Every accessor of the current track: its value after a reset and after
+// full_track() (the track reply never carries the sample rate, shuffle or
+// repeat state).
+struct IntField {
+    const char *name;
+    int (*get)(kiv_ipod_client *);
+    int reset, full;
+};
+const IntField kInts[] = {{"state", kiv_ipod_current_track_state, -1, 1},
+                          {"length", kiv_ipod_current_track_length, -1, 300},
+                          {"position", kiv_ipod_current_track_position, -1, 20},
+                          {"number_of_tracks", kiv_ipod_current_number_of_tracks, -1, 12},
+                          {"track_index", kiv_ipod_current_track_index, -1, 4},
+                          {"chapter_index", kiv_ipod_current_chapter_index, -1, 1},
+                          {"chapter_count", kiv_ipod_current_chapter_count, 0, 2},
+                          {"timestamp", kiv_ipod_current_track_timestamp, 0, 1000},
+                          {"timestamp_usec", kiv_ipod_current_track_timestamp_usec, 0, 500},
+                          {"has_artwork", kiv_ipod_current_track_has_artwork, 0, 1},
+                          {"has_chapters", kiv_ipod_current_track_has_chapters, 0, 1},
+                          {"is_audiobook", kiv_ipod_current_track_is_audiobook, 0, 1},
+                          {"is_podcast", kiv_ipod_current_track_is_podcast, 0, 1},
+                          {"sample_rate", kiv_ipod_current_sample_rate, -1, -1},
+                          {"shuffle", kiv_ipod_current_shuffle_state, -1, -1},
+                          {"repeat", kiv_ipod_current_repeat_state, -1, -1}};
+const struct {
+    const char *(*get)(kiv_ipod_client *);
+    const char *full;
+} kTexts[] = {{kiv_ipod_current_track_title, "song"},  {kiv_ipod_current_track_chapter, "ch"},
+              {kiv_ipod_current_track_artist, "ar"},   {kiv_ipod_current_track_album, "al"},
+              {kiv_ipod_current_track_composer, "co"}, {kiv_ipod_current_track_genre, "ge"}};
+
+void expect_record(kiv_ipod_client *c, bool full) {
+    for (const IntField &f : kInts) EXPECT_EQ(f.get(c), full ? f.full : f.reset) << f.name;
+    for (const auto &t : kTexts) {
+        if (full) {
+            EXPECT_STREQ(t.get(c), t.full);
+        } else {
+            EXPECT_EQ(t.get(c), nullptr) << t.full;
+        }
+    }
+    const unsigned char *uid = kiv_ipod_current_track_uid(c);
+    EXPECT_EQ(uid ? std::string(reinterpret_cast<const char *>(uid), 8) : "-", full ? "12345678" : "-");
 }
 
 TEST(TrackCache, FullReplyFillsTheRecordAndResetClearsIt) {
     Client c;
-    expect_reset(c);
+    expect_record(c, false);
     EXPECT_EQ(current_info(c, full_track("song")), 1);
-    EXPECT_STREQ(kiv_ipod_current_track_title(c), "song");
-    ASSERT_NE(kiv_ipod_current_track_uid(c), nullptr);
-    EXPECT_EQ(memcmp(kiv_ipod_current_track_uid(c), "12345678", 8), 0);
-    EXPECT_STREQ(kiv_ipod_current_track_chapter(c), "ch");
-    EXPECT_STREQ(kiv_ipod_current_track_artist(c), "ar");
-    EXPECT_STREQ(kiv_ipod_current_track_album(c), "al");
-    EXPECT_STREQ(kiv_ipod_current_track_composer(c), "co");
-    EXPECT_STREQ(kiv_ipod_current_track_genre(c), "ge");
-    EXPECT_EQ(kiv_ipod_current_track_length(c), 300);
-    EXPECT_EQ(kiv_ipod_current_track_position(c), 20);
-    EXPECT_EQ(kiv_ipod_current_track_state(c), 1);
-    EXPECT_EQ(kiv_ipod_current_number_of_tracks(c), 12);
-    EXPECT_EQ(kiv_ipod_current_track_index(c), 4);
-    EXPECT_EQ(kiv_ipod_current_chapter_index(c), 1);
-    EXPECT_EQ(kiv_ipod_current_chapter_count(c), 2);
-    EXPECT_EQ(kiv_ipod_current_track_timestamp(c), 1000);
-    EXPECT_EQ(kiv_ipod_current_track_timestamp_usec(c), 500);
-    EXPECT_EQ(kiv_ipod_current_track_has_artwork(c), 1);
-    EXPECT_EQ(kiv_ipod_current_track_has_chapters(c), 1);
-    EXPECT_EQ(kiv_ipod_current_track_is_audiobook(c), 1);
-    EXPECT_EQ(kiv_ipod_current_track_is_podcast(c), 1);
-    EXPECT_EQ(kiv_ipod_current_sample_rate(c), -1) << "the track reply never carries the sample rate";
-
+    expect_record(c, true);
     c->shuffle_state = 1;
     c->repeat_state = 2;
     reset_cache(c);
-    expect_reset(c);  // has_chapters included
+    expect_record(c, false);
 }
 
 TEST(TrackCache, PartialRepliesUpdateOnlyTheirKeys) {
