@@ -16,6 +16,7 @@ namespace ki = kiv::ipod;
 using kivtest::event;
 using kivtest::frame;
 using reqtest::Daemon;
+using reqtest::track_reply;
 namespace wire = kivtest::wire;
 
 namespace {
@@ -146,23 +147,6 @@ const std::vector<Row> &rows() {
         ROW("current_session", c.current_session(), "0"),
     };
     return table;
-}
-
-std::string track_reply(const char *key, const char *title) {
-    return wire::h({{key, wire::i(1)},
-                    {"title", wire::s(title)},
-                    {"uid", wire::b("ABCDEFGH")},
-                    {"chapter", wire::s("Intro")},
-                    {"artist", wire::s("Artist")},
-                    {"album", wire::s("Album")},
-                    {"composer", wire::s("Composer")},
-                    {"genre", wire::s("Genre")},
-                    {"length", wire::i(240000)},
-                    {"position", wire::i(1000)},
-                    {"state", wire::i(KIV_IPOD_WIRE_STATUS_PLAYING)},
-                    {"number_of_tracks", wire::i(12)},
-                    {"track_index", wire::i(3)},
-                    {"chapter_index", wire::i(1)}});
 }
 
 TEST(CppClient, OptionalAccessorsUnknownThenKnown) {

@@ -22,6 +22,7 @@
 using namespace fixture;
 using kivtest::log_clear;
 using kivtest::log_count;
+using kivtest::log_count_containing;
 
 namespace {
 
@@ -466,10 +467,6 @@ TEST(Replies, LingoVersion) {
     EXPECT_STREQ(c->version, "2.0");
 }
 
-Value db_track(std::initializer_list<std::pair<const char *, Value>> entries) {
-    return H(entries);
-}
-
 std::string text_at(const serialize_value *list, int i) {
     const serialize_value *v = serialize_array_get(list, i);
     if (serialize_type(v) == SERIALIZE_STRING) return serialize_get_string(v);
@@ -482,72 +479,84 @@ std::string text_at(const serialize_value *list, int i) {
     return "?";
 }
 
-TEST(Replies, DbTrackInfoFlattensTracks) {
-    Client c;
-    Value reply = H({{"get_db_track_info", I(0)},
-                     {"t1", db_track({{"cap", I(1)},
-                                      {"title", S("T")},
-                                      {"artist", S("A")},
-                                      {"album", S("L")},
-                                      {"genre", S("G")},
-                                      {"duration", I(99)},
-                                      {"uid", B("uid1uid1")}})},
-                     {"t2", db_track({{"title", S("T2")}, {"artist", S("A2")}, {"uid", B("uid2uid2")}})}});
-    EXPECT_EQ(run(set_db_track_info, c, reply), 1);
-    const serialize_value *list = kiv_ipod_get_result_db_track_info(c);
-    ASSERT_EQ(serialize_array_count(list), 8);
-    const char *expected[] = {"#1", "T", "A", "L", "G", "#99", "b:uid1uid1", "b:uid2uid2"};
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(text_at(list, i), expected[i]) << i;
+// The database and playback track lists against a model: random replies
+// whose tracks hold random subsets of the keys (or are no hash at all),
+// flattened as the model says: every key of a complete track, in its order,
+// and the uid of every track; each missing key is one error line.
+TEST(Replies, TrackListsFlattenAsTheModelSays) {
+    struct Format {
+        const char *name, *marker;
+        Parser parser;
+        serialize_value *(*result)(kiv_ipod_client *);
+        std::vector<const char *> keys;  // of a complete track, uid last
+    } const formats[] = {
+        {"set_db_track_info",
+         "get_db_track_info",
+         set_db_track_info,
+         kiv_ipod_get_result_db_track_info,
+         {"cap", "title", "artist", "album", "genre", "duration", "uid"}},
+        {"set_pb_track_info",
+         "get_pb_track_info",
+         set_pb_track_info,
+         kiv_ipod_get_result_pb_track_info,
+         {"index", "title", "artist", "album", "duration", "uid"}},
+    };
+    srand(22);
+    for (const Format &f : formats) {
+        SCOPED_TRACE(f.name);
+        Client c;
+        for (int round = 0; round < 200; ++round) {
+            Value reply = H({{f.marker, I(0)}});
+            std::vector<std::string> expected;
+            int missing = 0;
+            for (int t = rand() % 4; t >= 0; --t) {
+                const std::string name = "t" + std::to_string(t);
+                if (rand() % 5 == 0) {  // not a track hash
+                    serialize_hash_add(reply, name.c_str(), I(t));
+                    missing++;
+                    continue;
+                }
+                Value track = H({});
+                std::vector<std::string> present(f.keys.size());
+                for (size_t k = 0; k < f.keys.size(); ++k) {
+                    if (rand() % 4 == 0) continue;
+                    present[k] = name + f.keys[k];
+                    serialize_hash_add(track, f.keys[k], k % 2 ? S(present[k].c_str()) : B(present[k]));
+                }
+                if (rand() % 3 == 0) serialize_hash_add(track, "other", I(1));
+                const bool full = serialize_hash_count(track) == static_cast<int32_t>(f.keys.size());
+                for (size_t k = full ? 0 : f.keys.size() - 1; k < f.keys.size(); ++k) {
+                    if (present[k].empty())
+                        missing++;
+                    else
+                        expected.push_back((k % 2 ? "" : "b:") + present[k]);
+                }
+                serialize_hash_add(reply, name.c_str(), track);
+            }
+            log_clear();
+            ASSERT_EQ(run(f.parser, c, reply), 1);
+            const serialize_value *list = f.result(c);
+            ASSERT_EQ(serialize_array_count(list), static_cast<int32_t>(expected.size()));
+            for (size_t i = 0; i < expected.size(); ++i)
+                ASSERT_EQ(text_at(list, static_cast<int>(i)), expected[i]);
+            ASSERT_EQ(log_count_containing("could not find this key("), missing);
+        }
 
-    // Seven members but one key missing: logged, the value is skipped.
-    log_clear();
-    EXPECT_EQ(run(set_db_track_info, c,
-                  H({{"get_db_track_info", I(0)},
-                     {"t", db_track({{"cap", I(1)},
-                                     {"title", S("T")},
-                                     {"artist", S("A")},
-                                     {"album", S("L")},
-                                     {"genre", S("G")},
-                                     {"duration", I(99)},
-                                     {"other", I(0)}})},
-                     {"odd", I(5)}})),
-              1);
-    EXPECT_EQ(log_count(kError, "could not find this key(uid) from following value"), 2);
-    EXPECT_EQ(serialize_array_count(kiv_ipod_get_result_db_track_info(c)), 6);
-
-    serialize_value *kept = kiv_ipod_get_result_db_track_info(c);
-    log_clear();
-    EXPECT_EQ(run(set_db_track_info, c, H({{"a", I(1)}, {"b", I(2)}})), -1);
-    EXPECT_EQ(log_count(kError, "set_db_track_info, error was returned."), 1);
-    EXPECT_EQ(run(set_db_track_info, c, H({{"error", S("x")}})), -1);
-    EXPECT_EQ(run(set_db_track_info, c, A({I(1), I(2)})), -1);
-    EXPECT_EQ(log_count(kError, "set_db_track_info, no track info."), 2);
-    EXPECT_STREQ(c->last_error, "x");
-    EXPECT_EQ(run_empty(set_db_track_info, c), -1);
-    EXPECT_EQ(log_count(kError, "set_db_track_info, invalid client packet received."), 1);
-    EXPECT_EQ(kiv_ipod_get_result_db_track_info(c), kept);
-}
-
-TEST(Replies, PbTrackInfoFlattensTracks) {
-    Client c;
-    Value reply = H({{"p1", db_track({{"index", I(3)},
-                                      {"title", S("T")},
-                                      {"artist", S("A")},
-                                      {"album", S("L")},
-                                      {"duration", I(7)},
-                                      {"uid", B("uidAuidA")}})},
-                     {"get_pb_track_info", I(0)},
-                     {"p2", db_track({{"uid", B("uidBuidB")}})}});
-    EXPECT_EQ(run(set_pb_track_info, c, reply), 1);
-    const serialize_value *list = kiv_ipod_get_result_pb_track_info(c);
-    ASSERT_EQ(serialize_array_count(list), 7);
-    const char *expected[] = {"#3", "T", "A", "L", "#7", "b:uidAuidA", "b:uidBuidB"};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(text_at(list, i), expected[i]) << i;
-    EXPECT_EQ(kiv_ipod_get_result_db_track_info(c), nullptr);
-
-    log_clear();
-    EXPECT_EQ(run(set_pb_track_info, c, H({{"get_db_track_info", I(0)}, {"x", I(1)}})), -1);
-    EXPECT_EQ(log_count(kError, "set_pb_track_info, error was returned."), 1);
+        // Refused replies keep the list and say why.
+        serialize_value *kept = f.result(c);
+        const std::string name = f.name;
+        log_clear();
+        const char *other = f.marker[4] == 'd' ? "get_pb_track_info" : "get_db_track_info";
+        EXPECT_EQ(run(f.parser, c, H({{other, I(0)}, {"b", I(2)}})), -1);
+        EXPECT_EQ(log_count(kError, name + ", error was returned."), 1);
+        EXPECT_EQ(run(f.parser, c, H({{"error", S("x")}})), -1);
+        EXPECT_EQ(run(f.parser, c, A({I(1), I(2)})), -1);
+        EXPECT_EQ(log_count(kError, name + ", no track info."), 2);
+        EXPECT_STREQ(c->last_error, "x");
+        EXPECT_EQ(run_empty(f.parser, c), -1);
+        EXPECT_EQ(log_count(kError, name + ", invalid client packet received."), 1);
+        EXPECT_EQ(f.result(c), kept);
+    }
 }
 
 TEST(Replies, ChapterInfoDropsTheFirstElement) {
