@@ -290,6 +290,8 @@ TEST(CacheFlow, ErrorRepliesOfEveryKind) {
         d.answer_with(wire::i(0));
         EXPECT_EQ(sync(c), 0);
         EXPECT_EQ(kiv_ipod_last_error(c), nullptr);
+        d.answer_with("");  // an empty reply has no text to look at
+        EXPECT_EQ(sync(c), 0);
     }
 }
 

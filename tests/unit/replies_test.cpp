@@ -257,6 +257,7 @@ TEST(Replies, UnusableArtworkFileLeavesNoArtwork) {
         EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr) << path;
     }
     EXPECT_EQ(log_count(kError, "set_artwork, cannot open /nonexistent/art\n"), 1);
+    EXPECT_EQ(log_count(kError, "set_artwork, /tmp is shorter than 4096 bytes\n"), 1) << "not a regular file";
     EXPECT_EQ(run(set_artwork, c,
                   H({{"width", I(4)}, {"height", I(4)}, {"rowstride", I(4)}, {"image_path", I(1)}})),
               -1);
