@@ -158,9 +158,10 @@ TEST(CacheFlow, SuccessRepliesFillTheCacheThroughDispatch) {
 // the result and the cached state say "failed" or "unknown", never a valid
 // value, and both forms agree.
 TEST(CacheFlow, ErrorRepliesOfEveryKind) {
-    using Async = uint32_t (*)(kiv_ipod_client *);
-    using Sync = int32_t (*)(kiv_ipod_client *);
-    using State = int (*)(kiv_ipod_client *);
+    using C = kiv_ipod_client *;
+    using Async = uint32_t (*)(C);
+    using Sync = int32_t (*)(C);
+    using State = int (*)(C);
     static const unsigned char kUid[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     struct Kind {
         const char *name;
@@ -170,42 +171,40 @@ TEST(CacheFlow, ErrorRepliesOfEveryKind) {
         State state;     // cached value that the reply writes, or null
     };
     const Kind kinds[] = {
-        {"current track", [](kiv_ipod_client *c) { return kiv_ipod_current_track_info(c); },
-         [](kiv_ipod_client *c) { return kiv_ipod_current_track_info_sync(c); }, -1, nullptr},
-        {"indexed track", [](kiv_ipod_client *c) { return kiv_ipod_indexed_track_info(c, 1); },
-         [](kiv_ipod_client *c) { return kiv_ipod_indexed_track_info_sync(c, 1); }, -1, nullptr},
+        {"current track", [](C c) { return kiv_ipod_current_track_info(c); },
+         [](C c) { return kiv_ipod_current_track_info_sync(c); }, -1, nullptr},
+        {"indexed track", [](C c) { return kiv_ipod_indexed_track_info(c, 1); },
+         [](C c) { return kiv_ipod_indexed_track_info_sync(c, 1); }, -1, nullptr},
         {"play state", kiv_ipod_get_play_state, kiv_ipod_get_play_state_sync, -1, nullptr},
-        {"artwork", [](kiv_ipod_client *c) { return kiv_ipod_current_track_artwork(c, 0); },
-         [](kiv_ipod_client *c) { return kiv_ipod_current_track_artwork_sync(c, 0); }, -1, nullptr},
+        {"artwork", [](C c) { return kiv_ipod_current_track_artwork(c, 0); },
+         [](C c) { return kiv_ipod_current_track_artwork_sync(c, 0); }, -1, nullptr},
         {"sample rate", kiv_ipod_get_sample_rate, nullptr, 0, nullptr},
-        {"records", [](kiv_ipod_client *c) { return kiv_ipod_get_records(c, 0, 1); },
-         [](kiv_ipod_client *c) { return kiv_ipod_get_records_sync(c, 0, 1); }, 0, nullptr},
-        {"itunes info", [](kiv_ipod_client *c) { return kiv_ipod_get_db_itunes_info(c, 2); }, nullptr, -1,
+        {"records", [](C c) { return kiv_ipod_get_records(c, 0, 1); },
+         [](C c) { return kiv_ipod_get_records_sync(c, 0, 1); }, 0, nullptr},
+        {"itunes info", [](C c) { return kiv_ipod_get_db_itunes_info(c, 2); }, nullptr, -1, nullptr},
+        {"db tracks", [](C c) { return kiv_ipod_get_db_track_info(c, 0, 1, 0); },
+         [](C c) { return kiv_ipod_get_db_track_info_sync(c, 0, 1, 0); }, -1, nullptr},
+        {"pb tracks", [](C c) { return kiv_ipod_get_pb_track_info(c, 0, 1, 0); },
+         [](C c) { return kiv_ipod_get_pb_track_info_sync(c, 0, 1, 0); }, -1, nullptr},
+        {"chapters", [](C c) { return kiv_ipod_indexed_track_chapter_info(c, 0, 1); },
+         [](C c) { return kiv_ipod_indexed_track_chapter_info_sync(c, 0, 1); }, -1, nullptr},
+        {"prepare uid list", [](C c) { return kiv_ipod_prepare_uid_list(c, 0, 0, 1, "x"); }, nullptr, -1,
          nullptr},
-        {"db tracks", [](kiv_ipod_client *c) { return kiv_ipod_get_db_track_info(c, 0, 1, 0); },
-         [](kiv_ipod_client *c) { return kiv_ipod_get_db_track_info_sync(c, 0, 1, 0); }, -1, nullptr},
-        {"pb tracks", [](kiv_ipod_client *c) { return kiv_ipod_get_pb_track_info(c, 0, 1, 0); },
-         [](kiv_ipod_client *c) { return kiv_ipod_get_pb_track_info_sync(c, 0, 1, 0); }, -1, nullptr},
-        {"chapters", [](kiv_ipod_client *c) { return kiv_ipod_indexed_track_chapter_info(c, 0, 1); },
-         [](kiv_ipod_client *c) { return kiv_ipod_indexed_track_chapter_info_sync(c, 0, 1); }, -1, nullptr},
-        {"prepare uid list", [](kiv_ipod_client *c) { return kiv_ipod_prepare_uid_list(c, 0, 0, 1, "x"); },
-         nullptr, -1, nullptr},
-        {"play uid list", [](kiv_ipod_client *c) { return kiv_ipod_play_uid_list(c, kUid); }, nullptr, -1,
-         nullptr},
-        {"lingo version", [](kiv_ipod_client *c) { return kiv_ipod_request_lingo_version(c, 10); },
-         [](kiv_ipod_client *c) { return kiv_ipod_request_lingo_version_sync(c, 10); }, -1, nullptr},
+        {"play uid list", [](C c) { return kiv_ipod_play_uid_list(c, kUid); }, nullptr, -1, nullptr},
+        {"lingo version", [](C c) { return kiv_ipod_request_lingo_version(c, 10); },
+         [](C c) { return kiv_ipod_request_lingo_version_sync(c, 10); }, -1, nullptr},
         {"track index", kiv_ipod_get_current_track_index, kiv_ipod_get_current_track_index_sync, -1,
          kiv_ipod_current_track_index},
-        {"category", [](kiv_ipod_client *c) { return kiv_ipod_set_category(c, 1); },
-         [](kiv_ipod_client *c) { return kiv_ipod_set_category_sync(c, 1); }, 0, kiv_ipod_record_count},
-        {"select db", [](kiv_ipod_client *c) { return kiv_ipod_select_db(c, 0, 1); },
-         [](kiv_ipod_client *c) { return kiv_ipod_select_db_sync(c, 0, 1); }, 0, kiv_ipod_record_count},
-        {"preference", [](kiv_ipod_client *c) { return kiv_ipod_get_preference(c, 0); },
-         [](kiv_ipod_client *c) { return kiv_ipod_get_preference_sync(c, 0); }, 255, nullptr},
+        {"category", [](C c) { return kiv_ipod_set_category(c, 1); },
+         [](C c) { return kiv_ipod_set_category_sync(c, 1); }, 0, kiv_ipod_record_count},
+        {"select db", [](C c) { return kiv_ipod_select_db(c, 0, 1); },
+         [](C c) { return kiv_ipod_select_db_sync(c, 0, 1); }, 0, kiv_ipod_record_count},
+        {"preference", [](C c) { return kiv_ipod_get_preference(c, 0); },
+         [](C c) { return kiv_ipod_get_preference_sync(c, 0); }, 255, nullptr},
         {"play", kiv_ipod_play, nullptr, 0, nullptr},
         // Last: it starts a new session and so resets the cache.
-        {"open session", [](kiv_ipod_client *c) { return kiv_ipod_open_session(c, 0); },
-         [](kiv_ipod_client *c) { return kiv_ipod_open_session_sync(c, 0); }, 0, nullptr},
+        {"open session", [](C c) { return kiv_ipod_open_session(c, 0); },
+         [](C c) { return kiv_ipod_open_session_sync(c, 0); }, 0, nullptr},
     };
 
     Daemon d;
@@ -275,10 +274,10 @@ TEST(CacheFlow, ErrorRepliesOfEveryKind) {
     // The blocking forms that do not read their reply (always 0) still
     // leave its error text readable, and a later success clears it.
     const Sync discarding[] = {
-        [](kiv_ipod_client *c) { return kiv_ipod_prepare_uid_list_sync(c, "x"); },
-        [](kiv_ipod_client *c) { return kiv_ipod_play_uid_list_sync(c, kUid); },
-        [](kiv_ipod_client *c) { return kiv_ipod_set_available_current_sync(c, 1); },
-        [](kiv_ipod_client *c) { return kiv_ipod_get_artwork_data_sync(c, kUid); },
+        [](C c) { return kiv_ipod_prepare_uid_list_sync(c, "x"); },
+        [](C c) { return kiv_ipod_play_uid_list_sync(c, kUid); },
+        [](C c) { return kiv_ipod_set_available_current_sync(c, 1); },
+        [](C c) { return kiv_ipod_get_artwork_data_sync(c, kUid); },
     };
     d.answer_with(wire::i(0));
     ASSERT_EQ(kiv_ipod_open_session_sync(c, 0), 1);
