@@ -461,18 +461,6 @@ TEST(Replies, LingoVersion) {
     EXPECT_STREQ(c->version, "2.0");
 }
 
-std::string text_at(const serialize_value *list, int i) {
-    const serialize_value *v = serialize_array_get(list, i);
-    if (serialize_type(v) == SERIALIZE_STRING) return serialize_get_string(v);
-    if (serialize_type(v) == SERIALIZE_INT) return "#" + std::to_string(serialize_get_int(v));
-    if (serialize_type(v) == SERIALIZE_BYTES) {
-        int32_t n = 0;
-        const char *b = static_cast<const char *>(serialize_get_bytes(v, &n));
-        return "b:" + std::string(b, static_cast<size_t>(n));
-    }
-    return "?";
-}
-
 // The database and playback track lists against a model: random replies
 // whose tracks hold random subsets of the keys (or are no hash at all),
 // flattened as the model says: every key of a complete track, in its order,

@@ -179,12 +179,6 @@ TEST(TrackCache, StateCodesAreMapped) {
     }
 }
 
-std::string element(const serialize_value *list, int index) {
-    const serialize_value *v = serialize_array_get(list, index);
-    if (serialize_type(v) != SERIALIZE_STRING) return "<not a string>";
-    return serialize_get_string(v);
-}
-
 TEST(TrackCache, IndexedTrackBuildsItsArray) {
     Client c;
     // A refused reply right after a reset still rebuilds the array.
@@ -192,7 +186,7 @@ TEST(TrackCache, IndexedTrackBuildsItsArray) {
     const serialize_value *list = kiv_ipod_get_result_indexed_track_info(c);
     ASSERT_EQ(serialize_array_count(list), 9);
     const char *reset_values[] = {"", "", "", "", "-1", "-1", "0", "0", "0"};
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(element(list, i), reset_values[i]) << i;
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(text_at(list, i), reset_values[i]) << i;
 
     EXPECT_EQ(indexed_info(c, H({{"indexed_track_info", I(3)},
                                  {"title", S("t")},
@@ -207,7 +201,7 @@ TEST(TrackCache, IndexedTrackBuildsItsArray) {
               3);
     list = kiv_ipod_get_result_indexed_track_info(c);
     ASSERT_EQ(serialize_array_count(list), 9);
-    EXPECT_EQ(element(list, 0), "t");
+    EXPECT_EQ(text_at(list, 0), "t");
     const serialize_value *uid = serialize_array_get(list, 1);
     ASSERT_EQ(serialize_type(uid), SERIALIZE_BYTES);
     int32_t len = 0;
@@ -215,7 +209,7 @@ TEST(TrackCache, IndexedTrackBuildsItsArray) {
     ASSERT_EQ(len, 8);
     EXPECT_EQ(memcmp(bytes, "\0\1\2\3\4\5\6\7", 8), 0);
     const char *rest[] = {"a", "b", "123", "9", "1", "0", "4"};
-    for (int i = 2; i < 9; ++i) EXPECT_EQ(element(list, i), rest[i - 2]) << i;
+    for (int i = 2; i < 9; ++i) EXPECT_EQ(text_at(list, i), rest[i - 2]) << i;
 
     // The current track is untouched by the indexed reply.
     EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
