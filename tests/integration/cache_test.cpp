@@ -170,42 +170,33 @@ TEST(CacheFlow, ErrorRepliesOfEveryKind) {
         int32_t result;  // of both forms
         State state;     // cached value that the reply writes, or null
     };
+// Both forms of a request, called with the same arguments.
+#define BOTH(fn, ...) \
+    [](C c) { return fn(c, ##__VA_ARGS__); }, [](C c) { return fn##_sync(c, ##__VA_ARGS__); }
     const Kind kinds[] = {
-        {"current track", [](C c) { return kiv_ipod_current_track_info(c); },
-         [](C c) { return kiv_ipod_current_track_info_sync(c); }, -1, nullptr},
-        {"indexed track", [](C c) { return kiv_ipod_indexed_track_info(c, 1); },
-         [](C c) { return kiv_ipod_indexed_track_info_sync(c, 1); }, -1, nullptr},
-        {"play state", kiv_ipod_get_play_state, kiv_ipod_get_play_state_sync, -1, nullptr},
-        {"artwork", [](C c) { return kiv_ipod_current_track_artwork(c, 0); },
-         [](C c) { return kiv_ipod_current_track_artwork_sync(c, 0); }, -1, nullptr},
+        {"current track", BOTH(kiv_ipod_current_track_info), -1, nullptr},
+        {"indexed track", BOTH(kiv_ipod_indexed_track_info, 1), -1, nullptr},
+        {"play state", BOTH(kiv_ipod_get_play_state), -1, nullptr},
+        {"artwork", BOTH(kiv_ipod_current_track_artwork, 0), -1, nullptr},
         {"sample rate", kiv_ipod_get_sample_rate, nullptr, 0, nullptr},
-        {"records", [](C c) { return kiv_ipod_get_records(c, 0, 1); },
-         [](C c) { return kiv_ipod_get_records_sync(c, 0, 1); }, 0, nullptr},
+        {"records", BOTH(kiv_ipod_get_records, 0, 1), 0, nullptr},
         {"itunes info", [](C c) { return kiv_ipod_get_db_itunes_info(c, 2); }, nullptr, -1, nullptr},
-        {"db tracks", [](C c) { return kiv_ipod_get_db_track_info(c, 0, 1, 0); },
-         [](C c) { return kiv_ipod_get_db_track_info_sync(c, 0, 1, 0); }, -1, nullptr},
-        {"pb tracks", [](C c) { return kiv_ipod_get_pb_track_info(c, 0, 1, 0); },
-         [](C c) { return kiv_ipod_get_pb_track_info_sync(c, 0, 1, 0); }, -1, nullptr},
-        {"chapters", [](C c) { return kiv_ipod_indexed_track_chapter_info(c, 0, 1); },
-         [](C c) { return kiv_ipod_indexed_track_chapter_info_sync(c, 0, 1); }, -1, nullptr},
+        {"db tracks", BOTH(kiv_ipod_get_db_track_info, 0, 1, 0), -1, nullptr},
+        {"pb tracks", BOTH(kiv_ipod_get_pb_track_info, 0, 1, 0), -1, nullptr},
+        {"chapters", BOTH(kiv_ipod_indexed_track_chapter_info, 0, 1), -1, nullptr},
         {"prepare uid list", [](C c) { return kiv_ipod_prepare_uid_list(c, 0, 0, 1, "x"); }, nullptr, -1,
          nullptr},
         {"play uid list", [](C c) { return kiv_ipod_play_uid_list(c, kUid); }, nullptr, -1, nullptr},
-        {"lingo version", [](C c) { return kiv_ipod_request_lingo_version(c, 10); },
-         [](C c) { return kiv_ipod_request_lingo_version_sync(c, 10); }, -1, nullptr},
-        {"track index", kiv_ipod_get_current_track_index, kiv_ipod_get_current_track_index_sync, -1,
-         kiv_ipod_current_track_index},
-        {"category", [](C c) { return kiv_ipod_set_category(c, 1); },
-         [](C c) { return kiv_ipod_set_category_sync(c, 1); }, 0, kiv_ipod_record_count},
-        {"select db", [](C c) { return kiv_ipod_select_db(c, 0, 1); },
-         [](C c) { return kiv_ipod_select_db_sync(c, 0, 1); }, 0, kiv_ipod_record_count},
-        {"preference", [](C c) { return kiv_ipod_get_preference(c, 0); },
-         [](C c) { return kiv_ipod_get_preference_sync(c, 0); }, 255, nullptr},
+        {"lingo version", BOTH(kiv_ipod_request_lingo_version, 10), -1, nullptr},
+        {"track index", BOTH(kiv_ipod_get_current_track_index), -1, kiv_ipod_current_track_index},
+        {"category", BOTH(kiv_ipod_set_category, 1), 0, kiv_ipod_record_count},
+        {"select db", BOTH(kiv_ipod_select_db, 0, 1), 0, kiv_ipod_record_count},
+        {"preference", BOTH(kiv_ipod_get_preference, 0), 255, nullptr},
         {"play", kiv_ipod_play, nullptr, 0, nullptr},
         // Last: it starts a new session and so resets the cache.
-        {"open session", [](C c) { return kiv_ipod_open_session(c, 0); },
-         [](C c) { return kiv_ipod_open_session_sync(c, 0); }, 0, nullptr},
+        {"open session", BOTH(kiv_ipod_open_session, 0), 0, nullptr},
     };
+#undef BOTH
 
     Daemon d;
     Client cl(d, true);
