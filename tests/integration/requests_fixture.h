@@ -35,6 +35,27 @@ inline std::string open_session_reply(uint32_t tid) {
     return frame(tid, 4, wire::h({{"result", wire::i(1)}, {"devices", device_list()}}));
 }
 
+// A track information reply under `key` (current_track_info or
+// indexed_track_info) with every member set.
+inline std::string track_reply(const char *key, const char *title, int result = 1) {
+    return wire::h({{key, wire::i(result)},
+                    {"title", wire::s(title)},
+                    {"uid", wire::b("ABCDEFGH")},
+                    {"chapter", wire::s("Intro")},
+                    {"artist", wire::s("Artist")},
+                    {"album", wire::s("Album")},
+                    {"composer", wire::s("Composer")},
+                    {"genre", wire::s("Genre")},
+                    {"length", wire::i(240000)},
+                    {"position", wire::i(1000)},
+                    {"state", wire::i(KIV_IPOD_WIRE_STATUS_PLAYING)},
+                    {"number_of_tracks", wire::i(12)},
+                    {"track_index", wire::i(3)},
+                    {"chapter_index", wire::i(1)},
+                    {"has_chapters", wire::i(1)},
+                    {"is_podcast", wire::i(1)}});
+}
+
 // Answers each request by opcode: open session is always accepted, the
 // rest goes to the test's handler (default: the integer 0).
 class Daemon {

@@ -55,6 +55,20 @@ inline Value device(const char *serial, int ipod_id, int authenticated = 1, int 
               {"type", I(4)}});
 }
 
+// Element i of a list as text: a string as it is, an integer as "#n",
+// bytes as "b:" and the bytes.
+inline std::string text_at(const serialize_value *list, int i) {
+    const serialize_value *v = serialize_array_get(list, i);
+    if (serialize_type(v) == SERIALIZE_STRING) return serialize_get_string(v);
+    if (serialize_type(v) == SERIALIZE_INT) return "#" + std::to_string(serialize_get_int(v));
+    if (serialize_type(v) == SERIALIZE_BYTES) {
+        int32_t n = 0;
+        const char *b = static_cast<const char *>(serialize_get_bytes(v, &n));
+        return "b:" + std::string(b, static_cast<size_t>(n));
+    }
+    return "?";
+}
+
 // An inbound packet whose payload is the encoding of `value` (taken over),
 // or raw bytes.
 class Packet {

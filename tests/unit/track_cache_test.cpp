@@ -1,6 +1,9 @@
 // Current and indexed track records: parsing, reset and accessors.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+
 #include "client_fixture.h"
 #include "log_capture.h"
 
@@ -48,126 +51,160 @@ Value full_track(const char *title) {
               {"release_date", B("2020")}});
 }
 
-void expect_reset(kiv_ipod_client *c) {
-    EXPECT_EQ(kiv_ipod_current_track_state(c), -1);
-    EXPECT_EQ(kiv_ipod_current_track_length(c), -1);
-    EXPECT_EQ(kiv_ipod_current_track_position(c), -1);
-    EXPECT_EQ(kiv_ipod_current_number_of_tracks(c), -1);
-    EXPECT_EQ(kiv_ipod_current_track_index(c), -1);
-    EXPECT_EQ(kiv_ipod_current_chapter_index(c), -1);
-    EXPECT_EQ(kiv_ipod_current_sample_rate(c), -1);
-    EXPECT_EQ(kiv_ipod_current_chapter_count(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_timestamp(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_timestamp_usec(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_has_artwork(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_has_chapters(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_is_audiobook(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_is_podcast(c), 0);
-    EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_uid(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_chapter(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_artist(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_album(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_composer(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_genre(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_shuffle_state(c), -1);
-    EXPECT_EQ(kiv_ipod_current_repeat_state(c), -1);
+// Every accessor of the current track: its value after a reset and after
+// full_track() (the track reply never carries the sample rate, shuffle or
+// repeat state).
+struct IntField {
+    const char *name;
+    int (*get)(kiv_ipod_client *);
+    int reset, full;
+};
+const IntField kInts[] = {{"state", kiv_ipod_current_track_state, -1, 1},
+                          {"length", kiv_ipod_current_track_length, -1, 300},
+                          {"position", kiv_ipod_current_track_position, -1, 20},
+                          {"number_of_tracks", kiv_ipod_current_number_of_tracks, -1, 12},
+                          {"track_index", kiv_ipod_current_track_index, -1, 4},
+                          {"chapter_index", kiv_ipod_current_chapter_index, -1, 1},
+                          {"chapter_count", kiv_ipod_current_chapter_count, 0, 2},
+                          {"timestamp", kiv_ipod_current_track_timestamp, 0, 1000},
+                          {"timestamp_usec", kiv_ipod_current_track_timestamp_usec, 0, 500},
+                          {"has_artwork", kiv_ipod_current_track_has_artwork, 0, 1},
+                          {"has_chapters", kiv_ipod_current_track_has_chapters, 0, 1},
+                          {"is_audiobook", kiv_ipod_current_track_is_audiobook, 0, 1},
+                          {"is_podcast", kiv_ipod_current_track_is_podcast, 0, 1},
+                          {"sample_rate", kiv_ipod_current_sample_rate, -1, -1},
+                          {"shuffle", kiv_ipod_current_shuffle_state, -1, -1},
+                          {"repeat", kiv_ipod_current_repeat_state, -1, -1}};
+const struct {
+    const char *(*get)(kiv_ipod_client *);
+    const char *full;
+} kTexts[] = {{kiv_ipod_current_track_title, "song"},  {kiv_ipod_current_track_chapter, "ch"},
+              {kiv_ipod_current_track_artist, "ar"},   {kiv_ipod_current_track_album, "al"},
+              {kiv_ipod_current_track_composer, "co"}, {kiv_ipod_current_track_genre, "ge"}};
+
+void expect_record(kiv_ipod_client *c, bool full) {
+    for (const IntField &f : kInts) EXPECT_EQ(f.get(c), full ? f.full : f.reset) << f.name;
+    for (const auto &t : kTexts) {
+        if (full) {
+            EXPECT_STREQ(t.get(c), t.full);
+        } else {
+            EXPECT_EQ(t.get(c), nullptr) << t.full;
+        }
+    }
+    const unsigned char *uid = kiv_ipod_current_track_uid(c);
+    EXPECT_EQ(uid ? std::string(reinterpret_cast<const char *>(uid), 8) : "-", full ? "12345678" : "-");
 }
 
 TEST(TrackCache, FullReplyFillsTheRecordAndResetClearsIt) {
     Client c;
-    expect_reset(c);
+    expect_record(c, false);
     EXPECT_EQ(current_info(c, full_track("song")), 1);
-    EXPECT_STREQ(kiv_ipod_current_track_title(c), "song");
-    ASSERT_NE(kiv_ipod_current_track_uid(c), nullptr);
-    EXPECT_EQ(memcmp(kiv_ipod_current_track_uid(c), "12345678", 8), 0);
-    EXPECT_STREQ(kiv_ipod_current_track_chapter(c), "ch");
-    EXPECT_STREQ(kiv_ipod_current_track_artist(c), "ar");
-    EXPECT_STREQ(kiv_ipod_current_track_album(c), "al");
-    EXPECT_STREQ(kiv_ipod_current_track_composer(c), "co");
-    EXPECT_STREQ(kiv_ipod_current_track_genre(c), "ge");
-    EXPECT_EQ(kiv_ipod_current_track_length(c), 300);
-    EXPECT_EQ(kiv_ipod_current_track_position(c), 20);
-    EXPECT_EQ(kiv_ipod_current_track_state(c), 1);
-    EXPECT_EQ(kiv_ipod_current_number_of_tracks(c), 12);
-    EXPECT_EQ(kiv_ipod_current_track_index(c), 4);
-    EXPECT_EQ(kiv_ipod_current_chapter_index(c), 1);
-    EXPECT_EQ(kiv_ipod_current_chapter_count(c), 2);
-    EXPECT_EQ(kiv_ipod_current_track_timestamp(c), 1000);
-    EXPECT_EQ(kiv_ipod_current_track_timestamp_usec(c), 500);
-    EXPECT_EQ(kiv_ipod_current_track_has_artwork(c), 1);
-    EXPECT_EQ(kiv_ipod_current_track_has_chapters(c), 1);
-    EXPECT_EQ(kiv_ipod_current_track_is_audiobook(c), 1);
-    EXPECT_EQ(kiv_ipod_current_track_is_podcast(c), 1);
-    EXPECT_EQ(kiv_ipod_current_sample_rate(c), -1) << "the track reply never carries the sample rate";
-
+    expect_record(c, true);
     c->shuffle_state = 1;
     c->repeat_state = 2;
     reset_cache(c);
-    expect_reset(c);  // has_chapters included
+    expect_record(c, false);
 }
 
-TEST(TrackCache, PartialRepliesUpdateOnlyTheirKeys) {
+// The current-track record against a model, over random replies: a key
+// present in a usable reply replaces its field (a text key with a value
+// that is no text clears it, a uid that is not 8 bytes clears it, an
+// integer key with a value that is no integer leaves it); unusable replies
+// (none, empty, garbage, no hash, an "error" hash) change nothing; the
+// result is the integer under the result key, else -1; every usable reply
+// that leaves the length 0 logs it.
+TEST(TrackCache, RandomRepliesAgainstAModelOfTheRecord) {
+    const std::pair<const char *, char * track_info::*> texts[] = {
+        {"title", &track_info::title}, {"chapter", &track_info::chapter},   {"artist", &track_info::artist},
+        {"album", &track_info::album}, {"composer", &track_info::composer}, {"genre", &track_info::genre}};
+    const std::pair<const char *, int32_t track_info::*> ints[] = {
+        {"length", &track_info::length},
+        {"position", &track_info::position},
+        {"state", &track_info::state},
+        {"number_of_tracks", &track_info::number_of_tracks},
+        {"track_index", &track_info::track_index},
+        {"chapter_index", &track_info::chapter_index},
+        {"chapter_count", &track_info::chapter_count},
+        {"timestamp", &track_info::timestamp},
+        {"timestamp_usec", &track_info::timestamp_usec},
+        {"artwork", &track_info::has_artwork},
+        {"has_chapters", &track_info::has_chapters},
+        {"is_audiobook", &track_info::is_audiobook},
+        {"is_podcast", &track_info::is_podcast}};
     Client c;
-    current_info(c, full_track("song"));
-    EXPECT_EQ(current_info(c, H({{"current_track_info", I(7)}})), 7);
-    EXPECT_STREQ(kiv_ipod_current_track_title(c), "song");
-    EXPECT_EQ(kiv_ipod_current_track_length(c), 300);
-
-    // A text key with a non-text value clears the field; a wrong-typed
-    // integer leaves its field.
-    EXPECT_EQ(current_info(c, H({{"current_track_info", I(1)}, {"artist", I(5)}, {"position", S("x")}})), 1);
-    EXPECT_EQ(kiv_ipod_current_track_artist(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_position(c), 20);
-
-    // A uid that is not exactly 8 bytes clears the uid; the rest applies.
-    for (const char *uid : {"1234567", "123456789"}) {
-        current_info(c, full_track("song"));
-        EXPECT_EQ(current_info(c, H({{"current_track_info", I(1)}, {"uid", B(uid)}, {"album", S("new")}})),
-                  1);
-        EXPECT_EQ(kiv_ipod_current_track_uid(c), nullptr) << uid;
-        EXPECT_STREQ(kiv_ipod_current_track_album(c), "new");
+    std::map<std::string, std::string> model;  // absent: null text / uid
+    std::map<std::string, int32_t> numbers;
+    for (const auto &k : ints) numbers[k.first] = c->current_track.*k.second;
+    srand(7);
+    for (int step = 0; step < 3000; ++step) {
+        SCOPED_TRACE(step);
+        const int kind = rand() % 12;
+        const std::string error = "busy " + std::to_string(step);
+        int32_t result = -1;
+        log_clear();
+        if (kind == 0) {
+            ASSERT_EQ(set_track_info(c, nullptr, "current_track_info", &c->current_track), -1);
+        } else if (kind <= 3) {
+            Packet p(kind == 1 ? Packet() : kind == 2 ? Packet(std::string("zzzz")) : Packet(A({I(1)})));
+            ASSERT_EQ(set_track_info(c, p.get(), "current_track_info", &c->current_track), -1);
+        } else {
+            Value reply = H({});
+            if (kind == 4) serialize_hash_add(reply, "error", S(error.c_str()));
+            if (rand() % 3) {
+                result = rand() % 5;
+                serialize_hash_add(reply, "current_track_info", I(result));
+            }
+            std::map<std::string, std::string> next = model;
+            std::map<std::string, int32_t> next_numbers = numbers;
+            for (const auto &t : texts) {
+                if (rand() % 3) continue;
+                const std::string text = t.first + std::to_string(step);
+                const bool is_text = rand() % 4;
+                serialize_hash_add(reply, t.first, is_text ? S(text.c_str()) : I(1));
+                if (is_text)
+                    next[t.first] = text;
+                else
+                    next.erase(t.first);
+            }
+            if (rand() % 4 == 0) {
+                const std::string uid = std::string(6 + rand() % 4, 'u') + std::to_string(step % 10);
+                serialize_hash_add(reply, "uid", rand() % 5 ? B(uid) : S(uid.c_str()));
+                if (uid.size() == 8 && serialize_type(serialize_hash_get(reply, "uid")) == SERIALIZE_BYTES)
+                    next["uid"] = uid;
+                else
+                    next.erase("uid");
+            }
+            for (const auto &k : ints) {
+                if (rand() % 4) continue;
+                const int32_t v = rand() % 4 - 1;
+                serialize_hash_add(reply, k.first, rand() % 5 ? I(v) : S("9"));
+                if (serialize_type(serialize_hash_get(reply, k.first)) == SERIALIZE_INT)
+                    next_numbers[k.first] = v;
+            }
+            if (kind == 4) {
+                result = -1;
+            } else {
+                model = next;
+                numbers = next_numbers;
+            }
+            Packet p(reply);
+            ASSERT_EQ(set_track_info(c, p.get(), "current_track_info", &c->current_track), result);
+            if (kind == 4) {
+                ASSERT_STREQ(c->last_error, error.c_str());
+            }
+        }
+        const bool logs = kind > 4 && numbers["length"] == 0;
+        const std::string title = model.count("title") ? model["title"] : "(null)";
+        ASSERT_EQ(log_count(kError, "track length is zero. title=" + title), logs ? 1 : 0);
+        for (const auto &t : texts) {
+            const char *field = c->current_track.*t.second;
+            ASSERT_EQ(field ? field : "-", model.count(t.first) ? model[t.first] : "-") << t.first;
+        }
+        const unsigned char *uid = c->current_track.uid;
+        ASSERT_EQ(uid ? std::string(reinterpret_cast<const char *>(uid), 8) : "-",
+                  model.count("uid") ? model["uid"] : "-");
+        for (const auto &k : ints) ASSERT_EQ(c->current_track.*k.second, numbers[k.first]) << k.first;
     }
-    current_info(c, H({{"current_track_info", I(1)}, {"uid", S("12345678")}}));
-    EXPECT_EQ(kiv_ipod_current_track_uid(c), nullptr);
-
-    // Without the result key the metadata is kept but the status is unknown.
-    EXPECT_EQ(current_info(c, H({{"title", S("other")}})), -1);
-    EXPECT_STREQ(kiv_ipod_current_track_title(c), "other");
-}
-
-TEST(TrackCache, FailedRepliesLeaveTheRecord) {
-    Client c;
-    current_info(c, full_track("song"));
-    Packet none;
-    EXPECT_EQ(set_track_info(c, none.get(), "current_track_info", &c->current_track), -1);
-    EXPECT_EQ(set_track_info(c, nullptr, "current_track_info", &c->current_track), -1);
-    EXPECT_EQ(current_info(c, A({I(1)})), -1);
-    Packet garbage(std::string("zzzz"));
-    EXPECT_EQ(set_track_info(c, garbage.get(), "current_track_info", &c->current_track), -1);
-
-    c->last_error = strdup("older");
-    EXPECT_EQ(current_info(c, H({{"error", S("busy")}, {"title", S("x")}, {"current_track_info", I(1)}})),
-              -1);
-    EXPECT_STREQ(c->last_error, "busy");
-    EXPECT_STREQ(kiv_ipod_current_track_title(c), "song");
-    EXPECT_EQ(kiv_ipod_current_track_length(c), 300);
-}
-
-TEST(TrackCache, ZeroLengthIsLoggedOnEveryReply) {
-    Client c;
-    log_clear();
-    EXPECT_EQ(current_info(c, H({{"current_track_info", I(1)}, {"title", S("t")}, {"length", I(0)}})), 1);
-    EXPECT_EQ(log_count(kError, "track length is zero. title=t"), 1);
-    EXPECT_EQ(current_info(c, H({{"current_track_info", I(2)}})), 2);
-    EXPECT_EQ(log_count(kError, "track length is zero. title=t"), 2);
-    current_info(c, H({{"current_track_info", I(2)}, {"length", I(-1)}}));
-    EXPECT_EQ(log_count(kError, "track length is zero. title=t"), 2);
-    c->current_track.length = 0;
-    free(c->current_track.title);
-    c->current_track.title = nullptr;
-    current_info(c, H({{"current_track_info", I(2)}}));
-    EXPECT_EQ(log_count(kError, "track length is zero. title=(null)"), 1);
 }
 
 TEST(TrackCache, StateCodesAreMapped) {
@@ -183,12 +220,6 @@ TEST(TrackCache, StateCodesAreMapped) {
     }
 }
 
-std::string element(const serialize_value *list, int index) {
-    const serialize_value *v = serialize_array_get(list, index);
-    if (serialize_type(v) != SERIALIZE_STRING) return "<not a string>";
-    return serialize_get_string(v);
-}
-
 TEST(TrackCache, IndexedTrackBuildsItsArray) {
     Client c;
     // A refused reply right after a reset still rebuilds the array.
@@ -196,7 +227,7 @@ TEST(TrackCache, IndexedTrackBuildsItsArray) {
     const serialize_value *list = kiv_ipod_get_result_indexed_track_info(c);
     ASSERT_EQ(serialize_array_count(list), 9);
     const char *reset_values[] = {"", "", "", "", "-1", "-1", "0", "0", "0"};
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(element(list, i), reset_values[i]) << i;
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(text_at(list, i), reset_values[i]) << i;
 
     EXPECT_EQ(indexed_info(c, H({{"indexed_track_info", I(3)},
                                  {"title", S("t")},
@@ -211,7 +242,7 @@ TEST(TrackCache, IndexedTrackBuildsItsArray) {
               3);
     list = kiv_ipod_get_result_indexed_track_info(c);
     ASSERT_EQ(serialize_array_count(list), 9);
-    EXPECT_EQ(element(list, 0), "t");
+    EXPECT_EQ(text_at(list, 0), "t");
     const serialize_value *uid = serialize_array_get(list, 1);
     ASSERT_EQ(serialize_type(uid), SERIALIZE_BYTES);
     int32_t len = 0;
@@ -219,7 +250,7 @@ TEST(TrackCache, IndexedTrackBuildsItsArray) {
     ASSERT_EQ(len, 8);
     EXPECT_EQ(memcmp(bytes, "\0\1\2\3\4\5\6\7", 8), 0);
     const char *rest[] = {"a", "b", "123", "9", "1", "0", "4"};
-    for (int i = 2; i < 9; ++i) EXPECT_EQ(element(list, i), rest[i - 2]) << i;
+    for (int i = 2; i < 9; ++i) EXPECT_EQ(text_at(list, i), rest[i - 2]) << i;
 
     // The current track is untouched by the indexed reply.
     EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
