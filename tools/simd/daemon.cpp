@@ -185,6 +185,9 @@ void Daemon::signal_hotplug() {
 
 bool Daemon::start(std::string &error_text) {
     if (!options_.capture.empty() && !capture_.open(options_.capture, error_text)) return false;
+    // Everything is in place before the socket exists: a client that can
+    // connect finds the leftovers of earlier runs already removed.
+    if (!prepare_artwork_dir(error_text)) return false;
     listen_fd_ = listen_abstract(options_.socket_name);
     if (listen_fd_ < 0) {
         error_text = "cannot listen on @" + options_.socket_name + ": " + strerror(errno);
@@ -196,7 +199,6 @@ bool Daemon::start(std::string &error_text) {
         return false;
     }
     spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (!prepare_artwork_dir(error_text)) return false;
     log("listening on @%s (pid %d), library: %s, %zu tracks", options_.socket_name.c_str(), getpid(),
         library_.name.c_str(), library_.tracks.size());
     return true;
