@@ -22,7 +22,6 @@
 namespace {
 
 namespace wire = kivtest::wire;
-using Bytes = std::vector<uint8_t>;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 struct TreeDeleter {
@@ -50,14 +49,6 @@ Tree decode(const std::string &bytes) {
     return decode(bytes.data(), bytes.size());
 }
 
-Bytes hex(const std::string &text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += text[i] == ' ' ? 1 : 2)
-        if (text[i] != ' ')
-            out.push_back(static_cast<uint8_t>(strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-    return out;
-}
-
 std::string be16(uint32_t v) {
     return std::string{static_cast<char>(v >> 8), static_cast<char>(v)};
 }
@@ -81,8 +72,8 @@ int32_t clamped_strtoll(const std::string &text) {
     return static_cast<int32_t>(std::min<long long>(std::max<long long>(v, INT32_MIN), INT32_MAX));
 }
 
-// ------------------------------------------------------------ reference decoder
-// What the decoder must give for (letter, body), as the independent
+// ------------------------------------------------------------ reference
+// decoder What the decoder must give for (letter, body), as the independent
 // encoder's bytes of that tree, or nullopt when the whole input is refused:
 // numbers are their text up to its length or an embedded NUL (atoi with
 // saturation, strtod narrowed to float); a length or header that runs past
@@ -349,16 +340,23 @@ void expect_writers_agree(const serialize_value *node, const std::string &want) 
 TEST(SerializeEncoding, WorkedExamplesAreByteExact) {
     Tree hash(serialize_hash());
     serialize_hash_add(hash.get(), "result", serialize_int(1));
-    Bytes expected = hex("68 00000011 00000001 0006 726573756C74 69 01 31");
-    EXPECT_EQ(encode(hash.get()), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(encode(hash.get()), std::string("h\0\0\0\x11\0\0\0\x01\0\x06result"
+                                              "i\x01"
+                                              "1",
+                                              20));
     EXPECT_EQ(serialize_pack_calc(hash.get()), 20);
 
     Tree array(serialize_array());
     serialize_array_add(array.get(), serialize_float(1.5f));
     serialize_array_add(array.get(), serialize_string("title"));
     serialize_array_add(array.get(), serialize_hash());
-    expected = hex("61 00000021 00000003 66 08 312E353030303030 73 00000005 7469746C65 68 00000004 00000000");
-    EXPECT_EQ(encode(array.get()), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(encode(array.get()), std::string("a\0\0\0\x21\0\0\0\x03"
+                                               "f\x08"
+                                               "1.500000"
+                                               "s\0\0\0\x05"
+                                               "title"
+                                               "h\0\0\0\x04\0\0\0\0",
+                                               38));
 
     // A string node written with any tag other than 2 is a byte string;
     // serialize() without a length pointer still encodes.
