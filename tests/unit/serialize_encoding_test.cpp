@@ -300,7 +300,7 @@ std::string mutated(std::string bytes, Random &r) {
 }
 
 // Every per-type writer and size function gives what serialize() gives,
-// and writes nothing past its own length.
+// and writes nothing past its own length, for `node` and every node below.
 void expect_writers_agree(const serialize_value *node, const std::string &want) {
     std::vector<uint8_t> out(want.size() + 1, 0xAA);
     int32_t written = -1, calc = -1;
@@ -335,6 +335,12 @@ void expect_writers_agree(const serialize_value *node, const std::string &want) 
     ASSERT_EQ(serialize_pack_calc(node), written);
     ASSERT_EQ(std::string(out.begin(), out.end() - 1), want);
     ASSERT_EQ(out.back(), 0xAA) << "wrote past its own length";
+    for (int32_t i = 0; i < serialize_array_count(node); i++)
+        expect_writers_agree(serialize_array_get(node, i), encode(serialize_array_get(node, i)));
+    for (int32_t i = 0; i < serialize_hash_count(node); i++) {
+        const serialize_value *value = serialize_hash_get(node, serialize_hash_get_key(node, i));
+        expect_writers_agree(value, encode(value));
+    }
 }
 
 TEST(SerializeEncoding, WorkedExamplesAreByteExact) {
@@ -379,7 +385,7 @@ TEST(SerializeEncoding, WorkedExamplesAreByteExact) {
 // to a tree that writes them again, as a copy does.
 TEST(SerializeEncoding, RandomTreesEncodeAsTheIndependentEncoderAndRoundTrip) {
     Random r(2024);
-    for (int round = 0; round < 1500; round++) {
+    for (int round = 0; round < 700; round++) {
         auto [tree, want] = random_tree(r);
         ASSERT_EQ(encode(tree.get()), want) << round;
         expect_writers_agree(tree.get(), want);
@@ -387,9 +393,6 @@ TEST(SerializeEncoding, RandomTreesEncodeAsTheIndependentEncoderAndRoundTrip) {
         ASSERT_NE(back, nullptr) << round;
         ASSERT_EQ(encode(back.get()), want) << round;
         ASSERT_EQ(encode(Tree(serialize_dup(tree.get())).get()), want) << round;
-        for (int32_t i = 0; i < serialize_array_count(tree.get()); i++)
-            expect_writers_agree(serialize_array_get(tree.get(), i),
-                                 encode(serialize_array_get(tree.get(), i)));
     }
 }
 
@@ -435,9 +438,9 @@ TEST(SerializeEncoding, IntegerTextParsesLikeAtoiAndSaturates) {
 // and random edits of both.
 TEST(SerializeEncoding, DecoderMatchesTheReferenceOnRandomCutAndMutatedInput) {
     Random r(99);
-    for (int round = 0; round < 200; round++) {
+    for (int round = 0; round < 70; round++) {
         std::string bytes = r.one_in(2) ? random_tree(r).second : irregular_value(r);
-        for (size_t cut = 0; cut <= bytes.size(); cut += 1 + bytes.size() / 300)
+        for (size_t cut = 0; cut <= bytes.size(); cut += 1 + bytes.size() / 150)
             expect_decodes_as_model(bytes.substr(0, cut));
         for (int k = 0; k < 20; k++) expect_decodes_as_model(mutated(bytes, r));
         // Trailing bytes change nothing.
