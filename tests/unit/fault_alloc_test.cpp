@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "client_fixture.h"
+#include "fake_daemon.h"
 #include "internal.h"
 
 // ------------------------------------------------------------ interposer
@@ -150,50 +151,6 @@ TEST(FaultAlloc, InterposerIsActive) {
     free(p);
 }
 
-TEST(FaultAlloc, EncodeFailsWholeAtEverySite) {
-    Value tree = sample_tree();
-    const std::string reference = encode(tree);
-    ASSERT_FALSE(reference.empty());
-    long sites = 0;
-    for (long n = 1; n < kMaxSites; n++) {
-        FailAt fail(n);
-        int32_t len = -7;
-        uint8_t *bytes = serialize(tree, &len);
-        bool fired = fail.fired();
-        if (!fired) {
-            ASSERT_NE(bytes, nullptr);
-            EXPECT_EQ(std::string(reinterpret_cast<char *>(bytes), static_cast<size_t>(len)), reference);
-            free(bytes);
-            break;
-        }
-        sites++;
-        // Never a truncated or half-written buffer: nothing, length 0.
-        EXPECT_EQ(bytes, nullptr) << "site " << n;
-        EXPECT_EQ(len, 0) << "site " << n;
-        free(bytes);
-    }
-    EXPECT_GE(sites, 1);
-
-    // The deep copy is an encode plus a decode: null or an equal tree.
-    sites = 0;
-    for (long n = 1; n < kMaxSites; n++) {
-        FailAt fail(n);
-        Value copy = serialize_dup(tree);
-        bool fired = fail.fired();
-        if (copy) {
-            EXPECT_EQ(encode(copy), reference) << "site " << n;
-        }
-        serialize_free(copy);
-        if (!fired) {
-            EXPECT_NE(copy, nullptr);
-            break;
-        }
-        sites++;
-    }
-    EXPECT_GE(sites, 3);
-    serialize_free(tree);
-}
-
 // A hash whose key repeats, the earlier value an array whose cells spill
 // into a run of their own: replacing it releases that run's cells while the
 // decoder still fills the run.
@@ -208,39 +165,63 @@ std::string repeated_key_payload() {
            entry("b", "i\0012");
 }
 
-TEST(FaultAlloc, DecodeIsAllOrNothingAtEverySite) {
-    Value tree = sample_tree();
-    const std::string inputs[] = {encode(tree), repeated_key_payload()};
-    serialize_free(tree);
-    for (const std::string &input : inputs) {
-        Value whole = unserialize(input.data(), static_cast<int32_t>(input.size()));
+// Encoding, deep copy and decoding with the n-th allocation failing, for
+// every n until a run needs no failure. A run that hit the failure gives
+// nothing: never a truncated buffer or a partial tree, which would silently
+// lose the daemon's data (a copy may still complete). Inputs: a tree of
+// every kind, one too large for a single run of cells, and the repeated
+// key above.
+TEST(FaultAlloc, EncodeCopyAndDecodeAreAllOrNothingAtEverySite) {
+    Value large = serialize_array();
+    for (int i = 0; i < 3000; i++)
+        serialize_array_add(large, S(std::string(40, static_cast<char>('a' + i % 26)).c_str()));
+    const Value trees[] = {sample_tree(), large, nullptr};
+    const std::string inputs[] = {encode(trees[0]), encode(trees[1]), repeated_key_payload()};
+    enum Op { kEncode, kCopy, kDecode };
+    for (size_t t = 0; t < 3; t++) {
+        Value whole = unserialize(inputs[t].data(), static_cast<int32_t>(inputs[t].size()));
         const std::string reference = encode(whole);
         serialize_free(whole);
         ASSERT_FALSE(reference.empty());
-        long sites = 0;
-        for (long n = 1; n < kMaxSites; n++) {
-            FailAt fail(n);
-            Value decoded = unserialize(input.data(), static_cast<int32_t>(input.size()));
-            bool fired = fail.fired();
-            // A partial tree would silently lose the daemon's data: a decoder
-            // that runs out of memory gives nothing.
-            if (fired) {
-                EXPECT_EQ(decoded, nullptr) << "site " << n;
+        for (Op op : {kEncode, kCopy, kDecode}) {
+            if (op != kDecode && trees[t] == nullptr) continue;
+            long sites = 0;
+            for (long n = 1; n < kMaxSites; n++) {
+                FailAt fail(n);
+                int32_t len = -7;
+                void *result = op == kEncode ? static_cast<void *>(serialize(trees[t], &len))
+                               : op == kCopy
+                                   ? static_cast<void *>(serialize_dup(trees[t]))
+                                   : unserialize(inputs[t].data(), static_cast<int32_t>(inputs[t].size()));
+                bool fired = fail.fired();
+                std::string got;
+                if (op == kEncode && result != nullptr)
+                    got.assign(static_cast<char *>(result), static_cast<size_t>(len));
+                else if (op == kEncode)
+                    got = len == 0 ? "" : "<length set>";
+                else
+                    got = encode(static_cast<Value>(result));
+                if (op == kEncode)
+                    free(result);
+                else
+                    serialize_free(static_cast<Value>(result));
+                if (fired && op != kCopy) {
+                    EXPECT_EQ(result, nullptr) << "op " << op << ", site " << n;
+                }
+                EXPECT_EQ(got, result == nullptr ? "" : reference) << "op " << op << ", site " << n;
+                if (!fired) {
+                    EXPECT_NE(result, nullptr) << "op " << op;
+                    break;
+                }
+                sites++;
             }
-            if (decoded) {
-                EXPECT_EQ(encode(decoded), reference);
-            }
-            serialize_free(decoded);
-            if (!fired) {
-                EXPECT_NE(decoded, nullptr);
-                break;
-            }
-            sites++;
+            // The buffer; the root, the runs of cells and entries, the empty
+            // heads and the key index.
+            EXPECT_GE(sites, op == kEncode ? 1 : 3) << "op " << op << ", input " << t;
         }
-        // The root, the runs of cells and entries, the empty heads and the
-        // key index are allocations.
-        EXPECT_GE(sites, 3);
     }
+    serialize_free(trees[0]);
+    serialize_free(trees[1]);
 }
 
 // One stream of the daemon's packets: an event, routed and generic
@@ -248,14 +229,7 @@ TEST(FaultAlloc, DecodeIsAllOrNothingAtEverySite) {
 std::string frame(uint32_t tid, uint8_t opcode, Value payload) {
     std::string body = payload ? encode(payload) : std::string();
     serialize_free(payload);
-    std::string h(16, '\0');
-    h[0] = static_cast<char>(IPOD_HEADER_MARKER);
-    for (int k = 0; k < 4; k++) {
-        h[4 + k] = static_cast<char>(tid >> (24 - 8 * k));
-        h[12 + k] = static_cast<char>(body.size() >> (24 - 8 * k));
-    }
-    h[8] = static_cast<char>(opcode);
-    return h + body;
+    return kivtest::frame(tid, opcode, body, IPOD_HEADER_MARKER);
 }
 
 struct Seen {

@@ -49,65 +49,55 @@ TEST(Log, FunctionsUseTheirTagAndPriority) {
     }
 }
 
-TEST(Log, HexdumpLinesOfSixteen) {
-    const unsigned char hi[] = {0x48, 0x69, 0x20, 0x00};
-    kivtest::log_clear();
-    kv_hexdump(hi, 4);
-    EXPECT_EQ(texts(), (Texts{"48 69 20 00  Hi..\n"}));
-
-    unsigned char bytes[17];
-    for (int i = 0; i < 17; i++) bytes[i] = static_cast<unsigned char>(0x20 + i);
-    bytes[1] = 0x7e;
-    bytes[2] = 0x7f;
-    bytes[3] = 0x21;
-    kivtest::log_clear();
-    kv_hexdump(bytes, 16);
-    EXPECT_EQ(texts(), (Texts{"20 7e 7f 21 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f  .~.!$%&'()*+,-./\n"}));
-    kivtest::log_clear();
-    kv_hexdump(bytes, 17);
-    EXPECT_EQ(texts(),
-              (Texts{"20 7e 7f 21 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f  .~.!$%&'()*+,-./\n", "30  0\n"}));
-    const unsigned char high[] = {0x80, 0xff, 0x0a};
-    kivtest::log_clear();
-    kv_hexdump(high, 3);
-    EXPECT_EQ(texts(), (Texts{"80 ff 0a  ...\n"}));
-
-    kivtest::log_clear();
-    kv_hexdump(bytes, 0);
-    kv_hexdump(bytes, -5);
-    kv_hexdump(nullptr, 4);
-    EXPECT_TRUE(kivtest::log_records().empty());
-}
-
-TEST(Log, PrintHexBreaksAfterEveryEighthByte) {
-    unsigned char bytes[9] = {0x00, 0x01, 0xab, 0xcd, 0xef, 0x10, 0x7f, 0xff, 0x5a};
-    kivtest::log_clear();
-    print_hex(bytes, 8);
-    EXPECT_EQ(texts(), (Texts{"print_hex, count=8\n", "00 01 AB CD EF 10 7F FF\n\n"}));
-    kivtest::log_clear();
-    print_hex(bytes, 9);
-    EXPECT_EQ(texts(), (Texts{"print_hex, count=9\n", "00 01 AB CD EF 10 7F FF\n5A \n"}));
-    kivtest::log_clear();
-    print_hex(bytes, 2);
-    EXPECT_EQ(texts(), (Texts{"print_hex, count=2\n", "00 01 \n"}));
-    kivtest::log_clear();
-    print_hex(bytes, 0);
-    print_hex(bytes, -3);
-    EXPECT_EQ(texts(), (Texts{"print_hex, count=0\n", "\n", "print_hex, count=-3\n", "\n"}));
+// Byte dumps: hexdump lines of sixteen bytes with their printable text,
+// print_hex with its count and a line break after every eighth byte; no
+// bytes give no hexdump and an empty print_hex line.
+TEST(Log, ByteDumps) {
+    unsigned char row[17];
+    for (int i = 0; i < 17; i++) row[i] = static_cast<unsigned char>(0x20 + i);
+    row[1] = 0x7e;
+    row[2] = 0x7f;
+    row[3] = 0x21;
+    const std::string line = "20 7e 7f 21 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f  .~.!$%&'()*+,-./\n";
+    const unsigned char mixed[] = {0x48, 0x69, 0x20, 0x00, 0x80, 0xff, 0x0a, 0xab, 0x5a};
+    const struct {
+        void (*dump)(const void *, int32_t);
+        const unsigned char *data;
+        int32_t count;
+        Texts want;
+    } cases[] = {
+        {kv_hexdump, mixed, 4, {"48 69 20 00  Hi..\n"}},
+        {kv_hexdump, mixed + 4, 3, {"80 ff 0a  ...\n"}},
+        {kv_hexdump, row, 16, {line}},
+        {kv_hexdump, row, 17, {line, "30  0\n"}},
+        {kv_hexdump, row, 0, {}},
+        {kv_hexdump, row, -5, {}},
+        {kv_hexdump, nullptr, 4, {}},
+        {print_hex, mixed, 8, {"print_hex, count=8\n", "48 69 20 00 80 FF 0A AB\n\n"}},
+        {print_hex, mixed, 9, {"print_hex, count=9\n", "48 69 20 00 80 FF 0A AB\n5A \n"}},
+        {print_hex, mixed, 2, {"print_hex, count=2\n", "48 69 \n"}},
+        {print_hex, mixed, 0, {"print_hex, count=0\n", "\n"}},
+        {print_hex, mixed, -3, {"print_hex, count=-3\n", "\n"}},
+        {print_hex, nullptr, 4, {"print_hex, count=4\n", "\n"}},
+    };
+    for (const auto &c : cases) {
+        kivtest::log_clear();
+        c.dump(c.data, c.count);
+        EXPECT_EQ(texts(), c.want) << (c.dump == print_hex ? "print_hex " : "kv_hexdump ") << c.count;
+    }
 }
 
 TEST(Log, VerboseFlagIsAlwaysOn) {
     unsetenv("DEBUG");
     EXPECT_EQ(is_verbose(), 1);
-    EXPECT_EQ(common_init(), 0);
-    EXPECT_EQ(is_verbose(), 1);
-    setenv("DEBUG", "", 1);
-    EXPECT_EQ(common_init(), 0);
-    EXPECT_EQ(is_verbose(), 1);
-    setenv("DEBUG", "0", 1);
-    EXPECT_EQ(common_init(), 0);
-    EXPECT_EQ(is_verbose(), 1);
-    unsetenv("DEBUG");
+    for (const char *debug : {"", "0", static_cast<const char *>(nullptr)}) {
+        if (debug != nullptr)
+            setenv("DEBUG", debug, 1);
+        else
+            unsetenv("DEBUG");
+        EXPECT_EQ(common_init(), 0);
+        EXPECT_EQ(is_verbose(), 1);
+    }
     kivtest::log_clear();
     log_fp(stderr);
     log_fp(nullptr);
