@@ -173,6 +173,7 @@ TEST_F(Link, WriteToAVanishedPeerFailsWithoutSigpipe) {
     EXPECT_EQ(client->fd, -1);
 }
 
+// (Fewer bytes than a header, one at a time: the stalled-daemon test.)
 TEST_F(Link, ReassemblyAtEverySplitPoint) {
     const std::vector<std::string> frames = {frame(7, 1, wire::h({{"event", wire::s("x")}})),
                                              frame(8, 20, ""), frame(9, 54, "", 0x00),
@@ -196,10 +197,6 @@ TEST_F(Link, ReassemblyAtEverySplitPoint) {
         EXPECT_EQ(client->rx_len, 0u);
         EXPECT_EQ(client->rx_buf, nullptr);
     }
-    // Fewer than 16 bytes complete nothing.
-    put(std::string(15, '\0'));
-    EXPECT_EQ(ipod_read_packets(client), 0);
-    EXPECT_EQ(client->rx_len, 15u);
 }
 
 // Random streams of frames from empty to several hundred KiB, written in
@@ -434,10 +431,10 @@ TEST_F(Link, RequestsThatAreNotSentReturnNoIdAndFillNoSlot) {
         EXPECT_EQ(kiv_ipod_ping(client), 0u);
         EXPECT_EQ(kiv_ipod_get_play_state_sync(client), -1);
         EXPECT_EQ(client->fd, -1);
-        EXPECT_EQ(client->current_track_info_tid, 0u);
-        EXPECT_EQ(client->preference_tid, 0u);
-        EXPECT_EQ(client->open_session_tid, 0u);
-        EXPECT_EQ(client->play_state_tid, 0u);
+        for (uint32_t kiv_ipod_client::*slot :
+             {&kiv_ipod_client::current_track_info_tid, &kiv_ipod_client::preference_tid,
+              &kiv_ipod_client::open_session_tid, &kiv_ipod_client::play_state_tid})
+            EXPECT_EQ(client->*slot, 0u);
     }
 }
 
@@ -873,14 +870,13 @@ protected:
     std::thread daemon;
 };
 
-const std::string kReplyPayload = wire::h({{"current_track_info", wire::i(1)},
-                                           {"title", wire::s("Song")},
-                                           {"artist", wire::s("Artist")},
-                                           {"length", wire::i(1000)}});
-
 TEST_F(SocketFaults, HangUpAtEveryOffsetOfAReplyDuringABlockingRequest) {
     // The library's first request gets id 1 on a fresh handle.
-    const std::string reply = frame(1, 5, kReplyPayload);
+    const std::string reply = frame(1, 5,
+                                    wire::h({{"current_track_info", wire::i(1)},
+                                             {"title", wire::s("Song")},
+                                             {"artist", wire::s("Artist")},
+                                             {"length", wire::i(1000)}}));
     for (size_t cut = 0; cut <= reply.size(); cut++) {
         TearDown();
         replies = 0;
