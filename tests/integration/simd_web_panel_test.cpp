@@ -103,17 +103,9 @@ int http(int port, const std::string &method, const std::string &target, std::st
     return res.rfind("HTTP/1.1 ", 0) == 0 ? atoi(res.c_str() + 9) : -1;
 }
 
-bool wait_event(Raw &raw, const std::string &name, int timeout_ms = 3000) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    Packet p;
-    while (Clock::now() < end)
-        if (raw.next(p, 100) && event_name(p) == name) return true;
-    return false;
-}
-
 double ask_ms(Raw &raw, uint32_t tid, Packet &p, int timeout_ms = 3000) {
     auto t0 = Clock::now();
-    if (!raw.send(tid, 19) || !raw.reply(tid, p, timeout_ms)) return -1;
+    if (!raw.ask(tid, 19, p, "", timeout_ms)) return -1;
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
@@ -134,13 +126,13 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
 
     Raw raw(name);
     Packet p;
-    ASSERT_TRUE(raw.send(1, 4, wire::i(0)) && raw.reply(1, p));
+    ASSERT_TRUE(raw.ask(1, 4, p, wire::i(0)));
 
     // Device buttons produce the events of a real device.
     EXPECT_EQ(http(port, "POST", "/api/device/next"), 200);
-    EXPECT_TRUE(wait_event(raw, "track_index_changed"));
+    EXPECT_TRUE(raw.wait_event("track_index_changed", p));
     EXPECT_EQ(http(port, "POST", "/api/device/repeat?mode=2"), 200);
-    EXPECT_TRUE(wait_event(raw, "repeat_changed"));
+    EXPECT_TRUE(raw.wait_event("repeat_changed", p));
 
     // Faults, each for the next request only where it says so.
     EXPECT_EQ(http(port, "POST", "/api/fault/delay?ms=300"), 200);
@@ -158,7 +150,7 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
     EXPECT_EQ(http(port, "POST", "/api/fault/ignore_pings?on=1"), 200);
     EXPECT_TRUE(raw.send(16, 54) && !raw.reply(16, p, 300));
     EXPECT_EQ(http(port, "POST", "/api/fault/ignore_pings?on=0"), 200);
-    EXPECT_TRUE(raw.send(17, 54) && raw.reply(17, p));
+    EXPECT_TRUE(raw.ask(17, 54, p));
 
     // The page's log names the requests, ids and results.
     ASSERT_EQ(http(port, "GET", "/api/state", &res), 200);
@@ -199,8 +191,8 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
 
     // Hot-plug, then closing the client.
     EXPECT_EQ(http(port, "POST", "/api/device/hotplug"), 200);
-    EXPECT_TRUE(wait_event(raw, "disconnected_ipod"));
-    EXPECT_TRUE(wait_event(raw, "ipod_ready"));
+    EXPECT_TRUE(raw.wait_event("disconnected_ipod", p));
+    EXPECT_TRUE(raw.wait_event("ipod_ready", p));
     ASSERT_EQ(http(port, "GET", "/api/state", &res), 200);
     size_t at = res.find("\"clients\":[{\"id\":");
     ASSERT_NE(at, std::string::npos) << res;
