@@ -131,7 +131,6 @@ public:
     }
     bool ready() const { return ready_; }
     pid_t pid() const { return pid_; }
-    const std::string &socket() const { return socket_; }
     // SIGTERM and wait; the exit status (-1 when it was already gone).
     int stop() {
         if (pid_ <= 0) return -1;
@@ -178,12 +177,11 @@ public:
     ~Raw() {
         if (fd_ >= 0) close(fd_);
     }
-    bool ok() const { return fd_ >= 0; }
     bool send_bytes(const std::string &bytes) { return kivtest::write_all(fd_, bytes.data(), bytes.size()); }
     bool send(uint32_t tid, uint8_t opcode, const std::string &payload = std::string()) {
         return send_bytes(kivtest::frame(tid, opcode, payload));
     }
-    // Next packet, or false on time-out or end of stream (closed() tells).
+    // Next packet, or false on time-out or end of stream.
     bool next(Packet &p, int timeout_ms = 3000) {
         for (auto end = deadline(timeout_ms);;) {
             Packet q;
@@ -233,7 +231,6 @@ public:
             if (event_name(p) == name) return true;
         return false;
     }
-    bool closed() const { return closed_; }
     // True when the peer closes the connection within the time.
     bool wait_closed(int timeout_ms = 3000) {
         Packet p;

@@ -254,11 +254,7 @@ TEST(SimdProtocol, HostileClientsAreClosedAloneWithALogLine) {
         std::string bytes;
         const char *log;
     };
-    std::string huge = kivtest::frame(1, 15, "");
-    huge[12] = 0x01;  // 16 MiB + ...
-    huge[13] = 0x00;
-    huge[14] = 0x00;
-    huge[15] = 0x01;
+    const std::string huge = kivtest::frame(1, 15, "").replace(12, 4, wire::be32(16777217));  // 16 MiB + 1
     std::vector<Case> cases = {
         {"bad marker", kivtest::frame(1, 15, "", 0x00), "malformed frame"},
         {"oversized length", huge, "oversized payload length 16777217"},

@@ -89,14 +89,12 @@ int http(int port, const std::string &method, const std::string &target, std::st
                       "Content-Length: 0\r\nConnection: close\r\n" + headers + "\r\n";
     std::string res;
     if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
-        auto end = Clock::now() + std::chrono::milliseconds(read_ms);
         char buf[4096];
-        for (pollfd p{fd, POLLIN, 0}; Clock::now() < end && poll(&p, 1, 50) >= 0;) {
-            if (!(p.revents & POLLIN)) continue;
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0) break;
+        ssize_t n;
+        pollfd p{fd, POLLIN, 0};
+        for (auto end = deadline(read_ms);
+             poll(&p, 1, std::max(ms_left(end), 0)) > 0 && (n = read(fd, buf, sizeof buf)) > 0;)
             res.append(buf, static_cast<size_t>(n));
-        }
     }
     close(fd);
     if (out) *out = res;
