@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "simd_harness.h"
 
@@ -44,13 +45,9 @@ int on_reply(kiv_ipod_client *, uint32_t, int32_t, const char *, void *) {
 // Reads until `done` or the time is up.
 template <typename F>
 bool pump(kiv_ipod_client *c, F done, int timeout_ms = 3000) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        if (left <= 0) return false;
+    for (auto end = deadline(timeout_ms); !done();) {
         pollfd p{kiv_ipod_fd(c), POLLIN, 0};
-        if (poll(&p, 1, left) > 0 && kiv_ipod_read(c) < 0) return false;
+        if (ms_left(end) <= 0 || (poll(&p, 1, ms_left(end)) > 0 && kiv_ipod_read(c) < 0)) return false;
     }
     return true;
 }
@@ -141,29 +138,15 @@ TEST(SimdClient, LibrarySessionPlaybackArtworkEapPingAndHotplug) {
 
     // Hot-plug through the control command.
     seen.events.clear();
-    simdtest::Run r = [] {
-        simdtest::Run out;
-        pid_t pid = fork();
-        if (pid == 0) {
-            std::string exe = tool_path("kiv-ipod-simd");
-            execl(exe.c_str(), exe.c_str(), "--control", "hotplug", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return out;
-    }();
-    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(run_tool("kiv-ipod-simd", {"--control", "hotplug"}).code, 0);
     ASSERT_TRUE(pump(c, [&] { return has(seen.events, KIV_IPOD_EVENT_DISCONNECTED); }));
     EXPECT_EQ(kiv_ipod_current_session(c), -1);
     EXPECT_EQ(kiv_ipod_is_ready(c), 0);
     EXPECT_EQ(kiv_ipod_play_sync(c), -1);  // the daemon refuses: no iPod attached
     ASSERT_TRUE(pump(c, [&] { return has(seen.events, KIV_IPOD_EVENT_IPOD_READY); }));
     EXPECT_EQ(seen.events[0], KIV_IPOD_EVENT_DISCONNECTED);
-    EXPECT_TRUE(has(seen.events, KIV_IPOD_EVENT_CONNECTED));
-    EXPECT_TRUE(has(seen.events, KIV_IPOD_EVENT_AUTHENTICATED));
-    EXPECT_TRUE(has(seen.events, KIV_IPOD_EVENT_MODE_CHANGED));
+    for (int e : {KIV_IPOD_EVENT_CONNECTED, KIV_IPOD_EVENT_AUTHENTICATED, KIV_IPOD_EVENT_MODE_CHANGED})
+        EXPECT_TRUE(has(seen.events, e)) << e;
     ASSERT_EQ(kiv_ipod_device_count(c), 1);
     EXPECT_EQ(kiv_ipod_device_ready(c, 0), 1);
     ASSERT_EQ(kiv_ipod_open_session_sync(c, 0), 1);
@@ -180,42 +163,24 @@ TEST(SimdClient, LibrarySessionPlaybackArtworkEapPingAndHotplug) {
 
 TEST(SimdClient, LibraryFileAndSeed) {
     char path[] = "/tmp/simd-lib.XXXXXX";
-    int fd = mkstemp(path);
-    const std::string good = R"({"tracks": [
+    close(mkstemp(path));
+    std::ofstream(path) << R"({"tracks": [
         {"title": "One", "artist": "A", "album": "X", "length": 61.5},
         {"title": "Two", "artist": "B", "album": "Y", "length": 3600,
          "audiobook": true, "chapters": [{"title": "Intro", "start": 0}, {"title": "Rest", "start": 600}]}]})";
-    ASSERT_EQ(write(fd, good.data(), good.size()), static_cast<ssize_t>(good.size()));
-    close(fd);
     {
         Simulator sim({"--ping-interval", "0", "--library", path}, "kiv.test.simd.lib");
         ASSERT_TRUE(sim.ready());
         Raw raw("kiv.test.simd.lib");
         Packet p;
-        raw.send(1, 0);
-        ASSERT_TRUE(raw.reply(1, p));
+        ASSERT_TRUE(raw.ask(1, 0, p));
         serialize_value *d = serialize_array_get(serialize_hash_get(p.value(), "devices"), 0);
         EXPECT_EQ(serialize_get_int(serialize_hash_get(d, "audio_count")), 2);
-        raw.send(2, 4, kivtest::wire::i(0));
-        ASSERT_TRUE(raw.reply(2, p));
-        raw.send(3, 31, kivtest::wire::i(1));
-        ASSERT_TRUE(raw.reply(3, p));
+        ASSERT_TRUE(raw.ask(2, 4, p, kivtest::wire::i(0)));
+        ASSERT_TRUE(raw.ask(3, 31, p, kivtest::wire::i(1)));
         EXPECT_STREQ(serialize_hash_get_string(p.value(), "title"), "Two");
         EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "chapter_count")), 2);
         EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "length")), 3600000);
-    }
-    // Malformed files: exit code 2 with the place of the fault.
-    struct Bad {
-        std::string text, expect;
-    };
-    for (const Bad &b :
-         {Bad{"{\"tracks\": [\n  {\"title\": \"A\",,}\n]}", "line 2, column"},
-          Bad{"[{\"artist\": \"no title\", \"length\": 3}]", "track 0"},
-          Bad{"[{\"title\": \"T\", \"length\": -3}]", "length"}, Bad{"{\"tracks\": []}", "non-empty"}}) {
-        std::ofstream(path) << b.text;
-        Simulator sim({"--library", path}, "kiv.test.simd.bad");
-        EXPECT_FALSE(sim.ready());
-        EXPECT_NE(sim.log().find(b.expect), std::string::npos) << b.text << "\n" << sim.log();
     }
     unlink(path);
     // The same seed gives the same library, another seed another one.
@@ -223,10 +188,8 @@ TEST(SimdClient, LibraryFileAndSeed) {
         Simulator sim({"--ping-interval", "0", "--seed", seed}, name);
         Raw raw(name);
         Packet p;
-        raw.send(1, 4, kivtest::wire::i(0));
-        raw.reply(1, p);
-        raw.send(2, 43, kivtest::wire::a({kivtest::wire::i(0), kivtest::wire::i(20), kivtest::wire::i(0)}));
-        raw.reply(2, p);
+        raw.ask(1, 4, p, kivtest::wire::i(0));
+        raw.ask(2, 43, p, kivtest::wire::a({kivtest::wire::i(0), kivtest::wire::i(20), kivtest::wire::i(0)}));
         return p.payload;
     };
     std::string a = first_titles("7", "kiv.test.simd.s1"), b = first_titles("7", "kiv.test.simd.s2");
@@ -235,41 +198,107 @@ TEST(SimdClient, LibraryFileAndSeed) {
     EXPECT_NE(a, first_titles("8", "kiv.test.simd.s3"));
 }
 
-TEST(SimdCli, CommandsJsonAndExitCodes) {
-    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
-    // No daemon: exit code 3.
-    simdtest::Run r = run_cli({"status"});
-    EXPECT_EQ(r.code, 3) << r.err;
-    EXPECT_NE(r.err.find("no daemon"), std::string::npos);
+// One command line and what it must give: the exit code, a fragment of the
+// standard output and one of the standard error, a text never in the output.
+struct CliCase {
+    std::vector<std::string> args;
+    int code;
+    std::vector<std::string> out = {};
+    std::string err = "", out_not = "", input = "";
+};
 
+void expect_cli(const CliCase &c) {
+    simdtest::Run r = run_cli(c.args, c.input);
+    std::string what;
+    for (auto &a : c.args) what += a.substr(0, 40) + " ";
+    EXPECT_EQ(r.code, c.code) << what << "\n" << r.err;
+    for (auto &o : c.out) EXPECT_NE(r.out.find(o), std::string::npos) << what << "\n" << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << what << "\n" << r.err;
+    if (c.code != 0) {
+        EXPECT_LT(r.err.size(), 400u) << what;
+    }
+    if (!c.out_not.empty()) {
+        EXPECT_EQ(r.out.find(c.out_not), std::string::npos) << what << "\n" << r.out;
+    }
+}
+
+// The commands in order against one simulator (the state carries over):
+// their output, and for every failure its exit code and a message that says
+// what happened.
+TEST(SimdCli, CommandsFailuresAndExitCodes) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
+    expect_cli({{"status"}, 3, {}, "no daemon"});
     Simulator sim({"--ping-interval", "0.3"});
     ASSERT_TRUE(sim.ready());
-    r = run_cli({"--json", "devices"});
+    const std::string script = "play\ntrack 99999\nstop\n";
+    const CliCase cases[] = {
+        {{"--json", "devices"},
+         0,
+         {"\"daemon_pid\":" + std::to_string(sim.pid()), "\"serial\":\"SIMPOD0000000001\""}},
+        // One connection for several commands: each one's result in order.
+        {{"--json", "script", "-"},
+         0,
+         {"\"command\":\"play\",\"ok\":true", "\"command\":\"pause\",\"ok\":true",
+          "\"command\":\"stop\",\"ok\":true", "\"command\":\"next\",\"ok\":true",
+          "\"command\":\"prev\",\"ok\":true"},
+         "",
+         "",
+         "play\npause\nstop\nnext\nprev\n"},
+        {{"seek", "12.5"}, 0},
+        {{"shuffle", "off"}, 0},
+        {{"repeat", "all"}, 0},
+        // next, then prev near the start of track 1 goes back
+        {{"--json", "status"},
+         0,
+         {"\"track_index\":0", "\"position_ms\":125", "\"state\":\"stopped\"", "\"repeat\":\"all\"",
+          "\"shuffle\":\"off\""}},
+        {{"--json", "version", "0"}, 0, {"\"version\":\"1.9\""}},
+        {{"--json", "eap", "send", "com.kiv.echo", "hi there"}, 0, {"\"received\":\"hi there\""}},
+        {{"--json", "ping"}, 0, {"\"ping\":\"ok\""}},
+        {{"--json", "watch", "0.5"}, 0},
+        {{"--help"}, 0, {"watch"}},
+        {{"seek", "--help"}, 0, {"SECONDS"}},
+        // The daemon's refusal: exit 1 and its text; usage errors: exit 2.
+        {{"seek", "100000"}, 1, {}, "position out of range"},
+        {{"track", "5000"}, 1, {}, "no track at index 5000"},
+        {{"version", "99"}, 1, {}, "version", "lingo 99: version"},
+        {{"--device", "1", "status"}, 1, {}, "no iPod at index 1"},
+        {{"shuffle", "sideways"}, 2},
+        {{"tracks", "--category", "colour"}, 2},
+        {{"frobnicate"}, 2, {}, "unknown command 'frobnicate'"},
+        {{"seek", "-5"}, 2, {}, "from 0 to 2147483, not '-5'"},
+        {{"watch", "-1"}, 2, {}, "not '-1'"},
+        {{"eap", "send", "com.kiv.echo", "--json"}, 2, {}, "see kiv-ipod --help", "received"},
+        {{"--device", "x", "status"}, 2, {}, "--device"},
+        {{"--timeout", "0", "status"}, 2, {}, "--timeout"},
+        {{"--socket", "", "status"}, 2, {}, "--socket"},
+        {{"--bogus", "status"}, 2, {}, "unknown option --bogus"},
+        // A failing line ends a script with its exit code; --keep-going runs
+        // the rest and still fails with the first failure's code.
+        {{"script", "-"}, 1, {}, "line 2: track: no track at index 99999", "stop: ok", script},
+        {{"script", "--keep-going", "-"}, 1, {"stop: ok"}, "line 2:", "", script},
+        {{"script", "-"},
+         3,
+         {},
+         "line 1: connection to the daemon lost",
+         "",
+         "eap send com.kiv.echo " + std::string(17 << 20, 'x') + "\n"},
+        // Bytes that are not UTF-8 are replaced in JSON output, not fatal; EAP
+        // data may be an option's name once the command has begun.
+        {{"--json", "eap", "send", "com.kiv.echo",
+          "\xff"
+          "abc"},
+         0,
+         {"\"received\":\"\xEF\xBF\xBD"
+          "abc\""}},
+        {{"eap", "send", "com.kiv.echo", "--", "--json"}, 0, {"received \"--json\""}},
+    };
+    for (auto &c : cases) expect_cli(c);
+
+    simdtest::Run r =
+        run_cli({"--json", "tracks", "--category", "album", "--select", "artist=1", "--count", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
     json j = json::parse(r.out);
-    EXPECT_EQ(j["devices"][0]["serial"], "SIMPOD0000000001");
-    EXPECT_EQ(j["daemon_pid"], sim.pid());
-
-    for (auto cmd : {"play", "pause", "stop", "next", "prev"}) {
-        r = run_cli({"--json", cmd});
-        EXPECT_EQ(r.code, 0) << cmd << r.err;
-        EXPECT_EQ(json::parse(r.out)["ok"], true) << cmd;
-    }
-    EXPECT_EQ(run_cli({"seek", "12.5"}).code, 0);
-    EXPECT_EQ(run_cli({"shuffle", "off"}).code, 0);
-    EXPECT_EQ(run_cli({"repeat", "all"}).code, 0);
-    r = run_cli({"--json", "status"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    j = json::parse(r.out);
-    EXPECT_EQ(j["track_index"], 0);  // next, then prev near the start of track 1 goes back
-    EXPECT_EQ(j["state"], "stopped");
-    EXPECT_EQ(j["repeat"], "all");
-    EXPECT_EQ(j["shuffle"], "off");
-    EXPECT_GE(j["position_ms"].get<int>(), 12500);
-
-    r = run_cli({"--json", "tracks", "--category", "album", "--select", "artist=1", "--count", "3"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    j = json::parse(r.out);
     EXPECT_GE(j["total"].get<int>(), 2);
     EXPECT_EQ(j["records"].size(), std::min(3, j["total"].get<int>()));
     r = run_cli({"--json", "track", "267"});
@@ -289,174 +318,62 @@ TEST(SimdCli, CommandsJsonAndExitCodes) {
     EXPECT_EQ(image.size(), 15u + 150u * 150u * 3u);
     unlink(ppm);
 
-    r = run_cli({"--json", "version", "0"});
-    EXPECT_EQ(json::parse(r.out)["version"], "1.9");
-    r = run_cli({"--json", "eap", "send", "com.kiv.echo", "hi there"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(json::parse(r.out)["received"], "hi there");
-    r = run_cli({"--json", "ping"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(json::parse(r.out)["ping"], "ok");
-
-    // The daemon's refusal: exit 1 and its text.
-    r = run_cli({"seek", "100000"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("position out of range"), std::string::npos) << r.err;
-    r = run_cli({"track", "5000"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("no track at index 5000"), std::string::npos) << r.err;
-    // Usage errors: exit 2; help: exit 0.
-    EXPECT_EQ(run_cli({"shuffle", "sideways"}).code, 2);
-    EXPECT_EQ(run_cli({"frobnicate"}).code, 2);
-    EXPECT_EQ(run_cli({"tracks", "--category", "colour"}).code, 2);
-    r = run_cli({"--help"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("watch"), std::string::npos);
-    r = run_cli({"seek", "--help"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("SECONDS"), std::string::npos);
-
     // watch prints live events; a script runs several commands on one connection.
     r = run_cli({"--json", "script", "-"}, "play\n# comment\nwatch 1.5\npause\n");
     ASSERT_EQ(r.code, 0) << r.err;
     std::istringstream lines(r.out);
-    std::vector<std::string> events;
-    bool ping = false;
+    std::set<std::string> seen;
     for (std::string line; std::getline(lines, line);) {
         json e = json::parse(line);
-        if (e.contains("event")) events.push_back(e["event"]);
-        if (e.contains("ping")) ping = true;
+        if (e.contains("event")) seen.insert(e["event"]);
+        if (e.contains("ping")) seen.insert("ping");
     }
-    EXPECT_NE(std::find(events.begin(), events.end(), "track_position_changed"), events.end()) << r.out;
-    EXPECT_TRUE(ping) << r.out;
-    // A failing line ends the script with its exit code.
-    r = run_cli({"script", "-"}, "play\ntrack 99999\nstop\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.out.find("stop: ok"), std::string::npos);
-
-    r = run_cli({"--json", "watch", "0.5"}, "");
-    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(seen.count("track_position_changed") && seen.count("ping")) << r.out;
     EXPECT_TRUE(sim.alive());
 }
 
-// What a user meets when things go wrong: every failure has its exit code
-// and a message that says what happened; options end at the command.
-TEST(SimdCli, FailuresAndOptions) {
-    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
-    Simulator sim({"--ping-interval", "0.3"});
-    ASSERT_TRUE(sim.ready());
-    const std::string script = "play\ntrack 99999\nstop\n";
-    struct Case {
-        std::vector<std::string> args;
-        std::string input;
-        int code;
-        const char *err;           // in stderr
-        const char *out_not = "";  // never in stdout
-    } cases[] = {
-        {{"version", "99"}, "", 1, "version", "lingo 99: version"},
-        {{"frobnicate"}, "", 2, "unknown command 'frobnicate'"},
-        {{"seek", "-5"}, "", 2, "from 0 to 2147483, not '-5'"},
-        {{"watch", "-1"}, "", 2, "not '-1'"},
-        {{"eap", "send", "com.kiv.echo", "--json"}, "", 2, "see kiv-ipod --help", "received"},
-        {{"--device", "1", "status"}, "", 1, "no iPod at index 1"},
-        {{"--device", "x", "status"}, "", 2, "--device"},
-        {{"--timeout", "0", "status"}, "", 2, "--timeout"},
-        {{"--socket", "", "status"}, "", 2, "--socket"},
-        {{"--bogus", "status"}, "", 2, "unknown option --bogus"},
-        {{"script", "-"}, script, 1, "line 2: track: no track at index 99999", "stop: ok"},
-        {{"script", "-"},
-         "eap send com.kiv.echo " + std::string(17 << 20, 'x') + "\n",
-         3,
-         "line 1: connection to the daemon lost"},
-    };
-    for (auto &c : cases) {
-        simdtest::Run r = run_cli(c.args, c.input);
-        std::string what = c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
-        EXPECT_EQ(r.code, c.code) << what << "\n" << r.err;
-        EXPECT_NE(r.err.find(c.err), std::string::npos) << what << "\n" << r.err;
-        EXPECT_LT(r.err.size(), 400u) << what;
-        if (*c.out_not) {
-            EXPECT_EQ(r.out.find(c.out_not), std::string::npos) << what << "\n" << r.out;
-        }
-    }
-    // --keep-going runs the rest and still fails with the first failure's code.
-    simdtest::Run r = run_cli({"script", "--keep-going", "-"}, script);
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find("stop: ok"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("line 2:"), std::string::npos) << r.err;
-    // Bytes that are not UTF-8 are replaced in JSON output, not fatal; EAP
-    // data may be an option's name once the command has begun.
-    r = run_cli({"--json", "eap", "send", "com.kiv.echo",
-                 "\xff"
-                 "abc"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(json::parse(r.out)["received"],
-              "\xEF\xBF\xBD"
-              "abc");
-    r = run_cli({"eap", "send", "com.kiv.echo", "--", "--json"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("received \"--json\""), std::string::npos) << r.out;
-    EXPECT_TRUE(sim.alive());
-}
-
-// A full simulator, and a hot-plug between two commands of a script.
+// A full simulator (nothing logged with --quiet, a place frees up when a
+// client leaves), and a hot-plug between two commands of a script.
 TEST(SimdCli, FullDaemonAndHotplugDuringAScript) {
     if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
     {
-        Simulator full({"--ping-interval", "0", "--max-clients", "1"});
+        Simulator full({"--ping-interval", "0", "--max-clients", "1", "--quiet"});
         ASSERT_TRUE(full.ready());
         std::unique_ptr<Raw> holder;
+        Packet p;
         for (int k = 0; k < 50 && !holder; k++) {  // once the readiness probe has gone
             holder = std::make_unique<Raw>();
-            Packet p;
-            if (!(holder->send(1, 0) && holder->reply(1, p, 200))) holder.reset();
+            if (!holder->ask(1, 0, p, "", 200)) holder.reset();
         }
         ASSERT_TRUE(holder);
-        simdtest::Run r = run_cli({"status"});
-        EXPECT_EQ(r.code, 3);
-        EXPECT_NE(r.err.find("too many clients"), std::string::npos) << r.err;
+        expect_cli({{"status"}, 3, {}, "too many clients"});
+        holder.reset();
+        EXPECT_TRUE(wait_until([] { return run_cli({"status"}).code == 0; }));
+        EXPECT_EQ(full.log(), "");
     }
     Simulator sim({"--ping-interval", "0"});
     ASSERT_TRUE(sim.ready());
     int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    char out_path[] = "/tmp/simd-cli-script.XXXXXX";
-    int out = mkstemp(out_path);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        close(in[1]);
-        std::string exe = tool_path("kiv-ipod");
-        execl(exe.c_str(), exe.c_str(), "script", "-", static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    FILE *out = tmpfile();
+    pid_t pid = spawn("kiv-ipod", {"script", "-"}, in[0], fileno(out), fileno(out));
     close(in[0]);
-    auto wait_out = [&](size_t count) {
-        for (int k = 0; k < 300; k++) {
-            std::string text = read_file(out_path);
-            size_t n = 0;
-            for (size_t at = 0; (at = text.find("shuffle:", at)) != std::string::npos; at++) n++;
-            if (n >= count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+    auto statuses = [out] {
+        std::string text = read_file(out);
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find("shuffle:", at)) != std::string::npos; at++) n++;
+        return n;
     };
     ASSERT_EQ(write(in[1], "status\n", 7), 7);
-    EXPECT_TRUE(wait_out(1));
+    EXPECT_TRUE(wait_until([&] { return statuses() == 1; }));
     // The iPod goes away and comes back while the script waits for its next line.
     kill(sim.pid(), SIGUSR1);
     EXPECT_TRUE(sim.wait_log("event ipod_ready"));
     ASSERT_EQ(write(in[1], "status\n", 7), 7);
     close(in[1]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(wait_out(2));
-    std::string text = read_file(out_path);
-    close(out);
-    unlink(out_path);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_EQ(wait_exit(pid), 0) << read_file(out);
+    EXPECT_EQ(statuses(), 2u) << read_file(out);
+    fclose(out);
 }
 
 // Choosing the daemon and the time allowed. These depend on the library
@@ -470,24 +387,14 @@ TEST(SimdCli, SocketAndTimeoutOptions) {
     {
         Simulator sim({"--ping-interval", "0"}, other);
         ASSERT_TRUE(sim.ready());
-        simdtest::Run r = run_cli({"--socket", other, "--json", "devices"});
-        ASSERT_EQ(r.code, 0) << r.err;
-        EXPECT_EQ(json::parse(r.out)["daemon_pid"], sim.pid());
+        expect_cli(
+            {{"--socket", other, "--json", "devices"}, 0, {"\"daemon_pid\":" + std::to_string(sim.pid())}});
     }
     // A daemon that accepts but never answers: connecting gives up in time.
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path + 1, other, strlen(other));
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr),
-                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strlen(other))),
-              0);
-    ASSERT_EQ(listen(fd, 4), 0);
+    kivtest::FakeDaemon silent(other);
+    silent.set_open_reply("");
     auto t0 = Clock::now();
     simdtest::Run r = run_cli({"--socket", other, "--timeout", "300", "status"}, "", 10000);
-    double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     EXPECT_EQ(r.code, 3) << r.err;
-    EXPECT_LT(ms, 3000);
-    close(fd);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
 }

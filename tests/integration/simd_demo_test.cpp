@@ -15,23 +15,9 @@ TEST(SimdDemo, ScriptedSessionSucceeds) {
     ASSERT_NE(at, std::string::npos);
     std::string source = cache.substr(at + key.size(), cache.find('\n', at) - at - key.size());
 
-    std::string out_path = "/tmp/simd-demo-out.XXXXXX";
-    int out = mkstemp(&out_path[0]);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        dup2(out, 2);
-        std::string script = source + "/scripts/demo.sh";
-        execl("/bin/sh", "sh", script.c_str(), build.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(out);
-    std::string text = read_file(out_path);
-    unlink(out_path.c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << text;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    simdtest::Run r = run_tool("/bin/sh", {source + "/scripts/demo.sh", build});
+    const std::string text = r.out + r.err;
+    EXPECT_EQ(r.code, 0) << text;
     for (const char *expect :
          {"Demo iPod", "artist: ", "chapter 1:", "play: ok", "event track_position_changed",
           "artwork: 128x128 RGB565", "received \"hello from the demo\"", "\"state\":\"paused\"",

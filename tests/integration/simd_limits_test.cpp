@@ -20,9 +20,7 @@ namespace {
 const char kName[] = "kiv.test.simd.limits";
 
 std::string header(uint32_t tid, uint8_t opcode, uint32_t len) {
-    std::string h = kivtest::frame(tid, opcode, "");
-    for (int k = 0; k < 4; k++) h[12 + k] = static_cast<char>(len >> (24 - 8 * k));
-    return h;
+    return kivtest::frame(tid, opcode, "").replace(12, 4, wire::be32(len));
 }
 
 // Timing bounds mean nothing when the test runs under valgrind or
@@ -39,7 +37,7 @@ bool timing_meaningful() {
 
 bool served(Raw &raw, uint32_t tid) {
     Packet p;
-    return raw.send(tid, 0) && raw.reply(tid, p, 1000);
+    return raw.ask(tid, 0, p, "", 1000);
 }
 
 }  // namespace
@@ -92,7 +90,7 @@ TEST(SimdLimits, HostileRequestsLeaveOthersServedPromptly) {
     ASSERT_TRUE(sim.ready());
     Raw good(kName);
     Packet p;
-    ASSERT_TRUE(good.send(1, 4, wire::i(0)) && good.reply(1, p));
+    ASSERT_TRUE(good.ask(1, 4, p, wire::i(0)));
     const long rss_before = proc_status_kib(sim.pid(), "VmRSS");
 
     // 8 clients announce 16 MiB - 1 and send all but the last byte.
@@ -119,10 +117,8 @@ TEST(SimdLimits, HostileRequestsLeaveOthersServedPromptly) {
     pinning.clear();
 
     // One request of 5.5 million integers.
-    std::string ints = "a";
     const uint32_t count = 5500000;
-    ints += std::string(4, '\0');
-    for (int k = 0; k < 4; k++) ints.push_back(static_cast<char>(count >> (24 - 8 * k)));
+    std::string ints = "a" + wire::be32(0) + wire::be32(count);
     ints.reserve(9 + 3 * count);
     for (uint32_t k = 0; k < count; k++)
         ints +=
@@ -143,8 +139,7 @@ TEST(SimdLimits, HostileRequestsLeaveOthersServedPromptly) {
     // A health check whose echo would be over 16 MiB gets an error instead.
     Raw echo(kName);
     std::string text(16u * 1024 * 1024 - 40, 't');
-    ASSERT_TRUE(echo.send(3, 33, wire::a({wire::s(text)})));
-    ASSERT_TRUE(echo.reply(3, p, 10000));
+    ASSERT_TRUE(echo.ask(3, 33, p, wire::a({wire::s(text)}), 10000));
     EXPECT_LE(p.payload.size(), 16u * 1024 * 1024);
     EXPECT_NE(serialize_hash_get_string(p.value(), "error"), nullptr);
 
@@ -183,51 +178,95 @@ TEST(SimdLimits, RunningOutOfDescriptorsDoesNotSpin) {
     EXPECT_TRUE(served(later, 1));
 }
 
-// Artwork files go to a private directory with a random name; directories
-// left by a killed simulator are removed, those of a running one are not.
+// Small images go inline; large ones to a file that only ever grows (a
+// client mapping made for a larger image stays backed), in a private
+// directory with a random name. Directories left by a killed simulator are
+// removed, those of a running one are not; the files go with the client.
 TEST(SimdLimits, ArtworkDirectoryIsPrivateAndLeftoversAreRemoved) {
     char base[] = "/tmp/simd-artdir.XXXXXX";
     ASSERT_NE(mkdtemp(base), nullptr);
     const std::string leftover = std::string(base) + "/kiv-ipod-simd.old123";
     ASSERT_EQ(mkdir(leftover.c_str(), 0700), 0);
     std::ofstream(leftover + "/art-abcdef.rgb565") << "stale";
-    auto artwork_path = [](const char *name) {
-        Raw raw(name);
-        Packet p;
-        raw.send(1, 4, wire::i(0));
-        raw.reply(1, p);
-        raw.send(2, 17, wire::i(200));
-        raw.reply(2, p);
+    auto artwork = [](Raw &raw, int size, Packet &p) {
+        EXPECT_TRUE(raw.ask(1, 4, p, wire::i(0)) && raw.ask(2, 17, p, wire::i(size)));
         const char *path = serialize_hash_get_string(p.value(), "image_path");
         return std::string(path ? path : "");
+    };
+    auto bytes = [](Packet &p) {
+        serialize_value *h = p.value();
+        return static_cast<size_t>(serialize_get_int(serialize_hash_get(h, "rowstride")) *
+                                   serialize_get_int(serialize_hash_get(h, "height")));
     };
     {
         Simulator a({"--ping-interval", "0", "--artwork-dir", base}, kName);
         ASSERT_TRUE(a.ready());
+        // The simulator accepts connections before it has cleaned up: the log line comes after.
+        EXPECT_TRUE(a.wait_log("removed the artwork directory " + leftover)) << a.log();
         struct stat st;
         EXPECT_NE(stat(leftover.c_str(), &st), 0) << "leftover directory kept";
-        std::string path = artwork_path(kName);
+        Raw raw(kName);
+        Packet p;
+        EXPECT_EQ(artwork(raw, 32, p), "");
+        int32_t len = 0;
+        const void *px = serialize_get_bytes(serialize_hash_get(p.value(), "image"), &len);
+        ASSERT_NE(px, nullptr);
+        EXPECT_EQ(static_cast<size_t>(len), bytes(p));
+        EXPECT_GE(serialize_get_int(serialize_hash_get(p.value(), "rowstride")),
+                  2 * serialize_get_int(serialize_hash_get(p.value(), "width")));
+        const std::string small(static_cast<const char *>(px), static_cast<size_t>(len));
+
+        const std::string path = artwork(raw, 200, p);
         ASSERT_FALSE(path.empty());
+        const size_t big = bytes(p);
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<size_t>(st.st_size), big);
+        EXPECT_EQ(st.st_mode & 077, 0u);
         std::string dir = path.substr(0, path.rfind('/'));
         EXPECT_EQ(dir.rfind(std::string(base) + "/kiv-ipod-simd.", 0), 0u) << dir;
         EXPECT_EQ(path.find(std::to_string(a.pid())), std::string::npos) << path;
         ASSERT_EQ(stat(dir.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0700u);
+        // A smaller image later goes to the same file, at offset 0, without
+        // shrinking it: the same artwork as the inline one, both starting
+        // with the frame colour.
+        EXPECT_EQ(artwork(raw, 100, p), path);
+        EXPECT_LT(bytes(p), big);
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<size_t>(st.st_size), big);
+        EXPECT_EQ(read_file(path).substr(0, 2), small.substr(0, 2));
+
         // A second simulator on the same directory leaves the first one's alone.
         Simulator b({"--ping-interval", "0", "--artwork-dir", base}, "kiv.test.simd.limits2");
         ASSERT_TRUE(b.ready());
-        EXPECT_FALSE(artwork_path("kiv.test.simd.limits2").empty());
-        EXPECT_EQ(stat(dir.c_str(), &st), 0);
-        EXPECT_FALSE(artwork_path(kName).empty());
+        Raw other("kiv.test.simd.limits2");
+        EXPECT_FALSE(artwork(other, 200, p).empty());
+        EXPECT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(artwork(raw, 200, p), path);
     }
-    EXPECT_EQ(rmdir(base), 0) << "artwork directories left behind in " << base;
+    EXPECT_EQ(rmdir(base), 0) << "artwork files left behind in " << base;
 }
 
-// Start-up failures end with exit code 2 and a message, never an abort.
+// Start-up failures (a library that cannot be read or is malformed) end
+// with exit code 2 and a message naming the place of the fault, never an abort.
 TEST(SimdLimits, UnreadableLibraryIsAUsageError) {
-    for (const char *path : {"/tmp", "/nonexistent/library.json", "/proc/self/mem"}) {
-        simdtest::Run r = run_tool("kiv-ipod-simd", {"--socket", kName, "--library", path});
-        EXPECT_EQ(r.code, 2) << path << "\n" << r.err;
-        EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+    char path[] = "/tmp/simd-lib.XXXXXX";
+    close(mkstemp(path));
+    const std::pair<std::string, std::string> cases[] = {
+        // a path or a library text; the message
+        {"/tmp", "/tmp"},
+        {"/nonexistent/library.json", "/nonexistent/library.json"},
+        {"/proc/self/mem", "/proc/self/mem"},
+        {"{\"tracks\": [\n  {\"title\": \"A\",,}\n]}", "line 2, column"},
+        {"[{\"artist\": \"no title\", \"length\": 3}]", "track 0"},
+        {"[{\"title\": \"T\", \"length\": -3}]", "length"},
+        {"{\"tracks\": []}", "non-empty"}};
+    for (auto &[library, message] : cases) {
+        if (library[0] != '/') std::ofstream(path) << library;
+        simdtest::Run r = run_tool(
+            "kiv-ipod-simd", {"--socket", kName, "--library", library[0] == '/' ? library : path}, "", 10000);
+        EXPECT_EQ(r.code, 2) << library << "\n" << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << library << "\n" << r.err;
     }
+    unlink(path);
 }

@@ -142,20 +142,11 @@ int main(int argc, char **argv) {
         bool lost = false;
         while (packets(s) < target) {
             while (s.outstanding.size() < window) {
-                switch (issued++ % 4) {
-                    case 0:
-                        track(&s, kiv_ipod_set_position(c, static_cast<int32_t>(issued % 60000)));
-                        break;
-                    case 1:
-                        track(&s, kiv_ipod_get_play_state(c));
-                        break;
-                    case 2:
-                        track(&s, kiv_ipod_current_track_info(c));
-                        break;
-                    default:
-                        track(&s, kiv_ipod_get_sample_rate(c));
-                        break;
-                }
+                const long kind = issued++ % 4;
+                track(&s, kind == 0   ? kiv_ipod_set_position(c, static_cast<int32_t>(issued % 60000))
+                          : kind == 1 ? kiv_ipod_get_play_state(c)
+                          : kind == 2 ? kiv_ipod_current_track_info(c)
+                                      : kiv_ipod_get_sample_rate(c));
             }
             // Now and then a blocking request: everything else that arrives
             // meanwhile is dispatched inside it.

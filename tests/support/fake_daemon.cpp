@@ -29,12 +29,6 @@ int64_t now_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-uint32_t be32_at(const std::string &bytes, size_t at) {
-    uint32_t v = 0;
-    for (size_t k = 0; k < 4; k++) v = (v << 8) | static_cast<uint8_t>(bytes[at + k]);
-    return v;
-}
-
 void close_fd(int &fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
@@ -321,17 +315,7 @@ void FakeDaemon::run() {
 
 void FakeDaemon::handle_bytes(const std::string &bytes) {
     rx_ += bytes;
-    size_t at = 0;
-    while (rx_.size() - at >= 16) {
-        uint32_t length = be32_at(rx_, at + 12);
-        if (rx_.size() - at - 16 < length) break;
-        Request request;
-        request.header = rx_.substr(at, 16);
-        request.tid = be32_at(rx_, at + 4);
-        request.opcode = static_cast<uint8_t>(rx_[at + 8]);
-        request.payload = rx_.substr(at + 16, length);
-        at += 16 + static_cast<size_t>(length);
-
+    for (Request request; take_frame(rx_, request);) {
         std::string answer;
         Responder responder;
         {
@@ -366,7 +350,6 @@ void FakeDaemon::handle_bytes(const std::string &bytes) {
             enqueue(std::move(chunk));
         }
     }
-    rx_.erase(0, at);
 }
 
 }  // namespace kivtest

@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,9 +29,7 @@ std::string i(int32_t value);             // 'i' + len + "%i" text
 std::string f(double value);              // 'f' + len + "%f" text
 std::string s(const std::string &text);   // 's' + BE32 len + bytes
 std::string b(const std::string &bytes);  // 'b' + BE32 len + bytes
-std::string a(std::initializer_list<std::string> elements);
 std::string a(const std::vector<std::string> &elements);
-std::string h(std::initializer_list<std::pair<std::string, std::string>> entries);
 std::string h(const std::vector<std::pair<std::string, std::string>> &entries);
 std::string be32(uint32_t value);
 // A typical device hash: serial, ipod_id, name, version, and the flags.
@@ -47,6 +44,8 @@ std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload, uint
 // calls; false when the peer is gone or the call fails.
 bool write_all(int fd, const char *p, size_t n);
 bool read_all(int fd, char *p, size_t n);
+// Connects to an abstract socket name (no leading NUL in `name`); -1 on failure.
+int connect_abstract(const std::string &name);
 // An event packet (opcode 1) with the event hash built from its parts;
 // `data` is an encoded value or empty for no "data" entry.
 std::string event(const std::string &name, int ipod_id, const std::string &serial,
@@ -59,6 +58,8 @@ struct Request {
     uint8_t opcode = 0;   // header offset 8
     std::string payload;  // raw payload bytes
 };
+// Moves the first complete frame of `rx` into `out`; false while incomplete.
+bool take_frame(std::string &rx, Request &out);
 
 class FakeDaemon {
 public:

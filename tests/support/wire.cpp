@@ -2,8 +2,11 @@
 // written separately from the library's encoder on purpose: a fault in one
 // is not mirrored by the other.
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "fake_daemon.h"
@@ -12,45 +15,13 @@ namespace kivtest {
 namespace wire {
 namespace {
 
-std::string be16(uint32_t value) {
-    std::string out(2, '\0');
-    out[0] = static_cast<char>((value >> 8) & 0xFF);
-    out[1] = static_cast<char>(value & 0xFF);
-    return out;
-}
-
+// A number as its letter, a one-byte length and its text.
 std::string number_text(char letter, const char *text) {
-    std::string t(text);
-    std::string out(1, letter);
-    out += static_cast<char>(static_cast<unsigned char>(t.size()));
-    out += t;
-    return out;
+    return std::string(1, letter) + static_cast<char>(strlen(text)) + text;
 }
 
 std::string blob(char letter, const std::string &bytes) {
     return std::string(1, letter) + be32(static_cast<uint32_t>(bytes.size())) + bytes;
-}
-
-template <typename It>
-std::string array_of(It begin, It end) {
-    std::string body;
-    uint32_t count = 0;
-    for (It it = begin; it != end; ++it, ++count) body += *it;
-    // The size field counts the bytes after it: count field plus elements.
-    return "a" + be32(static_cast<uint32_t>(4 + body.size())) + be32(count) + body;
-}
-
-template <typename It>
-std::string hash_of(It begin, It end) {
-    std::string body;
-    uint32_t count = 0;
-    uint32_t size = 4;
-    for (It it = begin; it != end; ++it, ++count) {
-        body += be16(static_cast<uint32_t>(it->first.size())) + it->first + it->second;
-        // Each entry counts four bytes for its two-byte key length.
-        size += static_cast<uint32_t>(4 + it->first.size() + it->second.size());
-    }
-    return "h" + be32(size) + be32(count) + body;
 }
 
 }  // namespace
@@ -80,18 +51,23 @@ std::string b(const std::string &bytes) {
     return blob('b', bytes);
 }
 
-std::string a(std::initializer_list<std::string> elements) {
-    return array_of(elements.begin(), elements.end());
-}
 std::string a(const std::vector<std::string> &elements) {
-    return array_of(elements.begin(), elements.end());
+    std::string body;
+    for (auto &element : elements) body += element;
+    // The size field counts the bytes after it: count field plus elements.
+    return "a" + be32(static_cast<uint32_t>(4 + body.size())) + be32(static_cast<uint32_t>(elements.size())) +
+           body;
 }
 
-std::string h(std::initializer_list<std::pair<std::string, std::string>> entries) {
-    return hash_of(entries.begin(), entries.end());
-}
 std::string h(const std::vector<std::pair<std::string, std::string>> &entries) {
-    return hash_of(entries.begin(), entries.end());
+    std::string body;
+    uint32_t size = 4;
+    for (auto &[key, value] : entries) {
+        body += be32(static_cast<uint32_t>(key.size())).substr(2) + key + value;
+        // Each entry counts four bytes for its two-byte key length.
+        size += static_cast<uint32_t>(4 + key.size() + value.size());
+    }
+    return "h" + be32(size) + be32(static_cast<uint32_t>(entries.size())) + body;
 }
 
 std::string device(const std::string &serial, int ipod_id, int authenticated, int extended, int ready) {
@@ -109,8 +85,7 @@ std::string device(const std::string &serial, int ipod_id, int authenticated, in
 std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload, uint8_t marker) {
     std::string out(16, '\0');
     out[0] = static_cast<char>(marker);
-    const std::string id = wire::be32(tid);
-    out.replace(4, 4, id);
+    out.replace(4, 4, wire::be32(tid));
     out[8] = static_cast<char>(opcode);
     out.replace(12, 4, wire::be32(static_cast<uint32_t>(payload.size())));
     return out + payload;
@@ -124,6 +99,37 @@ std::string event(const std::string &name, int ipod_id, const std::string &seria
                                                                 {"ipod_serial", wire::s(serial)}};
     if (!data.empty()) entries.emplace_back("data", data);
     return frame(tid, 1, wire::h(entries));
+}
+
+int connect_abstract(const std::string &name) {
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    // A leading NUL, no terminator counted in the length.
+    memcpy(addr.sun_path + 1, name.data(), name.size());
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+bool take_frame(std::string &rx, Request &out) {
+    auto be32_at = [&rx](size_t at) {
+        uint32_t v = 0;
+        for (size_t k = 0; k < 4; k++) v = (v << 8) | static_cast<uint8_t>(rx[at + k]);
+        return v;
+    };
+    if (rx.size() < 16 || rx.size() - 16 < be32_at(12)) return false;
+    const size_t length = be32_at(12);
+    out.header = rx.substr(0, 16);
+    out.tid = be32_at(4);
+    out.opcode = static_cast<uint8_t>(rx[8]);
+    out.payload = rx.substr(16, length);
+    rx.erase(0, 16 + length);
+    return true;
 }
 
 bool write_all(int fd, const char *p, size_t n) {
