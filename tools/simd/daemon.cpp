@@ -238,15 +238,21 @@ bool Daemon::prepare_artwork_dir(std::string &error_text) {
         }
         closedir(d);
     }
-    std::string tmpl = base + "/" + prefix + "XXXXXX";
+    // Created under a name the clean-up above never matches, locked, then
+    // given its final name: another simulator starting at the same moment
+    // can never take it for a leftover.
+    std::string tmpl = base + "/" + "kiv-ipod-simd-new.XXXXXX";
     if (!mkdtemp(&tmpl[0])) {
         error_text = "cannot create an artwork directory in " + base + ": " + strerror(errno);
         return false;
     }
-    art_dir_ = tmpl;
-    art_dir_fd_ = open(art_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (art_dir_fd_ < 0 || flock(art_dir_fd_, LOCK_EX | LOCK_NB) != 0) {
-        error_text = "cannot lock " + art_dir_ + ": " + strerror(errno);
+    art_dir_fd_ = open(tmpl.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    art_dir_ = base + "/" + prefix + tmpl.substr(tmpl.size() - 6);
+    if (art_dir_fd_ < 0 || flock(art_dir_fd_, LOCK_EX | LOCK_NB) != 0 ||
+        renameat2(AT_FDCWD, tmpl.c_str(), AT_FDCWD, art_dir_.c_str(), RENAME_NOREPLACE) != 0) {
+        error_text = "cannot lock " + tmpl + ": " + strerror(errno);
+        rmdir(tmpl.c_str());
+        art_dir_.clear();
         return false;
     }
     return true;
