@@ -222,7 +222,6 @@ TEST(SuccessFlag, SelectDbAndSetCategoryStoreTheCount) {
         {wire::i(-5), 0, -5, nullptr},
         {wire::h({{"error", wire::s("no db")}}), 0, -1, "no db"},
         {wire::h({{"other", wire::i(3)}}), 0, -1, nullptr},
-        {wire::h({{"error", wire::s("no db")}}), 0, -1, "no db"},
         {wire::i(2), 1, 2, nullptr},
         {"", 0, -1, nullptr},
     };
