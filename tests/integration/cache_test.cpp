@@ -87,20 +87,14 @@ TEST(CacheFlow, SuccessRepliesFillTheCacheThroughDispatch) {
         {"itunes count", [](C c) { return kiv_ipod_get_db_itunes_info(c, 2); },
          wire::h({{"type", wire::i(2)}, {"count", wire::i(1234)}}), 1,
          [](C c) { EXPECT_EQ(kiv_ipod_get_result_db_itunes_info_count(c), 1234); }},
-        // Fewer pixels than rowstride x height: the rest reads as zeros
-        // (ASan checks the bounds of the whole reported length).
+        // Fewer pixels than rowstride x height: the length still covers it
+        // (the contents are the unit test's).
         {"artwork", [](C c) { return kiv_ipod_current_track_artwork(c, 0); },
          wire::h({{"width", wire::i(10)},
                   {"height", wire::i(10)},
                   {"rowstride", wire::i(30)},
                   {"image", wire::b("xyz")}}),
-         1,
-         [](C c) {
-             ASSERT_EQ(kiv_ipod_current_track_artwork_length(c), 300u);
-             const std::string pixels(reinterpret_cast<const char *>(kiv_ipod_current_track_artwork_data(c)),
-                                      300);
-             EXPECT_EQ(pixels, "xyz" + std::string(297, '\0'));
-         }},
+         1, [](C c) { EXPECT_EQ(kiv_ipod_current_track_artwork_length(c), 300u); }},
     };
 
     Daemon d;
