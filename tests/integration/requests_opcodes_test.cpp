@@ -44,18 +44,33 @@ struct Row {
 
 const unsigned char *const kUidBytes = reinterpret_cast<const unsigned char *>(kUid.data());
 
+// The blocking-only health examination: the integer reply, else -1.
+int32_t examine(C c) {
+    serialize_value *v = kiv_ipod_health_examine(c, "probe", nullptr);
+    const int32_t r = serialize_type(v) == SERIALIZE_INT ? serialize_get_int(v) : -1;
+    serialize_free(v);
+    return r;
+}
+
 std::vector<Row> table() {
     const std::string none;
     const auto i = wire::i;
-    auto tracks = [](const char *key) {
-        return wire::h({{key, wire::i(1)}, {"t1", wire::h({{"uid", wire::b(kUid)}})}});
+    auto tracks = [](const char *key) -> Decoding {
+        return {wire::h({{key, wire::i(1)}, {"t1", wire::h({{"uid", wire::b(kUid)}})}}), 1, -1, -1};
     };
+    // Replies that fill the cache, as (reply, result, error, lost).
+    const Decoding session{wire::h({{"result", i(1)}, {"devices", device_list()}}), 1, kUnchecked, 0};
+    const Decoding track{wire::h({{"current_track_info", i(3)}}), 3, -1, -1};
+    const Decoding art{
+        wire::h({{"width", i(2)}, {"height", i(1)}, {"rowstride", i(6)}, {"image", wire::b("abcdef")}}), 1,
+        -1, -1};
+    const Decoding status{wire::h({{"current_play_status", i(2)}}), 2, -1, -1};
+    const Decoding records{wire::a({i(0), i(5), i(10), i(1), wire::s("rec")}), 5, 0, -1};
+    const Decoding indexed{wire::h({{"indexed_track_info", i(4)}}), 4, -1, -1};
+    const Decoding chapters{wire::a({i(0), wire::s("chapter")}), 1, kUnchecked, -1};
+    const Decoding lingo{wire::h({{"major", i(1)}, {"minor", i(12)}}), 1, kUnchecked, -1};
     return {
-        {BOTH(kiv_ipod_open_session, 0),
-         4,
-         i(0),
-         false,
-         {wire::h({{"result", i(1)}, {"devices", device_list()}}), 1, kUnchecked, 0}},
+        {BOTH(kiv_ipod_open_session, 0), 4, i(0), false, session},
         {BOTH(kiv_ipod_close_session), 5, none, false, kStandard},
         {BOTH(kiv_ipod_play), 6, none, true, kStandard},
         {BOTH(kiv_ipod_stop), 7, none, true, kStandard},
@@ -66,23 +81,10 @@ std::vector<Row> table() {
         {BOTH(kiv_ipod_start_rew), 12, none, true, kStandard},
         {BOTH(kiv_ipod_stop_ffwrew), 13, none, true, kStandard},
         {BOTH(kiv_ipod_set_position, -1234), 14, i(-1234), true, kStandard},
-        {BOTH(kiv_ipod_current_track_info),
-         15,
-         none,
-         true,
-         {wire::h({{"current_track_info", i(3)}}), 3, -1, -1}},
+        {BOTH(kiv_ipod_current_track_info), 15, none, true, track},
         {ASYNC(kiv_ipod_get_sample_rate), 16, none, true, kNoSync},
-        {BOTH(kiv_ipod_current_track_artwork, 5),
-         17,
-         i(5),
-         true,
-         {wire::h({{"width", i(2)}, {"height", i(1)}, {"rowstride", i(6)}, {"image", wire::b("abcdef")}}), 1,
-          -1, -1}},
-        {BOTH(kiv_ipod_get_play_state),
-         18,
-         none,
-         true,
-         {wire::h({{"current_play_status", i(2)}}), 2, -1, -1}},
+        {BOTH(kiv_ipod_current_track_artwork, 5), 17, i(5), true, art},
+        {BOTH(kiv_ipod_get_play_state), 18, none, true, status},
         {BOTH(kiv_ipod_get_current_track_index), 19, none, true, kStandard},
         {BOTH(kiv_ipod_set_shuffle, 2), 20, i(2), true, kStandard},
         {BOTH(kiv_ipod_get_shuffle), 21, none, true, kStandard},
@@ -93,42 +95,16 @@ std::vector<Row> table() {
         {BOTH(kiv_ipod_set_category, 3), 24, i(3), true, kSuccessFlag},
         {BOTH(kiv_ipod_set_hierarchy, 2), 25, i(2), true, kStandard},
         {BOTH(kiv_ipod_select_db, 1, -2), 26, wire::a({i(1), i(-2)}), true, kSuccessFlag},
-        {BOTH(kiv_ipod_get_records, 10, 5),
-         27,
-         wire::a({i(10), i(5)}),
-         true,
-         {wire::a({i(0), i(5), i(10), i(1), wire::s("rec")}), 5, 0, -1}},
+        {BOTH(kiv_ipod_get_records, 10, 5), 27, wire::a({i(10), i(5)}), true, records},
         {BOTH(kiv_ipod_reauthentication, 1), 28, i(1), true, kStandard},
         {BOTH(kiv_ipod_set_preference, 8, 10), 29, wire::a({i(8), i(2)}), true, kStandard},
         {BOTH(kiv_ipod_get_preference, 8), 30, i(8), true, {i(3), 11, 255, 255}},
-        {BOTH(kiv_ipod_indexed_track_info, 4),
-         31,
-         i(4),
-         true,
-         {wire::h({{"indexed_track_info", i(4)}}), 4, -1, -1}},
-        {BOTH(kiv_ipod_indexed_track_chapter_info, 1, 2),
-         32,
-         wire::a({i(1), i(2)}),
-         true,
-         {wire::a({i(0), wire::s("chapter")}), 1, kUnchecked, -1}},
+        {BOTH(kiv_ipod_indexed_track_info, 4), 31, i(4), true, indexed},
+        {BOTH(kiv_ipod_indexed_track_chapter_info, 1, 2), 32, wire::a({i(1), i(2)}), true, chapters},
         // Blocking only: the "async" column runs the one form and reports
-        // 1 for a returned value.
-        {"kiv_ipod_health_examine",
-         [](C c) -> uint32_t {
-             serialize_value *v = kiv_ipod_health_examine(c, "probe", nullptr);
-             serialize_free(v);
-             return v != nullptr ? 1u : 0u;
-         },
-         [](C c) -> int32_t {
-             serialize_value *v = kiv_ipod_health_examine(c, "probe", nullptr);
-             int32_t r = serialize_type(v) == SERIALIZE_INT ? serialize_get_int(v) : -1;
-             serialize_free(v);
-             return r;
-         },
-         33,
-         wire::a({wire::s("probe")}),
-         false,
-         {i(42), 42, -1, -1}},
+        // 1 for an integer reply (the daemon answers 0 there).
+        {"kiv_ipod_health_examine", [](C c) { return examine(c) == 0 ? 1u : 0u; }, examine, 33,
+         wire::a({wire::s("probe")}), false, kStandard},
         {BOTH(kiv_ipod_write_tag), 34, none, true, kStandard},
         {BOTH(kiv_ipod_set_statechange, 5), 35, i(5), true, kStandard},
         {ASYNC(kiv_ipod_enter_videooutmode), 36, none, true, kNoSync},
@@ -138,25 +114,15 @@ std::vector<Row> table() {
         {BOTH(kiv_ipod_navigate_videoout, 3), 40, i(3), true, kStandard},
         {ASYNC(kiv_ipod_get_mode), 41, none, true, kNoSync},
         {ASYNC(kiv_ipod_get_db_itunes_info, 1), 42, i(1), true, kNoSync},
-        {BOTH(kiv_ipod_get_db_track_info, 0, 5, 9),
-         43,
-         wire::a({i(0), i(5), i(9)}),
-         true,
-         {tracks("get_db_track_info"), 1, -1, -1}},
-        {BOTH(kiv_ipod_get_pb_track_info, 2, 3, 4),
-         44,
-         wire::a({i(2), i(3), i(4)}),
-         true,
-         {tracks("get_pb_track_info"), 1, -1, -1}},
+        {BOTH(kiv_ipod_get_db_track_info, 0, 5, 9), 43, wire::a({i(0), i(5), i(9)}), true,
+         tracks("get_db_track_info")},
+        {BOTH(kiv_ipod_get_pb_track_info, 2, 3, 4), 44, wire::a({i(2), i(3), i(4)}), true,
+         tracks("get_pb_track_info")},
         {"kiv_ipod_prepare_uid_list", [](C c) { return kiv_ipod_prepare_uid_list(c, 1, 2, 3, "abcdef"); },
          [](C c) { return kiv_ipod_prepare_uid_list_sync(c, "abc"); }, 45,
          wire::a({i(1), i(2), i(3), wire::b("abc")}), true, kAlwaysZero},
         {BOTH(kiv_ipod_play_uid_list, kUidBytes), 46, wire::b(kUid), true, kAlwaysZero},
-        {BOTH(kiv_ipod_request_lingo_version, 10),
-         47,
-         i(10),
-         true,
-         {wire::h({{"major", i(1)}, {"minor", i(12)}}), 1, kUnchecked, -1}},
+        {BOTH(kiv_ipod_request_lingo_version, 10), 47, i(10), true, lingo},
         {ASYNC(kiv_ipod_set_current_playing_track_chapter, 6), 48, i(6), true, kNoSync},
         {ASYNC(kiv_ipod_set_current_playing_track, 7), 49, i(7), true, kNoSync},
         {BOTH(kiv_ipod_set_available_current, 1), 50, i(1), true, kAlwaysZero},

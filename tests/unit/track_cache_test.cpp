@@ -26,70 +26,50 @@ int32_t indexed_info(kiv_ipod_client *c, Value reply) {
     return set_indexed_track_info(c, p.get());
 }
 
-Value full_track(const char *title) {
-    return H({{"current_track_info", I(1)},
-              {"title", S(title)},
-              {"uid", B("12345678")},
-              {"chapter", S("ch")},
-              {"artist", S("ar")},
-              {"album", S("al")},
-              {"composer", S("co")},
-              {"genre", S("ge")},
-              {"length", I(300)},
-              {"position", I(20)},
-              {"state", I(3)},
-              {"number_of_tracks", I(12)},
-              {"track_index", I(4)},
-              {"chapter_index", I(1)},
-              {"chapter_count", I(2)},
-              {"timestamp", I(1000)},
-              {"timestamp_usec", I(500)},
-              {"artwork", I(1)},
-              {"has_chapters", I(1)},
-              {"is_audiobook", I(1)},
-              {"is_podcast", I(1)},
-              {"release_date", B("2020")}});
-}
-
-// Every accessor of the current track: its value after a reset and after
-// full_track() (the track reply never carries the sample rate, shuffle or
-// repeat state).
+// The fields of the current-track record: their reply key, their
+// accessor, and the accessor's value after a reset and after full_track().
 struct IntField {
-    const char *name;
+    const char *key;
+    int32_t track_info::*field;
     int (*get)(kiv_ipod_client *);
     int reset, full;
 };
-const IntField kInts[] = {{"state", kiv_ipod_current_track_state, -1, 1},
-                          {"length", kiv_ipod_current_track_length, -1, 300},
-                          {"position", kiv_ipod_current_track_position, -1, 20},
-                          {"number_of_tracks", kiv_ipod_current_number_of_tracks, -1, 12},
-                          {"track_index", kiv_ipod_current_track_index, -1, 4},
-                          {"chapter_index", kiv_ipod_current_chapter_index, -1, 1},
-                          {"chapter_count", kiv_ipod_current_chapter_count, 0, 2},
-                          {"timestamp", kiv_ipod_current_track_timestamp, 0, 1000},
-                          {"timestamp_usec", kiv_ipod_current_track_timestamp_usec, 0, 500},
-                          {"has_artwork", kiv_ipod_current_track_has_artwork, 0, 1},
-                          {"has_chapters", kiv_ipod_current_track_has_chapters, 0, 1},
-                          {"is_audiobook", kiv_ipod_current_track_is_audiobook, 0, 1},
-                          {"is_podcast", kiv_ipod_current_track_is_podcast, 0, 1},
-                          {"sample_rate", kiv_ipod_current_sample_rate, -1, -1},
-                          {"shuffle", kiv_ipod_current_shuffle_state, -1, -1},
-                          {"repeat", kiv_ipod_current_repeat_state, -1, -1}};
+const IntField kInts[] = {
+    {"length", &track_info::length, kiv_ipod_current_track_length, -1, 300},
+    {"position", &track_info::position, kiv_ipod_current_track_position, -1, 20},
+    {"state", &track_info::state, kiv_ipod_current_track_state, -1, 1},
+    {"number_of_tracks", &track_info::number_of_tracks, kiv_ipod_current_number_of_tracks, -1, 12},
+    {"track_index", &track_info::track_index, kiv_ipod_current_track_index, -1, 4},
+    {"chapter_index", &track_info::chapter_index, kiv_ipod_current_chapter_index, -1, 1},
+    {"chapter_count", &track_info::chapter_count, kiv_ipod_current_chapter_count, 0, 2},
+    {"timestamp", &track_info::timestamp, kiv_ipod_current_track_timestamp, 0, 1000},
+    {"timestamp_usec", &track_info::timestamp_usec, kiv_ipod_current_track_timestamp_usec, 0, 500},
+    {"artwork", &track_info::has_artwork, kiv_ipod_current_track_has_artwork, 0, 1},
+    {"has_chapters", &track_info::has_chapters, kiv_ipod_current_track_has_chapters, 0, 1},
+    {"is_audiobook", &track_info::is_audiobook, kiv_ipod_current_track_is_audiobook, 0, 1},
+    {"is_podcast", &track_info::is_podcast, kiv_ipod_current_track_is_podcast, 0, 1}};
+const int kFullRaw[] = {300, 20, 3, 12, 4, 1, 2, 1000, 500, 1, 1, 1, 1};  // as sent
+// Text fields; full_track() sends the first two letters of the key.
 const struct {
+    const char *key;
+    char *track_info::*field;
     const char *(*get)(kiv_ipod_client *);
-    const char *full;
-} kTexts[] = {{kiv_ipod_current_track_title, "song"},  {kiv_ipod_current_track_chapter, "ch"},
-              {kiv_ipod_current_track_artist, "ar"},   {kiv_ipod_current_track_album, "al"},
-              {kiv_ipod_current_track_composer, "co"}, {kiv_ipod_current_track_genre, "ge"}};
+} kTexts[] = {{"title", &track_info::title, kiv_ipod_current_track_title},
+              {"chapter", &track_info::chapter, kiv_ipod_current_track_chapter},
+              {"artist", &track_info::artist, kiv_ipod_current_track_artist},
+              {"album", &track_info::album, kiv_ipod_current_track_album},
+              {"composer", &track_info::composer, kiv_ipod_current_track_composer},
+              {"genre", &track_info::genre, kiv_ipod_current_track_genre}};
 
 void expect_record(kiv_ipod_client *c, bool full) {
-    for (const IntField &f : kInts) EXPECT_EQ(f.get(c), full ? f.full : f.reset) << f.name;
+    for (const IntField &f : kInts) EXPECT_EQ(f.get(c), full ? f.full : f.reset) << f.key;
+    // The track reply never carries these.
+    for (auto get :
+         {kiv_ipod_current_sample_rate, kiv_ipod_current_shuffle_state, kiv_ipod_current_repeat_state})
+        EXPECT_EQ(get(c), -1);
     for (const auto &t : kTexts) {
-        if (full) {
-            EXPECT_STREQ(t.get(c), t.full);
-        } else {
-            EXPECT_EQ(t.get(c), nullptr) << t.full;
-        }
+        const char *v = t.get(c);
+        EXPECT_EQ(v ? v : "-", full ? std::string(t.key, 2) : "-") << t.key;
     }
     const unsigned char *uid = kiv_ipod_current_track_uid(c);
     EXPECT_EQ(uid ? std::string(reinterpret_cast<const char *>(uid), 8) : "-", full ? "12345678" : "-");
@@ -98,7 +78,10 @@ void expect_record(kiv_ipod_client *c, bool full) {
 TEST(TrackCache, FullReplyFillsTheRecordAndResetClearsIt) {
     Client c;
     expect_record(c, false);
-    EXPECT_EQ(current_info(c, full_track("song")), 1);
+    Value reply = H({{"current_track_info", I(1)}, {"uid", B("12345678")}, {"release_date", B("2020")}});
+    for (const auto &t : kTexts) serialize_hash_add(reply, t.key, S(std::string(t.key, 2).c_str()));
+    for (size_t i = 0; i < std::size(kInts); ++i) serialize_hash_add(reply, kInts[i].key, I(kFullRaw[i]));
+    EXPECT_EQ(current_info(c, reply), 1);
     expect_record(c, true);
     c->shuffle_state = 1;
     c->repeat_state = 2;
@@ -114,27 +97,10 @@ TEST(TrackCache, FullReplyFillsTheRecordAndResetClearsIt) {
 // result is the integer under the result key, else -1; every usable reply
 // that leaves the length 0 logs it.
 TEST(TrackCache, RandomRepliesAgainstAModelOfTheRecord) {
-    const std::pair<const char *, char * track_info::*> texts[] = {
-        {"title", &track_info::title}, {"chapter", &track_info::chapter},   {"artist", &track_info::artist},
-        {"album", &track_info::album}, {"composer", &track_info::composer}, {"genre", &track_info::genre}};
-    const std::pair<const char *, int32_t track_info::*> ints[] = {
-        {"length", &track_info::length},
-        {"position", &track_info::position},
-        {"state", &track_info::state},
-        {"number_of_tracks", &track_info::number_of_tracks},
-        {"track_index", &track_info::track_index},
-        {"chapter_index", &track_info::chapter_index},
-        {"chapter_count", &track_info::chapter_count},
-        {"timestamp", &track_info::timestamp},
-        {"timestamp_usec", &track_info::timestamp_usec},
-        {"artwork", &track_info::has_artwork},
-        {"has_chapters", &track_info::has_chapters},
-        {"is_audiobook", &track_info::is_audiobook},
-        {"is_podcast", &track_info::is_podcast}};
     Client c;
     std::map<std::string, std::string> model;  // absent: null text / uid
     std::map<std::string, int32_t> numbers;
-    for (const auto &k : ints) numbers[k.first] = c->current_track.*k.second;
+    for (const auto &k : kInts) numbers[k.key] = c->current_track.*k.field;
     srand(7);
     for (int step = 0; step < 3000; ++step) {
         SCOPED_TRACE(step);
@@ -156,15 +122,15 @@ TEST(TrackCache, RandomRepliesAgainstAModelOfTheRecord) {
             }
             std::map<std::string, std::string> next = model;
             std::map<std::string, int32_t> next_numbers = numbers;
-            for (const auto &t : texts) {
+            for (const auto &t : kTexts) {
                 if (rand() % 3) continue;
-                const std::string text = t.first + std::to_string(step);
+                const std::string text = t.key + std::to_string(step);
                 const bool is_text = rand() % 4;
-                serialize_hash_add(reply, t.first, is_text ? S(text.c_str()) : I(1));
+                serialize_hash_add(reply, t.key, is_text ? S(text.c_str()) : I(1));
                 if (is_text)
-                    next[t.first] = text;
+                    next[t.key] = text;
                 else
-                    next.erase(t.first);
+                    next.erase(t.key);
             }
             if (rand() % 4 == 0) {
                 const std::string uid = std::string(6 + rand() % 4, 'u') + std::to_string(step % 10);
@@ -174,12 +140,12 @@ TEST(TrackCache, RandomRepliesAgainstAModelOfTheRecord) {
                 else
                     next.erase("uid");
             }
-            for (const auto &k : ints) {
+            for (const auto &k : kInts) {
                 if (rand() % 4) continue;
                 const int32_t v = rand() % 4 - 1;
-                serialize_hash_add(reply, k.first, rand() % 5 ? I(v) : S("9"));
-                if (serialize_type(serialize_hash_get(reply, k.first)) == SERIALIZE_INT)
-                    next_numbers[k.first] = v;
+                serialize_hash_add(reply, k.key, rand() % 5 ? I(v) : S("9"));
+                if (serialize_type(serialize_hash_get(reply, k.key)) == SERIALIZE_INT)
+                    next_numbers[k.key] = v;
             }
             if (kind == 4) {
                 result = -1;
@@ -196,14 +162,14 @@ TEST(TrackCache, RandomRepliesAgainstAModelOfTheRecord) {
         const bool logs = kind > 4 && numbers["length"] == 0;
         const std::string title = model.count("title") ? model["title"] : "(null)";
         ASSERT_EQ(log_count(kError, "track length is zero. title=" + title), logs ? 1 : 0);
-        for (const auto &t : texts) {
-            const char *field = c->current_track.*t.second;
-            ASSERT_EQ(field ? field : "-", model.count(t.first) ? model[t.first] : "-") << t.first;
+        for (const auto &t : kTexts) {
+            const char *field = c->current_track.*t.field;
+            ASSERT_EQ(field ? field : "-", model.count(t.key) ? model[t.key] : "-") << t.key;
         }
         const unsigned char *uid = c->current_track.uid;
         ASSERT_EQ(uid ? std::string(reinterpret_cast<const char *>(uid), 8) : "-",
                   model.count("uid") ? model["uid"] : "-");
-        for (const auto &k : ints) ASSERT_EQ(c->current_track.*k.second, numbers[k.first]) << k.first;
+        for (const auto &k : kInts) ASSERT_EQ(c->current_track.*k.field, numbers[k.key]) << k.key;
     }
 }
 
@@ -255,23 +221,23 @@ TEST(TrackCache, IndexedTrackBuildsItsArray) {
     // The current track is untouched by the indexed reply.
     EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
 
+    // Every accessor logs the value it returns, except the uid accessor.
     log_clear();
-    EXPECT_STREQ(kiv_ipod_indexed_track_title(c), "t");
-    EXPECT_STREQ(kiv_ipod_indexed_track_artist(c), "a");
-    EXPECT_STREQ(kiv_ipod_indexed_track_album(c), "b");
-    EXPECT_EQ(kiv_ipod_indexed_track_length(c), 123);
-    EXPECT_EQ(kiv_ipod_indexed_track_chapter_count(c), 4);
-    EXPECT_EQ(kiv_ipod_indexed_track_is_audiobook(c), 1);
-    EXPECT_EQ(kiv_ipod_indexed_track_is_podcast(c), 0);
+    const std::pair<std::string, std::string> logged[] = {
+        {kiv_ipod_indexed_track_title(c), "title=t"},
+        {kiv_ipod_indexed_track_artist(c), "artist=a"},
+        {kiv_ipod_indexed_track_album(c), "album=b"},
+        {std::to_string(kiv_ipod_indexed_track_length(c)), "length=123"},
+        {std::to_string(kiv_ipod_indexed_track_chapter_count(c)), "chapter_count=4"},
+        {std::to_string(kiv_ipod_indexed_track_is_audiobook(c)), "is_audiobook=1"},
+        {std::to_string(kiv_ipod_indexed_track_is_podcast(c)), "is_podcast=0"}};
     EXPECT_NE(kiv_ipod_indexed_track_uid(c), nullptr);
-    EXPECT_EQ(log_count(kDebug, "kiv_ipod_indexed_track_title, title=t\n"), 1);
-    EXPECT_EQ(log_count(kDebug, "kiv_ipod_indexed_track_artist, artist=a\n"), 1);
-    EXPECT_EQ(log_count(kDebug, "kiv_ipod_indexed_track_album, album=b\n"), 1);
-    EXPECT_EQ(log_count(kDebug, "kiv_ipod_indexed_track_length, length=123\n"), 1);
-    EXPECT_EQ(log_count(kDebug, "kiv_ipod_indexed_track_chapter_count, chapter_count=4\n"), 1);
-    EXPECT_EQ(log_count(kDebug, "kiv_ipod_indexed_track_is_audiobook, is_audiobook=1\n"), 1);
-    EXPECT_EQ(log_count(kDebug, "kiv_ipod_indexed_track_is_podcast, is_podcast=0\n"), 1);
-    EXPECT_EQ(kivtest::log_records().size(), 7u) << "the uid accessor does not log";
+    for (const auto &l : logged) {
+        const std::string key = l.second.substr(0, l.second.find('='));
+        EXPECT_EQ(key + "=" + l.first, l.second);
+        EXPECT_EQ(log_count(kDebug, "kiv_ipod_indexed_track_" + key + ", " + l.second + "\n"), 1);
+    }
+    EXPECT_EQ(kivtest::log_records().size(), 7u);
 }
 
 TEST(TrackCache, ResetClearsSlotsAndResultsButNotSessionState) {
@@ -280,14 +246,9 @@ TEST(TrackCache, ResetClearsSlotsAndResultsButNotSessionState) {
     c->ready = 1;
     c->session_opened = 1;
     c->current_session = 0;
-    c->last_error = strdup("kept");
     uint32_t *slots = &c->current_track_info_tid;
     for (int i = 0; i < 18; ++i) slots[i] = 100 + i;
     c->preference_type = 8;
-    c->db_itunes_info_count = 3;
-    c->db_device_uid[0] = 9;
-    c->db_last_sync_time[6] = 8;
-    memcpy(c->version, "1.12", 5);
     c->category = 4;
     c->record_count = 5;
     c->records = A({});
@@ -316,11 +277,6 @@ TEST(TrackCache, ResetClearsSlotsAndResultsButNotSessionState) {
     EXPECT_EQ(c->ready, 1u);
     EXPECT_EQ(c->session_opened, 1u);
     EXPECT_EQ(c->current_session, 0);
-    EXPECT_STREQ(c->last_error, "kept");
-    EXPECT_EQ(c->db_itunes_info_count, 3);
-    EXPECT_EQ(c->db_device_uid[0], 9);
-    EXPECT_EQ(c->db_last_sync_time[6], 8);
-    EXPECT_STREQ(c->version, "1.12");
 }
 
 }  // namespace
