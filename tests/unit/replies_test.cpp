@@ -298,6 +298,13 @@ TEST(Replies, SharedArtworkIsCopiedOutOfTheFile) {
         testing::ExitedWithCode(0), "");
     EXPECT_EQ(run(set_artwork, c, shared_art(2, 2, 2, file.path)), -1);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
+
+    // Found by artwork_fuzz (fuzz/corpus/artwork_fuzz/cut-shared-file): a
+    // file cut below the image held before still serves an image that fits.
+    std::ofstream(file.path) << std::string(100, 'd');
+    EXPECT_EQ(run(set_artwork, c, shared_art(16, 16, 64, file.path)), -1);
+    ASSERT_EQ(run(set_artwork, c, shared_art(1, 1, 100, file.path)), 1);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[99], 'd');
 }
 
 // A terminal or a FIFO named as the artwork file is refused without
