@@ -27,7 +27,7 @@
 #include "internal.h"
 #include "link/capture.h"
 #include "log_capture.h"
-#include "wired_test.h"
+#include "wired_handle.h"
 
 using kivtest::frame;
 namespace wire = kivtest::wire;
@@ -35,6 +35,22 @@ namespace wire = kivtest::wire;
 namespace {
 
 constexpr int kError = 6;
+
+// A handle wired to one end of a socket pair; the test plays the daemon on
+// `peer`. TearDown may be followed by SetUp again for a fresh pair, and a
+// test that closes `peer` sets it to -1.
+class WiredTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(kivtest::wire_handle(&client, &peer)); }
+    void TearDown() override {
+        kiv_ipod_close(client);
+        client = nullptr;
+        if (peer >= 0) close(peer);
+        peer = -1;
+    }
+    kiv_ipod_client *client = nullptr;
+    int peer = -1;
+};
 
 // Every callback appends a line here, in delivery order.
 std::vector<std::string> g_order;
@@ -59,7 +75,7 @@ int record_event(kiv_ipod_client *, kiv_ipod_event *e, void *) {
     return 0;
 }
 
-class Link : public kivtest::WiredTest {
+class Link : public WiredTest {
 protected:
     void SetUp() override {
         WiredTest::SetUp();
@@ -687,7 +703,7 @@ std::vector<Rec> records(const std::string &path) {
 // buffer, past it, past the record limit, an oversize header that ends the
 // connection) are recorded exactly; a file that stops taking writes turns
 // the capture off once without touching the connection.
-class CaptureTest : public kivtest::WiredTest {
+class CaptureTest : public WiredTest {
 protected:
     void SetUp() override {
         WiredTest::SetUp();
@@ -846,7 +862,7 @@ bool read_request(int fd, std::string &out) {
 // blocking request, writes and reads cut short by a tiny socket buffer
 // under a storm of interrupting signals, and a daemon that stalls while the
 // caller polls a non-blocking descriptor.
-class SocketFaults : public kivtest::WiredTest {
+class SocketFaults : public WiredTest {
 protected:
     void SetUp() override {
         WiredTest::SetUp();
