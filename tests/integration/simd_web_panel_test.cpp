@@ -143,6 +143,14 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
     for (pollfd pfd{kiv_ipod_fd(c), POLLIN, 0}; text.empty() && poll(&pfd, 1, 3000) == 1;)
         ASSERT_GE(kiv_ipod_read(c), 0);
     EXPECT_EQ(text, "gone");
+    // The cached index follows a blocking request, also one whose reply never comes.
+    const int32_t index = kiv_ipod_get_current_track_index_sync(c);
+    EXPECT_GE(index, 0);
+    EXPECT_EQ(kiv_ipod_current_track_index(c), index);
+    kiv_ipod_set_timeout(c, 300);
+    EXPECT_EQ(http(port, "POST", "/api/fault/drop_next"), 200);
+    EXPECT_EQ(kiv_ipod_get_current_track_index_sync(c), -1);
+    EXPECT_EQ(kiv_ipod_current_track_index(c), -1);
     kiv_ipod_close(c);
     EXPECT_EQ(http(port, "POST", "/api/fault/drop_next"), 200);
     EXPECT_LT(round_trip_ms(raw, 14, p, 400), 0) << "the dropped reply came";
