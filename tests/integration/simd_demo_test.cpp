@@ -6,14 +6,10 @@ using namespace simdtest;
 
 TEST(SimdDemo, ScriptedSessionSucceeds) {
     if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
-    // <build>/tools/kiv-ipod -> <build>; the source tree is named in the cache.
-    std::string build = tool_path("kiv-ipod");
+    // <build>/tools/kiv-ipod -> <build>; <source>/tests/integration/this file -> <source>.
+    std::string build = tool_path("kiv-ipod"), source = __FILE__;
     build = build.substr(0, build.rfind("/tools/"));
-    std::string cache = read_file(build + "/CMakeCache.txt");
-    const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
-    size_t at = cache.find(key);
-    ASSERT_NE(at, std::string::npos);
-    std::string source = cache.substr(at + key.size(), cache.find('\n', at) - at - key.size());
+    source = source.substr(0, source.rfind("/tests/"));
 
     simdtest::Run r = run_tool("/bin/sh", {source + "/scripts/demo.sh", build});
     const std::string text = r.out + r.err;

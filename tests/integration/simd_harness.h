@@ -18,9 +18,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -41,10 +43,10 @@ inline int ms_left(Clock::time_point end) {
     return static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
 }
-// Polls `done` every 10 ms; false when it still fails after `timeout_ms`.
+// Polls `done` every 5 ms; false when it still fails after `timeout_ms`.
 template <typename F>
 bool wait_until(F done, int timeout_ms = 3000) {
-    for (auto end = deadline(timeout_ms); !done(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+    for (auto end = deadline(timeout_ms); !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (Clock::now() >= end) return false;
     return true;
 }
@@ -63,9 +65,8 @@ inline bool tool_exists(const char *name) {
 }
 
 inline std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
     std::stringstream ss;
-    ss << f.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 // The whole content of an open (possibly unlinked) file.
@@ -97,13 +98,9 @@ inline pid_t spawn(const std::string &tool, const std::vector<std::string> &args
 // Waits for a child, killed after `timeout_ms`: its exit code, or 128 + signal.
 inline int wait_exit(pid_t pid, int timeout_ms = 60000) {
     int status = 0;
-    for (auto end = deadline(timeout_ms); waitpid(pid, &status, WNOHANG) == 0;) {
-        if (Clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) != 0; }, timeout_ms)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -124,6 +121,7 @@ public:
                 return (ready_ = fd >= 0) || pid_ < 0;
             },
             5000);
+        EXPECT_TRUE(ready_) << "the simulator did not start\n" << log();
     }
     ~Simulator() {
         stop();
@@ -271,23 +269,27 @@ inline Run run_cli(const std::vector<std::string> &args, const std::string &inpu
     return run_tool("kiv-ipod", args, input, timeout_ms);
 }
 
-// A field of /proc/PID/status in KiB (VmRSS, VmHWM), or -1.
-inline long proc_status_kib(pid_t pid, const char *field) {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(std::string(field) + ":", 0) == 0) return atol(line.c_str() + strlen(field) + 1);
-    return -1;
+// The resident size of a process in KiB (second field of its statm).
+inline long rss_kib(pid_t pid) {
+    long pages = 0, resident = 0;
+    std::istringstream(read_file("/proc/" + std::to_string(pid) + "/statm")) >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // User plus system CPU time of a process (fields 14 and 15 of its stat), in clock ticks.
 inline long cpu_ticks(pid_t pid) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream in(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int k = 3; k <= 15 && in >> field; k++)
-        if (k >= 14) ticks += atol(field.c_str());
-    return ticks;
+    long user = 0, sys = 0;
+    sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
+           &sys);
+    return user + sys;
+}
+
+// The round trip of a request answered at once (opcode 19) in milliseconds; -1 without a reply.
+inline double round_trip_ms(Raw &raw, uint32_t tid, Packet &p, int timeout_ms = 3000) {
+    auto t0 = Clock::now();
+    if (!raw.ask(tid, 19, p, std::string(), timeout_ms)) return -1;
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
 // The longest round trip of a request a well-behaved client makes over and
@@ -299,9 +301,9 @@ double worst_round_trip_ms(Raw &raw, F busy, int min_ms = 300) {
     uint32_t tid = 1000;
     for (auto start = Clock::now(); busy() || Clock::now() - start < std::chrono::milliseconds(min_ms);) {
         Packet p;
-        auto t0 = Clock::now();
-        if (!raw.ask(++tid, 19, p, std::string(), 5000)) return -1;
-        worst = std::max(worst, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        double ms = round_trip_ms(raw, ++tid, p, 5000);
+        if (ms < 0) return -1;
+        worst = std::max(worst, ms);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return worst;

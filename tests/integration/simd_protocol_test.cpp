@@ -2,12 +2,7 @@
 // reply, one reply per request with the request's id, reply formats,
 // error hashes, artwork both ways, several clients, hostile clients.
 
-#include <algorithm>
-#include <chrono>
 #include <map>
-#include <memory>
-#include <set>
-#include <thread>
 
 #include "simd_harness.h"
 
@@ -46,7 +41,6 @@ void expect_byte_exact(Packet &p) {
 // shapes the library's parsers read.
 TEST(SimdProtocol, OpeningReplySessionAndReplyShapes) {
     Simulator sim({"--ping-interval", "0"}, kName);
-    ASSERT_TRUE(sim.ready());
     Raw raw(kName);
     Packet p;
     ASSERT_TRUE(raw.ask(1, 0, p));
@@ -94,9 +88,7 @@ TEST(SimdProtocol, OpeningReplySessionAndReplyShapes) {
     ASSERT_TRUE(raw.ask(8, 27, p, wire::a({wire::i(1), wire::i(3)})));
     serialize_value *a = p.value();
     ASSERT_EQ(serialize_array_count(a), 7);
-    EXPECT_EQ(serialize_get_int(serialize_array_get(a, 1)), 1);
-    EXPECT_EQ(serialize_get_int(serialize_array_get(a, 2)), 1);
-    EXPECT_EQ(serialize_get_int(serialize_array_get(a, 3)), 3);
+    for (int k : {1, 2, 3}) EXPECT_EQ(serialize_get_int(serialize_array_get(a, k)), k == 3 ? 3 : 1) << k;
     std::set<std::string> names;
     for (int k = 4; k < 7; k++) names.insert(serialize_get_string(serialize_array_get(a, k)));
     EXPECT_EQ(names.size(), 3u);
@@ -136,7 +128,6 @@ TEST(SimdProtocol, OpeningReplySessionAndReplyShapes) {
 // events and pings interleaved with the replies, each encoded byte-exact.
 TEST(SimdProtocol, EveryRequestGetsExactlyOneByteExactReplyWithItsId) {
     Simulator sim({"--ping-interval", "0.05"}, kName);
-    ASSERT_TRUE(sim.ready());
     Raw raw(kName);
     Packet p;
     open_session(raw, 1, p);
@@ -177,9 +168,7 @@ TEST(SimdProtocol, EveryRequestGetsExactlyOneByteExactReplyWithItsId) {
         replied.insert(q.tid);
         expect_byte_exact(q);
         // The float the client sent comes back as the same text.
-        if (q.tid == 133) {
-            EXPECT_NE(q.payload.find("f\x09-0.250000"), std::string::npos);
-        }
+        EXPECT_TRUE(q.tid != 133 || q.payload.find("f\x09-0.250000") != std::string::npos);
         if (replied.size() == sent.size()) quiet = std::min(quiet, deadline(300));
     }
     EXPECT_EQ(std::set<uint32_t>(replied.begin(), replied.end()), sent);
@@ -189,7 +178,6 @@ TEST(SimdProtocol, EveryRequestGetsExactlyOneByteExactReplyWithItsId) {
 
 TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
     Simulator sim({"--ping-interval", "0"}, kName);
-    ASSERT_TRUE(sim.ready());
     Raw a(kName), b(kName), watcher(kName);
     Packet p;
     open_session(a, 1, p);
@@ -239,7 +227,6 @@ TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
 // while a well-behaved client keeps being served.
 TEST(SimdProtocol, HostileClientsAreClosedAloneWithALogLine) {
     Simulator sim({"--ping-interval", "0"}, kName);
-    ASSERT_TRUE(sim.ready());
     Raw good(kName);
     Packet p;
     open_session(good, 1, p);
@@ -263,12 +250,7 @@ TEST(SimdProtocol, HostileClientsAreClosedAloneWithALogLine) {
         {"control opcode without --allow-control", kivtest::frame(1, 200, wire::s("hotplug")),
          "unknown opcode 200"},
         {"undecodable payload", kivtest::frame(1, 14, "z123"), "malformed payload"},
-        {"truncated value",
-         kivtest::frame(1, 14,
-                        std::string("s\0\0\0\x09"
-                                    "abc",
-                                    8)),
-         "malformed payload"},
+        {"truncated value", kivtest::frame(1, 14, wire::s("abcdefghi").substr(0, 8)), "malformed payload"},
         {"hash count beyond the data", kivtest::frame(1, 14, std::string("h\0\0\0\x04\x7F\xFF\xFF\xFF", 9)),
          "malformed payload"},
         {"trailing bytes", kivtest::frame(1, 14, wire::i(1) + "x"), "malformed payload"},

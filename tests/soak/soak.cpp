@@ -6,7 +6,6 @@
 // figures. Run inside a private network namespace (make soak):
 //
 //   kiv-soak <path of kiv-ipod-simd> [packets]
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -14,27 +13,24 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <unordered_set>
 
 #include "kiv_ipod.h"
 
-// The library logs a trace line per request: count the records, keep
-// the error ones out of the way unless something fails.
-static long log_records;
-static long log_errors;
+// The library logs a trace line per request: count the records, and print
+// only the first few errors.
+static long log_records, log_errors;
 extern "C" __attribute__((visibility("default"))) int __android_log_vprint(int prio, const char *,
                                                                            const char *fmt, va_list ap) {
-    char buf[512];
     log_records++;
-    if (prio >= 6) {
-        log_errors++;
-        if (log_errors <= 5) {
-            vsnprintf(buf, sizeof buf, fmt, ap);
-            fprintf(stderr, "library error: %s", buf);
-        }
+    if (prio >= 6 && ++log_errors <= 5) {
+        fputs("library error: ", stderr);
+        vfprintf(stderr, fmt, ap);
     }
     return 0;
 }
@@ -79,28 +75,18 @@ int on_ping(kiv_ipod_client *c, uint32_t, void *data) {
 }
 
 long rss_kib() {
-    FILE *f = fopen("/proc/self/statm", "r");
     long pages = 0, resident = 0;
-    if (f) {
-        if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        fclose(f);
-    }
+    std::ifstream("/proc/self/statm") >> pages >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-int open_fds() {
-    DIR *d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    int n = 0;
-    while (readdir(d)) n++;
-    closedir(d);
-    return n - 3;  // ".", ".." and the directory's own descriptor
+// The open descriptors (the one listing the directory included).
+long open_fds() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 double now_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -117,10 +103,7 @@ int main(int argc, char **argv) {
         _exit(127);
     }
     kiv_ipod_client *c = nullptr;
-    for (int k = 0; k < 500 && !c; k++) {
-        c = kiv_ipod_connect();
-        if (!c) usleep(10000);
-    }
+    for (int k = 0; k < 500 && !(c = kiv_ipod_connect()); k++) usleep(10000);
     int status = 1;
     State s;
     if (c) {
@@ -136,7 +119,7 @@ int main(int argc, char **argv) {
         const size_t window = 32;
         long issued = 0, sync_calls = 0, sync_failures = 0;
         long rss_start = 0, rss_peak_after_warmup = 0;
-        int fds_start = open_fds();
+        long fds_start = open_fds();
         const long warmup = target / 20;
         double t0 = now_s();
         bool lost = false;
@@ -174,12 +157,12 @@ int main(int argc, char **argv) {
         }
         double elapsed = now_s() - t0;
         long rss_end = rss_kib();
-        int fds_end = open_fds();
+        long fds_end = open_fds();
         printf("soak: %ld packets in %.1f s (%.0f packets/s): %ld replies, %ld events, %ld pings\n",
                packets(s), elapsed, static_cast<double>(packets(s)) / elapsed, s.replies, s.events, s.pings);
         printf("soak: %ld async requests, %ld blocking requests (%ld failed), %ld log records (%ld errors)\n",
                issued, sync_calls, sync_failures, log_records, log_errors);
-        printf("soak: RSS %ld KiB after warm-up, %ld KiB peak, %ld KiB at the end; descriptors %d -> %d\n",
+        printf("soak: RSS %ld KiB after warm-up, %ld KiB peak, %ld KiB at the end; descriptors %ld -> %ld\n",
                rss_start, rss_peak_after_warmup, rss_end, fds_start, fds_end);
         printf("soak: %ld unmatched replies, %zu requests without reply, %ld failed sends%s\n", s.unmatched,
                s.outstanding.size(), s.failed_sends, lost ? ", CONNECTION LOST" : "");
