@@ -142,15 +142,6 @@ Value sample_tree() {
               {"devices", A({device("A", 1), device("B", 2)})}});
 }
 
-TEST(FaultAlloc, InterposerIsActive) {
-    void *(*volatile alloc)(size_t) = malloc;
-    FailAt fail(1);
-    void *p = alloc(32);
-    EXPECT_TRUE(fail.fired());
-    EXPECT_EQ(p, nullptr);
-    free(p);
-}
-
 // A hash whose key repeats, the earlier value an array whose cells spill
 // into a run of their own: replacing it releases that run's cells while the
 // decoder still fills the run.
