@@ -15,21 +15,22 @@ using namespace simdtest;
 
 namespace {
 
-struct Record {
-    int direction;
-    uint32_t connection;
-    std::string frame;
-    uint32_t tid() const {
-        return (uint32_t(uint8_t(frame[4])) << 24) | (uint32_t(uint8_t(frame[5])) << 16) |
-               (uint32_t(uint8_t(frame[6])) << 8) | uint8_t(frame[7]);
-    }
-    int opcode() const { return uint8_t(frame[8]); }
-};
-
 uint32_t le32(const std::string &s, size_t at) {
     return uint8_t(s[at]) | (uint32_t(uint8_t(s[at + 1])) << 8) | (uint32_t(uint8_t(s[at + 2])) << 16) |
            (uint32_t(uint8_t(s[at + 3])) << 24);
 }
+uint32_t be32(const std::string &s, size_t at) {
+    return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
+           (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
+}
+
+struct Record {
+    int direction;
+    uint32_t connection;
+    std::string frame;
+    uint32_t tid() const { return be32(frame, 4); }
+    int opcode() const { return uint8_t(frame[8]); }
+};
 
 // The test's own reader of the capture layout (pcap, link type 147, 8-byte
 // pseudo-header); fails the test on anything else.
@@ -48,10 +49,7 @@ std::vector<Record> read_capture(const std::string &path) {
         EXPECT_LE(at + 16 + kept, s.size()) << path;
         if (at + 16 + kept > s.size() || kept < 8 + 16) break;
         std::string body = s.substr(at + 16, kept);
-        Record r{uint8_t(body[0]),
-                 (uint32_t(uint8_t(body[4])) << 24) | (uint32_t(uint8_t(body[5])) << 16) |
-                     (uint32_t(uint8_t(body[6])) << 8) | uint8_t(body[7]),
-                 body.substr(8)};
+        Record r{uint8_t(body[0]), be32(body, 4), body.substr(8)};
         EXPECT_EQ(uint8_t(r.frame[0]), 0xFE);
         out.push_back(r);
         at += 16 + kept;

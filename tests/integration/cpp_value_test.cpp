@@ -109,11 +109,10 @@ TEST(CppValue, ViewsReadEveryTypeBack) {
 // (index by index) would take about 2e10 steps.
 TEST(CppValue, IterationAndLookupAreLinear) {
     const int n = 200000;
-    std::vector<std::string> elements, entries;
-    for (int k = 0; k < n; k++) elements.push_back(wire::i(k));
-    for (int k = 0; k < n; k++) entries.push_back(wire::i(k));
+    std::vector<std::string> elements;
     std::vector<std::pair<std::string, std::string>> hash;
-    for (int k = 0; k < n; k++) hash.emplace_back("k" + std::to_string(k), entries[k]);
+    for (int k = 0; k < n; k++) hash.emplace_back("k" + std::to_string(k), wire::i(k));
+    for (const auto &entry : hash) elements.push_back(entry.second);
     ki::Value a = decode(wire::a(elements));
     ki::Value h = decode(wire::h(hash));
     ASSERT_TRUE(a && h);
