@@ -15,20 +15,18 @@ using namespace simdtest;
 
 namespace {
 
-uint32_t le32(const std::string &s, size_t at) {
-    return uint8_t(s[at]) | (uint32_t(uint8_t(s[at + 1])) << 8) | (uint32_t(uint8_t(s[at + 2])) << 16) |
-           (uint32_t(uint8_t(s[at + 3])) << 24);
-}
-uint32_t be32(const std::string &s, size_t at) {
-    return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
-           (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
+// The 32-bit number at `at`: little-endian (capture headers) or big-endian (frames).
+uint32_t u32(const std::string &s, size_t at, bool big = false) {
+    uint32_t v = 0;
+    for (int k = 0; k < 4; k++) v |= uint32_t(uint8_t(s[at + k])) << (8 * (big ? 3 - k : k));
+    return v;
 }
 
 struct Record {
     int direction;
     uint32_t connection;
     std::string frame;
-    uint32_t tid() const { return be32(frame, 4); }
+    uint32_t tid() const { return u32(frame, 4, true); }
     int opcode() const { return uint8_t(frame[8]); }
 };
 
@@ -39,17 +37,17 @@ std::vector<Record> read_capture(const std::string &path) {
     std::vector<Record> out;
     EXPECT_GE(s.size(), 24u) << path;
     if (s.size() < 24) return out;
-    EXPECT_EQ(le32(s, 0), 0xA1B2C3D4u);
-    EXPECT_EQ(le32(s, 20), 147u);
+    EXPECT_EQ(u32(s, 0), 0xA1B2C3D4u);
+    EXPECT_EQ(u32(s, 20), 147u);
     for (size_t at = 24; at < s.size();) {
         EXPECT_LE(at + 16, s.size()) << path;
         if (at + 16 > s.size()) break;
-        uint32_t kept = le32(s, at + 8);
-        EXPECT_EQ(kept, le32(s, at + 12)) << "no frame of this session is cut";
+        uint32_t kept = u32(s, at + 8);
+        EXPECT_EQ(kept, u32(s, at + 12)) << "no frame of this session is cut";
         EXPECT_LE(at + 16 + kept, s.size()) << path;
         if (at + 16 + kept > s.size() || kept < 8 + 16) break;
         std::string body = s.substr(at + 16, kept);
-        Record r{uint8_t(body[0]), be32(body, 4), body.substr(8)};
+        Record r{uint8_t(body[0]), u32(body, 4, true), body.substr(8)};
         EXPECT_EQ(uint8_t(r.frame[0]), 0xFE);
         out.push_back(r);
         at += 16 + kept;
@@ -77,20 +75,12 @@ simdtest::Run shell(const std::string &command) {
     return r;
 }
 
-std::string source_dir() {
-    std::string build = tool_path("kiv-ipod-simd");
-    build = build.substr(0, build.rfind("/tools/"));
-    std::string cache = read_file(build + "/CMakeCache.txt");
-    const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
-    size_t at = cache.find(key);
-    return cache.substr(at + key.size(), cache.find('\n', at) - at - key.size());
-}
-
 // A tshark command with the dissector that reads `path`. As root, tshark
 // loads Lua scripts only where init.lua allows it, so it runs as nobody on
 // world-readable copies of the script and the capture instead.
 std::string tshark(const std::string &args, const std::string &path) {
-    std::string lua = source_dir() + "/tools/wireshark/kiv_ipod.lua";
+    const std::string self = __FILE__;
+    const std::string lua = self.substr(0, self.rfind("/tests/")) + "/tools/wireshark/kiv_ipod.lua";
     if (geteuid() != 0 || shell("setpriv --version").code != 0)
         return "tshark -n -X lua_script:" + lua + " " + args + " -r " + path;
     std::string dir = path.substr(0, path.rfind('/'));
@@ -251,8 +241,8 @@ TEST(Capture, BrokenFilesAreReportedNotFatal) {
     // Hand-broken frames: the first record's marker, the second's length
     // (past the frame), and the payload letter of the second reply.
     std::string broken = good;
-    size_t first = 24, second = first + 16 + le32(good, first + 8);
-    size_t third = second + 16 + le32(good, second + 8);
+    size_t first = 24, second = first + 16 + u32(good, first + 8);
+    size_t third = second + 16 + u32(good, second + 8);
     broken[first + 16 + 8] = 'X';           // marker
     broken[second + 16 + 8 + 12] = '\x7f';  // payload length
     broken[third + 16 + 8 + 16] = 'Z';      // first payload byte (open_session's 'i')
