@@ -1,5 +1,6 @@
 #include "log_capture.h"
 
+#include <gtest/gtest.h>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -35,6 +36,16 @@ int log_count_containing(const std::string &needle) {
     for (const auto &r : records)
         if (r.text.find(needle) != std::string::npos) n++;
     return n;
+}
+
+std::vector<std::string> debug_texts() {
+    std::vector<std::string> out;
+    for (const LogRecord &r : log_records()) {
+        EXPECT_EQ(r.priority, 3);
+        EXPECT_EQ(r.tag, "ipod-daemon-2");
+        out.push_back(r.text);
+    }
+    return out;
 }
 
 }  // namespace kivtest

@@ -22,6 +22,9 @@ void log_clear();
 int log_count(int priority, const std::string &text, const std::string &tag = "ipod-daemon-2");
 // Number of records whose text contains `needle`, any priority and tag.
 int log_count_containing(const std::string &needle);
+// The texts of all records, each checked to be a debug record (priority 3)
+// of the library's tag.
+std::vector<std::string> debug_texts();
 
 }  // namespace kivtest
 

@@ -12,15 +12,7 @@ namespace {
 
 using kivtest::LogRecord;
 
-std::vector<std::string> texts() {
-    std::vector<std::string> out;
-    for (const LogRecord &r : kivtest::log_records()) {
-        EXPECT_EQ(r.priority, 3);
-        EXPECT_EQ(r.tag, "ipod-daemon-2");
-        out.push_back(r.text);
-    }
-    return out;
-}
+using kivtest::debug_texts;
 
 using Texts = std::vector<std::string>;
 
@@ -83,7 +75,7 @@ TEST(Log, ByteDumps) {
     for (const auto &c : cases) {
         kivtest::log_clear();
         c.dump(c.data, c.count);
-        EXPECT_EQ(texts(), c.want) << (c.dump == print_hex ? "print_hex " : "kv_hexdump ") << c.count;
+        EXPECT_EQ(debug_texts(), c.want) << (c.dump == print_hex ? "print_hex " : "kv_hexdump ") << c.count;
     }
 }
 

@@ -18,25 +18,15 @@
 #include "fake_daemon.h"
 #include "internal.h"
 #include "serialize/serialize_private.h"
+#include "value_tree.h"
 
 namespace {
 
 namespace wire = kivtest::wire;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-struct TreeDeleter {
-    void operator()(serialize_value *v) const { serialize_free(v); }
-};
-using Tree = std::unique_ptr<serialize_value, TreeDeleter>;
-
-std::string encode(const serialize_value *v) {
-    int32_t length = -7;
-    uint8_t *buffer = serialize(v, &length);
-    if (buffer == nullptr) return length == 0 ? "<null>" : "<null, length set>";
-    std::string out(reinterpret_cast<char *>(buffer), static_cast<size_t>(length));
-    free(buffer);
-    return out;
-}
+using kivtest::encoded;
+using kivtest::Tree;
 
 // Decodes from a heap block of exactly the given size, so that AddressSanitizer
 // reports any read past the end.
@@ -155,7 +145,7 @@ void expect_decodes_as_model(const std::string &bytes) {
         ASSERT_EQ(got, nullptr) << testing::PrintToString(bytes);
     } else {
         ASSERT_NE(got, nullptr) << testing::PrintToString(bytes);
-        ASSERT_EQ(encode(got.get()), *want) << testing::PrintToString(bytes);
+        ASSERT_EQ(encoded(got.get()), *want) << testing::PrintToString(bytes);
     }
 }
 
@@ -336,33 +326,33 @@ void expect_writers_agree(const serialize_value *node, const std::string &want) 
     ASSERT_EQ(std::string(out.begin(), out.end() - 1), want);
     ASSERT_EQ(out.back(), 0xAA) << "wrote past its own length";
     for (int32_t i = 0; i < serialize_array_count(node); i++)
-        expect_writers_agree(serialize_array_get(node, i), encode(serialize_array_get(node, i)));
+        expect_writers_agree(serialize_array_get(node, i), encoded(serialize_array_get(node, i)));
     for (int32_t i = 0; i < serialize_hash_count(node); i++) {
         const serialize_value *value = serialize_hash_get(node, serialize_hash_get_key(node, i));
-        expect_writers_agree(value, encode(value));
+        expect_writers_agree(value, encoded(value));
     }
 }
 
 TEST(SerializeEncoding, WorkedExamplesAreByteExact) {
     Tree hash(serialize_hash());
     serialize_hash_add(hash.get(), "result", serialize_int(1));
-    EXPECT_EQ(encode(hash.get()), std::string("h\0\0\0\x11\0\0\0\x01\0\x06result"
-                                              "i\x01"
-                                              "1",
-                                              20));
+    EXPECT_EQ(encoded(hash.get()), std::string("h\0\0\0\x11\0\0\0\x01\0\x06result"
+                                               "i\x01"
+                                               "1",
+                                               20));
     EXPECT_EQ(serialize_pack_calc(hash.get()), 20);
 
     Tree array(serialize_array());
     serialize_array_add(array.get(), serialize_float(1.5f));
     serialize_array_add(array.get(), serialize_string("title"));
     serialize_array_add(array.get(), serialize_hash());
-    EXPECT_EQ(encode(array.get()), std::string("a\0\0\0\x21\0\0\0\x03"
-                                               "f\x08"
-                                               "1.500000"
-                                               "s\0\0\0\x05"
-                                               "title"
-                                               "h\0\0\0\x04\0\0\0\0",
-                                               38));
+    EXPECT_EQ(encoded(array.get()), std::string("a\0\0\0\x21\0\0\0\x03"
+                                                "f\x08"
+                                                "1.500000"
+                                                "s\0\0\0\x05"
+                                                "title"
+                                                "h\0\0\0\x04\0\0\0\0",
+                                                38));
 
     // A string node written with any tag other than 2 is a byte string;
     // serialize() without a length pointer still encodes.
@@ -387,12 +377,12 @@ TEST(SerializeEncoding, RandomTreesEncodeAsTheIndependentEncoderAndRoundTrip) {
     Random r(2024);
     for (int round = 0; round < 700; round++) {
         auto [tree, want] = random_tree(r);
-        ASSERT_EQ(encode(tree.get()), want) << round;
+        ASSERT_EQ(encoded(tree.get()), want) << round;
         expect_writers_agree(tree.get(), want);
         Tree back = decode(want);
         ASSERT_NE(back, nullptr) << round;
-        ASSERT_EQ(encode(back.get()), want) << round;
-        ASSERT_EQ(encode(Tree(serialize_dup(tree.get())).get()), want) << round;
+        ASSERT_EQ(encoded(back.get()), want) << round;
+        ASSERT_EQ(encoded(Tree(serialize_dup(tree.get())).get()), want) << round;
     }
 }
 
@@ -497,7 +487,7 @@ TEST(SerializeEncoding, ReplacedContainersNeverFreeTheRunBeingFilled) {
         Tree got = decode(c.payload), want = decode(c.without_replaced);
         ASSERT_NE(want, nullptr);
         ASSERT_NE(got, nullptr);
-        EXPECT_EQ(encode(got.get()), encode(want.get())) << c.payload.size();
+        EXPECT_EQ(encoded(got.get()), encoded(want.get())) << c.payload.size();
     }
 }
 
@@ -558,11 +548,10 @@ TEST(SerializeEncoding, NestingIsBoundedBothWays) {
         serialize_array_add(level, next);
         level = next;
     }
-    std::string encoded = encode(deep.get());
-    EXPECT_NE(decode(encoded), nullptr);
+    EXPECT_NE(decode(encoded(deep.get())), nullptr);
     serialize_array_add(level, serialize_hash());  // level 257
     EXPECT_EQ(serialize_pack_calc(deep.get()), -1);
-    EXPECT_EQ(encode(deep.get()), "<null>");
+    EXPECT_EQ(encoded(deep.get()), "<null>");
 }
 
 TEST(SerializeEncoding, OverlongKeysAreNeverWritten) {

@@ -8,26 +8,18 @@
 
 #include "internal.h"
 #include "log_capture.h"
+#include "value_tree.h"
 
 namespace {
 
-struct TreeDeleter {
-    void operator()(serialize_value *v) const { serialize_free(v); }
-};
-using Tree = std::unique_ptr<serialize_value, TreeDeleter>;
+using kivtest::Tree;
 
 // The texts of the records logged while printing `node` at `depth`; every
 // record must be a debug record of the library's tag.
 std::vector<std::string> printed(const serialize_value *node, int32_t depth = 0) {
     kivtest::log_clear();
     serialize_print_depth(node, depth);
-    std::vector<std::string> texts;
-    for (const kivtest::LogRecord &r : kivtest::log_records()) {
-        EXPECT_EQ(r.priority, 3);
-        EXPECT_EQ(r.tag, "ipod-daemon-2");
-        texts.push_back(r.text);
-    }
-    return texts;
+    return kivtest::debug_texts();
 }
 
 using Texts = std::vector<std::string>;

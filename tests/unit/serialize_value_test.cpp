@@ -14,25 +14,15 @@
 #include "fake_daemon.h"
 #include "internal.h"
 #include "serialize/serialize_private.h"
+#include "value_tree.h"
 
 namespace {
 
 namespace wire = kivtest::wire;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-struct TreeDeleter {
-    void operator()(serialize_value *v) const { serialize_free(v); }
-};
-using Tree = std::unique_ptr<serialize_value, TreeDeleter>;
-
-std::string encoded(const serialize_value *v) {
-    int32_t n = 0;
-    uint8_t *b = serialize(v, &n);
-    if (b == nullptr) return "<null>";
-    std::string s(reinterpret_cast<char *>(b), static_cast<size_t>(n));
-    free(b);
-    return s;
-}
+using kivtest::encoded;
+using kivtest::Tree;
 
 TEST(SerializeValue, ScalarsHoldTheirPayload) {
     Tree i(serialize_int(-123456));
