@@ -355,8 +355,10 @@ TEST_F(Link, WaitsDeliverInArrivalOrderAgainstAModel) {
 
 using Clock = std::chrono::steady_clock;
 
+// Rounded up: the library counts whole milliseconds, so a wait of N ms ends
+// after more than N - 1 ms of this clock.
 int64_t ms_since(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    return std::chrono::ceil<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 TEST_F(Link, ExpiredWaitKeepsTheConnectionAndTheLateReplyIsMatchedById) {
