@@ -45,6 +45,12 @@ typedef struct ipod_packet {
     uint32_t length;
     void *payload;
     struct ipod_packet *next;
+    // Inbound: the packet's place in arrival order (1 for the first one of
+    // the handle), which bounds a dispatch pass to what had arrived when it
+    // started, and the bytes its record and payload really occupy, which
+    // the queue limit counts.
+    uint64_t seq;
+    uint64_t footprint;
 } ipod_packet;
 
 // Cached metadata of one track.
@@ -157,12 +163,25 @@ struct kiv_ipod_client {
     // The packet capture (KIV_IPOD_CAPTURE, src/link/capture.h); null when
     // off, which costs one test where frames are written and cut.
     struct kiv_capture *capture;
+    // Arrival number of the last packet queued (ipod_packet.seq).
+    uint64_t rx_seq;
+    // Monotonic millisecond deadline of the outermost blocking call that is
+    // running, or -1: every write its callbacks make, every nested wait and
+    // every dispatch pass inside it ends by then.
+    int64_t call_deadline;
+    // A failed write has been logged: the writes that follow on the same
+    // lost connection fail silently.
+    uint32_t send_error_logged;
 };
 
 // A handle around a connected descriptor (or -1): empty queue, caches in
 // their reset state. kiv_ipod_connect builds on it; tests, benchmarks and
 // fuzzers wrap one end of a socketpair with it.
 kiv_ipod_client *ipod_client_new(int fd);
+// Connects to the daemon's socket, waiting at most `milliseconds` for the
+// daemon to take the connection (0: as long as it takes). The descriptor,
+// or -1.
+int ipod_connect_bounded(int32_t milliseconds);
 ipod_packet *ipod_packet_new(void);
 // A packet with room for `room` payload bytes directly behind it, which
 // ipod_packet_free releases with the packet.
@@ -174,6 +193,9 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request);
 int32_t ipod_write_all(kiv_ipod_client *client, const void *data, uint32_t count);
 // One read plus reassembly: packets queued, 0, or -1 (connection lost).
 int32_t ipod_read_packets(kiv_ipod_client *client);
+// True when a read would not block: data, a hang-up or an error is
+// waiting on the descriptor (or there is none).
+int ipod_readable_now(const kiv_ipod_client *client);
 // Takes the reply to a blocking request (owned; null when none came) and
 // returns the request's result.
 typedef int32_t (*ipod_reply_handler)(kiv_ipod_client *client, ipod_packet *reply, void *context);
@@ -204,8 +226,18 @@ ipod_packet *ipod_wait_reply(kiv_ipod_client *client, uint32_t tid, int dispatch
 ipod_wait *ipod_wait_for(kiv_ipod_client *client, uint32_t tid);
 // Hands `reply` (unlinked from the queue) to the wait's handler.
 void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply);
+// One dispatch pass over the packets that had arrived when it started
+// (those queued later wait for the next pass); inside a blocking call it
+// also ends at the call's deadline.
 void ipod_dispatch(kiv_ipod_client *client);
-kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client);
+// The next event of a pass, after handling the replies and pings ahead of
+// it; null once no packet up to arrival number `last_seq` is left.
+kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client, uint64_t last_seq);
+// True while a blocking call's deadline is set and has passed.
+int ipod_call_expired(const kiv_ipod_client *client);
+// Empties every pending-reply slot that holds `tid`: run once the reply
+// with that id has been handled, whatever route it took.
+void ipod_release_slots(kiv_ipod_client *client, uint32_t tid);
 // Sets last_error to a copy of `text` (null clears it).
 void ipod_set_last_error(kiv_ipod_client *client, const char *text);
 // Decodes an inbound payload; null for no payload or undecodable bytes

@@ -190,7 +190,8 @@ kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet)
     const char *name = value_text(hash, "event");
     event->session = static_cast<int16_t>(value_int_or(hash, "session", 0));
     const serialize_value *id = value_typed(hash, "ipod_id", SERIALIZE_INT);
-    event->ipod_id = static_cast<uint16_t>(id ? serialize_get_int(id) : 0);
+    const int32_t raw_id = id ? serialize_get_int(id) : 0;
+    event->ipod_id = static_cast<uint16_t>(raw_id);
     event->serial = const_cast<char *>(value_text(hash, "ipod_serial"));
     event->data = serialize_hash_get(hash, "data");
     event->payload = payload.value;
@@ -201,7 +202,10 @@ kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet)
 
     event->type = event_type_of(name);
     // An event without an ipod_id concerns no device in particular.
-    bool concerns_current = id && current_id >= 0 && static_cast<int>(event->ipod_id) == current_id;
+    // The whole id is compared; one the record cannot carry (outside
+    // 0..65535) names no device.
+    bool concerns_current =
+        id && raw_id >= 0 && raw_id <= UINT16_MAX && current_id >= 0 && raw_id == current_id;
     apply_effect(client, event, concerns_current);
     return event;
 }

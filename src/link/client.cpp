@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "capture.h"
@@ -63,23 +64,41 @@ int32_t timeout_from_environment() {
     return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
+// SO_SNDTIMEO of `fd`: `milliseconds`, or none for 0.
+bool set_send_timeout(int fd, int32_t milliseconds) {
+    timeval tv = {};
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
 }  // namespace
 
 extern "C" {
 
 int connect_to_server(void) {
+    return ipod_connect_bounded(timeout_from_environment());
+}
+
+int ipod_connect_bounded(int32_t milliseconds) {
     kv_debug("%s\n", kConnect);
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0) {
         kv_debug("%s, failed to create socket\n", kConnect);
         return -1;
     }
+    // A daemon that stopped accepting fills its listen queue, and a plain
+    // connect then blocks until it goes away. A local stream connect waits
+    // for room at most the send time-out, so with a bound that is what it
+    // gets, and it is taken off again once connected.
+    const bool bounded = milliseconds > 0 && set_send_timeout(fd, milliseconds);
     if (socket_local_client_connect(fd, daemon_socket_name(), ANDROID_SOCKET_NAMESPACE_ABSTRACT,
                                     SOCK_STREAM) < 0) {
         kv_debug("%s, failed to connect to ipod service\n", kConnect);
         close(fd);
         return -1;
     }
+    if (bounded) set_send_timeout(fd, 0);
     kv_debug("%s, success\n", kConnect);
     return fd;
 }
@@ -94,6 +113,7 @@ kiv_ipod_client *ipod_client_new(int fd) {
         return nullptr;
     }
     client->packets_tail = client->packets;
+    client->call_deadline = -1;
     client->devices = nullptr;
     reset_cache(client);
     client->fd = fd;
@@ -104,13 +124,13 @@ kiv_ipod_client *kiv_ipod_connect(void) {
     common_init();
     kiv_ipod_client *client = ipod_client_new(-1);
     if (!client) return nullptr;
-    client->fd = connect_to_server();
+    client->timeout_ms = timeout_from_environment();
+    client->fd = ipod_connect_bounded(client->timeout_ms);
     client->remote = 0;
     if (client->fd < 0) {
         kiv_ipod_close(client);
         return nullptr;
     }
-    client->timeout_ms = timeout_from_environment();
     const char *capture = getenv("KIV_IPOD_CAPTURE");
     if (capture && *capture) client->capture = kiv_capture_open(capture);
     ipod_packet request = {};

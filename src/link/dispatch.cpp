@@ -91,6 +91,20 @@ int32_t generic_reply(kiv_ipod_client *client, const ipod_packet *packet, const 
     return result;
 }
 
+// Every pending-reply slot of the handle.
+constexpr uint32_t kiv_ipod_client::*kSlots[] = {
+    &kiv_ipod_client::current_track_info_tid, &kiv_ipod_client::current_track_artwork_tid,
+    &kiv_ipod_client::play_state_tid,         &kiv_ipod_client::indexed_track_info_tid,
+    &kiv_ipod_client::indexed_track_chapter_info_tid, &kiv_ipod_client::current_track_index_tid,
+    &kiv_ipod_client::open_session_tid,       &kiv_ipod_client::category_tid,
+    &kiv_ipod_client::records_tid,            &kiv_ipod_client::select_db_tid,
+    &kiv_ipod_client::preference_tid,         &kiv_ipod_client::db_itunes_info_tid,
+    &kiv_ipod_client::db_track_info_tid,      &kiv_ipod_client::pb_track_info_tid,
+    &kiv_ipod_client::uid_list_tid,           &kiv_ipod_client::lingo_version_tid,
+    &kiv_ipod_client::artwork_data_tid,       &kiv_ipod_client::sample_rate_tid,
+};
+static_assert(sizeof kSlots / sizeof kSlots[0] == 18, "eighteen pending-reply slots");
+
 // Handles one reply (already unlinked) and hands it to the reply callback.
 void deliver_reply(kiv_ipod_client *client, ipod_packet *packet) {
     ipod_set_last_error(client, nullptr);
@@ -105,6 +119,9 @@ void deliver_reply(kiv_ipod_client *client, ipod_packet *packet) {
         break;
     }
     if (!routed) result = generic_reply(client, packet, &text);
+    // The reply has been applied: a second packet with its id (a duplicate
+    // or a stale copy) gets the generic decoding and touches no cache.
+    ipod_release_slots(client, packet->tid);
     client->reply_cb(client, packet->tid, result, text, client->reply_cb_data);
 }
 
@@ -115,6 +132,12 @@ extern "C" {
 void ipod_set_last_error(kiv_ipod_client *client, const char *text) {
     free(client->last_error);
     client->last_error = text ? strdup(text) : nullptr;
+}
+
+void ipod_release_slots(kiv_ipod_client *client, uint32_t tid) {
+    if (tid == 0) return;
+    for (uint32_t kiv_ipod_client::*slot : kSlots)
+        if (client->*slot == tid) client->*slot = 0;
 }
 
 const char *kiv_ipod_last_error(kiv_ipod_client *client) {
@@ -131,9 +154,9 @@ serialize_value *ipod_decode_payload(const ipod_packet *packet) {
     return value;
 }
 
-kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client) {
+kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client, uint64_t last_seq) {
     ipod_packet *head = client->packets;
-    while (head->next) {
+    while (head->next && head->next->seq <= last_seq && !ipod_call_expired(client)) {
         ipod_packet *packet = head->next;
         if (ipod_wait *wait = ipod_wait_for(client, packet->tid)) {
             // A blocking request's reply, handled at its place in the
@@ -177,7 +200,11 @@ kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client) {
 void ipod_dispatch(kiv_ipod_client *client) {
     if (client->waiting) kv_error("Another thread already using this call\n");
     client->dispatch_depth++;
-    while (kiv_ipod_event *event = ipod_dispatch_next(client)) {
+    // What callbacks' own requests read in meanwhile waits for the next
+    // pass: a daemon that answers every request with one more packet
+    // cannot keep this pass going.
+    const uint64_t last_seq = client->rx_seq;
+    while (kiv_ipod_event *event = ipod_dispatch_next(client, last_seq)) {
         if (client->event_cb) client->event_cb(client, event, client->event_cb_data);
         kiv_ipod_event_free(event);
     }
@@ -185,8 +212,13 @@ void ipod_dispatch(kiv_ipod_client *client) {
 }
 
 int32_t kiv_ipod_read(kiv_ipod_client *client) {
-    int32_t count = ipod_read_packets(client);
-    if (count == 0) return 0;
+    if (client == nullptr) return -1;
+    // Packets left by an earlier pass are dispatched without waiting for
+    // more: the read happens only when the descriptor has data.
+    const bool left_over = client->packets->next != nullptr;
+    int32_t count = 0;
+    if (!left_over || ipod_readable_now(client)) count = ipod_read_packets(client);
+    if (count == 0 && !left_over) return 0;
     // Called from a callback nested too deep, the read leaves what it
     // queued to the passes already running.
     if (client->dispatch_depth >= IPOD_MAX_NESTED_DISPATCH) return count;

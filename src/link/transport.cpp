@@ -49,6 +49,32 @@ int64_t deadline_after(int32_t milliseconds) {
     return milliseconds > 0 ? now_ms() + milliseconds : kNoDeadline;
 }
 
+// The earlier of two deadlines, either of which may be none.
+int64_t earlier(int64_t a, int64_t b) {
+    if (a == kNoDeadline) return b;
+    if (b == kNoDeadline) return a;
+    return a < b ? a : b;
+}
+
+// Bytes a heap block of `size` bytes occupies with the allocator's own
+// header and rounding (the usual layout: one word of header, blocks in
+// steps of two words, at least four words), so that the queue limit holds
+// for what is really allocated, tiny packets included.
+uint64_t block_footprint(uint64_t size) {
+    const uint64_t word = sizeof(size_t);
+    uint64_t total = (size + word + 2 * word - 1) / (2 * word) * (2 * word);
+    return total < 4 * word ? 4 * word : total;
+}
+
+// Logs a failed write once per handle: on a lost connection every later
+// write fails the same way, and a flood of pings must not become a flood
+// of log lines.
+void log_send_error(kiv_ipod_client *client, const char *reason) {
+    if (client->send_error_logged) return;
+    client->send_error_logged = 1;
+    kv_error("send error: %s\n", reason);
+}
+
 // Blocks until the descriptor is ready for `events` (an error or hang-up
 // counts as ready: the next call reports it) or the deadline passes.
 // False when the deadline passed first.
@@ -124,18 +150,21 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         }
         // Both terms are bounded (length by the limit), so no overflow.
         if (client->rx_len - offset - IPOD_HEADER_SIZE < length) break;
-        if (client->queued_bytes + sizeof(ipod_packet) + length > IPOD_MAX_QUEUED) {
+        // A large packet that fills the whole buffer takes the buffer over
+        // as its payload block (moved down over the header) instead of a
+        // fresh block and a full copy: no second large mapping to fault in.
+        bool take_buffer =
+            offset == 0 && length >= kHandOverMin && client->rx_len == IPOD_HEADER_SIZE + length;
+        const uint64_t footprint = take_buffer
+                                       ? block_footprint(sizeof(ipod_packet)) + block_footprint(client->rx_cap)
+                                       : block_footprint(sizeof(ipod_packet) + length);
+        if (client->queued_bytes + footprint > IPOD_MAX_QUEUED) {
             // Nothing is draining the queue (a handshake or a blocking wait
             // under a flood): give up the connection before memory runs out.
             kv_error("ipod_read_packets, inbound queue exceeds the limit of %u bytes\n", IPOD_MAX_QUEUED);
             *oversize = true;
             break;
         }
-        // A large packet that fills the whole buffer takes the buffer over
-        // as its payload block (moved down over the header) instead of a
-        // fresh block and a full copy: no second large mapping to fault in.
-        bool take_buffer =
-            offset == 0 && length >= kHandOverMin && client->rx_len == IPOD_HEADER_SIZE + length;
         // Otherwise the payload is stored in the packet's own block.
         ipod_packet *packet = ipod_packet_with_room(take_buffer ? 0 : length);
         void *payload = nullptr;
@@ -165,6 +194,7 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
             kiv_copy_bytes(payload, header + IPOD_HEADER_SIZE, length);
         }
         packet->payload = payload;
+        packet->footprint = footprint;
         ipod_queue_append(client, packet);
         offset += IPOD_HEADER_SIZE + length;
         count++;
@@ -242,11 +272,12 @@ int32_t write_bounded(kiv_ipod_client *client, const void *data, uint32_t count,
             if (*deadline == kNoDeadline)
                 *deadline = deadline_after(client->timeout_ms > 0 ? client->timeout_ms
                                                                   : IPOD_NONBLOCKING_WRITE_WAIT_MS);
-            if (wait_ready(client->fd, POLLOUT, *deadline)) continue;
+            // Inside a blocking call the write ends with the call.
+            if (wait_ready(client->fd, POLLOUT, earlier(*deadline, client->call_deadline))) continue;
             errno = ETIMEDOUT;
         }
         if (n <= 0) {
-            kv_error("send error: %s\n", strerror(n == 0 ? EIO : errno));
+            log_send_error(client, strerror(n == 0 ? EIO : errno));
             close_connection(client);
             return -1;
         }
@@ -291,7 +322,9 @@ void ipod_queue_append(kiv_ipod_client *client, ipod_packet *packet) {
     packet->next = nullptr;
     tail->next = packet;
     client->packets_tail = packet;
-    client->queued_bytes += sizeof(ipod_packet) + packet->length;
+    if (packet->footprint == 0) packet->footprint = block_footprint(sizeof(ipod_packet) + packet->length);
+    packet->seq = ++client->rx_seq;
+    client->queued_bytes += packet->footprint;
 }
 
 ipod_packet *ipod_queue_unlink_after(kiv_ipod_client *client, ipod_packet *prev) {
@@ -300,7 +333,7 @@ ipod_packet *ipod_queue_unlink_after(kiv_ipod_client *client, ipod_packet *prev)
     prev->next = packet->next;
     if (client->packets_tail == packet) client->packets_tail = prev;
     packet->next = nullptr;
-    uint64_t size = sizeof(ipod_packet) + packet->length;
+    uint64_t size = packet->footprint;
     client->queued_bytes = client->queued_bytes > size ? client->queued_bytes - size : 0;
     return packet;
 }
@@ -329,7 +362,7 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
             // A request that cannot be encoded cannot be sent faithfully;
             // failing like a write keeps a waiting caller from hanging.
             free(encoded);
-            kv_error("send error: %s\n", "payload cannot be encoded");
+            log_send_error(client, "payload cannot be encoded");
             close_connection(client);
             return -1;
         }
@@ -364,6 +397,20 @@ int32_t ipod_read_packets(kiv_ipod_client *client) {
     return read_packets(client, &would_block);
 }
 
+int ipod_readable_now(const kiv_ipod_client *client) {
+    if (client->fd < 0) return 1;
+    pollfd p = {client->fd, POLLIN, 0};
+    int n;
+    do {
+        n = poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n != 0 ? 1 : 0;
+}
+
+int ipod_call_expired(const kiv_ipod_client *client) {
+    return client->call_deadline != kNoDeadline && now_ms() >= client->call_deadline ? 1 : 0;
+}
+
 ipod_wait *ipod_wait_for(kiv_ipod_client *client, uint32_t tid) {
     for (ipod_wait *wait = client->waits; wait; wait = wait->outer)
         if (!wait->handled && wait->tid == tid) return wait;
@@ -376,7 +423,9 @@ void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply
     // Like every reply, the awaited one starts from no error text: a
     // successful reply leaves none behind from an earlier failure.
     ipod_set_last_error(client, nullptr);
+    const uint32_t tid = reply->tid;
     wait->result = wait->handler(client, reply, wait->context);
+    ipod_release_slots(client, tid);
     free(wait->error_after);
     wait->error_after = client->last_error ? strdup(client->last_error) : nullptr;
 }
@@ -392,7 +441,10 @@ int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int 
     // it only takes its own reply out.
     const bool dispatching = dispatch && client->dispatch_depth < IPOD_MAX_NESTED_DISPATCH;
     const int32_t bound = client->timeout_ms;
-    const int64_t deadline = deadline_after(bound);
+    // A call made from a callback of another blocking call ends with it.
+    const int64_t outer_deadline = client->call_deadline;
+    const int64_t deadline = earlier(deadline_after(bound), outer_deadline);
+    client->call_deadline = deadline;
     bool expired = false;
 
     client->waiting = 1;
@@ -433,6 +485,7 @@ int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int 
         // can hand it out, and after an expiry nothing may come to prompt it.
         if (dispatching && client->packets->next) ipod_dispatch(client);
     }
+    client->call_deadline = outer_deadline;
     // A blocking call's traffic is on disk when it returns.
     if (client->capture) kiv_capture_flush(client->capture);
     if (!wait.handled) {

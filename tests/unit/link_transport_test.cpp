@@ -108,7 +108,7 @@ protected:
             out.push_back(
                 frame(p->tid, uint8_t(p->opcode),
                       std::string(p->length ? static_cast<const char *>(p->payload) : "", p->length)));
-            bytes += sizeof(ipod_packet) + p->length;
+            bytes += p->footprint;
         }
         EXPECT_EQ(client->queued_bytes, bytes);
         EXPECT_EQ(client->packets_tail, out.empty() ? client->packets : queued().back());
@@ -171,10 +171,11 @@ TEST_F(Link, WriteToAVanishedPeerFailsWithoutSigpipe) {
     EXPECT_EQ(request.tid, 1u);
     EXPECT_EQ(client->fd, -1);
     EXPECT_EQ(kivtest::log_count(kError, std::string("send error: ") + strerror(EPIPE) + "\n"), 1);
-    // Later sends still hand out ids and report the failure; reads fail.
-    ipod_send(client, &request);
+    // Later sends still hand out ids and fail, without another line each;
+    // reads fail.
+    EXPECT_EQ(ipod_send(client, &request), -1);
     EXPECT_EQ(request.tid, 2u);
-    EXPECT_EQ(kivtest::log_count_containing("send error: "), 2);
+    EXPECT_EQ(kivtest::log_count_containing("send error: "), 1);
     EXPECT_EQ(ipod_read_packets(client), -1);
     sigaction(SIGPIPE, &old, nullptr);
 
@@ -365,14 +366,14 @@ TEST_F(Link, ExpiredWaitKeepsTheConnectionAndTheLateReplyIsMatchedById) {
     trace();
     client->ready = 1;
     EXPECT_EQ(kiv_ipod_set_timeout(client, 80), 0);
-    put(frame(77, 54, ""));  // arrives during the wait, delivered when it ends
+    put(frame(77, 54, ""));  // arrives during the wait, left for the next pass
     Clock::time_point start = Clock::now();
     EXPECT_EQ(kiv_ipod_play_sync(client), -1);
     EXPECT_GE(ms_since(start), 80);
     EXPECT_EQ(kivtest::log_count(kError, "kiv_ipod_play_sync, no reply within 80 ms\n"), 1);
     EXPECT_EQ(kivtest::log_count_containing("no reply within"), 1);
     EXPECT_GE(client->fd, 0);
-    EXPECT_EQ(g_order, (std::vector<std::string>{"ping 77"}));
+    EXPECT_EQ(g_order, (std::vector<std::string>{}));
 
     // The late reply goes to the reply callback under its id; the next
     // blocking request gets its own.
@@ -475,7 +476,7 @@ TEST_F(Link, AFloodWhileNothingDispatchesClosesTheConnectionAtTheQueueLimit) {
         flood.join();
         EXPECT_EQ(client->fd, -1);
         uint64_t held = 0;
-        for (ipod_packet *p : queued()) held += sizeof(ipod_packet) + p->length;
+        for (ipod_packet *p : queued()) held += p->footprint;
         EXPECT_LE(held, IPOD_MAX_QUEUED);
         EXPECT_EQ(client->queued_bytes, held);
         EXPECT_EQ(kivtest::log_count(kError, "ipod_read_packets, inbound queue exceeds the limit of " +
@@ -521,6 +522,9 @@ TEST_F(Link, NestedBlockingRequestsStopNestingAtTheLimit) {
     Nesting nesting;
     kiv_ipod_set_event_cb(client, Nesting::on_event, &nesting);
     EXPECT_EQ(kiv_ipod_play_sync(client), 0);
+    // What the nested requests read after a pass began is left to later
+    // reads, which hand it out without waiting for more data.
+    for (int reads = 0; !queued().empty() && reads < 2 * kBusy; reads++) EXPECT_GE(kiv_ipod_read(client), 0);
     daemon.join();
     // Every event was delivered and every request answered, and no more
     // than the limit of passes ran inside each other.

@@ -1,0 +1,340 @@
+// A daemon that misbehaves on purpose: duplicate and stale replies, a
+// reply for every request preceded by one more event, a listen queue that
+// never drains, a reader that takes its time, ping floods, device ids past
+// 16 bits and replies that would make the caches hold too much. Each case
+// checks what the application sees: an answer within its bound, a cache
+// that stays as it was, a log that stays short.
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_daemon.h"
+#include "internal.h"
+#include "log_capture.h"
+#include "wired_handle.h"
+
+using kivtest::frame;
+namespace wire = kivtest::wire;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t ms_since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+uint32_t tid_of(const char *header) {
+    return (uint32_t(uint8_t(header[4])) << 24) | (uint32_t(uint8_t(header[5])) << 16) |
+           (uint32_t(uint8_t(header[6])) << 8) | uint8_t(header[7]);
+}
+
+void put(int peer, const std::string &bytes) {
+    ASSERT_TRUE(kivtest::write_all(peer, bytes.data(), bytes.size()));
+}
+
+struct Replies {
+    std::vector<std::string> seen;
+    static int on_reply(kiv_ipod_client *, uint32_t tid, int32_t result, const char *, void *data) {
+        static_cast<Replies *>(data)->seen.push_back(std::to_string(tid) + ":" + std::to_string(result));
+        return 0;
+    }
+};
+
+// A handle with one ready device (ipod_id 1) and an open session on it.
+struct ReadyHandle : kivtest::WiredHandle {
+    Replies replies;
+    explicit ReadyHandle(int ipod_id = 1) {
+        const std::string list = wire::a({wire::device("SER1", ipod_id)});
+        client->devices = unserialize(list.data(), int32_t(list.size()));
+        client->current_session = 0;
+        client->session_opened = 1;
+        client->ready = 1;
+        kiv_ipod_set_reply_cb(client, Replies::on_reply, &replies);
+    }
+};
+
+// What each reply kind leaves in the cache, and two different answers:
+// the first is applied, the second arrives again under the same id.
+struct CachedKind {
+    const char *name;
+    uint8_t opcode;
+    std::function<uint32_t(kiv_ipod_client *)> send;
+    std::function<int32_t(kiv_ipod_client *)> send_sync;
+    std::string answer;
+    std::string replay;
+    std::function<std::string(kiv_ipod_client *)> cache;
+};
+
+std::string records_reply(std::initializer_list<const char *> texts) {
+    std::vector<std::string> items = {wire::i(0), wire::i(1), wire::i(0), wire::i(int(texts.size()))};
+    for (const char *t : texts) items.push_back(wire::s(t));
+    return wire::a(items);
+}
+
+const std::vector<CachedKind> &cached_kinds() {
+    static const std::vector<CachedKind> kinds = {
+        {"play state", 18, kiv_ipod_get_play_state, kiv_ipod_get_play_state_sync,
+         wire::h({{"current_play_status", wire::i(1)}, {"length", wire::i(100)}, {"position", wire::i(5)}}),
+         wire::h({{"current_play_status", wire::i(2)}, {"length", wire::i(999)}, {"position", wire::i(9)}}),
+         [](kiv_ipod_client *c) {
+             return std::to_string(c->current_track.state) + "/" + std::to_string(c->current_track.length);
+         }},
+        {"records", 27, [](kiv_ipod_client *c) { return kiv_ipod_get_records(c, 0, 2); },
+         [](kiv_ipod_client *c) { return kiv_ipod_get_records_sync(c, 0, 2); }, records_reply({"one", "two"}),
+         records_reply({"three"}),
+         [](kiv_ipod_client *c) {
+             const char *first = kiv_ipod_record(c, 0);
+             return std::string(first ? first : "(none)") + "/" +
+                    std::to_string(serialize_array_count(kiv_ipod_records(c)));
+         }},
+        {"session", 4, [](kiv_ipod_client *c) { return kiv_ipod_open_session(c, 0); },
+         [](kiv_ipod_client *c) { return kiv_ipod_open_session_sync(c, 0); },
+         wire::h({{"result", wire::i(1)}, {"devices", wire::a({wire::device("SER1", 1)})}}),
+         wire::h({{"result", wire::i(1)}, {"devices", wire::a({})}}),
+         [](kiv_ipod_client *c) {
+             return std::to_string(kiv_ipod_device_count(c)) + "/" + std::to_string(kiv_ipod_is_ready(c));
+         }},
+    };
+    return kinds;
+}
+
+// A reply is applied once, whatever route it took: a second packet with
+// its id, alone or during an unrelated blocking call, gets the generic
+// decoding and leaves every cache as the first one left it (records whose
+// texts the application holds stay valid: ASan checks the read).
+TEST(HostileDaemon, DuplicateAndStaleRepliesAreAppliedOnce) {
+    for (const CachedKind &kind : cached_kinds()) {
+        for (bool blocking : {false, true}) {
+            SCOPED_TRACE(std::string(kind.name) + (blocking ? " _sync" : " async"));
+            ReadyHandle h;
+            uint32_t tid;
+            if (blocking) {
+                put(h.peer, frame(1, kind.opcode, kind.answer));
+                kind.send_sync(h.client);
+                tid = 1;
+            } else {
+                tid = kind.send(h.client);
+                ASSERT_EQ(tid, 1u);
+                put(h.peer, frame(tid, kind.opcode, kind.answer));
+                ASSERT_EQ(kiv_ipod_read(h.client), 1);
+            }
+            const std::string applied = kind.cache(h.client);
+            const char *held = kiv_ipod_record(h.client, 0);
+            const std::string held_text = held ? held : "";
+
+            put(h.peer, frame(tid, kind.opcode, kind.replay));
+            ASSERT_EQ(kiv_ipod_read(h.client), 1);
+            EXPECT_EQ(kind.cache(h.client), applied);
+            EXPECT_EQ(h.replies.seen.back(), std::to_string(tid) + ":0") << "the generic decoding";
+
+            // The stale copy arrives ahead of the answer to another call.
+            put(h.peer, frame(tid, kind.opcode, kind.replay) + frame(tid + 1, 6, wire::i(0)));
+            EXPECT_EQ(kiv_ipod_play_sync(h.client), 0);
+            EXPECT_EQ(kind.cache(h.client), applied);
+            if (held) {
+                EXPECT_EQ(std::string(held), held_text);
+            }
+        }
+    }
+}
+
+// The usual "refresh on event" callback against a daemon that sends one
+// more event ahead of every reply: each kiv_ipod_read returns after a
+// bounded number of packets and the next one carries on.
+TEST(HostileDaemon, RefreshOnEventCannotKeepOneReadGoing) {
+    kivtest::WiredHandle h;
+    h.client->ready = 1;
+    std::atomic<bool> stop{false};
+    std::thread daemon([&] {
+        char header[16];
+        while (!stop && kivtest::read_all(h.peer, header, sizeof header)) {
+            const std::string answer =
+                kivtest::event("playlist_changed", 1, "A") + frame(tid_of(header), 6, wire::i(0));
+            if (!kivtest::write_all(h.peer, answer.data(), answer.size())) break;
+        }
+    });
+    struct Refresher {
+        int events = 0;
+        static int on_event(kiv_ipod_client *c, kiv_ipod_event *, void *data) {
+            static_cast<Refresher *>(data)->events++;
+            kiv_ipod_play_sync(c);
+            return 0;
+        }
+    } refresher;
+    kiv_ipod_set_event_cb(h.client, Refresher::on_event, &refresher);
+    put(h.peer, kivtest::event("playlist_changed", 1, "A"));
+    // One read is at most the nesting limit's worth of requests; three
+    // reads go on where the last one stopped.
+    for (int read = 1; read <= 3; read++) {
+        const int before = refresher.events;
+        auto done = std::async(std::launch::async, [&] { return kiv_ipod_read(h.client); });
+        if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "read " << read << " still running after " << refresher.events << " events";
+            stop = true;
+            shutdown(h.peer, SHUT_RDWR);
+            done.wait();
+            break;
+        }
+        EXPECT_GE(done.get(), 0);
+        EXPECT_GT(refresher.events, before);
+        EXPECT_LE(refresher.events - before, IPOD_MAX_NESTED_DISPATCH + 1);
+    }
+    EXPECT_EQ(h.client->dispatch_depth, 0u);
+    stop = true;
+    shutdown(h.peer, SHUT_RDWR);
+    daemon.join();
+}
+
+// A daemon that stopped calling accept: its listen queue fills, and a
+// bounded connect fails within its bound instead of blocking in the kernel.
+TEST(HostileDaemon, ConnectToADaemonThatNeverAcceptsEndsWithinTheBound) {
+    const std::string name = "kiv.test.never-accepts." + std::to_string(getpid());
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, name.data(), name.size());
+    const socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), len), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 64; i++) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        queued.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0) break;  // the queue is full
+    }
+    setenv("KIV_IPOD_SOCKET", name.c_str(), 1);
+    setenv("KIV_IPOD_TIMEOUT_MS", "200", 1);
+    for (int attempt = 0; attempt < 3; attempt++) {
+        const Clock::time_point start = Clock::now();
+        auto done = std::async(std::launch::async, [] { return kiv_ipod_connect(); });
+        if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "connect still blocked";
+            close(listener);
+            listener = -1;
+        }
+        kiv_ipod_client *client = done.get();
+        EXPECT_EQ(client, nullptr);
+        kiv_ipod_close(client);
+        EXPECT_LT(ms_since(start), 1500);
+        if (listener < 0) break;
+    }
+    unsetenv("KIV_IPOD_SOCKET");
+    unsetenv("KIV_IPOD_TIMEOUT_MS");
+    for (int fd : queued) close(fd);
+    if (listener >= 0) close(listener);
+}
+
+// Thousands of pings ahead of a reply, answered from the ping callback,
+// to a daemon that reads a little now and then: every answer written
+// inside the blocking call shares its one deadline.
+TEST(HostileDaemon, WritesFromCallbacksEndWithTheBlockingCallsBound) {
+    ReadyHandle h;
+    const int sndbuf = 4096;
+    setsockopt(h.client->fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    kiv_ipod_set_ping_cb(
+        h.client, [](kiv_ipod_client *c, uint32_t, void *) { return int(kiv_ipod_ping(c)); }, nullptr);
+    std::string pings;
+    for (int i = 0; i < 6000; i++) pings += frame(uint32_t(100 + i), 54, "");
+    put(h.peer, pings + frame(1, 6, wire::i(0)));
+    std::atomic<bool> stop{false};
+    std::thread slow_reader([&] {
+        char sink[4096];
+        while (!stop) {
+            usleep(120 * 1000);
+            if (recv(h.peer, sink, sizeof sink, MSG_DONTWAIT) == 0) break;
+        }
+    });
+    kiv_ipod_set_timeout(h.client, 200);
+    kivtest::log_clear();
+    const Clock::time_point start = Clock::now();
+    kiv_ipod_play_sync(h.client);
+    const int64_t took = ms_since(start);
+    stop = true;
+    slow_reader.join();
+    EXPECT_LT(took, 1000);
+    EXPECT_LE(kivtest::log_count_containing("send error: "), 1);
+    // What the call left is handed out by the next reads, without waiting.
+    for (int i = 0; i < 4 && h.client->packets->next; i++) kiv_ipod_read(h.client);
+    EXPECT_EQ(h.client->packets->next, nullptr);
+}
+
+// A flood of pings on a connection that is gone: each answer fails, one
+// line says so.
+TEST(HostileDaemon, AFailingConnectionLogsItsSendErrorOnce) {
+    ReadyHandle h;
+    kiv_ipod_set_ping_cb(
+        h.client, [](kiv_ipod_client *c, uint32_t, void *) { return int(kiv_ipod_ping(c)); }, nullptr);
+    std::string pings;
+    for (int i = 0; i < 5000; i++) pings += frame(uint32_t(i + 1), 54, "");
+    put(h.peer, pings);
+    for (int queued = 0, n; queued < 5000 && (n = ipod_read_packets(h.client)) > 0;) queued += n;
+    close(h.peer);
+    h.peer = -1;
+    kivtest::log_clear();
+    while (kiv_ipod_read(h.client) >= 0) {
+    }
+    EXPECT_EQ(h.client->packets->next, nullptr);
+    EXPECT_EQ(kivtest::log_count_containing("send error: "), 1);
+}
+
+// The queue limit holds for what the packets really occupy: a flood of
+// empty packets, the worst case for per-packet overhead, while nothing
+// dispatches.
+TEST(HostileDaemon, TheQueueLimitCountsWhatIsAllocated) {
+    kivtest::WiredHandle h;
+    std::thread flood([&] {
+        const std::string chunk = [] {
+            std::string s;
+            for (int i = 0; i < 4096; i++) s += frame(uint32_t(i + 1), 54, "");
+            return s;
+        }();
+        while (kivtest::write_all(h.peer, chunk.data(), chunk.size())) {
+        }
+    });
+    while (ipod_read_packets(h.client) >= 0) {
+    }
+    uint64_t allocated = 0;
+    for (ipod_packet *p = h.client->packets->next; p; p = p->next)
+        allocated += malloc_usable_size(p) + sizeof(size_t);
+    EXPECT_GT(allocated, uint64_t(IPOD_MAX_QUEUED) / 2);
+    EXPECT_LE(allocated, uint64_t(IPOD_MAX_QUEUED));
+    shutdown(h.peer, SHUT_RDWR);
+    flood.join();
+}
+
+// Device ids are compared whole: an event about ipod_id 65,537 is not about
+// device 1, and an id the event record cannot carry matches no device.
+TEST(HostileDaemon, EventsMatchTheWholeDeviceId) {
+    struct Case {
+        int device_id;
+        int event_id;
+        bool applies;
+    };
+    const Case cases[] = {{1, 1, true}, {1, 65537, false}, {65537, 65537, false}, {1, -65535, false},
+                          {65535, 65535, true}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::to_string(k.device_id) + " " + std::to_string(k.event_id));
+        ReadyHandle h(k.device_id);
+        h.client->current_track.state = 0;
+        put(h.peer, kivtest::event("play_state_changed", k.event_id, "SER1", wire::i(3)));
+        ASSERT_EQ(kiv_ipod_read(h.client), 1);
+        EXPECT_EQ(h.client->current_track.state, k.applies ? 3 : 0);
+    }
+}
+
+}  // namespace
