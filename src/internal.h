@@ -29,6 +29,24 @@ extern "C" {
 // How long a write on a non-blocking descriptor waits for room when the
 // handle sets no bound of its own.
 #define IPOD_NONBLOCKING_WRITE_WAIT_MS 1000
+// Most bytes the caches of one handle hold together (records, track lists,
+// chapters, the indexed track's list, the track records' texts, the device
+// list), counted as allocated. Each reply respects IPOD_MAX_PAYLOAD, but a
+// decoded tree takes many times its encoding, and several caches filled to
+// the limit would hold gigabytes in a UI process. A reply that would pass
+// this is refused and leaves its cache as it was.
+#define IPOD_MAX_RETAINED (64u * 1024u * 1024u)
+// The caches counted against IPOD_MAX_RETAINED.
+enum {
+    IPOD_RETAINED_RECORDS,
+    IPOD_RETAINED_DB_TRACKS,
+    IPOD_RETAINED_PB_TRACKS,
+    IPOD_RETAINED_CHAPTERS,
+    IPOD_RETAINED_INDEXED_TRACK,
+    IPOD_RETAINED_CURRENT_TRACK,
+    IPOD_RETAINED_DEVICES,
+    IPOD_RETAINED_KINDS
+};
 #define IPOD_HEADER_SIZE 16u
 #define IPOD_HEADER_MARKER 0xFE
 
@@ -172,6 +190,8 @@ struct kiv_ipod_client {
     // A failed write has been logged: the writes that follow on the same
     // lost connection fail silently.
     uint32_t send_error_logged;
+    // Bytes each cache holds (IPOD_RETAINED_*), against IPOD_MAX_RETAINED.
+    uint64_t retained[IPOD_RETAINED_KINDS];
 };
 
 // A handle around a connected descriptor (or -1): empty queue, caches in

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cache/retained.h"
 #include "cache/value_lookup.h"
 #include "internal.h"
 
@@ -186,9 +187,10 @@ int32_t set_track_list(kiv_ipod_client *client, const TrackListFormat &format, c
         serialize_print(hash);
         return -1;
     }
-    serialize_free(*slot);
-    *slot = serialize_array();
-    ListAppender list(*slot);
+    // The list is built aside and takes the cached one's place only when
+    // the handle may hold it.
+    FreeValue built{serialize_array()};
+    ListAppender list(built.value);
     for (auto *entry = static_cast<const serialize_hash_entry *>(hash->data); entry; entry = entry->next) {
         if (!entry->key || strcmp(entry->key, format.marker) == 0) continue;
         const serialize_value *track = entry->value;
@@ -199,6 +201,11 @@ int32_t set_track_list(kiv_ipod_client *client, const TrackListFormat &format, c
         }
         append_hash_value(list, track, "uid");
     }
+    const int kind = slot == &client->db_track_info ? IPOD_RETAINED_DB_TRACKS : IPOD_RETAINED_PB_TRACKS;
+    if (!cache_admit(client, kind, value_footprint(built.value), format.name)) return -1;
+    serialize_free(*slot);
+    *slot = built.value;
+    built.value = nullptr;
     return 1;
 }
 
@@ -244,6 +251,10 @@ int32_t set_records(kiv_ipod_client *client, const ipod_packet *packet) {
         serialize_free(reply);
         return 0;
     }
+    if (!cache_admit(client, IPOD_RETAINED_RECORDS, value_footprint(reply), "set_records")) {
+        serialize_free(reply);
+        return 0;
+    }
     serialize_free(client->records);
     client->records = reply;
     const serialize_value *result = serialize_array_get(reply, 1);
@@ -267,6 +278,11 @@ int32_t set_open_session_result(kiv_ipod_client *client, const ipod_packet *pack
     const serialize_value *devices = value_typed(hash, "devices", SERIALIZE_ARRAY);
     if (devices) {
         serialize_value *copy = copy_device_list(devices, "set_open_session_result");
+        if (copy &&
+            !cache_admit(client, IPOD_RETAINED_DEVICES, value_footprint(copy), "set_open_session_result")) {
+            serialize_free(copy);
+            copy = nullptr;
+        }
         if (copy) {
             serialize_free(client->devices);
             client->devices = copy;
@@ -372,8 +388,13 @@ int32_t set_indexed_track_chapter_info(kiv_ipod_client *client, const ipod_packe
         serialize_free(reply);
         return -1;
     }
-    serialize_free(client->indexed_track_chapter_info);
     serialize_array_del(reply, 0);
+    if (!cache_admit(client, IPOD_RETAINED_CHAPTERS, value_footprint(reply),
+                     "set_indexed_track_chapter_info")) {
+        serialize_free(reply);
+        return -1;
+    }
+    serialize_free(client->indexed_track_chapter_info);
     client->indexed_track_chapter_info = reply;
     return 1;
 }

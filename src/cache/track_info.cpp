@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cache/retained.h"
 #include "cache/value_lookup.h"
 #include "internal.h"
 
@@ -82,6 +83,21 @@ void release(serialize_value **value) {
     *value = nullptr;
 }
 
+// Bytes the texts of a track record hold.
+uint64_t record_footprint(const track_info *record) {
+    uint64_t bytes = record->uid ? text_footprint("12345678") : 0;
+    for (const TextKey &t : kTextKeys) bytes += text_footprint(record->*t.field);
+    return bytes;
+}
+
+// Most the record can hold once `hash` is applied: what it holds now and
+// every text the reply brings.
+uint64_t record_footprint_after(const track_info *record, const serialize_value *hash) {
+    uint64_t bytes = record_footprint(record) + text_footprint("12345678");
+    for (const TextKey &t : kTextKeys) bytes += value_footprint(value_typed(hash, t.key, SERIALIZE_STRING));
+    return bytes;
+}
+
 }  // namespace
 
 extern "C" {
@@ -135,6 +151,10 @@ int32_t set_track_info(kiv_ipod_client *client, const ipod_packet *packet, const
     const serialize_value *hash = reply.value;
 
     if (cache_take_error(client, hash)) return -1;
+    // The indexed track keeps its texts twice (the record and its list).
+    const bool indexed = record == &client->indexed_track;
+    const int kind = indexed ? IPOD_RETAINED_INDEXED_TRACK : IPOD_RETAINED_CURRENT_TRACK;
+    if (!cache_admit(client, kind, record_footprint_after(record, hash) * (indexed ? 2 : 1), key)) return -1;
     // A reply without its result key carries no status: report it as not
     // known, but keep the metadata that it does carry.
     int32_t result = value_int_or(hash, key, -1);
@@ -150,6 +170,7 @@ int32_t set_track_info(kiv_ipod_client *client, const ipod_packet *packet, const
     }
 
     if (record->length == 0) kv_error("track length is zero. title=%s", or_null(record->title));
+    cache_retained_set(client, kind, record_footprint(record) * (indexed ? 2 : 1));
     return result;
 }
 
@@ -227,6 +248,9 @@ void reset_cache(kiv_ipod_client *client) {
     client->shuffle_state = -1;
     client->repeat_state = -1;
 
+    // The device list is the one cache a reset keeps.
+    for (int kind = 0; kind < IPOD_RETAINED_KINDS; kind++)
+        if (kind != IPOD_RETAINED_DEVICES) cache_retained_set(client, kind, 0);
     release(&client->records);
     release(&client->db_track_info);
     release(&client->pb_track_info);

@@ -2,6 +2,7 @@
 // it, lookups by index and by serial, insert-or-replace, and readiness.
 #include <string.h>
 
+#include "cache/retained.h"
 #include "cache/value_lookup.h"
 #include "internal.h"
 
@@ -82,7 +83,15 @@ void update_device(kiv_ipod_client *client, const serialize_value *record) {
     }
     serialize_value *copy = serialize_dup(record);
     if (!copy) return;
-    if (!device_list(client)) {
+    const bool listed = device_list(client) != nullptr;
+    const uint64_t held = listed ? client->retained[IPOD_RETAINED_DEVICES] : 0;
+    const uint64_t replaced = index >= 0 ? value_footprint(serialize_array_get(client->devices, index)) : 0;
+    if (!cache_admit(client, IPOD_RETAINED_DEVICES, held - replaced + value_footprint(copy),
+                     "update_device")) {
+        serialize_free(copy);
+        return;
+    }
+    if (!listed) {
         serialize_free(client->devices);
         client->devices = serialize_array();
     }
@@ -119,6 +128,9 @@ serialize_value *copy_device_list(const serialize_value *devices, const char *na
 
 void remove_device(kiv_ipod_client *client, int index) {
     if (!device_list(client) || index < 0 || index >= serialize_array_count(client->devices)) return;
+    const uint64_t held = client->retained[IPOD_RETAINED_DEVICES];
+    const uint64_t removed = value_footprint(serialize_array_get(client->devices, index));
+    cache_retained_set(client, IPOD_RETAINED_DEVICES, held > removed ? held - removed : 0);
     serialize_array_del(client->devices, index);
     // Keep current_session naming the same device after the shift.
     if (index < client->current_session) client->current_session--;

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "cache/retained.h"
 #include "capture.h"
 #include "internal.h"
 
@@ -26,6 +27,11 @@ void apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
             // Keep a copy of the list (the registry works on an array only);
             // the rest of the reply is released.
             serialize_value *copy = copy_device_list(devices, "kiv_ipod_connect");
+            if (copy &&
+                !cache_admit(client, IPOD_RETAINED_DEVICES, value_footprint(copy), "kiv_ipod_connect")) {
+                serialize_free(copy);
+                copy = nullptr;
+            }
             if (copy) {
                 serialize_free(client->devices);
                 client->devices = copy;
@@ -160,6 +166,7 @@ void kiv_ipod_close(kiv_ipod_client *client) {
     reset_cache(client);
     serialize_free(client->devices);
     client->devices = nullptr;
+    cache_retained_set(client, IPOD_RETAINED_DEVICES, 0);
     kiv_capture_close(client->capture);
     client->capture = nullptr;
     // Queued packets are released undelivered: no callback runs here.

@@ -93,15 +93,24 @@ int32_t generic_reply(kiv_ipod_client *client, const ipod_packet *packet, const 
 
 // Every pending-reply slot of the handle.
 constexpr uint32_t kiv_ipod_client::*kSlots[] = {
-    &kiv_ipod_client::current_track_info_tid, &kiv_ipod_client::current_track_artwork_tid,
-    &kiv_ipod_client::play_state_tid,         &kiv_ipod_client::indexed_track_info_tid,
-    &kiv_ipod_client::indexed_track_chapter_info_tid, &kiv_ipod_client::current_track_index_tid,
-    &kiv_ipod_client::open_session_tid,       &kiv_ipod_client::category_tid,
-    &kiv_ipod_client::records_tid,            &kiv_ipod_client::select_db_tid,
-    &kiv_ipod_client::preference_tid,         &kiv_ipod_client::db_itunes_info_tid,
-    &kiv_ipod_client::db_track_info_tid,      &kiv_ipod_client::pb_track_info_tid,
-    &kiv_ipod_client::uid_list_tid,           &kiv_ipod_client::lingo_version_tid,
-    &kiv_ipod_client::artwork_data_tid,       &kiv_ipod_client::sample_rate_tid,
+    &kiv_ipod_client::current_track_info_tid,
+    &kiv_ipod_client::current_track_artwork_tid,
+    &kiv_ipod_client::play_state_tid,
+    &kiv_ipod_client::indexed_track_info_tid,
+    &kiv_ipod_client::indexed_track_chapter_info_tid,
+    &kiv_ipod_client::current_track_index_tid,
+    &kiv_ipod_client::open_session_tid,
+    &kiv_ipod_client::category_tid,
+    &kiv_ipod_client::records_tid,
+    &kiv_ipod_client::select_db_tid,
+    &kiv_ipod_client::preference_tid,
+    &kiv_ipod_client::db_itunes_info_tid,
+    &kiv_ipod_client::db_track_info_tid,
+    &kiv_ipod_client::pb_track_info_tid,
+    &kiv_ipod_client::uid_list_tid,
+    &kiv_ipod_client::lingo_version_tid,
+    &kiv_ipod_client::artwork_data_tid,
+    &kiv_ipod_client::sample_rate_tid,
 };
 static_assert(sizeof kSlots / sizeof kSlots[0] == 18, "eighteen pending-reply slots");
 

@@ -155,9 +155,9 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         // fresh block and a full copy: no second large mapping to fault in.
         bool take_buffer =
             offset == 0 && length >= kHandOverMin && client->rx_len == IPOD_HEADER_SIZE + length;
-        const uint64_t footprint = take_buffer
-                                       ? block_footprint(sizeof(ipod_packet)) + block_footprint(client->rx_cap)
-                                       : block_footprint(sizeof(ipod_packet) + length);
+        const uint64_t footprint =
+            take_buffer ? block_footprint(sizeof(ipod_packet)) + block_footprint(client->rx_cap)
+                        : block_footprint(sizeof(ipod_packet) + length);
         if (client->queued_bytes + footprint > IPOD_MAX_QUEUED) {
             // Nothing is draining the queue (a handshake or a blocking wait
             // under a flood): give up the connection before memory runs out.

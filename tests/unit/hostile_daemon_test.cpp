@@ -20,6 +20,12 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+// From the sanitizer runtime (its header is not always installed).
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
+#define KIV_TEST_ASAN 1
+#endif
+
 #include "fake_daemon.h"
 #include "internal.h"
 #include "log_capture.h"
@@ -39,6 +45,25 @@ int64_t ms_since(Clock::time_point start) {
 uint32_t tid_of(const char *header) {
     return (uint32_t(uint8_t(header[4])) << 24) | (uint32_t(uint8_t(header[5])) << 16) |
            (uint32_t(uint8_t(header[6])) << 8) | uint8_t(header[7]);
+}
+
+// Bytes the heap holds now.
+uint64_t allocated_bytes() {
+#ifdef KIV_TEST_ASAN
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+// Runs a reply parser on a payload, as dispatch does.
+int32_t parse(int32_t (*parser)(kiv_ipod_client *, const ipod_packet *), kiv_ipod_client *client,
+              const std::string &payload) {
+    ipod_packet packet = {};
+    packet.length = uint32_t(payload.size());
+    packet.payload = const_cast<char *>(payload.data());
+    return parser(client, &packet);
 }
 
 void put(int peer, const std::string &bytes) {
@@ -325,8 +350,8 @@ TEST(HostileDaemon, EventsMatchTheWholeDeviceId) {
         int event_id;
         bool applies;
     };
-    const Case cases[] = {{1, 1, true}, {1, 65537, false}, {65537, 65537, false}, {1, -65535, false},
-                          {65535, 65535, true}};
+    const Case cases[] = {
+        {1, 1, true}, {1, 65537, false}, {65537, 65537, false}, {1, -65535, false}, {65535, 65535, true}};
     for (const Case &k : cases) {
         SCOPED_TRACE(std::to_string(k.device_id) + " " + std::to_string(k.event_id));
         ReadyHandle h(k.device_id);
@@ -335,6 +360,56 @@ TEST(HostileDaemon, EventsMatchTheWholeDeviceId) {
         ASSERT_EQ(kiv_ipod_read(h.client), 1);
         EXPECT_EQ(h.client->current_track.state, k.applies ? 3 : 0);
     }
+}
+
+// Replies of every cached kind, each within the payload limit but decoding
+// to many times its size: together the caches hold at most the retained
+// limit, and a reply past it is refused with one line and leaves its cache.
+TEST(HostileDaemon, TheCachesTogetherHoldAtMostTheRetainedLimit) {
+    ReadyHandle h;
+    const uint64_t before = allocated_bytes();
+    auto texts = [](size_t n, std::vector<std::string> head) {
+        head.insert(head.end(), n, wire::s("x"));
+        return wire::a(head);
+    };
+    auto tracks = [](const char *marker, int n) {
+        std::vector<std::pair<std::string, std::string>> entries = {{marker, wire::i(0)}};
+        for (int i = 0; i < n; i++)
+            entries.push_back({"t" + std::to_string(i), wire::h({{"uid", wire::b("12345678")}})});
+        return wire::h(entries);
+    };
+    const std::string records = texts(250000, {wire::i(0), wire::i(1), wire::i(0), wire::i(250000)});
+
+    kivtest::log_clear();
+    EXPECT_EQ(parse(set_records, h.client, records), 1);
+    EXPECT_EQ(parse(set_indexed_track_chapter_info, h.client, texts(250000, {wire::i(0)})), 1);
+    EXPECT_EQ(parse(set_db_track_info, h.client, tracks("get_db_track_info", 100000)), 1);
+    EXPECT_EQ(kivtest::log_count_containing("over the limit of"), 0);
+    // A cache filled anew replaces what it held; one more does not fit and
+    // stays as it was.
+    EXPECT_EQ(parse(set_records, h.client, records), 1);
+    EXPECT_EQ(parse(set_pb_track_info, h.client, tracks("get_pb_track_info", 300000)), -1);
+    EXPECT_EQ(kiv_ipod_get_result_pb_track_info(h.client), nullptr);
+    EXPECT_EQ(kivtest::log_count_containing("over the limit of"), 1);
+    // Device events with large records, as many as the list takes.
+    const std::vector<std::string> pad(40000, wire::s("x"));
+    for (int k = 0; k < KIV_IPOD_MAX_DEVICES; k++) {
+        const std::string serial = "D" + std::to_string(k);
+        const std::string record =
+            wire::h({{"serial", wire::s(serial)}, {"ipod_id", wire::i(100 + k)}, {"pad", wire::a(pad)}});
+        const std::string event = kivtest::event("connected_ipod", 100 + k, serial, record);
+        ipod_packet packet = {};
+        packet.opcode = IPOD_OP_EVENT;
+        packet.length = uint32_t(event.size() - IPOD_HEADER_SIZE);
+        packet.payload = const_cast<char *>(event.data() + IPOD_HEADER_SIZE);
+        kiv_ipod_event_free(event_decode(h.client, &packet));
+    }
+    EXPECT_GT(kiv_ipod_device_count(h.client), 1);
+    EXPECT_LT(kiv_ipod_device_count(h.client), KIV_IPOD_MAX_DEVICES);
+    EXPECT_LE(allocated_bytes() - before, uint64_t(IPOD_MAX_RETAINED) + (4u << 20));
+    // Once a reset empties the caches, the refused reply is taken.
+    reset_cache(h.client);
+    EXPECT_EQ(parse(set_pb_track_info, h.client, tracks("get_pb_track_info", 300000)), 1);
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+// Accounting of what the caches of a handle hold.
+#include "cache/retained.h"
+
+#include <string.h>
+
+namespace {
+
+// One heap block of `size` bytes with the allocator's header and rounding
+// (one word of header, steps of two words, at least four words).
+uint64_t block(uint64_t size) {
+    const uint64_t word = sizeof(size_t);
+    uint64_t total = (size + word + 2 * word - 1) / (2 * word) * (2 * word);
+    return total < 4 * word ? 4 * word : total;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint64_t value_footprint(const serialize_value *value) {
+    if (value == nullptr) return 0;
+    uint64_t bytes = 0;
+    switch (value->type) {
+        case SERIALIZE_ARRAY:
+            bytes += block(sizeof(serialize_value));
+            for (auto *cell = static_cast<const serialize_array_cell *>(value->data); cell; cell = cell->next)
+                bytes += block(sizeof(serialize_array_cell)) + value_footprint(cell->value);
+            return bytes;
+        case SERIALIZE_HASH:
+            bytes += block(sizeof(serialize_value));
+            for (auto *entry = static_cast<const serialize_hash_entry *>(value->data); entry;
+                 entry = entry->next) {
+                bytes += block(sizeof(serialize_hash_entry) + (entry->key ? strlen(entry->key) + 1 : 0));
+                bytes += value_footprint(entry->value);
+            }
+            return bytes;
+        default: {
+            const uint64_t length = value->length > 0 ? static_cast<uint64_t>(value->length) : 0;
+            return block(sizeof(serialize_value) + length + 1);
+        }
+    }
+}
+
+uint64_t text_footprint(const char *text) {
+    return text ? block(strlen(text) + 1) : 0;
+}
+
+uint64_t cache_retained_total(const kiv_ipod_client *client) {
+    uint64_t total = 0;
+    for (uint64_t bytes : client->retained) total += bytes;
+    return total;
+}
+
+int cache_admit(kiv_ipod_client *client, int kind, uint64_t bytes, const char *name) {
+    if (kind < 0 || kind >= IPOD_RETAINED_KINDS) return 0;
+    const uint64_t others = cache_retained_total(client) - client->retained[kind];
+    if (others + bytes > IPOD_MAX_RETAINED) {
+        kv_error("%s, reply refused: the cache would hold %llu bytes, over the limit of %u bytes\n", name,
+                 static_cast<unsigned long long>(others + bytes), IPOD_MAX_RETAINED);
+        return 0;
+    }
+    client->retained[kind] = bytes;
+    return 1;
+}
+
+void cache_retained_set(kiv_ipod_client *client, int kind, uint64_t bytes) {
+    if (kind >= 0 && kind < IPOD_RETAINED_KINDS) client->retained[kind] = bytes;
+}
+
+}  // extern "C"
