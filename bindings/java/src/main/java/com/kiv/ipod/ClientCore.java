@@ -115,17 +115,8 @@ final class ClientCore implements Runnable {
 
     @Override
     public void run() {
-        long b = Native.connect();
-        synchronized (this) {
-            binding = b;
-        }
-        if (b == 0) {
-            failure = "cannot reach the iPod daemon";
-            connected.completeExceptionally(new IPodException(failure));
-            return;
-        }
-        Native.setTimeout(b, nativeTimeout());
-        connected.complete(null);
+        long b = open();
+        if (b == 0) return;
         String why = "client closed";
         try {
             while (!stopping && !lost) {
@@ -144,6 +135,37 @@ final class ClientCore implements Runnable {
         }
     }
 
+    /**
+     * Connects the native handle; 0, with {@link #connected} failed, when
+     * that is impossible. Whatever is thrown here fails the connection
+     * rather than the thread, so that connect() never waits for it.
+     */
+    private long open() {
+        long b = 0;
+        try {
+            Native.check();
+            b = Native.connect();
+            synchronized (this) {
+                binding = b;
+            }
+            if (b == 0) {
+                failure = "cannot reach the iPod daemon";
+                connected.completeExceptionally(new IPodException(failure));
+                return 0;
+            }
+            Native.setTimeout(b, nativeTimeout());
+            connected.complete(null);
+            return b;
+        } catch (Throwable t) {
+            failure = "binding failure: " + t;
+            IPodException e = new IPodException(failure);
+            e.initCause(t);
+            connected.completeExceptionally(e);
+            if (b != 0) finish(b, failure);
+            return 0;
+        }
+    }
+
     private void readOnce(long b) {
         if (Native.read(b, this) < 0) connectionLost();
     }
@@ -159,7 +181,18 @@ final class ClientCore implements Runnable {
 
     private void runTasks(long b) {
         Task t;
-        while ((t = tasks.poll()) != null) t.run(b);
+        while ((t = tasks.poll()) != null) {
+            try {
+                t.run(b);
+            } catch (Throwable e) {
+                // The loop ends (finish() fails the rest); this task was
+                // already taken from the queue, so it fails here.
+                IPodException failed = new IPodException("binding failure: " + e);
+                failed.initCause(e);
+                t.fail(failed);
+                throw e;
+            }
+        }
     }
 
     private void finish(long b, String why) {
