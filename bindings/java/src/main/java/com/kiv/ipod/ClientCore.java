@@ -76,6 +76,13 @@ final class ClientCore implements Runnable {
                 done.complete(decoder.decode(binding, result));
             } catch (IPodException | RuntimeException e) {
                 done.completeExceptionally(e);
+            } catch (Error e) {
+                // The loop ends on it; the call, already taken from the
+                // pending ones, fails here.
+                IPodException failed = new IPodException("binding failure: " + e);
+                failed.initCause(e);
+                done.completeExceptionally(failed);
+                throw e;
             }
         }
     }
