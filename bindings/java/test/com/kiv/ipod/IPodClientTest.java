@@ -371,6 +371,27 @@ public class IPodClientTest {
         assertEquals(0, loopThreads());
     }
 
+    /**
+     * Once the application shuts its executor down, listeners are no longer
+     * called but the futures of ...Async requests still complete, with their
+     * result or their failure.
+     */
+    @Test
+    public void futuresCompleteAfterTheExecutorIsShutDown() throws Exception {
+        ExecutorService executor = Executors.newSingleThreadExecutor();
+        IPodClient c = open(executor);
+        executor.shutdown();
+        assertTrue(executor.awaitTermination(5, TimeUnit.SECONDS));
+        assertEquals(Integer.valueOf(0), join(c.playAsync()));
+        assertNotNull(join(c.currentTrackInfoAsync()).title());
+        try {
+            join(c.setPositionAsync(-5));
+            fail("seek to a negative position accepted");
+        } catch (IPodException e) {
+            assertEquals("position out of range", e.getMessage());
+        }
+    }
+
     /** The image the simulator draws for an album, computed apart from it. */
     private static byte[] expectedArtwork(String album, int edge, int rowStride) {
         int h = 0x811C9DC5;

@@ -242,7 +242,10 @@ final class ClientCore implements Runnable {
         try {
             executor.execute(r);
         } catch (RejectedExecutionException e) {
-            // The application shut its executor down: nothing can be delivered.
+            // The application shut its executor down: listeners are no longer
+            // called, but a future still completes, here, so that nobody
+            // waits for it forever.
+            if (r instanceof Completion) r.run();
         } catch (RuntimeException e) {
             // A listener run in place by a direct executor threw.
             Thread.UncaughtExceptionHandler h = Thread.currentThread().getUncaughtExceptionHandler();
@@ -452,16 +455,30 @@ final class ClientCore implements Runnable {
         return f;
     }
 
+    /** The hand-off of a future's completion to the executor. */
+    private static final class Completion implements Runnable {
+        private final Runnable completion;
+
+        Completion(Runnable completion) {
+            this.completion = completion;
+        }
+
+        @Override
+        public void run() {
+            completion.run();
+        }
+    }
+
     /** A future that completes like {@code inner}, on the application's executor. */
     private <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
         CompletableFuture<T> outer = new CompletableFuture<>();
         inner.whenComplete((v, e) -> {
-            Runnable r = () -> {
+            Runnable r = new Completion(() -> {
                 if (e != null)
                     outer.completeExceptionally(e);
                 else
                     outer.complete(v);
-            };
+            });
             if (onLoopThread())
                 deliveries.add(r);
             else
