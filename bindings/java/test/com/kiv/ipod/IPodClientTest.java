@@ -335,6 +335,63 @@ public class IPodClientTest {
         assertEquals(0, loopThreads());
     }
 
+    /**
+     * An Error on the loop thread (decoding a reply, running queued work)
+     * fails the request it concerns at once and ends the client, instead of
+     * leaving that request to wait for its timeout.
+     */
+    @Test
+    public void anErrorOnTheLoopThreadFailsItsRequestAtOnce() throws Exception {
+        java.lang.reflect.Field coreField = IPodClient.class.getDeclaredField("core");
+        coreField.setAccessible(true);
+        for (String where : new String[] {"decoding a reply", "queued work"}) {
+            IPodClient c = open(looper);
+            ClientCore core = (ClientCore) coreField.get(c);
+            CompletableFuture<?> f = where.equals("queued work")
+                    ? core.onLoop(b -> { throw new OutOfMemoryError(where); })
+                    : core.request("get_current_track_index", -1,
+                            b -> Native.request(b, Native.REQ_TRACK_INDEX, 0, 0),
+                            (b, r) -> { throw new OutOfMemoryError(where); }, false);
+            long start = System.nanoTime();
+            try {
+                core.await(f);
+                fail("completed: " + where);
+            } catch (IPodException e) {
+                assertEquals("binding failure: java.lang.OutOfMemoryError: " + where, e.getMessage());
+            }
+            long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
+            assertTrue(where + ": " + ms + " ms", ms < 3000);
+            try {
+                c.play();
+                fail("request after the loop ended");
+            } catch (IPodException e) {
+                assertTrue(e.getMessage(), e.getMessage().startsWith("binding failure"));
+            }
+        }
+        assertEquals(0, loopThreads());
+    }
+
+    /**
+     * Once the application shuts its executor down, listeners are no longer
+     * called but the futures of ...Async requests still complete, with their
+     * result or their failure.
+     */
+    @Test
+    public void futuresCompleteAfterTheExecutorIsShutDown() throws Exception {
+        ExecutorService executor = Executors.newSingleThreadExecutor();
+        IPodClient c = open(executor);
+        executor.shutdown();
+        assertTrue(executor.awaitTermination(5, TimeUnit.SECONDS));
+        assertEquals(Integer.valueOf(0), join(c.playAsync()));
+        assertNotNull(join(c.currentTrackInfoAsync()).title());
+        try {
+            join(c.setPositionAsync(-5));
+            fail("seek to a negative position accepted");
+        } catch (IPodException e) {
+            assertEquals("position out of range", e.getMessage());
+        }
+    }
+
     /** The image the simulator draws for an album, computed apart from it. */
     private static byte[] expectedArtwork(String album, int edge, int rowStride) {
         int h = 0x811C9DC5;

@@ -76,6 +76,13 @@ final class ClientCore implements Runnable {
                 done.complete(decoder.decode(binding, result));
             } catch (IPodException | RuntimeException e) {
                 done.completeExceptionally(e);
+            } catch (Error e) {
+                // The loop ends on it; the call, already taken from the
+                // pending ones, fails here.
+                IPodException failed = new IPodException("binding failure: " + e);
+                failed.initCause(e);
+                done.completeExceptionally(failed);
+                throw e;
             }
         }
     }
@@ -115,17 +122,8 @@ final class ClientCore implements Runnable {
 
     @Override
     public void run() {
-        long b = Native.connect();
-        synchronized (this) {
-            binding = b;
-        }
-        if (b == 0) {
-            failure = "cannot reach the iPod daemon";
-            connected.completeExceptionally(new IPodException(failure));
-            return;
-        }
-        Native.setTimeout(b, nativeTimeout());
-        connected.complete(null);
+        long b = open();
+        if (b == 0) return;
         String why = "client closed";
         try {
             while (!stopping && !lost) {
@@ -144,6 +142,37 @@ final class ClientCore implements Runnable {
         }
     }
 
+    /**
+     * Connects the native handle; 0, with {@link #connected} failed, when
+     * that is impossible. Whatever is thrown here fails the connection
+     * rather than the thread, so that connect() never waits for it.
+     */
+    private long open() {
+        long b = 0;
+        try {
+            Native.check();
+            b = Native.connect();
+            synchronized (this) {
+                binding = b;
+            }
+            if (b == 0) {
+                failure = "cannot reach the iPod daemon";
+                connected.completeExceptionally(new IPodException(failure));
+                return 0;
+            }
+            Native.setTimeout(b, nativeTimeout());
+            connected.complete(null);
+            return b;
+        } catch (Throwable t) {
+            failure = "binding failure: " + t;
+            IPodException e = new IPodException(failure);
+            e.initCause(t);
+            connected.completeExceptionally(e);
+            if (b != 0) finish(b, failure);
+            return 0;
+        }
+    }
+
     private void readOnce(long b) {
         if (Native.read(b, this) < 0) connectionLost();
     }
@@ -159,7 +188,18 @@ final class ClientCore implements Runnable {
 
     private void runTasks(long b) {
         Task t;
-        while ((t = tasks.poll()) != null) t.run(b);
+        while ((t = tasks.poll()) != null) {
+            try {
+                t.run(b);
+            } catch (Throwable e) {
+                // The loop ends (finish() fails the rest); this task was
+                // already taken from the queue, so it fails here.
+                IPodException failed = new IPodException("binding failure: " + e);
+                failed.initCause(e);
+                t.fail(failed);
+                throw e;
+            }
+        }
     }
 
     private void finish(long b, String why) {
@@ -202,7 +242,10 @@ final class ClientCore implements Runnable {
         try {
             executor.execute(r);
         } catch (RejectedExecutionException e) {
-            // The application shut its executor down: nothing can be delivered.
+            // The application shut its executor down: listeners are no longer
+            // called, but a future still completes, here, so that nobody
+            // waits for it forever.
+            if (r instanceof Completion) r.run();
         } catch (RuntimeException e) {
             // A listener run in place by a direct executor threw.
             Thread.UncaughtExceptionHandler h = Thread.currentThread().getUncaughtExceptionHandler();
@@ -412,16 +455,30 @@ final class ClientCore implements Runnable {
         return f;
     }
 
+    /** The hand-off of a future's completion to the executor. */
+    private static final class Completion implements Runnable {
+        private final Runnable completion;
+
+        Completion(Runnable completion) {
+            this.completion = completion;
+        }
+
+        @Override
+        public void run() {
+            completion.run();
+        }
+    }
+
     /** A future that completes like {@code inner}, on the application's executor. */
     private <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
         CompletableFuture<T> outer = new CompletableFuture<>();
         inner.whenComplete((v, e) -> {
-            Runnable r = () -> {
+            Runnable r = new Completion(() -> {
                 if (e != null)
                     outer.completeExceptionally(e);
                 else
                     outer.complete(v);
-            };
+            });
             if (onLoopThread())
                 deliveries.add(r);
             else

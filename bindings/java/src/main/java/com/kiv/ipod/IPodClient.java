@@ -67,9 +67,12 @@ public final class IPodClient implements AutoCloseable {
      *     (see {@link #setTimeout}); zero or negative for none
      * @throws IPodException when the daemon cannot be reached or does not
      *     answer in time
+     * @throws UnsatisfiedLinkError at once when libkiv-ipod-2-jni.so cannot be
+     *     loaded; the message names it and the {@code java.library.path} searched
      */
     public static IPodClient connect(Executor executor, Duration timeout) throws IPodException {
         if (executor == null) throw new NullPointerException("executor");
+        Native.check();
         ClientCore core = new ClientCore(executor, nanos(timeout));
         core.start();
         try {

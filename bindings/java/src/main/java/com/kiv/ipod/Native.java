@@ -7,11 +7,39 @@ package com.kiv.ipod;
  * returned and until {@link #close}.
  */
 final class Native {
-    static {
-        System.loadLibrary("kiv-ipod-2-jni");
-    }
+    /** The JNI glue, as System.loadLibrary names it. */
+    static final String LIBRARY = "kiv-ipod-2-jni";
+    // The directories System.loadLibrary searches (read before it does).
+    private static final String SEARCHED = System.getProperty("java.library.path");
+    // Why the glue could not be loaded (null once loaded). The class itself
+    // always initializes, so that every later attempt reports the same cause.
+    private static final UnsatisfiedLinkError LOAD_ERROR = load();
 
     private Native() {}
+
+    private static UnsatisfiedLinkError load() {
+        try {
+            System.loadLibrary(LIBRARY);
+            return null;
+        } catch (UnsatisfiedLinkError e) {
+            return e;
+        }
+    }
+
+    /**
+     * Throws, on the calling thread, when the glue could not be loaded: the
+     * message names the library file and the directories searched.
+     */
+    static void check() {
+        if (LOAD_ERROR == null) return;
+        String file = System.mapLibraryName(LIBRARY);
+        UnsatisfiedLinkError e = new UnsatisfiedLinkError("cannot load " + file
+                + ", the JNI library of com.kiv.ipod, from java.library.path="
+                + SEARCHED + " (" + LOAD_ERROR.getMessage()
+                + "); start the JVM with -Djava.library.path=<the directory that holds " + file + ">");
+        e.initCause(LOAD_ERROR);
+        throw e;
+    }
 
     // Request selectors of request().
     static final int REQ_PING = 0, REQ_PLAY = 1, REQ_STOP = 2, REQ_PAUSE = 3, REQ_NEXT = 4, REQ_PREV = 5,
