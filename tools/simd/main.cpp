@@ -100,7 +100,13 @@ int control(const std::string &socket_name, const std::string &command) {
         }
         ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) {
-            fprintf(stderr, "kiv-ipod-simd: the simulator closed the connection\n");
+            // A simulator closes a client that sends a control request it
+            // does not serve, like any unknown opcode.
+            fprintf(stderr,
+                    "kiv-ipod-simd: the simulator on @%s refused '%s' and closed the connection: it "
+                    "serves --control only when started with --allow-control, and only to processes "
+                    "of the same user\n",
+                    socket_name.c_str(), command.c_str());
             close(fd);
             return 1;
         }
