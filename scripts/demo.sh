@@ -23,14 +23,27 @@ if [ -z "${KIV_DEMO_NETNS:-}" ]; then
     echo "(no private network namespace here: the simulator takes the daemon's usual socket name)"
 fi
 
+# However the script ends (its end, a failed command, a signal, or a reader
+# that went away as in `make demo | head`), the simulator stops (it removes
+# its artwork directory) and the log goes. A trapped signal exits, which
+# runs the EXIT trap.
+SIMD_PID=
+LOG=
+stop_simulator() {
+    [ -n "$SIMD_PID" ] || return 0
+    kill "$SIMD_PID" 2>/dev/null || true
+    wait "$SIMD_PID" 2>/dev/null || true
+    SIMD_PID=
+}
+trap 'stop_simulator; [ -z "$LOG" ] || rm -f "$LOG"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 141' PIPE
+trap 'exit 143' TERM
+
 LOG=$(mktemp "${TMPDIR:-/tmp}/kiv-demo-simd.XXXXXX")
 "$SIMD" --ping-interval 2 --allow-control 2>"$LOG" &
 SIMD_PID=$!
-stop_simulator() {
-    kill "$SIMD_PID" 2>/dev/null || true
-    wait "$SIMD_PID" 2>/dev/null || true
-}
-trap 'stop_simulator; rm -f "$LOG"' EXIT INT TERM
 
 # Wait (up to 5 s) until the simulator answers.
 tries=0
@@ -69,7 +82,7 @@ say "Artwork of the current track, RGB565: large images come through a shared fi
 run artwork
 run artwork --size 48
 say "An EAP session: the simulator's accessory app echoes every datagram."
-run eap send com.kiv.echo "hello from the demo"
+run eap send com.kiv.echo hello from the demo
 say "The same status as JSON, for scripts:"
 run --json status
 say "Hot-plug: the iPod disconnects and comes back; a watcher sees it happen."
@@ -78,10 +91,8 @@ run watch 1.5
 wait $!
 
 stop_simulator
-trap - EXIT INT TERM
 say "The end of the simulator's log (one connection per command above):"
 tail -n 12 "$LOG"
-rm -f "$LOG"
 echo
 echo "To watch and steer the simulated iPod from a browser: $SIMD --web 8080, then open http://127.0.0.1:8080/ (README, Web panel)."
 echo "demo finished"

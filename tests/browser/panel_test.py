@@ -7,7 +7,7 @@ Runs inside a private network namespace (CTest starts it under unshare).
 While the client plays a track, the page shows the title and a moving
 position; "next" on the page reaches a watching client as a track change,
 "disconnect" as disconnected_ipod, and a reply delay of 500 ms slows the
-client's status down. The browser's console stays free of errors. A
+client's status down; the delay field shows the delay in force. The browser's console stays free of errors. A
 screenshot is saved as OUT_DIR/web-panel.png. Exit code 77: skipped.
 """
 import os
@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 SKIP = 77
 
@@ -131,6 +132,10 @@ try:
     took = time.monotonic() - t0
     check(status.returncode == 0 and took >= 0.5, "kiv-ipod status takes %.2f s with replies delayed" % took)
     check(wait_for(lambda: "replies delayed by 500 ms" in text("active")), "the page lists the active fault")
+    # A delay set elsewhere (a script, another page) shows in the field.
+    urllib.request.urlopen(urllib.request.Request(url + "api/fault/delay?ms=250", method="POST"), timeout=5)
+    check(wait_for(lambda: delay.get_attribute("value") == "250"),
+          "the delay field shows the delay in force (%s)" % delay.get_attribute("value"))
     # The watching client stays connected (a status client leaves the list
     # when it closes): its session opening is listed.
     check(wait_for(lambda: "open_session" in text("clients")), "the page lists the client's requests")

@@ -222,11 +222,34 @@ void expect_cli(const CliCase &c) {
 // The commands in order against one simulator (the state carries over):
 // their output, and for every failure its exit code and a message that says
 // what happened.
+// A capture of two frames recorded in 2106 and 2038 (past a signed 32-bit
+// time), as `kiv-ipod dump` reads it; the path.
+std::string late_capture(const std::string &dir) {
+    auto le32 = [](uint32_t v) {
+        std::string b(4, '\0');
+        for (int k = 0; k < 4; k++) b[k] = static_cast<char>(v >> (8 * k));
+        return b;
+    };
+    std::string file = le32(0xA1B2C3D4u) + le32(0x00040002u) + le32(0) + le32(0) + le32(65535) + le32(147);
+    for (uint32_t seconds : {0xFFFFFFFFu, 0x80000000u}) {
+        std::string frame = std::string(8, '\0') + kivtest::frame(seconds & 1 ? 1 : 2, 0, "");
+        file += le32(seconds) + le32(1) + le32(static_cast<uint32_t>(frame.size())) +
+                le32(static_cast<uint32_t>(frame.size())) + frame;
+    }
+    std::string path = dir + "/late.pcap";
+    std::ofstream(path, std::ios::binary) << file;
+    return path;
+}
+
 TEST(SimdCli, CommandsFailuresAndExitCodes) {
     if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
-    expect_cli({"status", 3, "", "no daemon"});
+    expect_cli({"status", 3, "", "no daemon reachable"});
     Simulator sim({"--ping-interval", "0.3"});
     const std::string script = "play\ntrack 99999\nstop\n";
+    char tmpl[] = "/tmp/simd-cli-XXXXXX";
+    const std::string dir = mkdtemp(tmpl), capture = late_capture(dir);
+    const std::string versions = std::string("kiv-ipod ") + KIV_IPOD_VERSION_TEXT + "\nlibkiv-ipod-2 " +
+                                 kiv_ipod_library_version() + "\n";
     const CliCase cases[] = {
         {"--json devices", 0,
          "\"daemon_pid\":" + std::to_string(sim.pid()) + "|\"serial\":\"SIMPOD0000000001\""},
@@ -244,6 +267,18 @@ TEST(SimdCli, CommandsFailuresAndExitCodes) {
          "\"off\""},
         {"--json version 0", 0, "\"version\":\"1.9\""},
         {"--json|eap|send|com.kiv.echo|hi there", 0, "\"received\":\"hi there\""},
+        // The words after the protocol are the data, as typed on a command line.
+        {"eap send com.kiv.echo hello from the demo", 0, "received \"hello from the demo\""},
+        {"--json|eap|send|com.kiv.echo|two  spaces|and more", 0, "\"received\":\"two  spaces and more\""},
+        {"--version", 0, versions},
+        {"--json --version", 0, std::string("\"library\":\"") + kiv_ipod_library_version() + "\""},
+        // A capture needs no daemon; --json before or after the word dump.
+        // Times are read as unsigned 32-bit seconds.
+        {"dump " + capture, 0, "06:28:15.000001 -> tid 1 open|03:14:08.000001 -> tid 2 open"},
+        {"--json dump " + capture, 0, "\"frame\":1|\"frame\":2"},
+        {"dump --json " + capture, 0, "\"frame\":1|\"frame\":2|\"time\":4294967295.000001"},
+        {"dump -v --json " + capture, 0, "\"frame\":2"},
+        {"dump --json", 2, "", "needs a capture FILE"},
         {"--json ping", 0, "\"ping\":\"ok\""},
         {"--json watch 0.5", 0},
         {"--help", 0, "watch"},
@@ -267,6 +302,8 @@ TEST(SimdCli, CommandsFailuresAndExitCodes) {
         // the rest and still fails with the first failure's code.
         {"script -", 1, "", "line 2: track: no track at index 99999", "stop: ok", script},
         {"script --keep-going -", 1, "stop: ok", "line 2:", "", script},
+        {"script " + dir, 2, "", "cannot read " + dir + ": Is a directory"},
+        {"script " + dir + "/missing", 2, "", "cannot read " + dir + "/missing: No such file"},
         {"script -", 3, "", "line 1: connection to the daemon lost", "",
          "eap send com.kiv.echo " + std::string(17 << 20, 'x') + "\n"},
         // Bytes that are not UTF-8 are replaced in JSON output, not fatal; EAP
@@ -275,9 +312,16 @@ TEST(SimdCli, CommandsFailuresAndExitCodes) {
         {"eap send com.kiv.echo -- --json", 0, "received \"--json\""},
     };
     for (auto &c : cases) expect_cli(c);
+    unlink(capture.c_str());
+    rmdir(dir.c_str());
 
-    simdtest::Run r =
-        run_cli({"--json", "tracks", "--category", "album", "--select", "artist=1", "--count", "3"});
+    // Control of a simulator started without --allow-control: refused, and why.
+    simdtest::Run r = run_tool("kiv-ipod-simd", {"--control", "hotplug"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("refused 'hotplug'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("started with --allow-control"), std::string::npos) << r.err;
+
+    r = run_cli({"--json", "tracks", "--category", "album", "--select", "artist=1", "--count", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
     json j = json::parse(r.out);
     EXPECT_GE(j["total"].get<int>(), 2);
@@ -372,4 +416,7 @@ TEST(SimdCli, SocketAndTimeoutOptions) {
     simdtest::Run r = run_cli({"--socket", other, "--timeout", "300", "status"}, "", 10000);
     EXPECT_EQ(r.code, 3) << r.err;
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+    EXPECT_NE(r.err.find("the daemon accepted the connection but did not answer within 300 ms"),
+              std::string::npos)
+        << r.err;
 }

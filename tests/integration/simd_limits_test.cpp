@@ -230,6 +230,50 @@ TEST(SimdLimits, ArtworkDirectoryIsPrivateAndLeftoversAreRemoved) {
     EXPECT_EQ(rmdir(base), 0) << "artwork files left behind in " << base;
 }
 
+// A directory that cannot be read at start (the artwork base, or a
+// leftover in it) is reported, not taken for an empty one; the simulator
+// starts and serves all the same.
+TEST(SimdLimits, UnreadableArtworkDirectoriesAreReported) {
+#ifndef KIV_READDIR_FAULT
+    GTEST_SKIP() << "built without the readdir fault library";
+#else
+    char base[] = "/tmp/simd-artdir.XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    const std::string leftover = std::string(base) + "/kiv-ipod-simd.old456";
+    ASSERT_EQ(mkdir(leftover.c_str(), 0700), 0);
+    std::ofstream(leftover + "/art-abcdef.rgb565") << "stale";
+    const char *asan = getenv("ASAN_OPTIONS");
+    const std::pair<std::string, std::string> cases[] = {
+        {base, std::string("cannot read ") + base + " for earlier artwork directories: Input/output error"},
+        {leftover, "cannot empty " + leftover + ", left by an earlier run: Input/output error"},
+    };
+    for (const auto &[unreadable, message] : cases) {
+        FILE *log = tmpfile();
+        // The preloaded library comes before the sanitizers' runtime.
+        pid_t pid = spawn("/usr/bin/env",
+                          {std::string("LD_PRELOAD=") + KIV_READDIR_FAULT,
+                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
+                           "KIV_TEST_READDIR_FAIL=" + unreadable, tool_path("kiv-ipod-simd"), "--socket",
+                           kName, "--ping-interval", "0", "--artwork-dir", base},
+                          -1, -1, fileno(log));
+        EXPECT_TRUE(wait_until([&] { return read_file(log).find(message) != std::string::npos; }))
+            << unreadable << "\n"
+            << read_file(log);
+        Raw raw(kName);
+        EXPECT_TRUE(served(raw, 1)) << unreadable;
+        kill(pid, SIGTERM);
+        EXPECT_EQ(wait_exit(pid), 0) << read_file(log);
+        fclose(log);
+        struct stat st;
+        EXPECT_EQ(stat((leftover + "/art-abcdef.rgb565").c_str(), &st), 0)
+            << "a file it could not list was removed";
+    }
+    unlink((leftover + "/art-abcdef.rgb565").c_str());
+    rmdir(leftover.c_str());
+    EXPECT_EQ(rmdir(base), 0) << "artwork files left behind in " << base;
+#endif
+}
+
 // Start-up failures (a library that cannot be read or is malformed) end
 // with exit code 2 and a message naming the place of the fault, never an abort.
 TEST(SimdLimits, UnreadableLibraryIsAUsageError) {

@@ -66,8 +66,9 @@ void loopback_up() {
 }
 
 // One HTTP/1.1 exchange with the panel; the status code, the whole response in `out`.
+// `body` is sent as a form; nullptr sends no Content-Length at all (as `curl -X POST` does).
 int http(int port, const std::string &method, const std::string &target, std::string *out = nullptr,
-         const std::string &headers = std::string(), int read_ms = 3000) {
+         const std::string &headers = std::string(), int read_ms = 3000, const char *body = "") {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -75,8 +76,12 @@ int http(int port, const std::string &method, const std::string &target, std::st
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string host =
         headers.rfind("Host:", 0) == 0 ? "" : "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
-    std::string req = method + " " + target + " HTTP/1.1\r\n" + host +
-                      "Content-Length: 0\r\nConnection: close\r\n" + headers + "\r\n";
+    std::string length = !body    ? ""
+                         : !*body ? "Content-Length: 0\r\n"
+                                  : "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                        std::to_string(strlen(body)) + "\r\n";
+    std::string req = method + " " + target + " HTTP/1.1\r\n" + host + length + "Connection: close\r\n" +
+                      headers + "\r\n" + (body ? body : "");
     std::string res;
     char buf[4096];
     ssize_t n;
@@ -208,6 +213,86 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
     EXPECT_EQ(http(port, "POST", "/api/fault/close_client?id=" + id), 200);
     EXPECT_TRUE(raw.wait_closed());
     EXPECT_EQ(sim.stop(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The port of a simulator's panel, from its log line.
+int panel_port(const Simulator &sim) {
+    if (!sim.wait_log("web panel on http://127.0.0.1:")) return -1;
+    std::string log = sim.log();
+    return atoi(log.c_str() + log.find("127.0.0.1:") + 10);
+}
+
+// Parameters in the query, in a form body or both; a POST without a body
+// (no Content-Length) is served at once. Every answer is JSON, failures
+// included; the state shows the delay that each request set.
+TEST(SimdWebPanel, ParametersFromQueryOrBodyAndJsonForEveryAnswer) {
+#ifndef KIV_SIMD_WEB
+    GTEST_SKIP() << "the simulator is built without the web panel (cpp-httplib missing)";
+#endif
+    loopback_up();
+    Simulator sim({"--web", "0", "--ping-interval", "0", "--quiet"}, "kiv.test.simd.web.params");
+    const int port = panel_port(sim);
+    ASSERT_GT(port, 0) << "--web 0 --quiet prints the port\n" << sim.log();
+    struct Case {
+        const char *method, *target, *body;  // body nullptr: no Content-Length
+        int status;
+        const char *reply;  // a fragment of the JSON answer
+        int delay_ms;       // the delay in the state afterwards, -1: not looked at
+    };
+    const Case cases[] = {
+        {"POST", "/api/fault/delay?ms=250", nullptr, 200, "{\"ok\":true}", 250},
+        {"POST", "/api/fault/delay?ms=260", "", 200, "{\"ok\":true}", 260},
+        {"POST", "/api/fault/delay", "ms=270", 200, "{\"ok\":true}", 270},
+        {"POST", "/api/fault/delay?ms=280", "other=1", 200, "{\"ok\":true}", 280},
+        {"POST", "/api/fault/delay?ms=0", nullptr, 200, "{\"ok\":true}", 0},
+        {"POST", "/api/fault/delay", nullptr, 400, "\"error\":\"ms must be a number from 0 to 60000\"", 0},
+        {"POST", "/api/fault/delay?ms=x", nullptr, 400, "\"ok\":false", 0},
+        {"POST", "/api/device/eject", nullptr, 409, "\"ok\":false", -1},
+        {"POST", "/api/nothing", nullptr, 404, "\"ok\":false", -1},
+        {"POST", "/api/nothing", "", 404, "\"ok\":false", -1},
+        {"GET", "/nothing", "", 404, "\"ok\":false", -1},
+    };
+    for (const Case &c : cases) {
+        std::string what =
+            std::string(c.method) + " " + c.target + (c.body ? " with a body" : " without a body");
+        std::string res;
+        auto t0 = Clock::now();
+        EXPECT_EQ(http(port, c.method, c.target, &res, "", 3000, c.body), c.status) << what << "\n" << res;
+        EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2)) << what;
+        EXPECT_NE(res.find("Content-Type: application/json"), std::string::npos) << what << "\n" << res;
+        EXPECT_NE(res.find(c.reply), std::string::npos) << what << "\n" << res;
+        if (c.delay_ms < 0) continue;
+        ASSERT_EQ(http(port, "GET", "/api/state", &res), 200);
+        EXPECT_NE(res.find("\"delay_ms\":" + std::to_string(c.delay_ms) + ","), std::string::npos)
+            << what << "\n"
+            << res;
+    }
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// A port where another simulator's panel listens is refused (exit 1, the
+// port named), and the first simulator keeps serving every request.
+TEST(SimdWebPanel, PortInUseIsRefused) {
+#ifndef KIV_SIMD_WEB
+    GTEST_SKIP() << "the simulator is built without the web panel (cpp-httplib missing)";
+#endif
+    loopback_up();
+    Simulator first({"--web", "0", "--ping-interval", "0"}, "kiv.test.simd.web.first");
+    const int port = panel_port(first);
+    ASSERT_GT(port, 0) << first.log();
+    simdtest::Run second = run_tool(
+        "kiv-ipod-simd", {"--socket", "kiv.test.simd.web.second", "--web", std::to_string(port), "--quiet"},
+        "", 10000);
+    EXPECT_EQ(second.code, 1) << second.err;
+    EXPECT_NE(second.err.find("cannot listen on 127.0.0.1:" + std::to_string(port)), std::string::npos)
+        << second.err;
+    EXPECT_NE(second.err.find("in use"), std::string::npos) << second.err;
+    for (int k = 0; k < 10; k++) EXPECT_EQ(http(port, "POST", "/api/device/next"), 200);
+    EXPECT_EQ(first.stop(), 0);
 }
 
 }  // namespace

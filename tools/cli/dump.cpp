@@ -11,7 +11,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <fstream>
 #include <iostream>
@@ -283,19 +282,23 @@ int fault(const std::string &path, const std::string &why) {
 }  // namespace
 
 int kiv_cli_dump(const std::vector<std::string> &args, bool json_out) {
-    bool verbose = false;
+    bool verbose = false, options = true;
     std::string path;
     for (const auto &a : args) {
-        if (a == "-v" || a == "--verbose") {
+        if (options && a == "--") {
+            options = false;
+        } else if (options && (a == "-v" || a == "--verbose")) {
             verbose = true;
-        } else if (a == "-h" || a == "--help") {
-            std::cout << "usage: kiv-ipod [--json] dump [-v] FILE\n"
+        } else if (options && a == "--json") {
+            json_out = true;
+        } else if (options && (a == "-h" || a == "--help")) {
+            std::cout << "usage: kiv-ipod [--json] dump [-v] [--json] FILE\n"
                          "Prints a capture (KIV_IPOD_CAPTURE, kiv-ipod-simd --capture) one line per frame:\n"
                          "time, direction (-> to the daemon, <- from it), connection, transaction id,\n"
                          "opcode name and a summary. -v adds the whole value tree; --json prints one\n"
                          "object per frame. Exit code 2 for a file that is not a whole capture.\n";
             return 0;
-        } else if (path.empty() && (a.empty() || a[0] != '-')) {
+        } else if (path.empty() && (!options || a.empty() || a[0] != '-')) {
             path = a;
         } else {
             return fault("dump", "unexpected argument " + a + " (usage: kiv-ipod dump [-v] FILE)");
@@ -371,12 +374,13 @@ int kiv_cli_dump(const std::vector<std::string> &args, bool json_out) {
         }
         std::string event = has_value && op == 1 && !to_daemon ? event_of(value) : "";
 
+        // The time of day (UTC) straight from the record's unsigned 32-bit
+        // seconds: through a 32-bit time_t, times after 2038 would turn
+        // negative.
         char stamp[64];
-        time_t t = static_cast<time_t>(seconds);
-        tm parts;
-        gmtime_r(&t, &parts);
-        size_t n = strftime(stamp, sizeof stamp, "%H:%M:%S", &parts);
-        snprintf(stamp + n, sizeof stamp - n, ".%06u", micros);
+        const uint32_t of_day = seconds % 86400u;
+        snprintf(stamp, sizeof stamp, "%02u:%02u:%02u.%06u", unsigned(of_day / 3600),
+                 unsigned(of_day / 60 % 60), unsigned(of_day % 60), unsigned(micros));
         if (json_out) {
             json o{{"frame", number},
                    {"time", seconds + micros / 1e6},

@@ -24,349 +24,16 @@
 
 #include "dump.h"
 #include "kiv_ipod.h"
+#include "script.h"
+#include "session.h"
 
 namespace {
 
-using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
+using namespace kivcli;
 
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoDaemon = 3;
-constexpr int kDefaultTimeoutMs = 5000;
-
-struct Failure {
-    int code;
-    std::string message;
-};
-
-// JSON text of `j`; bytes that are not UTF-8 (the daemon's texts, EAP
-// data) become U+FFFD instead of aborting the output.
-std::string dump(const json &j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-volatile sig_atomic_t g_interrupted = 0;
 void on_interrupt(int) {
     g_interrupted = 1;
 }
-
-// Names of the play state as kiv_ipod_current_track_state() returns it.
-const char *play_state_name(int s) {
-    switch (s) {
-        case KIV_IPOD_TRACK_STATE_STOPPED:
-            return "stopped";
-        case KIV_IPOD_TRACK_STATE_PLAYING:
-            return "playing";
-        case KIV_IPOD_TRACK_STATE_PAUSED:
-            return "paused";
-        case KIV_IPOD_TRACK_STATE_ERROR:
-            return "error";
-        case KIV_IPOD_TRACK_STATE_FAST_FORWARD:
-            return "fast-forward";
-        case KIV_IPOD_TRACK_STATE_REWIND:
-            return "rewind";
-        default:
-            return "unknown";
-    }
-}
-const char *shuffle_name(int s) {
-    return s == KIV_IPOD_SHUFFLE_OFF      ? "off"
-           : s == KIV_IPOD_SHUFFLE_TRACKS ? "tracks"
-           : s == KIV_IPOD_SHUFFLE_ALBUMS ? "albums"
-                                          : "unknown";
-}
-const char *repeat_name(int s) {
-    return s == KIV_IPOD_REPEAT_OFF   ? "off"
-           : s == KIV_IPOD_REPEAT_ONE ? "one"
-           : s == KIV_IPOD_REPEAT_ALL ? "all"
-                                      : "unknown";
-}
-
-std::string mmss(int ms) {
-    if (ms < 0) return "--:--";
-    char buf[32];
-    const int seconds = ms / KIV_IPOD_TIME_UNITS_PER_SECOND;
-    snprintf(buf, sizeof buf, "%d:%02d", seconds / 60, seconds % 60);
-    return buf;
-}
-
-std::string hex(const unsigned char *p, size_t n) {
-    std::string out;
-    char b[4];
-    for (size_t k = 0; k < n; k++) {
-        snprintf(b, sizeof b, "%02x", p[k]);
-        out += b;
-    }
-    return out;
-}
-
-std::string str(const char *s) {
-    return s ? s : "";
-}
-
-const char *event_name(int type) {
-    switch (type) {
-        case KIV_IPOD_EVENT_CONNECTED:
-            return "connected_ipod";
-        case KIV_IPOD_EVENT_DISCONNECTED:
-            return "disconnected_ipod";
-        case KIV_IPOD_EVENT_FAIL_TO_DETECT:
-            return "fail_to_detect";
-        case KIV_IPOD_EVENT_AUTHENTICATED:
-            return "authenticated";
-        case KIV_IPOD_EVENT_MODE_CHANGED:
-            return "mode_changed";
-        case KIV_IPOD_EVENT_PLAY_STATE_CHANGED:
-            return "play_state_changed";
-        case KIV_IPOD_EVENT_TRACK_INDEX_CHANGED:
-            return "track_index_changed";
-        case KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED:
-            return "samplerate_retrieved";
-        case KIV_IPOD_EVENT_TRACK_POSITION_CHANGED:
-            return "track_position_changed";
-        case KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED:
-            return "chapter_index_changed";
-        case KIV_IPOD_EVENT_SHUFFLE_CHANGED:
-            return "shuffle_changed";
-        case KIV_IPOD_EVENT_REPEAT_CHANGED:
-            return "repeat_changed";
-        case KIV_IPOD_EVENT_PLAYLIST_CHANGED:
-            return "playlist_changed";
-        case KIV_IPOD_EVENT_IPOD_READY:
-            return "ipod_ready";
-        case KIV_IPOD_EVENT_EAP_SESSION_OPENED:
-            return "eap_session_opened";
-        case KIV_IPOD_EVENT_EAP_SESSION_CLOSED:
-            return "eap_session_closed";
-        case KIV_IPOD_EVENT_EAP_DATA_RECEIVED:
-            return "eap_data_received";
-        default:
-            return "unknown";
-    }
-}
-
-// One connection to the daemon, shared by every command of a script.
-class Ctx {
-public:
-    bool json_out = false;
-    int device = 0;
-    bool watching = false;
-    int timeout_ms = kDefaultTimeoutMs;
-
-    ~Ctx() {
-        if (c_) kiv_ipod_close(c_);
-    }
-
-    // The connection; a connection lost by an earlier command of a script
-    // is opened again.
-    kiv_ipod_client *client() {
-        if (c_ && kiv_ipod_fd(c_) < 0) {
-            kiv_ipod_close(c_);
-            c_ = nullptr;
-        }
-        if (!c_) {
-            c_ = kiv_ipod_connect();
-            if (!c_) throw Failure{kExitNoDaemon, "no daemon reachable"};
-            kiv_ipod_set_event_cb(c_, &Ctx::on_event, this);
-            kiv_ipod_set_reply_cb(c_, &Ctx::on_reply, this);
-            kiv_ipod_set_ping_cb(c_, &Ctx::on_ping, this);
-            if (kiv_ipod_fd(c_) < 0)
-                throw Failure{
-                    kExitNoDaemon,
-                    "the daemon closed the connection at once (it may be serving too many clients)"};
-        }
-        return c_;
-    }
-
-    // Dispatches whatever has already arrived, so that the state seen next
-    // is current (a hot-plug between two commands of a script).
-    void catch_up() {
-        for (int k = 0; k < 1000; k++) {
-            pollfd p{kiv_ipod_fd(c_), POLLIN, 0};
-            if (p.fd < 0 || poll(&p, 1, 0) <= 0) return;
-            if (kiv_ipod_read(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
-        }
-    }
-
-    // A client with an open session on the chosen device and ready. After
-    // a hot-plug it waits for the device and opens a new session.
-    kiv_ipod_client *session() {
-        kiv_ipod_client *c = client();
-        catch_up();
-        if (kiv_ipod_is_ready(c) == 1 && kiv_ipod_current_session(c) == device) return c;
-        if (kiv_ipod_device_count(c) <= device)
-            wait_until([this, c] { return kiv_ipod_device_count(c) > device; }, 3000);
-        if (kiv_ipod_device_count(c) <= device)
-            throw Failure{kExitFailed, "no iPod at index " + std::to_string(device)};
-        int32_t r = call(kiv_ipod_open_session(c, device), "open session");
-        if (r != 1) throw Failure{kExitFailed, "the daemon did not open a session"};
-        if (!wait_until([c] { return kiv_ipod_is_ready(c) == 1; }, 3000))
-            throw Failure{kExitFailed, "the iPod is not ready"};
-        return c;
-    }
-
-    // Waits for the reply to `tid` and returns its result; an error reply
-    // or a refused request ends the command with the daemon's text. With
-    // `checked`, a negative result (a reply that the library could not
-    // use) ends it too.
-    int32_t call(uint32_t tid, const char *what, bool checked = false) {
-        if (kiv_ipod_fd(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
-        if (tid == 0) throw Failure{kExitFailed, std::string(what) + ": refused, the iPod is not ready"};
-        want_ = tid;
-        got_ = false;
-        if (!pump_until([this] { return got_; }, timeout_ms))
-            throw Failure{
-                g_interrupted ? kExitFailed : kExitNoDaemon,
-                std::string(what) + (g_interrupted ? ": interrupted" : ": no reply from the daemon")};
-        if (!text_.empty()) throw Failure{kExitFailed, std::string(what) + ": " + text_};
-        if (checked && result_ < 0)
-            throw Failure{kExitFailed, std::string(what) + ": the daemon gave no usable reply"};
-        return result_;
-    }
-
-    // Reads and dispatches until `done` holds or the time is up; false on
-    // time-out. A lost connection ends the command.
-    template <typename F>
-    bool pump_until(F done, int timeout_ms) {
-        auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (!done()) {
-            if (g_interrupted) return false;
-            int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-            if (left <= 0) return false;
-            pollfd p{kiv_ipod_fd(c_), POLLIN, 0};
-            // A failed send closes the connection too (the descriptor is then -1).
-            if (p.fd < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
-            int n = poll(&p, 1, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n > 0 && kiv_ipod_read(c_) < 0) throw Failure{kExitNoDaemon, "connection to the daemon lost"};
-        }
-        return true;
-    }
-    template <typename F>
-    bool wait_until(F done, int timeout_ms) {
-        return pump_until(done, timeout_ms);
-    }
-
-    void print(const json &j, const std::string &human) {
-        if (json_out)
-            std::cout << dump(j) << std::endl;
-        else if (!human.empty())
-            std::cout << human << std::flush;
-    }
-
-    // Events seen since the last clear (EAP commands look for theirs here).
-    std::vector<json> events;
-
-private:
-    static int on_event(kiv_ipod_client *c, kiv_ipod_event *e, void *data) {
-        Ctx *self = static_cast<Ctx *>(data);
-        json j = describe(c, e);
-        if (self->watching) {
-            if (self->json_out)
-                std::cout << dump(j) << std::endl;
-            else
-                std::cout << "event " << human_event(j) << std::endl;
-        }
-        self->events.push_back(j);
-        return 0;
-    }
-
-    // The daemon's error text comes with the reply, or (for replies that a
-    // parser reads) through kiv_ipod_last_error, valid only right now.
-    static int on_reply(kiv_ipod_client *c, uint32_t tid, int32_t result, const char *text, void *data) {
-        Ctx *self = static_cast<Ctx *>(data);
-        if (tid != self->want_) return 0;
-        self->got_ = true;
-        self->result_ = result;
-        const char *error = text && *text ? text : kiv_ipod_last_error(c);
-        self->text_ = error ? error : "";
-        return 0;
-    }
-
-    static int on_ping(kiv_ipod_client *c, uint32_t, void *data) {
-        Ctx *self = static_cast<Ctx *>(data);
-        kiv_ipod_ping(c);
-        if (self->watching) {
-            if (self->json_out)
-                std::cout << dump(json{{"ping", "answered"}}) << std::endl;
-            else
-                std::cout << "ping from the daemon (answered)" << std::endl;
-        }
-        return 0;
-    }
-
-    static json describe(kiv_ipod_client *c, kiv_ipod_event *e) {
-        int type = kiv_ipod_event_type(e);
-        json j{{"event", event_name(type)}, {"type", type}, {"serial", str(kiv_ipod_event_device_serial(e))}};
-        switch (type) {
-            case KIV_IPOD_EVENT_DISCONNECTED:
-                j["disconnected"] = str(kiv_ipod_event_disconnected_serial(e));
-                break;
-            case KIV_IPOD_EVENT_AUTHENTICATED:
-                j["authenticated"] = kiv_ipod_event_authenticated(e);
-                break;
-            case KIV_IPOD_EVENT_MODE_CHANGED:
-                j["extended"] = kiv_ipod_event_mode_changed(e);
-                break;
-            case KIV_IPOD_EVENT_PLAY_STATE_CHANGED:
-                j["state"] = play_state_name(kiv_ipod_current_track_state(c));
-                break;
-            case KIV_IPOD_EVENT_TRACK_INDEX_CHANGED:
-                j["track_index"] = kiv_ipod_current_track_index(c);
-                break;
-            case KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED:
-                j["sample_rate"] = kiv_ipod_current_sample_rate(c);
-                break;
-            case KIV_IPOD_EVENT_TRACK_POSITION_CHANGED:
-                j["position_ms"] = kiv_ipod_current_track_position(c);
-                break;
-            case KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED:
-                j["chapter_index"] = kiv_ipod_current_chapter_index(c);
-                j["chapter_count"] = kiv_ipod_current_chapter_count(c);
-                break;
-            case KIV_IPOD_EVENT_SHUFFLE_CHANGED:
-                j["shuffle"] = shuffle_name(kiv_ipod_current_shuffle_state(c));
-                break;
-            case KIV_IPOD_EVENT_REPEAT_CHANGED:
-                j["repeat"] = repeat_name(kiv_ipod_current_repeat_state(c));
-                break;
-            case KIV_IPOD_EVENT_EAP_SESSION_OPENED:
-                j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
-                j["protocol"] = str(kiv_ipod_event_eap_datagram_protocol_string(e));
-                break;
-            case KIV_IPOD_EVENT_EAP_SESSION_CLOSED:
-                j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
-                break;
-            case KIV_IPOD_EVENT_EAP_DATA_RECEIVED: {
-                j["session_id"] = kiv_ipod_event_eap_datagram_session_id(e);
-                int n = kiv_ipod_event_eap_datagram_data_length(e);
-                const unsigned char *d = kiv_ipod_event_eap_datagram_data(e);
-                j["data"] = d && n > 0 ? std::string(reinterpret_cast<const char *>(d), n) : "";
-                break;
-            }
-            default:
-                break;
-        }
-        return j;
-    }
-
-    static std::string human_event(const json &j) {
-        std::string s = j["event"].get<std::string>();
-        for (auto it = j.begin(); it != j.end(); ++it) {
-            if (it.key() == "event" || it.key() == "type" || it.key() == "serial") continue;
-            s += " " + it.key() + "=" + (it->is_string() ? it->get<std::string>() : dump(*it));
-        }
-        return s;
-    }
-
-    kiv_ipod_client *c_ = nullptr;
-    uint32_t want_ = 0;
-    bool got_ = false;
-    int32_t result_ = 0;
-    std::string text_;
-};
 
 // ------------------------------------------------------------- commands
 
@@ -672,6 +339,7 @@ struct Args {
     int start = 0, count = 20, index = 0, size = 0, lingo = 0;
     double seconds = 0;
     std::string mode, out, protocol, data, file;
+    std::vector<std::string> words;
     bool keep_going = false;
 };
 
@@ -737,10 +405,15 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
         ->check(CLI::Range(0, 255));
     CLI::App *eap = app.add_subcommand("eap", "External Accessory Protocol");
     eap->require_subcommand(1);
-    CLI::App *send = eap->add_subcommand("send", "open a session with PROTO, send DATA, print the echo");
+    CLI::App *send = eap->add_subcommand(
+        "send",
+        "open a session with PROTO, send DATA (the words after PROTO, joined by spaces), print the echo");
     send->add_option("PROTO", a.protocol)->required();
-    send->add_option("DATA", a.data)->required();
-    send->callback([&] { action = [&] { cmd_eap_send(ctx, a.protocol, a.data); }; });
+    send->add_option("DATA", a.words, "the data; several words are joined by single spaces")->required();
+    send->callback([&] {
+        for (const std::string &w : a.words) a.data += (a.data.empty() ? "" : " ") + w;
+        action = [&] { cmd_eap_send(ctx, a.protocol, a.data); };
+    });
     add("watch", "print events as they come (until interrupted, or for SECONDS)",
         [&] { cmd_watch(ctx, a.seconds); })
         ->add_option("SECONDS", a.seconds)
@@ -749,45 +422,10 @@ void build(CLI::App &app, Ctx &ctx, Args &a, std::function<void()> &action, bool
     if (!nested) {
         CLI::App *script =
             add("script", "run commands from FILE (or - for standard input), one per line", [&] {
-                std::ifstream f;
-                std::istream *in = &std::cin;
-                if (a.file != "-") {
-                    f.open(a.file);
-                    if (!f) throw Failure{kExitUsage, "cannot read " + a.file};
-                    in = &f;
-                }
-                std::string line;
-                int number = 0, failed = 0, first_code = 0, first_line = 0;
-                while (std::getline(*in, line)) {
-                    number++;
-                    size_t b = line.find_first_not_of(" \t");
-                    if (b == std::string::npos) continue;
-                    if (line[b] == '#') {
-                        // Comments explain the script to whoever reads its output.
-                        if (!ctx.json_out) std::cout << "\n" << line.substr(b) << "\n";
-                        continue;
-                    }
-                    std::vector<std::string> words;
-                    std::istringstream ws(line);
-                    for (std::string w; ws >> std::quoted(w);) words.push_back(w);
-                    if (!ctx.json_out) std::cout << "\n$ kiv-ipod " << line.substr(b) << "\n" << std::flush;
-                    try {
-                        run_line(ctx, words, true);
-                    } catch (const Failure &f) {
-                        Failure at{f.code, "line " + std::to_string(number) + ": " + f.message};
-                        if (!a.keep_going) throw at;
-                        report(ctx, at);
-                        if (failed++ == 0) {
-                            first_code = f.code;
-                            first_line = number;
-                        }
-                    }
-                }
-                if (failed)
-                    throw Failure{first_code, std::to_string(failed) +
-                                                  " of the script's commands failed, the first "
-                                                  "at line " +
-                                                  std::to_string(first_line)};
+                run_script(
+                    ctx, a.file, a.keep_going,
+                    [&ctx](const std::vector<std::string> &words) { run_line(ctx, words, true); },
+                    [&ctx](const Failure &f) { report(ctx, f); });
             });
         script->add_option("FILE", a.file)->required();
         script->add_flag("--keep-going,-k", a.keep_going, "run the remaining lines after a failure");
@@ -836,6 +474,7 @@ const char kGlobalOptions[] =
     "  --socket NAME    the daemon's abstract socket name (sets KIV_IPOD_SOCKET)\n"
     "  --timeout MS     time allowed for connecting and for each reply (default 5000;\n"
     "                   sets KIV_IPOD_TIMEOUT_MS)\n"
+    "  --version        the versions of kiv-ipod and of the library\n"
     "Exit codes: 0 success, 1 the daemon refused or failed, 2 usage error, 3 no daemon\n"
     "reachable, connection lost or no reply in time.";
 
@@ -850,7 +489,7 @@ bool parse_int(const std::string &text, long lo, long hi, int &out) {
 
 int run(int argc, char **argv) {
     Ctx ctx;
-    bool help = false;
+    bool help = false, version = false;
     int k = 1;
     // The options before the command; everything from the command on is
     // the command's own (EAP data may well read "--json").
@@ -881,6 +520,8 @@ int run(int argc, char **argv) {
             ctx.json_out = true;
         } else if (w == "--help" || w == "-h") {
             help = true;
+        } else if (w == "--version") {
+            version = true;
         } else if (name == "--device") {
             if (!parse_int(value, 0, 1000, ctx.device)) {
                 std::cerr << "kiv-ipod: --device needs an index from 0 to 1000\n";
@@ -908,6 +549,14 @@ int run(int argc, char **argv) {
     signal(SIGINT, on_interrupt);
     signal(SIGTERM, on_interrupt);
     signal(SIGPIPE, SIG_IGN);
+    // The tool's version is the one of the header it was built with; the
+    // library's is the one loaded now.
+    if (version) {
+        ctx.print(json{{"tool", KIV_IPOD_VERSION_TEXT}, {"library", kiv_ipod_library_version()}},
+                  std::string("kiv-ipod ") + KIV_IPOD_VERSION_TEXT + "\nlibkiv-ipod-2 " +
+                      kiv_ipod_library_version() + "\n");
+        return 0;
+    }
     // Reading a capture needs no daemon.
     if (!words.empty() && words[0] == "dump")
         return kiv_cli_dump({words.begin() + 1, words.end()}, ctx.json_out);
@@ -918,8 +567,9 @@ int run(int argc, char **argv) {
             std::function<void()> action;
             build(app, ctx, a, action, false);
             app.footer(
-                std::string("kiv-ipod dump [-v] FILE prints a capture (KIV_IPOD_CAPTURE=FILE|DIR in the "
-                            "environment).\n") +
+                std::string(
+                    "kiv-ipod dump [-v] [--json] FILE prints a capture (KIV_IPOD_CAPTURE=FILE|DIR in the "
+                    "environment).\n") +
                 kGlobalOptions);
             std::cout << app.help();
             return help ? 0 : kExitUsage;

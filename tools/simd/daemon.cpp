@@ -204,60 +204,6 @@ bool Daemon::start(std::string &error_text) {
     return true;
 }
 
-// Artwork files live in a directory of the simulator's own, created at
-// start with a random name and mode 0700, so that no other user can plant
-// or read a file there. The directory stays locked (flock) while the
-// simulator runs; directories of the same owner left unlocked by a
-// simulator that was killed are removed first.
-bool Daemon::prepare_artwork_dir(std::string &error_text) {
-    if (options_.artwork_dir.empty()) {
-        const char *tmp = getenv("TMPDIR");
-        options_.artwork_dir = tmp && *tmp ? tmp : "/tmp";
-    }
-    const std::string &base = options_.artwork_dir;
-    const char prefix[] = "kiv-ipod-simd.";
-    if (DIR *d = opendir(base.c_str())) {
-        int base_fd = dirfd(d);
-        while (dirent *e = readdir(d)) {
-            if (strncmp(e->d_name, prefix, sizeof prefix - 1) != 0) continue;
-            int fd = openat(base_fd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0) continue;
-            struct stat st;
-            if (fstat(fd, &st) == 0 && st.st_uid == getuid() && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                if (DIR *inner = fdopendir(dup(fd))) {
-                    while (dirent *f = readdir(inner))
-                        if (strcmp(f->d_name, ".") != 0 && strcmp(f->d_name, "..") != 0)
-                            unlinkat(dirfd(inner), f->d_name, 0);
-                    closedir(inner);
-                }
-                if (unlinkat(base_fd, e->d_name, AT_REMOVEDIR) == 0)
-                    log("removed the artwork directory %s/%s left by an earlier run", base.c_str(),
-                        e->d_name);
-            }
-            close(fd);
-        }
-        closedir(d);
-    }
-    // Created under a name the clean-up above never matches, locked, then
-    // given its final name: another simulator starting at the same moment
-    // can never take it for a leftover.
-    std::string tmpl = base + "/" + "kiv-ipod-simd-new.XXXXXX";
-    if (!mkdtemp(&tmpl[0])) {
-        error_text = "cannot create an artwork directory in " + base + ": " + strerror(errno);
-        return false;
-    }
-    art_dir_fd_ = open(tmpl.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    art_dir_ = base + "/" + prefix + tmpl.substr(tmpl.size() - 6);
-    if (art_dir_fd_ < 0 || flock(art_dir_fd_, LOCK_EX | LOCK_NB) != 0 ||
-        renameat2(AT_FDCWD, tmpl.c_str(), AT_FDCWD, art_dir_.c_str(), RENAME_NOREPLACE) != 0) {
-        error_text = "cannot lock " + tmpl + ": " + strerror(errno);
-        rmdir(tmpl.c_str());
-        art_dir_.clear();
-        return false;
-    }
-    return true;
-}
-
 // ------------------------------------------------------------------ loop
 
 int Daemon::poll_timeout_ms() const {

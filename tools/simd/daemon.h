@@ -140,6 +140,7 @@ private:
     void serve_frames(Client &c);
     size_t buffered_bytes() const;
     bool prepare_artwork_dir(std::string &error);
+    void remove_leftover(int base_fd, int fd, const std::string &path);
     void flush_client(Client &c);
     void drop_client(Client &c, const std::string &reason);
     bool handle_frame(Client &c, uint32_t tid, uint8_t opcode, const uint8_t *payload, uint32_t len);

@@ -37,7 +37,7 @@ const char kUsage[] =
     "  --capture FILE         write every client's frames to FILE (pcap; created anew;\n"
     "                         read it with kiv-ipod dump or tools/wireshark/kiv_ipod.lua)\n"
     "  --web PORT             serve the web panel on http://127.0.0.1:PORT/ (0: any free\n"
-    "                         port, logged)\n"
+    "                         port, logged even with --quiet); a port in use is refused\n"
     "  --web-bind ADDR        listen for the panel on ADDR instead (it has no\n"
     "                         authentication: anyone who reaches it controls the simulator)\n"
     "  --quiet                log nothing but fatal errors\n"
@@ -100,7 +100,13 @@ int control(const std::string &socket_name, const std::string &command) {
         }
         ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) {
-            fprintf(stderr, "kiv-ipod-simd: the simulator closed the connection\n");
+            // A simulator closes a client that sends a control request it
+            // does not serve, like any unknown opcode.
+            fprintf(stderr,
+                    "kiv-ipod-simd: the simulator on @%s refused '%s' and closed the connection: it "
+                    "serves --control only when started with --allow-control, and only to processes "
+                    "of the same user\n",
+                    socket_name.c_str(), command.c_str());
             close(fd);
             return 1;
         }
@@ -213,7 +219,9 @@ static int run_main(int argc, char **argv) {
             fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
             return 1;
         }
-        if (!options.quiet)
+        // A port picked by the system is printed even with --quiet: it is
+        // the only way to learn it.
+        if (!options.quiet || web_port == 0)
             fprintf(stderr, "kiv-ipod-simd: web panel on http://%s:%d/\n", web_bind.c_str(), panel->port());
         if (web_bind != "127.0.0.1" && web_bind != "::1" && web_bind != "localhost")
             fprintf(stderr,

@@ -67,7 +67,14 @@ Library generate_library(uint32_t seed) {
     lib.name = "generated (seed " + std::to_string(seed) + ")";
     Rng rng{seed};
     std::set<std::string> artists;
-    while (artists.size() < 14) artists.insert(std::string(rng.pick(kFirst)) + " " + rng.pick(kSecond));
+    // Each draw is a statement of its own, in a fixed order (an artist's
+    // second word is drawn before the first): the order of the draws is
+    // part of the library, and it must not depend on the compiler.
+    while (artists.size() < 14) {
+        const char *second = rng.pick(kSecond);
+        const char *first = rng.pick(kFirst);
+        artists.insert(std::string(first) + " " + second);
+    }
     for (const std::string &artist : artists) {
         const char *genre = rng.pick(kGenres);
         int albums = 2 + rng.below(2);
@@ -83,7 +90,9 @@ Library generate_library(uint32_t seed) {
                 t.genre = genre;
                 t.composer = rng.pick(kComposers);
                 t.year = year;
-                t.length_ms = (120 + rng.below(240)) * 1000 + rng.below(1000);
+                const int seconds = 120 + rng.below(240);
+                const int millis = rng.below(1000);
+                t.length_ms = seconds * 1000 + millis;
                 lib.tracks.push_back(t);
             }
         }

@@ -1,11 +1,15 @@
 #include "web_panel.h"
 
+#include <errno.h>
 #include <httplib.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 
 #include "daemon.h"
@@ -259,8 +263,9 @@ struct WebPanel::Impl {
         reply_json(res, 200, {{"ok", true}});
     }
 
-    void action(const httplib::Request &req, httplib::Response &res) {
-        std::string group = req.matches[1], name = req.matches[2];
+    // An action; its parameters come from the query or a form body.
+    void action(const httplib::Request &req, const std::string &group, const std::string &name,
+                httplib::Response &res) {
         Command c;
         auto number = [&](const char *param, long min, long max) {
             if (parse_int(req.get_param_value(param), min, max, c.arg)) return true;
@@ -290,6 +295,23 @@ struct WebPanel::Impl {
         run(std::move(c), res);
     }
 
+    // A POST with neither Content-Length nor Transfer-Encoding has no
+    // body (what `curl -X POST` sends); cpp-httplib would wait for one
+    // until its read time-out. Such a request is served here at once,
+    // its parameters taken from the query. True when it was one.
+    bool serve_bodiless_post(const httplib::Request &req, httplib::Response &res) {
+        if (req.method != "POST" || req.has_header("Content-Length") || req.has_header("Transfer-Encoding"))
+            return false;
+        static const std::regex kAction(R"(/api/(device|fault)/(\w+))");
+        std::smatch m;
+        if (!std::regex_match(req.path, m, kAction)) {
+            reply_json(res, 404, {{"ok", false}, {"error", "no such action"}});
+            return true;
+        }
+        action(req, m[1], m[2], res);
+        return true;
+    }
+
     void routes() {
         // A page of another site must not press the buttons through the
         // user's browser: a cross-origin POST is refused.
@@ -306,7 +328,17 @@ struct WebPanel::Impl {
                 reply_json(res, 403, {{"ok", false}, {"error", "cross-origin request refused"}});
                 return httplib::Server::HandlerResponse::Handled;
             }
+            if (serve_bodiless_post(req, res)) return httplib::Server::HandlerResponse::Handled;
             return httplib::Server::HandlerResponse::Unhandled;
+        });
+        // Every failure that no handler described (an unknown path, a
+        // request that cannot be read) still answers in JSON.
+        server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+            if (!res.body.empty()) return;
+            std::string what = res.status == 404   ? "no such page"
+                               : res.status == 400 ? "malformed request"
+                                                   : "request refused";
+            reply_json(res, res.status, {{"ok", false}, {"error", what}});
         });
         for (size_t k = 0; k < kWebAssetCount; k++) {
             const WebAsset &a = kWebAssets[k];
@@ -357,7 +389,9 @@ struct WebPanel::Impl {
                 [this](bool) { --streams; });
         });
         server.Post(R"(/api/(device|fault)/(\w+))",
-                    [this](const httplib::Request &req, httplib::Response &res) { action(req, res); });
+                    [this](const httplib::Request &req, httplib::Response &res) {
+                        action(req, req.matches[1], req.matches[2], res);
+                    });
     }
 };
 
@@ -379,12 +413,21 @@ bool WebPanel::start(const std::string &address, int port, std::string &error) {
     p.routes();
     p.server.new_task_queue = [] { return new httplib::ThreadPool(kMaxEventStreams + 8); };
     p.server.set_keep_alive_timeout(2);
+    // SO_REUSEADDR only: cpp-httplib's default adds SO_REUSEPORT, with
+    // which a second simulator would listen on the same port and the
+    // kernel would spread the panel's requests between the two.
+    p.server.set_socket_options([](int fd) {
+        int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    errno = 0;
     if (port == 0)
         port_ = p.server.bind_to_any_port(address);
     else
         port_ = p.server.bind_to_port(address, port) ? port : -1;
     if (port_ <= 0) {
-        error = "cannot listen on " + address + ":" + std::to_string(port) + " for the web panel";
+        error = "cannot listen on " + address + ":" + std::to_string(port) + " for the web panel" +
+                (errno ? std::string(": ") + strerror(errno) : std::string());
         return false;
     }
     p.loopback = address == "127.0.0.1" || address == "::1" || address == "localhost";

@@ -5,6 +5,7 @@ const $ = (id) => document.getElementById(id);
 let last = null;          // latest state
 let receivedAt = 0;       // when it arrived (performance.now())
 let artworkKey = null;    // track whose artwork is drawn
+let delayEdited = false;  // the delay field holds a value not yet applied
 
 function mmss(ms) {
   const s = Math.max(0, Math.floor(ms / 1000));
@@ -115,6 +116,8 @@ function render(s) {
   if (document.activeElement !== $('shuffle')) $('shuffle').value = s.shuffle;
   if (document.activeElement !== $('repeat')) $('repeat').value = s.repeat;
   $('ignore_pings').checked = s.faults.ignore_pings;
+  // The delay field shows the delay in force, unless the user is typing another.
+  if (!delayEdited && document.activeElement !== $('delay-ms')) $('delay-ms').value = s.faults.delay_ms;
   const f = s.faults, active = [];
   if (f.delay_ms) active.push('replies delayed by ' + f.delay_ms + ' ms');
   if (f.drop_next_reply) active.push('the next reply will be left out');
@@ -132,7 +135,13 @@ function render(s) {
 document.querySelectorAll('button[data-group]').forEach((b) => {
   b.onclick = () => act(b.dataset.group, b.dataset.name);
 });
-$('delay').onclick = () => act('fault', 'delay', {ms: $('delay-ms').value});
+$('delay-ms').oninput = () => {
+  delayEdited = true;
+};
+$('delay').onclick = () => {
+  delayEdited = false;
+  act('fault', 'delay', {ms: $('delay-ms').value});
+};
 $('error_next').onclick = () => act('fault', 'error_next', {text: $('error-text').value});
 $('ignore_pings').onchange = (e) => act('fault', 'ignore_pings', {on: e.target.checked ? 1 : 0});
 $('shuffle').onchange = (e) => act('device', 'shuffle', {mode: e.target.value});
