@@ -1179,6 +1179,41 @@ KIV_EXPORT const serialize_value *kiv_ipod_event_data(kiv_ipod_event *event);
  *  @return the previous bound (0 for none). */
 KIV_EXPORT int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t milliseconds);
 
+/** What went wrong, as a number: the kind of the latest failure on a handle
+ *  (kiv_ipod_last_error_kind()). Added in 2.1. */
+typedef enum kiv_ipod_error_kind {
+    KIV_IPOD_ERROR_NONE = 0,          /**< the latest call succeeded */
+    KIV_IPOD_ERROR_DAEMON = 1,        /**< the daemon answered with an "error" text (kiv_ipod_last_error()) */
+    KIV_IPOD_ERROR_NOT_READY = 2,     /**< refused: no ready device (kiv_ipod_is_ready()) */
+    KIV_IPOD_ERROR_NOT_CONNECTED = 3, /**< the connection is lost (or was never made) */
+    KIV_IPOD_ERROR_TIMEOUT = 4,       /**< the handle's bound passed (kiv_ipod_set_timeout()) */
+    KIV_IPOD_ERROR_LIMIT = 5,         /**< refused by one of the library's limits */
+    KIV_IPOD_ERROR_INVALID_ARGUMENT = 6, /**< an argument cannot be used (a null text, a bad range) */
+    KIV_IPOD_ERROR_NO_MEMORY = 7         /**< memory ran out */
+} kiv_ipod_error_kind;
+
+/** The kind of the latest failure on @p client. Set where the failure
+ *  happens: by a request that is refused or cannot be sent, by a _sync call
+ *  whose reply is an error, does not come in time or cannot come, by a
+ *  reply that a limit refuses, and by an error reply handed to the reply
+ *  callback. Each request and each _sync call that succeeds sets
+ *  #KIV_IPOD_ERROR_NONE. @p client NULL: #KIV_IPOD_ERROR_INVALID_ARGUMENT.
+ *  Added in 2.1. */
+KIV_EXPORT kiv_ipod_error_kind kiv_ipod_last_error_kind(kiv_ipod_client *client);
+
+/** Why the latest kiv_ipod_connect() on the calling thread returned NULL
+ *  when the daemon answered the opening request with an "error" text: that
+ *  text (thread-local storage, valid until the next kiv_ipod_connect() on
+ *  the thread). NULL after a successful connect and after any other
+ *  failure (no daemon reachable, no answer in time: see the log). Added in
+ *  2.1. */
+KIV_EXPORT const char *kiv_ipod_connect_error(void);
+
+/** The daemon's name of an event type (#KIV_IPOD_EVENT_CONNECTED gives
+ *  "connected_ipod", and so on), static storage; NULL for a number that
+ *  names no event. Added in 2.1. */
+KIV_EXPORT const char *kiv_ipod_event_name(int type);
+
 /** Most devices that device events ("connected_ipod", "authenticated",
  *  "mode_changed", "ipod_ready") add to the device list. An event for a
  *  serial that is already listed still overwrites its record; one for a new

@@ -192,6 +192,14 @@ struct kiv_ipod_client {
     uint32_t send_error_logged;
     // Bytes each cache holds (IPOD_RETAINED_*), against IPOD_MAX_RETAINED.
     uint64_t retained[IPOD_RETAINED_KINDS];
+    // Kind of the latest failure (kiv_ipod_last_error_kind).
+    int32_t error_kind;
+    // Library calls that can run callbacks (kiv_ipod_read and the blocking
+    // requests) on the stack, and whether a callback closed the handle:
+    // the descriptor is then closed at once and the memory released when
+    // the outermost of those calls returns.
+    uint32_t entry_depth;
+    uint32_t close_pending;
 };
 
 // A handle around a connected descriptor (or -1): empty queue, caches in
@@ -227,6 +235,8 @@ typedef struct ipod_wait {
     void *context;
     int32_t result;
     int handled;
+    // The failure kind as the handler left it (KIV_IPOD_ERROR_*).
+    int32_t error_kind;
     // last_error as the handler left it, put back once the packets after
     // the reply have been dispatched (they clear it).
     char *error_after;
@@ -258,6 +268,11 @@ int ipod_call_expired(const kiv_ipod_client *client);
 // Empties every pending-reply slot that holds `tid`: run once the reply
 // with that id has been handled, whatever route it took.
 void ipod_release_slots(kiv_ipod_client *client, uint32_t tid);
+// Records the kind of a failure (KIV_IPOD_ERROR_*), or NONE after success.
+void ipod_set_error_kind(kiv_ipod_client *client, int32_t kind);
+// Releases the handle and everything it owns (kiv_ipod_close, or the
+// outermost call once a callback closed the handle).
+void ipod_client_release(kiv_ipod_client *client);
 // Sets last_error to a copy of `text` (null clears it).
 void ipod_set_last_error(kiv_ipod_client *client, const char *text);
 // Decodes an inbound payload; null for no payload or undecodable bytes
@@ -343,6 +358,21 @@ void kiv_copy_bytes(void *dst, const void *src, size_t count);
 
 #ifdef __cplusplus
 }
+
+// Marks an exported call that can run callbacks, for its whole body: a
+// kiv_ipod_close made by one of them takes effect when the outermost such
+// call returns, after its last use of the handle.
+struct ipod_entry {
+    kiv_ipod_client *client;
+    explicit ipod_entry(kiv_ipod_client *c) : client(c) {
+        if (client) client->entry_depth++;
+    }
+    ~ipod_entry() {
+        if (client && --client->entry_depth == 0 && client->close_pending) ipod_client_release(client);
+    }
+    ipod_entry(const ipod_entry &) = delete;
+    ipod_entry &operator=(const ipod_entry &) = delete;
+};
 #endif
 
 #endif  // KIV_INTERNAL_H

@@ -57,6 +57,7 @@ int cache_admit(kiv_ipod_client *client, int kind, uint64_t bytes, const char *n
     if (others + bytes > IPOD_MAX_RETAINED) {
         kv_error("%s, reply refused: the cache would hold %llu bytes, over the limit of %u bytes\n", name,
                  static_cast<unsigned long long>(others + bytes), IPOD_MAX_RETAINED);
+        ipod_set_error_kind(client, KIV_IPOD_ERROR_LIMIT);
         return 0;
     }
     client->retained[kind] = bytes;

@@ -210,6 +210,12 @@ kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet)
     return event;
 }
 
+const char *kiv_ipod_event_name(int type) {
+    for (const EventName &e : kEventNames)
+        if (e.type == type) return e.name.data();
+    return nullptr;
+}
+
 int kiv_ipod_event_type(kiv_ipod_event *event) {
     return event ? event->type : KIV_IPOD_EVENT_UNKNOWN;
 }

@@ -2,6 +2,7 @@
 // releasing the handle, and the small accessors and callback setters.
 #include <cutils/sockets.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -16,11 +17,34 @@ namespace {
 constexpr char kDaemonSocket[] = "com.kiv.ipod.IPodDaemon";
 constexpr char kConnect[] = "connect_to_server";
 
+// Why the latest kiv_ipod_connect on this thread failed, when the daemon
+// said why (kiv_ipod_connect_error).
+// A fixed buffer, so that nothing is left to free when a thread ends; a
+// longer text is kept cut (the log has it whole).
+constexpr size_t kRefusalRoom = 256;
+thread_local char connect_refusal[kRefusalRoom];
+thread_local bool connect_refused = false;
+
+void set_connect_refusal(const char *text) {
+    connect_refused = text != nullptr;
+    if (text) snprintf(connect_refusal, sizeof connect_refusal, "%s", text);
+}
+
 // Takes the opening reply's "devices" and "pid". Anything else in it, or a
-// reply that is not a hash, leaves the handle as it is.
-void apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
+// reply that is not a hash, leaves the handle as it is. False for a reply
+// that is a hash with an "error" entry: the daemon refused the connection
+// (its text, when it is one, is logged and kept for kiv_ipod_connect_error).
+bool apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
     serialize_value *decoded = ipod_decode_payload(reply);
-    if (!decoded) return;
+    if (!decoded) return true;
+    if (serialize_type(decoded) == SERIALIZE_HASH && serialize_hash_has_key(decoded, "error")) {
+        const char *text = serialize_hash_get_string(decoded, "error");
+        kv_error("%s, the daemon refused the connection: %s\n", "kiv_ipod_connect",
+                 text ? text : "(no text)");
+        set_connect_refusal(text ? text : "");
+        serialize_free(decoded);
+        return false;
+    }
     if (serialize_type(decoded) == SERIALIZE_HASH) {
         serialize_value *devices = serialize_hash_get(decoded, "devices");
         if (serialize_type(devices) == SERIALIZE_ARRAY) {
@@ -41,12 +65,13 @@ void apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
         if (serialize_type(pid) == SERIALIZE_INT) client->pid = serialize_get_int(pid);
     }
     serialize_free(decoded);
+    return true;
 }
 
-// Returns 1 when the opening reply came (whatever it holds), else 0.
+// Returns 1 when the opening reply came, -1 when it was an error, else 0.
 int32_t take_opening_reply(kiv_ipod_client *client, ipod_packet *reply, void *) {
-    if (reply && reply->length > 0) apply_opening_reply(client, reply);
-    const int32_t came = reply != nullptr ? 1 : 0;
+    int32_t came = reply != nullptr ? 1 : 0;
+    if (reply && reply->length > 0 && !apply_opening_reply(client, reply)) came = -1;
     ipod_packet_free(reply);
     return came;
 }
@@ -128,6 +153,7 @@ kiv_ipod_client *ipod_client_new(int fd) {
 
 kiv_ipod_client *kiv_ipod_connect(void) {
     common_init();
+    set_connect_refusal(nullptr);
     kiv_ipod_client *client = ipod_client_new(-1);
     if (!client) return nullptr;
     client->timeout_ms = timeout_from_environment();
@@ -144,9 +170,9 @@ kiv_ipod_client *kiv_ipod_connect(void) {
     // A failed write leaves nothing to wait for (id 0).
     if (ipod_send(client, &request) < 0) request.tid = 0;
     int32_t came = ipod_await(client, request.tid, "kiv_ipod_connect", 0, take_opening_reply, nullptr);
-    if (!came && client->fd >= 0) {
-        // The bound passed with the connection still open: a daemon that
-        // does not complete the handshake is not one to talk to.
+    if ((came == 0 && client->fd >= 0) || came < 0) {
+        // The bound passed with the connection still open, or the daemon
+        // answered with an error: no handle to talk to it.
         kiv_ipod_close(client);
         return nullptr;
     }
@@ -157,6 +183,17 @@ void kiv_ipod_close(kiv_ipod_client *client) {
     if (!client) return;
     if (client->fd >= 0) close(client->fd);
     client->fd = -1;
+    if (client->entry_depth > 0) {
+        // Called from a callback: the calls below it still use the handle.
+        // No more I/O and no more callbacks; the memory goes when the
+        // outermost call returns.
+        client->close_pending = 1;
+        return;
+    }
+    ipod_client_release(client);
+}
+
+void ipod_client_release(kiv_ipod_client *client) {
     free(client->rx_buf);
     client->rx_buf = nullptr;
     client->rx_len = 0;
@@ -177,6 +214,19 @@ void kiv_ipod_close(kiv_ipod_client *client) {
         packet = next;
     }
     free(client);
+}
+
+const char *kiv_ipod_connect_error(void) {
+    return connect_refused ? connect_refusal : nullptr;
+}
+
+kiv_ipod_error_kind kiv_ipod_last_error_kind(kiv_ipod_client *client) {
+    if (client == nullptr) return KIV_IPOD_ERROR_INVALID_ARGUMENT;
+    return static_cast<kiv_ipod_error_kind>(client->error_kind);
+}
+
+void ipod_set_error_kind(kiv_ipod_client *client, int32_t kind) {
+    if (client) client->error_kind = kind;
 }
 
 int kiv_ipod_fd(kiv_ipod_client *client) {

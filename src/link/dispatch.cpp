@@ -131,6 +131,7 @@ void deliver_reply(kiv_ipod_client *client, ipod_packet *packet) {
     // The reply has been applied: a second packet with its id (a duplicate
     // or a stale copy) gets the generic decoding and touches no cache.
     ipod_release_slots(client, packet->tid);
+    if (client->last_error) ipod_set_error_kind(client, KIV_IPOD_ERROR_DAEMON);
     client->reply_cb(client, packet->tid, result, text, client->reply_cb_data);
 }
 
@@ -165,7 +166,8 @@ serialize_value *ipod_decode_payload(const ipod_packet *packet) {
 
 kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client, uint64_t last_seq) {
     ipod_packet *head = client->packets;
-    while (head->next && head->next->seq <= last_seq && !ipod_call_expired(client)) {
+    while (head->next && head->next->seq <= last_seq && !client->close_pending &&
+           !ipod_call_expired(client)) {
         ipod_packet *packet = head->next;
         if (ipod_wait *wait = ipod_wait_for(client, packet->tid)) {
             // A blocking request's reply, handled at its place in the
@@ -221,7 +223,8 @@ void ipod_dispatch(kiv_ipod_client *client) {
 }
 
 int32_t kiv_ipod_read(kiv_ipod_client *client) {
-    if (client == nullptr) return -1;
+    if (client == nullptr || client->close_pending) return -1;
+    ipod_entry entry(client);
     // Packets left by an earlier pass are dispatched without waiting for
     // more: the read happens only when the descriptor has data.
     const bool left_over = client->packets->next != nullptr;
@@ -234,7 +237,8 @@ int32_t kiv_ipod_read(kiv_ipod_client *client) {
     // After a loss, what is still queued (left by a wait that does not
     // dispatch) is delivered before the loss is reported.
     if (count > 0 || client->packets->next) ipod_dispatch(client);
-    return count;
+    // A callback closed the handle: the read fails.
+    return client->close_pending ? -1 : count;
 }
 
 }  // extern "C"

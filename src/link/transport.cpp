@@ -277,6 +277,8 @@ int32_t write_bounded(kiv_ipod_client *client, const void *data, uint32_t count,
             errno = ETIMEDOUT;
         }
         if (n <= 0) {
+            ipod_set_error_kind(client, client->fd >= 0 && errno == ETIMEDOUT ? KIV_IPOD_ERROR_TIMEOUT
+                                                                              : KIV_IPOD_ERROR_NOT_CONNECTED);
             log_send_error(client, strerror(n == 0 ? EIO : errno));
             close_connection(client);
             return -1;
@@ -363,6 +365,7 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
             // failing like a write keeps a waiting caller from hanging.
             free(encoded);
             log_send_error(client, "payload cannot be encoded");
+            ipod_set_error_kind(client, KIV_IPOD_ERROR_LIMIT);
             close_connection(client);
             return -1;
         }
@@ -424,8 +427,12 @@ void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply
     // successful reply leaves none behind from an earlier failure.
     ipod_set_last_error(client, nullptr);
     const uint32_t tid = reply->tid;
+    client->error_kind = KIV_IPOD_ERROR_NONE;
     wait->result = wait->handler(client, reply, wait->context);
     ipod_release_slots(client, tid);
+    wait->error_kind = client->error_kind;
+    if (wait->error_kind == KIV_IPOD_ERROR_NONE && client->last_error)
+        wait->error_kind = KIV_IPOD_ERROR_DAEMON;
     free(wait->error_after);
     wait->error_after = client->last_error ? strdup(client->last_error) : nullptr;
 }
@@ -436,7 +443,9 @@ int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int 
     wait.tid = tid;
     wait.handler = handler;
     wait.context = context;
-    if (tid == 0) return handler(client, nullptr, context);
+    // Nothing was sent (the sender recorded why), or a callback closed the
+    // handle: no reply can come.
+    if (tid == 0 || client->close_pending) return handler(client, nullptr, context);
     // A wait nested in too many dispatch passes leaves the queue to them:
     // it only takes its own reply out.
     const bool dispatching = dispatch && client->dispatch_depth < IPOD_MAX_NESTED_DISPATCH;
@@ -488,9 +497,17 @@ int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int 
     client->call_deadline = outer_deadline;
     // A blocking call's traffic is on disk when it returns.
     if (client->capture) kiv_capture_flush(client->capture);
+    if (client->close_pending) {
+        // A callback closed the handle: the call fails, whatever came.
+        if (wait.handled) free(wait.error_after);
+        client->error_kind = KIV_IPOD_ERROR_NOT_CONNECTED;
+        return handler(client, nullptr, context);
+    }
     if (!wait.handled) {
+        client->error_kind = expired ? KIV_IPOD_ERROR_TIMEOUT : KIV_IPOD_ERROR_NOT_CONNECTED;
         wait.result = handler(client, nullptr, context);
     } else {
+        client->error_kind = wait.error_kind;
         const char *now = client->last_error;
         const char *then = wait.error_after;
         if ((now == nullptr) != (then == nullptr) || (now && strcmp(now, then) != 0))

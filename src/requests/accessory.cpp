@@ -123,6 +123,7 @@ uint32_t kiv_ipod_open_session(kiv_ipod_client *client, int32_t index) {
     return tid;
 }
 int32_t kiv_ipod_open_session_sync(kiv_ipod_client *client, int32_t index) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_open_session(client, index), __func__,
                                 set_open_session_result, 0);
 }
@@ -133,6 +134,7 @@ uint32_t kiv_ipod_close_session(kiv_ipod_client *client) {
     return tid;
 }
 int32_t kiv_ipod_close_session_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_close_session(client), __func__);
 }
 
@@ -140,6 +142,7 @@ uint32_t kiv_ipod_reauthentication(kiv_ipod_client *client, int32_t value) {
     return send_ints(client, kReauthentication, Shape::kInt, {value});
 }
 int32_t kiv_ipod_reauthentication_sync(kiv_ipod_client *client, int32_t value) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_reauthentication(client, value), __func__);
 }
 
@@ -149,6 +152,7 @@ uint32_t kiv_ipod_set_preference(kiv_ipod_client *client, int32_t type, uint32_t
                       static_cast<int32_t>(preference_setting_to_wire(setting))});
 }
 int32_t kiv_ipod_set_preference_sync(kiv_ipod_client *client, int32_t type, uint32_t setting) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_set_preference(client, type, setting), __func__);
 }
 
@@ -162,6 +166,7 @@ uint32_t kiv_ipod_get_preference(kiv_ipod_client *client, int32_t type) {
     return tid;
 }
 int32_t kiv_ipod_get_preference_sync(kiv_ipod_client *client, int32_t type) {
+    ipod_entry entry(client);
     uint32_t tid = kiv_ipod_get_preference(client, type);
     if (tid == 0) return static_cast<int32_t>(kNoSetting);
     int32_t wire = kiv_req::wait_standard(client, tid, __func__);
@@ -170,8 +175,9 @@ int32_t kiv_ipod_get_preference_sync(kiv_ipod_client *client, int32_t type) {
 }
 
 serialize_value *kiv_ipod_health_examine(kiv_ipod_client *client, const char *text, serialize_value *value) {
+    ipod_entry entry(client);
     // The caller's value belongs to the request from here on, refused or not.
-    if (!kiv_req::valid_text(kHealthExamine.name, "text", text) ||
+    if (!kiv_req::valid_text(client, kHealthExamine.name, "text", text) ||
         !kiv_req::ready_for(client, kHealthExamine)) {
         serialize_free(value);
         return nullptr;
@@ -194,6 +200,7 @@ uint32_t kiv_ipod_set_statechange(kiv_ipod_client *client, int32_t value) {
     return send_traced(client, kSetStatechange, kStatechangeTraces, value);
 }
 int32_t kiv_ipod_set_statechange_sync(kiv_ipod_client *client, int32_t value) {
+    ipod_entry entry(client);
     return sync_traced(client, __func__, kStatechangeTraces, kiv_ipod_set_statechange, value);
 }
 
@@ -212,6 +219,7 @@ uint32_t kiv_ipod_get_videooutoptions(kiv_ipod_client *client, int32_t value) {
     return tid;
 }
 int32_t kiv_ipod_get_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
+    ipod_entry entry(client);
     kv_debug("kiv_ipod_get_videooutoptions_sync");
     return kiv_req::wait_standard(client, kiv_ipod_get_videooutoptions(client, value), __func__);
 }
@@ -220,6 +228,7 @@ uint32_t kiv_ipod_set_videooutoptions(kiv_ipod_client *client, int32_t value) {
     return send_traced(client, kSetVideoOutOptions, kVideoOutOptionsTraces, value);
 }
 int32_t kiv_ipod_set_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
+    ipod_entry entry(client);
     return sync_traced(client, __func__, kVideoOutOptionsTraces, kiv_ipod_set_videooutoptions, value);
 }
 
@@ -227,6 +236,7 @@ uint32_t kiv_ipod_navigate_videoout(kiv_ipod_client *client, int32_t value) {
     return send_traced(client, kNavigateVideoOut, kNavigateTraces, value);
 }
 int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value) {
+    ipod_entry entry(client);
     return sync_traced(client, __func__, kNavigateTraces, kiv_ipod_navigate_videoout, value);
 }
 
@@ -237,7 +247,8 @@ uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device
     // read: it is masked, and only whether one was given shows.
     kv_debug("%s, device_class=0x%08x, pairing_type=%d, pin_code=%s, address=%s\n", name, device_class,
              pairing_type, pin_code != nullptr ? "****" : "(null)", kiv_req::shown(address));
-    if (!kiv_req::valid_text(name, "pin_code", pin_code) || !kiv_req::valid_text(name, "address", address)) {
+    if (!kiv_req::valid_text(client, name, "pin_code", pin_code) ||
+        !kiv_req::valid_text(client, name, "address", address)) {
         return 0;
     }
     if (!kiv_req::ready_for(client, kSetBluetoothHwInfo)) return 0;
@@ -256,7 +267,7 @@ uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device
 uint32_t kiv_ipod_set_bluetooth_state(kiv_ipod_client *client, int32_t connected, const char *serial) {
     const char *name = kSetBluetoothState.name;
     kv_debug("%s, connected=%d serial=%s\n", name, connected, kiv_req::shown(serial));
-    if (!kiv_req::valid_text(name, "serial", serial)) return 0;
+    if (!kiv_req::valid_text(client, name, "serial", serial)) return 0;
     if (!kiv_req::ready_for(client, kSetBluetoothState)) return 0;
     serialize_value *payload = serialize_array();
     serialize_array_add(payload, serialize_int(connected));
@@ -272,8 +283,8 @@ uint32_t kiv_ipod_set_config(kiv_ipod_client *client, const char *config_key, co
     const char *name = kSetConfig.name;
     kv_debug("%s, config_key=%s, config_value=%s\n", name, kiv_req::shown(config_key),
              kiv_req::shown(config_value));
-    if (!kiv_req::valid_text(name, "config_key", config_key) ||
-        !kiv_req::valid_text(name, "config_value", config_value)) {
+    if (!kiv_req::valid_text(client, name, "config_key", config_key) ||
+        !kiv_req::valid_text(client, name, "config_value", config_value)) {
         return 0;
     }
     if (!kiv_req::ready_for(client, kSetConfig)) return 0;
@@ -284,11 +295,12 @@ uint32_t kiv_ipod_set_config(kiv_ipod_client *client, const char *config_key, co
 }
 
 uint32_t kiv_ipod_launch_application(kiv_ipod_client *client, const char *name) {
-    if (!kiv_req::valid_text(kLaunchApplication.name, "name", name)) return 0;
+    if (!kiv_req::valid_text(client, kLaunchApplication.name, "name", name)) return 0;
     if (!kiv_req::ready_for(client, kLaunchApplication)) return 0;
     return kiv_req::send_payload(client, kLaunchApplication, serialize_string(name));
 }
 int32_t kiv_ipod_launch_application_sync(kiv_ipod_client *client, const char *name) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_launch_application(client, name), __func__, false);
 }
 
@@ -296,7 +308,7 @@ uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id,
                                     int32_t data_len) {
     const char *name = kSendEapDatagram.name;
     kv_debug("%s, session_id=%d, data_len=%d", name, session_id, data_len);
-    if (!kiv_req::valid_range(name, data, data_len)) return 0;
+    if (!kiv_req::valid_range(client, name, data, data_len)) return 0;
     if (!kiv_req::ready_for(client, kSendEapDatagram)) return 0;
     serialize_value *payload = serialize_array();
     serialize_array_add(payload, serialize_int(session_id));
@@ -306,6 +318,7 @@ uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id,
 }
 int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int32_t session_id, const void *data,
                                         int32_t data_len) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_send_eap_datagram(client, session_id, data, data_len),
                                   __func__, false);
 }

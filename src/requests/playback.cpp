@@ -41,6 +41,7 @@ uint32_t kiv_ipod_play(kiv_ipod_client *client) {
     return send_ints(client, kPlay, Shape::kNone);
 }
 int32_t kiv_ipod_play_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_play(client), __func__);
 }
 
@@ -48,6 +49,7 @@ uint32_t kiv_ipod_stop(kiv_ipod_client *client) {
     return send_ints(client, kStop, Shape::kNone);
 }
 int32_t kiv_ipod_stop_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_stop(client), __func__);
 }
 
@@ -55,6 +57,7 @@ uint32_t kiv_ipod_pause(kiv_ipod_client *client) {
     return send_ints(client, kPause, Shape::kNone);
 }
 int32_t kiv_ipod_pause_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_pause(client), __func__);
 }
 
@@ -62,6 +65,7 @@ uint32_t kiv_ipod_next_track(kiv_ipod_client *client) {
     return send_ints(client, kNextTrack, Shape::kNone);
 }
 int32_t kiv_ipod_next_track_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_next_track(client), __func__);
 }
 
@@ -69,6 +73,7 @@ uint32_t kiv_ipod_prev_track(kiv_ipod_client *client) {
     return send_ints(client, kPrevTrack, Shape::kNone);
 }
 int32_t kiv_ipod_prev_track_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_prev_track(client), __func__);
 }
 
@@ -76,6 +81,7 @@ uint32_t kiv_ipod_start_ffw(kiv_ipod_client *client) {
     return send_ints(client, kStartFfw, Shape::kNone);
 }
 int32_t kiv_ipod_start_ffw_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_start_ffw(client), __func__);
 }
 
@@ -83,6 +89,7 @@ uint32_t kiv_ipod_start_rew(kiv_ipod_client *client) {
     return send_ints(client, kStartRew, Shape::kNone);
 }
 int32_t kiv_ipod_start_rew_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_start_rew(client), __func__);
 }
 
@@ -90,6 +97,7 @@ uint32_t kiv_ipod_stop_ffwrew(kiv_ipod_client *client) {
     return send_ints(client, kStopFfwRew, Shape::kNone);
 }
 int32_t kiv_ipod_stop_ffwrew_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_stop_ffwrew(client), __func__);
 }
 
@@ -97,6 +105,7 @@ uint32_t kiv_ipod_set_position(kiv_ipod_client *client, int32_t position) {
     return send_ints(client, kSetPosition, Shape::kInt, {position});
 }
 int32_t kiv_ipod_set_position_sync(kiv_ipod_client *client, int32_t position) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_set_position(client, position), __func__);
 }
 
@@ -104,6 +113,7 @@ uint32_t kiv_ipod_current_track_info(kiv_ipod_client *client) {
     return send_ints(client, kCurrentTrackInfo, Shape::kNone);
 }
 int32_t kiv_ipod_current_track_info_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_current_track_info(client), __func__,
                                 parse_current_track_info);
 }
@@ -116,6 +126,7 @@ uint32_t kiv_ipod_get_play_state(kiv_ipod_client *client) {
     return send_ints(client, kGetPlayState, Shape::kNone);
 }
 int32_t kiv_ipod_get_play_state_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_get_play_state(client), __func__, set_play_status);
 }
 
@@ -123,6 +134,7 @@ uint32_t kiv_ipod_get_current_track_index(kiv_ipod_client *client) {
     return send_ints(client, kGetCurrentTrackIndex, Shape::kNone);
 }
 int32_t kiv_ipod_get_current_track_index_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     int32_t result = kiv_req::wait_standard(client, kiv_ipod_get_current_track_index(client), __func__);
     // The cached index follows the reply, a failure (-1) included.
     if (client != nullptr) client->current_track.track_index = result;
@@ -133,6 +145,7 @@ uint32_t kiv_ipod_set_shuffle(kiv_ipod_client *client, int32_t mode) {
     return send_ints(client, kSetShuffle, Shape::kInt, {mode});
 }
 int32_t kiv_ipod_set_shuffle_sync(kiv_ipod_client *client, int32_t mode) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_set_shuffle(client, mode), __func__);
 }
 
@@ -140,9 +153,11 @@ uint32_t kiv_ipod_get_shuffle(kiv_ipod_client *client) {
     return send_ints(client, kGetShuffle, Shape::kNone);
 }
 int32_t _kiv_ipod_get_shuffle_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_get_shuffle(client), __func__);
 }
 int32_t kiv_ipod_get_shuffle_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     // The same wait, under this function's own name.
     return kiv_req::wait_standard(client, kiv_ipod_get_shuffle(client), __func__);
 }
@@ -151,6 +166,7 @@ uint32_t kiv_ipod_set_repeat(kiv_ipod_client *client, int32_t mode) {
     return send_ints(client, kSetRepeat, Shape::kInt, {mode});
 }
 int32_t kiv_ipod_set_repeat_sync(kiv_ipod_client *client, int32_t mode) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_set_repeat(client, mode), __func__);
 }
 
@@ -158,9 +174,11 @@ uint32_t kiv_ipod_get_repeat(kiv_ipod_client *client) {
     return send_ints(client, kGetRepeat, Shape::kNone);
 }
 int32_t _kiv_ipod_get_repeat_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_get_repeat(client), __func__);
 }
 int32_t kiv_ipod_get_repeat_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     // The same wait, under this function's own name.
     return kiv_req::wait_standard(client, kiv_ipod_get_repeat(client), __func__);
 }

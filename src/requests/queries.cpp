@@ -61,6 +61,7 @@ int32_t success_flag(kiv_ipod_client *client, const ipod_packet *reply) {
 uint32_t send_uid(kiv_ipod_client *client, const Request &req, const unsigned char *uid) {
     if (uid == nullptr) {
         kv_error("%s, uid is null\n", req.name);
+        ipod_set_error_kind(client, KIV_IPOD_ERROR_INVALID_ARGUMENT);
         return 0;
     }
     if (!kiv_req::ready_for(client, req)) return 0;
@@ -75,6 +76,7 @@ uint32_t kiv_ipod_current_track_artwork(kiv_ipod_client *client, int32_t value) 
     return send_ints(client, kCurrentTrackArtwork, Shape::kInt, {value});
 }
 int32_t kiv_ipod_current_track_artwork_sync(kiv_ipod_client *client, int32_t value) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_current_track_artwork(client, value), __func__, set_artwork);
 }
 
@@ -82,6 +84,7 @@ uint32_t kiv_ipod_set_category(kiv_ipod_client *client, int32_t category) {
     return send_ints(client, kSetCategory, Shape::kInt, {category});
 }
 int32_t kiv_ipod_set_category_sync(kiv_ipod_client *client, int32_t category) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_set_category(client, category), __func__, success_flag, 0);
 }
 
@@ -89,6 +92,7 @@ uint32_t kiv_ipod_set_hierarchy(kiv_ipod_client *client, int32_t value) {
     return send_ints(client, kSetHierarchy, Shape::kInt, {value});
 }
 int32_t kiv_ipod_set_hierarchy_sync(kiv_ipod_client *client, int32_t value) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_set_hierarchy(client, value), __func__);
 }
 
@@ -96,6 +100,7 @@ uint32_t kiv_ipod_select_db(kiv_ipod_client *client, int32_t a, int32_t b) {
     return send_ints(client, kSelectDb, Shape::kIntArray, {a, b});
 }
 int32_t kiv_ipod_select_db_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_select_db(client, a, b), __func__, success_flag, 0);
 }
 
@@ -103,6 +108,7 @@ uint32_t kiv_ipod_get_records(kiv_ipod_client *client, int32_t a, int32_t b) {
     return send_ints(client, kGetRecords, Shape::kIntArray, {a, b});
 }
 int32_t kiv_ipod_get_records_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_get_records(client, a, b), __func__, set_records);
 }
 
@@ -110,6 +116,7 @@ uint32_t kiv_ipod_indexed_track_info(kiv_ipod_client *client, int32_t index) {
     return send_ints(client, kIndexedTrackInfo, Shape::kInt, {index});
 }
 int32_t kiv_ipod_indexed_track_info_sync(kiv_ipod_client *client, int32_t index) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_indexed_track_info(client, index), __func__,
                                 set_indexed_track_info);
 }
@@ -118,6 +125,7 @@ uint32_t kiv_ipod_indexed_track_chapter_info(kiv_ipod_client *client, int32_t a,
     return send_ints(client, kIndexedTrackChapterInfo, Shape::kIntArray, {a, b});
 }
 int32_t kiv_ipod_indexed_track_chapter_info_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_indexed_track_chapter_info(client, a, b), __func__,
                                 set_indexed_track_chapter_info);
 }
@@ -126,6 +134,7 @@ uint32_t kiv_ipod_write_tag(kiv_ipod_client *client) {
     return send_ints(client, kWriteTag, Shape::kNone);
 }
 int32_t kiv_ipod_write_tag_sync(kiv_ipod_client *client) {
+    ipod_entry entry(client);
     return kiv_req::wait_standard(client, kiv_ipod_write_tag(client), __func__);
 }
 
@@ -140,6 +149,7 @@ uint32_t kiv_ipod_get_db_track_info(kiv_ipod_client *client, int32_t offset, int
 }
 int32_t kiv_ipod_get_db_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
                                         int32_t third) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_get_db_track_info(client, offset, count, third), __func__,
                                 set_db_track_info);
 }
@@ -150,6 +160,7 @@ uint32_t kiv_ipod_get_pb_track_info(kiv_ipod_client *client, int32_t offset, int
 }
 int32_t kiv_ipod_get_pb_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
                                         int32_t third) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_get_pb_track_info(client, offset, count, third), __func__,
                                 set_pb_track_info);
 }
@@ -158,7 +169,7 @@ uint32_t kiv_ipod_prepare_uid_list(kiv_ipod_client *client, int32_t cur, int32_t
                                    const char *data) {
     const char *name = kPrepareUidList.name;
     kv_debug("%s, cur=%d, max=%d, data_len=%d\n", name, cur, max, data_len);
-    if (!kiv_req::valid_range(name, data, data_len)) return 0;
+    if (!kiv_req::valid_range(client, name, data, data_len)) return 0;
     if (!kiv_req::ready_for(client, kPrepareUidList)) return 0;
     serialize_value *payload = serialize_array();
     serialize_array_add(payload, serialize_int(cur));
@@ -170,8 +181,9 @@ uint32_t kiv_ipod_prepare_uid_list(kiv_ipod_client *client, int32_t cur, int32_t
     return tid;
 }
 int32_t kiv_ipod_prepare_uid_list_sync(kiv_ipod_client *client, const char *text) {
+    ipod_entry entry(client);
     const char *name = "kiv_ipod_prepare_uid_list_sync";
-    if (!kiv_req::valid_text(name, "text", text)) return 0;
+    if (!kiv_req::valid_text(client, name, "text", text)) return 0;
     size_t length = strlen(text);
     if (length > static_cast<size_t>(INT32_MAX)) {
         kv_error("%s, text too long (%zu bytes)\n", name, length);
@@ -186,6 +198,7 @@ uint32_t kiv_ipod_play_uid_list(kiv_ipod_client *client, const unsigned char *ui
     return send_uid(client, kPlayUidList, uid);
 }
 int32_t kiv_ipod_play_uid_list_sync(kiv_ipod_client *client, const unsigned char *uid) {
+    ipod_entry entry(client);
     return kiv_req::wait_discard(client, kiv_ipod_play_uid_list(client, uid), __func__);
 }
 
@@ -194,6 +207,7 @@ uint32_t kiv_ipod_request_lingo_version(kiv_ipod_client *client, int32_t lingo) 
     return send_ints(client, kRequestLingoVersion, Shape::kInt, {lingo});
 }
 int32_t kiv_ipod_request_lingo_version_sync(kiv_ipod_client *client, int32_t lingo) {
+    ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_request_lingo_version(client, lingo), __func__,
                                 set_lingo_version);
 }
@@ -212,6 +226,7 @@ uint32_t kiv_ipod_set_available_current(kiv_ipod_client *client, int32_t value) 
     return send_ints(client, kSetAvailableCurrent, Shape::kInt, {value});
 }
 int32_t kiv_ipod_set_available_current_sync(kiv_ipod_client *client, int32_t value) {
+    ipod_entry entry(client);
     return kiv_req::wait_discard(client, kiv_ipod_set_available_current(client, value), __func__);
 }
 
@@ -221,6 +236,7 @@ uint32_t kiv_ipod_get_artwork_data(kiv_ipod_client *client, const unsigned char 
     return send_uid(client, kGetArtworkData, uid);
 }
 int32_t kiv_ipod_get_artwork_data_sync(kiv_ipod_client *client, const unsigned char *uid) {
+    ipod_entry entry(client);
     const char *name = "kiv_ipod_get_artwork_data_sync";
     kv_debug("%s\n", name);
     fprintf(stderr, "%s\n", name);

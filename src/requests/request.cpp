@@ -11,6 +11,7 @@ namespace kiv_req {
 bool ready_for(kiv_ipod_client *client, const Request &req) {
     if (client != nullptr && (!req.needs_ready || client->ready != 0)) return true;
     kv_debug("not ready %s\n", req.name);
+    ipod_set_error_kind(client, KIV_IPOD_ERROR_NOT_READY);
     return false;
 }
 
@@ -22,7 +23,8 @@ uint32_t send_payload(kiv_ipod_client *client, const Request &req, serialize_val
     // failed and closed it) has no id: 0, and no pending slot.
     const bool sent = ipod_send(client, &packet) >= 0;
     serialize_free(payload);
-    if (!sent) return 0;
+    if (!sent) return 0;  // the transport recorded why
+    ipod_set_error_kind(client, KIV_IPOD_ERROR_NONE);
     if (req.slot != nullptr) client->*req.slot = packet.tid;
     return packet.tid;
 }
@@ -45,14 +47,16 @@ uint32_t send_ints(kiv_ipod_client *client, const Request &req, Shape shape,
     return send_payload(client, req, payload);
 }
 
-bool valid_range(const char *name, const void *data, int32_t length) {
+bool valid_range(kiv_ipod_client *client, const char *name, const void *data, int32_t length) {
     if (length >= 0 && (data != nullptr || length == 0)) return true;
+    ipod_set_error_kind(client, KIV_IPOD_ERROR_INVALID_ARGUMENT);
     kv_error("%s, invalid data (data=%p, data_len=%d)\n", name, data, length);
     return false;
 }
 
-bool valid_text(const char *name, const char *what, const char *text) {
+bool valid_text(kiv_ipod_client *client, const char *name, const char *what, const char *text) {
     if (text != nullptr) return true;
+    ipod_set_error_kind(client, KIV_IPOD_ERROR_INVALID_ARGUMENT);
     kv_error("%s, %s is null\n", name, what);
     return false;
 }

@@ -40,9 +40,9 @@ uint32_t send_ints(kiv_ipod_client *client, const Request &req, Shape shape,
 
 // Logs one kv_error line and returns false for a caller's byte range that
 // cannot be read: a negative length, or a null pointer with bytes to read.
-bool valid_range(const char *name, const void *data, int32_t length);
+bool valid_range(kiv_ipod_client *client, const char *name, const void *data, int32_t length);
 // Logs one kv_error line and returns false for a null text.
-bool valid_text(const char *name, const char *what, const char *text);
+bool valid_text(kiv_ipod_client *client, const char *name, const char *what, const char *text);
 
 // Builds a SERIALIZE_BYTES value of `length` bytes (empty for 0, whatever
 // `data` holds).

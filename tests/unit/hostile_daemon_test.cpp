@@ -390,6 +390,7 @@ TEST(HostileDaemon, TheCachesTogetherHoldAtMostTheRetainedLimit) {
     EXPECT_EQ(parse(set_records, h.client, records), 1);
     EXPECT_EQ(parse(set_pb_track_info, h.client, tracks("get_pb_track_info", 300000)), -1);
     EXPECT_EQ(kiv_ipod_get_result_pb_track_info(h.client), nullptr);
+    EXPECT_EQ(kiv_ipod_last_error_kind(h.client), KIV_IPOD_ERROR_LIMIT);
     EXPECT_EQ(kivtest::log_count_containing("over the limit of"), 1);
     // Device events with large records, as many as the list takes.
     const std::vector<std::string> pad(40000, wire::s("x"));
