@@ -352,12 +352,30 @@ std::int32_t units(std::chrono::duration<Rep, Period> d) noexcept {
 
 }  // namespace detail
 
+/** The kind of a failure, as kiv_ipod_last_error_kind() reports it. */
+enum class ErrorKind {
+    none = KIV_IPOD_ERROR_NONE,
+    daemon = KIV_IPOD_ERROR_DAEMON,
+    not_ready = KIV_IPOD_ERROR_NOT_READY,
+    not_connected = KIV_IPOD_ERROR_NOT_CONNECTED,
+    timeout = KIV_IPOD_ERROR_TIMEOUT,
+    limit = KIV_IPOD_ERROR_LIMIT,
+    invalid_argument = KIV_IPOD_ERROR_INVALID_ARGUMENT,
+    no_memory = KIV_IPOD_ERROR_NO_MEMORY,
+};
+
 /** Why a call failed. */
 class Error {
 public:
-    /** @p code is the C function's result; @p text what to say. */
+    /** @p code is the C function's result; @p text what to say; @p kind
+     *  the failure's kind (daemon when @p from_daemon, else not_connected). */
     Error(std::int32_t code, std::string text, bool from_daemon) noexcept
-        : code_(code), text_(std::move(text)), from_daemon_(from_daemon) {}
+        : Error(code, std::move(text), from_daemon ? ErrorKind::daemon : ErrorKind::not_connected) {}
+    /** @p code is the C function's result; @p text what to say. */
+    Error(std::int32_t code, std::string text, ErrorKind kind) noexcept
+        : code_(code), text_(std::move(text)), from_daemon_(kind == ErrorKind::daemon), kind_(kind) {}
+    /** What went wrong, as the library reported it. */
+    ErrorKind kind() const noexcept { return kind_; }
     /** The C function's result (-1, 0 or the daemon's own integer). */
     std::int32_t code() const noexcept { return code_; }
     /** The daemon's error text when it sent one, else a description. */
@@ -369,6 +387,7 @@ private:
     std::int32_t code_;
     std::string text_;
     bool from_daemon_;
+    ErrorKind kind_;
 };
 
 /** The typed result of a call, or the Error that prevented it. */
@@ -613,7 +632,8 @@ public:
     /** Connects and performs the opening handshake. */
     static Result<Client> connect() {
         kiv_ipod_client *c = kiv_ipod_connect();
-        if (!c) return Error(-1, "the iPod daemon cannot be reached", false);
+        if (!c && kiv_ipod_connect_error()) return Error(-1, kiv_ipod_connect_error(), ErrorKind::daemon);
+        if (!c) return Error(-1, "the iPod daemon cannot be reached", ErrorKind::not_connected);
         if (kiv_ipod_fd(c) < 0) {
             kiv_ipod_close(c);
             return Error(-1, "the iPod daemon closed the connection during the opening handshake", false);
@@ -1234,11 +1254,26 @@ private:
     Error failure(std::int32_t code) const {
         // A lost connection first: the handle may still hold the text of
         // an earlier failed reply.
-        if (!connected()) return Error(code, "no connection to the iPod daemon", false);
-        if (auto text = last_error()) return Error(code, std::string(*text), true);
-        return Error(
-            code, "the request was refused, no reply came within the timeout, or the reply carried no result",
-            false);
+        if (!connected()) return Error(code, "no connection to the iPod daemon", ErrorKind::not_connected);
+        const auto kind = static_cast<ErrorKind>(kiv_ipod_last_error_kind(client_));
+        if (auto text = last_error(); text && kind == ErrorKind::daemon)
+            return Error(code, std::string(*text), ErrorKind::daemon);
+        switch (kind) {
+            case ErrorKind::not_ready:
+                return Error(code, "the request was refused: no iPod is ready", kind);
+            case ErrorKind::timeout:
+                return Error(code, "no reply from the iPod daemon within the timeout", kind);
+            case ErrorKind::limit:
+                return Error(code, "refused by a limit of the library", kind);
+            case ErrorKind::invalid_argument:
+                return Error(code, "an argument cannot be used", kind);
+            case ErrorKind::no_memory:
+                return Error(code, "out of memory", kind);
+            case ErrorKind::daemon:
+                return Error(code, "the iPod daemon reported an error without a text", kind);
+            default:
+                return Error(code, "the reply carried no result", ErrorKind::none);
+        }
     }
     Error lost(std::int32_t code) const {
         return Error(code, "the connection to the iPod daemon is lost", false);

@@ -203,6 +203,8 @@ TEST(CppClient, FailedSyncCallsCarryTheDaemonsText) {
         return result ? "success"
                       : result.error().text() + (result.error().from_daemon() ? "/daemon" : "/own");
     };
+    auto kind = [](const auto &result) { return result ? ki::ErrorKind::none : result.error().kind(); };
+    EXPECT_EQ(kind(c.play_sync()), ki::ErrorKind::daemon);
     EXPECT_EQ(failure(c.play_sync()), "device busy/daemon");
     EXPECT_EQ(failure(c.get_play_state_sync()), "device busy/daemon");
     EXPECT_EQ(failure(c.set_category_sync(ki::Category::album)), "device busy/daemon");
@@ -219,6 +221,7 @@ TEST(CppClient, FailedSyncCallsCarryTheDaemonsText) {
     auto start = std::chrono::steady_clock::now();
     const std::string expired = failure(c.play_sync());
     EXPECT_EQ(expired.substr(expired.size() - 4), "/own") << expired;
+    EXPECT_EQ(kind(c.play_sync()), ki::ErrorKind::timeout);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(c.connected()) << "an expired wait keeps the connection";
     // Beyond the C range the bound is clamped, not wrapped to "none" or negative.
@@ -230,6 +233,7 @@ TEST(CppClient, FailedSyncCallsCarryTheDaemonsText) {
     d.daemon.close_client();
     const std::string lost = failure(c.play_sync());
     EXPECT_EQ(lost.substr(lost.size() - 4), "/own") << lost;
+    EXPECT_EQ(kind(c.play_sync()), ki::ErrorKind::not_connected);
     EXPECT_FALSE(c.read());
     d.daemon.stop_listening();
     EXPECT_EQ(failure(ki::Client::connect()), "the iPod daemon cannot be reached/own");
