@@ -307,15 +307,28 @@ typedef int (*kiv_ipod_event_cb)(kiv_ipod_client *client, kiv_ipod_event *event,
 /** Reply callback; @p text is valid until the next packet is dispatched. */
 typedef int (*kiv_ipod_reply_cb)(kiv_ipod_client *client, uint32_t tid, int32_t result, const char *text,
                                  void *data);
-/** Ping callback; answer with kiv_ipod_ping() if wanted. */
+/** Ping callback. Answer each ping with kiv_ipod_ping(): a daemon may
+ *  close the connection of a client that leaves its pings unanswered (the
+ *  bundled simulator does after three in a row). */
 typedef int (*kiv_ipod_ping_cb)(kiv_ipod_client *client, uint32_t tid, void *data);
 
 /** Connects to the daemon and performs the opening handshake.
- *  Returns a new handle, or NULL when the daemon cannot be reached. */
+ *  Returns a new handle, or NULL when the daemon cannot be reached, does
+ *  not answer within the bound (@c KIV_IPOD_TIMEOUT_MS, which also bounds
+ *  the wait for a daemon that stopped accepting connections), or answers
+ *  the opening request with an "error" text: that text is logged
+ *  ("kiv_ipod_connect, the daemon refused the connection: TEXT") and
+ *  kiv_ipod_connect_error() returns it. */
 KIV_EXPORT kiv_ipod_client *kiv_ipod_connect(void);
 /** Opens a local stream socket to the daemon; descriptor or -1. */
 KIV_EXPORT int connect_to_server(void);
-/** Closes the socket and frees the handle with everything it owns. */
+/** Closes the socket and frees the handle with everything it owns.
+ *  Called from a callback (inside kiv_ipod_read() or a _sync call), the
+ *  socket is closed at once, no further callback runs, and the handle is
+ *  freed when the outermost of those library calls returns, which then
+ *  returns its failure result (-1); until then the handle may still be
+ *  passed to the library, whose calls fail. (Deferred close: added in
+ *  2.1.) */
 KIV_EXPORT void kiv_ipod_close(kiv_ipod_client *client);
 /** The descriptor to poll; -1 once the connection is lost. */
 KIV_EXPORT int kiv_ipod_fd(kiv_ipod_client *client);
@@ -722,9 +735,10 @@ KIV_EXPORT int kiv_ipod_current_track_artwork_height(kiv_ipod_client *client);
 KIV_EXPORT int kiv_ipod_current_track_artwork_rowstride(kiv_ipod_client *client);
 /** rowstride x height; artwork_data() always holds at least that many. */
 KIV_EXPORT uint32_t kiv_ipod_current_track_artwork_length(kiv_ipod_client *client);
-/** The artwork pixels (in the daemon's format), or NULL: a private copy or
- *  the shared mapping of the daemon's artwork file. Borrowed until the next
- *  artwork reply, a cache reset or kiv_ipod_close(). */
+/** The artwork pixels (in the daemon's format), or NULL: the handle's own
+ *  copy, taken from the reply or read from the daemon's artwork file (the
+ *  file is read, never mapped). Borrowed until the next artwork reply, a
+ *  cache reset or kiv_ipod_close(). */
 KIV_EXPORT const unsigned char *kiv_ipod_current_track_artwork_data(kiv_ipod_client *client);
 /** The category field; no reply writes it, so it is 0. */
 KIV_EXPORT int kiv_ipod_get_category(kiv_ipod_client *client);
@@ -785,9 +799,14 @@ KIV_EXPORT const char *kiv_ipod_get_result_lingo_version(kiv_ipod_client *client
  *   the callbacks, unless stated otherwise) and returns a decoded result.
  *   "Standard" means: the reply's integer, or -1 for an error reply (its
  *   text is kept as the handle's last error), any other reply, a refused
- *   request or a lost connection. There is no time-out: a daemon that
- *   stalls blocks the call until it answers or closes the connection. A
- *   caller that must never block uses the asynchronous form and calls
+ *   request or a lost connection; a call that succeeds returns the
+ *   daemon's integer, which is 0 for most requests. Events, pings and
+ *   replies that a request causes and that arrive before its reply (or with
+ *   it) are delivered to the callbacks inside its _sync call. By default
+ *   there is no time-out: a daemon that stalls blocks the call until it
+ *   answers or closes the connection; kiv_ipod_set_timeout() bounds every
+ *   wait and every write of the call, including those its callbacks make.
+ *   A caller that must never block uses the asynchronous form and calls
  *   kiv_ipod_read() on a non-blocking descriptor, which returns 0 while
  *   the daemon is silent and keeps the connection.
  * - Pointer arguments are read during the call only. A null text, a null
