@@ -1116,10 +1116,23 @@ KIV_EXPORT int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int3
  *
  * - Inbound queue: packets that arrive while nothing dispatches them (the
  *   opening handshake, a blocking wait before its reply) are held in the
- *   handle's queue. The queue holds at most 64 MiB (each packet counting its
- *   payload and its record); a daemon that sends more closes the connection
- *   with the error line "ipod_read_packets, inbound queue exceeds the limit
- *   of 67108864 bytes". Packets already queued are still delivered.
+ *   handle's queue. The queue holds at most 64 MiB (each packet counting
+ *   the heap blocks it occupies, allocator overhead included); a daemon
+ *   that sends more closes the connection with the error line
+ *   "ipod_read_packets, inbound queue exceeds the limit of 67108864 bytes".
+ *   Packets already queued are still delivered.
+ * - Retained memory: the caches of one handle (records, db and pb track
+ *   lists, chapters, the indexed track's list, the track records' texts and
+ *   the device list) hold at most 64 MiB together, counted as allocated; the
+ *   artwork holds at most 16 MiB more. A reply or device event that would
+ *   pass the limit is refused with one error line "NAME, reply refused: the
+ *   cache would hold N bytes, over the limit of 67108864 bytes", leaves its
+ *   cache as it was, and sets #KIV_IPOD_ERROR_LIMIT.
+ * - Dispatch passes: a pass (inside kiv_ipod_read() or a _sync call)
+ *   handles the packets that had arrived when it started; what arrives
+ *   later is left for the next pass, which the next kiv_ipod_read()
+ *   starts without waiting for more data. Inside a _sync call with a bound,
+ *   the pass also ends when the call's deadline passes.
  * - Nested dispatch: a callback may call _sync requests and kiv_ipod_read(),
  *   each of which may run a dispatch pass inside the running one. At most 16
  *   passes run inside each other: a wait (or read) that starts while 16 run
