@@ -1,7 +1,9 @@
 // Logging to the Android system log, hex dumps and the verbose flag.
 #include <android/log.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "internal.h"
 
@@ -20,11 +22,70 @@ bool printable(uint8_t byte) {
 
 }  // namespace
 
-#define KIV_LOG_BODY(prio, tag)                            \
-    va_list ap;                                            \
-    va_start(ap, fmt);                                     \
-    int rc = __android_log_vprint((prio), (tag), fmt, ap); \
-    va_end(ap);                                            \
+namespace {
+
+// Records below this priority are dropped when KIV_IPOD_LOG chose the
+// standard error stream; kToSystemLog: every record goes to the system log.
+constexpr int kToSystemLog = -1;
+constexpr int kSilent = 100;
+
+// KIV_IPOD_LOG, read once: "debug", "info" or "error" write the records of
+// at least that priority to the standard error stream (one line each) and
+// none to the system log; "off" writes none anywhere. Unset or anything
+// else: the system log receives every record, as on a device.
+int stderr_threshold() {
+    static const int threshold = [] {
+        const char *value = getenv("KIV_IPOD_LOG");
+        if (value == nullptr) return kToSystemLog;
+        if (strcmp(value, "debug") == 0) return static_cast<int>(ANDROID_LOG_DEBUG);
+        if (strcmp(value, "info") == 0) return static_cast<int>(ANDROID_LOG_INFO);
+        if (strcmp(value, "error") == 0) return static_cast<int>(ANDROID_LOG_ERROR);
+        if (strcmp(value, "off") == 0) return kSilent;
+        return kToSystemLog;
+    }();
+    return threshold;
+}
+
+char priority_letter(int prio) {
+    return prio >= ANDROID_LOG_ERROR ? 'E' : prio >= ANDROID_LOG_INFO ? 'I' : 'D';
+}
+
+// One record as one line of the standard error stream: "TAG L: TEXT", the
+// text's own final newline replaced by the line's.
+int write_to_stderr(int prio, const char *tag, const char *fmt, va_list ap) {
+    char small[1024];
+    va_list copy;
+    va_copy(copy, ap);
+    int length = vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (length < 0) return length;
+    char *text = small;
+    if (static_cast<size_t>(length) >= sizeof small) {
+        text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+        if (text == nullptr) return -1;
+        vsnprintf(text, static_cast<size_t>(length) + 1, fmt, ap);
+    }
+    int shown = length;
+    if (shown > 0 && text[shown - 1] == '\n') shown--;
+    int rc = fprintf(stderr, "%s %c: %.*s\n", tag, priority_letter(prio), shown, text);
+    if (text != small) free(text);
+    return rc;
+}
+
+int log_record(int prio, const char *tag, const char *fmt, va_list ap) {
+    const int threshold = stderr_threshold();
+    if (threshold == kToSystemLog) return __android_log_vprint(prio, tag, fmt, ap);
+    if (prio < threshold) return 0;
+    return write_to_stderr(prio, tag, fmt, ap);
+}
+
+}  // namespace
+
+#define KIV_LOG_BODY(prio, tag)                  \
+    va_list ap;                                  \
+    va_start(ap, fmt);                           \
+    int rc = log_record((prio), (tag), fmt, ap); \
+    va_end(ap);                                  \
     return rc
 
 extern "C" {
