@@ -14,6 +14,62 @@
 
 namespace kiv_serialize {
 
+// Blanks, a plus sign, long or saturating texts: the full atoi rules.
+static int32_t parse_int_general(const char *text, size_t length) {
+    size_t i = 0;
+    while (i < length && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) i++;
+    bool negative = false;
+    if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    // Accumulate as a negative number, whose range is one larger.
+    int64_t value = 0;
+    for (; i < length && text[i] >= '0' && text[i] <= '9'; i++) {
+        value = value * 10 - (text[i] - '0');
+        if (value < INT32_MIN) {
+            value = INT32_MIN - 1LL;  // saturated; keep consuming digits
+        }
+    }
+    if (negative) return value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
+    return value < -static_cast<int64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(-value);
+}
+
+// The value of eight decimal digits at `text`, converted a word at a time;
+// false when one of the eight bytes is not a digit.
+static bool eight_digits(const char *text, uint64_t *value) {
+    uint64_t word;
+    memcpy(&word, text, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);  // first digit in the low byte
+#endif
+    constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull;
+    uint64_t digits = word & 0x0F0F0F0F0F0F0F0Full;
+    if ((word & kHigh) != 0x3030303030303030ull || ((digits + 0x0606060606060606ull) & kHigh) != 0)
+        return false;
+    digits = (digits * 2561) >> 8;  // pairs: 10 * high + low
+    digits = ((digits & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
+    *value = ((digits & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;
+    return true;
+}
+
+int32_t parse_int(const char *text, size_t length) {
+    // Common case first: an optional minus and at most ten digits, which fit
+    // a 64-bit sum and are clamped to the 32-bit range. Anything else takes
+    // the general parser, which gives the same value for these texts too.
+    bool negative = length > 0 && text[0] == '-';
+    size_t i = negative ? 1 : 0;
+    if (i < length && length - i <= 10 && static_cast<unsigned>(text[i] - '0') <= 9) {
+        uint64_t value = 0;
+        if (length - i >= 8 && eight_digits(text + i, &value)) i += 8;
+        for (; i < length; i++) {
+            unsigned digit = static_cast<unsigned>(text[i] - '0');
+            if (digit > 9) break;
+            value = value * 10 + digit;
+        }
+        if (negative) return value >= 2147483648u ? INT32_MIN : -static_cast<int32_t>(value);
+        return value > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(value);
+    }
+    return parse_int_general(text, length);
+}
+
 std::atomic<bool> collide_all_keys{false};
 
 uint64_t siphash24(uint64_t k0, uint64_t k1, const char *data, size_t length) {
