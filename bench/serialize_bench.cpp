@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../tests/support/colliding_keys.h"
 #include "kiv_ipod.h"
+#include "serialize/serialize_private.h"
 
 namespace {
 
@@ -104,6 +106,29 @@ void BM_DupReply(benchmark::State &s) {
     s.SetItemsProcessed(s.iterations() * 20);
     serialize_free(tree);
 }
+
+// Hash flooding: one hash of N eight-byte keys, random ones against keys
+// that an unkeyed FNV-1a index would send to one probe run (FNV-colliding), and
+// against every key on one hash in the index (the worst case of the keyed
+// index, built with the test switch), where its probe budget hands over to
+// the sorted merge.
+void BM_DecodeKeys(benchmark::State &state, int which) {
+    size_t n = static_cast<size_t>(state.range(0));
+    std::string bytes =
+        kivtest::hash_of_keys(which == 1 ? kivtest::fnv_colliding_keys(n) : kivtest::random_keys(n, 7));
+    kiv_serialize::collide_all_keys.store(which == 2);
+    for (auto _ : state) {
+        serialize_value *back = unserialize(bytes.data(), static_cast<int32_t>(bytes.size()));
+        benchmark::DoNotOptimize(back);
+        serialize_free(back);
+    }
+    kiv_serialize::collide_all_keys.store(false);
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
+}
+
+BENCHMARK_CAPTURE(BM_DecodeKeys, random, 0)->Arg(65536)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_DecodeKeys, fnv_colliding, 1)->Arg(65536)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_DecodeKeys, one_hash, 2)->Arg(65536)->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_EncodeIntArray)->Arg(1000)->Arg(100000)->Arg(1000000);
 BENCHMARK(BM_DecodeIntArray)->Arg(1000)->Arg(100000)->Arg(1000000);

@@ -53,10 +53,15 @@ KIV_EXPORT int kv_error(const char *fmt, ...) KIV_PRINTF(1, 2);
 /** Logs one debug record under the tag "apitrace". */
 KIV_EXPORT int kv_apitrace(const char *fmt, ...) KIV_PRINTF(1, 2);
 /** Logs @p len bytes as lines of 16 ("%02x " pairs, a space, the
- *  printable characters); nothing for len <= 0 or a null pointer. */
+ *  printable characters); nothing for len <= 0 or a null pointer.
+ *  At most the first 1024 bytes are shown (64 records); when there are
+ *  more, one record "... N more bytes not shown\n" follows them. */
 KIV_EXPORT void kv_hexdump(const void *data, int32_t len);
 /** Logs a "print_hex, count=%d" header and the bytes as uppercase hex,
- *  eight per line. */
+ *  eight per line, in one record. At most the first 1024 bytes are listed,
+ *  so that the record (3 characters a byte) stays whole under the Android
+ *  logger's limit of about 4 KiB; when there are more, one record
+ *  "... N more bytes not shown\n" follows the listing. */
 KIV_EXPORT void print_hex(const void *data, int32_t count);
 /** The process-wide verbose flag (always 1). */
 KIV_EXPORT int is_verbose(void);
@@ -97,6 +102,16 @@ KIV_EXPORT void log_fp(void *stream);
  * serialize_free() or free() of its own, and change lists only through
  * these functions. unserialize() and serialize_dup() store the elements of
  * a tree together with their cells and entries in shared heap blocks.
+ *
+ * Stack: a value accepted by the decoder decodes, prints, copies and frees
+ * within 32 KiB of stack (measured on x86-64, release build, for the
+ * deepest values, 256 nested arrays, hashes or both: 22 KiB, the thread's
+ * own start and the log call included), and so does encoding any tree:
+ * every walk over a tree keeps its own bounded stack of the open
+ * containers instead of recursing, so threads with small stacks (JVM,
+ * binder and worker threads) can handle any value. Deeper trees, which
+ * only the application can build, are refused by serialize() and
+ * serialize_dup(), cut by the printer and freed like any other.
  * ---------------------------------------------------------------------- */
 
 /** Tag of a 32-bit signed integer node (wire letter 'i'). */
@@ -269,7 +284,14 @@ KIV_EXPORT int32_t serialize_hash_pack(uint8_t *out, const serialize_value *node
  *  INT32_MIN or INT32_MAX. Never reads outside [data, data + length).
  *  The _unpack functions decode one body whose letter was already read;
  *  they accept any (body, avail), return NULL as above, and add the bytes
- *  consumed to *pos only on success. */
+ *  consumed to *pos only on success.
+ *
+ *  Cost: linear in the input, whatever keys a hash holds. Repeated keys
+ *  are found with an index keyed by a per-process random secret
+ *  (SipHash-1-3), so keys chosen to collide in one probe run cost what
+ *  random keys cost; should the index ever probe more than 16 slots per
+ *  key, that hash merges its repeated keys by sorting instead (n log n).
+ *  The stack it needs: see "Stack" above. */
 KIV_EXPORT serialize_value *unserialize(const void *data, int32_t length);
 /** Decodes an integer body (after its letter) from @p avail bytes at
  *  @p body; adds the bytes consumed to *@p pos. NULL when malformed. */
@@ -286,9 +308,23 @@ KIV_EXPORT serialize_value *serialize_array_unpack(const uint8_t *body, int32_t 
  *  value. As serialize_int_unpack(). */
 KIV_EXPORT serialize_value *serialize_hash_unpack(const uint8_t *body, int32_t avail, int32_t *pos);
 
-/** Logs the tree through kv_debug, one record per piece. */
+/** Logs the tree through kv_debug (debug priority, tag "ipod-daemon-2"),
+ *  one record per line: a line's indentation, key and scalar share its
+ *  record, and a line longer than 1024 bytes continues in the next one.
+ *
+ *  One dump writes at most 256 values and 4096 bytes of text, so at most
+ *  518 records: the library dumps what the daemon sent on its own, and an
+ *  unbounded dump of a 16 MB reply would write millions of records. Past either
+ *  limit the dump stops (a cut line ends with its newline), and one record
+ *  says what was left out: "... N more values not shown\n", or, when a
+ *  string or byte string was cut, "... B more bytes not shown\n" or
+ *  "... B more bytes and N more values not shown\n" ("at least N" when a
+ *  part deeper than 256 levels could not be counted). Within the limits
+ *  the text, all records joined, is exactly that of one record per piece.
+ *  @return 0. */
 KIV_EXPORT int32_t serialize_print(const serialize_value *node);
-/** Logs the tree as serialize_print() does, indented from @p depth. */
+/** Logs the tree as serialize_print() does, indented from @p depth, with
+ *  the same limits (deep indentation counts against the 4096 bytes). */
 KIV_EXPORT int32_t serialize_print_depth(const serialize_value *node, int32_t depth);
 
 /* ------------------------------------------------------------------------

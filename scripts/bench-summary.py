@@ -68,6 +68,12 @@ def main():
     ratio_row("reply per byte, 16 MiB (64 KiB)", get("BM_ReceiveReply/16777152/real_time"),
               get("BM_ReceiveReply/65536/real_time"), lambda b: b["ns_per_byte"] * 1e9, 1.5, "ns/B")
 
+    # Hash flooding: keys built to collide cost what random keys cost.
+    ratio_row("decode 65,536 FNV-colliding keys (random keys)", get("BM_DecodeKeys/fnv_colliding/65536"),
+              get("BM_DecodeKeys/random/65536"), lambda b: ns(b) / 1e6, 3.0, "ms")
+    ratio_row("decode 65,536 keys on one index hash (random keys)", get("BM_DecodeKeys/one_hash/65536"),
+              get("BM_DecodeKeys/random/65536"), lambda b: ns(b) / 1e6, 3.0, "ms")
+
     # Lists that the daemon can lengthen: the cost per element of a long
     # list against a short one (a walk per element would make it ~200x).
     for name, label in (("BM_DbTrackList", "db track list"), ("BM_PbTrackList", "pb track list")):

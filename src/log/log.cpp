@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "internal.h"
+#include "log/log_limits.h"
 
 namespace {
 
@@ -115,8 +116,9 @@ void kv_hexdump(const void *data, int32_t len) {
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
     char hex[16 * 3 + 1];
     char text[16 + 1];
-    for (int32_t offset = 0; offset < len; offset += 16) {
-        int32_t n = len - offset < 16 ? len - offset : 16;
+    int32_t shown = len < kiv_log::kHexdumpMaxBytes ? len : kiv_log::kHexdumpMaxBytes;
+    for (int32_t offset = 0; offset < shown; offset += 16) {
+        int32_t n = shown - offset < 16 ? shown - offset : 16;
         for (int32_t i = 0; i < n; i++) {
             uint8_t b = bytes[offset + i];
             hex[i * 3] = kLowerHex[b >> 4];
@@ -128,22 +130,25 @@ void kv_hexdump(const void *data, int32_t len) {
         text[n] = '\0';
         kv_debug("%s %s\n", hex, text);
     }
+    if (shown < len) kv_debug("... %d more bytes not shown\n", len - shown);
 }
 
 void print_hex(const void *data, int32_t count) {
     kv_debug("%s, count=%d\n", "print_hex", count);
     if (count < 0 || data == nullptr) count = 0;
-    char *text = static_cast<char *>(malloc(3 * static_cast<size_t>(count) + 1));
+    int32_t shown = count < kiv_log::kPrintHexMaxBytes ? count : kiv_log::kPrintHexMaxBytes;
+    char *text = static_cast<char *>(malloc(3 * static_cast<size_t>(shown) + 1));
     if (text == nullptr) return;
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
-    for (int32_t i = 0; i < count; i++) {
+    for (int32_t i = 0; i < shown; i++) {
         text[i * 3] = kUpperHex[bytes[i] >> 4];
         text[i * 3 + 1] = kUpperHex[bytes[i] & 0xF];
         text[i * 3 + 2] = (i % 8 == 7) ? '\n' : ' ';
     }
-    text[3 * static_cast<size_t>(count)] = '\0';
+    text[3 * static_cast<size_t>(shown)] = '\0';
     kv_debug("%s\n", text);
     free(text);
+    if (shown < count) kv_debug("... %d more bytes not shown\n", count - shown);
 }
 
 int is_verbose(void) {

@@ -14,12 +14,47 @@
 namespace kiv_serialize {
 
 // Deepest container nesting that the encoder, the decoder and the deep
-// copy accept. Deeper trees are refused instead of exhausting the stack.
+// copy accept; the printer counts deeper parts of a tree without writing
+// them. Every walk over a tree (size, write, decode, copy, print, release)
+// keeps an explicit stack of at most this many frames instead of
+// recursing, so that the call stack a value needs does not depend on its
+// depth.
 constexpr int kMaxDepth = 256;
+
+// Limits of one dump of the value printer (serialize_print). The library
+// dumps what the daemon sent on its own (an event's data, a refused
+// reply), so a hostile or broken daemon decides the size of the tree: an
+// unbounded dump of a 16 MB reply would write millions of records and evict
+// everything else from the device's log (logd keeps 256 KiB per buffer by
+// default). The largest dump of a well-formed reply, a device record or a
+// track's metadata, holds a few dozen values and well under 2 KiB of text.
+//
+// Values (nodes of any type) that one dump writes; the next one and
+// everything after it are left out.
+constexpr uint32_t kPrintMaxValues = 256;
+// Bytes of text that one dump writes (indentation, keys and scalars, before
+// the closing line that says what was left out): a small fraction of the
+// log buffer, and twice what the largest real dump needs.
+constexpr size_t kPrintMaxText = 4096;
+// Longest record: a line longer than this (a long text or byte string)
+// continues in the next record. The Android logger truncates a record
+// beyond 4068 bytes (its tag and priority included).
+constexpr size_t kPrintRecordBytes = 1024;
 
 // Longest key the wire format carries: the receiving side reads keys into
 // a 256-byte area, so longer keys are refused in both directions.
 constexpr size_t kMaxKeyLength = 255;
+
+// Tests and benchmarks: when set, the index that finds repeated keys in a
+// hash being decoded gives every key the same hash, the worst case that
+// keys chosen by someone who knew the per-process secret could cause. The
+// index's probe budget and its sorted fallback keep that case O(n log n).
+extern std::atomic<bool> collide_all_keys;
+
+// SipHash-2-4 of `length` bytes under the key (k0, k1), as published;
+// the index uses the same function with one compression and three
+// finalization rounds. For the tests of the reference vectors.
+uint64_t siphash24(uint64_t k0, uint64_t k1, const char *data, size_t length);
 
 // Fault injection for tests: when positive, the allocation that brings the
 // counter to zero fails. Zero (the default) disables it.
@@ -32,6 +67,19 @@ inline bool injected_failure() {
 
 inline void *sv_malloc(size_t size) {
     return injected_failure() ? nullptr : malloc(size);
+}
+
+// Type letters of the byte encoding.
+constexpr uint8_t kLetterInt = 'i';
+constexpr uint8_t kLetterFloat = 'f';
+constexpr uint8_t kLetterString = 's';
+constexpr uint8_t kLetterBytes = 'b';
+constexpr uint8_t kLetterArray = 'a';
+constexpr uint8_t kLetterHash = 'h';
+
+inline uint32_t get_be32(const uint8_t *in) {
+    return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
+           (static_cast<uint32_t>(in[2]) << 8) | static_cast<uint32_t>(in[3]);
 }
 
 inline bool is_container(const serialize_value *node) {

@@ -1,5 +1,5 @@
 // The value tree: constructors, accessors, array and hash operations,
-// release and deep copy.
+// release (the deep copy is in copy.cpp).
 //
 // Arrays and hashes are singly linked lists that always keep a head cell or
 // entry; an empty container is one whose head holds nothing. Indexed access
@@ -171,123 +171,6 @@ serialize_hash_entry *hash_find(const serialize_value *hash, const char *key) {
     for (; entry != nullptr; entry = entry->next)
         if (strcmp(entry->key, key) == 0) return entry;
     return nullptr;
-}
-
-// Heap bytes for a copy of `node` (a node, or a node and its payload), or
-// 0 when it cannot be copied.
-size_t copy_size(const serialize_value *node) {
-    if (node == nullptr) return 0;
-    switch (node->type) {
-        case SERIALIZE_INT:
-        case SERIALIZE_FLOAT:
-            return node_size(4);
-        case SERIALIZE_STRING:
-        case SERIALIZE_BYTES:
-            return node->length < 0 ? 0 : node_size(static_cast<size_t>(node->length) + 1);
-        case SERIALIZE_ARRAY:
-        case SERIALIZE_HASH:
-            return node_size(0);
-        default:
-            return 0;
-    }
-}
-
-// Deep copy of `node` into `copy`, whose block has copy_size(node) bytes,
-// with the result that an encode and a decode would give: floats become the
-// value of their six-decimal text, and a tree the encoder refuses (too
-// deep, over-long key) is not copied. The cells or entries of a container
-// share one run, each with its element. On failure everything allocated
-// below `copy` is released and false returned.
-bool copy_into(serialize_value *copy, const serialize_value *node, int depth) {
-    switch (node->type) {
-        case SERIALIZE_INT: {
-            int32_t value = serialize_get_int(node);
-            init_number(copy, SERIALIZE_INT, &value);
-            return true;
-        }
-        case SERIALIZE_FLOAT: {
-            char text[64];
-            format_float(serialize_get_float(node), text);
-            float value = parse_float(text);
-            init_number(copy, SERIALIZE_FLOAT, &value);
-            return true;
-        }
-        case SERIALIZE_STRING:
-        case SERIALIZE_BYTES:
-            init_blob(copy, node->data, node->length, node->type);
-            return true;
-        case SERIALIZE_ARRAY: {
-            if (depth >= kMaxDepth) return false;
-            begin_container(copy, SERIALIZE_ARRAY);
-            const auto *first = static_cast<const serialize_array_cell *>(node->data);
-            // One run holds all the cells and their elements.
-            size_t room = 0;
-            for (const serialize_array_cell *cell = first; cell != nullptr && cell->value != nullptr;
-                 cell = cell->next)
-                room += slot_size(kCellElementOffset, copy_size(cell->value));
-            RunBuilder runs;
-            serialize_array_cell *tail = nullptr;
-            for (const serialize_array_cell *cell = first; cell != nullptr && cell->value != nullptr;
-                 cell = cell->next) {
-                size_t size = copy_size(cell->value);
-                size_t slot = slot_size(kCellElementOffset, size);
-                auto *link =
-                    reinterpret_cast<serialize_array_cell *>(size == 0 ? nullptr : runs.take(slot, room));
-                if (link == nullptr) {
-                    release_contents(copy);
-                    return false;
-                }
-                room -= slot;
-                serialize_value *element = slot_element(reinterpret_cast<char *>(link), kCellElementOffset);
-                link->value = nullptr;
-                link->next = nullptr;
-                if (!copy_into(element, cell->value, depth + 1)) {
-                    free_link(link);
-                    release_contents(copy);
-                    return false;
-                }
-                link->value = element;
-                append_link(copy, &tail, link);
-            }
-            return give_empty_head(copy);
-        }
-        case SERIALIZE_HASH: {
-            if (depth >= kMaxDepth) return false;
-            begin_container(copy, SERIALIZE_HASH);
-            const auto *first = static_cast<const serialize_hash_entry *>(node->data);
-            size_t room = 0;
-            for (const serialize_hash_entry *entry = first; entry != nullptr && entry->key != nullptr;
-                 entry = entry->next)
-                room += slot_size(entry_element_offset(strlen(entry->key)), copy_size(entry->value));
-            RunBuilder runs;
-            serialize_hash_entry *tail = nullptr;
-            for (const serialize_hash_entry *entry = first; entry != nullptr && entry->key != nullptr;
-                 entry = entry->next) {
-                size_t key_length = strlen(entry->key);
-                size_t size = key_length <= kMaxKeyLength ? copy_size(entry->value) : 0;
-                size_t offset = entry_element_offset(key_length);
-                size_t slot = slot_size(offset, size);
-                char *link = size == 0 ? nullptr : runs.take(slot, room);
-                if (link == nullptr) {
-                    release_contents(copy);
-                    return false;
-                }
-                room -= slot;
-                serialize_hash_entry *copied = init_entry(link, entry->key, key_length);
-                serialize_value *element = slot_element(link, offset);
-                if (!copy_into(element, entry->value, depth + 1)) {
-                    free_link(link);
-                    release_contents(copy);
-                    return false;
-                }
-                copied->value = element;
-                append_link(copy, &tail, copied);
-            }
-            return give_empty_head(copy);
-        }
-        default:
-            return false;
-    }
 }
 
 }  // namespace
@@ -603,17 +486,6 @@ void serialize_hash_destroy(serialize_value *hash) {
 
 void serialize_free(serialize_value *node) {
     release_tree(node);
-}
-
-serialize_value *serialize_dup(const serialize_value *node) {
-    size_t size = copy_size(node);
-    auto *copy = static_cast<serialize_value *>(size == 0 ? nullptr : alloc_block(size));
-    if (copy == nullptr) return nullptr;
-    if (!copy_into(copy, node, 0)) {
-        free(copy);
-        return nullptr;
-    }
-    return copy;
 }
 
 }  // extern "C"

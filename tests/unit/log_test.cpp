@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "log/log_limits.h"
 #include "log_capture.h"
 
 namespace {
@@ -76,6 +77,48 @@ TEST(Log, ByteDumps) {
         kivtest::log_clear();
         c.dump(c.data, c.count);
         EXPECT_EQ(debug_texts(), c.want) << (c.dump == print_hex ? "print_hex " : "kv_hexdump ") << c.count;
+    }
+}
+
+// Past their limits the dumps show the first bytes as usual and one line
+// with the count of the others: a 16 MB range writes 65 and 3 records, not
+// a million and one of 48 MB.
+TEST(Log, ByteDumpsOfLargeRangesAreCapped) {
+    using kiv_log::kHexdumpMaxBytes;
+    using kiv_log::kPrintHexMaxBytes;
+    std::vector<unsigned char> big(16 * 1000 * 1000);
+    for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<unsigned char>(i * 7);
+    const int32_t n = static_cast<int32_t>(big.size());
+    for (int32_t count : {kHexdumpMaxBytes - 1, kHexdumpMaxBytes, kHexdumpMaxBytes + 1, n}) {
+        kivtest::log_clear();
+        kv_hexdump(big.data(), count);
+        Texts got = debug_texts();
+        int32_t shown = count < kHexdumpMaxBytes ? count : kHexdumpMaxBytes;
+        ASSERT_EQ(got.size(), static_cast<size_t>((shown + 15) / 16 + (count > shown ? 1 : 0))) << count;
+        // The lines shown are those of the first bytes alone.
+        kivtest::log_clear();
+        kv_hexdump(big.data(), shown);
+        Texts alone = debug_texts();
+        EXPECT_EQ(Texts(got.begin(), got.begin() + static_cast<long>(alone.size())), alone) << count;
+        if (count > shown) {
+            EXPECT_EQ(got.back(), "... " + std::to_string(count - shown) + " more bytes not shown\n");
+        }
+    }
+    for (int32_t count : {kPrintHexMaxBytes, kPrintHexMaxBytes + 1, n}) {
+        kivtest::log_clear();
+        print_hex(big.data(), count);
+        Texts got = debug_texts();
+        int32_t shown = count < kPrintHexMaxBytes ? count : kPrintHexMaxBytes;
+        kivtest::log_clear();
+        print_hex(big.data(), shown);
+        Texts alone = debug_texts();
+        ASSERT_EQ(got.size(), count > shown ? 3u : 2u);
+        EXPECT_EQ(got[0], "print_hex, count=" + std::to_string(count) + "\n");
+        EXPECT_EQ(got[1], alone[1]);
+        EXPECT_EQ(got[1].size(), 3u * static_cast<size_t>(shown) + 1);
+        if (count > shown) {
+            EXPECT_EQ(got[2], "... " + std::to_string(count - shown) + " more bytes not shown\n");
+        }
     }
 }
 
