@@ -1175,6 +1175,17 @@ KIV_EXPORT int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int3
  *   takes only its own reply out of the queue and leaves everything else to
  *   the passes already running, so that a daemon that answers each request
  *   with more events cannot exhaust the stack.
+ * - Where the records go: on Android, to the system log (logcat) under the
+ *   tags "ipod-daemon-2" and "apitrace", debug records included. On a Linux
+ *   host, the host's liblog writes the info and error records to the
+ *   standard error stream, each followed by its own newline, and drops the
+ *   debug records. @c KIV_IPOD_LOG (added in 2.1), read at each record,
+ *   chooses the standard error stream instead: "debug", "info" or "error"
+ *   write the records of at least that priority there, one line each as
+ *   "TAG L: TEXT" (L is D, I or E; the text's own final newline is the
+ *   line's), and none to the system log; "off" writes none anywhere. Unset
+ *   (as on a device by default) or any other value: every record goes to the
+ *   system log.
  * - @c KIV_IPOD_SOCKET: when set and not empty, kiv_ipod_connect() (through
  *   connect_to_server()) connects to the abstract socket of this name
  *   instead of the built-in "com.kiv.ipod.IPodDaemon". Meant for tests and

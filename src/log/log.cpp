@@ -30,21 +30,18 @@ namespace {
 constexpr int kToSystemLog = -1;
 constexpr int kSilent = 100;
 
-// KIV_IPOD_LOG, read once: "debug", "info" or "error" write the records of
-// at least that priority to the standard error stream (one line each) and
-// none to the system log; "off" writes none anywhere. Unset or anything
-// else: the system log receives every record, as on a device.
+// KIV_IPOD_LOG, read at each record (a lookup costs less than formatting
+// the record, and a process may set it after its first record): "debug", "info" or "error" write the records
+// of at least that priority to the standard error stream (one line each) and none to the system log; "off"
+// writes none anywhere. Unset or anything else: the system log receives every record, as on a device.
 int stderr_threshold() {
-    static const int threshold = [] {
-        const char *value = getenv("KIV_IPOD_LOG");
-        if (value == nullptr) return kToSystemLog;
-        if (strcmp(value, "debug") == 0) return static_cast<int>(ANDROID_LOG_DEBUG);
-        if (strcmp(value, "info") == 0) return static_cast<int>(ANDROID_LOG_INFO);
-        if (strcmp(value, "error") == 0) return static_cast<int>(ANDROID_LOG_ERROR);
-        if (strcmp(value, "off") == 0) return kSilent;
-        return kToSystemLog;
-    }();
-    return threshold;
+    const char *value = getenv("KIV_IPOD_LOG");
+    if (value == nullptr) return kToSystemLog;
+    if (strcmp(value, "debug") == 0) return static_cast<int>(ANDROID_LOG_DEBUG);
+    if (strcmp(value, "info") == 0) return static_cast<int>(ANDROID_LOG_INFO);
+    if (strcmp(value, "error") == 0) return static_cast<int>(ANDROID_LOG_ERROR);
+    if (strcmp(value, "off") == 0) return kSilent;
+    return kToSystemLog;
 }
 
 char priority_letter(int prio) {

@@ -1,6 +1,8 @@
 // Log records of the logging functions and the byte dumps.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -140,3 +142,66 @@ TEST(Log, VerboseFlagIsAlwaysOn) {
 }
 
 }  // namespace
+
+// Runs `body` with standard error sent to a pipe; returns what it wrote.
+std::string captured_stderr(void (*body)()) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return "(no pipe)";
+    fflush(stderr);
+    const int saved = dup(2);
+    dup2(pipe_fds[1], 2);
+    close(pipe_fds[1]);
+    body();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    close(pipe_fds[0]);
+    return out;
+}
+
+// KIV_IPOD_LOG sends the records of at least the chosen priority to
+// standard error, one line each, and none to the system log; unset or
+// unknown values leave every record to the system log.
+TEST(Log, TheEnvironmentCanSendRecordsToStandardError) {
+    struct Row {
+        const char *value;
+        const char *stderr_text;
+        size_t system_records;
+    };
+    const Row rows[] = {
+        {nullptr, "", 4},
+        {"verbose", "", 4},
+        {"debug",
+         "ipod-daemon-2 D: trace 1\nipod-daemon-2 I: info\nipod-daemon-2 E: failed, no newline\n"
+         "apitrace D: api\n",
+         0},
+        {"info", "ipod-daemon-2 I: info\nipod-daemon-2 E: failed, no newline\n", 0},
+        {"error", "ipod-daemon-2 E: failed, no newline\n", 0},
+        {"off", "", 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.value ? row.value : "(unset)");
+        if (row.value)
+            setenv("KIV_IPOD_LOG", row.value, 1);
+        else
+            unsetenv("KIV_IPOD_LOG");
+        kivtest::log_clear();
+        const std::string text = captured_stderr([] {
+            kv_debug("trace %d\n", 1);
+            kv_print("info\n");
+            kv_error("failed, %s", "no newline");
+            kv_apitrace("api\n");
+        });
+        EXPECT_EQ(text, row.stderr_text);
+        EXPECT_EQ(kivtest::log_records().size(), row.system_records);
+    }
+    unsetenv("KIV_IPOD_LOG");
+    // A record longer than the formatting buffer is written whole.
+    setenv("KIV_IPOD_LOG", "debug", 1);
+    const std::string long_text = captured_stderr([] { kv_debug("%s\n", std::string(5000, 'x').c_str()); });
+    unsetenv("KIV_IPOD_LOG");
+    EXPECT_EQ(long_text, "ipod-daemon-2 D: " + std::string(5000, 'x') + "\n");
+}
