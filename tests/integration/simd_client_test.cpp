@@ -419,4 +419,10 @@ TEST(SimdCli, SocketAndTimeoutOptions) {
     EXPECT_NE(r.err.find("the daemon accepted the connection but did not answer within 300 ms"),
               std::string::npos)
         << r.err;
+    // A daemon that answers the opening request with an error: its text.
+    silent.set_open_reply(
+        kivtest::frame(1, 0, kivtest::wire::h({{"error", kivtest::wire::s("battery low")}})));
+    r = run_cli({"--socket", other, "devices"}, "", 10000);
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_NE(r.err.find("the daemon refused the connection: battery low"), std::string::npos) << r.err;
 }

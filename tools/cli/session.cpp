@@ -106,6 +106,8 @@ const char *event_name(int type) {
 }
 
 std::string Ctx::no_connection_text(Clock::duration waited) const {
+    if (const char *refusal = kiv_ipod_connect_error())
+        return std::string("the daemon refused the connection: ") + refusal;
     // A second, plain connection tells the two apart.
     int fd = connect_to_server();
     if (fd < 0) return "no daemon reachable";
