@@ -296,7 +296,15 @@ KIV_EXPORT int32_t serialize_print_depth(const serialize_value *node, int32_t de
  * ---------------------------------------------------------------------- */
 
 /** Opaque handle of one connection to the daemon, from kiv_ipod_connect()
- *  to kiv_ipod_close(). Use it from one thread at a time. */
+ *  to kiv_ipod_close(). Use it from one thread at a time.
+ *
+ *  Every function that takes a handle or an event accepts NULL in its place:
+ *  it returns at once, touching no memory, with its "unknown" result.
+ *  Requests return 0 (nothing sent) and _sync requests their result for no
+ *  reply; accessors return what they return when nothing is known (-1 or 0
+ *  as each one documents, -1 for a device index, NULL for a pointer; those
+ *  documented as never NULL return their empty text or zero bytes); setters
+ *  and kiv_ipod_close() do nothing. */
 typedef struct kiv_ipod_client kiv_ipod_client;
 /** Opaque decoded daemon event, handed to the event callback and freed
  *  when it returns. */
