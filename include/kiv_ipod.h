@@ -327,7 +327,7 @@ KIV_EXPORT int connect_to_server(void);
 KIV_EXPORT void kiv_ipod_close(kiv_ipod_client *client);
 /** The descriptor to poll; -1 once the connection is lost. */
 KIV_EXPORT int kiv_ipod_fd(kiv_ipod_client *client);
-/** The daemon's process id from the opening reply. */
+/** The daemon's process id from the opening reply; 0 when not known. */
 KIV_EXPORT int kiv_ipod_pid(kiv_ipod_client *client);
 /** -1 when disconnected, 0 without an open session or not ready, else 1. */
 KIV_EXPORT int kiv_ipod_is_ready(kiv_ipod_client *client);
