@@ -332,7 +332,15 @@ KIV_EXPORT int32_t serialize_print_depth(const serialize_value *node, int32_t de
  * ---------------------------------------------------------------------- */
 
 /** Opaque handle of one connection to the daemon, from kiv_ipod_connect()
- *  to kiv_ipod_close(). Use it from one thread at a time. */
+ *  to kiv_ipod_close(). Use it from one thread at a time.
+ *
+ *  Every function that takes a handle or an event accepts NULL in its place:
+ *  it returns at once, touching no memory, with its "unknown" result.
+ *  Requests return 0 (nothing sent) and _sync requests their result for no
+ *  reply; accessors return what they return when nothing is known (-1 or 0
+ *  as each one documents, -1 for a device index, NULL for a pointer; those
+ *  documented as never NULL return their empty text or zero bytes); setters
+ *  and kiv_ipod_close() do nothing. */
 typedef struct kiv_ipod_client kiv_ipod_client;
 /** Opaque decoded daemon event, handed to the event callback and freed
  *  when it returns. */
@@ -368,7 +376,7 @@ KIV_EXPORT int connect_to_server(void);
 KIV_EXPORT void kiv_ipod_close(kiv_ipod_client *client);
 /** The descriptor to poll; -1 once the connection is lost. */
 KIV_EXPORT int kiv_ipod_fd(kiv_ipod_client *client);
-/** The daemon's process id from the opening reply. */
+/** The daemon's process id from the opening reply; 0 when not known. */
 KIV_EXPORT int kiv_ipod_pid(kiv_ipod_client *client);
 /** -1 when disconnected, 0 without an open session or not ready, else 1. */
 KIV_EXPORT int kiv_ipod_is_ready(kiv_ipod_client *client);

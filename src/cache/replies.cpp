@@ -15,6 +15,10 @@
 
 namespace {
 
+// What the never-null byte accessors give without a handle: the zeros of a
+// handle that had no database-information reply (the longer field, 8 bytes).
+constexpr unsigned char kNoBytes[8] = {};
+
 struct FreeValue {
     serialize_value *value;
     ~FreeValue() { serialize_free(value); }
@@ -444,34 +448,43 @@ int32_t set_db_itunes_info(kiv_ipod_client *client, const ipod_packet *packet) {
 // ------------------------------------------------------------ accessors
 
 int kiv_ipod_current_track_artwork_width(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->artwork_width;
 }
 int kiv_ipod_current_track_artwork_height(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->artwork_height;
 }
 int kiv_ipod_current_track_artwork_rowstride(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->artwork_rowstride;
 }
 
 uint32_t kiv_ipod_current_track_artwork_length(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return static_cast<uint32_t>(client->artwork_rowstride) * client->artwork_height;
 }
 
 const unsigned char *kiv_ipod_current_track_artwork_data(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->artwork_data;
 }
 
 int kiv_ipod_get_category(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->category;
 }
 int kiv_ipod_record_count(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->record_count;
 }
 serialize_value *kiv_ipod_records(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->records;
 }
 
 const char *kiv_ipod_record(kiv_ipod_client *client, int index) {
+    if (client == nullptr) return nullptr;
     const serialize_value *records = client->records;
     const serialize_value *ok = serialize_array_get(records, 1);
     if (serialize_type(ok) != SERIALIZE_INT || serialize_get_int(ok) == 0) return nullptr;
@@ -485,25 +498,32 @@ const char *kiv_ipod_record(kiv_ipod_client *client, int index) {
 }
 
 serialize_value *kiv_ipod_get_result_db_track_info(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->db_track_info;
 }
 serialize_value *kiv_ipod_get_result_pb_track_info(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->pb_track_info;
 }
 serialize_value *kiv_ipod_get_result_indexed_track_chapter_info(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->indexed_track_chapter_info;
 }
 const unsigned char *kiv_ipod_get_result_db_device_uid(kiv_ipod_client *client) {
+    if (client == nullptr) return kNoBytes;
     return client->db_device_uid;
 }
 const unsigned char *kiv_ipod_get_result_db_last_sync_time(kiv_ipod_client *client) {
+    if (client == nullptr) return kNoBytes;
     return client->db_last_sync_time;
 }
 int kiv_ipod_get_result_db_itunes_info_count(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->db_itunes_info_count;
 }
 
 const char *kiv_ipod_get_result_lingo_version(kiv_ipod_client *client) {
+    if (client == nullptr) return "";
     kv_debug("%s, c->version=%s\n", "kiv_ipod_get_result_lingo_version", client->version);
     return client->version;
 }

@@ -261,46 +261,60 @@ void reset_cache(kiv_ipod_client *client) {
 // ------------------------------------------------------------ current track
 
 const char *kiv_ipod_current_track_title(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->current_track.title;
 }
 const unsigned char *kiv_ipod_current_track_uid(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->current_track.uid;
 }
 const char *kiv_ipod_current_track_chapter(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->current_track.chapter;
 }
 const char *kiv_ipod_current_track_artist(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->current_track.artist;
 }
 const char *kiv_ipod_current_track_album(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->current_track.album;
 }
 const char *kiv_ipod_current_track_composer(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->current_track.composer;
 }
 const char *kiv_ipod_current_track_genre(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->current_track.genre;
 }
 int kiv_ipod_current_number_of_tracks(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->current_track.number_of_tracks;
 }
 int kiv_ipod_current_track_index(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->current_track.track_index;
 }
 int kiv_ipod_current_chapter_index(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->current_track.chapter_index;
 }
 int kiv_ipod_current_chapter_count(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->current_track.chapter_count;
 }
 int kiv_ipod_current_track_length(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->current_track.length;
 }
 int kiv_ipod_current_track_position(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->current_track.position;
 }
 
 int kiv_ipod_current_track_state(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     // The daemon's play state codes 0..5 in the library's numbering.
     static constexpr int kStateMap[] = {0, 4, 5, 1, 2, 3};
     int32_t code = client->current_track.state;
@@ -308,75 +322,93 @@ int kiv_ipod_current_track_state(kiv_ipod_client *client) {
 }
 
 int kiv_ipod_current_track_timestamp(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->current_track.timestamp;
 }
 int kiv_ipod_current_track_timestamp_usec(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->current_track.timestamp_usec;
 }
 int kiv_ipod_current_track_has_artwork(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->current_track.has_artwork;
 }
 int kiv_ipod_current_track_has_chapters(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->current_track.has_chapters;
 }
 int kiv_ipod_current_track_is_audiobook(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->current_track.is_audiobook;
 }
 int kiv_ipod_current_track_is_podcast(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return client->current_track.is_podcast;
 }
 int kiv_ipod_current_sample_rate(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->current_track.sample_rate;
 }
 int kiv_ipod_current_shuffle_state(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->shuffle_state;
 }
 int kiv_ipod_current_repeat_state(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->repeat_state;
 }
 
 // ------------------------------------------------------------ indexed track
 
 const unsigned char *kiv_ipod_indexed_track_uid(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->indexed_track.uid;
 }
 
 const char *kiv_ipod_indexed_track_title(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     kv_debug("%s, title=%s\n", __func__, or_null(client->indexed_track.title));
     return client->indexed_track.title;
 }
 
 const char *kiv_ipod_indexed_track_artist(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     kv_debug("%s, artist=%s\n", __func__, or_null(client->indexed_track.artist));
     return client->indexed_track.artist;
 }
 
 const char *kiv_ipod_indexed_track_album(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     kv_debug("%s, album=%s\n", __func__, or_null(client->indexed_track.album));
     return client->indexed_track.album;
 }
 
 int kiv_ipod_indexed_track_length(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     kv_debug("%s, length=%d\n", __func__, client->indexed_track.length);
     return client->indexed_track.length;
 }
 
 int kiv_ipod_indexed_track_chapter_count(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     kv_debug("%s, chapter_count=%d\n", __func__, client->indexed_track.chapter_count);
     return client->indexed_track.chapter_count;
 }
 
 int kiv_ipod_indexed_track_is_audiobook(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     kv_debug("%s, is_audiobook=%d\n", __func__, client->indexed_track.is_audiobook);
     return client->indexed_track.is_audiobook;
 }
 
 int kiv_ipod_indexed_track_is_podcast(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     kv_debug("%s, is_podcast=%d\n", __func__, client->indexed_track.is_podcast);
     return client->indexed_track.is_podcast;
 }
 
 serialize_value *kiv_ipod_get_result_indexed_track_info(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return client->indexed_track_info;
 }
 

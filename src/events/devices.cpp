@@ -10,12 +10,14 @@ namespace {
 
 // The list, when the handle holds one of the expected shape.
 serialize_value *device_list(kiv_ipod_client *client) {
+    if (client == nullptr) return nullptr;
     return serialize_type(client->devices) == SERIALIZE_ARRAY ? client->devices : nullptr;
 }
 
 // The record at `index`, or null (with the refusal logged) when the index
 // names no record.
 const serialize_value *device_at(kiv_ipod_client *client, int index) {
+    if (client == nullptr) return nullptr;
     if (!is_device_available(client, index)) return nullptr;
     return serialize_array_get(client->devices, index);
 }
@@ -145,6 +147,7 @@ int get_current_ipod_id(kiv_ipod_client *client) {
 }
 
 int set_ready(kiv_ipod_client *client, int index) {
+    if (client == nullptr) return 0;
     int value = kiv_ipod_device_authenticated(client, index);
     if (value == 1) value = kiv_ipod_device_is_extended(client, index);
     if (value == 1) value = kiv_ipod_device_ready(client, index);
@@ -153,10 +156,12 @@ int set_ready(kiv_ipod_client *client, int index) {
 }
 
 int kiv_ipod_current_session(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->current_session;
 }
 
 int kiv_ipod_set_current_session(kiv_ipod_client *client, int index) {
+    if (client == nullptr) return -1;
     client->current_session = index;
     return index;
 }

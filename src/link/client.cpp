@@ -230,25 +230,30 @@ void ipod_set_error_kind(kiv_ipod_client *client, int32_t kind) {
 }
 
 int kiv_ipod_fd(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     return client->fd;
 }
 
 int kiv_ipod_pid(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     kv_debug("%s, pid=%d\n", "kiv_ipod_pid", client->pid);
     return client->pid;
 }
 
 int kiv_ipod_is_ready(kiv_ipod_client *client) {
+    if (client == nullptr) return -1;
     if (client->fd == -1) return -1;
     if (!client->session_opened) return 0;
     return client->ready ? 1 : 0;
 }
 
 int kiv_ipod_is_remote(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return static_cast<int>(client->remote);
 }
 
 int kiv_ipod_is_session_opened(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
     return static_cast<int>(client->session_opened);
 }
 
@@ -260,16 +265,19 @@ int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t milliseconds) {
 }
 
 void kiv_ipod_set_event_cb(kiv_ipod_client *client, kiv_ipod_event_cb cb, void *data) {
+    if (client == nullptr) return;
     client->event_cb = cb;
     client->event_cb_data = data;
 }
 
 void kiv_ipod_set_reply_cb(kiv_ipod_client *client, kiv_ipod_reply_cb cb, void *data) {
+    if (client == nullptr) return;
     client->reply_cb = cb;
     client->reply_cb_data = data;
 }
 
 void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb cb, void *data) {
+    if (client == nullptr) return;
     client->ping_cb = cb;
     client->ping_cb_data = data;
 }

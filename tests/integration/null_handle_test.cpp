@@ -1,0 +1,389 @@
+// Every exported function that takes a handle or an event, called with a
+// null one: it returns its "unknown" result at once and touches nothing.
+//
+// Each row runs in a child process, so that a function that crashes is
+// reported by name while the other rows still run. The table is checked to
+// be complete against the exported names and the public header: a function
+// added later that takes a kiv_ipod_client * or a kiv_ipod_event * and has
+// no row fails the test.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kiv_ipod.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KIV_TEST_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KIV_TEST_LEAK_CHECK 1
+#endif
+#endif
+#ifdef KIV_TEST_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace {
+
+// Results rendered as text, so that integers, texts, byte arrays and
+// "returned" compare alike and print readably.
+std::string num(long long value) {
+    return std::to_string(value);
+}
+std::string text(const char *value) {
+    return value ? "\"" + std::string(value) + "\"" : "NULL";
+}
+std::string ptr(const void *value) {
+    return value ? "non-null" : "NULL";
+}
+template <int N>
+std::string zeros_or_not(const unsigned char *value) {
+    if (!value) return "NULL";
+    for (int i = 0; i < N; i++)
+        if (value[i] != 0) return "not zeros";
+    return std::to_string(N) + " zeros";
+}
+const auto uid8 = zeros_or_not<8>;
+const auto time7 = zeros_or_not<7>;
+
+constexpr char kReturned[] = "returned";
+const unsigned char kUid[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+const char kData[] = "data";
+
+struct Row {
+    const char *name;
+    std::function<std::string()> call;
+    std::string expected;
+};
+
+// ROW(function, rendering, expected, (arguments)): the handle or event is
+// the null first argument; every other argument is valid, so that only the
+// null handle can make the call refuse.
+#define ROW(fn, show, expected, args)               \
+    {                                               \
+#fn, [] { return show(fn args); }, expected \
+    }
+#define VOID_ROW(fn, args)                                     \
+    {                                                          \
+#fn, [] { fn args; return std::string(kReturned); }, kReturned \
+    }
+
+const std::vector<Row> &rows() {
+    static const std::vector<Row> table = {
+        // Connection, callbacks, readiness.
+        VOID_ROW(kiv_ipod_close, (nullptr)),
+        ROW(kiv_ipod_fd, num, "-1", (nullptr)),
+        ROW(kiv_ipod_pid, num, "0", (nullptr)),
+        ROW(kiv_ipod_is_ready, num, "-1", (nullptr)),
+        ROW(kiv_ipod_is_remote, num, "0", (nullptr)),
+        ROW(kiv_ipod_is_session_opened, num, "0", (nullptr)),
+        VOID_ROW(kiv_ipod_set_event_cb, (nullptr, nullptr, nullptr)),
+        VOID_ROW(kiv_ipod_set_reply_cb, (nullptr, nullptr, nullptr)),
+        VOID_ROW(kiv_ipod_set_ping_cb, (nullptr, nullptr, nullptr)),
+        ROW(kiv_ipod_read, num, "-1", (nullptr)),
+        ROW(kiv_ipod_last_error, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_set_timeout, num, "0", (nullptr, 100)),
+
+        // Events.
+        ROW(kiv_ipod_event_type, num, "255", (nullptr)),
+        ROW(is_connection_event, num, "0", (nullptr)),
+        ROW(kiv_ipod_event_device_serial, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_event_connected_serial, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_event_disconnected_serial, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_event_authenticated, num, "-1", (nullptr)),
+        ROW(kiv_ipod_event_mode_changed, num, "-1", (nullptr)),
+        ROW(kiv_ipod_event_eap_datagram_data_length, num, "-1", (nullptr)),
+        ROW(kiv_ipod_event_eap_datagram_data, ptr, "NULL", (nullptr)),
+        ROW(kiv_ipod_event_eap_datagram_protocol_string, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_event_eap_datagram_protocol_index, num, "-1", (nullptr)),
+        ROW(kiv_ipod_event_eap_datagram_session_id, num, "-1", (nullptr)),
+        ROW(kiv_ipod_event_data, ptr, "NULL", (nullptr)),
+        VOID_ROW(kiv_ipod_event_free, (nullptr)),
+
+        // Devices and sessions.
+        ROW(set_ready, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_count, num, "0", (nullptr)),
+        ROW(kiv_ipod_device_index, num, "-1", (nullptr, "serial")),
+        ROW(kiv_ipod_current_session, num, "-1", (nullptr)),
+        ROW(kiv_ipod_set_current_session, num, "-1", (nullptr, 0)),
+        ROW(kiv_ipod_device_serial, text, "NULL", (nullptr, 0)),
+        ROW(kiv_ipod_device_name, text, "NULL", (nullptr, 0)),
+        ROW(kiv_ipod_software_version, text, "NULL", (nullptr, 0)),
+        ROW(kiv_ipod_device_audio_count, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_support_itunes_db, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_ready, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_is_extended, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_authenticated, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_product_id, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_sound_card_id, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_port, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_used, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_device_type, num, "0", (nullptr, 0)),
+
+        // Current and indexed track: what an empty cache holds.
+        ROW(kiv_ipod_current_track_title, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_current_track_uid, ptr, "NULL", (nullptr)),
+        ROW(kiv_ipod_current_track_chapter, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_current_track_artist, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_current_track_album, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_current_track_composer, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_current_track_genre, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_current_number_of_tracks, num, "-1", (nullptr)),
+        ROW(kiv_ipod_current_track_index, num, "-1", (nullptr)),
+        ROW(kiv_ipod_current_chapter_index, num, "-1", (nullptr)),
+        ROW(kiv_ipod_current_chapter_count, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_length, num, "-1", (nullptr)),
+        ROW(kiv_ipod_current_track_position, num, "-1", (nullptr)),
+        ROW(kiv_ipod_current_track_state, num, "-1", (nullptr)),
+        ROW(kiv_ipod_current_track_timestamp, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_timestamp_usec, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_has_artwork, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_has_chapters, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_is_audiobook, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_is_podcast, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_sample_rate, num, "-1", (nullptr)),
+        ROW(kiv_ipod_current_shuffle_state, num, "-1", (nullptr)),
+        ROW(kiv_ipod_current_repeat_state, num, "-1", (nullptr)),
+        ROW(kiv_ipod_indexed_track_uid, ptr, "NULL", (nullptr)),
+        ROW(kiv_ipod_indexed_track_title, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_indexed_track_artist, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_indexed_track_album, text, "NULL", (nullptr)),
+        ROW(kiv_ipod_indexed_track_length, num, "-1", (nullptr)),
+        ROW(kiv_ipod_indexed_track_chapter_count, num, "0", (nullptr)),
+        ROW(kiv_ipod_indexed_track_is_audiobook, num, "0", (nullptr)),
+        ROW(kiv_ipod_indexed_track_is_podcast, num, "0", (nullptr)),
+        ROW(kiv_ipod_get_result_indexed_track_info, ptr, "NULL", (nullptr)),
+
+        // Artwork, version and database results. The never-NULL ones give
+        // what they give before any reply.
+        ROW(kiv_ipod_current_track_artwork_width, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_artwork_height, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_artwork_rowstride, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_artwork_length, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_artwork_data, ptr, "NULL", (nullptr)),
+        ROW(kiv_ipod_get_category, num, "0", (nullptr)),
+        ROW(kiv_ipod_record_count, num, "0", (nullptr)),
+        ROW(kiv_ipod_records, ptr, "NULL", (nullptr)),
+        ROW(kiv_ipod_record, text, "NULL", (nullptr, 0)),
+        ROW(kiv_ipod_get_result_db_track_info, ptr, "NULL", (nullptr)),
+        ROW(kiv_ipod_get_result_pb_track_info, ptr, "NULL", (nullptr)),
+        ROW(kiv_ipod_get_result_indexed_track_chapter_info, ptr, "NULL", (nullptr)),
+        ROW(kiv_ipod_get_result_db_device_uid, uid8, "8 zeros", (nullptr)),
+        ROW(kiv_ipod_get_result_db_last_sync_time, time7, "7 zeros", (nullptr)),
+        ROW(kiv_ipod_get_result_db_itunes_info_count, num, "0", (nullptr)),
+        ROW(kiv_ipod_get_result_lingo_version, text, "\"\"", (nullptr)),
+
+        // Playback requests: 0 (nothing sent); _sync forms their failure.
+        ROW(kiv_ipod_play, num, "0", (nullptr)),
+        ROW(kiv_ipod_play_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_stop, num, "0", (nullptr)),
+        ROW(kiv_ipod_stop_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_pause, num, "0", (nullptr)),
+        ROW(kiv_ipod_pause_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_next_track, num, "0", (nullptr)),
+        ROW(kiv_ipod_next_track_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_prev_track, num, "0", (nullptr)),
+        ROW(kiv_ipod_prev_track_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_start_ffw, num, "0", (nullptr)),
+        ROW(kiv_ipod_start_ffw_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_start_rew, num, "0", (nullptr)),
+        ROW(kiv_ipod_start_rew_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_stop_ffwrew, num, "0", (nullptr)),
+        ROW(kiv_ipod_stop_ffwrew_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_set_position, num, "0", (nullptr, 1000)),
+        ROW(kiv_ipod_set_position_sync, num, "-1", (nullptr, 1000)),
+        ROW(kiv_ipod_current_track_info, num, "0", (nullptr)),
+        ROW(kiv_ipod_current_track_info_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_get_sample_rate, num, "0", (nullptr)),
+        ROW(kiv_ipod_get_play_state, num, "0", (nullptr)),
+        ROW(kiv_ipod_get_play_state_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_get_current_track_index, num, "0", (nullptr)),
+        ROW(kiv_ipod_get_current_track_index_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_set_shuffle, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_set_shuffle_sync, num, "-1", (nullptr, 1)),
+        ROW(kiv_ipod_get_shuffle, num, "0", (nullptr)),
+        ROW(_kiv_ipod_get_shuffle_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_get_shuffle_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_set_repeat, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_set_repeat_sync, num, "-1", (nullptr, 1)),
+        ROW(kiv_ipod_get_repeat, num, "0", (nullptr)),
+        ROW(_kiv_ipod_get_repeat_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_get_repeat_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_get_mode, num, "0", (nullptr)),
+        ROW(kiv_ipod_ping, num, "0", (nullptr)),
+
+        // Track and database queries.
+        ROW(kiv_ipod_current_track_artwork, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_current_track_artwork_sync, num, "-1", (nullptr, 0)),
+        ROW(kiv_ipod_set_category, num, "0", (nullptr, 5)),
+        ROW(kiv_ipod_set_category_sync, num, "0", (nullptr, 5)),
+        ROW(kiv_ipod_set_hierarchy, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_set_hierarchy_sync, num, "-1", (nullptr, 1)),
+        ROW(kiv_ipod_select_db, num, "0", (nullptr, 5, 0)),
+        ROW(kiv_ipod_select_db_sync, num, "0", (nullptr, 5, 0)),
+        ROW(kiv_ipod_get_records, num, "0", (nullptr, 0, 1)),
+        ROW(kiv_ipod_get_records_sync, num, "-1", (nullptr, 0, 1)),
+        ROW(kiv_ipod_indexed_track_info, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_indexed_track_info_sync, num, "-1", (nullptr, 0)),
+        ROW(kiv_ipod_indexed_track_chapter_info, num, "0", (nullptr, 0, 1)),
+        ROW(kiv_ipod_indexed_track_chapter_info_sync, num, "-1", (nullptr, 0, 1)),
+        ROW(kiv_ipod_write_tag, num, "0", (nullptr)),
+        ROW(kiv_ipod_write_tag_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_get_db_itunes_info, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_get_db_track_info, num, "0", (nullptr, 0, 1, 0)),
+        ROW(kiv_ipod_get_db_track_info_sync, num, "-1", (nullptr, 0, 1, 0)),
+        ROW(kiv_ipod_get_pb_track_info, num, "0", (nullptr, 0, 1, 0)),
+        ROW(kiv_ipod_get_pb_track_info_sync, num, "-1", (nullptr, 0, 1, 0)),
+        ROW(kiv_ipod_prepare_uid_list, num, "0", (nullptr, 0, 0, 4, kData)),
+        ROW(kiv_ipod_prepare_uid_list_sync, num, "0", (nullptr, kData)),
+        ROW(kiv_ipod_play_uid_list, num, "0", (nullptr, kUid)),
+        ROW(kiv_ipod_play_uid_list_sync, num, "0", (nullptr, kUid)),
+        ROW(kiv_ipod_request_lingo_version, num, "0", (nullptr, 4)),
+        ROW(kiv_ipod_request_lingo_version_sync, num, "-1", (nullptr, 4)),
+        ROW(kiv_ipod_set_current_playing_track_chapter, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_set_current_playing_track, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_set_available_current, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_set_available_current_sync, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_get_artwork_data, num, "0", (nullptr, kUid)),
+        ROW(kiv_ipod_get_artwork_data_sync, num, "0", (nullptr, kUid)),
+
+        // Accessory, EAP, video-out and Bluetooth requests.
+        ROW(kiv_ipod_open_session, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_open_session_sync, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_close_session, num, "0", (nullptr)),
+        ROW(kiv_ipod_close_session_sync, num, "-1", (nullptr)),
+        ROW(kiv_ipod_reauthentication, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_reauthentication_sync, num, "-1", (nullptr, 1)),
+        ROW(kiv_ipod_set_preference, num, "0", (nullptr, 0, 1)),
+        ROW(kiv_ipod_set_preference_sync, num, "-1", (nullptr, 0, 1)),
+        ROW(kiv_ipod_get_preference, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_get_preference_sync, num, "255", (nullptr, 0)),
+        // The value is handed over: freed although nothing is sent (the
+        // child's leak check sees it otherwise).
+        ROW(kiv_ipod_health_examine, ptr, "NULL", (nullptr, "text", serialize_int(1))),
+        ROW(kiv_ipod_set_statechange, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_set_statechange_sync, num, "-1", (nullptr, 1)),
+        ROW(kiv_ipod_enter_videooutmode, num, "0", (nullptr)),
+        ROW(kiv_ipod_exit_videooutmode, num, "0", (nullptr)),
+        ROW(kiv_ipod_get_videooutoptions, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_get_videooutoptions_sync, num, "-1", (nullptr, 1)),
+        ROW(kiv_ipod_set_videooutoptions, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_set_videooutoptions_sync, num, "-1", (nullptr, 1)),
+        ROW(kiv_ipod_navigate_videoout, num, "0", (nullptr, 1)),
+        ROW(kiv_ipod_navigate_videoout_sync, num, "-1", (nullptr, 1)),
+        ROW(kiv_ipod_set_bluetooth_hw_info, num, "0", (nullptr, 0x240404, 1, "0000", "00:11:22:33:44:55")),
+        ROW(kiv_ipod_set_bluetooth_state, num, "0", (nullptr, 1, "serial")),
+        ROW(kiv_ipod_restart_idps, num, "0", (nullptr, 0)),
+        ROW(kiv_ipod_set_config, num, "0", (nullptr, "key", "value")),
+        ROW(kiv_ipod_launch_application, num, "0", (nullptr, "com.example.app")),
+        ROW(kiv_ipod_launch_application_sync, num, "-1", (nullptr, "com.example.app")),
+        ROW(kiv_ipod_send_eap_datagram, num, "0", (nullptr, 1, kData, 4)),
+        ROW(kiv_ipod_send_eap_datagram_sync, num, "-1", (nullptr, 1, kData, 4)),
+    };
+    return table;
+}
+
+#undef ROW
+#undef VOID_ROW
+
+// Runs one row in a child process: its rendered result, or how the child
+// ended when it did not come back with one.
+std::string run_in_child(const Row &row) {
+    int fds[2];
+    if (pipe(fds) != 0) return "pipe failed";
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return "fork failed";
+    if (pid == 0) {
+        close(fds[0]);
+        std::string result = row.call();
+#ifdef KIV_TEST_LEAK_CHECK
+        if (__lsan_do_recoverable_leak_check() != 0) result += " (leaked)";
+#endif
+        ssize_t written = write(fds[1], result.data(), result.size());
+        _exit(written == static_cast<ssize_t>(result.size()) ? 0 : 3);
+    }
+    close(fds[1]);
+    std::string result;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) result.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "exited with status " + std::to_string(WEXITSTATUS(status));
+    return result;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The names of tests/exported_names.txt.
+std::set<std::string> exported_names() {
+    std::set<std::string> names;
+    std::istringstream lines(read_file(KIV_SOURCE_DIR "/tests/exported_names.txt"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        names.insert(line);
+    }
+    return names;
+}
+
+// Every KIV_EXPORT declaration of the public header: name -> parameter list.
+std::map<std::string, std::string> header_declarations() {
+    std::string header = read_file(KIV_SOURCE_DIR "/include/kiv_ipod.h");
+    header = std::regex_replace(header, std::regex(R"(/\*[^*]*\*+(?:[^/*][^*]*\*+)*/)"), " ");
+    header = std::regex_replace(header, std::regex(R"(//[^\n]*|#[^\n]*)"), " ");
+    std::map<std::string, std::string> decls;
+    static const std::regex decl(R"(KIV_EXPORT[^;(]*?\b(\w+)\s*\(([^)]*)\))");
+    for (std::sregex_iterator it(header.begin(), header.end(), decl), end; it != end; ++it)
+        decls[(*it)[1]] = (*it)[2];
+    return decls;
+}
+
+TEST(NullHandle, EveryFunctionTakingAHandleReturnsItsUnknownResult) {
+    for (const Row &row : rows()) EXPECT_EQ(run_in_child(row), row.expected) << row.name << "(NULL, ...)";
+}
+
+TEST(NullHandle, TableCoversEveryExportedFunctionTakingAHandleOrAnEvent) {
+    const std::set<std::string> exported = exported_names();
+    const std::map<std::string, std::string> decls = header_declarations();
+    ASSERT_GT(exported.size(), 100u) << "exported_names.txt not read";
+
+    std::set<std::string> in_table;
+    for (const Row &row : rows()) {
+        EXPECT_TRUE(in_table.insert(row.name).second) << row.name << " has two rows";
+        EXPECT_EQ(exported.count(row.name), 1u) << row.name << " is not an exported name";
+    }
+
+    static const std::regex takes_handle(R"(\bkiv_ipod_(client|event)\s*\*)");
+    int needed = 0;
+    for (const std::string &name : exported) {
+        auto decl = decls.find(name);
+        // A name the parser did not find would escape the check below.
+        ASSERT_NE(decl, decls.end()) << name << " has no declaration in kiv_ipod.h";
+        if (!std::regex_search(decl->second, takes_handle)) continue;
+        needed++;
+        EXPECT_EQ(in_table.count(name), 1u) << name << " takes a handle or an event but has no row";
+    }
+    EXPECT_GT(needed, 150);
+}
+
+}  // namespace
