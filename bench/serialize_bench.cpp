@@ -1,6 +1,7 @@
 // Encode and decode costs of value trees, per element, for small and large
 // containers and for a typical reply hash.
 #include <benchmark/benchmark.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -125,6 +126,75 @@ void BM_DecodeKeys(benchmark::State &state, int which) {
     kiv_serialize::collide_all_keys.store(false);
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
 }
+
+// The stack of the deepest value the decoder accepts: 256 levels, hashes
+// and arrays in turn, decoded, printed, copied, encoded and freed on a
+// thread whose stack is painted; the counter is the bytes it touched.
+size_t stack_touched(void (*work)(const std::string *), const std::string *input) {
+    constexpr size_t kSize = 1 << 20;
+    constexpr unsigned char kPaint = 0xA5;
+    void *stack = nullptr;
+    if (posix_memalign(&stack, 4096, kSize) != 0) return 0;
+    memset(stack, kPaint, kSize);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, stack, kSize);
+    struct Job {
+        void (*work)(const std::string *);
+        const std::string *input;
+    } job = {work, input};
+    pthread_t thread;
+    auto run = [](void *arg) -> void * {
+        Job *j = static_cast<Job *>(arg);
+        j->work(j->input);
+        return nullptr;
+    };
+    if (pthread_create(&thread, &attr, run, &job) == 0) pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    size_t untouched = 0;
+    const unsigned char *bytes = static_cast<const unsigned char *>(stack);
+    while (untouched < kSize && bytes[untouched] == kPaint) untouched++;
+    free(stack);
+    return kSize - untouched;
+}
+
+std::string deepest_mixed_value() {
+    serialize_value *value = serialize_int(0);
+    for (int level = 1; level < 256; level++) {
+        serialize_value *outer = level % 2 ? serialize_hash() : serialize_array();
+        if (level % 2)
+            serialize_hash_add(outer, "k", value);
+        else
+            serialize_array_add(outer, value);
+        value = outer;
+    }
+    int32_t length = 0;
+    uint8_t *bytes = serialize(value, &length);
+    std::string out(reinterpret_cast<const char *>(bytes), bytes ? static_cast<size_t>(length) : 0);
+    free(bytes);
+    serialize_free(value);
+    return out;
+}
+
+void BM_DeepestValueStack(benchmark::State &state) {
+    const std::string input = deepest_mixed_value();
+    size_t touched = 0;
+    for (auto _ : state) {
+        touched = stack_touched(
+            [](const std::string *bytes) {
+                serialize_value *value = unserialize(bytes->data(), static_cast<int32_t>(bytes->size()));
+                serialize_print(value);
+                serialize_value *copy = serialize_dup(value);
+                int32_t length = 0;
+                free(serialize(copy, &length));
+                serialize_free(copy);
+                serialize_free(value);
+            },
+            &input);
+    }
+    state.counters["stack_bytes"] = static_cast<double>(touched);
+}
+BENCHMARK(BM_DeepestValueStack)->Iterations(3);
 
 BENCHMARK_CAPTURE(BM_DecodeKeys, random, 0)->Arg(65536)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_DecodeKeys, fnv_colliding, 1)->Arg(65536)->Unit(benchmark::kMillisecond);

@@ -74,6 +74,14 @@ def main():
     ratio_row("decode 65,536 keys on one index hash (random keys)", get("BM_DecodeKeys/one_hash/65536"),
               get("BM_DecodeKeys/random/65536"), lambda b: ns(b) / 1e6, 3.0, "ms")
 
+    deep = get("BM_DeepestValueStack/iterations:3")
+    if deep:
+        kib = deep["stack_bytes"] / 1024
+        rows.append(("stack of the deepest value (decode, print, copy, encode, free)", f"{kib:.1f} KiB", "-", "-",
+                     "<= 32 KiB", "pass" if kib <= 32 and kib > 0 else "FAIL"))
+    else:
+        rows.append(("stack of the deepest value", "missing", "-", "-", "<= 32 KiB", "FAIL"))
+
     # Lists that the daemon can lengthen: the cost per element of a long
     # list against a short one (a walk per element would make it ~200x).
     for name, label in (("BM_DbTrackList", "db track list"), ("BM_PbTrackList", "pb track list")):
