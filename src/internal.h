@@ -47,6 +47,10 @@ enum {
     IPOD_RETAINED_DEVICES,
     IPOD_RETAINED_KINDS
 };
+// Conversion for a text from the daemon in a log line: at most 256 bytes of
+// it, so that one line stays one record of bounded size whatever a reply
+// holds (the system log keeps about 4 KiB of a record anyway).
+#define IPOD_LOG_TEXT "%.256s"
 #define IPOD_HEADER_SIZE 16u
 #define IPOD_HEADER_MARKER 0xFE
 

@@ -70,12 +70,12 @@ bool open_artwork_file(kiv_ipod_client *client, const char *path, uint32_t lengt
     }
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        kv_error("%s, cannot open %s\n", "set_artwork", path);
+        kv_error("%s, cannot open " IPOD_LOG_TEXT "\n", "set_artwork", path);
         return false;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(length)) {
-        kv_error("%s, %s is shorter than %u bytes\n", "set_artwork", path, length);
+        kv_error("%s, " IPOD_LOG_TEXT " is shorter than %u bytes\n", "set_artwork", path, length);
         close(fd);
         return false;
     }

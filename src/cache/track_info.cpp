@@ -169,7 +169,7 @@ int32_t set_track_info(kiv_ipod_client *client, const ipod_packet *packet, const
         if (value) record->*k.field = serialize_get_int(value);
     }
 
-    if (record->length == 0) kv_error("track length is zero. title=%s", or_null(record->title));
+    if (record->length == 0) kv_error("track length is zero. title=" IPOD_LOG_TEXT, or_null(record->title));
     cache_retained_set(client, kind, record_footprint(record) * (indexed ? 2 : 1));
     return result;
 }
@@ -367,19 +367,19 @@ const unsigned char *kiv_ipod_indexed_track_uid(kiv_ipod_client *client) {
 
 const char *kiv_ipod_indexed_track_title(kiv_ipod_client *client) {
     if (client == nullptr) return nullptr;
-    kv_debug("%s, title=%s\n", __func__, or_null(client->indexed_track.title));
+    kv_debug("%s, title=" IPOD_LOG_TEXT "\n", __func__, or_null(client->indexed_track.title));
     return client->indexed_track.title;
 }
 
 const char *kiv_ipod_indexed_track_artist(kiv_ipod_client *client) {
     if (client == nullptr) return nullptr;
-    kv_debug("%s, artist=%s\n", __func__, or_null(client->indexed_track.artist));
+    kv_debug("%s, artist=" IPOD_LOG_TEXT "\n", __func__, or_null(client->indexed_track.artist));
     return client->indexed_track.artist;
 }
 
 const char *kiv_ipod_indexed_track_album(kiv_ipod_client *client) {
     if (client == nullptr) return nullptr;
-    kv_debug("%s, album=%s\n", __func__, or_null(client->indexed_track.album));
+    kv_debug("%s, album=" IPOD_LOG_TEXT "\n", __func__, or_null(client->indexed_track.album));
     return client->indexed_track.album;
 }
 

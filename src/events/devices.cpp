@@ -65,7 +65,8 @@ int find_device(kiv_ipod_client *client, const char *serial) {
 int kiv_ipod_device_index(kiv_ipod_client *client, const char *serial) {
     if (!device_list(client) || !serial) return -1;
     int index = find_device(client, serial);
-    if (index < 0) kv_debug("%s, not found ipod. (serial=%s)\n", "kiv_ipod_device_index", serial);
+    if (index < 0)
+        kv_debug("%s, not found ipod. (serial=" IPOD_LOG_TEXT ")\n", "kiv_ipod_device_index", serial);
     return index;
 }
 
@@ -80,7 +81,8 @@ void update_device(kiv_ipod_client *client, const serialize_value *record) {
     if (index < 0 && kiv_ipod_device_count(client) >= KIV_IPOD_MAX_DEVICES) {
         // A daemon announcing ever new serials must not grow the list
         // without bound; listed devices are still replaced.
-        kv_error("%s, %d devices listed, %s not added.\n", "update_device", KIV_IPOD_MAX_DEVICES, serial);
+        kv_error("%s, %d devices listed, " IPOD_LOG_TEXT " not added.\n", "update_device",
+                 KIV_IPOD_MAX_DEVICES, serial);
         return;
     }
     serialize_value *copy = serialize_dup(record);

@@ -198,7 +198,7 @@ kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet)
     payload.value = nullptr;
 
     int current_id = get_current_ipod_id(client);
-    kv_debug("type=%s", name ? name : "(null)");
+    kv_debug("type=" IPOD_LOG_TEXT, name ? name : "(null)");
 
     event->type = event_type_of(name);
     // An event without an ipod_id concerns no device in particular.

@@ -39,7 +39,7 @@ bool apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
     if (!decoded) return true;
     if (serialize_type(decoded) == SERIALIZE_HASH && serialize_hash_has_key(decoded, "error")) {
         const char *text = serialize_hash_get_string(decoded, "error");
-        kv_error("%s, the daemon refused the connection: %s\n", "kiv_ipod_connect",
+        kv_error("%s, the daemon refused the connection: " IPOD_LOG_TEXT "\n", "kiv_ipod_connect",
                  text ? text : "(no text)");
         set_connect_refusal(text ? text : "");
         serialize_free(decoded);

@@ -413,4 +413,34 @@ TEST(HostileDaemon, TheCachesTogetherHoldAtMostTheRetainedLimit) {
     EXPECT_EQ(parse(set_pb_track_info, h.client, tracks("get_pb_track_info", 300000)), 1);
 }
 
+// Texts the daemon chose enter a log line cut to 256 bytes, whatever their
+// size: a 1 MB title, serial or event name makes records of bounded size.
+TEST(HostileDaemon, DaemonTextsInLogLinesAreBounded) {
+    ReadyHandle h;
+    const std::string huge(1 << 20, 'x');
+    kivtest::log_clear();
+    std::thread daemon([&] {
+        put(h.peer, kivtest::event(huge, 1, "SER1"));
+        put(h.peer, kivtest::event("connected_ipod", 1, huge, wire::h({{"serial", wire::s(huge)}})));
+    });
+    for (int events = 0; events < 2;) {
+        const int32_t n = kiv_ipod_read(h.client);
+        ASSERT_GE(n, 0);
+        events += n;
+    }
+    daemon.join();
+    EXPECT_EQ(
+        parse(
+            set_indexed_track_info, h.client,
+            wire::h({{"indexed_track_info", wire::i(1)}, {"title", wire::s(huge)}, {"length", wire::i(0)}})),
+        1);
+    kiv_ipod_indexed_track_title(h.client);
+    kiv_ipod_device_index(h.client, huge.c_str());
+    size_t longest = 0;
+    for (const kivtest::LogRecord &r : kivtest::log_records()) longest = std::max(longest, r.text.size());
+    EXPECT_GT(kivtest::log_records().size(), 3u);
+    EXPECT_LE(longest, 400u);
+    EXPECT_EQ(kivtest::log_count(3, "type=" + std::string(256, 'x')), 1);
+}
+
 }  // namespace
