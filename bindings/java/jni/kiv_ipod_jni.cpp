@@ -591,7 +591,8 @@ jlong native_open_handles(JNIEnv *, jclass) {
 }
 
 const JNINativeMethod kMethods[] = {
-    {const_cast<char *>("connect"), const_cast<char *>("([Ljava/lang/String;)J"), reinterpret_cast<void *>(native_connect)},
+    {const_cast<char *>("connect"), const_cast<char *>("([Ljava/lang/String;)J"),
+     reinterpret_cast<void *>(native_connect)},
     {const_cast<char *>("close"), const_cast<char *>("(J)V"), reinterpret_cast<void *>(native_close)},
     {const_cast<char *>("poll"), const_cast<char *>("(JI)I"), reinterpret_cast<void *>(native_poll)},
     {const_cast<char *>("wake"), const_cast<char *>("(J)V"), reinterpret_cast<void *>(native_wake)},
