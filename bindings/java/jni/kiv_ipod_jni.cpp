@@ -191,9 +191,15 @@ int on_reply(kiv_ipod_client *client, uint32_t tid, int32_t result, const char *
     // Routed replies pass no text; the handle's last error then says whether
     // this reply carried an error (it is cleared before each reply).
     if (!text) text = kiv_ipod_last_error(client);
+    // The kind is not cleared before a reply: besides an error text, only a
+    // limit that refused this reply sets it, so only that is passed on.
+    kiv_ipod_error_kind kind = kiv_ipod_last_error_kind(client);
+    if (text) kind = KIV_IPOD_ERROR_DAEMON;
+    if (kind != KIV_IPOD_ERROR_DAEMON && kind != KIV_IPOD_ERROR_LIMIT) kind = KIV_IPOD_ERROR_NONE;
     jstring jtext = to_jstring(env, text);
     if (!env->ExceptionCheck())
-        env->CallVoidMethod(b->core, g_on_reply, static_cast<jlong>(tid), static_cast<jint>(result), jtext);
+        env->CallVoidMethod(b->core, g_on_reply, static_cast<jlong>(tid), static_cast<jint>(result),
+                            static_cast<jint>(kind), jtext);
     after_call(b, env);
     env->PopLocalFrame(nullptr);
     return 0;
@@ -390,27 +396,48 @@ int number(kiv_ipod_client *c, jint which, jint i) {
     }
 }
 
+// A failure as a native method returns it: the negated kind (0 for none
+// known), which no transaction id and no binding pointer (zero-extended)
+// can be.
+jlong failed(kiv_ipod_error_kind kind) {
+    return -static_cast<jlong>(kind);
+}
+
+// What a request call returns to Java: its transaction id, or, for 0, the
+// kind of the failure, read at once on the thread that made the call.
+jlong sent(kiv_ipod_client *c, uint32_t tid) {
+    return tid != 0 ? static_cast<jlong>(tid) : failed(kiv_ipod_last_error_kind(c));
+}
+
 // --- native methods of com.kiv.ipod.Native ---
 
-jlong native_connect(JNIEnv *, jclass) {
+// The binding pointer, or a failure (failed()). When the daemon answered
+// the opening request with an error, its text goes to why[0] and the kind
+// is DAEMON; a daemon that cannot be reached is NOT_CONNECTED.
+jlong native_connect(JNIEnv *env, jclass, jobjectArray why) {
     Binding *b = new (std::nothrow) Binding;
-    if (!b) return 0;
+    if (!b) return failed(KIV_IPOD_ERROR_NO_MEMORY);
     b->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (b->wake_fd < 0) {
+        const bool no_room = errno == EMFILE || errno == ENFILE;
         delete b;
-        return 0;
+        return failed(no_room ? KIV_IPOD_ERROR_LIMIT : KIV_IPOD_ERROR_NO_MEMORY);
     }
     b->client = kiv_ipod_connect();
     if (!b->client) {
         close(b->wake_fd);
         delete b;
-        return 0;
+        const char *refusal = kiv_ipod_connect_error();
+        if (!refusal) return failed(KIV_IPOD_ERROR_NOT_CONNECTED);
+        jstring text = to_jstring(env, refusal);
+        if (text && why && env->GetArrayLength(why) > 0) env->SetObjectArrayElement(why, 0, text);
+        return failed(KIV_IPOD_ERROR_DAEMON);
     }
     kiv_ipod_set_event_cb(b->client, on_event, b);
     kiv_ipod_set_reply_cb(b->client, on_reply, b);
     kiv_ipod_set_ping_cb(b->client, on_ping, b);
     g_open_handles++;
-    return static_cast<jlong>(reinterpret_cast<intptr_t>(b));
+    return static_cast<jlong>(reinterpret_cast<uintptr_t>(b));
 }
 
 void native_close(JNIEnv *, jclass, jlong handle) {
@@ -465,27 +492,29 @@ jint native_read(JNIEnv *env, jclass, jlong handle, jobject core) {
     return n;
 }
 
+// The transaction id, or a failure (failed()).
 jlong native_request(JNIEnv *, jclass, jlong handle, jint op, jint a, jint x) {
-    return static_cast<jlong>(request(binding(handle)->client, op, a, x));
+    kiv_ipod_client *c = binding(handle)->client;
+    return sent(c, request(c, op, a, x));
 }
 
 // Requests with a byte argument: 0 launch application (name), 1 EAP
-// datagram on session a.
+// datagram on session a. The transaction id, or a failure (failed()).
 jlong native_request_data(JNIEnv *env, jclass, jlong handle, jint op, jint a, jbyteArray data) {
     kiv_ipod_client *c = binding(handle)->client;
-    if (!data) return 0;
+    if (!data) return failed(KIV_IPOD_ERROR_INVALID_ARGUMENT);
     jsize n = env->GetArrayLength(data);
     char *copy = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
-    if (!copy) return 0;
+    if (!copy) return failed(KIV_IPOD_ERROR_NO_MEMORY);
     env->GetByteArrayRegion(data, 0, n, reinterpret_cast<jbyte *>(copy));
     copy[n] = 0;
-    uint32_t tid = 0;
+    jlong result = failed(KIV_IPOD_ERROR_INVALID_ARGUMENT);  // a name with a NUL, an unknown op
     if (op == 0 && memchr(copy, 0, static_cast<size_t>(n)) == nullptr)
-        tid = kiv_ipod_launch_application(c, copy);
+        result = sent(c, kiv_ipod_launch_application(c, copy));
     else if (op == 1)
-        tid = kiv_ipod_send_eap_datagram(c, a, copy, n);
+        result = sent(c, kiv_ipod_send_eap_datagram(c, a, copy, n));
     free(copy);
-    return static_cast<jlong>(tid);
+    return result;
 }
 
 jstring native_text(JNIEnv *env, jclass, jlong handle, jint which, jint index) {
@@ -562,7 +591,8 @@ jlong native_open_handles(JNIEnv *, jclass) {
 }
 
 const JNINativeMethod kMethods[] = {
-    {const_cast<char *>("connect"), const_cast<char *>("()J"), reinterpret_cast<void *>(native_connect)},
+    {const_cast<char *>("connect"), const_cast<char *>("([Ljava/lang/String;)J"),
+     reinterpret_cast<void *>(native_connect)},
     {const_cast<char *>("close"), const_cast<char *>("(J)V"), reinterpret_cast<void *>(native_close)},
     {const_cast<char *>("poll"), const_cast<char *>("(JI)I"), reinterpret_cast<void *>(native_poll)},
     {const_cast<char *>("wake"), const_cast<char *>("(J)V"), reinterpret_cast<void *>(native_wake)},
@@ -605,7 +635,7 @@ extern "C" JNIEXPORT jint JNI_OnLoad(JavaVM *vm, void *) {
     g_on_event = env->GetMethodID(g_core_class, "onNativeEvent",
                                   "(ILjava/lang/String;Ljava/lang/String;IIIILjava/lang/String;[BZI)V");
     g_on_reply =
-        g_on_event ? env->GetMethodID(g_core_class, "onNativeReply", "(JILjava/lang/String;)V") : nullptr;
+        g_on_event ? env->GetMethodID(g_core_class, "onNativeReply", "(JIILjava/lang/String;)V") : nullptr;
     g_on_ping = g_on_reply ? env->GetMethodID(g_core_class, "onNativePing", "(J)V") : nullptr;
     return g_on_ping ? JNI_VERSION_1_6 : JNI_ERR;
 }

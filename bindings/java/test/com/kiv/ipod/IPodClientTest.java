@@ -358,6 +358,7 @@ public class IPodClientTest {
                 fail("completed: " + where);
             } catch (IPodException e) {
                 assertEquals("binding failure: java.lang.OutOfMemoryError: " + where, e.getMessage());
+                assertEquals(IPodException.Kind.BINDING, e.kind());
             }
             long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
             assertTrue(where + ": " + ms + " ms", ms < 3000);
@@ -366,6 +367,7 @@ public class IPodClientTest {
                 fail("request after the loop ended");
             } catch (IPodException e) {
                 assertTrue(e.getMessage(), e.getMessage().startsWith("binding failure"));
+                assertEquals(IPodException.Kind.BINDING, e.kind());
             }
         }
         assertEquals(0, loopThreads());

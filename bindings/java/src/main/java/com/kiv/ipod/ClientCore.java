@@ -30,6 +30,7 @@ import java.util.OptionalInt;
 final class ClientCore implements Runnable {
     private static final AtomicInteger SEQUENCE = new AtomicInteger();
     static final String THREAD_PREFIX = "kiv-ipod-loop-";
+    private static final String CLOSED = "client closed", LOST = "connection to the iPod daemon lost";
 
     /** Work run on the loop thread with the binding pointer. */
     interface LoopWork<T> {
@@ -59,32 +60,44 @@ final class ClientCore implements Runnable {
 
     /** One request waiting for its reply. */
     private static final class Call<T> {
+        final String name;
         final Decoder<T> decoder;
         final CompletableFuture<T> done = new CompletableFuture<>();
         volatile long tid;
 
-        Call(Decoder<T> decoder) {
+        Call(String name, Decoder<T> decoder) {
+            this.name = name;
             this.decoder = decoder;
         }
 
-        void complete(long binding, int result, String error) {
+        /** {@code kind}: DAEMON with an error text, LIMIT when a limit refused the reply, else NONE. */
+        void complete(long binding, int result, IPodException.Kind kind, String error) {
             if (error != null) {
-                done.completeExceptionally(new IPodException(error));
+                done.completeExceptionally(new IPodException(error, IPodException.Kind.DAEMON));
                 return;
             }
             try {
                 done.complete(decoder.decode(binding, result));
-            } catch (IPodException | RuntimeException e) {
+            } catch (IPodException e) {
+                // A reply the library refused left no result in its cache.
+                boolean refused = kind == IPodException.Kind.LIMIT && e.kind() == IPodException.Kind.NONE;
+                done.completeExceptionally(refused ? IPodException.refused(name + " reply", kind) : e);
+            } catch (RuntimeException e) {
                 done.completeExceptionally(e);
             } catch (Error e) {
                 // The loop ends on it; the call, already taken from the
                 // pending ones, fails here.
-                IPodException failed = new IPodException("binding failure: " + e);
-                failed.initCause(e);
-                done.completeExceptionally(failed);
+                done.completeExceptionally(bindingFailure(e));
                 throw e;
             }
         }
+    }
+
+    /** The failure of a request that met {@code t} on the loop thread. */
+    static IPodException bindingFailure(Throwable t) {
+        IPodException e = new IPodException("binding failure: " + t, IPodException.Kind.BINDING);
+        e.initCause(t);
+        return e;
     }
 
     final Executor executor;
@@ -99,7 +112,9 @@ final class ClientCore implements Runnable {
     private final ArrayList<Runnable> deliveries = new ArrayList<>(); // loop thread only
     private long binding; // written under the lock; used without it on the loop thread
     private volatile boolean stopping;
-    private volatile String failure; // null while the client serves requests
+    // Why the client serves no more requests (null while it does); each
+    // caller gets a copy (failed()).
+    private volatile IPodException failure;
     private boolean lost; // loop thread only
     // The library parses the reply of a cached kind (track information,
     // artwork, records, ...) only for the latest request of that kind: an
@@ -124,7 +139,7 @@ final class ClientCore implements Runnable {
     public void run() {
         long b = open();
         if (b == 0) return;
-        String why = "client closed";
+        IPodException why = null;
         try {
             while (!stopping && !lost) {
                 runTasks(b);
@@ -134,9 +149,8 @@ final class ClientCore implements Runnable {
                 if ((ready & 1) != 0) readOnce(b);
                 flush();
             }
-            if (lost) why = "connection to the iPod daemon lost";
         } catch (Throwable t) {
-            why = "binding failure: " + t;
+            why = bindingFailure(t);
         } finally {
             finish(b, why);
         }
@@ -151,23 +165,27 @@ final class ClientCore implements Runnable {
         long b = 0;
         try {
             Native.check();
-            b = Native.connect();
+            String[] refusal = new String[1];
+            long result = Native.connect(refusal);
+            if (result <= 0) {
+                IPodException.Kind kind = Native.failure(result);
+                failure = refusal[0] != null
+                        ? new IPodException("the iPod daemon refused the connection: " + refusal[0], kind)
+                        : kind == IPodException.Kind.NOT_CONNECTED ? new IPodException("cannot reach the iPod daemon", kind)
+                        : IPodException.refused("connect", kind);
+                connected.completeExceptionally(failure);
+                return 0;
+            }
+            b = result;
             synchronized (this) {
                 binding = b;
-            }
-            if (b == 0) {
-                failure = "cannot reach the iPod daemon";
-                connected.completeExceptionally(new IPodException(failure));
-                return 0;
             }
             Native.setTimeout(b, nativeTimeout());
             connected.complete(null);
             return b;
         } catch (Throwable t) {
-            failure = "binding failure: " + t;
-            IPodException e = new IPodException(failure);
-            e.initCause(t);
-            connected.completeExceptionally(e);
+            failure = bindingFailure(t);
+            connected.completeExceptionally(failure);
             if (b != 0) finish(b, failure);
             return 0;
         }
@@ -181,8 +199,8 @@ final class ClientCore implements Runnable {
     private void connectionLost() {
         if (lost) return;
         lost = true;
-        failure = "connection to the iPod daemon lost";
-        failWaiting(new IPodException(failure));
+        failure = new IPodException(LOST, IPodException.Kind.NOT_CONNECTED);
+        failWaiting(failed());
         deliver((l, c) -> l.onDisconnected(c));
     }
 
@@ -194,17 +212,16 @@ final class ClientCore implements Runnable {
             } catch (Throwable e) {
                 // The loop ends (finish() fails the rest); this task was
                 // already taken from the queue, so it fails here.
-                IPodException failed = new IPodException("binding failure: " + e);
-                failed.initCause(e);
-                t.fail(failed);
+                t.fail(bindingFailure(e));
                 throw e;
             }
         }
     }
 
-    private void finish(long b, String why) {
-        if (failure == null) failure = why;
-        IPodException e = new IPodException(failure);
+    /** Ends the client for {@code why} (null: it was closed), unless it already failed. */
+    private void finish(long b, IPodException why) {
+        if (failure == null) failure = why != null ? why : new IPodException(CLOSED, IPodException.Kind.NOT_CONNECTED);
+        IPodException e = failed();
         for (Task t; (t = tasks.poll()) != null; ) t.fail(e);
         failWaiting(e);
         flush();
@@ -269,10 +286,10 @@ final class ClientCore implements Runnable {
 
     // ------------------------------------------------- called by the glue
 
-    void onNativeReply(long tid, int result, String error) {
+    void onNativeReply(long tid, int result, int kind, String error) {
         if (pingAnswers.remove(tid)) return;
         Call<?> call = pending.remove(tid);
-        if (call != null) call.complete(binding, result, error);
+        if (call != null) call.complete(binding, result, IPodException.Kind.fromNative(kind), error);
         deliver((l, c) -> l.onReply(c, tid, result, error));
     }
 
@@ -287,7 +304,8 @@ final class ClientCore implements Runnable {
 
     void onNativePing(long tid) {
         if (pingAnswers.size() >= 64) pingAnswers.clear(); // a daemon that never answers them
-        pingAnswers.add(Native.request(binding, Native.REQ_PING, 0, 0));
+        long answer = Native.request(binding, Native.REQ_PING, 0, 0);
+        if (answer > 0) pingAnswers.add(answer);
         deliver((l, c) -> l.onPing(c, tid));
     }
 
@@ -333,23 +351,25 @@ final class ClientCore implements Runnable {
 
     private void exec(Task t) {
         if (onLoopThread()) {
-            if (failure != null || binding == 0) t.fail(new IPodException(reason()));
+            if (failure != null || binding == 0) t.fail(failed());
             else t.run(binding);
             return;
         }
         if (failure != null || stopping) {
-            t.fail(new IPodException(reason()));
+            t.fail(failed());
             return;
         }
         tasks.add(t);
         wake();
         // finish() may have drained the queue between the check and the add.
-        if ((failure != null || stopping) && tasks.remove(t)) t.fail(new IPodException(reason()));
+        if ((failure != null || stopping) && tasks.remove(t)) t.fail(failed());
     }
 
-    private String reason() {
-        String f = failure;
-        return f != null ? f : "client closed";
+    /** Why requests fail now: a copy of the failure, or a closed client. */
+    private IPodException failed() {
+        IPodException f = failure;
+        return f != null ? new IPodException(f.getMessage(), f.kind())
+                : new IPodException(CLOSED, IPodException.Kind.NOT_CONNECTED);
     }
 
     /**
@@ -360,7 +380,7 @@ final class ClientCore implements Runnable {
      * reply kind: such requests are sent one at a time.
      */
     <T> CompletableFuture<T> request(String name, int kind, Sender sender, Decoder<T> decoder, boolean async) {
-        Call<T> call = new Call<>(decoder);
+        Call<T> call = new Call<>(name, decoder);
         boolean[] holdsKind = {false}; // loop thread only
         call.done.whenComplete((v, e) -> {
             if (e != null && call.tid != 0) pending.remove(call.tid);
@@ -376,14 +396,13 @@ final class ClientCore implements Runnable {
                 }
                 holdsKind[0] = kind >= 0;
                 long tid = sender.send(b);
-                if (tid == 0 && Native.number(b, Native.N_FD, 0) < 0) {
-                    connectionLost(); // an earlier write failed and closed the socket
-                    call.done.completeExceptionally(new IPodException(failure));
+                if (tid <= 0 && Native.number(b, Native.N_FD, 0) < 0) {
+                    connectionLost(); // this write or an earlier one failed and closed the socket
+                    call.done.completeExceptionally(failed());
                     return;
                 }
-                if (tid == 0) {
-                    call.done.completeExceptionally(
-                            new IPodException(name + " refused: no ready device (open a session first)"));
+                if (tid <= 0) {
+                    call.done.completeExceptionally(IPodException.refused(name, Native.failure(tid)));
                     return;
                 }
                 call.tid = tid;
@@ -504,18 +523,20 @@ final class ClientCore implements Runnable {
         } catch (ExecutionException e) {
             Throwable cause = e.getCause();
             if (cause instanceof RuntimeException) throw (RuntimeException) cause;
-            IPodException ex = new IPodException(cause.getMessage());
+            // Thrown anew, so that the stack trace shows the caller.
+            IPodException ex = new IPodException(cause.getMessage(), cause instanceof IPodException
+                    ? ((IPodException) cause).kind() : IPodException.Kind.BINDING);
             ex.initCause(cause);
             throw ex;
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
-            throw new IPodException("interrupted while waiting for the iPod daemon");
+            throw new IPodException("interrupted while waiting for the iPod daemon", IPodException.Kind.INTERRUPTED);
         }
     }
 
     private static <T> T timedOut(CompletableFuture<T> f, long timeoutNanos) throws IPodException {
-        IPodException e = new IPodException(
-                "no reply from the iPod daemon within " + TimeUnit.NANOSECONDS.toMillis(timeoutNanos) + " ms");
+        IPodException e = new IPodException("no reply from the iPod daemon within "
+                + TimeUnit.NANOSECONDS.toMillis(timeoutNanos) + " ms", IPodException.Kind.TIMEOUT);
         f.completeExceptionally(e);
         throw e;
     }

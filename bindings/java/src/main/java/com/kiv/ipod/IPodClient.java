@@ -169,7 +169,7 @@ public final class IPodClient implements AutoCloseable {
     }
 
     private static IPodException noReply(String what) {
-        return new IPodException("no " + what + " in the daemon's reply");
+        return new IPodException("no " + what + " in the daemon's reply", IPodException.Kind.NONE);
     }
 
     // -------------------------------------------------------- playback
@@ -305,7 +305,7 @@ public final class IPodClient implements AutoCloseable {
     private static <E> ClientCore.Decoder<E> mode(java.util.function.IntFunction<E> from, String what) {
         return (b, r) -> {
             E mode = from.apply(r);
-            if (mode == null) throw new IPodException("unknown " + what + " mode " + r);
+            if (mode == null) throw new IPodException("unknown " + what + " mode " + r, IPodException.Kind.NONE);
             return mode;
         };
     }
@@ -405,7 +405,8 @@ public final class IPodClient implements AutoCloseable {
             before[0] = Native.recordsToken(b);
             return Native.request(b, Native.REQ_GET_RECORDS, start, count);
         }, (b, r) -> {
-            if (Native.recordsToken(b) == before[0]) throw new IPodException("the daemon refused the records request");
+            if (Native.recordsToken(b) == before[0])
+                throw new IPodException("the daemon refused the records request", IPodException.Kind.NONE);
             String[] records = Native.records(b);
             if (records == null) return List.of();
             for (int i = 0; i < records.length; i++)
@@ -604,7 +605,8 @@ public final class IPodClient implements AutoCloseable {
         int stride = Native.number(b, Native.N_ARTWORK_ROWSTRIDE, 0);
         long size = (long) stride * height;
         if (size > Artwork.MAX_BYTES)
-            throw new IPodException("artwork of " + size + " bytes exceeds the limit of " + Artwork.MAX_BYTES);
+            throw new IPodException("artwork of " + size + " bytes exceeds the limit of " + Artwork.MAX_BYTES,
+                    IPodException.Kind.LIMIT);
         byte[] pixels = Native.bytes(b, Native.B_ARTWORK);
         if (pixels == null) throw noReply("artwork");
         return new Artwork(pixels, width, height, stride);

@@ -68,8 +68,12 @@ final class Native {
     // Selectors of bytes().
     static final int B_TRACK_UID = 0, B_INDEXED_UID = 1, B_ARTWORK = 2, B_DB_UID = 3;
 
-    /** Connects to the daemon; the binding pointer, or 0 when it cannot be reached. */
-    static native long connect();
+    /**
+     * Connects to the daemon: the binding pointer, or a failure (see
+     * {@link #failure}). When the daemon refused the opening request, its
+     * text is stored in {@code refusal[0]}.
+     */
+    static native long connect(String[] refusal);
 
     static native void close(long binding);
 
@@ -82,9 +86,20 @@ final class Native {
     /** kiv_ipod_read(): callbacks reach {@code core} on this thread. */
     static native int read(long binding, Object core);
 
+    /** Sends a request: its transaction id, or a failure (see {@link #failure}). */
     static native long request(long binding, int op, int a, int b);
 
+    /** Sends a request with bytes: its transaction id, or a failure (see {@link #failure}). */
     static native long requestData(long binding, int op, int a, byte[] data);
+
+    /**
+     * The kind of failure that {@link #connect}, {@link #request} or
+     * {@link #requestData} returned: each returns a failure as its kind
+     * negated, and success as a positive number.
+     */
+    static IPodException.Kind failure(long result) {
+        return IPodException.Kind.fromNative((int) -result);
+    }
 
     static native String text(long binding, int which, int index);
 
