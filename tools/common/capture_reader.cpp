@@ -328,8 +328,8 @@ Frame decode(const Record &record) {
     f.length = be32(frame + 12);
     const uint32_t have = avail - kHeaderSize;
     if (f.length > have && !record.cut())
-        f.problems.push_back("length " + std::to_string(f.length) + " past the frame (" + std::to_string(have) +
-                             " payload bytes)");
+        f.problems.push_back("length " + std::to_string(f.length) + " past the frame (" +
+                             std::to_string(have) + " payload bytes)");
     else if (f.length < have)
         f.problems.push_back(std::to_string(have - f.length) + " bytes after the payload");
     const uint32_t usable = f.length < have ? f.length : have;

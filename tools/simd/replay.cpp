@@ -20,8 +20,8 @@ uint64_t micros_of(const kivcap::Record &r) {
 // A frame that can be sent again as it was: whole, with a header.
 bool check_frame(const kivcap::Record &r, std::string &why) {
     if (r.cut()) {
-        why = "record " + std::to_string(r.number) + " holds a frame cut at " + std::to_string(r.frame_size()) +
-              " bytes: it cannot be replayed";
+        why = "record " + std::to_string(r.number) + " holds a frame cut at " +
+              std::to_string(r.frame_size()) + " bytes: it cannot be replayed";
         return false;
     }
     if (r.frame_size() < kivcap::kHeaderSize) {
@@ -67,9 +67,9 @@ bool read_records(const ReplayOptions &options, Recording &out, std::vector<kivc
     if (records.empty()) {
         std::string list;
         for (uint32_t c : out.available) list += (list.empty() ? "#" : ", #") + std::to_string(c);
-        why = out.available.empty() ? "holds no frames"
-                                    : "has no connection #" + std::to_string(out.connection) + " (it holds " +
-                                          list + ")";
+        why = out.available.empty()
+                  ? "holds no frames"
+                  : "has no connection #" + std::to_string(out.connection) + " (it holds " + list + ")";
         return false;
     }
     return true;
@@ -148,8 +148,8 @@ std::string divergence_text(const Recording &rec, size_t request, const std::str
     if (request < rec.requests.size()) {
         const kivcap::Record &r = rec.frames[rec.requests[request]].record;
         out += "  at record " + std::to_string(r.number) + " of " + rec.path + " (request " +
-               std::to_string(request + 1) + " of " + std::to_string(rec.requests.size()) + " of connection #" +
-               std::to_string(rec.connection) + ")\n";
+               std::to_string(request + 1) + " of " + std::to_string(rec.requests.size()) +
+               " of connection #" + std::to_string(rec.connection) + ")\n";
         for (auto &l : lines_of(dump_text(r))) left.push_back(l);
     } else {
         out += "  past the end of " + rec.path + " (all " + std::to_string(rec.requests.size()) +

@@ -30,8 +30,11 @@ using Clock = std::chrono::steady_clock;
 class Replayer {
 public:
     Replayer(const Recording &rec, const ReplayOptions &options)
-        : rec_(rec), options_(options), state_(rec.requests.size(), Pending),
-          matched_at_(rec.requests.size()), client_tid_(rec.requests.size(), 0) {}
+        : rec_(rec),
+          options_(options),
+          state_(rec.requests.size(), Pending),
+          matched_at_(rec.requests.size()),
+          client_tid_(rec.requests.size(), 0) {}
     int run(int listen_fd);
 
 private:
@@ -47,7 +50,9 @@ private:
     void release();
     bool flush();
     int timeout_ms() const;
-    bool complete() const { return next_request_ == rec_.requests.size() && next_send_ == rec_.frames.size(); }
+    bool complete() const {
+        return next_request_ == rec_.requests.size() && next_send_ == rec_.frames.size();
+    }
     void append(const Recorded &f, bool rewrite, uint32_t tid);
     void stop(const std::string &why);
     int report();
@@ -149,10 +154,9 @@ void Replayer::handle(uint32_t tid, uint8_t opcode, const std::string &frame) {
         return match(next_request_, tid);
     }
     const bool past_end = next_request_ >= n;
-    diverge(frame, past_end ? "a request past the end of the recording"
-                   : same(next_request_, false)
-                       ? "the request's payload differs from the recorded one"
-                       : "another request than the recorded one");
+    diverge(frame, past_end                     ? "a request past the end of the recording"
+                   : same(next_request_, false) ? "the request's payload differs from the recorded one"
+                                                : "another request than the recorded one");
     if (!options_.lenient) return stop("diverged (--replay-lenient skips ahead instead)");
     size_t to = n;
     for (size_t r = next_request_; r < n && to == n; r++)
@@ -247,15 +251,16 @@ int Replayer::report() {
         if (at >= rec_.frames.size()) at = rec_.frames.size() - 1;
         where = " at record " + std::to_string(rec_.frames[at].record.number);
     }
-    fprintf(stderr,
-            "kiv-ipod-simd: replay of connection #%u of %s: %zu frames replayed, %zu requests matched, "
-            "%zu skipped, %zu divergences (ping answers: %zu matched, %zu missing, %zu extra)\n"
-            "kiv-ipod-simd: replay %s%s%s\n",
-            static_cast<unsigned>(rec_.connection), rec_.path.c_str(), replayed_, matched_, skipped_, diverged_,
-            pings_matched_, pings_missing_, pings_extra_,
-            whole ? "complete: the whole recording was played and matched"
-                  : (complete() ? "played to the end, with divergences" : "incomplete: stopped"),
-            where.c_str(), end_reason_.empty() ? "" : (": " + end_reason_).c_str());
+    fprintf(
+        stderr,
+        "kiv-ipod-simd: replay of connection #%u of %s: %zu frames replayed, %zu requests matched, "
+        "%zu recorded frames skipped, %zu divergences (ping answers: %zu matched, %zu missing, %zu extra)\n"
+        "kiv-ipod-simd: replay %s%s%s\n",
+        static_cast<unsigned>(rec_.connection), rec_.path.c_str(), replayed_, matched_, skipped_, diverged_,
+        pings_matched_, pings_missing_, pings_extra_,
+        whole ? "complete: the whole recording was played and matched"
+              : (complete() ? "played to the end, with divergences" : "incomplete: stopped"),
+        where.c_str(), end_reason_.empty() ? "" : (": " + end_reason_).c_str());
     return whole ? 0 : 1;
 }
 
@@ -270,7 +275,8 @@ int Replayer::run(int listen_fd) {
             closed_ = false;
             continue;
         }
-        pollfd p[2] = {{listen_fd, POLLIN, 0}, {fd_, static_cast<short>(POLLIN | (tx_.empty() ? 0 : POLLOUT)), 0}};
+        pollfd p[2] = {{listen_fd, POLLIN, 0},
+                       {fd_, static_cast<short>(POLLIN | (tx_.empty() ? 0 : POLLOUT)), 0}};
         int n = poll(p, fd_ >= 0 ? 2 : 1, timeout_ms());
         if (n < 0 && errno != EINTR) break;
         if (n <= 0) continue;
@@ -290,7 +296,8 @@ int Replayer::run(int listen_fd) {
 int serve_recording(const Recording &rec, const ReplayOptions &options) {
     int listen_fd = listen_abstract(options.socket_name);
     if (listen_fd < 0) {
-        fprintf(stderr, "kiv-ipod-simd: cannot listen on @%s: %s\n", options.socket_name.c_str(), strerror(errno));
+        fprintf(stderr, "kiv-ipod-simd: cannot listen on @%s: %s\n", options.socket_name.c_str(),
+                strerror(errno));
         return 1;
     }
     struct sigaction sa;
@@ -300,8 +307,8 @@ int serve_recording(const Recording &rec, const ReplayOptions &options) {
     sigaction(SIGINT, &sa, nullptr);
     if (!options.quiet)
         fprintf(stderr, "kiv-ipod-simd: replaying connection #%u of %s (%zu frames, %zu requests) on @%s\n",
-                static_cast<unsigned>(rec.connection), rec.path.c_str(), rec.frames.size(), rec.requests.size(),
-                options.socket_name.c_str());
+                static_cast<unsigned>(rec.connection), rec.path.c_str(), rec.frames.size(),
+                rec.requests.size(), options.socket_name.c_str());
     Replayer replayer(rec, options);
     int code = replayer.run(listen_fd);
     close(listen_fd);
