@@ -75,6 +75,14 @@ private:
 void Replayer::accept_client(int listen_fd) {
     int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
+    if (fd_ >= 0 && !started_) {
+        // A connection that closed before its first frame gives way.
+        char c;
+        if (recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
     if (fd_ >= 0) {  // one client only
         close(fd);
         return;
@@ -280,9 +288,9 @@ int Replayer::run(int listen_fd) {
         int n = poll(p, fd_ >= 0 ? 2 : 1, timeout_ms());
         if (n < 0 && errno != EINTR) break;
         if (n <= 0) continue;
-        if (p[0].revents & POLLIN) accept_client(listen_fd);
         if (fd_ >= 0 && p[1].fd == fd_ && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) && !read_client())
             closed_ = true;
+        if (!closed_ && (p[0].revents & POLLIN)) accept_client(listen_fd);
     }
     if (stopped_ && fd_ >= 0) flush();  // best effort
     if (g_stop) stop("stopped by a signal");
