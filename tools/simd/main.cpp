@@ -12,6 +12,7 @@
 #include <string>
 
 #include "daemon.h"
+#include "replay.h"
 #ifdef KIV_SIMD_WEB
 #include "web_panel.h"
 #endif
@@ -36,6 +37,14 @@ const char kUsage[] =
     "  --allow-control        serve --control requests (from processes of the same user)\n"
     "  --capture FILE         write every client's frames to FILE (pcap; created anew;\n"
     "                         read it with kiv-ipod dump or tools/wireshark/kiv_ipod.lua)\n"
+    "  --replay FILE          serve the daemon's side of one recorded connection of a capture\n"
+    "                         (KIV_IPOD_CAPTURE or --capture) to the next client, and report\n"
+    "                         on standard error where its requests leave the recording\n"
+    "  --connection N         the connection to replay (the #N of kiv-ipod dump; a library\n"
+    "                         capture holds connection 0); default: the file's first\n"
+    "  --speed X              recorded delays divided by X (default 1; 0: no delays)\n"
+    "  --replay-lenient       after a divergence, skip ahead to the next recorded request\n"
+    "                         with the client's opcode instead of stopping\n"
     "  --web PORT             serve the web panel on http://127.0.0.1:PORT/ (0: any free\n"
     "                         port, logged even with --quiet); a port in use is refused\n"
     "  --web-bind ADDR        listen for the panel on ADDR instead (it has no\n"
@@ -47,7 +56,9 @@ const char kUsage[] =
     "  --help                 this text\n"
     "\n"
     "Exit codes: 0 stopped by SIGTERM/SIGINT or control done, 1 runtime failure,\n"
-    "2 usage error or unreadable library file.\n";
+    "2 usage error or unreadable library file.\n"
+    "With --replay: 0 the whole recording was played and every request matched, 1 it was\n"
+    "not (a divergence, the client left early, a signal), 2 a file that cannot be replayed.\n";
 
 void on_stop(int) {
     simd::Daemon::signal_stop();
@@ -121,6 +132,7 @@ static int run_main(int argc, char **argv) {
     std::string library_path, command;
     unsigned long seed = 1;
     long web_port = -1;
+    simd::ReplayOptions replay;
     std::string web_bind = "127.0.0.1";
     for (int k = 1; k < argc; k++) {
         std::string a = argv[k];
@@ -175,6 +187,26 @@ static int run_main(int argc, char **argv) {
             options.artwork_dir = value("--artwork-dir");
         } else if (a == "--capture") {
             options.capture = value("--capture");
+        } else if (a == "--replay") {
+            replay.file = value("--replay");
+        } else if (a == "--connection") {
+            if (!parse_uint(value("--connection"), 0xFFFFFFFFul, n)) {
+                fprintf(stderr, "kiv-ipod-simd: --connection needs a connection number\n");
+                return 2;
+            }
+            replay.pick_connection = true;
+            replay.connection = static_cast<uint32_t>(n);
+        } else if (a == "--speed") {
+            const char *text = value("--speed");
+            char *end = nullptr;
+            double x = strtod(text, &end);
+            if (end == text || *end || !(x >= 0 && x <= 1000)) {
+                fprintf(stderr, "kiv-ipod-simd: --speed needs a number from 0 to 1000\n");
+                return 2;
+            }
+            replay.speed = x;
+        } else if (a == "--replay-lenient") {
+            replay.lenient = true;
         } else if (a == "--web") {
             if (!parse_uint(value("--web"), 65535, n)) {
                 fprintf(stderr, "kiv-ipod-simd: --web needs a port from 0 to 65535\n");
@@ -194,6 +226,11 @@ static int run_main(int argc, char **argv) {
     }
     signal(SIGPIPE, SIG_IGN);
     if (!command.empty()) return control(options.socket_name, command);
+    if (!replay.file.empty()) {
+        replay.socket_name = options.socket_name;
+        replay.quiet = options.quiet;
+        return simd::replay(replay);
+    }
 
     simd::Library library;
     if (library_path.empty()) {
