@@ -256,11 +256,17 @@ TEST(SimdLimits, UnreadableArtworkDirectoriesAreReported) {
                            "KIV_TEST_READDIR_FAIL=" + unreadable, tool_path("kiv-ipod-simd"), "--socket",
                            kName, "--ping-interval", "0", "--artwork-dir", base},
                           -1, -1, fileno(log));
-        EXPECT_TRUE(wait_until([&] { return read_file(log).find(message) != std::string::npos; }))
+        EXPECT_TRUE(wait_until([&] { return read_file(log).find(message) != std::string::npos; }, 10000))
             << unreadable << "\n"
             << read_file(log);
-        Raw raw(kName);
-        EXPECT_TRUE(served(raw, 1)) << unreadable;
+        // The cleanup is logged before the socket listens: retry until served.
+        EXPECT_TRUE(wait_until(
+            [&] {
+                Raw raw(kName);
+                return served(raw, 1);
+            },
+            10000))
+            << unreadable;
         kill(pid, SIGTERM);
         EXPECT_EQ(wait_exit(pid), 0) << read_file(log);
         fclose(log);
