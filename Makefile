@@ -76,7 +76,7 @@ tsan:
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=OFF $(STRICT) \
 	  "-DCMAKE_C_FLAGS=-fsanitize=thread" "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
 	  "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread" >/dev/null
-	cmake --build $(BUILD_TSAN) -j$(JOBS) --target kiv-ipod-simd $(TSAN_TESTS)
+	cmake --build $(BUILD_TSAN) -j$(JOBS) --target kiv-ipod-simd kiv-ipod $(TSAN_TESTS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --timeout 900 -R '^integration_simd_'
 
 ci: test

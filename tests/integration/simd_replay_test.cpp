@@ -73,6 +73,7 @@ std::string record(const std::string &path) {
 }  // namespace
 
 TEST(SimdReplay, SameScriptSameOutputAtEverySpeed) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
     TempDir dir;
     const std::string cap = dir.path + "/cap.pcap", live = record(cap);
     ASSERT_FALSE(live.empty());
@@ -91,6 +92,7 @@ TEST(SimdReplay, SameScriptSameOutputAtEverySpeed) {
 }
 
 TEST(SimdReplay, ChangedScriptNamesTheRequestThatDiverges) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
     TempDir dir;
     const std::string cap = dir.path + "/cap.pcap";
     record(cap);
@@ -142,6 +144,7 @@ TEST(SimdReplay, ChangedScriptNamesTheRequestThatDiverges) {
 }
 
 TEST(SimdReplay, ClientThatLeavesEarlyEndsTheReplayWithFailure) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
     TempDir dir;
     const std::string cap = dir.path + "/cap.pcap";
     record(cap);
@@ -156,6 +159,7 @@ TEST(SimdReplay, ClientThatLeavesEarlyEndsTheReplayWithFailure) {
 
 // The simulator's capture numbers its clients: the one asked for is served.
 TEST(SimdReplay, ConnectionAskedForIsReplayed) {
+    if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
     TempDir dir;
     const std::string cap = dir.path + "/sim.pcap";
     const std::string first = "status\n", second = "track 5\nshuffle on\n";
