@@ -394,10 +394,15 @@ KIV_EXPORT void kiv_ipod_set_event_cb(kiv_ipod_client *client, kiv_ipod_event_cb
 KIV_EXPORT void kiv_ipod_set_reply_cb(kiv_ipod_client *client, kiv_ipod_reply_cb cb, void *data);
 /** Installs the ping callback @p cb (NULL removes it) and @p data. */
 KIV_EXPORT void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb cb, void *data);
-/** Reads once from the socket and dispatches every complete packet.
+/** Reads once from the socket and dispatches the complete packets that had
+ *  arrived when its dispatch pass began (packets that callbacks' own
+ *  requests read meanwhile are left for the next call). When packets are
+ *  left from an earlier call, it dispatches them and reads only if the
+ *  descriptor is readable, so it never waits with work queued.
  *  Returns the number of packets the read completed, 0, or -1 when the
- *  connection is lost (packets still queued are dispatched first). On a
- *  non-blocking descriptor with no data: 0. */
+ *  connection is lost (packets still queued are dispatched first) or a
+ *  callback closed the handle. On a non-blocking descriptor with no data:
+ *  0. */
 KIV_EXPORT int32_t kiv_ipod_read(kiv_ipod_client *client);
 
 /* ------------------------------------------------------------------------
