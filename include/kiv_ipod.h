@@ -404,6 +404,11 @@ KIV_EXPORT void kiv_ipod_set_ping_cb(kiv_ipod_client *client, kiv_ipod_ping_cb c
  *  callback closed the handle. On a non-blocking descriptor with no data:
  *  0. */
 KIV_EXPORT int32_t kiv_ipod_read(kiv_ipod_client *client);
+/** Packets queued for the next kiv_ipod_read() (left by a pass, or read by
+ *  a wait that does not dispatch): a loop that polls the descriptor calls
+ *  kiv_ipod_read() again while this is above 0, since the descriptor does
+ *  not become readable for them. 0 for NULL. Added in 2.1. */
+KIV_EXPORT int kiv_ipod_pending(kiv_ipod_client *client);
 
 /* ------------------------------------------------------------------------
  * Named numbers

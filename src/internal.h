@@ -204,6 +204,8 @@ struct kiv_ipod_client {
     // the outermost of those calls returns.
     uint32_t entry_depth;
     uint32_t close_pending;
+    // Packets in the inbound queue (kiv_ipod_pending).
+    uint64_t queued_packets;
 };
 
 // A handle around a connected descriptor (or -1): empty queue, caches in

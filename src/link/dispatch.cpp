@@ -222,6 +222,11 @@ void ipod_dispatch(kiv_ipod_client *client) {
     client->dispatch_depth--;
 }
 
+int kiv_ipod_pending(kiv_ipod_client *client) {
+    if (client == nullptr) return 0;
+    return client->queued_packets > INT32_MAX ? INT32_MAX : static_cast<int>(client->queued_packets);
+}
+
 int32_t kiv_ipod_read(kiv_ipod_client *client) {
     if (client == nullptr || client->close_pending) return -1;
     ipod_entry entry(client);

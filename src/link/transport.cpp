@@ -327,6 +327,7 @@ void ipod_queue_append(kiv_ipod_client *client, ipod_packet *packet) {
     if (packet->footprint == 0) packet->footprint = block_footprint(sizeof(ipod_packet) + packet->length);
     packet->seq = ++client->rx_seq;
     client->queued_bytes += packet->footprint;
+    client->queued_packets++;
 }
 
 ipod_packet *ipod_queue_unlink_after(kiv_ipod_client *client, ipod_packet *prev) {
@@ -336,6 +337,7 @@ ipod_packet *ipod_queue_unlink_after(kiv_ipod_client *client, ipod_packet *prev)
     if (client->packets_tail == packet) client->packets_tail = prev;
     packet->next = nullptr;
     uint64_t size = packet->footprint;
+    if (client->queued_packets > 0) client->queued_packets--;
     client->queued_bytes = client->queued_bytes > size ? client->queued_bytes - size : 0;
     return packet;
 }

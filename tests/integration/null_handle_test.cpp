@@ -91,6 +91,7 @@ const std::vector<Row> &rows() {
         VOID_ROW(kiv_ipod_set_reply_cb, (nullptr, nullptr, nullptr)),
         VOID_ROW(kiv_ipod_set_ping_cb, (nullptr, nullptr, nullptr)),
         ROW(kiv_ipod_read, num, "-1", (nullptr)),
+        ROW(kiv_ipod_pending, num, "0", (nullptr)),
         ROW(kiv_ipod_last_error, text, "NULL", (nullptr)),
         ROW(kiv_ipod_last_error_kind, num, "6", (nullptr)),
         ROW(kiv_ipod_set_timeout, num, "0", (nullptr, 100)),

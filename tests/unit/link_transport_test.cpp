@@ -111,6 +111,7 @@ protected:
             bytes += p->footprint;
         }
         EXPECT_EQ(client->queued_bytes, bytes);
+        EXPECT_EQ(size_t(kiv_ipod_pending(client)), out.size());
         EXPECT_EQ(client->packets_tail, out.empty() ? client->packets : queued().back());
         while (client->packets->next) ipod_packet_free(ipod_queue_unlink_after(client, client->packets));
         EXPECT_EQ(client->packets_tail, client->packets);
