@@ -109,6 +109,10 @@ protected:
                 frame(p->tid, uint8_t(p->opcode),
                       std::string(p->length ? static_cast<const char *>(p->payload) : "", p->length)));
             bytes += p->footprint;
+            // Payloads below the hand-over size live in their packet's block.
+            if (p->length > 0 && p->length < 64 * 1024) {
+                EXPECT_EQ(p->payload, static_cast<void *>(p + 1));
+            }
         }
         EXPECT_EQ(client->queued_bytes, bytes);
         EXPECT_EQ(size_t(kiv_ipod_pending(client)), out.size());
@@ -187,6 +191,15 @@ TEST_F(Link, WriteToAVanishedPeerFailsWithoutSigpipe) {
     EXPECT_EQ(ipod_send(client, &request), 16);
     close(peer);
     peer = -1;
+    EXPECT_EQ(ipod_read_packets(client), -1);
+    EXPECT_EQ(client->fd, -1);
+
+    // The end of the stream is a lost connection whatever errno held before.
+    TearDown();
+    SetUp();
+    close(peer);
+    peer = -1;
+    errno = EAGAIN;
     EXPECT_EQ(ipod_read_packets(client), -1);
     EXPECT_EQ(client->fd, -1);
 }
