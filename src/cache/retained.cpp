@@ -3,18 +3,6 @@
 
 #include <string.h>
 
-namespace {
-
-// One heap block of `size` bytes with the allocator's header and rounding
-// (one word of header, steps of two words, at least four words).
-uint64_t block(uint64_t size) {
-    const uint64_t word = sizeof(size_t);
-    uint64_t total = (size + word + 2 * word - 1) / (2 * word) * (2 * word);
-    return total < 4 * word ? 4 * word : total;
-}
-
-}  // namespace
-
 extern "C" {
 
 uint64_t value_footprint(const serialize_value *value) {
@@ -22,27 +10,28 @@ uint64_t value_footprint(const serialize_value *value) {
     uint64_t bytes = 0;
     switch (value->type) {
         case SERIALIZE_ARRAY:
-            bytes += block(sizeof(serialize_value));
+            bytes += ipod_block_footprint(sizeof(serialize_value));
             for (auto *cell = static_cast<const serialize_array_cell *>(value->data); cell; cell = cell->next)
-                bytes += block(sizeof(serialize_array_cell)) + value_footprint(cell->value);
+                bytes += ipod_block_footprint(sizeof(serialize_array_cell)) + value_footprint(cell->value);
             return bytes;
         case SERIALIZE_HASH:
-            bytes += block(sizeof(serialize_value));
+            bytes += ipod_block_footprint(sizeof(serialize_value));
             for (auto *entry = static_cast<const serialize_hash_entry *>(value->data); entry;
                  entry = entry->next) {
-                bytes += block(sizeof(serialize_hash_entry) + (entry->key ? strlen(entry->key) + 1 : 0));
+                bytes += ipod_block_footprint(sizeof(serialize_hash_entry) +
+                                              (entry->key ? strlen(entry->key) + 1 : 0));
                 bytes += value_footprint(entry->value);
             }
             return bytes;
         default: {
             const uint64_t length = value->length > 0 ? static_cast<uint64_t>(value->length) : 0;
-            return block(sizeof(serialize_value) + length + 1);
+            return ipod_block_footprint(sizeof(serialize_value) + length + 1);
         }
     }
 }
 
 uint64_t text_footprint(const char *text) {
-    return text ? block(strlen(text) + 1) : 0;
+    return text ? ipod_block_footprint(strlen(text) + 1) : 0;
 }
 
 uint64_t cache_retained_total(const kiv_ipod_client *client) {

@@ -56,16 +56,6 @@ int64_t earlier(int64_t a, int64_t b) {
     return a < b ? a : b;
 }
 
-// Bytes a heap block of `size` bytes occupies with the allocator's own
-// header and rounding (the usual layout: one word of header, blocks in
-// steps of two words, at least four words), so that the queue limit holds
-// for what is really allocated, tiny packets included.
-uint64_t block_footprint(uint64_t size) {
-    const uint64_t word = sizeof(size_t);
-    uint64_t total = (size + word + 2 * word - 1) / (2 * word) * (2 * word);
-    return total < 4 * word ? 4 * word : total;
-}
-
 // Logs a failed write once per handle: on a lost connection every later
 // write fails the same way, and a flood of pings must not become a flood
 // of log lines.
@@ -156,8 +146,8 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         bool take_buffer =
             offset == 0 && length >= kHandOverMin && client->rx_len == IPOD_HEADER_SIZE + length;
         const uint64_t footprint =
-            take_buffer ? block_footprint(sizeof(ipod_packet)) + block_footprint(client->rx_cap)
-                        : block_footprint(sizeof(ipod_packet) + length);
+            take_buffer ? ipod_block_footprint(sizeof(ipod_packet)) + ipod_block_footprint(client->rx_cap)
+                        : ipod_block_footprint(sizeof(ipod_packet) + length);
         if (client->queued_bytes + footprint > IPOD_MAX_QUEUED) {
             // Nothing is draining the queue (a handshake or a blocking wait
             // under a flood): give up the connection before memory runs out.
@@ -324,7 +314,8 @@ void ipod_queue_append(kiv_ipod_client *client, ipod_packet *packet) {
     packet->next = nullptr;
     tail->next = packet;
     client->packets_tail = packet;
-    if (packet->footprint == 0) packet->footprint = block_footprint(sizeof(ipod_packet) + packet->length);
+    if (packet->footprint == 0)
+        packet->footprint = ipod_block_footprint(sizeof(ipod_packet) + packet->length);
     packet->seq = ++client->rx_seq;
     client->queued_bytes += packet->footprint;
     client->queued_packets++;
@@ -400,6 +391,12 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
 int32_t ipod_read_packets(kiv_ipod_client *client) {
     bool would_block;
     return read_packets(client, &would_block);
+}
+
+uint64_t ipod_block_footprint(uint64_t size) {
+    const uint64_t word = sizeof(size_t);
+    uint64_t total = (size + word + 2 * word - 1) / (2 * word) * (2 * word);
+    return total < 4 * word ? 4 * word : total;
 }
 
 int ipod_readable_now(const kiv_ipod_client *client) {
