@@ -5,14 +5,16 @@
 # plain `make` (the release build) needs the compiler, CMake and Android's
 # liblog and libcutils. Every target builds with warnings as errors.
 #   make ci     what CI runs: make test, the fuzzers for 60 s each, the
-#               valgrind pass, the ThreadSanitizer pass and the soak
+#               valgrind pass, the ThreadSanitizer pass, the soak, the
+#               suite without libcutils, and the cross builds (armhf,
+#               arm64, i386) with their suites under qemu-user
 BUILD_TEST  ?= build/test
 BUILD_REL   ?= build/release
 BUILD_VG    ?= build/valgrind
 JOBS        ?= 2
 STRICT      = -DKIV_WERROR=ON
 
-.PHONY: all deps test demo valgrind bench fuzz soak tsan ci clean format docs
+.PHONY: all deps test test-nocutils demo valgrind bench fuzz soak tsan ci clean format docs cross
 
 # The library (and the tools, when their libraries are installed).
 all:
@@ -29,6 +31,30 @@ test:
 	cmake -S . -B $(BUILD_TEST) -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=ON $(STRICT) >/dev/null
 	cmake --build $(BUILD_TEST) -j$(JOBS)
 	cd $(BUILD_TEST) && ctest --output-on-failure --no-tests=error -j$(JOBS) --timeout 300
+
+# The whole suite on the build an Android application uses: no libcutils
+# (the library's own connect to the abstract socket), no sanitizers (so the
+# allocation-failure tests run on the plain allocator too).
+BUILD_NOCUTILS ?= build/nocutils
+test-nocutils:
+	@./scripts/install-deps.sh test
+	cmake -S . -B $(BUILD_NOCUTILS) -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=OFF -DKIV_WITH_LIBCUTILS=OFF $(STRICT) >/dev/null
+	cmake --build $(BUILD_NOCUTILS) -j$(JOBS)
+	cd $(BUILD_NOCUTILS) && ctest --output-on-failure --no-tests=error -j$(JOBS) --timeout 300
+
+# Cross build for another processor (ARCH=armhf, arm64 or i386): Debian's
+# cross compiler and the target's multiarch libraries, warnings as errors,
+# then every test under qemu-user (i386 programs run natively). The Java
+# binding is left out: this machine's JVM cannot load the target's library.
+ARCH        ?= armhf
+BUILD_CROSS ?= build/cross-$(ARCH)
+cross:
+	@case "$(ARCH)" in armhf|arm64|i386) ;; *) echo "make cross: ARCH is armhf, arm64 or i386" >&2; exit 2 ;; esac
+	@./scripts/install-deps.sh cross-$(ARCH)
+	cmake -S . -B $(BUILD_CROSS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchains/$(ARCH).cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_JAVA=OFF $(STRICT) >/dev/null
+	cmake --build $(BUILD_CROSS) -j$(JOBS)
+	cd $(BUILD_CROSS) && ctest --output-on-failure --no-tests=error -j$(JOBS) --timeout 600
 
 # Integration tests under valgrind (no sanitizers in this build).
 valgrind:
@@ -86,6 +112,10 @@ ci: test
 	$(MAKE) valgrind
 	$(MAKE) tsan
 	$(MAKE) soak
+	$(MAKE) test-nocutils
+	$(MAKE) cross ARCH=armhf
+	$(MAKE) cross ARCH=arm64
+	$(MAKE) cross ARCH=i386
 
 demo:
 	@./scripts/install-deps.sh tools

@@ -11,6 +11,7 @@
 // the input and its index, so a failure names a variant that replays the
 // same on every run.
 #include <dirent.h>
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -115,9 +116,19 @@ bool list(const char *arg, std::vector<std::string> &files) {
     DIR *dir = opendir(arg);
     if (dir == nullptr) return false;
     std::vector<std::string> found;
-    while (dirent *e = readdir(dir))
+    // readdir ends the listing with a null pointer both at the end and on an
+    // error; only errno tells them apart.
+    errno = 0;
+    while (dirent *e = readdir(dir)) {
         if (e->d_name[0] != '.') found.push_back(std::string(arg) + "/" + e->d_name);
+        errno = 0;
+    }
+    const int error = errno;
     closedir(dir);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
     std::sort(found.begin(), found.end());
     files.insert(files.end(), found.begin(), found.end());
     return true;
@@ -146,5 +157,6 @@ int main(int argc, char **argv) {
         replayed++;
     }
     printf("%d inputs replayed, each with %d variants\n", replayed, mutations);
+    if (replayed == 0) fprintf(stderr, "no inputs: nothing was checked\n");
     return replayed > 0 ? 0 : 1;
 }

@@ -4,12 +4,16 @@
 #
 #   scripts/demo.sh [BUILD_DIR]      (default build/release; `make demo` builds it)
 #
+# KIV_IPOD_EMULATOR, when set, runs the build's programs (a cross build's:
+# "qemu-arm -L /", say).
+#
 # Simulator and client run in a private network namespace of their own, so
 # the simulator's socket meets neither a real daemon nor another demo.
 set -eu
 BUILD=${1:-build/release}
 SIMD=$BUILD/tools/kiv-ipod-simd
 CLI=$BUILD/tools/kiv-ipod
+EMU=${KIV_IPOD_EMULATOR:-}
 for exe in "$SIMD" "$CLI"; do
     [ -x "$exe" ] || { echo "demo: $exe is missing; run make demo" >&2; exit 1; }
 done
@@ -42,12 +46,12 @@ trap 'exit 141' PIPE
 trap 'exit 143' TERM
 
 LOG=$(mktemp "${TMPDIR:-/tmp}/kiv-demo-simd.XXXXXX")
-"$SIMD" --ping-interval 2 --allow-control 2>"$LOG" &
+$EMU "$SIMD" --ping-interval 2 --allow-control 2>"$LOG" &
 SIMD_PID=$!
 
 # Wait (up to 5 s) until the simulator answers.
 tries=0
-until "$CLI" ping >/dev/null 2>&1; do
+until $EMU "$CLI" ping >/dev/null 2>&1; do
     tries=$((tries + 1))
     if [ $tries -ge 50 ] || ! kill -0 "$SIMD_PID" 2>/dev/null; then
         echo "demo: the simulator did not start:" >&2
@@ -60,7 +64,7 @@ done
 say() { printf '\n# %s\n' "$*"; }
 run() {
     echo "\$ kiv-ipod $*"
-    "$CLI" "$@"
+    $EMU "$CLI" "$@"
 }
 
 say "The daemon knows one iPod (the simulator's demo device):"
@@ -86,7 +90,7 @@ run eap send com.kiv.echo hello from the demo
 say "The same status as JSON, for scripts:"
 run --json status
 say "Hot-plug: the iPod disconnects and comes back; a watcher sees it happen."
-( sleep 0.5; "$SIMD" --control hotplug ) &
+( sleep 0.5; $EMU "$SIMD" --control hotplug ) &
 run watch 1.5
 wait $!
 

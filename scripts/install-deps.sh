@@ -14,6 +14,11 @@
 #   fuzz      release + clang and its runtime
 #   docs      doxygen
 #   format    clang-format
+#   cross-armhf, cross-arm64, cross-i386
+#             a cross build and its tests (make cross ARCH=...): the
+#             architecture (dpkg --add-architecture), Debian's cross
+#             compiler, qemu-user, the target's libraries as :arch
+#             packages, and the machine's own tools the tests run
 #
 # With no argument: release. Any other word is taken as a package name. As
 # root it runs apt-get for whatever is missing; otherwise it prints the
@@ -22,6 +27,16 @@ set -eu
 RELEASE="cmake make g++ android-liblog-dev android-libcutils-dev"
 TOOLS="$RELEASE nlohmann-json3-dev libcli11-dev libcpp-httplib-dev pkg-config"
 TEST="$TOOLS pkg-config libgtest-dev libgmock-dev util-linux libglib2.0-dev python3 clang-format git default-jdk-headless junit4 tshark chromium chromium-driver python3-selenium iproute2"
+# The target's packages for a cross build: cross_packages ARCH TRIPLET.
+cross_packages() {
+    echo "$TOOLS util-linux python3 clang-format git tshark iproute2 binutils-$2 g++-$2"
+    [ "$1" = i386 ] || echo qemu-user
+    for p in android-liblog-dev android-libcutils-dev libgtest-dev libgmock-dev libcpp-httplib-dev \
+        libglib2.0-dev libstdc++6 pkg-config; do
+        echo "$p:$1"
+    done
+}
+CROSS_ARCH=""
 [ $# -eq 0 ] && set -- release
 PACKAGES=""
 for arg in "$@"; do
@@ -34,6 +49,9 @@ for arg in "$@"; do
         fuzz) PACKAGES="$PACKAGES $RELEASE clang libclang-rt-14-dev" ;;
         docs) PACKAGES="$PACKAGES doxygen" ;;
         format) PACKAGES="$PACKAGES clang-format git" ;;
+        cross-armhf) CROSS_ARCH=armhf; PACKAGES="$PACKAGES $(cross_packages armhf arm-linux-gnueabihf)" ;;
+        cross-arm64) CROSS_ARCH=arm64; PACKAGES="$PACKAGES $(cross_packages arm64 aarch64-linux-gnu)" ;;
+        cross-i386) CROSS_ARCH=i386; PACKAGES="$PACKAGES $(cross_packages i386 i686-linux-gnu)" ;;
         *) PACKAGES="$PACKAGES $arg" ;;
     esac
 done
@@ -50,10 +68,15 @@ done
 if [ "$(id -u)" -eq 0 ]; then
     echo "installing:$missing"
     export DEBIAN_FRONTEND=noninteractive
+    if [ -n "$CROSS_ARCH" ] && ! dpkg --print-foreign-architectures | grep -qx "$CROSS_ARCH"; then
+        dpkg --add-architecture "$CROSS_ARCH"
+        apt-get update >/dev/null
+    fi
     apt-get install -y --no-install-recommends $missing >/dev/null 2>&1 || {
         apt-get update >/dev/null && apt-get install -y --no-install-recommends $missing
     }
 else
+    [ -z "$CROSS_ARCH" ] || echo "first: sudo dpkg --add-architecture $CROSS_ARCH && sudo apt-get update" >&2
     echo "missing packages; run: sudo apt-get install -y$missing" >&2
     exit 1
 fi

@@ -229,8 +229,11 @@ int32_t ipod_write_all(kiv_ipod_client *client, const void *data, uint32_t count
 int32_t ipod_read_packets(kiv_ipod_client *client);
 // Bytes a heap block of `size` bytes occupies with the allocator's own
 // header and rounding (the usual layout: one word of header, blocks in
-// steps of two words, at least four words): what the queue and cache
-// limits count, so that they hold for what is really allocated.
+// steps of the allocator's alignment, the larger of two words and
+// alignof(max_align_t), 16 bytes on i386; at least four words; whole
+// pages from 128 KiB, where blocks are mapped on their own): what the
+// queue and cache limits count, so that they hold for what is really
+// allocated.
 uint64_t ipod_block_footprint(uint64_t size);
 // True when a read would not block: data, a hang-up or an error is
 // waiting on the descriptor (or there is none).

@@ -1,12 +1,23 @@
 // The client handle: connecting to the daemon with the opening handshake,
 // releasing the handle, and the small accessors and callback setters.
-#include <cutils/sockets.h>
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+// The platform build connects through libcutils; an application's build
+// (the NDK has no libcutils) is configured with KIV_IPOD_WITH_LIBCUTILS=0.
+#ifndef KIV_IPOD_WITH_LIBCUTILS
+#define KIV_IPOD_WITH_LIBCUTILS 1
+#endif
+#if KIV_IPOD_WITH_LIBCUTILS
+#include <cutils/sockets.h>
+#endif
 
 #include "cache/retained.h"
 #include "capture.h"
@@ -103,6 +114,26 @@ bool set_send_timeout(int fd, int32_t milliseconds) {
     return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
+// Connects `fd` to the abstract socket `name`: 0, or -1 with errno set.
+// Without libcutils: the name after a leading NUL byte in sun_path, the
+// address length counting the name's bytes and no terminator.
+int connect_abstract(int fd, const char *name) {
+#if KIV_IPOD_WITH_LIBCUTILS
+    return socket_local_client_connect(fd, name, ANDROID_SOCKET_NAMESPACE_ABSTRACT, SOCK_STREAM) < 0 ? -1 : 0;
+#else
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const size_t length = strlen(name);
+    if (length + 1 > sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(address.sun_path + 1, name, length);
+    const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+    return connect(fd, reinterpret_cast<const sockaddr *>(&address), size);
+#endif
+}
+
 }  // namespace
 
 extern "C" {
@@ -123,8 +154,7 @@ int ipod_connect_bounded(int32_t milliseconds) {
     // for room at most the send time-out, so with a bound that is what it
     // gets, and it is taken off again once connected.
     const bool bounded = milliseconds > 0 && set_send_timeout(fd, milliseconds);
-    if (socket_local_client_connect(fd, daemon_socket_name(), ANDROID_SOCKET_NAMESPACE_ABSTRACT,
-                                    SOCK_STREAM) < 0) {
+    if (connect_abstract(fd, daemon_socket_name()) < 0) {
         kv_debug("%s, failed to connect to ipod service\n", kConnect);
         close(fd);
         return -1;

@@ -395,8 +395,18 @@ int32_t ipod_read_packets(kiv_ipod_client *client) {
 
 uint64_t ipod_block_footprint(uint64_t size) {
     const uint64_t word = sizeof(size_t);
-    uint64_t total = (size + word + 2 * word - 1) / (2 * word) * (2 * word);
-    return total < 4 * word ? 4 * word : total;
+    const uint64_t step = alignof(max_align_t) > 2 * word ? alignof(max_align_t) : 2 * word;
+    const uint64_t total = (size + word + step - 1) / step * step;
+    const uint64_t least = 4 * word > step ? 4 * word : step;
+    // From the allocator's usual mmap threshold up, a block is whole pages
+    // with a header of its own.
+    constexpr uint64_t kMappedFrom = 128 * 1024;
+    if (total >= kMappedFrom) {
+        static const uint64_t page =
+            static_cast<uint64_t>(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
+        return (total + word + page - 1) / page * page;
+    }
+    return total < least ? least : total;
 }
 
 int ipod_readable_now(const kiv_ipod_client *client) {

@@ -28,6 +28,8 @@ def skip(why):
 
 
 simd, cli, out_dir = sys.argv[1:4]
+# A cross build's programs run under the emulator it names.
+emulator = os.environ.get("KIV_IPOD_EMULATOR", "").split()
 chromium = shutil.which("chromium")
 driver_path = shutil.which("chromedriver")
 if not chromium or not driver_path:
@@ -70,14 +72,14 @@ def read(path):
 driver = None
 try:
     simd_log = os.path.join(work, "simd.log")
-    procs.append(subprocess.Popen([simd, "--web", "0", "--ping-interval", "1"], stderr=open(simd_log, "w")))
+    procs.append(subprocess.Popen(emulator + [simd, "--web", "0", "--ping-interval", "1"], stderr=open(simd_log, "w")))
     match = wait_for(lambda: re.search(r"web panel on (http://127\.0\.0\.1:\d+/)", read(simd_log)))
     if not match:
         sys.exit("the simulator did not start its panel:\n" + read(simd_log))
     url = match.group(1)
-    subprocess.run([cli, "play"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(emulator + [cli, "play"], check=True, stdout=subprocess.DEVNULL)
     watch_out = os.path.join(work, "watch.out")
-    procs.append(subprocess.Popen([cli, "watch", "60"], stdout=open(watch_out, "w")))
+    procs.append(subprocess.Popen(emulator + [cli, "watch", "60"], stdout=open(watch_out, "w")))
     wait_for(lambda: "watching events" in read(watch_out))
 
     options = webdriver.ChromeOptions()
@@ -128,7 +130,7 @@ try:
     delay.send_keys("500")
     press("delay", "delay: done")
     t0 = time.monotonic()
-    status = subprocess.run([cli, "status"], stdout=subprocess.PIPE, text=True)
+    status = subprocess.run(emulator + [cli, "status"], stdout=subprocess.PIPE, text=True)
     took = time.monotonic() - t0
     check(status.returncode == 0 and took >= 0.5, "kiv-ipod status takes %.2f s with replies delayed" % took)
     check(wait_for(lambda: "replies delayed by 500 ms" in text("active")), "the page lists the active fault")

@@ -104,11 +104,24 @@ TEST(LinkConnect, OpeningRepliesWithoutUsableContentAndNoReplyAtAll) {
 
 // KIV_IPOD_SOCKET set and not empty names the daemon's socket; otherwise
 // the built-in name is used, where nobody listens in this test: then no
-// handle, and the attempt and its failure are logged.
+// handle, and the attempt and its failure are logged. An abstract name is
+// its exact bytes (a prefix of a listening name is another name), at most
+// 107 of them.
 TEST(LinkConnect, SocketNameFromTheEnvironmentAndNoDaemon) {
-    FakeDaemon other("kiv.test.OtherDaemon");
+    const std::string longest(107, 'n'), too_long(108, 'n');
+    FakeDaemon other("kiv.test.OtherDaemon"), far(longest);
     other.set_pid(31);
-    for (const char *value : {"kiv.test.OtherDaemon", "", static_cast<const char *>(nullptr)}) {
+    far.set_pid(31);
+    const struct {
+        const char *value;
+        bool connects;
+    } cases[] = {{"kiv.test.OtherDaemon", true},
+                 {"kiv.test.OtherDaemo", false},
+                 {longest.c_str(), true},
+                 {too_long.c_str(), false},
+                 {"", false},
+                 {nullptr, false}};
+    for (const auto &[value, connects] : cases) {
         SCOPED_TRACE(value ? value : "(unset)");
         if (value)
             setenv("KIV_IPOD_SOCKET", value, 1);
@@ -116,7 +129,6 @@ TEST(LinkConnect, SocketNameFromTheEnvironmentAndNoDaemon) {
             unsetenv("KIV_IPOD_SOCKET");
         kivtest::log_clear();
         kiv_ipod_client *c = kiv_ipod_connect();
-        const bool connects = value && *value;
         EXPECT_EQ(c != nullptr, connects);
         if (c != nullptr) {
             EXPECT_EQ(kiv_ipod_pid(c), 31);

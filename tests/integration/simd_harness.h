@@ -60,6 +60,27 @@ inline std::string tool_path(const char *name) {
     return dir.substr(0, dir.rfind('/')) + "/tools/" + name;
 }
 
+// <build>, the folder that holds tests/ and tools/.
+inline std::string build_root() {
+    std::string tool = tool_path("");
+    return tool.substr(0, tool.size() - strlen("/tools/"));
+}
+
+// A program built for another processor runs under the emulator named by
+// KIV_IPOD_EMULATOR (words separated by spaces; cross builds set it for
+// every test). The command that runs the program at `exe`: the emulator's
+// words, if `exe` is one of this build's programs, then `exe`.
+inline std::vector<std::string> command_for(const std::string &exe) {
+    std::vector<std::string> words;
+    const char *emulator = getenv("KIV_IPOD_EMULATOR");
+    if (emulator && exe.rfind(build_root() + "/", 0) == 0) {
+        std::istringstream in(emulator);
+        for (std::string word; in >> word;) words.push_back(word);
+    }
+    words.push_back(exe);
+    return words;
+}
+
 inline bool tool_exists(const char *name) {
     return access(tool_path(name).c_str(), X_OK) == 0;
 }
@@ -78,9 +99,11 @@ inline std::string read_file(FILE *f) {
 // streams on the given descriptors (-1: /dev/null); it dies with the test.
 inline pid_t spawn(const std::string &tool, const std::vector<std::string> &args, int in = -1, int out = -1,
                    int err = -1) {
-    std::string exe = tool.find('/') == std::string::npos ? tool_path(tool.c_str()) : tool;
-    std::vector<char *> argv{const_cast<char *>(exe.c_str())};
-    for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    std::vector<std::string> command =
+        command_for(tool.find('/') == std::string::npos ? tool_path(tool.c_str()) : tool);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : command) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -89,7 +112,7 @@ inline pid_t spawn(const std::string &tool, const std::vector<std::string> &args
         dup2(in >= 0 ? in : null, 0);
         dup2(out >= 0 ? out : null, 1);
         dup2(err >= 0 ? err : null, 2);
-        execv(exe.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     return pid;

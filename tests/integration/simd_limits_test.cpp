@@ -250,12 +250,13 @@ TEST(SimdLimits, UnreadableArtworkDirectoriesAreReported) {
     for (const auto &[unreadable, message] : cases) {
         FILE *log = tmpfile();
         // The preloaded library comes before the sanitizers' runtime.
-        pid_t pid = spawn("/usr/bin/env",
-                          {std::string("LD_PRELOAD=") + KIV_READDIR_FAULT,
-                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
-                           "KIV_TEST_READDIR_FAIL=" + unreadable, tool_path("kiv-ipod-simd"), "--socket",
-                           kName, "--ping-interval", "0", "--artwork-dir", base},
-                          -1, -1, fileno(log));
+        std::vector<std::string> args = {
+            std::string("LD_PRELOAD=") + KIV_READDIR_FAULT,
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
+            "KIV_TEST_READDIR_FAIL=" + unreadable};
+        for (const std::string &word : command_for(tool_path("kiv-ipod-simd"))) args.push_back(word);
+        args.insert(args.end(), {"--socket", kName, "--ping-interval", "0", "--artwork-dir", base});
+        pid_t pid = spawn("/usr/bin/env", args, -1, -1, fileno(log));
         EXPECT_TRUE(wait_until([&] { return read_file(log).find(message) != std::string::npos; }, 10000))
             << unreadable << "\n"
             << read_file(log);

@@ -1,6 +1,8 @@
 // Preloaded into the simulator by the limits test: reading the directory
 // named by KIV_TEST_READDIR_FAIL fails with EIO, every other directory
-// reads normally.
+// reads normally. Both entry points are defined, so the names must not be
+// redirected to their 64-bit forms (a 32-bit build with 64-bit offsets).
+#undef _FILE_OFFSET_BITS
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>

@@ -18,7 +18,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "kiv_ipod.h"
 
@@ -99,7 +102,15 @@ int main(int argc, char **argv) {
     const long target = argc > 2 ? atol(argv[2]) : 1000000;
     pid_t simd = fork();
     if (simd == 0) {
-        execl(argv[1], argv[1], "--ping-interval", "0.001", "--quiet", static_cast<char *>(nullptr));
+        // A cross build's simulator runs under the emulator KIV_IPOD_EMULATOR names.
+        std::vector<std::string> words;
+        std::istringstream emulator(getenv("KIV_IPOD_EMULATOR") ? getenv("KIV_IPOD_EMULATOR") : "");
+        for (std::string word; emulator >> word;) words.push_back(word);
+        words.insert(words.end(), {argv[1], "--ping-interval", "0.001", "--quiet"});
+        std::vector<char *> command;
+        for (std::string &word : words) command.push_back(&word[0]);
+        command.push_back(nullptr);
+        execvp(command[0], command.data());
         _exit(127);
     }
     kiv_ipod_client *c = nullptr;

@@ -5,6 +5,11 @@
 // allocation fail, for n = 1, 2, ... until an operation runs through
 // without reaching it. Each run must end with a defined result and without
 // a crash; leaks are caught by the sanitizer or valgrind at exit.
+//
+// Only the library's allocations fail. The library allocates with malloc,
+// calloc and realloc alone; the test's own C++ objects (the captured log
+// records, what the callbacks collect) come from operator new, which this
+// executable also replaces, with the real allocator and no countdown.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -12,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -103,6 +109,44 @@ void free(void *p) {
 }
 
 }  // extern "C"
+
+namespace {
+
+void *test_alloc(size_t n) {
+    void *p = real_malloc ? real_malloc(n ? n : 1) : bootstrap_alloc(n ? n : 1);
+    if (!p) abort();  // the test itself out of memory: nothing sound to do
+    return p;
+}
+void test_free(void *p) {
+    if (p != nullptr && !in_bootstrap(p) && real_free) real_free(p);
+}
+
+}  // namespace
+
+void *operator new(size_t n) {
+    return test_alloc(n);
+}
+void *operator new[](size_t n) {
+    return test_alloc(n);
+}
+void *operator new(size_t n, const std::nothrow_t &) noexcept {
+    return test_alloc(n);
+}
+void *operator new[](size_t n, const std::nothrow_t &) noexcept {
+    return test_alloc(n);
+}
+void operator delete(void *p) noexcept {
+    test_free(p);
+}
+void operator delete[](void *p) noexcept {
+    test_free(p);
+}
+void operator delete(void *p, size_t) noexcept {
+    test_free(p);
+}
+void operator delete[](void *p, size_t) noexcept {
+    test_free(p);
+}
 
 namespace {
 

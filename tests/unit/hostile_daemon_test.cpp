@@ -26,6 +26,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #define KIV_TEST_ASAN 1
 #endif
 
+#include "cache/retained.h"
 #include "fake_daemon.h"
 #include "internal.h"
 #include "log_capture.h"
@@ -343,6 +344,28 @@ TEST(HostileDaemon, TheQueueLimitCountsWhatIsAllocated) {
     flood.join();
 }
 
+// What the limits count for a heap block is at least what the allocator
+// takes for it (its usable size and one word of header), on every
+// processor (blocks step by 16 bytes on i386 although a word is 4), and,
+// without a sanitizer's allocator, at most one step more.
+TEST(HostileDaemon, ABlockFootprintCoversWhatTheAllocatorTakes) {
+    std::vector<size_t> sizes;
+    for (size_t n = 0; n <= 1024; n++) sizes.push_back(n);
+    for (size_t n = 2048; n <= (1u << 20); n *= 2) sizes.insert(sizes.end(), {n - 1, n, n + 1});
+    for (size_t n : sizes) {
+        void *p = malloc(n);
+        ASSERT_NE(p, nullptr);
+        const uint64_t taken = malloc_usable_size(p) + sizeof(size_t);
+        free(p);
+        EXPECT_GE(ipod_block_footprint(n), taken) << n;
+#ifndef KIV_TEST_ASAN
+        if (n < (64u << 10)) {  // below the allocator's mmap threshold
+            EXPECT_LE(ipod_block_footprint(n), taken + 2 * alignof(max_align_t)) << n;
+        }
+#endif
+    }
+}
+
 // Device ids are compared whole: an event about ipod_id 65,537 is not about
 // device 1, and an id the event record cannot carry matches no device.
 TEST(HostileDaemon, EventsMatchTheWholeDeviceId) {
@@ -379,18 +402,52 @@ TEST(HostileDaemon, TheCachesTogetherHoldAtMostTheRetainedLimit) {
             entries.push_back({"t" + std::to_string(i), wire::h({{"uid", wire::b("12345678")}})});
         return wire::h(entries);
     };
-    const std::string records = texts(250000, {wire::i(0), wire::i(1), wire::i(0), wire::i(250000)});
-
+    auto records = [&](size_t n) { return texts(n, {wire::i(0), wire::i(1), wire::i(0), wire::i(int(n))}); };
+    using Parser = int32_t (*)(kiv_ipod_client *, const ipod_packet *);
+    struct Cache {
+        Parser parse;
+        int kind;
+        std::function<std::string(size_t)> reply;
+        double share;  // of the limit, filled before the last one
+    };
+    const Cache caches[] = {
+        {set_records, IPOD_RETAINED_RECORDS, records, 0.3},
+        {set_indexed_track_chapter_info, IPOD_RETAINED_CHAPTERS,
+         [&](size_t n) { return texts(n, {wire::i(0)}); }, 0.2},
+        {set_db_track_info, IPOD_RETAINED_DB_TRACKS,
+         [&](size_t n) { return tracks("get_db_track_info", int(n)); }, 0.3},
+        {set_pb_track_info, IPOD_RETAINED_PB_TRACKS,
+         [&](size_t n) { return tracks("get_pb_track_info", int(n)); }, 0.0},
+    };
+    // What one element weighs in each cache on this processor (pointers of
+    // 4 or 8 bytes), from a list of 1,000.
+    uint64_t weight[4];
     kivtest::log_clear();
-    EXPECT_EQ(parse(set_records, h.client, records), 1);
-    EXPECT_EQ(parse(set_indexed_track_chapter_info, h.client, texts(250000, {wire::i(0)})), 1);
-    EXPECT_EQ(parse(set_db_track_info, h.client, tracks("get_db_track_info", 100000)), 1);
+    for (int k = 0; k < 4; k++) {
+        ASSERT_EQ(parse(caches[k].parse, h.client, caches[k].reply(1000)), 1);
+        weight[k] = h.client->retained[caches[k].kind] / 1000;
+        ASSERT_GT(weight[k], 0u);
+    }
+    // Three caches take 80% of the limit; a cache filled anew replaces
+    // what it held.
+    for (int k = 0; k < 3; k++) {
+        const std::string fill = caches[k].reply(size_t(IPOD_MAX_RETAINED * caches[k].share) / weight[k]);
+        ASSERT_LE(fill.size(), IPOD_MAX_PAYLOAD);
+        EXPECT_EQ(parse(caches[k].parse, h.client, fill), 1) << k;
+        if (k == 0) {
+            EXPECT_EQ(parse(caches[k].parse, h.client, fill), 1);
+        }
+    }
     EXPECT_EQ(kivtest::log_count_containing("over the limit of"), 0);
-    // A cache filled anew replaces what it held; one more does not fit and
+    // A track list just past the room left does not fit, and the cache
     // stays as it was.
-    EXPECT_EQ(parse(set_records, h.client, records), 1);
-    EXPECT_EQ(parse(set_pb_track_info, h.client, tracks("get_pb_track_info", 300000)), -1);
-    EXPECT_EQ(kiv_ipod_get_result_pb_track_info(h.client), nullptr);
+    const uint64_t room =
+        IPOD_MAX_RETAINED - cache_retained_total(h.client) + h.client->retained[IPOD_RETAINED_PB_TRACKS];
+    const auto *held = kiv_ipod_get_result_pb_track_info(h.client);
+    const std::string too_many = caches[3].reply(size_t(room / weight[3]) + 1000);
+    ASSERT_LE(too_many.size(), IPOD_MAX_PAYLOAD);
+    EXPECT_EQ(parse(set_pb_track_info, h.client, too_many), -1);
+    EXPECT_EQ(kiv_ipod_get_result_pb_track_info(h.client), held);
     EXPECT_EQ(kiv_ipod_last_error_kind(h.client), KIV_IPOD_ERROR_LIMIT);
     EXPECT_EQ(kivtest::log_count_containing("over the limit of"), 1);
     // Device events with large records, as many as the list takes.
@@ -408,10 +465,11 @@ TEST(HostileDaemon, TheCachesTogetherHoldAtMostTheRetainedLimit) {
     }
     EXPECT_GT(kiv_ipod_device_count(h.client), 1);
     EXPECT_LT(kiv_ipod_device_count(h.client), KIV_IPOD_MAX_DEVICES);
-    EXPECT_LE(allocated_bytes() - before, uint64_t(IPOD_MAX_RETAINED) + (4u << 20));
+    // What the library holds: all but the test's own copy of the reply.
+    EXPECT_LE(allocated_bytes() - before - too_many.capacity(), uint64_t(IPOD_MAX_RETAINED) + (4u << 20));
     // Once a reset empties the caches, the refused reply is taken.
     reset_cache(h.client);
-    EXPECT_EQ(parse(set_pb_track_info, h.client, tracks("get_pb_track_info", 300000)), 1);
+    EXPECT_EQ(parse(set_pb_track_info, h.client, too_many), 1);
 }
 
 // Texts the daemon chose enter a log line cut to 256 bytes, whatever their
