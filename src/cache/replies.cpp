@@ -9,9 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cache/cache.h"
 #include "cache/retained.h"
 #include "cache/value_lookup.h"
-#include "internal.h"
+#include "events/events.h"
+#include "handle.h"
+#include "link/link.h"
 
 namespace {
 

@@ -3,6 +3,9 @@
 
 #include <string.h>
 
+#include "handle.h"
+#include "link/link.h"
+
 extern "C" {
 
 uint64_t value_footprint(const serialize_value *value) {

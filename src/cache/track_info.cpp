@@ -4,9 +4,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cache/cache.h"
 #include "cache/retained.h"
 #include "cache/value_lookup.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -219,24 +222,7 @@ void clear_track_info(track_info *record) {
 }
 
 void reset_cache(kiv_ipod_client *client) {
-    client->current_track_info_tid = 0;
-    client->current_track_artwork_tid = 0;
-    client->play_state_tid = 0;
-    client->indexed_track_info_tid = 0;
-    client->indexed_track_chapter_info_tid = 0;
-    client->current_track_index_tid = 0;
-    client->open_session_tid = 0;
-    client->category_tid = 0;
-    client->records_tid = 0;
-    client->select_db_tid = 0;
-    client->preference_tid = 0;
-    client->db_itunes_info_tid = 0;
-    client->db_track_info_tid = 0;
-    client->pb_track_info_tid = 0;
-    client->uid_list_tid = 0;
-    client->lingo_version_tid = 0;
-    client->artwork_data_tid = 0;
-    client->sample_rate_tid = 0;
+    for (uint32_t &slot : client->pending) slot = 0;
 
     clear_track_info(&client->indexed_track);
     clear_track_info(&client->current_track);
@@ -313,12 +299,19 @@ int kiv_ipod_current_track_position(kiv_ipod_client *client) {
     return client->current_track.position;
 }
 
+// protocol.def's play states are the interface's.
+static_assert(ipod_track_state_from_wire(IPOD_PLAY_stopped) == KIV_IPOD_TRACK_STATE_STOPPED &&
+                  ipod_track_state_from_wire(IPOD_PLAY_playing) == KIV_IPOD_TRACK_STATE_PLAYING &&
+                  ipod_track_state_from_wire(IPOD_PLAY_paused) == KIV_IPOD_TRACK_STATE_PAUSED &&
+                  ipod_track_state_from_wire(IPOD_PLAY_error) == KIV_IPOD_TRACK_STATE_ERROR &&
+                  ipod_track_state_from_wire(IPOD_PLAY_fast_forward) == KIV_IPOD_TRACK_STATE_FAST_FORWARD &&
+                  ipod_track_state_from_wire(IPOD_PLAY_rewind) == KIV_IPOD_TRACK_STATE_REWIND,
+              "play states");
+
 int kiv_ipod_current_track_state(kiv_ipod_client *client) {
     if (client == nullptr) return -1;
-    // The daemon's play state codes 0..5 in the library's numbering.
-    static constexpr int kStateMap[] = {0, 4, 5, 1, 2, 3};
-    int32_t code = client->current_track.state;
-    return (code >= 0 && code < 6) ? kStateMap[code] : -1;
+    // The daemon's play state code in the library's numbering.
+    return ipod_track_state_from_wire(client->current_track.state);
 }
 
 int kiv_ipod_current_track_timestamp(kiv_ipod_client *client) {

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include "capture.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "values.h"
 
 namespace {
 
@@ -420,7 +422,7 @@ ipod_wait *ipod_wait_for(kiv_ipod_client *client, uint32_t tid) {
 }
 
 void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply) {
-    if (reply->opcode == IPOD_OP_PACKET_ERROR) kv_error("Packet error: transaction id 0x%04x\n", reply->tid);
+    if (reply->opcode == IPOD_OP_packet_error) kv_error("Packet error: transaction id 0x%04x\n", reply->tid);
     wait->handled = 1;
     // Like every reply, the awaited one starts from no error text: a
     // successful reply leaves none behind from an earlier failure.
