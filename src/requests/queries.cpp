@@ -43,12 +43,12 @@ uint32_t send_uid(kiv_ipod_client *client, ipod_opcode op, const unsigned char *
 
 extern "C" {
 
-uint32_t kiv_ipod_current_track_artwork(kiv_ipod_client *client, int32_t value) {
-    return send_ints(client, IPOD_OP_current_track_artwork, Shape::kInt, {value});
+uint32_t kiv_ipod_current_track_artwork(kiv_ipod_client *client, int32_t size) {
+    return send_ints(client, IPOD_OP_current_track_artwork, Shape::kInt, {size});
 }
-int32_t kiv_ipod_current_track_artwork_sync(kiv_ipod_client *client, int32_t value) {
+int32_t kiv_ipod_current_track_artwork_sync(kiv_ipod_client *client, int32_t size) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_current_track_artwork(client, value), __func__, set_artwork);
+    return kiv_req::wait_parsed(client, kiv_ipod_current_track_artwork(client, size), __func__, set_artwork);
 }
 
 uint32_t kiv_ipod_set_category(kiv_ipod_client *client, int32_t category) {
@@ -59,28 +59,29 @@ int32_t kiv_ipod_set_category_sync(kiv_ipod_client *client, int32_t category) {
     return kiv_req::wait_parsed(client, kiv_ipod_set_category(client, category), __func__, success_flag, 0);
 }
 
-uint32_t kiv_ipod_set_hierarchy(kiv_ipod_client *client, int32_t value) {
-    return send_ints(client, IPOD_OP_set_hierarchy, Shape::kInt, {value});
+uint32_t kiv_ipod_set_hierarchy(kiv_ipod_client *client, int32_t hierarchy) {
+    return send_ints(client, IPOD_OP_set_hierarchy, Shape::kInt, {hierarchy});
 }
-int32_t kiv_ipod_set_hierarchy_sync(kiv_ipod_client *client, int32_t value) {
+int32_t kiv_ipod_set_hierarchy_sync(kiv_ipod_client *client, int32_t hierarchy) {
     ipod_entry entry(client);
-    return kiv_req::wait_standard(client, kiv_ipod_set_hierarchy(client, value), __func__);
+    return kiv_req::wait_standard(client, kiv_ipod_set_hierarchy(client, hierarchy), __func__);
 }
 
-uint32_t kiv_ipod_select_db(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return send_ints(client, IPOD_OP_select_db, Shape::kIntArray, {a, b});
+uint32_t kiv_ipod_select_db(kiv_ipod_client *client, int32_t category, int32_t record_index) {
+    return send_ints(client, IPOD_OP_select_db, Shape::kIntArray, {category, record_index});
 }
-int32_t kiv_ipod_select_db_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+int32_t kiv_ipod_select_db_sync(kiv_ipod_client *client, int32_t category, int32_t record_index) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_select_db(client, a, b), __func__, success_flag, 0);
+    return kiv_req::wait_parsed(client, kiv_ipod_select_db(client, category, record_index), __func__,
+                                success_flag, 0);
 }
 
-uint32_t kiv_ipod_get_records(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return send_ints(client, IPOD_OP_get_records, Shape::kIntArray, {a, b});
+uint32_t kiv_ipod_get_records(kiv_ipod_client *client, int32_t start, int32_t count) {
+    return send_ints(client, IPOD_OP_get_records, Shape::kIntArray, {start, count});
 }
-int32_t kiv_ipod_get_records_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+int32_t kiv_ipod_get_records_sync(kiv_ipod_client *client, int32_t start, int32_t count) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_get_records(client, a, b), __func__, set_records);
+    return kiv_req::wait_parsed(client, kiv_ipod_get_records(client, start, count), __func__, set_records);
 }
 
 uint32_t kiv_ipod_indexed_track_info(kiv_ipod_client *client, int32_t index) {
@@ -92,13 +93,17 @@ int32_t kiv_ipod_indexed_track_info_sync(kiv_ipod_client *client, int32_t index)
                                 set_indexed_track_info);
 }
 
-uint32_t kiv_ipod_indexed_track_chapter_info(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return send_ints(client, IPOD_OP_indexed_track_chapter_info, Shape::kIntArray, {a, b});
+uint32_t kiv_ipod_indexed_track_chapter_info(kiv_ipod_client *client, int32_t track_index,
+                                             int32_t chapter_index) {
+    return send_ints(client, IPOD_OP_indexed_track_chapter_info, Shape::kIntArray,
+                     {track_index, chapter_index});
 }
-int32_t kiv_ipod_indexed_track_chapter_info_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+int32_t kiv_ipod_indexed_track_chapter_info_sync(kiv_ipod_client *client, int32_t track_index,
+                                                 int32_t chapter_index) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_indexed_track_chapter_info(client, a, b), __func__,
-                                set_indexed_track_chapter_info);
+    return kiv_req::wait_parsed(client,
+                                kiv_ipod_indexed_track_chapter_info(client, track_index, chapter_index),
+                                __func__, set_indexed_track_chapter_info);
 }
 
 uint32_t kiv_ipod_write_tag(kiv_ipod_client *client) {
@@ -114,25 +119,25 @@ uint32_t kiv_ipod_get_db_itunes_info(kiv_ipod_client *client, int32_t type) {
     return send_ints(client, IPOD_OP_get_db_itunes_info, Shape::kInt, {type});
 }
 
-uint32_t kiv_ipod_get_db_track_info(kiv_ipod_client *client, int32_t offset, int32_t count, int32_t third) {
+uint32_t kiv_ipod_get_db_track_info(kiv_ipod_client *client, int32_t offset, int32_t count, int32_t options) {
     kv_debug("%s, offset=%d, count=%d\n", kiv_req::name_of(IPOD_OP_get_db_track_info), offset, count);
-    return send_ints(client, IPOD_OP_get_db_track_info, Shape::kIntArray, {offset, count, third});
+    return send_ints(client, IPOD_OP_get_db_track_info, Shape::kIntArray, {offset, count, options});
 }
 int32_t kiv_ipod_get_db_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
-                                        int32_t third) {
+                                        int32_t options) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_get_db_track_info(client, offset, count, third), __func__,
+    return kiv_req::wait_parsed(client, kiv_ipod_get_db_track_info(client, offset, count, options), __func__,
                                 set_db_track_info);
 }
 
-uint32_t kiv_ipod_get_pb_track_info(kiv_ipod_client *client, int32_t offset, int32_t count, int32_t third) {
+uint32_t kiv_ipod_get_pb_track_info(kiv_ipod_client *client, int32_t offset, int32_t count, int32_t options) {
     kv_debug("%s, offset=%d, count=%d\n", kiv_req::name_of(IPOD_OP_get_pb_track_info), offset, count);
-    return send_ints(client, IPOD_OP_get_pb_track_info, Shape::kIntArray, {offset, count, third});
+    return send_ints(client, IPOD_OP_get_pb_track_info, Shape::kIntArray, {offset, count, options});
 }
 int32_t kiv_ipod_get_pb_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
-                                        int32_t third) {
+                                        int32_t options) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_get_pb_track_info(client, offset, count, third), __func__,
+    return kiv_req::wait_parsed(client, kiv_ipod_get_pb_track_info(client, offset, count, options), __func__,
                                 set_pb_track_info);
 }
 
