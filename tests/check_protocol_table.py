@@ -2,8 +2,8 @@
 """Holds the places that cannot include src/protocol/protocol.def to its
 rows: the Wireshark dissector's opcode names and frame constants, the Java
 binding's event types and request selectors (with the JNI glue that maps
-them to request functions), and the opcode, request and event tables of
-docs/protocol.md. Prints every mismatch; exit status 1 when there is one.
+them to request functions), and the opcode, request, play state and event
+tables of docs/protocol.md. Prints every mismatch; exit status 1 when there is one.
 
 Usage: check_protocol_table.py ROOT  (the source tree)
        check_protocol_table.py --self-test  (the checks find planted faults)
@@ -23,8 +23,8 @@ def rows(root):
     event name -> type, and the reply kinds in order."""
     text = re.sub(r"//[^\n]*", "", read(root, "src/protocol/protocol.def"))
     text = text[text.index("#endif\n\n") :]  # past the default definitions
-    table = {"opcodes": {}, "requests": {}, "events": {}, "kinds": []}
-    for kind, args in re.findall(r"^(MESSAGE|REQUEST|REPLY_KIND|EVENT)\(([^)]*)\)", text, re.M):
+    table = {"opcodes": {}, "requests": {}, "events": {}, "kinds": [], "states": {}}
+    for kind, args in re.findall(r"^(MESSAGE|REQUEST|REPLY_KIND|EVENT|PLAY_STATE)\(([^)]*)\)", text, re.M):
         a = [x.strip() for x in args.split(",")]
         if kind == "MESSAGE":
             table["opcodes"][int(a[1])] = a[0]
@@ -33,6 +33,8 @@ def rows(root):
             table["requests"][a[0]] = (int(a[1]), a[2], a[3])
         elif kind == "REPLY_KIND":
             table["kinds"].append(a[0])
+        elif kind == "PLAY_STATE":
+            table["states"][a[0]] = (int(a[1]), int(a[2]))
         else:
             table["events"][a[0]] = int(a[1])
     if len(table["opcodes"]) < 50 or len(table["events"]) < 10:
@@ -150,6 +152,20 @@ def check_docs(table, doc, out):
                 out.append("docs/protocol.md: %s is %s, the table says %s" % (name, cells[3], ready))
             if (cells[4] != "") != (kind != "NO_REPLY_KIND"):
                 out.append("docs/protocol.md: %s has slot %r, the table %s" % (name, cells[4], kind))
+    states = md_table(doc, "| Meaning | On the wire: `KIV_IPOD_WIRE_STATUS_` |")
+    if states is None:
+        out.append("docs/protocol.md: no play state table")
+    else:
+        seen = {}
+        for cells in states:
+            wire = re.match(r"(\d+) `(\w+)`$", cells[1])
+            state = re.match(r"(\d+) `(\w+)`$", cells[2])
+            if wire and state and wire.group(2) == state.group(2):
+                seen[wire.group(2).lower()] = (int(wire.group(1)), int(state.group(1)))
+            else:
+                out.append("docs/protocol.md: play state row %r is not read" % " | ".join(cells))
+        if seen != table["states"]:
+            out.append("docs/protocol.md: play states %s, the table %s" % (sorted(seen.items()), sorted(table["states"].items())))
     events = md_table(doc, "| Name | Type | `data` |")
     if events is None:
         out.append("docs/protocol.md: no event table")
@@ -200,6 +216,7 @@ FAULTS = [
      "| 52 | `kiv_ipod_set_bluetooth_state` | [`i` connected, `s` serial] | ✓ |"),
     ("docs/protocol.md", "| `ipod_ready` | 15 |", "| `ipod_ready` | 16 |"),
     ("docs/protocol.md", "| 4 – 58 | to daemon |", "| 4 – 57 | to daemon |"),
+    ("docs/protocol.md", "| 3 `PLAYING` | 1 `PLAYING` |", "| 3 `PLAYING` | 2 `PLAYING` |"),
 ]
 
 
