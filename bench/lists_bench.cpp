@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cache/cache.h"
 #include "events/events.h"
 #include "fake_daemon.h"
 #include "handle.h"

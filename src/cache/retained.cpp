@@ -5,6 +5,7 @@
 
 #include "handle.h"
 #include "link/link.h"
+#include "protocol/protocol.h"
 
 extern "C" {
 

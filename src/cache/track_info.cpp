@@ -35,9 +35,9 @@ void replace_uid(unsigned char **field, const serialize_value *value) {
     if (serialize_type(value) != SERIALIZE_BYTES) return;
     int32_t len = 0;
     const void *bytes = serialize_get_bytes(value, &len);
-    if (len != 8 || !bytes) return;
-    *field = static_cast<unsigned char *>(malloc(8));
-    if (*field) memcpy(*field, bytes, 8);
+    if (len != IPOD_TRACK_UID_SIZE || !bytes) return;
+    *field = static_cast<unsigned char *>(malloc(IPOD_TRACK_UID_SIZE));
+    if (*field) memcpy(*field, bytes, IPOD_TRACK_UID_SIZE);
 }
 
 struct TextKey {
@@ -185,7 +185,7 @@ int32_t set_indexed_track_info(kiv_ipod_client *client, const ipod_packet *packe
     serialize_value *list = serialize_array();
     client->indexed_track_info = list;
     serialize_array_add(list, text_or_empty(t.title));
-    serialize_array_add(list, t.uid ? serialize_bytes(t.uid, 8) : serialize_string(""));
+    serialize_array_add(list, t.uid ? serialize_bytes(t.uid, IPOD_TRACK_UID_SIZE) : serialize_string(""));
     serialize_array_add(list, text_or_empty(t.artist));
     serialize_array_add(list, text_or_empty(t.album));
     serialize_array_add(list, decimal(t.length));

@@ -14,6 +14,7 @@
 #include "events/events.h"
 #include "handle.h"
 #include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace {
 

@@ -94,6 +94,7 @@ struct Route {
 constexpr Route kRoutes[IPOD_REPLY_KINDS] = {
 #define REPLY_KIND(name, parser, text) {parser, text},
 #include "protocol/protocol.def"
+#include "protocol/protocol.h"
 };
 #undef LAST_ERROR
 #undef NO_TEXT

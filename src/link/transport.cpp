@@ -11,6 +11,7 @@
 #include "capture.h"
 #include "handle.h"
 #include "link/link.h"
+#include "protocol/protocol.h"
 #include "values.h"
 
 namespace {

@@ -36,14 +36,15 @@
 // small packet burst; a header that announces a larger payload makes the
 // read ask for the rest of it at once.
 #define IPOD_READ_CHUNK 1024u
-// Bytes of a track uid, sent and received as one byte string; a longer
-// string is cut, a shorter one is refused.
+// Bytes of a track uid: the requests that name a track send a byte string
+// of this length, and a cached track keeps a uid of exactly this length
+// (one of another length is not kept).
 #define IPOD_TRACK_UID_SIZE 8u
 // Bytes of the database's last synchronisation time (a packed date) in a
 // database-information reply.
 #define IPOD_LAST_SYNC_SIZE 7u
-// Room for the lingo version text "major.minor" with its NUL: two numbers
-// below 100 and the dot.
+// Room for the lingo version text "major.minor" with its NUL; a longer
+// text is cut to fit.
 #define IPOD_VERSION_TEXT_SIZE 8u
 // Most bytes the inbound queue holds (each packet counts its record and its
 // payload). Packets pile up while nothing dispatches them (the opening

@@ -3,6 +3,7 @@
 #include <stdint.h>
 
 #include "cache/cache.h"
+#include "protocol/protocol.h"
 #include "requests/preference.h"
 #include "requests/request.h"
 

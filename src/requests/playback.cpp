@@ -1,5 +1,6 @@
 // Playback control and play-status requests.
 #include "cache/cache.h"
+#include "protocol/protocol.h"
 #include "requests/request.h"
 
 using kiv_req::send_ints;

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "cache/cache.h"
+#include "protocol/protocol.h"
 #include "requests/request.h"
 
 using kiv_req::send_ints;

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "cache/value_lookup.h"
+#include "protocol/protocol.h"
 
 namespace kiv_req {
 
