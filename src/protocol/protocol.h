@@ -1,7 +1,7 @@
 // The protocol between the library and the daemon: the opcodes, reply
 // kinds, events and play states of protocol.def as enums, the frame
-// layout, every limit of the wire with its reason, and the names of all of
-// it (protocol.cpp). The tools compile protocol.cpp with this header and
+// layout, every limit of the wire and of a handle with its reason, and the
+// names of all of it (protocol.cpp). The tools compile protocol.cpp with this header and
 // nothing else of the library, so it depends on the C library only.
 #ifndef KIV_PROTOCOL_PROTOCOL_H
 #define KIV_PROTOCOL_PROTOCOL_H
