@@ -15,8 +15,9 @@
 #include <thread>
 
 #include "fake_daemon.h"
-#include "internal.h"
+#include "handle.h"
 #include "link/capture.h"
+#include "protocol/protocol.h"
 #include "wired_handle.h"
 
 // Counts heap allocations made while `counting` is set: the executable's
@@ -69,7 +70,7 @@ std::string position_event(int position) {
     serialize_hash_add(h, "ipod_id", serialize_int(7));
     serialize_hash_add(h, "ipod_serial", serialize_string("SER1"));
     serialize_hash_add(h, "data", serialize_int(position));
-    return frame(0, IPOD_OP_EVENT, encode(h));
+    return frame(0, IPOD_OP_event, encode(h));
 }
 
 long current_rss_kb() {

@@ -15,7 +15,8 @@
 #include <thread>
 
 #include "fake_daemon.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
 #include "wired_handle.h"
 
 namespace {

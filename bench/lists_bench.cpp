@@ -10,8 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "cache/cache.h"
+#include "events/events.h"
 #include "fake_daemon.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 // Log records are formatted, as the library formats them, and dropped: the
 // device flood logs one refusal per event beyond the device limit, and the

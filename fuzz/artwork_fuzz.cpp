@@ -8,7 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "internal.h"
+#include "cache/cache.h"
+#include "link/link.h"
 
 namespace {
 

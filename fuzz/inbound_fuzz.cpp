@@ -13,7 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 #include "value_mutator.h"
 
 namespace {
@@ -183,7 +185,7 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max
             f.tid = (rng() % 4 == 0) ? static_cast<uint32_t>(rng()) : static_cast<uint32_t>(rng() % 21);
             break;
         case 2: {
-            static const uint8_t kOpcodes[] = {IPOD_OP_EVENT, IPOD_OP_PING, IPOD_OP_PACKET_ERROR, 0, 5, 17};
+            static const uint8_t kOpcodes[] = {IPOD_OP_event, IPOD_OP_ping, IPOD_OP_packet_error, 0, 5, 17};
             f.opcode = kOpcodes[rng() % sizeof kOpcodes];
             break;
         }
@@ -230,8 +232,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Slots hold ids 2..19 (or all zero), so replies reach every parser.
     uint8_t flags = data[0];
     if (flags & 1) {
-        uint32_t *slot = &c->current_track_info_tid;
-        for (int k = 0; k < 18; k++) slot[k] = static_cast<uint32_t>(k + 2);
+        uint32_t *slot = c->pending;
+        for (int k = 0; k < IPOD_REPLY_KINDS; k++) slot[k] = static_cast<uint32_t>(k + 2);
     }
     c->preference_type = data[1] % 16;
     kiv_ipod_set_event_cb(c, on_event, nullptr);

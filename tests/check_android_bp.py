@@ -126,9 +126,10 @@ def main():
             raise SystemExit("unexpected module type %s for %s" % (kind, name))
     expected = {
         "libkiv-ipod-2": cmake_list(root + "/CMakeLists.txt", "set(KIV_SOURCES"),
-        "kiv-ipod-simd": ["tools/" + s for s in cmake_list(root + "/tools/CMakeLists.txt",
-                                                           "add_executable(kiv-ipod-simd")],
-        "kiv-ipod": ["tools/" + s for s in cmake_list(root + "/tools/CMakeLists.txt", "add_executable(kiv-ipod ")],
+        "kiv-ipod-simd": [os.path.normpath("tools/" + s) for s in cmake_list(root + "/tools/CMakeLists.txt",
+                                                                             "add_executable(kiv-ipod-simd")],
+        "kiv-ipod": [os.path.normpath("tools/" + s)
+                     for s in cmake_list(root + "/tools/CMakeLists.txt", "add_executable(kiv-ipod ")],
         "kiv-ipod-java": ["bindings/java/" + s for s in cmake_list(root + "/bindings/java/CMakeLists.txt",
                                                                    "set(KIV_JAVA_SOURCES", (".java",))],
         "libkiv-ipod-2-jni": ["bindings/java/" + s for s in cmake_list(root + "/bindings/java/CMakeLists.txt",

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Compares the dynamic symbols that a library defines with a list of names.
-# The list keeps the original interface first and the extensions after a
-# comment line; comments and blank lines are ignored.
+# The list is grouped by the header that declares the names, each group
+# with its extensions last; comments and blank lines are ignored.
 set -eu
 lib=$1
 expected=$2

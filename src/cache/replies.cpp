@@ -9,15 +9,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cache/cache.h"
 #include "cache/retained.h"
 #include "cache/value_lookup.h"
-#include "internal.h"
+#include "events/events.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace {
 
 // What the never-null byte accessors give without a handle: the zeros of a
-// handle that had no database-information reply (the longer field, 8 bytes).
-constexpr unsigned char kNoBytes[8] = {};
+// handle that had no database-information reply (the longer field).
+constexpr unsigned char kNoBytes[IPOD_TRACK_UID_SIZE] = {};
 
 struct FreeValue {
     serialize_value *value;

@@ -3,6 +3,10 @@
 
 #include <string.h>
 
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
+
 extern "C" {
 
 uint64_t value_footprint(const serialize_value *value) {

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "internal.h"
+#include "handle.h"
 
 #ifdef __cplusplus
 extern "C" {

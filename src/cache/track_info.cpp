@@ -4,9 +4,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cache/cache.h"
 #include "cache/retained.h"
 #include "cache/value_lookup.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -32,9 +35,9 @@ void replace_uid(unsigned char **field, const serialize_value *value) {
     if (serialize_type(value) != SERIALIZE_BYTES) return;
     int32_t len = 0;
     const void *bytes = serialize_get_bytes(value, &len);
-    if (len != 8 || !bytes) return;
-    *field = static_cast<unsigned char *>(malloc(8));
-    if (*field) memcpy(*field, bytes, 8);
+    if (len != IPOD_TRACK_UID_SIZE || !bytes) return;
+    *field = static_cast<unsigned char *>(malloc(IPOD_TRACK_UID_SIZE));
+    if (*field) memcpy(*field, bytes, IPOD_TRACK_UID_SIZE);
 }
 
 struct TextKey {
@@ -182,7 +185,7 @@ int32_t set_indexed_track_info(kiv_ipod_client *client, const ipod_packet *packe
     serialize_value *list = serialize_array();
     client->indexed_track_info = list;
     serialize_array_add(list, text_or_empty(t.title));
-    serialize_array_add(list, t.uid ? serialize_bytes(t.uid, 8) : serialize_string(""));
+    serialize_array_add(list, t.uid ? serialize_bytes(t.uid, IPOD_TRACK_UID_SIZE) : serialize_string(""));
     serialize_array_add(list, text_or_empty(t.artist));
     serialize_array_add(list, text_or_empty(t.album));
     serialize_array_add(list, decimal(t.length));
@@ -219,24 +222,7 @@ void clear_track_info(track_info *record) {
 }
 
 void reset_cache(kiv_ipod_client *client) {
-    client->current_track_info_tid = 0;
-    client->current_track_artwork_tid = 0;
-    client->play_state_tid = 0;
-    client->indexed_track_info_tid = 0;
-    client->indexed_track_chapter_info_tid = 0;
-    client->current_track_index_tid = 0;
-    client->open_session_tid = 0;
-    client->category_tid = 0;
-    client->records_tid = 0;
-    client->select_db_tid = 0;
-    client->preference_tid = 0;
-    client->db_itunes_info_tid = 0;
-    client->db_track_info_tid = 0;
-    client->pb_track_info_tid = 0;
-    client->uid_list_tid = 0;
-    client->lingo_version_tid = 0;
-    client->artwork_data_tid = 0;
-    client->sample_rate_tid = 0;
+    for (uint32_t &slot : client->pending) slot = 0;
 
     clear_track_info(&client->indexed_track);
     clear_track_info(&client->current_track);
@@ -313,12 +299,19 @@ int kiv_ipod_current_track_position(kiv_ipod_client *client) {
     return client->current_track.position;
 }
 
+// protocol.def's play states are the interface's.
+static_assert(ipod_track_state_from_wire(IPOD_PLAY_stopped) == KIV_IPOD_TRACK_STATE_STOPPED &&
+                  ipod_track_state_from_wire(IPOD_PLAY_playing) == KIV_IPOD_TRACK_STATE_PLAYING &&
+                  ipod_track_state_from_wire(IPOD_PLAY_paused) == KIV_IPOD_TRACK_STATE_PAUSED &&
+                  ipod_track_state_from_wire(IPOD_PLAY_error) == KIV_IPOD_TRACK_STATE_ERROR &&
+                  ipod_track_state_from_wire(IPOD_PLAY_fast_forward) == KIV_IPOD_TRACK_STATE_FAST_FORWARD &&
+                  ipod_track_state_from_wire(IPOD_PLAY_rewind) == KIV_IPOD_TRACK_STATE_REWIND,
+              "play states");
+
 int kiv_ipod_current_track_state(kiv_ipod_client *client) {
     if (client == nullptr) return -1;
-    // The daemon's play state codes 0..5 in the library's numbering.
-    static constexpr int kStateMap[] = {0, 4, 5, 1, 2, 3};
-    int32_t code = client->current_track.state;
-    return (code >= 0 && code < 6) ? kStateMap[code] : -1;
+    // The daemon's play state code in the library's numbering.
+    return ipod_track_state_from_wire(client->current_track.state);
 }
 
 int kiv_ipod_current_track_timestamp(kiv_ipod_client *client) {

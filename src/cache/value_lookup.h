@@ -2,7 +2,7 @@
 #ifndef KIV_CACHE_VALUE_LOOKUP_H
 #define KIV_CACHE_VALUE_LOOKUP_H
 
-#include "internal.h"
+#include "link/link.h"
 
 #ifdef __cplusplus
 extern "C" {

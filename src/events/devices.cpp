@@ -2,9 +2,13 @@
 // it, lookups by index and by serial, insert-or-replace, and readiness.
 #include <string.h>
 
+#include "cache/cache.h"
 #include "cache/retained.h"
 #include "cache/value_lookup.h"
-#include "internal.h"
+#include "events/events.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace {
 

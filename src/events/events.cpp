@@ -1,47 +1,41 @@
 // Decoding of daemon events (opcode 1) into kiv_ipod_event records, their
 // effects on the device list and the track cache, and the event accessors.
+#include "events/events.h"
+
 #include <stdlib.h>
 #include <string.h>
 
-#include <string_view>
-
+#include "cache/cache.h"
 #include "cache/value_lookup.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace {
 
-struct EventName {
-    std::string_view name;
-    int32_t type;
-};
-
-// Compared in this order; the first equal name gives the type.
-constexpr EventName kEventNames[] = {
-    {"connected_ipod", KIV_IPOD_EVENT_CONNECTED},
-    {"ipod_ready", KIV_IPOD_EVENT_IPOD_READY},
-    {"disconnected_ipod", KIV_IPOD_EVENT_DISCONNECTED},
-    {"fail_to_detect", KIV_IPOD_EVENT_FAIL_TO_DETECT},
-    {"authenticated", KIV_IPOD_EVENT_AUTHENTICATED},
-    {"mode_changed", KIV_IPOD_EVENT_MODE_CHANGED},
-    {"play_state_changed", KIV_IPOD_EVENT_PLAY_STATE_CHANGED},
-    {"chapter_index_changed", KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED},
-    {"track_index_changed", KIV_IPOD_EVENT_TRACK_INDEX_CHANGED},
-    {"samplerate_retrieved", KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED},
-    {"track_position_changed", KIV_IPOD_EVENT_TRACK_POSITION_CHANGED},
-    {"shuffle_changed", KIV_IPOD_EVENT_SHUFFLE_CHANGED},
-    {"repeat_changed", KIV_IPOD_EVENT_REPEAT_CHANGED},
-    {"playlist_changed", KIV_IPOD_EVENT_PLAYLIST_CHANGED},
-    {"eap_session_opened", KIV_IPOD_EVENT_EAP_SESSION_OPENED},
-    {"eap_session_closed", KIV_IPOD_EVENT_EAP_SESSION_CLOSED},
-    {"eap_data_received", KIV_IPOD_EVENT_EAP_DATA_RECEIVED},
-};
+// The daemon's event names decode to the types of the interface.
+static_assert(IPOD_EVENT_connected_ipod == KIV_IPOD_EVENT_CONNECTED &&
+                  IPOD_EVENT_disconnected_ipod == KIV_IPOD_EVENT_DISCONNECTED &&
+                  IPOD_EVENT_fail_to_detect == KIV_IPOD_EVENT_FAIL_TO_DETECT &&
+                  IPOD_EVENT_authenticated == KIV_IPOD_EVENT_AUTHENTICATED &&
+                  IPOD_EVENT_mode_changed == KIV_IPOD_EVENT_MODE_CHANGED &&
+                  IPOD_EVENT_play_state_changed == KIV_IPOD_EVENT_PLAY_STATE_CHANGED &&
+                  IPOD_EVENT_track_index_changed == KIV_IPOD_EVENT_TRACK_INDEX_CHANGED &&
+                  IPOD_EVENT_samplerate_retrieved == KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED &&
+                  IPOD_EVENT_track_position_changed == KIV_IPOD_EVENT_TRACK_POSITION_CHANGED &&
+                  IPOD_EVENT_chapter_index_changed == KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED &&
+                  IPOD_EVENT_shuffle_changed == KIV_IPOD_EVENT_SHUFFLE_CHANGED &&
+                  IPOD_EVENT_repeat_changed == KIV_IPOD_EVENT_REPEAT_CHANGED &&
+                  IPOD_EVENT_playlist_changed == KIV_IPOD_EVENT_PLAYLIST_CHANGED &&
+                  IPOD_EVENT_ipod_ready == KIV_IPOD_EVENT_IPOD_READY &&
+                  IPOD_EVENT_eap_session_opened == KIV_IPOD_EVENT_EAP_SESSION_OPENED &&
+                  IPOD_EVENT_eap_session_closed == KIV_IPOD_EVENT_EAP_SESSION_CLOSED &&
+                  IPOD_EVENT_eap_data_received == KIV_IPOD_EVENT_EAP_DATA_RECEIVED &&
+                  IPOD_EVENT_UNKNOWN == KIV_IPOD_EVENT_UNKNOWN,
+              "protocol.def's event types are the interface's");
 
 int32_t event_type_of(const char *name) {
-    if (!name) return KIV_IPOD_EVENT_UNKNOWN;
-    std::string_view text(name);
-    for (const EventName &e : kEventNames)
-        if (e.name == text) return e.type;
-    return KIV_IPOD_EVENT_UNKNOWN;
+    return ipod_event_type_of(name);
 }
 
 struct FreeValue {
@@ -211,9 +205,7 @@ kiv_ipod_event *event_decode(kiv_ipod_client *client, const ipod_packet *packet)
 }
 
 const char *kiv_ipod_event_name(int type) {
-    for (const EventName &e : kEventNames)
-        if (e.type == type) return e.name.data();
-    return nullptr;
+    return ipod_event_name(type);
 }
 
 int kiv_ipod_event_type(kiv_ipod_event *event) {

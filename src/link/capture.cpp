@@ -12,7 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "internal.h"
+#include "link/link.h"
 
 struct kiv_capture {
     int fd;

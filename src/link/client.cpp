@@ -19,9 +19,13 @@
 #include <cutils/sockets.h>
 #endif
 
+#include "cache/cache.h"
 #include "cache/retained.h"
 #include "capture.h"
-#include "internal.h"
+#include "events/events.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -196,7 +200,7 @@ kiv_ipod_client *kiv_ipod_connect(void) {
     const char *capture = getenv("KIV_IPOD_CAPTURE");
     if (capture && *capture) client->capture = kiv_capture_open(capture);
     ipod_packet request = {};
-    request.opcode = IPOD_OP_OPEN;
+    request.opcode = IPOD_OP_open;
     // A failed write leaves nothing to wait for (id 0).
     if (ipod_send(client, &request) < 0) request.tid = 0;
     int32_t came = ipod_await(client, request.tid, "kiv_ipod_connect", 0, take_opening_reply, nullptr);

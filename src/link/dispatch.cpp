@@ -4,130 +4,119 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cache/cache.h"
 #include "cache/value_lookup.h"
-#include "internal.h"
+#include "events/events.h"
+#include "handle.h"
+#include "link/link.h"
+#include "requests/preference.h"
 
 namespace {
 
-using Handler = int32_t (*)(kiv_ipod_client *, const ipod_packet *);
-
-int32_t handle_current_track_info(kiv_ipod_client *client, const ipod_packet *packet) {
+int32_t reply_current_track_info(kiv_ipod_client *client, const ipod_packet *packet) {
     return set_track_info(client, packet, "current_track_info", &client->current_track);
 }
 
 // Replies to uid-list requests carry nothing the client keeps but an error
 // text, which makes the request fail.
-int32_t handle_uid_list(kiv_ipod_client *client, const ipod_packet *packet) {
+int32_t reply_uid_list(kiv_ipod_client *client, const ipod_packet *packet) {
     return cache_take_packet_error(client, packet) ? -1 : 1;
 }
 
+// The generic decoding: an integer result, or an "error" text (kept as
+// last_error; *failed is then set). An empty or undecodable payload is a
+// reply without a value: 0, and *empty is set.
+int32_t generic_value(kiv_ipod_client *client, const ipod_packet *packet, bool *failed, bool *empty) {
+    *failed = false;
+    serialize_value *value = packet->length > 0 ? ipod_decode_payload(packet) : nullptr;
+    *empty = value == nullptr;
+    int32_t result = 0;
+    if (serialize_type(value) == SERIALIZE_INT) {
+        result = serialize_get_int(value);
+    } else if (serialize_type(value) == SERIALIZE_HASH && serialize_hash_has_key(value, "error")) {
+        ipod_set_last_error(client, serialize_hash_get_string(value, "error"));
+        *failed = true;
+    }
+    serialize_free(value);
+    return result;
+}
+
+// The reply kinds that take the generic decoding adjust its result; an
+// error leaves what the blocking form of the same request leaves.
+int32_t reply_generic(kiv_ipod_client *client, const ipod_packet *packet) {
+    bool failed, empty;
+    return generic_value(client, packet, &failed, &empty);
+}
+
+// The cached track index follows the reply: an unknown index (-1) after
+// an error.
+int32_t reply_current_track_index(kiv_ipod_client *client, const ipod_packet *packet) {
+    bool failed, empty;
+    int32_t result = generic_value(client, packet, &failed, &empty);
+    if (empty) return result;
+    if (failed) result = -1;
+    client->current_track.track_index = result;
+    return result;
+}
+
+// Category and database selection: the count goes to record_count (-1,
+// reported as 0, after an error); the callback gets 1 for a count of zero
+// or more.
+int32_t reply_record_count(kiv_ipod_client *client, const ipod_packet *packet) {
+    bool failed, empty;
+    int32_t result = generic_value(client, packet, &failed, &empty);
+    if (empty) return result;
+    if (failed) result = -1;
+    client->record_count = result;
+    return result >= 0 ? 1 : 0;
+}
+
+// The wire value becomes a setting number; an error names no setting, as a
+// failed blocking call.
+int32_t reply_preference(kiv_ipod_client *client, const ipod_packet *packet) {
+    bool failed, empty;
+    int32_t result = generic_value(client, packet, &failed, &empty);
+    if (empty) return result;
+    const uint32_t wire = failed ? UINT32_MAX : static_cast<uint32_t>(result);
+    return static_cast<int32_t>(preference_setting_from_wire(client->preference_type, wire));
+}
+
 struct Route {
-    uint32_t kiv_ipod_client::*slot;
-    Handler handler;
+    int32_t (*parser)(kiv_ipod_client *, const ipod_packet *);
     // Else the callback gets a null text; an error text is still left in
     // last_error, where kiv_ipod_last_error reads it.
     bool text_is_last_error;
 };
 
-// Slots compared in this order; the first one holding the reply's id wins.
-constexpr Route kRoutes[] = {
-    {&kiv_ipod_client::current_track_info_tid, handle_current_track_info, true},
-    {&kiv_ipod_client::indexed_track_info_tid, set_indexed_track_info, true},
-    {&kiv_ipod_client::play_state_tid, set_play_status, false},
-    {&kiv_ipod_client::current_track_artwork_tid, set_artwork, true},
-    {&kiv_ipod_client::sample_rate_tid, set_current_track_sample_rate, true},
-    {&kiv_ipod_client::records_tid, set_records, false},
-    {&kiv_ipod_client::open_session_tid, set_open_session_result, false},
-    {&kiv_ipod_client::db_itunes_info_tid, set_db_itunes_info, false},
-    {&kiv_ipod_client::db_track_info_tid, set_db_track_info, false},
-    {&kiv_ipod_client::pb_track_info_tid, set_pb_track_info, false},
-    {&kiv_ipod_client::indexed_track_chapter_info_tid, set_indexed_track_chapter_info, false},
-    {&kiv_ipod_client::uid_list_tid, handle_uid_list, false},
-    {&kiv_ipod_client::lingo_version_tid, set_lingo_version, false},
+#define LAST_ERROR true
+#define NO_TEXT false
+// One route per reply kind, in the order of the slots.
+constexpr Route kRoutes[IPOD_REPLY_KINDS] = {
+#define REPLY_KIND(name, parser, text) {parser, text},
+#include "protocol/protocol.def"
+#include "protocol/protocol.h"
 };
-static_assert(sizeof kRoutes / sizeof kRoutes[0] == 13, "thirteen routed reply kinds");
+#undef LAST_ERROR
+#undef NO_TEXT
 
-// An empty slot (0) holds no request, so it never matches; id 0 is never
-// handed out by the sender either.
-bool holds(const kiv_ipod_client *client, uint32_t kiv_ipod_client::*slot, uint32_t tid) {
-    return tid != 0 && client->*slot == tid;
+// The kind whose slot holds `tid`, the first in protocol.def's order, or
+// IPOD_NO_REPLY_KIND. An empty slot (0) holds no request, so it never
+// matches; id 0 is never handed out by the sender either.
+int kind_holding(const kiv_ipod_client *client, uint32_t tid) {
+    if (tid == 0) return IPOD_NO_REPLY_KIND;
+    for (int kind = 0; kind < IPOD_REPLY_KINDS; kind++)
+        if (client->pending[kind] == tid) return kind;
+    return IPOD_NO_REPLY_KIND;
 }
-
-// Replies of the kinds without a handler: an integer result, or an
-// "error" text, then the per-kind adjustments. An error leaves what the
-// blocking form of the same request leaves: an unknown track index (-1),
-// an unknown record count (-1, reported as 0), no preference setting.
-int32_t generic_reply(kiv_ipod_client *client, const ipod_packet *packet, const char **text) {
-    *text = nullptr;
-    if (packet->length == 0) return 0;
-    serialize_value *value = ipod_decode_payload(packet);
-    // An undecodable payload is a reply without a value, like an empty one.
-    if (!value) return 0;
-    int32_t result = 0;
-    bool failed = false;
-    if (serialize_type(value) == SERIALIZE_INT) {
-        result = serialize_get_int(value);
-    } else if (serialize_type(value) == SERIALIZE_HASH && serialize_hash_has_key(value, "error")) {
-        ipod_set_last_error(client, serialize_hash_get_string(value, "error"));
-        *text = client->last_error;
-        failed = true;
-    }
-    serialize_free(value);
-
-    const uint32_t tid = packet->tid;
-    if (holds(client, &kiv_ipod_client::current_track_index_tid, tid)) {
-        if (failed) result = -1;
-        client->current_track.track_index = result;
-    } else if (holds(client, &kiv_ipod_client::category_tid, tid) ||
-               holds(client, &kiv_ipod_client::select_db_tid, tid)) {
-        if (failed) result = -1;
-        client->record_count = result;
-        result = result >= 0 ? 1 : 0;
-    } else if (holds(client, &kiv_ipod_client::preference_tid, tid)) {
-        // The wire value -1 names no setting, as a failed blocking call.
-        const uint32_t wire = failed ? UINT32_MAX : static_cast<uint32_t>(result);
-        result = static_cast<int32_t>(preference_setting_from_wire(client->preference_type, wire));
-    }
-    return result;
-}
-
-// Every pending-reply slot of the handle.
-constexpr uint32_t kiv_ipod_client::*kSlots[] = {
-    &kiv_ipod_client::current_track_info_tid,
-    &kiv_ipod_client::current_track_artwork_tid,
-    &kiv_ipod_client::play_state_tid,
-    &kiv_ipod_client::indexed_track_info_tid,
-    &kiv_ipod_client::indexed_track_chapter_info_tid,
-    &kiv_ipod_client::current_track_index_tid,
-    &kiv_ipod_client::open_session_tid,
-    &kiv_ipod_client::category_tid,
-    &kiv_ipod_client::records_tid,
-    &kiv_ipod_client::select_db_tid,
-    &kiv_ipod_client::preference_tid,
-    &kiv_ipod_client::db_itunes_info_tid,
-    &kiv_ipod_client::db_track_info_tid,
-    &kiv_ipod_client::pb_track_info_tid,
-    &kiv_ipod_client::uid_list_tid,
-    &kiv_ipod_client::lingo_version_tid,
-    &kiv_ipod_client::artwork_data_tid,
-    &kiv_ipod_client::sample_rate_tid,
-};
-static_assert(sizeof kSlots / sizeof kSlots[0] == 18, "eighteen pending-reply slots");
 
 // Handles one reply (already unlinked) and hands it to the reply callback.
 void deliver_reply(kiv_ipod_client *client, ipod_packet *packet) {
     ipod_set_last_error(client, nullptr);
-    int32_t result = 0;
-    const char *text = nullptr;
-    bool routed = false;
-    for (const Route &route : kRoutes) {
-        if (!holds(client, route.slot, packet->tid)) continue;
-        result = route.handler(client, packet);
-        text = route.text_is_last_error ? client->last_error : nullptr;
-        routed = true;
-        break;
-    }
-    if (!routed) result = generic_reply(client, packet, &text);
+    const int kind = kind_holding(client, packet->tid);
+    // A reply that no slot holds gets the generic decoding.
+    const Route route = kind < IPOD_REPLY_KINDS ? kRoutes[kind] : Route{reply_generic, true};
+    const int32_t result = route.parser(client, packet);
+    const char *text = route.text_is_last_error ? client->last_error : nullptr;
     // The reply has been applied: a second packet with its id (a duplicate
     // or a stale copy) gets the generic decoding and touches no cache.
     ipod_release_slots(client, packet->tid);
@@ -146,8 +135,8 @@ void ipod_set_last_error(kiv_ipod_client *client, const char *text) {
 
 void ipod_release_slots(kiv_ipod_client *client, uint32_t tid) {
     if (tid == 0) return;
-    for (uint32_t kiv_ipod_client::*slot : kSlots)
-        if (client->*slot == tid) client->*slot = 0;
+    for (uint32_t &slot : client->pending)
+        if (slot == tid) slot = 0;
 }
 
 const char *kiv_ipod_last_error(kiv_ipod_client *client) {
@@ -176,7 +165,7 @@ kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client, uint64_t last_seq) {
             ipod_wait_take(client, wait, packet);
             continue;
         }
-        if (packet->opcode == IPOD_OP_EVENT) {
+        if (packet->opcode == IPOD_OP_event) {
             ipod_queue_unlink_after(client, head);
             ipod_set_last_error(client, nullptr);
             kiv_ipod_event *event = event_decode(client, packet);
@@ -185,7 +174,7 @@ kiv_ipod_event *ipod_dispatch_next(kiv_ipod_client *client, uint64_t last_seq) {
             if (event) return event;
             continue;
         }
-        if (packet->opcode == IPOD_OP_PING) {
+        if (packet->opcode == IPOD_OP_ping) {
             ipod_queue_unlink_after(client, head);
             if (client->ping_cb)
                 client->ping_cb(client, packet->tid, client->ping_cb_data);

@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include "capture.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
+#include "values.h"
 
 namespace {
 
-constexpr uint32_t kReadChunk = 1024;
 // Payloads from this size up may take over the reassembly buffer.
 constexpr uint32_t kHandOverMin = 64 * 1024;
 // Requests whose encoding fits go out in one write with their header.
@@ -89,7 +91,7 @@ bool wait_ready(int fd, short events, int64_t deadline) {
 bool rx_reserve(kiv_ipod_client *client, uint32_t extra) {
     uint64_t need = static_cast<uint64_t>(client->rx_len) + extra;
     if (need <= client->rx_cap && client->rx_buf) return true;
-    uint64_t cap = client->rx_cap ? client->rx_cap : kReadChunk;
+    uint64_t cap = client->rx_cap ? client->rx_cap : IPOD_READ_CHUNK;
     while (cap < need) cap *= 2;
     void *grown = realloc(client->rx_buf, static_cast<size_t>(cap));
     if (!grown) return false;
@@ -109,12 +111,12 @@ void rx_release(kiv_ipod_client *client) {
 // has arrived and whose payload is larger, so that one large reply does
 // not take thousands of reads.
 uint32_t read_size(const kiv_ipod_client *client) {
-    if (client->rx_len < IPOD_HEADER_SIZE) return kReadChunk;
-    uint32_t length = load_be32(client->rx_buf + 12);
-    if (length > IPOD_MAX_PAYLOAD) return kReadChunk;
+    if (client->rx_len < IPOD_HEADER_SIZE) return IPOD_READ_CHUNK;
+    uint32_t length = load_be32(client->rx_buf + IPOD_HEADER_LENGTH_AT);
+    if (length > IPOD_MAX_PAYLOAD) return IPOD_READ_CHUNK;
     uint32_t total = IPOD_HEADER_SIZE + length;
     uint32_t missing = total > client->rx_len ? total - client->rx_len : 0;
-    return missing > kReadChunk ? missing : kReadChunk;
+    return missing > IPOD_READ_CHUNK ? missing : IPOD_READ_CHUNK;
 }
 
 // Cuts every complete packet out of rx_buf into the queue. Returns the
@@ -126,7 +128,7 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
     *oversize = false;
     while (client->rx_len - offset >= IPOD_HEADER_SIZE) {
         const uint8_t *header = client->rx_buf + offset;
-        uint32_t length = load_be32(header + 12);
+        uint32_t length = load_be32(header + IPOD_HEADER_LENGTH_AT);
         if (length > IPOD_MAX_PAYLOAD) {
             kv_error("ipod_read_packets, payload length %u exceeds the limit of %u bytes\n", length,
                      IPOD_MAX_PAYLOAD);
@@ -172,8 +174,8 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         if (client->capture)
             kiv_capture_frame(client->capture, KIV_CAPTURE_FROM_DAEMON, header, IPOD_HEADER_SIZE,
                               header + IPOD_HEADER_SIZE, length);
-        packet->tid = load_be32(header + 4);
-        packet->opcode = header[8];
+        packet->tid = load_be32(header + IPOD_HEADER_TID_AT);
+        packet->opcode = header[IPOD_HEADER_OPCODE_AT];
         packet->length = length;
         if (take_buffer) {
             memmove(payload, header + IPOD_HEADER_SIZE, length);
@@ -346,8 +348,8 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
     uint8_t buffer[IPOD_HEADER_SIZE + kCoalesceLimit];
     memset(buffer, 0, IPOD_HEADER_SIZE);
     buffer[0] = IPOD_HEADER_MARKER;
-    store_be32(buffer + 4, request->tid);
-    buffer[8] = static_cast<uint8_t>(request->opcode & 0xFF);
+    store_be32(buffer + IPOD_HEADER_TID_AT, request->tid);
+    buffer[IPOD_HEADER_OPCODE_AT] = static_cast<uint8_t>(request->opcode & 0xFF);
 
     uint8_t *encoded = nullptr;
     int32_t length = 0;
@@ -363,7 +365,7 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
             return -1;
         }
     }
-    store_be32(buffer + 12, static_cast<uint32_t>(length));
+    store_be32(buffer + IPOD_HEADER_LENGTH_AT, static_cast<uint32_t>(length));
 
     int64_t deadline = kNoDeadline;
     int32_t written;
@@ -430,7 +432,7 @@ ipod_wait *ipod_wait_for(kiv_ipod_client *client, uint32_t tid) {
 }
 
 void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply) {
-    if (reply->opcode == IPOD_OP_PACKET_ERROR) kv_error("Packet error: transaction id 0x%04x\n", reply->tid);
+    if (reply->opcode == IPOD_OP_packet_error) kv_error("Packet error: transaction id 0x%04x\n", reply->tid);
     wait->handled = 1;
     // Like every reply, the awaited one starts from no error text: a
     // successful reply leaves none behind from an earlier failure.

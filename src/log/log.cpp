@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "internal.h"
+#include "kiv_ipod.h"
 #include "log/log_limits.h"
 
 namespace {

@@ -2,32 +2,15 @@
 // and the preference conversions that dispatch also uses.
 #include <stdint.h>
 
+#include "cache/cache.h"
+#include "protocol/protocol.h"
+#include "requests/preference.h"
 #include "requests/request.h"
 
-using kiv_req::Request;
 using kiv_req::send_ints;
 using kiv_req::Shape;
 
 namespace {
-
-constexpr Request kOpenSession{"kiv_ipod_open_session", 4, false, nullptr};
-constexpr Request kCloseSession{"kiv_ipod_close_session", 5, false, nullptr};
-constexpr Request kReauthentication{"kiv_ipod_reauthentication", 28, true, nullptr};
-constexpr Request kSetPreference{"kiv_ipod_set_preference", 29, true, nullptr};
-constexpr Request kGetPreference{"kiv_ipod_get_preference", 30, true, nullptr};
-constexpr Request kHealthExamine{"kiv_ipod_health_examine", 33, false, nullptr};
-constexpr Request kSetStatechange{"kiv_ipod_set_statechange", 35, true, nullptr};
-constexpr Request kEnterVideoOutMode{"kiv_ipod_enter_videooutmode", 36, true, nullptr};
-constexpr Request kExitVideoOutMode{"kiv_ipod_exit_videooutmode", 37, true, nullptr};
-constexpr Request kGetVideoOutOptions{"kiv_ipod_get_videooutoptions", 38, true, nullptr};
-constexpr Request kSetVideoOutOptions{"kiv_ipod_set_videooutoptions", 39, true, nullptr};
-constexpr Request kNavigateVideoOut{"kiv_ipod_navigate_videoout", 40, true, nullptr};
-constexpr Request kSetBluetoothHwInfo{"kiv_ipod_set_bluetooth_hw_info", 51, false, nullptr};
-constexpr Request kSetBluetoothState{"kiv_ipod_set_bluetooth_state", 52, false, nullptr};
-constexpr Request kRestartIdps{"kiv_ipod_restart_idps", 55, false, nullptr};
-constexpr Request kSetConfig{"kiv_ipod_set_config", 56, false, nullptr};
-constexpr Request kLaunchApplication{"kiv_ipod_launch_application", 57, true, nullptr};
-constexpr Request kSendEapDatagram{"kiv_ipod_send_eap_datagram", 58, true, nullptr};
 
 // The setting numbers 0..19, each naming one (preference type, wire value).
 struct PreferenceRow {
@@ -77,9 +60,9 @@ void trace(const char *format, int32_t value) {
 
 // A request with one integer payload and the video-out trace lines: the
 // argument on entry, the transaction id once sent.
-uint32_t send_traced(kiv_ipod_client *client, const Request &req, const Traces &traces, int32_t value) {
+uint32_t send_traced(kiv_ipod_client *client, ipod_opcode op, const Traces &traces, int32_t value) {
     trace(traces.entry, value);
-    uint32_t tid = send_ints(client, req, Shape::kInt, {value});
+    uint32_t tid = send_ints(client, op, Shape::kInt, {value});
     if (tid != 0) trace(traces.sent, static_cast<int32_t>(tid));
     return tid;
 }
@@ -113,13 +96,13 @@ uint32_t preference_setting_from_wire(uint32_t type, uint32_t wire) {
 }
 
 uint32_t kiv_ipod_open_session(kiv_ipod_client *client, int32_t index) {
-    kv_debug("%s, index=%d\n", kOpenSession.name, index);
-    if (!kiv_req::ready_for(client, kOpenSession)) return 0;
-    uint32_t tid = kiv_req::send_payload(client, kOpenSession, serialize_int(index));
+    kv_debug("%s, index=%d\n", kiv_req::name_of(IPOD_OP_open_session), index);
+    if (!kiv_req::ready_for(client, IPOD_OP_open_session)) return 0;
+    uint32_t tid = kiv_req::send_payload(client, IPOD_OP_open_session, serialize_int(index));
     // The reset clears every slot, so the new session's slot is set after it.
     reset_cache(client);
     client->current_session = index;
-    client->open_session_tid = tid;
+    client->pending[IPOD_REPLY_open_session] = tid;
     return tid;
 }
 int32_t kiv_ipod_open_session_sync(kiv_ipod_client *client, int32_t index) {
@@ -129,7 +112,7 @@ int32_t kiv_ipod_open_session_sync(kiv_ipod_client *client, int32_t index) {
 }
 
 uint32_t kiv_ipod_close_session(kiv_ipod_client *client) {
-    uint32_t tid = send_ints(client, kCloseSession, Shape::kNone);
+    uint32_t tid = send_ints(client, IPOD_OP_close_session, Shape::kNone);
     if (client != nullptr) client->session_opened = 0;
     return tid;
 }
@@ -139,7 +122,7 @@ int32_t kiv_ipod_close_session_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_reauthentication(kiv_ipod_client *client, int32_t value) {
-    return send_ints(client, kReauthentication, Shape::kInt, {value});
+    return send_ints(client, IPOD_OP_reauthentication, Shape::kInt, {value});
 }
 int32_t kiv_ipod_reauthentication_sync(kiv_ipod_client *client, int32_t value) {
     ipod_entry entry(client);
@@ -147,7 +130,7 @@ int32_t kiv_ipod_reauthentication_sync(kiv_ipod_client *client, int32_t value) {
 }
 
 uint32_t kiv_ipod_set_preference(kiv_ipod_client *client, int32_t type, uint32_t setting) {
-    return send_ints(client, kSetPreference, Shape::kIntArray,
+    return send_ints(client, IPOD_OP_set_preference, Shape::kIntArray,
                      {static_cast<int32_t>(preference_type_to_wire(type)),
                       static_cast<int32_t>(preference_setting_to_wire(setting))});
 }
@@ -157,12 +140,11 @@ int32_t kiv_ipod_set_preference_sync(kiv_ipod_client *client, int32_t type, uint
 }
 
 uint32_t kiv_ipod_get_preference(kiv_ipod_client *client, int32_t type) {
-    uint32_t tid =
-        send_ints(client, kGetPreference, Shape::kInt, {static_cast<int32_t>(preference_type_to_wire(type))});
+    uint32_t tid = send_ints(client, IPOD_OP_get_preference, Shape::kInt,
+                             {static_cast<int32_t>(preference_type_to_wire(type))});
     if (tid == 0) return 0;
     // Dispatch converts the reply with the type as the caller gave it.
     client->preference_type = static_cast<uint32_t>(type);
-    client->preference_tid = tid;
     return tid;
 }
 int32_t kiv_ipod_get_preference_sync(kiv_ipod_client *client, int32_t type) {
@@ -177,15 +159,15 @@ int32_t kiv_ipod_get_preference_sync(kiv_ipod_client *client, int32_t type) {
 serialize_value *kiv_ipod_health_examine(kiv_ipod_client *client, const char *text, serialize_value *value) {
     ipod_entry entry(client);
     // The caller's value belongs to the request from here on, refused or not.
-    if (!kiv_req::valid_text(client, kHealthExamine.name, "text", text) ||
-        !kiv_req::ready_for(client, kHealthExamine)) {
+    if (!kiv_req::valid_text(client, kiv_req::name_of(IPOD_OP_health_examine), "text", text) ||
+        !kiv_req::ready_for(client, IPOD_OP_health_examine)) {
         serialize_free(value);
         return nullptr;
     }
     serialize_value *payload = serialize_array();
     serialize_array_add(payload, serialize_string(text));
     if (value != nullptr) serialize_array_add(payload, value);
-    uint32_t tid = kiv_req::send_payload(client, kHealthExamine, payload);
+    uint32_t tid = kiv_req::send_payload(client, IPOD_OP_health_examine, payload);
     ipod_packet *reply = kiv_req::wait_reply(client, tid, __func__, true);
     if (reply == nullptr) return nullptr;
     serialize_value *result = nullptr;
@@ -197,7 +179,7 @@ serialize_value *kiv_ipod_health_examine(kiv_ipod_client *client, const char *te
 }
 
 uint32_t kiv_ipod_set_statechange(kiv_ipod_client *client, int32_t value) {
-    return send_traced(client, kSetStatechange, kStatechangeTraces, value);
+    return send_traced(client, IPOD_OP_set_statechange, kStatechangeTraces, value);
 }
 int32_t kiv_ipod_set_statechange_sync(kiv_ipod_client *client, int32_t value) {
     ipod_entry entry(client);
@@ -205,16 +187,16 @@ int32_t kiv_ipod_set_statechange_sync(kiv_ipod_client *client, int32_t value) {
 }
 
 uint32_t kiv_ipod_enter_videooutmode(kiv_ipod_client *client) {
-    return send_ints(client, kEnterVideoOutMode, Shape::kNone);
+    return send_ints(client, IPOD_OP_enter_videooutmode, Shape::kNone);
 }
 
 uint32_t kiv_ipod_exit_videooutmode(kiv_ipod_client *client) {
-    return send_ints(client, kExitVideoOutMode, Shape::kNone);
+    return send_ints(client, IPOD_OP_exit_videooutmode, Shape::kNone);
 }
 
 uint32_t kiv_ipod_get_videooutoptions(kiv_ipod_client *client, int32_t value) {
     kv_debug("kiv_ipod_get_videooutoptions %d %xH", value, static_cast<unsigned>(value));
-    uint32_t tid = send_ints(client, kGetVideoOutOptions, Shape::kInt, {value != 0 ? 1 : 0});
+    uint32_t tid = send_ints(client, IPOD_OP_get_videooutoptions, Shape::kInt, {value != 0 ? 1 : 0});
     if (tid != 0) kv_debug("returning %d %xH", static_cast<int>(tid), tid);
     return tid;
 }
@@ -225,7 +207,7 @@ int32_t kiv_ipod_get_videooutoptions_sync(kiv_ipod_client *client, int32_t value
 }
 
 uint32_t kiv_ipod_set_videooutoptions(kiv_ipod_client *client, int32_t value) {
-    return send_traced(client, kSetVideoOutOptions, kVideoOutOptionsTraces, value);
+    return send_traced(client, IPOD_OP_set_videooutoptions, kVideoOutOptionsTraces, value);
 }
 int32_t kiv_ipod_set_videooutoptions_sync(kiv_ipod_client *client, int32_t value) {
     ipod_entry entry(client);
@@ -233,7 +215,7 @@ int32_t kiv_ipod_set_videooutoptions_sync(kiv_ipod_client *client, int32_t value
 }
 
 uint32_t kiv_ipod_navigate_videoout(kiv_ipod_client *client, int32_t value) {
-    return send_traced(client, kNavigateVideoOut, kNavigateTraces, value);
+    return send_traced(client, IPOD_OP_navigate_videoout, kNavigateTraces, value);
 }
 int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value) {
     ipod_entry entry(client);
@@ -242,7 +224,7 @@ int32_t kiv_ipod_navigate_videoout_sync(kiv_ipod_client *client, int32_t value) 
 
 uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device_class, int32_t pairing_type,
                                         const char *pin_code, const char *address) {
-    const char *name = kSetBluetoothHwInfo.name;
+    const char *name = kiv_req::name_of(IPOD_OP_set_bluetooth_hw_info);
     // The PIN code never reaches the system log, which other processes may
     // read: it is masked, and only whether one was given shows.
     kv_debug("%s, device_class=0x%08x, pairing_type=%d, pin_code=%s, address=%s\n", name, device_class,
@@ -251,7 +233,7 @@ uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device
         !kiv_req::valid_text(client, name, "address", address)) {
         return 0;
     }
-    if (!kiv_req::ready_for(client, kSetBluetoothHwInfo)) return 0;
+    if (!kiv_req::ready_for(client, IPOD_OP_set_bluetooth_hw_info)) return 0;
     if (serialize_type(client->devices) != SERIALIZE_ARRAY || serialize_array_count(client->devices) <= 0) {
         kv_debug("%s, No valid device.\n", name);
         return 0;
@@ -261,43 +243,43 @@ uint32_t kiv_ipod_set_bluetooth_hw_info(kiv_ipod_client *client, uint32_t device
     serialize_array_add(payload, serialize_int(pairing_type));
     serialize_array_add(payload, serialize_string(pin_code));
     serialize_array_add(payload, serialize_string(address));
-    return kiv_req::send_payload(client, kSetBluetoothHwInfo, payload);
+    return kiv_req::send_payload(client, IPOD_OP_set_bluetooth_hw_info, payload);
 }
 
 uint32_t kiv_ipod_set_bluetooth_state(kiv_ipod_client *client, int32_t connected, const char *serial) {
-    const char *name = kSetBluetoothState.name;
+    const char *name = kiv_req::name_of(IPOD_OP_set_bluetooth_state);
     kv_debug("%s, connected=%d serial=%s\n", name, connected, kiv_req::shown(serial));
     if (!kiv_req::valid_text(client, name, "serial", serial)) return 0;
-    if (!kiv_req::ready_for(client, kSetBluetoothState)) return 0;
+    if (!kiv_req::ready_for(client, IPOD_OP_set_bluetooth_state)) return 0;
     serialize_value *payload = serialize_array();
     serialize_array_add(payload, serialize_int(connected));
     serialize_array_add(payload, serialize_string(serial));
-    return kiv_req::send_payload(client, kSetBluetoothState, payload);
+    return kiv_req::send_payload(client, IPOD_OP_set_bluetooth_state, payload);
 }
 
 uint32_t kiv_ipod_restart_idps(kiv_ipod_client *client, int32_t value) {
-    return send_ints(client, kRestartIdps, Shape::kInt, {value});
+    return send_ints(client, IPOD_OP_restart_idps, Shape::kInt, {value});
 }
 
 uint32_t kiv_ipod_set_config(kiv_ipod_client *client, const char *config_key, const char *config_value) {
-    const char *name = kSetConfig.name;
+    const char *name = kiv_req::name_of(IPOD_OP_set_config);
     kv_debug("%s, config_key=%s, config_value=%s\n", name, kiv_req::shown(config_key),
              kiv_req::shown(config_value));
     if (!kiv_req::valid_text(client, name, "config_key", config_key) ||
         !kiv_req::valid_text(client, name, "config_value", config_value)) {
         return 0;
     }
-    if (!kiv_req::ready_for(client, kSetConfig)) return 0;
+    if (!kiv_req::ready_for(client, IPOD_OP_set_config)) return 0;
     serialize_value *payload = serialize_array();
     serialize_array_add(payload, serialize_string(config_key));
     serialize_array_add(payload, serialize_string(config_value));
-    return kiv_req::send_payload(client, kSetConfig, payload);
+    return kiv_req::send_payload(client, IPOD_OP_set_config, payload);
 }
 
 uint32_t kiv_ipod_launch_application(kiv_ipod_client *client, const char *name) {
-    if (!kiv_req::valid_text(client, kLaunchApplication.name, "name", name)) return 0;
-    if (!kiv_req::ready_for(client, kLaunchApplication)) return 0;
-    return kiv_req::send_payload(client, kLaunchApplication, serialize_string(name));
+    if (!kiv_req::valid_text(client, kiv_req::name_of(IPOD_OP_launch_application), "name", name)) return 0;
+    if (!kiv_req::ready_for(client, IPOD_OP_launch_application)) return 0;
+    return kiv_req::send_payload(client, IPOD_OP_launch_application, serialize_string(name));
 }
 int32_t kiv_ipod_launch_application_sync(kiv_ipod_client *client, const char *name) {
     ipod_entry entry(client);
@@ -306,15 +288,15 @@ int32_t kiv_ipod_launch_application_sync(kiv_ipod_client *client, const char *na
 
 uint32_t kiv_ipod_send_eap_datagram(kiv_ipod_client *client, int32_t session_id, const void *data,
                                     int32_t data_len) {
-    const char *name = kSendEapDatagram.name;
+    const char *name = kiv_req::name_of(IPOD_OP_send_eap_datagram);
     kv_debug("%s, session_id=%d, data_len=%d", name, session_id, data_len);
     if (!kiv_req::valid_range(client, name, data, data_len)) return 0;
-    if (!kiv_req::ready_for(client, kSendEapDatagram)) return 0;
+    if (!kiv_req::ready_for(client, IPOD_OP_send_eap_datagram)) return 0;
     serialize_value *payload = serialize_array();
     serialize_array_add(payload, serialize_int(session_id));
     serialize_array_add(payload, serialize_int(data_len));
     serialize_array_add(payload, kiv_req::bytes_value(data, data_len));
-    return kiv_req::send_payload(client, kSendEapDatagram, payload);
+    return kiv_req::send_payload(client, IPOD_OP_send_eap_datagram, payload);
 }
 int32_t kiv_ipod_send_eap_datagram_sync(kiv_ipod_client *client, int32_t session_id, const void *data,
                                         int32_t data_len) {

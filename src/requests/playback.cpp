@@ -1,33 +1,12 @@
 // Playback control and play-status requests.
+#include "cache/cache.h"
+#include "protocol/protocol.h"
 #include "requests/request.h"
 
-using kiv_req::Request;
 using kiv_req::send_ints;
 using kiv_req::Shape;
 
 namespace {
-
-constexpr Request kPlay{"kiv_ipod_play", 6, true, nullptr};
-constexpr Request kStop{"kiv_ipod_stop", 7, true, nullptr};
-constexpr Request kPause{"kiv_ipod_pause", 8, true, nullptr};
-constexpr Request kNextTrack{"kiv_ipod_next_track", 9, true, nullptr};
-constexpr Request kPrevTrack{"kiv_ipod_prev_track", 10, true, nullptr};
-constexpr Request kStartFfw{"kiv_ipod_start_ffw", 11, true, nullptr};
-constexpr Request kStartRew{"kiv_ipod_start_rew", 12, true, nullptr};
-constexpr Request kStopFfwRew{"kiv_ipod_stop_ffwrew", 13, true, nullptr};
-constexpr Request kSetPosition{"kiv_ipod_set_position", 14, true, nullptr};
-constexpr Request kCurrentTrackInfo{"kiv_ipod_current_track_info", 15, true,
-                                    &kiv_ipod_client::current_track_info_tid};
-constexpr Request kGetSampleRate{"kiv_ipod_get_sample_rate", 16, true, &kiv_ipod_client::sample_rate_tid};
-constexpr Request kGetPlayState{"kiv_ipod_get_play_state", 18, true, &kiv_ipod_client::play_state_tid};
-constexpr Request kGetCurrentTrackIndex{"kiv_ipod_get_current_track_index", 19, true,
-                                        &kiv_ipod_client::current_track_index_tid};
-constexpr Request kSetShuffle{"kiv_ipod_set_shuffle", 20, true, nullptr};
-constexpr Request kGetShuffle{"kiv_ipod_get_shuffle", 21, true, nullptr};
-constexpr Request kSetRepeat{"kiv_ipod_set_repeat", 22, true, nullptr};
-constexpr Request kGetRepeat{"kiv_ipod_get_repeat", 23, true, nullptr};
-constexpr Request kGetMode{"kiv_ipod_get_mode", 41, true, nullptr};
-constexpr Request kPing{"kiv_ipod_ping", 54, false, nullptr};
 
 int32_t parse_current_track_info(kiv_ipod_client *client, const ipod_packet *reply) {
     return set_track_info(client, reply, "current_track_info", &client->current_track);
@@ -38,7 +17,7 @@ int32_t parse_current_track_info(kiv_ipod_client *client, const ipod_packet *rep
 extern "C" {
 
 uint32_t kiv_ipod_play(kiv_ipod_client *client) {
-    return send_ints(client, kPlay, Shape::kNone);
+    return send_ints(client, IPOD_OP_play, Shape::kNone);
 }
 int32_t kiv_ipod_play_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -46,7 +25,7 @@ int32_t kiv_ipod_play_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_stop(kiv_ipod_client *client) {
-    return send_ints(client, kStop, Shape::kNone);
+    return send_ints(client, IPOD_OP_stop, Shape::kNone);
 }
 int32_t kiv_ipod_stop_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -54,7 +33,7 @@ int32_t kiv_ipod_stop_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_pause(kiv_ipod_client *client) {
-    return send_ints(client, kPause, Shape::kNone);
+    return send_ints(client, IPOD_OP_pause, Shape::kNone);
 }
 int32_t kiv_ipod_pause_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -62,7 +41,7 @@ int32_t kiv_ipod_pause_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_next_track(kiv_ipod_client *client) {
-    return send_ints(client, kNextTrack, Shape::kNone);
+    return send_ints(client, IPOD_OP_next_track, Shape::kNone);
 }
 int32_t kiv_ipod_next_track_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -70,7 +49,7 @@ int32_t kiv_ipod_next_track_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_prev_track(kiv_ipod_client *client) {
-    return send_ints(client, kPrevTrack, Shape::kNone);
+    return send_ints(client, IPOD_OP_prev_track, Shape::kNone);
 }
 int32_t kiv_ipod_prev_track_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -78,7 +57,7 @@ int32_t kiv_ipod_prev_track_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_start_ffw(kiv_ipod_client *client) {
-    return send_ints(client, kStartFfw, Shape::kNone);
+    return send_ints(client, IPOD_OP_start_ffw, Shape::kNone);
 }
 int32_t kiv_ipod_start_ffw_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -86,7 +65,7 @@ int32_t kiv_ipod_start_ffw_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_start_rew(kiv_ipod_client *client) {
-    return send_ints(client, kStartRew, Shape::kNone);
+    return send_ints(client, IPOD_OP_start_rew, Shape::kNone);
 }
 int32_t kiv_ipod_start_rew_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -94,7 +73,7 @@ int32_t kiv_ipod_start_rew_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_stop_ffwrew(kiv_ipod_client *client) {
-    return send_ints(client, kStopFfwRew, Shape::kNone);
+    return send_ints(client, IPOD_OP_stop_ffwrew, Shape::kNone);
 }
 int32_t kiv_ipod_stop_ffwrew_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -102,7 +81,7 @@ int32_t kiv_ipod_stop_ffwrew_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_set_position(kiv_ipod_client *client, int32_t position) {
-    return send_ints(client, kSetPosition, Shape::kInt, {position});
+    return send_ints(client, IPOD_OP_set_position, Shape::kInt, {position});
 }
 int32_t kiv_ipod_set_position_sync(kiv_ipod_client *client, int32_t position) {
     ipod_entry entry(client);
@@ -110,7 +89,7 @@ int32_t kiv_ipod_set_position_sync(kiv_ipod_client *client, int32_t position) {
 }
 
 uint32_t kiv_ipod_current_track_info(kiv_ipod_client *client) {
-    return send_ints(client, kCurrentTrackInfo, Shape::kNone);
+    return send_ints(client, IPOD_OP_current_track_info, Shape::kNone);
 }
 int32_t kiv_ipod_current_track_info_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -119,11 +98,11 @@ int32_t kiv_ipod_current_track_info_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_get_sample_rate(kiv_ipod_client *client) {
-    return send_ints(client, kGetSampleRate, Shape::kNone);
+    return send_ints(client, IPOD_OP_get_sample_rate, Shape::kNone);
 }
 
 uint32_t kiv_ipod_get_play_state(kiv_ipod_client *client) {
-    return send_ints(client, kGetPlayState, Shape::kNone);
+    return send_ints(client, IPOD_OP_get_play_state, Shape::kNone);
 }
 int32_t kiv_ipod_get_play_state_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -131,7 +110,7 @@ int32_t kiv_ipod_get_play_state_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_get_current_track_index(kiv_ipod_client *client) {
-    return send_ints(client, kGetCurrentTrackIndex, Shape::kNone);
+    return send_ints(client, IPOD_OP_get_current_track_index, Shape::kNone);
 }
 int32_t kiv_ipod_get_current_track_index_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -142,7 +121,7 @@ int32_t kiv_ipod_get_current_track_index_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_set_shuffle(kiv_ipod_client *client, int32_t mode) {
-    return send_ints(client, kSetShuffle, Shape::kInt, {mode});
+    return send_ints(client, IPOD_OP_set_shuffle, Shape::kInt, {mode});
 }
 int32_t kiv_ipod_set_shuffle_sync(kiv_ipod_client *client, int32_t mode) {
     ipod_entry entry(client);
@@ -150,7 +129,7 @@ int32_t kiv_ipod_set_shuffle_sync(kiv_ipod_client *client, int32_t mode) {
 }
 
 uint32_t kiv_ipod_get_shuffle(kiv_ipod_client *client) {
-    return send_ints(client, kGetShuffle, Shape::kNone);
+    return send_ints(client, IPOD_OP_get_shuffle, Shape::kNone);
 }
 int32_t _kiv_ipod_get_shuffle_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -163,7 +142,7 @@ int32_t kiv_ipod_get_shuffle_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_set_repeat(kiv_ipod_client *client, int32_t mode) {
-    return send_ints(client, kSetRepeat, Shape::kInt, {mode});
+    return send_ints(client, IPOD_OP_set_repeat, Shape::kInt, {mode});
 }
 int32_t kiv_ipod_set_repeat_sync(kiv_ipod_client *client, int32_t mode) {
     ipod_entry entry(client);
@@ -171,7 +150,7 @@ int32_t kiv_ipod_set_repeat_sync(kiv_ipod_client *client, int32_t mode) {
 }
 
 uint32_t kiv_ipod_get_repeat(kiv_ipod_client *client) {
-    return send_ints(client, kGetRepeat, Shape::kNone);
+    return send_ints(client, IPOD_OP_get_repeat, Shape::kNone);
 }
 int32_t _kiv_ipod_get_repeat_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -184,11 +163,11 @@ int32_t kiv_ipod_get_repeat_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_get_mode(kiv_ipod_client *client) {
-    return send_ints(client, kGetMode, Shape::kNone);
+    return send_ints(client, IPOD_OP_get_mode, Shape::kNone);
 }
 
 uint32_t kiv_ipod_ping(kiv_ipod_client *client) {
-    return send_ints(client, kPing, Shape::kNone);
+    return send_ints(client, IPOD_OP_ping, Shape::kNone);
 }
 
 }  // extern "C"

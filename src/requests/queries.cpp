@@ -4,42 +4,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "cache/cache.h"
+#include "protocol/protocol.h"
 #include "requests/request.h"
 
-using kiv_req::Request;
 using kiv_req::send_ints;
 using kiv_req::Shape;
 
 namespace {
-
-constexpr Request kCurrentTrackArtwork{"kiv_ipod_current_track_artwork", 17, true,
-                                       &kiv_ipod_client::current_track_artwork_tid};
-constexpr Request kSetCategory{"kiv_ipod_set_category", 24, true, &kiv_ipod_client::category_tid};
-constexpr Request kSetHierarchy{"kiv_ipod_set_hierarchy", 25, true, nullptr};
-constexpr Request kSelectDb{"kiv_ipod_select_db", 26, true, &kiv_ipod_client::select_db_tid};
-constexpr Request kGetRecords{"kiv_ipod_get_records", 27, true, &kiv_ipod_client::records_tid};
-constexpr Request kIndexedTrackInfo{"kiv_ipod_indexed_track_info", 31, true,
-                                    &kiv_ipod_client::indexed_track_info_tid};
-constexpr Request kIndexedTrackChapterInfo{"kiv_ipod_indexed_track_chapter_info", 32, true,
-                                           &kiv_ipod_client::indexed_track_chapter_info_tid};
-constexpr Request kWriteTag{"kiv_ipod_write_tag", 34, true, nullptr};
-constexpr Request kGetDbItunesInfo{"kiv_ipod_get_db_itunes_info", 42, true,
-                                   &kiv_ipod_client::db_itunes_info_tid};
-constexpr Request kGetDbTrackInfo{"kiv_ipod_get_db_track_info", 43, true,
-                                  &kiv_ipod_client::db_track_info_tid};
-constexpr Request kGetPbTrackInfo{"kiv_ipod_get_pb_track_info", 44, true,
-                                  &kiv_ipod_client::pb_track_info_tid};
-constexpr Request kPrepareUidList{"kiv_ipod_prepare_uid_list", 45, true, &kiv_ipod_client::uid_list_tid};
-constexpr Request kPlayUidList{"kiv_ipod_play_uid_list", 46, true, &kiv_ipod_client::uid_list_tid};
-constexpr Request kRequestLingoVersion{"kiv_ipod_request_lingo_version", 47, true,
-                                       &kiv_ipod_client::lingo_version_tid};
-constexpr Request kSetCurrentPlayingTrackChapter{"kiv_ipod_set_current_playing_track_chapter", 48, true,
-                                                 nullptr};
-constexpr Request kSetCurrentPlayingTrack{"kiv_ipod_set_current_playing_track", 49, true, nullptr};
-constexpr Request kSetAvailableCurrent{"kiv_ipod_set_available_current", 50, true, nullptr};
-constexpr Request kGetArtworkData{"kiv_ipod_get_artwork_data", 53, true, &kiv_ipod_client::artwork_data_tid};
-
-constexpr int32_t kUidLength = 8;
 
 // Success-flag decoding of the select-database and set-category replies:
 // the integer goes to record_count (-1 for any failure); 1 when it is zero
@@ -58,62 +30,63 @@ int32_t success_flag(kiv_ipod_client *client, const ipod_packet *reply) {
 }
 
 // Sends an 8-byte track uid; a null uid is refused before anything is read.
-uint32_t send_uid(kiv_ipod_client *client, const Request &req, const unsigned char *uid) {
+uint32_t send_uid(kiv_ipod_client *client, ipod_opcode op, const unsigned char *uid) {
     if (uid == nullptr) {
-        kv_error("%s, uid is null\n", req.name);
+        kv_error("%s, uid is null\n", kiv_req::name_of(op));
         ipod_set_error_kind(client, KIV_IPOD_ERROR_INVALID_ARGUMENT);
         return 0;
     }
-    if (!kiv_req::ready_for(client, req)) return 0;
-    return kiv_req::send_payload(client, req, serialize_bytes(uid, kUidLength));
+    if (!kiv_req::ready_for(client, op)) return 0;
+    return kiv_req::send_payload(client, op, serialize_bytes(uid, IPOD_TRACK_UID_SIZE));
 }
 
 }  // namespace
 
 extern "C" {
 
-uint32_t kiv_ipod_current_track_artwork(kiv_ipod_client *client, int32_t value) {
-    return send_ints(client, kCurrentTrackArtwork, Shape::kInt, {value});
+uint32_t kiv_ipod_current_track_artwork(kiv_ipod_client *client, int32_t size) {
+    return send_ints(client, IPOD_OP_current_track_artwork, Shape::kInt, {size});
 }
-int32_t kiv_ipod_current_track_artwork_sync(kiv_ipod_client *client, int32_t value) {
+int32_t kiv_ipod_current_track_artwork_sync(kiv_ipod_client *client, int32_t size) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_current_track_artwork(client, value), __func__, set_artwork);
+    return kiv_req::wait_parsed(client, kiv_ipod_current_track_artwork(client, size), __func__, set_artwork);
 }
 
 uint32_t kiv_ipod_set_category(kiv_ipod_client *client, int32_t category) {
-    return send_ints(client, kSetCategory, Shape::kInt, {category});
+    return send_ints(client, IPOD_OP_set_category, Shape::kInt, {category});
 }
 int32_t kiv_ipod_set_category_sync(kiv_ipod_client *client, int32_t category) {
     ipod_entry entry(client);
     return kiv_req::wait_parsed(client, kiv_ipod_set_category(client, category), __func__, success_flag, 0);
 }
 
-uint32_t kiv_ipod_set_hierarchy(kiv_ipod_client *client, int32_t value) {
-    return send_ints(client, kSetHierarchy, Shape::kInt, {value});
+uint32_t kiv_ipod_set_hierarchy(kiv_ipod_client *client, int32_t hierarchy) {
+    return send_ints(client, IPOD_OP_set_hierarchy, Shape::kInt, {hierarchy});
 }
-int32_t kiv_ipod_set_hierarchy_sync(kiv_ipod_client *client, int32_t value) {
+int32_t kiv_ipod_set_hierarchy_sync(kiv_ipod_client *client, int32_t hierarchy) {
     ipod_entry entry(client);
-    return kiv_req::wait_standard(client, kiv_ipod_set_hierarchy(client, value), __func__);
+    return kiv_req::wait_standard(client, kiv_ipod_set_hierarchy(client, hierarchy), __func__);
 }
 
-uint32_t kiv_ipod_select_db(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return send_ints(client, kSelectDb, Shape::kIntArray, {a, b});
+uint32_t kiv_ipod_select_db(kiv_ipod_client *client, int32_t category, int32_t record_index) {
+    return send_ints(client, IPOD_OP_select_db, Shape::kIntArray, {category, record_index});
 }
-int32_t kiv_ipod_select_db_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+int32_t kiv_ipod_select_db_sync(kiv_ipod_client *client, int32_t category, int32_t record_index) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_select_db(client, a, b), __func__, success_flag, 0);
+    return kiv_req::wait_parsed(client, kiv_ipod_select_db(client, category, record_index), __func__,
+                                success_flag, 0);
 }
 
-uint32_t kiv_ipod_get_records(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return send_ints(client, kGetRecords, Shape::kIntArray, {a, b});
+uint32_t kiv_ipod_get_records(kiv_ipod_client *client, int32_t start, int32_t count) {
+    return send_ints(client, IPOD_OP_get_records, Shape::kIntArray, {start, count});
 }
-int32_t kiv_ipod_get_records_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+int32_t kiv_ipod_get_records_sync(kiv_ipod_client *client, int32_t start, int32_t count) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_get_records(client, a, b), __func__, set_records);
+    return kiv_req::wait_parsed(client, kiv_ipod_get_records(client, start, count), __func__, set_records);
 }
 
 uint32_t kiv_ipod_indexed_track_info(kiv_ipod_client *client, int32_t index) {
-    return send_ints(client, kIndexedTrackInfo, Shape::kInt, {index});
+    return send_ints(client, IPOD_OP_indexed_track_info, Shape::kInt, {index});
 }
 int32_t kiv_ipod_indexed_track_info_sync(kiv_ipod_client *client, int32_t index) {
     ipod_entry entry(client);
@@ -121,17 +94,21 @@ int32_t kiv_ipod_indexed_track_info_sync(kiv_ipod_client *client, int32_t index)
                                 set_indexed_track_info);
 }
 
-uint32_t kiv_ipod_indexed_track_chapter_info(kiv_ipod_client *client, int32_t a, int32_t b) {
-    return send_ints(client, kIndexedTrackChapterInfo, Shape::kIntArray, {a, b});
+uint32_t kiv_ipod_indexed_track_chapter_info(kiv_ipod_client *client, int32_t track_index,
+                                             int32_t chapter_index) {
+    return send_ints(client, IPOD_OP_indexed_track_chapter_info, Shape::kIntArray,
+                     {track_index, chapter_index});
 }
-int32_t kiv_ipod_indexed_track_chapter_info_sync(kiv_ipod_client *client, int32_t a, int32_t b) {
+int32_t kiv_ipod_indexed_track_chapter_info_sync(kiv_ipod_client *client, int32_t track_index,
+                                                 int32_t chapter_index) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_indexed_track_chapter_info(client, a, b), __func__,
-                                set_indexed_track_chapter_info);
+    return kiv_req::wait_parsed(client,
+                                kiv_ipod_indexed_track_chapter_info(client, track_index, chapter_index),
+                                __func__, set_indexed_track_chapter_info);
 }
 
 uint32_t kiv_ipod_write_tag(kiv_ipod_client *client) {
-    return send_ints(client, kWriteTag, Shape::kNone);
+    return send_ints(client, IPOD_OP_write_tag, Shape::kNone);
 }
 int32_t kiv_ipod_write_tag_sync(kiv_ipod_client *client) {
     ipod_entry entry(client);
@@ -139,44 +116,44 @@ int32_t kiv_ipod_write_tag_sync(kiv_ipod_client *client) {
 }
 
 uint32_t kiv_ipod_get_db_itunes_info(kiv_ipod_client *client, int32_t type) {
-    kv_debug("%s, type=%d\n", kGetDbItunesInfo.name, type);
-    return send_ints(client, kGetDbItunesInfo, Shape::kInt, {type});
+    kv_debug("%s, type=%d\n", kiv_req::name_of(IPOD_OP_get_db_itunes_info), type);
+    return send_ints(client, IPOD_OP_get_db_itunes_info, Shape::kInt, {type});
 }
 
-uint32_t kiv_ipod_get_db_track_info(kiv_ipod_client *client, int32_t offset, int32_t count, int32_t third) {
-    kv_debug("%s, offset=%d, count=%d\n", kGetDbTrackInfo.name, offset, count);
-    return send_ints(client, kGetDbTrackInfo, Shape::kIntArray, {offset, count, third});
+uint32_t kiv_ipod_get_db_track_info(kiv_ipod_client *client, int32_t offset, int32_t count, int32_t options) {
+    kv_debug("%s, offset=%d, count=%d\n", kiv_req::name_of(IPOD_OP_get_db_track_info), offset, count);
+    return send_ints(client, IPOD_OP_get_db_track_info, Shape::kIntArray, {offset, count, options});
 }
 int32_t kiv_ipod_get_db_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
-                                        int32_t third) {
+                                        int32_t options) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_get_db_track_info(client, offset, count, third), __func__,
+    return kiv_req::wait_parsed(client, kiv_ipod_get_db_track_info(client, offset, count, options), __func__,
                                 set_db_track_info);
 }
 
-uint32_t kiv_ipod_get_pb_track_info(kiv_ipod_client *client, int32_t offset, int32_t count, int32_t third) {
-    kv_debug("%s, offset=%d, count=%d\n", kGetPbTrackInfo.name, offset, count);
-    return send_ints(client, kGetPbTrackInfo, Shape::kIntArray, {offset, count, third});
+uint32_t kiv_ipod_get_pb_track_info(kiv_ipod_client *client, int32_t offset, int32_t count, int32_t options) {
+    kv_debug("%s, offset=%d, count=%d\n", kiv_req::name_of(IPOD_OP_get_pb_track_info), offset, count);
+    return send_ints(client, IPOD_OP_get_pb_track_info, Shape::kIntArray, {offset, count, options});
 }
 int32_t kiv_ipod_get_pb_track_info_sync(kiv_ipod_client *client, int32_t offset, int32_t count,
-                                        int32_t third) {
+                                        int32_t options) {
     ipod_entry entry(client);
-    return kiv_req::wait_parsed(client, kiv_ipod_get_pb_track_info(client, offset, count, third), __func__,
+    return kiv_req::wait_parsed(client, kiv_ipod_get_pb_track_info(client, offset, count, options), __func__,
                                 set_pb_track_info);
 }
 
 uint32_t kiv_ipod_prepare_uid_list(kiv_ipod_client *client, int32_t cur, int32_t max, int32_t data_len,
                                    const char *data) {
-    const char *name = kPrepareUidList.name;
+    const char *name = kiv_req::name_of(IPOD_OP_prepare_uid_list);
     kv_debug("%s, cur=%d, max=%d, data_len=%d\n", name, cur, max, data_len);
     if (!kiv_req::valid_range(client, name, data, data_len)) return 0;
-    if (!kiv_req::ready_for(client, kPrepareUidList)) return 0;
+    if (!kiv_req::ready_for(client, IPOD_OP_prepare_uid_list)) return 0;
     serialize_value *payload = serialize_array();
     serialize_array_add(payload, serialize_int(cur));
     serialize_array_add(payload, serialize_int(max));
     serialize_array_add(payload, serialize_int(data_len));
     serialize_array_add(payload, kiv_req::bytes_value(data, data_len));
-    uint32_t tid = kiv_req::send_payload(client, kPrepareUidList, payload);
+    uint32_t tid = kiv_req::send_payload(client, IPOD_OP_prepare_uid_list, payload);
     kv_debug("%s, transfer_id=%d\n", name, static_cast<int>(tid));
     return tid;
 }
@@ -194,8 +171,8 @@ int32_t kiv_ipod_prepare_uid_list_sync(kiv_ipod_client *client, const char *text
 }
 
 uint32_t kiv_ipod_play_uid_list(kiv_ipod_client *client, const unsigned char *uid) {
-    kv_debug("%s\n", kPlayUidList.name);
-    return send_uid(client, kPlayUidList, uid);
+    kv_debug("%s\n", kiv_req::name_of(IPOD_OP_play_uid_list));
+    return send_uid(client, IPOD_OP_play_uid_list, uid);
 }
 int32_t kiv_ipod_play_uid_list_sync(kiv_ipod_client *client, const unsigned char *uid) {
     ipod_entry entry(client);
@@ -203,8 +180,9 @@ int32_t kiv_ipod_play_uid_list_sync(kiv_ipod_client *client, const unsigned char
 }
 
 uint32_t kiv_ipod_request_lingo_version(kiv_ipod_client *client, int32_t lingo) {
-    fprintf(stderr, "%s, lingo=0x%02X\n", kRequestLingoVersion.name, static_cast<unsigned>(lingo));
-    return send_ints(client, kRequestLingoVersion, Shape::kInt, {lingo});
+    fprintf(stderr, "%s, lingo=0x%02X\n", kiv_req::name_of(IPOD_OP_request_lingo_version),
+            static_cast<unsigned>(lingo));
+    return send_ints(client, IPOD_OP_request_lingo_version, Shape::kInt, {lingo});
 }
 int32_t kiv_ipod_request_lingo_version_sync(kiv_ipod_client *client, int32_t lingo) {
     ipod_entry entry(client);
@@ -213,17 +191,17 @@ int32_t kiv_ipod_request_lingo_version_sync(kiv_ipod_client *client, int32_t lin
 }
 
 uint32_t kiv_ipod_set_current_playing_track_chapter(kiv_ipod_client *client, int32_t index) {
-    kv_debug("%s, index=%d\n", kSetCurrentPlayingTrackChapter.name, index);
-    return send_ints(client, kSetCurrentPlayingTrackChapter, Shape::kInt, {index});
+    kv_debug("%s, index=%d\n", kiv_req::name_of(IPOD_OP_set_current_playing_track_chapter), index);
+    return send_ints(client, IPOD_OP_set_current_playing_track_chapter, Shape::kInt, {index});
 }
 
 uint32_t kiv_ipod_set_current_playing_track(kiv_ipod_client *client, int32_t index) {
-    kv_debug("%s, index=%d\n", kSetCurrentPlayingTrack.name, index);
-    return send_ints(client, kSetCurrentPlayingTrack, Shape::kInt, {index});
+    kv_debug("%s, index=%d\n", kiv_req::name_of(IPOD_OP_set_current_playing_track), index);
+    return send_ints(client, IPOD_OP_set_current_playing_track, Shape::kInt, {index});
 }
 
 uint32_t kiv_ipod_set_available_current(kiv_ipod_client *client, int32_t value) {
-    return send_ints(client, kSetAvailableCurrent, Shape::kInt, {value});
+    return send_ints(client, IPOD_OP_set_available_current, Shape::kInt, {value});
 }
 int32_t kiv_ipod_set_available_current_sync(kiv_ipod_client *client, int32_t value) {
     ipod_entry entry(client);
@@ -231,9 +209,9 @@ int32_t kiv_ipod_set_available_current_sync(kiv_ipod_client *client, int32_t val
 }
 
 uint32_t kiv_ipod_get_artwork_data(kiv_ipod_client *client, const unsigned char *uid) {
-    kv_debug("%s\n", kGetArtworkData.name);
-    fprintf(stderr, "%s\n", kGetArtworkData.name);
-    return send_uid(client, kGetArtworkData, uid);
+    kv_debug("%s\n", kiv_req::name_of(IPOD_OP_get_artwork_data));
+    fprintf(stderr, "%s\n", kiv_req::name_of(IPOD_OP_get_artwork_data));
+    return send_uid(client, IPOD_OP_get_artwork_data, uid);
 }
 int32_t kiv_ipod_get_artwork_data_sync(kiv_ipod_client *client, const unsigned char *uid) {
     ipod_entry entry(client);

@@ -5,19 +5,27 @@
 #include <stdint.h>
 
 #include "cache/value_lookup.h"
+#include "protocol/protocol.h"
 
 namespace kiv_req {
 
-bool ready_for(kiv_ipod_client *client, const Request &req) {
-    if (client != nullptr && (!req.needs_ready || client->ready != 0)) return true;
-    kv_debug("not ready %s\n", req.name);
+const char *name_of(ipod_opcode op) {
+    const ipod_request_row *row = ipod_request(op);
+    return row != nullptr ? row->function : "(no request)";
+}
+
+bool ready_for(kiv_ipod_client *client, ipod_opcode op) {
+    const ipod_request_row *row = ipod_request(op);
+    if (client != nullptr && row != nullptr && (row->ready == IPOD_ANY_STATE || client->ready != 0))
+        return true;
+    kv_debug("not ready %s\n", name_of(op));
     ipod_set_error_kind(client, KIV_IPOD_ERROR_NOT_READY);
     return false;
 }
 
-uint32_t send_payload(kiv_ipod_client *client, const Request &req, serialize_value *payload) {
+uint32_t send_payload(kiv_ipod_client *client, ipod_opcode op, serialize_value *payload) {
     ipod_packet packet{};
-    packet.opcode = req.opcode;
+    packet.opcode = static_cast<uint16_t>(op);
     packet.payload = payload;
     // A request that was not sent (the connection is lost, or the write
     // failed and closed it) has no id: 0, and no pending slot.
@@ -25,13 +33,14 @@ uint32_t send_payload(kiv_ipod_client *client, const Request &req, serialize_val
     serialize_free(payload);
     if (!sent) return 0;  // the transport recorded why
     ipod_set_error_kind(client, KIV_IPOD_ERROR_NONE);
-    if (req.slot != nullptr) client->*req.slot = packet.tid;
+    const ipod_request_row *row = ipod_request(op);
+    if (row != nullptr && row->reply_kind < IPOD_REPLY_KINDS) client->pending[row->reply_kind] = packet.tid;
     return packet.tid;
 }
 
-uint32_t send_ints(kiv_ipod_client *client, const Request &req, Shape shape,
+uint32_t send_ints(kiv_ipod_client *client, ipod_opcode op, Shape shape,
                    std::initializer_list<int32_t> ints) {
-    if (!ready_for(client, req)) return 0;
+    if (!ready_for(client, op)) return 0;
     serialize_value *payload = nullptr;
     switch (shape) {
         case Shape::kNone:
@@ -44,7 +53,7 @@ uint32_t send_ints(kiv_ipod_client *client, const Request &req, Shape shape,
             for (int32_t value : ints) serialize_array_add(payload, serialize_int(value));
             break;
     }
-    return send_payload(client, req, payload);
+    return send_payload(client, op, payload);
 }
 
 bool valid_range(kiv_ipod_client *client, const char *name, const void *data, int32_t length) {

@@ -7,35 +7,32 @@
 
 #include <initializer_list>
 
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace kiv_req {
 
-// A pending-reply slot of the handle, or none.
-using Slot = uint32_t kiv_ipod_client::*;
+// Requests are named by their opcode; their row in protocol.def gives the
+// function name, the readiness rule and the pending-reply slot.
 
-// What a request function needs to know to send itself.
-struct Request {
-    const char *name;  // the exported name, used in "not ready %s\n"
-    uint8_t opcode;
-    bool needs_ready;  // false for the requests sent whatever `ready` holds
-    Slot slot;         // filled with the transaction id after sending
-};
+// The exported name of a request ("kiv_ipod_play"), for log lines.
+const char *name_of(ipod_opcode op);
 
 // Payload shapes of the uniform requests.
 enum class Shape { kNone, kInt, kIntArray };
 
 // Readiness test: logs "not ready %s\n" and returns false when the request
 // must not be sent (also for a null handle).
-bool ready_for(kiv_ipod_client *client, const Request &req);
+bool ready_for(kiv_ipod_client *client, ipod_opcode op);
 
 // Sends `payload` (taken over and freed, may be null) with the request's
-// opcode, stores the id in the slot and returns it. No readiness test.
-uint32_t send_payload(kiv_ipod_client *client, const Request &req, serialize_value *payload);
+// opcode, stores the id in its reply kind's slot and returns it. No readiness test.
+uint32_t send_payload(kiv_ipod_client *client, ipod_opcode op, serialize_value *payload);
 
 // Readiness test, then builds the payload from `ints` in the given shape
 // and sends it. Returns the transaction id or 0.
-uint32_t send_ints(kiv_ipod_client *client, const Request &req, Shape shape,
+uint32_t send_ints(kiv_ipod_client *client, ipod_opcode op, Shape shape,
                    std::initializer_list<int32_t> ints = {});
 
 // Logs one kv_error line and returns false for a caller's byte range that

@@ -6,9 +6,9 @@
 
 #include <new>
 
-#include "internal.h"
 #include "serialize/runs.h"
 #include "serialize/serialize_private.h"
+#include "values.h"
 
 using namespace kiv_serialize;
 

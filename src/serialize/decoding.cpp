@@ -7,10 +7,10 @@
 // lengths or headers that run past the end make the whole result null.
 #include <string.h>
 
-#include "internal.h"
 #include "serialize/hash_keys.h"
 #include "serialize/runs.h"
 #include "serialize/serialize_private.h"
+#include "values.h"
 
 namespace kiv_serialize {
 

@@ -13,9 +13,9 @@
 
 #include <charconv>
 
-#include "internal.h"
 #include "serialize/runs.h"
 #include "serialize/serialize_private.h"
+#include "values.h"
 
 namespace kiv_serialize {
 

@@ -8,8 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "internal.h"
 #include "serialize/serialize_private.h"
+#include "values.h"
 
 using namespace kiv_serialize;
 

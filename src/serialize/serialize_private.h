@@ -9,7 +9,7 @@
 
 #include <atomic>
 
-#include "internal.h"
+#include "values.h"
 
 namespace kiv_serialize {
 

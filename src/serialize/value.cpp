@@ -8,9 +8,9 @@
 // once, so their cost is linear in the size of the tree.
 #include <string.h>
 
-#include "internal.h"
 #include "serialize/runs.h"
 #include "serialize/serialize_private.h"
+#include "values.h"
 
 namespace kiv_serialize {
 

@@ -18,6 +18,11 @@ trap 'rm -rf "$tmp"' EXIT
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 libdir=$(dirname "$(find "$tmp/prefix" -name 'libkiv-ipod-2.so' | head -n 1)")
 test -f "$tmp/prefix/include/kiv_ipod.h"
+# Every header by topic that the umbrella header includes is installed.
+for topic in $(sed -n 's/^#include "\(kiv_ipod\/[a-z_]*\.h\)"$/\1/p' "$tmp/prefix/include/kiv_ipod.h"); do
+    test -f "$tmp/prefix/include/$topic" || { echo "not installed: $topic"; exit 1; }
+done
+[ -n "$(ls "$tmp/prefix/include/kiv_ipod/"*.h)" ]
 test -f "$tmp/prefix/include/kiv/ipod.hpp"
 test -f "$tmp/prefix/include/kiv/value.hpp"
 test -x "$tmp/prefix/bin/kiv-ipod-simd"

@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "internal.h"
+#include "link/link.h"
 
 namespace kivtest {
 

@@ -11,8 +11,10 @@
 #include <string>
 #include <utility>
 
+#include "cache/cache.h"
 #include "cache/value_lookup.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
 
 namespace fixture {
 

@@ -1,5 +1,7 @@
 // The device registry (lookups, refusals, insert-or-replace, readiness),
 // event decoding, the effects of events on the handle, and the accessors.
+#include "events/events.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -340,10 +342,10 @@ TEST(Events, DisconnectRemovesTheNamedDevice) {
     // The current device's serial, whatever the ipod_id (the rest of the
     // reset: EventsFlow in link_connect_test).
     c->current_session = 1;
-    c->play_state_tid = 9;
+    c->pending[IPOD_REPLY_play_state] = 9;
     decode(c, event("disconnected_ipod", 77, "C", S("C")));
     EXPECT_EQ(c->current_session, -1);
-    EXPECT_EQ(c->play_state_tid, 0u);
+    EXPECT_EQ(c->pending[IPOD_REPLY_play_state], 0u);
 }
 
 // Every accessor on the kinds of event it reads and on others: the carried

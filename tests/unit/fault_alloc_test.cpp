@@ -23,7 +23,9 @@
 
 #include "client_fixture.h"
 #include "fake_daemon.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 // ------------------------------------------------------------ interposer
 
@@ -287,10 +289,10 @@ int on_ping(kiv_ipod_client *, uint32_t tid, void *data) {
 
 TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
     const std::string stream =
-        frame(0, IPOD_OP_EVENT, event("connected_ipod", 3, "C", device("C", 3))) +
+        frame(0, IPOD_OP_event, event("connected_ipod", 3, "C", device("C", 3))) +
         frame(2, 5, H({{"current_track_info", I(1)}, {"title", S("Song")}, {"length", I(1000)}})) +
         frame(7, 9, I(5)) + frame(9, 30, H({{"error", S("no category")}})) +
-        frame(40, IPOD_OP_PING, nullptr) + frame(0, IPOD_OP_EVENT, event("play_state_changed", 1, "A", I(2)));
+        frame(40, IPOD_OP_ping, nullptr) + frame(0, IPOD_OP_event, event("play_state_changed", 1, "A", I(2)));
     // What a run without any failure delivers, in order.
     const std::vector<std::string> full = {"event:1", "reply:2:1", "reply:7:5", "reply:9:0:no category",
                                            "ping:40", "event:6"};
@@ -317,9 +319,9 @@ TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
         kiv_ipod_client *c = ipod_client_new(sv[0]);
         ASSERT_NE(c, nullptr);
         c->devices = A({device("A", 1), device("B", 2)});
-        c->current_track_info_tid = 2;
-        c->current_track_index_tid = 7;
-        c->category_tid = 9;
+        c->pending[IPOD_REPLY_current_track_info] = 2;
+        c->pending[IPOD_REPLY_current_track_index] = 7;
+        c->pending[IPOD_REPLY_category] = 9;
         Seen seen;
         kiv_ipod_set_event_cb(c, on_event, &seen);
         kiv_ipod_set_reply_cb(c, on_reply, &seen);

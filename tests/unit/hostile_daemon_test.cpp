@@ -26,10 +26,14 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #define KIV_TEST_ASAN 1
 #endif
 
+#include "cache/cache.h"
 #include "cache/retained.h"
+#include "events/events.h"
 #include "fake_daemon.h"
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
 #include "log_capture.h"
+#include "protocol/protocol.h"
 #include "wired_handle.h"
 
 using kivtest::frame;
@@ -458,7 +462,7 @@ TEST(HostileDaemon, TheCachesTogetherHoldAtMostTheRetainedLimit) {
             wire::h({{"serial", wire::s(serial)}, {"ipod_id", wire::i(100 + k)}, {"pad", wire::a(pad)}});
         const std::string event = kivtest::event("connected_ipod", 100 + k, serial, record);
         ipod_packet packet = {};
-        packet.opcode = IPOD_OP_EVENT;
+        packet.opcode = IPOD_OP_event;
         packet.length = uint32_t(event.size() - IPOD_HEADER_SIZE);
         packet.payload = const_cast<char *>(event.data() + IPOD_HEADER_SIZE);
         kiv_ipod_event_free(event_decode(h.client, &packet));

@@ -23,10 +23,15 @@
 #include <thread>
 #include <vector>
 
+#include "cache/cache.h"
+#include "events/events.h"
 #include "fake_daemon.h"
-#include "internal.h"
+#include "handle.h"
 #include "link/capture.h"
+#include "link/link.h"
 #include "log_capture.h"
+#include "protocol/protocol.h"
+#include "requests/preference.h"
 #include "wired_handle.h"
 
 using kivtest::frame;
@@ -316,7 +321,7 @@ TEST_F(Link, WaitsDeliverInArrivalOrderAgainstAModel) {
         trace();
         const int dispatch = round % 2;
         const bool hang_up = round % 4 >= 2;
-        const uint8_t awaited_op = std::vector<uint8_t>{IPOD_OP_PACKET_ERROR, 30, 1}[rng() % 3];
+        const uint8_t awaited_op = std::vector<uint8_t>{IPOD_OP_packet_error, 30, 1}[rng() % 3];
         const int others = int(rng() % 6), at = hang_up ? -1 : int(rng() % (others + 1));
         std::string stream;
         std::vector<std::string> expected;
@@ -351,7 +356,7 @@ TEST_F(Link, WaitsDeliverInArrivalOrderAgainstAModel) {
         ipod_packet_free(reply);
         EXPECT_EQ(client->waiting, 0);
         EXPECT_EQ(kivtest::log_count(kError, "Packet error: transaction id 0x0005\n"),
-                  !hang_up && awaited_op == IPOD_OP_PACKET_ERROR ? 1 : 0);
+                  !hang_up && awaited_op == IPOD_OP_packet_error ? 1 : 0);
         if (dispatch) {
             EXPECT_EQ(g_order, expected);
             EXPECT_TRUE(queued().empty());
@@ -464,10 +469,7 @@ TEST_F(Link, RequestsThatAreNotSentReturnNoIdAndFillNoSlot) {
         EXPECT_EQ(kiv_ipod_ping(client), 0u);
         EXPECT_EQ(kiv_ipod_get_play_state_sync(client), -1);
         EXPECT_EQ(client->fd, -1);
-        for (uint32_t kiv_ipod_client::*slot :
-             {&kiv_ipod_client::current_track_info_tid, &kiv_ipod_client::preference_tid,
-              &kiv_ipod_client::open_session_tid, &kiv_ipod_client::play_state_tid})
-            EXPECT_EQ(client->*slot, 0u);
+        for (uint32_t slot : client->pending) EXPECT_EQ(slot, 0u);
     }
 }
 
@@ -603,25 +605,24 @@ TEST_F(Dispatch, PostProcessingByPendingSlot) {
     client->preference_type = 3;
     const std::string pref = std::to_string(static_cast<int32_t>(preference_setting_from_wire(3, 1)));
     int32_t *index = &client->current_track.track_index, *count = &client->record_count;
-    using C = kiv_ipod_client;
     const struct {
-        uint32_t C::*slot;
+        int kind;
         uint8_t op;
         std::string payload, line;
         int32_t *field;
         int32_t value;
-    } rows[] = {{&C::current_track_index_tid, 19, wire::i(5), "5", index, 5},
-                {&C::current_track_index_tid, 19, "", "0", index, 5},  // no value: no adjustment
-                {&C::current_track_index_tid, 19, "Zjunk", "0", index, 5},
-                {&C::category_tid, 24, wire::i(-1), "0", count, -1},
-                {&C::category_tid, 24, wire::h({{"error", wire::s("E")}}), "0 E", count, -1},
-                {&C::select_db_tid, 26, wire::i(12), "1", count, 12},
-                {&C::preference_tid, 30, wire::i(1), pref, nullptr, 0},
-                {&C::artwork_data_tid, 53, wire::i(9), "9", nullptr, 0}};
+    } rows[] = {{IPOD_REPLY_current_track_index, 19, wire::i(5), "5", index, 5},
+                {IPOD_REPLY_current_track_index, 19, "", "0", index, 5},  // no value: no adjustment
+                {IPOD_REPLY_current_track_index, 19, "Zjunk", "0", index, 5},
+                {IPOD_REPLY_category, 24, wire::i(-1), "0", count, -1},
+                {IPOD_REPLY_category, 24, wire::h({{"error", wire::s("E")}}), "0 E", count, -1},
+                {IPOD_REPLY_select_db, 26, wire::i(12), "1", count, 12},
+                {IPOD_REPLY_preference, 30, wire::i(1), pref, nullptr, 0},
+                {IPOD_REPLY_artwork_data, 53, wire::i(9), "9", nullptr, 0}};
     uint32_t tid = 40;
     for (const auto &row : rows) {
         SCOPED_TRACE(tid);
-        client->*row.slot = tid;
+        client->pending[row.kind] = tid;
         deliver(frame(tid, row.op, row.payload));
         EXPECT_EQ(last(), "reply " + std::to_string(tid++) + " " + row.line);
         if (row.field) {
@@ -633,8 +634,8 @@ TEST_F(Dispatch, PostProcessingByPendingSlot) {
 TEST_F(Dispatch, RoutingTableOrderAndEmptySlots) {
     // A routed slot wins over post-processing of the same id; the uid-list
     // reply is not even decoded.
-    client->current_track_index_tid = 50;
-    client->uid_list_tid = 50;
+    client->pending[IPOD_REPLY_current_track_index] = 50;
+    client->pending[IPOD_REPLY_uid_list] = 50;
     client->current_track.track_index = 3;
     deliver(frame(50, 45, "Zjunk"));
     EXPECT_EQ(last(), "reply 50 1");
@@ -649,23 +650,22 @@ TEST_F(Dispatch, RoutingTableOrderAndEmptySlots) {
     // Text policy of the routed kinds: current and indexed track info,
     // artwork and sample rate hand their error text to the callback, the
     // others a null text.
-    const std::pair<uint32_t kiv_ipod_client::*, bool> kinds[] = {
-        {&kiv_ipod_client::current_track_info_tid, true},
-        {&kiv_ipod_client::indexed_track_info_tid, true},
-        {&kiv_ipod_client::play_state_tid, false},
-        {&kiv_ipod_client::current_track_artwork_tid, true},
-        {&kiv_ipod_client::sample_rate_tid, true},
-        {&kiv_ipod_client::records_tid, false},
-        {&kiv_ipod_client::open_session_tid, false},
-        {&kiv_ipod_client::db_itunes_info_tid, false},
-        {&kiv_ipod_client::db_track_info_tid, false},
-        {&kiv_ipod_client::pb_track_info_tid, false},
-        {&kiv_ipod_client::indexed_track_chapter_info_tid, false},
-        {&kiv_ipod_client::uid_list_tid, false},
-        {&kiv_ipod_client::lingo_version_tid, false}};
+    const std::pair<int, bool> kinds[] = {{IPOD_REPLY_current_track_info, true},
+                                          {IPOD_REPLY_indexed_track_info, true},
+                                          {IPOD_REPLY_play_state, false},
+                                          {IPOD_REPLY_current_track_artwork, true},
+                                          {IPOD_REPLY_sample_rate, true},
+                                          {IPOD_REPLY_records, false},
+                                          {IPOD_REPLY_open_session, false},
+                                          {IPOD_REPLY_db_itunes_info, false},
+                                          {IPOD_REPLY_db_track_info, false},
+                                          {IPOD_REPLY_pb_track_info, false},
+                                          {IPOD_REPLY_indexed_track_chapter_info, false},
+                                          {IPOD_REPLY_uid_list, false},
+                                          {IPOD_REPLY_lingo_version, false}};
     uint32_t tid = 60;
-    for (const auto &[slot, passes] : kinds) {
-        client->*slot = tid;
+    for (const auto &[kind, passes] : kinds) {
+        client->pending[kind] = tid;
         deliver(frame(tid, 30, wire::h({{"error", wire::s("E")}})));
         const std::string line = last();
         EXPECT_EQ(line.rfind("reply " + std::to_string(tid) + " ", 0), 0u) << line;
@@ -677,7 +677,7 @@ TEST_F(Dispatch, RoutingTableOrderAndEmptySlots) {
 TEST_F(Dispatch, MissingCallbacksAndTheWaitingDiagnostic) {
     kiv_ipod_set_reply_cb(client, nullptr, nullptr);
     kiv_ipod_set_ping_cb(client, nullptr, nullptr);
-    client->current_track_info_tid = 70;
+    client->pending[IPOD_REPLY_current_track_info] = 70;
     EXPECT_EQ(deliver(frame(70, 15, wire::h({{"title", wire::s("kept out")}})) + frame(71, 54, "")), 2);
     EXPECT_EQ(client->current_track.title, nullptr);  // dropped unparsed
     EXPECT_EQ(kivtest::log_count_containing("Some packet didn't treated: "), 1);

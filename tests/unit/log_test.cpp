@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "kiv_ipod.h"
 #include "log/log_limits.h"
 #include "log_capture.h"
 

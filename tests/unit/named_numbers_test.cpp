@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include "internal.h"
+#include "handle.h"
+#include "link/link.h"
+#include "requests/preference.h"
 
 TEST(NamedNumbers, WireStatusTranslatesToTheTrackStateOfTheSameName) {
     const struct {

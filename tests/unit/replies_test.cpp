@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "client_fixture.h"
+#include "events/events.h"
 #include "fake_daemon.h"
 #include "log_capture.h"
 

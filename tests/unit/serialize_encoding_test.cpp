@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fake_daemon.h"
-#include "internal.h"
+#include "kiv_ipod.h"
 #include "serialize/serialize_private.h"
 #include "value_tree.h"
 

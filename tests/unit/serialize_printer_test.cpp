@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "kiv_ipod.h"
 #include "log_capture.h"
 #include "serialize/serialize_private.h"
 #include "value_tree.h"

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "fake_daemon.h"
-#include "internal.h"
 #include "serialize/serialize_private.h"
 #include "value_tree.h"
+#include "values.h"
 
 namespace {
 

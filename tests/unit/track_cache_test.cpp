@@ -246,8 +246,8 @@ TEST(TrackCache, ResetClearsSlotsAndResultsButNotSessionState) {
     c->ready = 1;
     c->session_opened = 1;
     c->current_session = 0;
-    uint32_t *slots = &c->current_track_info_tid;
-    for (int i = 0; i < 18; ++i) slots[i] = 100 + i;
+    uint32_t *slots = c->pending;
+    for (int i = 0; i < IPOD_REPLY_KINDS; ++i) slots[i] = 100 + i;
     c->preference_type = 8;
     c->category = 4;
     c->record_count = 5;

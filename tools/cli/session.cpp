@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "protocol/protocol.h"
+
 namespace kivcli {
 
 std::string dump(const json &j) {
@@ -12,22 +14,8 @@ std::string dump(const json &j) {
 volatile sig_atomic_t g_interrupted = 0;
 
 const char *play_state_name(int s) {
-    switch (s) {
-        case KIV_IPOD_TRACK_STATE_STOPPED:
-            return "stopped";
-        case KIV_IPOD_TRACK_STATE_PLAYING:
-            return "playing";
-        case KIV_IPOD_TRACK_STATE_PAUSED:
-            return "paused";
-        case KIV_IPOD_TRACK_STATE_ERROR:
-            return "error";
-        case KIV_IPOD_TRACK_STATE_FAST_FORWARD:
-            return "fast-forward";
-        case KIV_IPOD_TRACK_STATE_REWIND:
-            return "rewind";
-        default:
-            return "unknown";
-    }
+    const char *name = ipod_track_state_name(s);
+    return name != nullptr ? name : "unknown";
 }
 const char *shuffle_name(int s) {
     return s == KIV_IPOD_SHUFFLE_OFF      ? "off"
@@ -65,44 +53,8 @@ std::string str(const char *s) {
 }
 
 const char *event_name(int type) {
-    switch (type) {
-        case KIV_IPOD_EVENT_CONNECTED:
-            return "connected_ipod";
-        case KIV_IPOD_EVENT_DISCONNECTED:
-            return "disconnected_ipod";
-        case KIV_IPOD_EVENT_FAIL_TO_DETECT:
-            return "fail_to_detect";
-        case KIV_IPOD_EVENT_AUTHENTICATED:
-            return "authenticated";
-        case KIV_IPOD_EVENT_MODE_CHANGED:
-            return "mode_changed";
-        case KIV_IPOD_EVENT_PLAY_STATE_CHANGED:
-            return "play_state_changed";
-        case KIV_IPOD_EVENT_TRACK_INDEX_CHANGED:
-            return "track_index_changed";
-        case KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED:
-            return "samplerate_retrieved";
-        case KIV_IPOD_EVENT_TRACK_POSITION_CHANGED:
-            return "track_position_changed";
-        case KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED:
-            return "chapter_index_changed";
-        case KIV_IPOD_EVENT_SHUFFLE_CHANGED:
-            return "shuffle_changed";
-        case KIV_IPOD_EVENT_REPEAT_CHANGED:
-            return "repeat_changed";
-        case KIV_IPOD_EVENT_PLAYLIST_CHANGED:
-            return "playlist_changed";
-        case KIV_IPOD_EVENT_IPOD_READY:
-            return "ipod_ready";
-        case KIV_IPOD_EVENT_EAP_SESSION_OPENED:
-            return "eap_session_opened";
-        case KIV_IPOD_EVENT_EAP_SESSION_CLOSED:
-            return "eap_session_closed";
-        case KIV_IPOD_EVENT_EAP_DATA_RECEIVED:
-            return "eap_data_received";
-        default:
-            return "unknown";
-    }
+    const char *name = ipod_event_name(type);
+    return name != nullptr ? name : "unknown";
 }
 
 std::string Ctx::no_connection_text(Clock::duration waited) const {

@@ -16,72 +16,10 @@ namespace {
 constexpr int kMaxDepth = 64;
 constexpr size_t kSummaryWidth = 100;
 
-const char *const kOpcodeNames[] = {
-    "open",                               // 0
-    "event",                              // 1
-    "unused",                             // 2
-    "packet_error",                       // 3
-    "open_session",                       // 4
-    "close_session",                      // 5
-    "play",                               // 6
-    "stop",                               // 7
-    "pause",                              // 8
-    "next_track",                         // 9
-    "prev_track",                         // 10
-    "start_ffw",                          // 11
-    "start_rew",                          // 12
-    "stop_ffwrew",                        // 13
-    "set_position",                       // 14
-    "current_track_info",                 // 15
-    "get_sample_rate",                    // 16
-    "current_track_artwork",              // 17
-    "get_play_state",                     // 18
-    "get_current_track_index",            // 19
-    "set_shuffle",                        // 20
-    "get_shuffle",                        // 21
-    "set_repeat",                         // 22
-    "get_repeat",                         // 23
-    "set_category",                       // 24
-    "set_hierarchy",                      // 25
-    "select_db",                          // 26
-    "get_records",                        // 27
-    "reauthentication",                   // 28
-    "set_preference",                     // 29
-    "get_preference",                     // 30
-    "indexed_track_info",                 // 31
-    "indexed_track_chapter_info",         // 32
-    "health_examine",                     // 33
-    "write_tag",                          // 34
-    "set_statechange",                    // 35
-    "enter_videooutmode",                 // 36
-    "exit_videooutmode",                  // 37
-    "get_videooutoptions",                // 38
-    "set_videooutoptions",                // 39
-    "navigate_videoout",                  // 40
-    "get_mode",                           // 41
-    "get_db_itunes_info",                 // 42
-    "get_db_track_info",                  // 43
-    "get_pb_track_info",                  // 44
-    "prepare_uid_list",                   // 45
-    "play_uid_list",                      // 46
-    "request_lingo_version",              // 47
-    "set_current_playing_track_chapter",  // 48
-    "set_current_playing_track",          // 49
-    "set_available_current",              // 50
-    "set_bluetooth_hw_info",              // 51
-    "set_bluetooth_state",                // 52
-    "get_artwork_data",                   // 53
-    "ping",                               // 54
-    "restart_idps",                       // 55
-    "set_config",                         // 56
-    "launch_application",                 // 57
-    "send_eap_datagram",                  // 58
-};
-
 }  // namespace
 
 std::string opcode_name(unsigned op) {
-    if (op < sizeof kOpcodeNames / sizeof kOpcodeNames[0]) return kOpcodeNames[op];
+    if (const char *name = ipod_opcode_name(op)) return name;
     return "opcode_" + std::to_string(op);
 }
 
@@ -322,10 +260,10 @@ Frame decode(const Record &record) {
         f.problems.push_back("frame shorter than its 16-byte header");
         return f;
     }
-    if (frame[0] != 0xFE) f.problems.push_back("wrong marker 0x" + hex(frame, 1));
-    f.tid = be32(frame + 4);
-    f.op = frame[8];
-    f.length = be32(frame + 12);
+    if (frame[0] != IPOD_HEADER_MARKER) f.problems.push_back("wrong marker 0x" + hex(frame, 1));
+    f.tid = be32(frame + IPOD_HEADER_TID_AT);
+    f.op = frame[IPOD_HEADER_OPCODE_AT];
+    f.length = be32(frame + IPOD_HEADER_LENGTH_AT);
     const uint32_t have = avail - kHeaderSize;
     if (f.length > have && !record.cut())
         f.problems.push_back("length " + std::to_string(f.length) + " past the frame (" +
@@ -340,7 +278,7 @@ Frame decode(const Record &record) {
         f.has_value = d.value(f.value, 0, nullptr);
         if (!d.error.empty()) f.problems.push_back((f.has_value ? "" : "undecodable value: ") + d.error);
     }
-    if (f.has_value && f.op == 1 && !record.to_daemon()) f.event = event_of(f.value);
+    if (f.has_value && f.op == IPOD_OP_event && !record.to_daemon()) f.event = event_of(f.value);
     return f;
 }
 

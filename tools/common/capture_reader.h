@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "protocol/protocol.h"
+
 namespace kivcap {
 
 constexpr uint32_t kLinkType = 147;
 constexpr uint32_t kPseudoHeader = 8;
-constexpr uint32_t kHeaderSize = 16;
+constexpr uint32_t kHeaderSize = IPOD_HEADER_SIZE;
 // Largest record accepted: what the writers keep at most.
 constexpr uint32_t kMaxRecord = 256 * 1024;
 

@@ -497,6 +497,11 @@ Value Daemon::devices_array() const {
     return list;
 }
 
+// The daemon's name of an event type, from the protocol's table.
+static std::string event_name(ipod_event_type type) {
+    return ipod_event_name(type);
+}
+
 Value Daemon::event_hash(const std::string &name, const Value &data, const Client &c) const {
     Value h = Value::hash({{"event", Value::string(name)},
                            {"session", Value::integer(c.id)},
@@ -563,7 +568,7 @@ void Daemon::hotplug() {
     advance();
     present_ = false;
     authenticated_ = extended_ = ready_ = 0;
-    device_event("disconnected_ipod", Value::string(kSerial));
+    device_event(event_name(IPOD_EVENT_disconnected_ipod), Value::string(kSerial));
     for (auto &c : clients_) {
         c->session = false;
         c->eap.clear();
@@ -573,19 +578,19 @@ void Daemon::hotplug() {
     steps_.push_back({at(300), [this] {
                           log("hot-plug: the demo iPod reconnects");
                           present_ = true;
-                          device_event("connected_ipod", device_hash());
+                          device_event(event_name(IPOD_EVENT_connected_ipod), device_hash());
                       }});
     steps_.push_back({at(400), [this] {
                           authenticated_ = 1;
-                          device_event("authenticated", device_hash());
+                          device_event(event_name(IPOD_EVENT_authenticated), device_hash());
                       }});
     steps_.push_back({at(500), [this] {
                           extended_ = 1;
-                          device_event("mode_changed", device_hash());
+                          device_event(event_name(IPOD_EVENT_mode_changed), device_hash());
                       }});
     steps_.push_back({at(600), [this] {
                           ready_ = 1;
-                          device_event("ipod_ready", device_hash());
+                          device_event(event_name(IPOD_EVENT_ipod_ready), device_hash());
                       }});
 }
 
@@ -615,7 +620,7 @@ void Daemon::set_state(int code) {
     if (code == state_) return;
     state_ = code;
     next_position_event_ = Clock::now() + std::chrono::seconds(1);
-    media_event("play_state_changed", Value::integer(code));
+    media_event(event_name(IPOD_EVENT_play_state_changed), Value::integer(code));
 }
 
 void Daemon::go_to(size_t order_pos, bool emit) {
@@ -625,15 +630,16 @@ void Daemon::go_to(size_t order_pos, bool emit) {
     const Track &t = current();
     chapter_ = chapter_at(t, 0);
     if (!emit) return;
-    media_event("track_index_changed", Value::integer(current_index()));
+    media_event(event_name(IPOD_EVENT_track_index_changed), Value::integer(current_index()));
     if (chapter_ >= 0)
         media_event(
-            "chapter_index_changed",
+            event_name(IPOD_EVENT_chapter_index_changed),
             Value::hash({{"track_index", Value::integer(current_index())},
                          {"chapter_index", Value::integer(chapter_)},
                          {"chapter_count", Value::integer(static_cast<int32_t>(t.chapters.size()))}}));
     if (sample_rate_of(current_index()) != old_rate)
-        media_event("samplerate_retrieved", Value::integer(sample_rate_of(current_index())));
+        media_event(event_name(IPOD_EVENT_samplerate_retrieved),
+                    Value::integer(sample_rate_of(current_index())));
 }
 
 void Daemon::play_index(int track_index) {
@@ -672,7 +678,7 @@ void Daemon::advance() {
     int ch = chapter_at(current(), static_cast<int32_t>(position_ms_));
     if (ch != chapter_) {
         chapter_ = ch;
-        media_event("chapter_index_changed",
+        media_event(event_name(IPOD_EVENT_chapter_index_changed),
                     Value::hash({{"track_index", Value::integer(current_index())},
                                  {"chapter_index", Value::integer(ch)},
                                  {"chapter_count",
@@ -683,7 +689,8 @@ void Daemon::advance() {
 
 void Daemon::tick_second() {
     next_position_event_ = Clock::now() + std::chrono::seconds(1);
-    media_event("track_position_changed", Value::integer(static_cast<int32_t>(position_ms_)));
+    media_event(event_name(IPOD_EVENT_track_position_changed),
+                Value::integer(static_cast<int32_t>(position_ms_)));
 }
 
 // -------------------------------------------------------------- replies
@@ -771,7 +778,7 @@ bool Daemon::handle_frame(Client &c, uint32_t tid, uint8_t opcode, const uint8_t
                            " bytes)");
         return false;
     }
-    if (opcode == 54) {
+    if (opcode == IPOD_OP_ping) {
         // A client's answer to our ping. It still gets a reply, under an
         // opcode that the client cannot take for another ping.
         if (c.ping_pending) {
@@ -821,9 +828,9 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
     size_t count = library_.tracks.size();
 
     switch (op) {
-        case 0:
+        case IPOD_OP_open:
             return Value::hash({{"devices", devices_array()}, {"pid", Value::integer(getpid())}});
-        case 4:
+        case IPOD_OP_open_session:
             if (!get_int(arg, n)) return error("open_session: expected a device index");
             if (!present_ || n != 0)
                 return Value::hash({{"result", Value::integer(0)},
@@ -831,13 +838,14 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             c.session = true;
             log("client %d opened a session", c.id);
             return Value::hash({{"result", Value::integer(1)}, {"devices", devices_array()}});
-        case 5:
+        case IPOD_OP_close_session:
             for (auto &e : c.eap)
-                media_event("eap_session_closed", Value::hash({{"session_id", Value::integer(e.id)}}), &c);
+                media_event(event_name(IPOD_EVENT_eap_session_closed),
+                            Value::hash({{"session_id", Value::integer(e.id)}}), &c);
             c.eap.clear();
             c.session = false;
             return ok;
-        case 33: {
+        case IPOD_OP_health_examine: {
             if (!arg || arg->kind != Value::Array || arg->items.empty() ||
                 arg->items[0].kind != Value::String)
                 return error("health_examine: expected [text, value]");
@@ -849,11 +857,11 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             if (arg->items.size() > 1) h.add("value", arg->items[1]);
             return h;
         }
-        case 51:
-        case 52:
-        case 55:
+        case IPOD_OP_set_bluetooth_hw_info:
+        case IPOD_OP_set_bluetooth_state:
+        case IPOD_OP_restart_idps:
             return ok;
-        case 56:
+        case IPOD_OP_set_config:
             if (!arg || arg->kind != Value::Array || arg->items.size() != 2 ||
                 arg->items[0].kind != Value::String || arg->items[1].kind != Value::String)
                 return error("set_config: expected [key, value]");
@@ -879,17 +887,17 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
     if (!c.session) return error("no session open");
 
     switch (op) {
-        case 6:
+        case IPOD_OP_play:
             set_state(3);
             return ok;
-        case 7:
+        case IPOD_OP_stop:
             set_state(0);
             position_ms_ = 0;
             return ok;
-        case 8:
+        case IPOD_OP_pause:
             set_state(4);
             return ok;
-        case 9:
+        case IPOD_OP_next_track:
             if (order_pos_ + 1 < order_.size())
                 go_to(order_pos_ + 1);
             else if (repeat_ == 2)
@@ -897,57 +905,57 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             else
                 return error("already at the last track");
             return ok;
-        case 10:
+        case IPOD_OP_prev_track:
             // Like a player's back button: restart unless near the start.
             if (position_ms_ > 3000 || order_pos_ == 0)
                 go_to(order_pos_);
             else
                 go_to(order_pos_ - 1);
             return ok;
-        case 11:
+        case IPOD_OP_start_ffw:
             set_state(1);
             return ok;
-        case 12:
+        case IPOD_OP_start_rew:
             set_state(2);
             return ok;
-        case 13:
+        case IPOD_OP_stop_ffwrew:
             if (state_ == 1 || state_ == 2) set_state(3);
             return ok;
-        case 14:
+        case IPOD_OP_set_position:
             if (!get_int(arg, n)) return error("set_position: expected milliseconds");
             if (n < 0 || n >= current().length_ms) return error("position out of range");
             position_ms_ = n;
-            media_event("track_position_changed", Value::integer(n));
+            media_event(event_name(IPOD_EVENT_track_position_changed), Value::integer(n));
             return ok;
-        case 15:
+        case IPOD_OP_current_track_info:
             return track_info_hash(current(), current_index(), true);
-        case 16:
+        case IPOD_OP_get_sample_rate:
             return Value::hash({{"sample_rate", Value::integer(sample_rate_of(current_index()))}});
-        case 17:
+        case IPOD_OP_current_track_artwork:
             if (!get_int(arg, n)) return error("artwork: expected a size");
             if (n <= 0) n = 128;
             return artwork_reply(c, std::min(n, 512));
-        case 18:
+        case IPOD_OP_get_play_state:
             return Value::hash({{"current_play_status", Value::integer(state_)},
                                 {"length", Value::integer(current().length_ms)},
                                 {"position", Value::integer(static_cast<int32_t>(position_ms_))}});
-        case 19:
+        case IPOD_OP_get_current_track_index:
             return Value::integer(current_index());
-        case 20:
-        case 22:
+        case IPOD_OP_set_shuffle:
+        case IPOD_OP_set_repeat:
             if (!get_int(arg, n) || n < 0 || n > 2) return error("expected a mode 0, 1 or 2");
-            if (op == 20 && n != shuffle_) {
+            if (op == IPOD_OP_set_shuffle && n != shuffle_) {
                 shuffle_ = n;
                 build_order();
-                media_event("shuffle_changed", Value::integer(n));
-            } else if (op == 22 && n != repeat_) {
+                media_event(event_name(IPOD_EVENT_shuffle_changed), Value::integer(n));
+            } else if (op == IPOD_OP_set_repeat && n != repeat_) {
                 repeat_ = n;
-                media_event("repeat_changed", Value::integer(n));
+                media_event(event_name(IPOD_EVENT_repeat_changed), Value::integer(n));
             }
             return ok;
-        case 21:
+        case IPOD_OP_get_shuffle:
             return Value::integer(shuffle_);
-        case 23:
+        case IPOD_OP_get_repeat:
             return Value::integer(repeat_);
         default:
             break;
@@ -994,16 +1002,16 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
     };
 
     switch (op) {
-        case 24:
+        case IPOD_OP_set_category:
             if (!get_int(arg, n) || n < 1 || n > 8) return error("unknown category");
             c.category = n;
             return Value::integer(static_cast<int32_t>(records(n).size()));
-        case 25:
+        case IPOD_OP_set_hierarchy:
             c.scope.clear();
             for (size_t k = 0; k < count; k++) c.scope.push_back(static_cast<int>(k));
             c.category = 0;
             return ok;
-        case 26: {
+        case IPOD_OP_select_db: {
             if (!get_ints(arg, 2, v) || v[0] < 1 || v[0] > 8)
                 return error("select_db: expected [category, index]");
             auto recs = records(v[0]);
@@ -1011,7 +1019,7 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             c.scope = recs[v[1]].second;
             return Value::integer(static_cast<int32_t>(c.scope.size()));
         }
-        case 27: {
+        case IPOD_OP_get_records: {
             if (!get_ints(arg, 2, v)) return error("get_records: expected [start, count]");
             if (c.category == 0) return error("no category selected");
             auto recs = records(c.category);
@@ -1030,10 +1038,10 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             for (int32_t k = 0; k < got; k++) a.items.push_back(Value::string(recs[start + k].first));
             return a;
         }
-        case 28:
-            device_event("authenticated", device_hash());
+        case IPOD_OP_reauthentication:
+            device_event(event_name(IPOD_EVENT_authenticated), device_hash());
             return ok;
-        case 29: {
+        case IPOD_OP_set_preference: {
             if (!get_ints(arg, 2, v)) return error("set_preference: expected [type, value]");
             bool type_ok =
                 v[0] >= 0 && v[0] <= 13 && v[0] != 4 && v[0] != 5 && v[0] != 6 && v[0] != 7 && v[0] != 11;
@@ -1042,14 +1050,14 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             preferences_[v[0]] = v[1];
             return ok;
         }
-        case 30:
+        case IPOD_OP_get_preference:
             if (!get_int(arg, n) || n < 0 || n > 13) return error("invalid preference type");
             return Value::integer(preferences_[n]);
-        case 31:
+        case IPOD_OP_indexed_track_info:
             if (!get_int(arg, n) || n < 0 || static_cast<size_t>(n) >= count)
                 return error("no track at index " + std::to_string(n));
             return track_info_hash(library_.tracks[n], n, false);
-        case 32: {
+        case IPOD_OP_indexed_track_chapter_info: {
             if (!get_ints(arg, 2, v) || v[0] < 0 || static_cast<size_t>(v[0]) >= count)
                 return error("chapter_info: expected [track index, chapter index]");
             const Track &t = library_.tracks[v[0]];
@@ -1065,23 +1073,23 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             }
             return a;
         }
-        case 34:
-        case 35:
-        case 36:
-        case 37:
-        case 40:
-        case 50:
+        case IPOD_OP_write_tag:
+        case IPOD_OP_set_statechange:
+        case IPOD_OP_enter_videooutmode:
+        case IPOD_OP_exit_videooutmode:
+        case IPOD_OP_navigate_videoout:
+        case IPOD_OP_set_available_current:
             return ok;
-        case 38:
+        case IPOD_OP_get_videooutoptions:
             if (!get_int(arg, n) || n < 0 || n > 1) return error("expected 0 or 1");
             return Value::integer(videoout_options_[n]);
-        case 39:
+        case IPOD_OP_set_videooutoptions:
             if (!get_int(arg, n)) return error("expected an integer");
             videoout_options_[0] = n;
             return ok;
-        case 41:
+        case IPOD_OP_get_mode:
             return Value::integer(extended_ ? 4 : 0);
-        case 42:
+        case IPOD_OP_get_db_itunes_info:
             if (!get_int(arg, n)) return error("expected an info type");
             if (n == 0)
                 return Value::hash(
@@ -1092,11 +1100,11 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
                      {"last_sync", Value::bytes(std::string("\x07\xEA\x0C\x06\x14\x00\x00", 7))}});
             return Value::hash(
                 {{"type", Value::integer(n)}, {"count", Value::integer(static_cast<int32_t>(count))}});
-        case 43:
-        case 44: {
+        case IPOD_OP_get_db_track_info:
+        case IPOD_OP_get_pb_track_info: {
             if (!get_ints(arg, 2, v) || v[0] < 0 || static_cast<size_t>(v[0]) >= count || v[1] <= 0)
                 return error("expected [offset, count, options] within the library");
-            bool db = op == 43;
+            bool db = op == IPOD_OP_get_db_track_info;
             Value h = Value::hash({{db ? "get_db_track_info" : "get_pb_track_info", Value::integer(1)}});
             int32_t got = std::min<int32_t>({v[1], kMaxTracksPerReply, static_cast<int32_t>(count) - v[0]});
             for (int32_t k = 0; k < got; k++) {
@@ -1117,7 +1125,7 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             }
             return h;
         }
-        case 45:
+        case IPOD_OP_prepare_uid_list:
             if (!get_ints(arg, 3, v) || arg->items.size() != 4 || arg->items[3].kind != Value::Bytes ||
                 static_cast<size_t>(v[2]) != arg->items[3].s.size())
                 return error("prepare_uid_list: expected [cur, max, length, bytes]");
@@ -1125,32 +1133,32 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
             if (c.uid_list.size() + arg->items[3].s.size() > 65536) return error("uid list too long");
             c.uid_list += arg->items[3].s;
             return ok;
-        case 46:
-        case 53: {
+        case IPOD_OP_play_uid_list:
+        case IPOD_OP_get_artwork_data: {
             if (!arg || arg->kind != Value::Bytes || arg->s.size() != 8)
                 return error("expected an 8-byte uid");
             auto it = std::find_if(library_.tracks.begin(), library_.tracks.end(),
                                    [&](const Track &t) { return t.uid == arg->s; });
             if (it == library_.tracks.end()) return error("unknown uid");
-            if (op == 46) play_index(static_cast<int>(it - library_.tracks.begin()));
+            if (op == IPOD_OP_play_uid_list) play_index(static_cast<int>(it - library_.tracks.begin()));
             return ok;
         }
-        case 47: {
+        case IPOD_OP_request_lingo_version: {
             static const int minor[16] = {9, 0, 2, 5, 14, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0};
             if (!get_int(arg, n) || n < 0 || n > 15) return error("unknown lingo");
             return Value::hash({{"major", Value::integer(1)}, {"minor", Value::integer(minor[n])}});
         }
-        case 48:
+        case IPOD_OP_set_current_playing_track_chapter:
             if (!get_int(arg, n) || n < 0 || static_cast<size_t>(n) >= current().chapters.size())
                 return error("no such chapter");
             position_ms_ = current().chapters[n].start_ms;
             return ok;
-        case 49:
+        case IPOD_OP_set_current_playing_track:
             if (!get_int(arg, n) || n < 0 || static_cast<size_t>(n) >= count)
                 return error("no track at index " + std::to_string(n));
             play_index(n);
             return ok;
-        case 57: {
+        case IPOD_OP_launch_application: {
             if (!arg || arg->kind != Value::String || arg->s.empty())
                 return error("expected an application name");
             if (c.eap.size() >= kMaxEapSessions) return error("too many EAP sessions");
@@ -1164,7 +1172,7 @@ Value Daemon::answer(Client &c, uint8_t op, const Value *arg, bool &valid) {
                                                    {"serial", Value::string(kSerial)}}));
             return ok;
         }
-        case 58: {
+        case IPOD_OP_send_eap_datagram: {
             if (!get_ints(arg, 2, v) || arg->items.size() != 3 || arg->items[2].kind != Value::Bytes ||
                 static_cast<size_t>(v[1]) != arg->items[2].s.size())
                 return error("send_eap_datagram: expected [session, length, bytes]");
@@ -1225,14 +1233,15 @@ std::string Daemon::device_action(const std::string &name, int32_t arg) {
     } else if (name == "seek") {
         if (arg < 0 || arg >= current().length_ms) return "position out of range";
         position_ms_ = arg;
-        media_event("track_position_changed", Value::integer(arg));
+        media_event(event_name(IPOD_EVENT_track_position_changed), Value::integer(arg));
     } else if (name == "shuffle" || name == "repeat") {
         if (arg < 0 || arg > 2) return "expected a mode 0, 1 or 2";
         int &mode = name == "shuffle" ? shuffle_ : repeat_;
         if (arg == mode) return "";
         mode = arg;
         if (name == "shuffle") build_order();
-        media_event(name + "_changed", Value::integer(arg));
+        media_event(event_name(name == "shuffle" ? IPOD_EVENT_shuffle_changed : IPOD_EVENT_repeat_changed),
+                    Value::integer(arg));
     } else {
         return "unknown action \"" + name + "\"";
     }

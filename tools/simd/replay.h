@@ -40,8 +40,8 @@ struct ReplayOptions {
 constexpr uint64_t kMaxReplayDelayUs = 300ull * 1000 * 1000;
 // All the frames of a recording held at once.
 constexpr size_t kMaxReplayBytes = 256u * 1024u * 1024u;
-constexpr uint8_t kPingOpcode = 54;
-constexpr uint8_t kEventOpcode = 1;
+constexpr uint8_t kPingOpcode = IPOD_OP_ping;
+constexpr uint8_t kEventOpcode = IPOD_OP_event;
 
 struct Recorded {
     enum Kind {

@@ -29,65 +29,9 @@ constexpr size_t kMaxErrorText = 200;
 constexpr auto kCommandTimeout = std::chrono::seconds(3);
 
 const char *opcode_name(uint8_t op) {
-    static const char *const names[] = {"open_session",
-                                        "close_session",
-                                        "play",
-                                        "stop",
-                                        "pause",
-                                        "next_track",
-                                        "prev_track",
-                                        "start_ffw",
-                                        "start_rew",
-                                        "stop_ffwrew",
-                                        "set_position",
-                                        "current_track_info",
-                                        "get_sample_rate",
-                                        "current_track_artwork",
-                                        "get_play_state",
-                                        "get_current_track_index",
-                                        "set_shuffle",
-                                        "get_shuffle",
-                                        "set_repeat",
-                                        "get_repeat",
-                                        "set_category",
-                                        "set_hierarchy",
-                                        "select_db",
-                                        "get_records",
-                                        "reauthentication",
-                                        "set_preference",
-                                        "get_preference",
-                                        "indexed_track_info",
-                                        "indexed_track_chapter_info",
-                                        "health_examine",
-                                        "write_tag",
-                                        "set_statechange",
-                                        "enter_videooutmode",
-                                        "exit_videooutmode",
-                                        "get_videooutoptions",
-                                        "set_videooutoptions",
-                                        "navigate_videoout",
-                                        "get_mode",
-                                        "get_db_itunes_info",
-                                        "get_db_track_info",
-                                        "get_pb_track_info",
-                                        "prepare_uid_list",
-                                        "play_uid_list",
-                                        "request_lingo_version",
-                                        "set_current_playing_track_chapter",
-                                        "set_current_playing_track",
-                                        "set_available_current",
-                                        "set_bluetooth_hw_info",
-                                        "set_bluetooth_state",
-                                        "get_artwork_data",
-                                        "ping",
-                                        "restart_idps",
-                                        "set_config",
-                                        "launch_application",
-                                        "send_eap_datagram"};
-    if (op == 0) return "connect";
     if (op == kControlOpcode) return "control";
-    if (op >= 4 && op <= 58) return names[op - 4];
-    return "unknown";
+    const char *name = ipod_opcode_name(op);
+    return name != nullptr ? name : "unknown";
 }
 
 std::string summary(const Value *v) {
@@ -115,9 +59,10 @@ std::string summary(const Value *v) {
     return "";
 }
 
+// The daemon's play code, named as the protocol names it.
 const char *state_name(int code) {
-    static const char *const names[] = {"stopped", "fast forward", "rewind", "playing", "paused"};
-    return code >= 0 && code <= 4 ? names[code] : "unknown";
+    const char *name = ipod_play_state_name(code);
+    return name != nullptr ? name : "unknown";
 }
 
 // A whole decimal number within [min, max].

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/protocol.h"
+
 namespace simd {
 
 struct Value {
@@ -53,11 +55,10 @@ std::string encode(const Value &v);
 bool decode(const uint8_t *data, size_t len, Value &out, size_t max_values = SIZE_MAX,
             bool *too_many = nullptr);
 
-// Frame layout: 0xFE marker, 3 reserved bytes, big-endian transaction id,
-// opcode byte, 3 reserved bytes, big-endian payload length, payload.
-constexpr size_t kHeaderSize = 16;
-constexpr uint8_t kMarker = 0xFE;
-constexpr uint32_t kMaxPayload = 16u * 1024u * 1024u;
+// Frame layout and payload limit: protocol/protocol.h.
+constexpr size_t kHeaderSize = IPOD_HEADER_SIZE;
+constexpr uint8_t kMarker = IPOD_HEADER_MARKER;
+constexpr uint32_t kMaxPayload = IPOD_MAX_PAYLOAD;
 
 std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload);
 uint32_t read_be32(const uint8_t *p);
