@@ -1360,4 +1360,7 @@ inline int on_ping(kiv_ipod_client *, std::uint32_t tid, void *data) {
 
 }  // namespace kiv::ipod
 
+// The reconnecting client, built on Client.
+#include "kiv/ipod/reconnect.hpp"
+
 #endif
