@@ -350,7 +350,7 @@ public class IPodClientTest {
             CompletableFuture<?> f = where.equals("queued work")
                     ? core.onLoop(b -> { throw new OutOfMemoryError(where); })
                     : core.request("get_current_track_index", -1,
-                            b -> Native.request(b, Native.REQ_TRACK_INDEX, 0, 0),
+                            b -> Native.request(b, Native.REQ_TRACK_INDEX, 0, 0, 0),
                             (b, r) -> { throw new OutOfMemoryError(where); }, false);
             long start = System.nanoTime();
             try {

@@ -18,6 +18,7 @@ import java.util.concurrent.RejectedExecutionException;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.TimeoutException;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.LockSupport;
 import java.util.OptionalInt;
 
 /**
@@ -30,7 +31,8 @@ import java.util.OptionalInt;
 final class ClientCore implements Runnable {
     private static final AtomicInteger SEQUENCE = new AtomicInteger();
     static final String THREAD_PREFIX = "kiv-ipod-loop-";
-    private static final String CLOSED = "client closed", LOST = "connection to the iPod daemon lost";
+    private static final String CLOSED = "client closed", LOST = "connection to the iPod daemon lost",
+            DOWN = "not connected to the iPod daemon (reconnecting)";
 
     /** Work run on the loop thread with the binding pointer. */
     interface LoopWork<T> {
@@ -126,9 +128,18 @@ final class ClientCore implements Runnable {
     // Ids of the binding's own answers to pings, whose replies concern nobody.
     private final Set<Long> pingAnswers = new HashSet<>();
 
-    ClientCore(Executor executor, long timeoutNanos) {
+    final ReconnectPolicy policy;
+    // The serial number of the device whose session is re-opened after a
+    // reconnection (null: none). Loop thread only.
+    private String sessionSerial;
+    // Counts the connections; a kind held on an earlier one is not released
+    // on a later one. Loop thread only.
+    private int generation;
+
+    ClientCore(Executor executor, long timeoutNanos, ReconnectPolicy policy) {
         this.executor = executor;
         this.timeoutNanos = timeoutNanos;
+        this.policy = policy != null ? policy : ReconnectPolicy.off();
         thread = new Thread(this, THREAD_PREFIX + SEQUENCE.incrementAndGet());
         thread.setDaemon(true);
     }
@@ -141,19 +152,130 @@ final class ClientCore implements Runnable {
         if (b == 0) return;
         IPodException why = null;
         try {
-            while (!stopping && !lost) {
-                runTasks(b);
-                flush();
-                if (stopping || lost) break;
-                int ready = Native.poll(b, -1);
-                if ((ready & 1) != 0) readOnce(b);
-                flush();
+            while (true) {
+                serve(b);
+                if (stopping || !policy.enabled()) break;
+                synchronized (this) {
+                    binding = 0;
+                }
+                Native.close(b);
+                b = 0;
+                b = reconnect();
+                if (b == 0) break;
             }
         } catch (Throwable t) {
             why = bindingFailure(t);
         } finally {
             finish(b, why);
         }
+    }
+
+    /** Serves the connection until the client stops or the connection is lost. */
+    private void serve(long b) {
+        while (!stopping && !lost) {
+            runTasks(b);
+            flush();
+            if (stopping || lost) break;
+            int ready = Native.poll(b, -1);
+            if ((ready & 1) != 0) readOnce(b);
+            flush();
+        }
+    }
+
+    /**
+     * Retries the connection with the policy's back-off until one is made
+     * (its binding pointer) or the client stops (0). Requests made
+     * meanwhile fail at once.
+     */
+    private long reconnect() {
+        int failures = 0;
+        long next = System.nanoTime();
+        while (!stopping) {
+            for (Task t; (t = tasks.poll()) != null; ) t.fail(failed());
+            flush();
+            long wait = next - System.nanoTime();
+            if (wait > 0) {
+                LockSupport.parkNanos(this, wait);
+                continue;
+            }
+            long result = Native.connect(new String[1]);
+            if (result <= 0) {
+                next = System.nanoTime() + policy.delay(++failures).toNanos();
+                continue;
+            }
+            synchronized (this) {
+                binding = result;
+            }
+            if (stopping) return result;
+            restored(result, failures + 1);
+            return result;
+        }
+        return 0;
+    }
+
+    /** A new connection serves requests again: the session re-opened, the listeners told. */
+    private void restored(long b, int attempts) {
+        Native.setTimeout(b, nativeTimeout());
+        generation++;
+        busyKinds.clear();
+        pingAnswers.clear();
+        lost = false;
+        failure = null;
+        boolean reopened = false;
+        if (sessionSerial != null) {
+            int index = deviceIndex(b, sessionSerial);
+            if (index >= 0) {
+                CompletableFuture<Boolean> f = openSession(index, false);
+                pump(f, System.nanoTime() + Math.min(timeoutNanos, TimeUnit.SECONDS.toNanos(30)));
+                reopened = Boolean.TRUE.equals(f.getNow(false));
+            }
+        }
+        if (lost) return; // lost again already: the loop notices
+        List<Device> devices = devices(b);
+        boolean sessionReopened = reopened;
+        deliver((l, c) -> l.onConnectionRestored(c, devices, sessionReopened));
+    }
+
+    private static int deviceIndex(long b, String serial) {
+        int n = Native.number(b, Native.N_DEVICE_COUNT, 0);
+        for (int i = 0; i < n; i++)
+            if (serial.equals(Native.text(b, Native.T_DEVICE_SERIAL, i))) return i;
+        return -1;
+    }
+
+    /** The device list of the handle, copied (loop thread). */
+    static List<Device> devices(long b) {
+        int n = Native.number(b, Native.N_DEVICE_COUNT, 0);
+        List<Device> out = new ArrayList<>(Math.max(n, 0));
+        for (int i = 0; i < n; i++) {
+            out.add(new Device(i, Native.text(b, Native.T_DEVICE_SERIAL, i), Native.text(b, Native.T_DEVICE_NAME, i),
+                    Native.text(b, Native.T_DEVICE_VERSION, i), Native.number(b, Native.N_DEVICE_PRODUCT_ID, i),
+                    Native.number(b, Native.N_DEVICE_TYPE, i), Native.number(b, Native.N_DEVICE_AUDIO_COUNT, i),
+                    Native.number(b, Native.N_DEVICE_ITUNES_DB, i) != 0, Native.number(b, Native.N_DEVICE_READY, i) != 0,
+                    Native.number(b, Native.N_DEVICE_EXTENDED, i) != 0,
+                    Native.number(b, Native.N_DEVICE_AUTHENTICATED, i) != 0));
+        }
+        return List.copyOf(out);
+    }
+
+    /**
+     * Opens a session on device {@code index}; on success its serial number
+     * is kept, so that the session is re-opened after a reconnection.
+     */
+    CompletableFuture<Boolean> openSession(int index, boolean async) {
+        return request("open_session", Native.REQ_OPEN_SESSION, b -> Native.request(b, Native.REQ_OPEN_SESSION, index, 0, 0),
+                (b, r) -> {
+                    if (r == 1) sessionSerial = Native.text(b, Native.T_DEVICE_SERIAL, index);
+                    return r == 1;
+                }, async);
+    }
+
+    /** Closes the session; it is no longer re-opened. */
+    CompletableFuture<Integer> closeSession(boolean async) {
+        return request("close_session", -1, b -> {
+            sessionSerial = null;
+            return Native.request(b, Native.REQ_CLOSE_SESSION, 0, 0, 0);
+        }, (b, r) -> r, async);
     }
 
     /**
@@ -199,9 +321,11 @@ final class ClientCore implements Runnable {
     private void connectionLost() {
         if (lost) return;
         lost = true;
-        failure = new IPodException(LOST, IPodException.Kind.NOT_CONNECTED);
+        failure = new IPodException(policy.enabled() && !stopping ? DOWN : LOST, IPodException.Kind.NOT_CONNECTED);
         failWaiting(failed());
-        deliver((l, c) -> l.onDisconnected(c));
+        List<Device> devices = binding != 0 ? devices(binding) : List.of();
+        deliver((l, c) -> l.onConnectionLost(c, devices));
+        if (!policy.enabled()) deliver((l, c) -> l.onDisconnected(c));
     }
 
     private void runTasks(long b) {
@@ -228,7 +352,7 @@ final class ClientCore implements Runnable {
         synchronized (this) {
             binding = 0;
         }
-        Native.close(b);
+        if (b != 0) Native.close(b);
     }
 
     /** Fails every request sent or waiting for its turn (loop thread). */
@@ -304,7 +428,7 @@ final class ClientCore implements Runnable {
 
     void onNativePing(long tid) {
         if (pingAnswers.size() >= 64) pingAnswers.clear(); // a daemon that never answers them
-        long answer = Native.request(binding, Native.REQ_PING, 0, 0);
+        long answer = Native.request(binding, Native.REQ_PING, 0, 0, 0);
         if (answer > 0) pingAnswers.add(answer);
         deliver((l, c) -> l.onPing(c, tid));
     }
@@ -336,7 +460,10 @@ final class ClientCore implements Runnable {
     }
 
     private synchronized void wake() {
-        if (binding != 0) Native.wake(binding);
+        if (binding != 0)
+            Native.wake(binding);
+        else
+            LockSupport.unpark(thread); // waiting between two connection attempts
     }
 
     /** The bound in whole milliseconds for the native handle: 0 for none. */
@@ -381,9 +508,10 @@ final class ClientCore implements Runnable {
      */
     <T> CompletableFuture<T> request(String name, int kind, Sender sender, Decoder<T> decoder, boolean async) {
         Call<T> call = new Call<>(name, decoder);
-        boolean[] holdsKind = {false}; // loop thread only
+        int[] heldOn = {-1}; // the generation that holds the kind; loop thread only
         call.done.whenComplete((v, e) -> {
-            if (e != null && call.tid != 0) pending.remove(call.tid);
+            // Only this call: ids start anew on each connection.
+            if (e != null && call.tid != 0) pending.remove(call.tid, call);
         });
         CompletableFuture<T> result = async ? onExecutor(call.done) : call.done;
         Task task = new Task() {
@@ -394,7 +522,7 @@ final class ClientCore implements Runnable {
                     waitingKinds.computeIfAbsent(kind, k -> new ArrayDeque<>()).add(this);
                     return;
                 }
-                holdsKind[0] = kind >= 0;
+                if (kind >= 0) heldOn[0] = generation;
                 long tid = sender.send(b);
                 if (tid <= 0 && Native.number(b, Native.N_FD, 0) < 0) {
                     connectionLost(); // this write or an earlier one failed and closed the socket
@@ -422,12 +550,12 @@ final class ClientCore implements Runnable {
         if (kind >= 0) {
             call.done.whenComplete((v, e) -> {
                 if (onLoopThread()) {
-                    if (holdsKind[0]) releaseKind(kind);
+                    if (heldOn[0] == generation) releaseKind(kind);
                 } else {
                     exec(new Task() {
                         @Override
                         void run(long b) {
-                            if (holdsKind[0]) releaseKind(kind);
+                            if (heldOn[0] == generation) releaseKind(kind);
                         }
 
                         @Override

@@ -71,9 +71,26 @@ public final class IPodClient implements AutoCloseable {
      *     loaded; the message names it and the {@code java.library.path} searched
      */
     public static IPodClient connect(Executor executor, Duration timeout) throws IPodException {
+        return connect(executor, timeout, ReconnectPolicy.off());
+    }
+
+    /**
+     * Connects to the daemon and performs the opening handshake; then, with
+     * a {@code policy} that reconnects, the client survives the daemon's
+     * restarts (see {@link ReconnectPolicy}).
+     *
+     * @param executor where listeners and future completions run
+     * @param timeout bound of the handshake, then of every blocking call;
+     *     zero or negative for none
+     * @param policy what to do when the connection is lost ({@link ReconnectPolicy#off()} when null)
+     * @return the connected client
+     * @throws IPodException when the daemon cannot be reached or does not
+     *     answer in time (the first connection is not retried)
+     */
+    public static IPodClient connect(Executor executor, Duration timeout, ReconnectPolicy policy) throws IPodException {
         if (executor == null) throw new NullPointerException("executor");
         Native.check();
-        ClientCore core = new ClientCore(executor, nanos(timeout));
+        ClientCore core = new ClientCore(executor, nanos(timeout), policy);
         core.start();
         try {
             core.await(core.connected);
@@ -142,7 +159,7 @@ public final class IPodClient implements AutoCloseable {
     }
 
     private static ClientCore.Sender op(int op, int a, int x) {
-        return b -> Native.request(b, op, a, x);
+        return b -> Native.request(b, op, a, x, 0);
     }
 
     /** Requests whose reply the library parses into a cache of its kind. */
@@ -403,7 +420,7 @@ public final class IPodClient implements AutoCloseable {
         long[] before = {0};
         return core.request("get_records", Native.REQ_GET_RECORDS, b -> {
             before[0] = Native.recordsToken(b);
-            return Native.request(b, Native.REQ_GET_RECORDS, start, count);
+            return Native.request(b, Native.REQ_GET_RECORDS, start, count, 0);
         }, (b, r) -> {
             if (Native.recordsToken(b) == before[0])
                 throw new IPodException("the daemon refused the records request", IPodException.Kind.NONE);
@@ -492,7 +509,7 @@ public final class IPodClient implements AutoCloseable {
     // -------------------------------------------------------- sessions and devices
 
     private CompletableFuture<Boolean> openRequest(int index, boolean async) {
-        return core.request("open_session", kind(Native.REQ_OPEN_SESSION), op(Native.REQ_OPEN_SESSION, index, 0), (b, r) -> r == 1, async);
+        return core.openSession(index, async);
     }
 
     /** Makes device {@code index} current and opens a session on it; true when it opened. */
@@ -505,30 +522,16 @@ public final class IPodClient implements AutoCloseable {
     }
 
     public int closeSession() throws IPodException {
-        return blocking("close_session", op(Native.REQ_CLOSE_SESSION, 0, 0), STANDARD);
+        return core.await(core.closeSession(false));
     }
 
     public CompletableFuture<Integer> closeSessionAsync() {
-        return async("close_session", op(Native.REQ_CLOSE_SESSION, 0, 0), STANDARD);
+        return core.closeSession(true);
     }
 
     /** The device list as the daemon last sent it. */
     public List<Device> devices() throws IPodException {
-        return get(b -> {
-            int n = Native.number(b, Native.N_DEVICE_COUNT, 0);
-            List<Device> out = new ArrayList<>(Math.max(n, 0));
-            for (int i = 0; i < n; i++) {
-                out.add(new Device(i, Native.text(b, Native.T_DEVICE_SERIAL, i),
-                        Native.text(b, Native.T_DEVICE_NAME, i), Native.text(b, Native.T_DEVICE_VERSION, i),
-                        Native.number(b, Native.N_DEVICE_PRODUCT_ID, i), Native.number(b, Native.N_DEVICE_TYPE, i),
-                        Native.number(b, Native.N_DEVICE_AUDIO_COUNT, i),
-                        Native.number(b, Native.N_DEVICE_ITUNES_DB, i) != 0,
-                        Native.number(b, Native.N_DEVICE_READY, i) != 0,
-                        Native.number(b, Native.N_DEVICE_EXTENDED, i) != 0,
-                        Native.number(b, Native.N_DEVICE_AUTHENTICATED, i) != 0));
-            }
-            return out;
-        });
+        return get(ClientCore::devices);
     }
 
     /** Index of the current device; empty after it disconnected. */
@@ -564,7 +567,7 @@ public final class IPodClient implements AutoCloseable {
     private CompletableFuture<Integer> launchRequest(String name, boolean async) {
         if (name.indexOf('\0') >= 0) throw new IllegalArgumentException("an application name holds no NUL");
         byte[] text = name.getBytes(StandardCharsets.UTF_8);
-        return core.request("launch_application", -1, b -> Native.requestData(b, Native.DATA_LAUNCH, 0, text), STANDARD,
+        return core.request("launch_application", -1, b -> Native.requestData(b, Native.DATA_LAUNCH, 0, 0, text), STANDARD,
                 async);
     }
 
@@ -579,7 +582,7 @@ public final class IPodClient implements AutoCloseable {
 
     private CompletableFuture<Integer> eapRequest(int sessionId, byte[] data, boolean async) {
         byte[] copy = data.clone();
-        return core.request("send_eap_datagram", -1, b -> Native.requestData(b, Native.DATA_EAP, sessionId, copy), STANDARD,
+        return core.request("send_eap_datagram", -1, b -> Native.requestData(b, Native.DATA_EAP, sessionId, 0, copy), STANDARD,
                 async);
     }
 
