@@ -353,6 +353,10 @@ int number(kiv_ipod_client *c, jint which, jint i) {
             return kiv_ipod_device_type(c, i);
         case 35:
             return kiv_ipod_current_track_timestamp(c);
+        case 36:
+            return kiv_ipod_get_result_db_itunes_info_count(c);
+        case 37:
+            return static_cast<int>(kiv_ipod_last_error_kind(c));
         default:
             return -1;
     }

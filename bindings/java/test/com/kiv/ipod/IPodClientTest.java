@@ -342,11 +342,9 @@ public class IPodClientTest {
      */
     @Test
     public void anErrorOnTheLoopThreadFailsItsRequestAtOnce() throws Exception {
-        java.lang.reflect.Field coreField = IPodClient.class.getDeclaredField("core");
-        coreField.setAccessible(true);
         for (String where : new String[] {"decoding a reply", "queued work"}) {
             IPodClient c = open(looper);
-            ClientCore core = (ClientCore) coreField.get(c);
+            ClientCore core = c.core;
             CompletableFuture<?> f = where.equals("queued work")
                     ? core.onLoop(b -> { throw new OutOfMemoryError(where); })
                     : core.request("get_current_track_index", -1,

@@ -617,7 +617,7 @@ final class ClientCore implements Runnable {
     }
 
     /** A future that completes like {@code inner}, on the application's executor. */
-    private <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
+    <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
         CompletableFuture<T> outer = new CompletableFuture<>();
         inner.whenComplete((v, e) -> {
             Runnable r = new Completion(() -> {
