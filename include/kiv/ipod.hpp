@@ -1212,6 +1212,22 @@ public:
         return standard(kiv_ipod_send_eap_datagram_sync, session_id, data.data(),
                         static_cast<std::int32_t>(data.size()));
     }
+    /** Sends all of @p text as one uid-list piece and waits; the reply is not read. */
+    Result<void> prepare_uid_list_sync(const std::string &text) {
+        return unread(kiv_ipod_prepare_uid_list_sync, text.c_str());
+    }
+    /** Plays the track @p uid and waits; the reply is not read. */
+    Result<void> play_uid_list_sync(const Uid &uid) {
+        return unread(kiv_ipod_play_uid_list_sync, uid.data());
+    }
+    /** Sends the available-current setting and waits; the reply is not read. */
+    Result<void> set_available_current_sync(std::int32_t value) {
+        return unread(kiv_ipod_set_available_current_sync, value);
+    }
+    /** Asks for the artwork data of @p uid and waits; the reply is discarded. */
+    Result<void> get_artwork_data_sync(const Uid &uid) {
+        return unread(kiv_ipod_get_artwork_data_sync, uid.data());
+    }
     /** Diagnostic examination: sends @p text and @p value; the daemon's
      *  answer as an owned Value, or an Error without one. */
     Result<Value> health_examine(const std::string &text, Value value = Value::adopt(nullptr)) {
@@ -1274,6 +1290,15 @@ private:
             default:
                 return Error(code, "the reply carried no result", ErrorKind::none);
         }
+    }
+    // A _sync form whose C function returns 0 whatever happened: the kind
+    // of the latest failure says whether it was sent and answered.
+    template <class F, class... A>
+    Result<void> unread(F f, A... args) {
+        if (!client_) return lost(-1);
+        f(client_, args...);
+        if (!connected() || kiv_ipod_last_error_kind(client_) != KIV_IPOD_ERROR_NONE) return failure(0);
+        return {};
     }
     Error lost(std::int32_t code) const {
         return Error(code, "the connection to the iPod daemon is lost", false);
