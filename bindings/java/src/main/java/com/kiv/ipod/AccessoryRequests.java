@@ -15,10 +15,26 @@ abstract class AccessoryRequests extends DatabaseRequests {
 
     // -------------------------------------------------------- preferences
 
+    /**
+     * Sets a preference.
+     *
+     * @param type the preference type
+     * @param setting the setting
+     * @return the daemon's integer (0 when done)
+     * @throws IPodException when the request fails: an error reply (its text), no ready device, a timeout or
+     *     no connection ({@link IPodException#kind()})
+     */
     public int setPreference(PreferenceType type, PreferenceSetting setting) throws IPodException {
         return blocking("set_preference", op(Native.REQ_SET_PREFERENCE, type.code(), setting.code()), STANDARD);
     }
 
+    /**
+     * The asynchronous form of {@link #setPreference(PreferenceType, PreferenceSetting)}.
+     *
+     * @param type the preference type
+     * @param setting the setting
+     * @return the future of its result, completed on the executor
+     */
     public CompletableFuture<Integer> setPreferenceAsync(PreferenceType type, PreferenceSetting setting) {
         return async("set_preference", op(Native.REQ_SET_PREFERENCE, type.code(), setting.code()), STANDARD);
     }
@@ -28,10 +44,24 @@ abstract class AccessoryRequests extends DatabaseRequests {
         return s != null ? s : PreferenceSetting.NONE;
     };
 
+    /**
+     * Reads a preference from the device.
+     *
+     * @param type the preference type
+     * @return the setting ({@link PreferenceSetting#NONE} when the reply names none)
+     * @throws IPodException when the request fails: an error reply (its text), no ready device, a timeout or
+     *     no connection ({@link IPodException#kind()})
+     */
     public PreferenceSetting getPreference(PreferenceType type) throws IPodException {
         return core.await(preferenceRequest(type, false));
     }
 
+    /**
+     * The asynchronous form of {@link #getPreference(PreferenceType)}.
+     *
+     * @param type the preference type
+     * @return the future of its result, completed on the executor
+     */
     public CompletableFuture<PreferenceSetting> getPreferenceAsync(PreferenceType type) {
         return preferenceRequest(type, true);
     }
@@ -47,19 +77,44 @@ abstract class AccessoryRequests extends DatabaseRequests {
         return core.openSession(index, async);
     }
 
-    /** Makes device {@code index} current and opens a session on it; true when it opened. */
+    /**
+     * Makes device {@code index} current and opens a session on it; true when it opened.
+     *
+     * @param index the index
+     * @return true when it holds
+     * @throws IPodException when the request fails: an error reply (its text), no ready device, a timeout or
+     *     no connection ({@link IPodException#kind()})
+     */
     public boolean openSession(int index) throws IPodException {
         return core.await(openRequest(index, false));
     }
 
+    /**
+     * The asynchronous form of {@link #openSession(int)}.
+     *
+     * @param index the index
+     * @return the future of its result, completed on the executor
+     */
     public CompletableFuture<Boolean> openSessionAsync(int index) {
         return openRequest(index, true);
     }
 
+    /**
+     * Closes the session; it is no longer re-opened after a reconnection.
+     *
+     * @return the daemon's integer (0 when done)
+     * @throws IPodException when the request fails: an error reply (its text), no ready device, a timeout or
+     *     no connection ({@link IPodException#kind()})
+     */
     public int closeSession() throws IPodException {
         return core.await(core.closeSession(false));
     }
 
+    /**
+     * The asynchronous form of {@link #closeSession()}.
+     *
+     * @return the future of its result, completed on the executor
+     */
     public CompletableFuture<Integer> closeSessionAsync() {
         return core.closeSession(true);
     }
@@ -67,11 +122,24 @@ abstract class AccessoryRequests extends DatabaseRequests {
 
     // -------------------------------------------------------- EAP
 
-    /** Launches the application {@code name} on the device. */
+    /**
+     * Launches the application {@code name} on the device.
+     *
+     * @param name the application's name (no NUL)
+     * @return the daemon's integer (0 when done)
+     * @throws IPodException when the request fails: an error reply (its text), no ready device, a timeout or
+     *     no connection ({@link IPodException#kind()})
+     */
     public int launchApplication(String name) throws IPodException {
         return core.await(launchRequest(name, false));
     }
 
+    /**
+     * The asynchronous form of {@link #launchApplication(String)}.
+     *
+     * @param name the application's name (no NUL)
+     * @return the future of its result, completed on the executor
+     */
     public CompletableFuture<Integer> launchApplicationAsync(String name) {
         return launchRequest(name, true);
     }
@@ -83,11 +151,26 @@ abstract class AccessoryRequests extends DatabaseRequests {
                 async);
     }
 
-    /** Sends a datagram on EAP session {@code sessionId}. */
+    /**
+     * Sends a datagram on EAP session {@code sessionId}.
+     *
+     * @param sessionId the EAP session
+     * @param data the datagram's bytes, copied
+     * @return the daemon's integer (0 when done)
+     * @throws IPodException when the request fails: an error reply (its text), no ready device, a timeout or
+     *     no connection ({@link IPodException#kind()})
+     */
     public int sendEapDatagram(int sessionId, byte[] data) throws IPodException {
         return core.await(eapRequest(sessionId, data, false));
     }
 
+    /**
+     * The asynchronous form of {@link #sendEapDatagram(int, byte[])}.
+     *
+     * @param sessionId the EAP session
+     * @param data the datagram's bytes, copied
+     * @return the future of its result, completed on the executor
+     */
     public CompletableFuture<Integer> sendEapDatagramAsync(int sessionId, byte[] data) {
         return eapRequest(sessionId, data, true);
     }
@@ -103,7 +186,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param value the value passed to the daemon unchanged
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int reauthenticate(int value) throws IPodException {
         return core.await(send("reauthentication", Native.REQ_REAUTHENTICATION, value, 0, 0, STANDARD, false));
@@ -113,7 +196,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * The asynchronous form of {@link #reauthenticate(int)}.
      *
      * @param value the value passed to the daemon unchanged
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> reauthenticateAsync(int value) {
         return send("reauthentication", Native.REQ_REAUTHENTICATION, value, 0, 0, STANDARD, true);
@@ -124,7 +207,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param value the state, passed to the daemon unchanged
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int setStateChange(int value) throws IPodException {
         return core.await(send("set_statechange", Native.REQ_SET_STATECHANGE, value, 0, 0, STANDARD, false));
@@ -134,7 +217,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * The asynchronous form of {@link #setStateChange(int)}.
      *
      * @param value the state, passed to the daemon unchanged
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> setStateChangeAsync(int value) {
         return send("set_statechange", Native.REQ_SET_STATECHANGE, value, 0, 0, STANDARD, true);
@@ -144,7 +227,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * Enters video-out mode.
      *
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int enterVideoOut() throws IPodException {
         return core.await(send("enter_videooutmode", Native.REQ_ENTER_VIDEO_OUT, 0, 0, 0, STANDARD, false));
@@ -153,7 +236,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
     /**
      * The asynchronous form of {@link #enterVideoOut()}.
      *
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> enterVideoOutAsync() {
         return send("enter_videooutmode", Native.REQ_ENTER_VIDEO_OUT, 0, 0, 0, STANDARD, true);
@@ -163,7 +246,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * Leaves video-out mode.
      *
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int exitVideoOut() throws IPodException {
         return core.await(send("exit_videooutmode", Native.REQ_EXIT_VIDEO_OUT, 0, 0, 0, STANDARD, false));
@@ -172,7 +255,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
     /**
      * The asynchronous form of {@link #exitVideoOut()}.
      *
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> exitVideoOutAsync() {
         return send("exit_videooutmode", Native.REQ_EXIT_VIDEO_OUT, 0, 0, 0, STANDARD, true);
@@ -183,7 +266,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param options the options, passed to the daemon unchanged
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int setVideoOutOptions(int options) throws IPodException {
         return core.await(send("set_videooutoptions", Native.REQ_SET_VIDEO_OUT, options, 0, 0, STANDARD, false));
@@ -193,7 +276,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * The asynchronous form of {@link #setVideoOutOptions(int)}.
      *
      * @param options the options, passed to the daemon unchanged
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> setVideoOutOptionsAsync(int options) {
         return send("set_videooutoptions", Native.REQ_SET_VIDEO_OUT, options, 0, 0, STANDARD, true);
@@ -204,7 +287,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param step the step, passed to the daemon unchanged
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int navigateVideoOut(int step) throws IPodException {
         return core.await(send("navigate_videoout", Native.REQ_NAVIGATE_VIDEO_OUT, step, 0, 0, STANDARD, false));
@@ -214,7 +297,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * The asynchronous form of {@link #navigateVideoOut(int)}.
      *
      * @param step the step, passed to the daemon unchanged
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> navigateVideoOutAsync(int step) {
         return send("navigate_videoout", Native.REQ_NAVIGATE_VIDEO_OUT, step, 0, 0, STANDARD, true);
@@ -225,7 +308,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param value the value passed to the daemon unchanged
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int restartIdps(int value) throws IPodException {
         return core.await(send("restart_idps", Native.REQ_RESTART_IDPS, value, 0, 0, STANDARD, false));
@@ -235,7 +318,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * The asynchronous form of {@link #restartIdps(int)}.
      *
      * @param value the value passed to the daemon unchanged
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> restartIdpsAsync(int value) {
         return send("restart_idps", Native.REQ_RESTART_IDPS, value, 0, 0, STANDARD, true);
@@ -246,7 +329,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param value the setting, passed to the daemon unchanged
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int setAvailableCurrent(int value) throws IPodException {
         return core.await(send("set_available_current", Native.REQ_AVAILABLE_CURRENT, value, 0, 0, STANDARD, false));
@@ -256,7 +339,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * The asynchronous form of {@link #setAvailableCurrent(int)}.
      *
      * @param value the setting, passed to the daemon unchanged
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> setAvailableCurrentAsync(int value) {
         return send("set_available_current", Native.REQ_AVAILABLE_CURRENT, value, 0, 0, STANDARD, true);
@@ -266,7 +349,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * Pings the daemon (sent whether or not a device is ready).
      *
      * @return the daemon's integer (0 when done)
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int ping() throws IPodException {
         return core.await(send("ping", Native.REQ_PING, 0, 0, 0, STANDARD, false));
@@ -275,7 +358,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
     /**
      * The asynchronous form of {@link #ping()}.
      *
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> pingAsync() {
         return send("ping", Native.REQ_PING, 0, 0, 0, STANDARD, true);
@@ -286,7 +369,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param current true for the current options, false for the default ones (sent as 1 or 0)
      * @return the options
-     * @throws IPodException when the request fails
+     * @throws IPodException when the request fails /
      */
     public int videoOutOptions(boolean current) throws IPodException {
         return core.await(send("get_videooutoptions", Native.REQ_GET_VIDEO_OUT, current ? 1 : 0, 0, 0, STANDARD, false));
@@ -296,7 +379,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * The asynchronous form of {@link #videoOutOptions(boolean)}.
      *
      * @param current true for the current options, false for the default ones
-     * @return the future of the options
+     * @return the future of the options /
      */
     public CompletableFuture<Integer> videoOutOptionsAsync(boolean current) {
         return send("get_videooutoptions", Native.REQ_GET_VIDEO_OUT, current ? 1 : 0, 0, 0, STANDARD, true);
@@ -313,7 +396,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * @param value its value
      * @return the daemon's integer (0 when done)
      * @throws IPodException when the request fails
-     * @throws IllegalArgumentException when a text holds a NUL
+     * @throws IllegalArgumentException when a text holds a NUL /
      */
     public int setConfig(String key, String value) throws IPodException {
         return core.await(setConfigAsync(key, value, false));
@@ -324,7 +407,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param key the entry's name
      * @param value its value
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> setConfigAsync(String key, String value) {
         return setConfigAsync(key, value, true);
@@ -335,9 +418,8 @@ abstract class AccessoryRequests extends DatabaseRequests {
     }
 
     /**
-     * Sends the accessory's Bluetooth hardware information, when the device
-     * list holds a device (whether or not it is ready). The PIN code travels
-     * to the daemon; the library's log masks it.
+     * Sends the accessory's Bluetooth hardware information, when the device list holds a device (whether or
+     * not it is ready). The PIN code travels to the daemon; the library's log masks it.
      *
      * @param deviceClass the Bluetooth device class (unsigned)
      * @param pairingType the pairing type
@@ -345,7 +427,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * @param address the Bluetooth address as text
      * @return the daemon's integer (0 when done)
      * @throws IPodException when the request fails ({@link IPodException.Kind#NOT_READY} without any device)
-     * @throws IllegalArgumentException when a text holds a NUL
+     * @throws IllegalArgumentException when a text holds a NUL /
      */
     public int setBluetoothHardware(int deviceClass, int pairingType, String pinCode, String address)
             throws IPodException {
@@ -359,7 +441,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * @param pairingType the pairing type
      * @param pinCode the PIN code
      * @param address the Bluetooth address as text
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> setBluetoothHardwareAsync(int deviceClass, int pairingType, String pinCode,
             String address) {
@@ -373,14 +455,14 @@ abstract class AccessoryRequests extends DatabaseRequests {
     }
 
     /**
-     * Reports whether the device {@code serial} is connected over Bluetooth
-     * (sent whether or not a device is ready).
+     * Reports whether the device {@code serial} is connected over Bluetooth (sent whether or not a device is
+     * ready).
      *
      * @param connected true when it is
      * @param serial the device's serial number
      * @return the daemon's integer (0 when done)
      * @throws IPodException when the request fails
-     * @throws IllegalArgumentException when the serial number holds a NUL
+     * @throws IllegalArgumentException when the serial number holds a NUL /
      */
     public int setBluetoothState(boolean connected, String serial) throws IPodException {
         return core.await(texts("set_bluetooth_state", Native.TEXTS_BLUETOOTH_STATE, connected ? 1 : 0, 0,
@@ -392,7 +474,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      *
      * @param connected true when it is
      * @param serial the device's serial number
-     * @return the future of the daemon's integer
+     * @return the future of the daemon's integer /
      */
     public CompletableFuture<Integer> setBluetoothStateAsync(boolean connected, String serial) {
         return texts("set_bluetooth_state", Native.TEXTS_BLUETOOTH_STATE, connected ? 1 : 0, 0,
@@ -400,16 +482,15 @@ abstract class AccessoryRequests extends DatabaseRequests {
     }
 
     /**
-     * Runs the daemon's health examination (sent whether or not a device is
-     * ready). The loop thread waits for the reply within the timeout, so
-     * the client handles nothing else meanwhile.
+     * Runs the daemon's health examination (sent whether or not a device is ready). The loop thread waits for
+     * the reply within the timeout, so the client handles nothing else meanwhile.
      *
      * @param text what to examine
-     * @return the reply's value, copied (see {@link IPodClient#chapterInfo}); an
-     *     error reply is returned as its map, with its "error" text
-     * @throws IPodException when no reply came: {@link IPodException.Kind#TIMEOUT},
-     *     {@link IPodException.Kind#NOT_CONNECTED}, or NONE for an empty reply
-     * @throws IllegalArgumentException when the text holds a NUL
+     * @return the reply's value, copied (see {@link IPodClient#chapterInfo}); an error reply is returned as
+     *     its map, with its "error" text
+     * @throws IPodException when no reply came: {@link IPodException.Kind#TIMEOUT}, {@link
+     *     IPodException.Kind#NOT_CONNECTED}, or NONE for an empty reply
+     * @throws IllegalArgumentException when the text holds a NUL /
      */
     public Object healthExamine(String text) throws IPodException {
         return core.await(healthExamineAsync(text, false));
@@ -419,7 +500,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
      * The asynchronous form of {@link #healthExamine(String)}.
      *
      * @param text what to examine
-     * @return the future of the reply's value
+     * @return the future of the reply's value /
      */
     public CompletableFuture<Object> healthExamineAsync(String text) {
         return healthExamineAsync(text, true);

@@ -49,59 +49,6 @@ final class ClientCore implements Runnable {
         T decode(long binding, int result) throws IPodException;
     }
 
-    private abstract static class Task {
-        abstract void run(long binding);
-
-        abstract void fail(IPodException e);
-
-        /** True once nothing is left to do (completed, failed or timed out). */
-        boolean done() {
-            return false;
-        }
-    }
-
-    /** One request waiting for its reply. */
-    private static final class Call<T> {
-        final String name;
-        final Decoder<T> decoder;
-        final CompletableFuture<T> done = new CompletableFuture<>();
-        volatile long tid;
-
-        Call(String name, Decoder<T> decoder) {
-            this.name = name;
-            this.decoder = decoder;
-        }
-
-        /** {@code kind}: DAEMON with an error text, LIMIT when a limit refused the reply, else NONE. */
-        void complete(long binding, int result, IPodException.Kind kind, String error) {
-            if (error != null) {
-                done.completeExceptionally(new IPodException(error, IPodException.Kind.DAEMON));
-                return;
-            }
-            try {
-                done.complete(decoder.decode(binding, result));
-            } catch (IPodException e) {
-                // A reply the library refused left no result in its cache.
-                boolean refused = kind == IPodException.Kind.LIMIT && e.kind() == IPodException.Kind.NONE;
-                done.completeExceptionally(refused ? IPodException.refused(name + " reply", kind) : e);
-            } catch (RuntimeException e) {
-                done.completeExceptionally(e);
-            } catch (Error e) {
-                // The loop ends on it; the call, already taken from the
-                // pending ones, fails here.
-                done.completeExceptionally(bindingFailure(e));
-                throw e;
-            }
-        }
-    }
-
-    /** The failure of a request that met {@code t} on the loop thread. */
-    static IPodException bindingFailure(Throwable t) {
-        IPodException e = new IPodException("binding failure: " + t, IPodException.Kind.BINDING);
-        e.initCause(t);
-        return e;
-    }
-
     final Executor executor;
     final Thread thread;
     final CompletableFuture<Void> connected = new CompletableFuture<>();
@@ -109,8 +56,8 @@ final class ClientCore implements Runnable {
     volatile WeakReference<IPodClient> owner = new WeakReference<>(null);
     volatile long timeoutNanos;
 
-    private final ConcurrentLinkedQueue<Task> tasks = new ConcurrentLinkedQueue<>();
-    private final ConcurrentHashMap<Long, Call<?>> pending = new ConcurrentHashMap<>();
+    private final ConcurrentLinkedQueue<LoopTask> tasks = new ConcurrentLinkedQueue<>();
+    private final ConcurrentHashMap<Long, PendingCall<?>> pending = new ConcurrentHashMap<>();
     private final ArrayList<Runnable> deliveries = new ArrayList<>(); // loop thread only
     private long binding; // written under the lock; used without it on the loop thread
     private volatile boolean stopping;
@@ -124,7 +71,7 @@ final class ClientCore implements Runnable {
     // never filled. So one request per kind is in flight; the next of the
     // kind waits here until the previous one completes. Loop thread only.
     private final Set<Integer> busyKinds = new HashSet<>();
-    private final Map<Integer, ArrayDeque<Task>> waitingKinds = new HashMap<>();
+    private final Map<Integer, ArrayDeque<LoopTask>> waitingKinds = new HashMap<>();
     // Ids of the binding's own answers to pings, whose replies concern nobody.
     private final Set<Long> pingAnswers = new HashSet<>();
 
@@ -164,7 +111,7 @@ final class ClientCore implements Runnable {
                 if (b == 0) break;
             }
         } catch (Throwable t) {
-            why = bindingFailure(t);
+            why = PendingCall.bindingFailure(t);
         } finally {
             finish(b, why);
         }
@@ -173,7 +120,7 @@ final class ClientCore implements Runnable {
     /** Serves the connection until the client stops or the connection is lost. */
     private void serve(long b) {
         while (!stopping && !lost) {
-            runTasks(b);
+            runLoopTasks(b);
             flush();
             if (stopping || lost) break;
             int ready = Native.poll(b, -1);
@@ -191,7 +138,7 @@ final class ClientCore implements Runnable {
         int failures = 0;
         long next = System.nanoTime();
         while (!stopping) {
-            for (Task t; (t = tasks.poll()) != null; ) t.fail(failed());
+            for (LoopTask t; (t = tasks.poll()) != null; ) t.fail(failed());
             flush();
             long wait = next - System.nanoTime();
             if (wait > 0) {
@@ -223,7 +170,7 @@ final class ClientCore implements Runnable {
         failure = null;
         boolean reopened = false;
         if (sessionSerial != null) {
-            int index = deviceIndex(b, sessionSerial);
+            int index = Devices.index(b, sessionSerial);
             if (index >= 0) {
                 CompletableFuture<Boolean> f = openSession(index, false);
                 pump(f, System.nanoTime() + Math.min(timeoutNanos, TimeUnit.SECONDS.toNanos(30)));
@@ -231,31 +178,9 @@ final class ClientCore implements Runnable {
             }
         }
         if (lost) return; // lost again already: the loop notices
-        List<Device> devices = devices(b);
+        List<Device> devices = Devices.read(b);
         boolean sessionReopened = reopened;
         deliver((l, c) -> l.onConnectionRestored(c, devices, sessionReopened));
-    }
-
-    private static int deviceIndex(long b, String serial) {
-        int n = Native.number(b, Native.N_DEVICE_COUNT, 0);
-        for (int i = 0; i < n; i++)
-            if (serial.equals(Native.text(b, Native.T_DEVICE_SERIAL, i))) return i;
-        return -1;
-    }
-
-    /** The device list of the handle, copied (loop thread). */
-    static List<Device> devices(long b) {
-        int n = Native.number(b, Native.N_DEVICE_COUNT, 0);
-        List<Device> out = new ArrayList<>(Math.max(n, 0));
-        for (int i = 0; i < n; i++) {
-            out.add(new Device(i, Native.text(b, Native.T_DEVICE_SERIAL, i), Native.text(b, Native.T_DEVICE_NAME, i),
-                    Native.text(b, Native.T_DEVICE_VERSION, i), Native.number(b, Native.N_DEVICE_PRODUCT_ID, i),
-                    Native.number(b, Native.N_DEVICE_TYPE, i), Native.number(b, Native.N_DEVICE_AUDIO_COUNT, i),
-                    Native.number(b, Native.N_DEVICE_ITUNES_DB, i) != 0, Native.number(b, Native.N_DEVICE_READY, i) != 0,
-                    Native.number(b, Native.N_DEVICE_EXTENDED, i) != 0,
-                    Native.number(b, Native.N_DEVICE_AUTHENTICATED, i) != 0));
-        }
-        return List.copyOf(out);
     }
 
     /**
@@ -306,7 +231,7 @@ final class ClientCore implements Runnable {
             connected.complete(null);
             return b;
         } catch (Throwable t) {
-            failure = bindingFailure(t);
+            failure = PendingCall.bindingFailure(t);
             connected.completeExceptionally(failure);
             if (b != 0) finish(b, failure);
             return 0;
@@ -323,20 +248,20 @@ final class ClientCore implements Runnable {
         lost = true;
         failure = new IPodException(policy.enabled() && !stopping ? DOWN : LOST, IPodException.Kind.NOT_CONNECTED);
         failWaiting(failed());
-        List<Device> devices = binding != 0 ? devices(binding) : List.of();
+        List<Device> devices = binding != 0 ? Devices.read(binding) : List.of();
         deliver((l, c) -> l.onConnectionLost(c, devices));
         if (!policy.enabled()) deliver((l, c) -> l.onDisconnected(c));
     }
 
-    private void runTasks(long b) {
-        Task t;
+    private void runLoopTasks(long b) {
+        LoopTask t;
         while ((t = tasks.poll()) != null) {
             try {
                 t.run(b);
             } catch (Throwable e) {
                 // The loop ends (finish() fails the rest); this task was
                 // already taken from the queue, so it fails here.
-                t.fail(bindingFailure(e));
+                t.fail(PendingCall.bindingFailure(e));
                 throw e;
             }
         }
@@ -346,7 +271,7 @@ final class ClientCore implements Runnable {
     private void finish(long b, IPodException why) {
         if (failure == null) failure = why != null ? why : new IPodException(CLOSED, IPodException.Kind.NOT_CONNECTED);
         IPodException e = failed();
-        for (Task t; (t = tasks.poll()) != null; ) t.fail(e);
+        for (LoopTask t; (t = tasks.poll()) != null; ) t.fail(e);
         failWaiting(e);
         flush();
         synchronized (this) {
@@ -357,15 +282,15 @@ final class ClientCore implements Runnable {
 
     /** Fails every request sent or waiting for its turn (loop thread). */
     private void failWaiting(IPodException e) {
-        for (ArrayDeque<Task> waiting : List.copyOf(waitingKinds.values()))
-            for (Task t : List.copyOf(waiting)) t.fail(e);
+        for (ArrayDeque<LoopTask> waiting : List.copyOf(waitingKinds.values()))
+            for (LoopTask t : List.copyOf(waiting)) t.fail(e);
         waitingKinds.clear();
         failPending(e);
     }
 
     private void failPending(IPodException e) {
         for (Long tid : List.copyOf(pending.keySet())) {
-            Call<?> call = pending.remove(tid);
+            PendingCall<?> call = pending.remove(tid);
             if (call != null) call.done.completeExceptionally(e);
         }
     }
@@ -412,7 +337,7 @@ final class ClientCore implements Runnable {
 
     void onNativeReply(long tid, int result, int kind, String error) {
         if (pingAnswers.remove(tid)) return;
-        Call<?> call = pending.remove(tid);
+        PendingCall<?> call = pending.remove(tid);
         if (call != null) call.complete(binding, result, IPodException.Kind.fromNative(kind), error);
         deliver((l, c) -> l.onReply(c, tid, result, error));
     }
@@ -476,7 +401,7 @@ final class ClientCore implements Runnable {
         return Thread.currentThread() == thread;
     }
 
-    private void exec(Task t) {
+    private void exec(LoopTask t) {
         if (onLoopThread()) {
             if (failure != null || binding == 0) t.fail(failed());
             else t.run(binding);
@@ -507,14 +432,14 @@ final class ClientCore implements Runnable {
      * reply kind: such requests are sent one at a time.
      */
     <T> CompletableFuture<T> request(String name, int kind, Sender sender, Decoder<T> decoder, boolean async) {
-        Call<T> call = new Call<>(name, decoder);
+        PendingCall<T> call = new PendingCall<>(name, decoder);
         int[] heldOn = {-1}; // the generation that holds the kind; loop thread only
         call.done.whenComplete((v, e) -> {
             // Only this call: ids start anew on each connection.
             if (e != null && call.tid != 0) pending.remove(call.tid, call);
         });
         CompletableFuture<T> result = async ? onExecutor(call.done) : call.done;
-        Task task = new Task() {
+        LoopTask task = new LoopTask() {
             @Override
             void run(long b) {
                 if (call.done.isDone()) return; // timed out while queued
@@ -552,7 +477,7 @@ final class ClientCore implements Runnable {
                 if (onLoopThread()) {
                     if (heldOn[0] == generation) releaseKind(kind);
                 } else {
-                    exec(new Task() {
+                    exec(new LoopTask() {
                         @Override
                         void run(long b) {
                             if (heldOn[0] == generation) releaseKind(kind);
@@ -571,9 +496,9 @@ final class ClientCore implements Runnable {
     /** The request of {@code kind} in flight completed: send the next one waiting. */
     private void releaseKind(int kind) {
         busyKinds.remove(kind);
-        ArrayDeque<Task> waiting = waitingKinds.get(kind);
+        ArrayDeque<LoopTask> waiting = waitingKinds.get(kind);
         if (waiting == null || binding == 0 || failure != null) return;
-        for (Task next; (next = waiting.poll()) != null; ) {
+        for (LoopTask next; (next = waiting.poll()) != null; ) {
             if (next.done()) continue;
             next.run(binding);
             break;
@@ -584,7 +509,7 @@ final class ClientCore implements Runnable {
     /** Runs work on the loop thread. */
     <T> CompletableFuture<T> onLoop(LoopWork<T> work) {
         CompletableFuture<T> f = new CompletableFuture<>();
-        exec(new Task() {
+        exec(new LoopTask() {
             @Override
             void run(long b) {
                 try {
@@ -600,20 +525,6 @@ final class ClientCore implements Runnable {
             }
         });
         return f;
-    }
-
-    /** The hand-off of a future's completion to the executor. */
-    private static final class Completion implements Runnable {
-        private final Runnable completion;
-
-        Completion(Runnable completion) {
-            this.completion = completion;
-        }
-
-        @Override
-        public void run() {
-            completion.run();
-        }
     }
 
     /** A future that completes like {@code inner}, on the application's executor. */
@@ -673,7 +584,7 @@ final class ClientCore implements Runnable {
         while (!f.isDone() && !lost && binding != 0) {
             long left = deadline - System.nanoTime();
             if (left <= 0) return;
-            runTasks(binding);
+            runLoopTasks(binding);
             int ready = Native.poll(binding, (int) Math.max(1, Math.min(Integer.MAX_VALUE,
                     TimeUnit.NANOSECONDS.toMillis(left))));
             if ((ready & 1) != 0) readOnce(binding);
