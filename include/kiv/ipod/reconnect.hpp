@@ -209,6 +209,8 @@ public:
      *  there were none), or not_connected while disconnected. */
     Result<std::size_t> step(std::chrono::milliseconds bound) {
         if (connected()) {
+            // Packets a non-dispatching wait left queued do not make the socket readable.
+            if (kiv_ipod_pending(state_->client.get()) > 0) return read();
             pollfd p{fd(), POLLIN, 0};
             int n = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(0, bound.count())));
             if (n <= 0) return std::size_t{0};
@@ -283,7 +285,8 @@ private:
             // The device of the kept session came (back) after the reconnection.
             auto t = e.type();
             if (session && !reopening && !closed && !down && !cl.session_opened() &&
-                (t == EventType::connected || t == EventType::ipod_ready) && e.serial() == *session)
+                (t == EventType::connected || t == EventType::ipod_ready) &&
+                (e.serial() == *session || e.connected_serial() == *session))
                 reopen();
         }
         bool reopen() {

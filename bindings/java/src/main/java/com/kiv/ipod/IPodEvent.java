@@ -25,6 +25,15 @@ public record IPodEvent(EventType type, String deviceSerial, String serial, Opti
         OptionalInt authenticated, OptionalInt extended, OptionalInt eapSessionId, OptionalInt eapProtocolIndex,
         String eapProtocol, byte[] eapData) {
     /**
+     * The datagram of an {@link EventType#EAP_DATA_RECEIVED} event.
+     *
+     * @return a copy, or null when not known
+     */
+    public byte[] eapData() {
+        return eapData == null ? null : eapData.clone();
+    }
+
+    /**
      * The new play status of a {@link EventType#PLAY_STATE_CHANGED} event.
      *
      * @return the status; null for another event or a code without a name
