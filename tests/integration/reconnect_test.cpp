@@ -181,4 +181,42 @@ TEST_F(Reconnect, BackOffIsBoundedAndOffByDefault) {
     EXPECT_TRUE(notes.restored.empty());
 }
 
+// A daemon whose device list starts empty: the device is announced later
+// with its event, and the kept session is re-opened then.
+std::unique_ptr<kivtest::FakeDaemon> late_device_daemon() {
+    namespace wire = kivtest::wire;
+    auto d = std::make_unique<kivtest::FakeDaemon>();
+    d->set_devices(wire::a({}));
+    d->set_responder([](const kivtest::Request &r) {
+        if (r.opcode == 4)
+            return kivtest::frame(
+                r.tid, 4,
+                wire::h({{"result", wire::i(1)}, {"devices", wire::a({wire::device("LATE0001", 1)})}}));
+        return kivtest::frame(r.tid, r.opcode == 54 ? 2 : r.opcode, wire::i(0));
+    });
+    return d;
+}
+
+TEST(ReconnectLateDevice, SessionReopensWhenTheDeviceIsAnnounced) {
+    setenv("KIV_IPOD_TIMEOUT_MS", "5000", 1);
+    Notes notes;
+    auto d = late_device_daemon();
+    ki::ReconnectingClient c = connect(notes, {true, 0ms, 20ms, 500ms, 5000ms});
+    const std::string announce =
+        kivtest::event("connected_ipod", 1, "LATE0001", kivtest::wire::device("LATE0001", 1));
+    d->send(announce);
+    ASSERT_TRUE(step_until(c, [&] { return !c.devices().empty(); }));
+    ASSERT_TRUE(c.open_session(0).ok());
+    d.reset();
+    ASSERT_TRUE(step_until(c, [&] { return notes.lost.size() == 1; }));
+    d = late_device_daemon();
+    ASSERT_TRUE(step_until(c, [&] { return notes.restored.size() == 1; }));
+    EXPECT_FALSE(notes.restored[0].session_reopened);  // not in the list yet
+    EXPECT_EQ(notes.restored[0].session_serial, "LATE0001");
+    d->send(announce);
+    ASSERT_TRUE(step_until(c, [&] { return c.client() && c.client()->session_opened(); }));
+    EXPECT_TRUE(c.client()->ready());
+    unsetenv("KIV_IPOD_TIMEOUT_MS");
+}
+
 }  // namespace

@@ -64,7 +64,12 @@ public class ReconnectTest {
     }
 
     private void startSimulator() throws Exception {
-        simd = new ProcessBuilder(System.getProperty("kiv.simd"), "--quiet", "--ping-interval", "0").inheritIO().start();
+        start(System.getProperty("kiv.simd"), "--quiet", "--ping-interval", "0");
+    }
+
+    private void start(String... command) throws Exception {
+        simd = new ProcessBuilder(command).redirectOutput(ProcessBuilder.Redirect.INHERIT)
+                .redirectError(ProcessBuilder.Redirect.INHERIT).start();
         for (int i = 0; !Files.readString(Path.of("/proc/net/unix")).contains(SOCKET); i++) {
             assertTrue("simulator did not start", i < 400 && simd.isAlive());
             Thread.sleep(25);
@@ -177,6 +182,33 @@ public class ReconnectTest {
         assertEquals("loop threads left behind", 0, loopThreads());
         assertEquals("native handles left open", handles, IPodClient.openNativeHandles());
         assertEquals("descriptors left open", fds, clientDescriptors());
+    }
+
+    /**
+     * A daemon that has just started may announce the device a moment
+     * later: the session is re-opened once it does, before the client
+     * reports the connection restored.
+     */
+    @Test
+    public void sessionWaitsForTheDeviceToBeAnnounced() throws Exception {
+        String daemon = System.getProperty("kiv.late_device_daemon");
+        start(daemon, "LATE0001");
+        IPodClient c = connect(ReconnectPolicy.backoff());
+        for (int i = 0; c.devices().isEmpty(); i++) {
+            assertTrue("the device was never announced", i < 400);
+            Thread.sleep(25);
+        }
+        assertTrue(c.openSession(0));
+        for (int round = 0; round < 2; round++) {
+            killSimulator();
+            assertNotNull(lost.poll(10, TimeUnit.SECONDS));
+            start(daemon, "LATE0001");
+            Object[] back = restored.poll(15, TimeUnit.SECONDS);
+            assertNotNull("no connection-restored notification", back);
+            assertEquals("session re-opened", true, back[1]);
+            assertTrue(c.isSessionOpened());
+            assertEquals("LATE0001", c.devices().get(0).serial());
+        }
     }
 
     /** Off by default: the first loss ends the client, with both notifications. */

@@ -39,7 +39,7 @@ abstract class AccessoryRequests extends DatabaseRequests {
         return async("set_preference", op(Native.REQ_SET_PREFERENCE, type.code(), setting.code()), STANDARD);
     }
 
-    private static final ClientCore.Decoder<PreferenceSetting> SETTING = (b, r) -> {
+    private static final Decoder<PreferenceSetting> SETTING = (b, r) -> {
         PreferenceSetting s = PreferenceSetting.fromCode(r);
         return s != null ? s : PreferenceSetting.NONE;
     };

@@ -34,21 +34,6 @@ final class ClientCore implements Runnable {
     private static final String CLOSED = "client closed", LOST = "connection to the iPod daemon lost",
             DOWN = "not connected to the iPod daemon (reconnecting)";
 
-    /** Work run on the loop thread with the binding pointer. */
-    interface LoopWork<T> {
-        T run(long binding) throws IPodException;
-    }
-
-    /** Sends one asynchronous request; the transaction id or 0. */
-    interface Sender {
-        long send(long binding);
-    }
-
-    /** Decodes a reply, on the loop thread, from the caches it just filled. */
-    interface Decoder<T> {
-        T decode(long binding, int result) throws IPodException;
-    }
-
     final Executor executor;
     final Thread thread;
     final CompletableFuture<Void> connected = new CompletableFuture<>();
@@ -82,6 +67,10 @@ final class ClientCore implements Runnable {
     // Counts the connections; a kind held on an earlier one is not released
     // on a later one. Loop thread only.
     private int generation;
+    // Completed when the device of the session to re-open is announced
+    // (null while none is awaited). Loop thread only.
+    private CompletableFuture<Void> awaited;
+    private static final long DEVICE_WAIT_S = 5;
 
     ClientCore(Executor executor, long timeoutNanos, ReconnectPolicy policy) {
         this.executor = executor;
@@ -171,6 +160,15 @@ final class ClientCore implements Runnable {
         boolean reopened = false;
         if (sessionSerial != null) {
             int index = Devices.index(b, sessionSerial);
+            if (index < 0) {
+                // A daemon that has just started may announce the device a
+                // moment later, with its "connected" or "ready" event.
+                CompletableFuture<Void> appeared = new CompletableFuture<>();
+                awaited = appeared;
+                pump(appeared, System.nanoTime() + Math.min(timeoutNanos, TimeUnit.SECONDS.toNanos(DEVICE_WAIT_S)));
+                awaited = null;
+                index = lost ? -1 : Devices.index(b, sessionSerial);
+            }
             if (index >= 0) {
                 CompletableFuture<Boolean> f = openSession(index, false);
                 pump(f, System.nanoTime() + Math.min(timeoutNanos, TimeUnit.SECONDS.toNanos(30)));
@@ -345,6 +343,9 @@ final class ClientCore implements Runnable {
     void onNativeEvent(int type, String deviceSerial, String serial, int authenticated, int extended,
             int session, int protocolIndex, String protocol, byte[] data, boolean hasValue, int value) {
         EventType t = EventType.fromCode(type);
+        if (awaited != null && (t == EventType.CONNECTED || t == EventType.IPOD_READY)
+                && (sessionSerial.equals(serial) || sessionSerial.equals(deviceSerial)))
+            awaited.complete(null);
         IPodEvent event = new IPodEvent(t != null ? t : EventType.UNKNOWN, deviceSerial, serial,
                 hasValue ? OptionalInt.of(value) : OptionalInt.empty(), optional(authenticated), optional(extended),
                 optional(session), optional(protocolIndex), protocol, data);

@@ -208,7 +208,7 @@ abstract class DatabaseRequests extends PlaybackRequests {
         return setHierarchyAsync(hierarchy.code());
     }
 
-    private static final ClientCore.Decoder<Object> CHAPTERS =
+    private static final Decoder<Object> CHAPTERS =
             ifOne("chapter information", (b, r) -> Values.of(Native.value(b, Native.V_CHAPTERS)));
 
     /**
@@ -235,7 +235,7 @@ abstract class DatabaseRequests extends PlaybackRequests {
         return send("indexed_track_chapter_info", Native.REQ_CHAPTER_INFO, track, chapter, 0, CHAPTERS, true);
     }
 
-    private static final ClientCore.Decoder<DatabaseInfo> DB_INFO = ifOne("database information",
+    private static final Decoder<DatabaseInfo> DB_INFO = ifOne("database information",
             (b, r) -> new DatabaseInfo(Native.number(b, Native.N_DB_ITUNES_COUNT, 0),
                     Native.bytes(b, Native.B_DB_SYNC_TIME), Native.bytes(b, Native.B_DB_UID)));
 
@@ -260,7 +260,7 @@ abstract class DatabaseRequests extends PlaybackRequests {
         return send("get_db_itunes_info", Native.REQ_DB_ITUNES_INFO, type, 0, 0, DB_INFO, true);
     }
 
-    private static ClientCore.Decoder<List<Object>> tracks(int which) {
+    private static Decoder<List<Object>> tracks(int which) {
         return ifOne("track list", (b, r) -> Values.list(Native.value(b, which)));
     }
 
@@ -321,7 +321,7 @@ abstract class DatabaseRequests extends PlaybackRequests {
     }
 
     private <T> CompletableFuture<T> data(String name, int kind, int op, int a, int x, byte[] data,
-            ClientCore.Decoder<T> decoder, boolean async) {
+            Decoder<T> decoder, boolean async) {
         return core.request(name, kind, b -> Native.requestData(b, op, a, x, data), decoder, async);
     }
 

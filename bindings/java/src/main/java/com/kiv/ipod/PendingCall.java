@@ -5,11 +5,11 @@ import java.util.concurrent.CompletableFuture;
 /** One request waiting for its reply. */
 final class PendingCall<T> {
     final String name;
-    final ClientCore.Decoder<T> decoder;
+    final Decoder<T> decoder;
     final CompletableFuture<T> done = new CompletableFuture<>();
     volatile long tid;
 
-    PendingCall(String name, ClientCore.Decoder<T> decoder) {
+    PendingCall(String name, Decoder<T> decoder) {
         this.name = name;
         this.decoder = decoder;
     }

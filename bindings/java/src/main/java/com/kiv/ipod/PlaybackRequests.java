@@ -293,7 +293,7 @@ abstract class PlaybackRequests extends RequestBase {
         return async("get_current_track_index", op(Native.REQ_TRACK_INDEX, 0, 0), STANDARD);
     }
 
-    private static <E> ClientCore.Decoder<E> mode(java.util.function.IntFunction<E> from, String what) {
+    private static <E> Decoder<E> mode(java.util.function.IntFunction<E> from, String what) {
         return (b, r) -> {
             E mode = from.apply(r);
             if (mode == null) throw new IPodException("unknown " + what + " mode " + r, IPodException.Kind.NONE);
@@ -417,7 +417,7 @@ abstract class PlaybackRequests extends RequestBase {
         return artworkRequest(size, true);
     }
 
-    private static final ClientCore.Decoder<Integer> SAMPLE_RATE = (b, r) -> {
+    private static final Decoder<Integer> SAMPLE_RATE = (b, r) -> {
         if (r <= 0) throw noReply("sample rate");
         return r;
     };

@@ -19,17 +19,17 @@ abstract class RequestBase {
 
     // -------------------------------------------------------- internals
 
-    static final ClientCore.Decoder<Integer> STANDARD = (b, r) -> r;
+    static final Decoder<Integer> STANDARD = (b, r) -> r;
 
-    <T> T blocking(String name, ClientCore.Sender sender, ClientCore.Decoder<T> decoder) throws IPodException {
+    <T> T blocking(String name, Sender sender, Decoder<T> decoder) throws IPodException {
         return core.await(core.request(name, -1, sender, decoder, false));
     }
 
-    <T> CompletableFuture<T> async(String name, ClientCore.Sender sender, ClientCore.Decoder<T> decoder) {
+    <T> CompletableFuture<T> async(String name, Sender sender, Decoder<T> decoder) {
         return core.request(name, -1, sender, decoder, true);
     }
 
-    static ClientCore.Sender op(int op, int a, int x) {
+    static Sender op(int op, int a, int x) {
         return b -> Native.request(b, op, a, x, 0);
     }
 
@@ -57,7 +57,7 @@ abstract class RequestBase {
         }
     }
 
-    <T> T get(ClientCore.LoopWork<T> work) throws IPodException {
+    <T> T get(LoopWork<T> work) throws IPodException {
         return core.await(core.onLoop(work));
     }
 
@@ -96,7 +96,7 @@ abstract class RequestBase {
     static final int KIND_UID_LIST = 1000;
 
     /** A request of up to three integers, its reply decoded by {@code decoder}. */
-    <T> CompletableFuture<T> send(String name, int op, int a, int x, int y, ClientCore.Decoder<T> decoder,
+    <T> CompletableFuture<T> send(String name, int op, int a, int x, int y, Decoder<T> decoder,
             boolean async) {
         return core.request(name, kind(op), b -> Native.request(b, op, a, x, y), decoder, async);
     }
@@ -114,7 +114,7 @@ abstract class RequestBase {
     }
 
     /** The failure of a reply that left no value in its cache: {@code what} names the value. */
-    static <T> ClientCore.Decoder<T> ifOne(String what, ClientCore.Decoder<T> decoder) {
+    static <T> Decoder<T> ifOne(String what, Decoder<T> decoder) {
         return (b, r) -> {
             if (r != 1) throw noReply(what);
             return decoder.decode(b, r);
