@@ -171,7 +171,10 @@ public:
      *  the same serial number after a reconnection. */
     Result<void> open_session(int index) {
         auto r = call([index](Client &c) { return c.open_session_sync(index); });
-        if (r && state_) state_->session = state_->serial_of(index);
+        if (r && connected()) {
+            state_->snapshot();  // the reply replaced the device list
+            state_->session = state_->serial_of(index);
+        }
         return r;
     }
     /** Closes the session; it is no longer re-opened. */
