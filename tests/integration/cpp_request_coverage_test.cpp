@@ -22,24 +22,36 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// What a call ended with: none for a success.
+ki::ErrorKind kind_of(ki::Client &c, const std::optional<ki::RequestId> &id) {
+    return id ? ki::ErrorKind::none : static_cast<ki::ErrorKind>(kiv_ipod_last_error_kind(c.get()));
+}
+template <class T>
+ki::ErrorKind kind_of(ki::Client &, const ki::Result<T> &r) {
+    return r ? ki::ErrorKind::none : r.error().kind();
+}
+
 struct Row {
-    const char *c;  // the C function
-    int opcode;     // what it sends
-    std::function<void(ki::Client &)> call;
+    const char *c;           // the C function
+    int opcode;              // what it sends
+    bool gated;              // refused without a ready device
+    ki::ErrorKind on_error;  // what an error reply makes of it
+    std::function<ki::ErrorKind(ki::Client &)> call;
 };
+constexpr auto kNone = ki::ErrorKind::none, kDaemon = ki::ErrorKind::daemon;
 
 const ki::Uid kUid{1, 2, 3, 4, 5, 6, 7, 8};
 const unsigned char kBytes[] = {9, 8, 7};
 
-#define ASYNC(name, op, expr)                                     \
-    {                                                             \
-        "kiv_ipod_" name, op, [](ki::Client &c) { (void)c.expr; } \
-    }
-#define SYNC(name, op, expr)                                              \
-    {                                                                     \
-        "kiv_ipod_" name "_sync", op, [](ki::Client &c) { (void)c.expr; } \
-    }
+// clang-format off
+#define ROW(cname, op, gated, on_error, expr) \
+    {cname, op, gated, on_error, [](ki::Client &c) { return kind_of(c, c.expr); }}
+#define ASYNC(name, op, expr) ROW("kiv_ipod_" name, op, true, kNone, expr)
+#define SYNC(name, op, expr) ROW("kiv_ipod_" name "_sync", op, true, kDaemon, expr)
 #define BOTH(name, op, async, sync) ASYNC(name, op, async), SYNC(name, op, sync)
+// Sent whatever the readiness.
+#define UNGATED(name, op, expr) ROW("kiv_ipod_" name, op, false, kNone, expr)
+// clang-format on
 
 const std::vector<Row> &table() {
     static const std::vector<Row> rows = {
@@ -59,14 +71,17 @@ const std::vector<Row> &table() {
         BOTH("get_current_track_index", 19, get_current_track_index(), get_current_track_index_sync()),
         BOTH("set_shuffle", 20, set_shuffle(ki::Shuffle::off), set_shuffle_sync(ki::Shuffle::off)),
         BOTH("get_shuffle", 21, get_shuffle(), get_shuffle_sync()),
-        {"_kiv_ipod_get_shuffle_sync", 21, [](ki::Client &c) { (void)c.get_shuffle_sync(); }},
+        ROW("_kiv_ipod_get_shuffle_sync", 21, true, kDaemon, get_shuffle_sync()),
         BOTH("set_repeat", 22, set_repeat(ki::Repeat::all), set_repeat_sync(ki::Repeat::all)),
         BOTH("get_repeat", 23, get_repeat(), get_repeat_sync()),
-        {"_kiv_ipod_get_repeat_sync", 23, [](ki::Client &c) { (void)c.get_repeat_sync(); }},
+        ROW("_kiv_ipod_get_repeat_sync", 23, true, kDaemon, get_repeat_sync()),
         BOTH("set_category", 24, set_category(ki::Category::album), set_category_sync(ki::Category::album)),
         BOTH("set_hierarchy", 25, set_hierarchy(1), set_hierarchy_sync(1)),
         BOTH("select_db", 26, select_db(ki::Category::album, 0), select_db_sync(ki::Category::album, 0)),
-        BOTH("get_records", 27, get_records(0, 3), get_records_sync(0, 3)),
+        ASYNC("get_records", 27, get_records(0, 3)),
+        // Its C form answers 0 for any reply that is not a records array,
+        // an error included, and keeps no text: the daemon's integer 0.
+        ROW("kiv_ipod_get_records_sync", 27, true, kNone, get_records_sync(0, 3)),
         BOTH("reauthentication", 28, reauthentication(0), reauthentication_sync(0)),
         BOTH("set_preference", 29, set_preference(ki::Preference::screen, ki::Setting::screen_fit),
              set_preference_sync(ki::Preference::screen, ki::Setting::screen_fit)),
@@ -75,7 +90,8 @@ const std::vector<Row> &table() {
         BOTH("indexed_track_info", 31, indexed_track_info(2), indexed_track_info_sync(2)),
         BOTH("indexed_track_chapter_info", 32, indexed_track_chapter_info(2, 0),
              indexed_track_chapter_info_sync(2, 0)),
-        {"kiv_ipod_health_examine", 33, [](ki::Client &c) { (void)c.health_examine("battery"); }},
+        // The examination hands any reply back, an error hash included.
+        UNGATED("health_examine", 33, health_examine("battery")),
         BOTH("write_tag", 34, write_tag(), write_tag_sync()),
         BOTH("set_statechange", 35, set_statechange(1), set_statechange_sync(1)),
         ASYNC("enter_videooutmode", 36, enter_videooutmode()),
@@ -95,19 +111,21 @@ const std::vector<Row> &table() {
         ASYNC("set_current_playing_track_chapter", 48, set_current_playing_track_chapter(1)),
         ASYNC("set_current_playing_track", 49, set_current_playing_track(1)),
         BOTH("set_available_current", 50, set_available_current(1), set_available_current_sync(1)),
-        ASYNC("set_bluetooth_hw_info", 51, set_bluetooth_hw_info(0x200404, 1, "0000", "00:11:22:33:44:55")),
-        ASYNC("set_bluetooth_state", 52, set_bluetooth_state(true, "SER")),
+        UNGATED("set_bluetooth_hw_info", 51, set_bluetooth_hw_info(0x200404, 1, "0000", "00:11:22:33:44:55")),
+        UNGATED("set_bluetooth_state", 52, set_bluetooth_state(true, "SER")),
         BOTH("get_artwork_data", 53, get_artwork_data(kUid), get_artwork_data_sync(kUid)),
-        ASYNC("ping", 54, ping()),
-        ASYNC("restart_idps", 55, restart_idps(0)),
-        ASYNC("set_config", 56, set_config("key", "value")),
+        UNGATED("ping", 54, ping()),
+        UNGATED("restart_idps", 55, restart_idps(0)),
+        UNGATED("set_config", 56, set_config("key", "value")),
         BOTH("launch_application", 57, launch_application("com.example.app"),
              launch_application_sync("com.example.app")),
         BOTH("send_eap_datagram", 58, send_eap_datagram(1, ki::ByteView(kBytes, sizeof kBytes)),
              send_eap_datagram_sync(1, ki::ByteView(kBytes, sizeof kBytes))),
         // Last: they change the session the other rows need.
-        BOTH("close_session", 5, close_session(), close_session_sync()),
-        BOTH("open_session", 4, open_session(0), open_session_sync(0)),
+        UNGATED("close_session", 5, close_session()),
+        ROW("kiv_ipod_close_session_sync", 5, false, kDaemon, close_session_sync()),
+        UNGATED("open_session", 4, open_session(0)),
+        UNGATED("open_session_sync", 4, open_session_sync(0)),
     };
     return rows;
 }
@@ -170,7 +188,7 @@ TEST(CppRequestCoverage, EachMemberSendsItsOpcode) {
     for (auto &r : table()) {
         SCOPED_TRACE(r.c);
         d.daemon.clear_requests();
-        r.call(c);
+        (void)r.call(c);
         ASSERT_TRUE(d.daemon.wait_requests(1));
         auto got = d.requests();
         EXPECT_EQ(got[0].opcode, r.opcode);
@@ -179,6 +197,61 @@ TEST(CppRequestCoverage, EachMemberSendsItsOpcode) {
         if (!c.session_opened()) {
             ASSERT_TRUE(c.open_session_sync(0).ok());
         }
+    }
+}
+
+// Without a ready device the library refuses the gated requests and sends
+// the others; the session rows come last, since they make the device ready.
+TEST(CppRequestCoverage, GatedRequestsFailAsNotReady) {
+    reqtest::Daemon d;
+    auto connected = ki::Client::connect();
+    ASSERT_TRUE(connected.ok());
+    ki::Client c = std::move(*connected);
+    c.set_timeout(5s);
+    for (auto &r : table()) {
+        SCOPED_TRACE(r.c);
+        ki::ErrorKind kind = r.call(c);
+        if (r.gated) {
+            EXPECT_EQ(kind, ki::ErrorKind::not_ready);
+        } else {
+            EXPECT_NE(kind, ki::ErrorKind::not_ready);
+        }
+    }
+}
+
+// Every reply an error: each _sync form fails with the daemon's kind; the
+// asynchronous forms were sent.
+TEST(CppRequestCoverage, ErrorRepliesReachEverySyncForm) {
+    reqtest::Daemon d;
+    auto connected = ki::Client::connect();
+    ASSERT_TRUE(connected.ok());
+    ki::Client c = std::move(*connected);
+    c.set_timeout(5s);
+    ASSERT_TRUE(c.open_session_sync(0).ok());
+    d.answer([](const kivtest::Request &r) {
+        return kivtest::frame(r.tid, r.opcode == 54 ? 2 : r.opcode,
+                              kivtest::wire::h({{"error", kivtest::wire::s("refused")}}));
+    });
+    for (auto &r : table()) {
+        SCOPED_TRACE(r.c);
+        EXPECT_EQ(r.call(c), r.on_error);
+        EXPECT_TRUE(c.connected());
+    }
+}
+
+// Once the connection is lost, every form fails as not_connected.
+TEST(CppRequestCoverage, LostConnectionFailsEveryForm) {
+    reqtest::Daemon d;
+    auto connected = ki::Client::connect();
+    ASSERT_TRUE(connected.ok());
+    ki::Client c = std::move(*connected);
+    ASSERT_TRUE(c.open_session_sync(0).ok());
+    d.daemon.close_client();
+    while (c.read()) {
+    }
+    for (auto &r : table()) {
+        SCOPED_TRACE(r.c);
+        EXPECT_EQ(r.call(c), ki::ErrorKind::not_connected);
     }
 }
 
