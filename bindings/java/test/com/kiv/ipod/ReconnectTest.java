@@ -238,13 +238,13 @@ public class ReconnectTest {
     public void closeStopsTheRetries() throws Exception {
         startSimulator();
         long handles = IPodClient.openNativeHandles();
-        IPodClient c = connect(ReconnectPolicy.backoff().withDelays(Duration.ofSeconds(1), Duration.ofSeconds(2)));
+        IPodClient c = connect(ReconnectPolicy.backoff().withDelays(Duration.ofSeconds(20), Duration.ofSeconds(20)));
         killSimulator();
         assertNotNull(lost.poll(10, TimeUnit.SECONDS));
         long t0 = System.nanoTime();
         c.close();
         assertEquals(0, loopThreads());
-        assertTrue("close waited for the back-off", System.nanoTime() - t0 < TimeUnit.MILLISECONDS.toNanos(900));
+        assertTrue("close waited for the back-off", System.nanoTime() - t0 < TimeUnit.SECONDS.toNanos(10));
         startSimulator();
         Thread.sleep(100);
         assertTrue(restored.isEmpty());
