@@ -483,8 +483,11 @@ public class IPodClientTest {
         assertEquals(0, loopThreads());
 
         // Forgotten clients: the Cleaner ends their loops and releases their handles.
-        for (int i = 0; i < 5; i++) Objects.requireNonNull(IPodClient.connect(looper));
+        // Held until counted, so that a collection cannot clean one up first.
+        List<IPodClient> forgotten = new ArrayList<>();
+        for (int i = 0; i < 5; i++) forgotten.add(Objects.requireNonNull(IPodClient.connect(looper)));
         assertEquals(5, IPodClient.openNativeHandles());
+        forgotten.clear();
         for (int i = 0; i < 100 && IPodClient.openNativeHandles() > 0; i++) {
             System.gc();
             Thread.sleep(20);
