@@ -57,6 +57,63 @@ public class RequestTableTest {
     record Row(String c, boolean gated, String onError, Blocking blocking, Async async) {}
 
     private static final Map<String, Row> TABLE = new LinkedHashMap<>();
+    /** The opcode each request sends; the erring daemon names it in its error text. */
+    private static final Map<String, Integer> OPCODES = Map.ofEntries(
+            Map.entry("kiv_ipod_play", 6),
+            Map.entry("kiv_ipod_stop", 7),
+            Map.entry("kiv_ipod_pause", 8),
+            Map.entry("kiv_ipod_next_track", 9),
+            Map.entry("kiv_ipod_prev_track", 10),
+            Map.entry("kiv_ipod_start_ffw", 11),
+            Map.entry("kiv_ipod_start_rew", 12),
+            Map.entry("kiv_ipod_stop_ffwrew", 13),
+            Map.entry("kiv_ipod_set_position", 14),
+            Map.entry("kiv_ipod_current_track_info", 15),
+            Map.entry("kiv_ipod_get_sample_rate", 16),
+            Map.entry("kiv_ipod_current_track_artwork", 17),
+            Map.entry("kiv_ipod_get_play_state", 18),
+            Map.entry("kiv_ipod_get_current_track_index", 19),
+            Map.entry("kiv_ipod_set_shuffle", 20),
+            Map.entry("kiv_ipod_get_shuffle", 21),
+            Map.entry("kiv_ipod_set_repeat", 22),
+            Map.entry("kiv_ipod_get_repeat", 23),
+            Map.entry("kiv_ipod_set_category", 24),
+            Map.entry("kiv_ipod_set_hierarchy", 25),
+            Map.entry("kiv_ipod_select_db", 26),
+            Map.entry("kiv_ipod_get_records", 27),
+            Map.entry("kiv_ipod_reauthentication", 28),
+            Map.entry("kiv_ipod_set_preference", 29),
+            Map.entry("kiv_ipod_get_preference", 30),
+            Map.entry("kiv_ipod_indexed_track_info", 31),
+            Map.entry("kiv_ipod_indexed_track_chapter_info", 32),
+            Map.entry("kiv_ipod_health_examine", 33),
+            Map.entry("kiv_ipod_write_tag", 34),
+            Map.entry("kiv_ipod_set_statechange", 35),
+            Map.entry("kiv_ipod_enter_videooutmode", 36),
+            Map.entry("kiv_ipod_exit_videooutmode", 37),
+            Map.entry("kiv_ipod_get_videooutoptions", 38),
+            Map.entry("kiv_ipod_set_videooutoptions", 39),
+            Map.entry("kiv_ipod_navigate_videoout", 40),
+            Map.entry("kiv_ipod_get_mode", 41),
+            Map.entry("kiv_ipod_get_db_itunes_info", 42),
+            Map.entry("kiv_ipod_get_db_track_info", 43),
+            Map.entry("kiv_ipod_get_pb_track_info", 44),
+            Map.entry("kiv_ipod_prepare_uid_list", 45),
+            Map.entry("kiv_ipod_play_uid_list", 46),
+            Map.entry("kiv_ipod_request_lingo_version", 47),
+            Map.entry("kiv_ipod_set_current_playing_track_chapter", 48),
+            Map.entry("kiv_ipod_set_current_playing_track", 49),
+            Map.entry("kiv_ipod_set_available_current", 50),
+            Map.entry("kiv_ipod_set_bluetooth_hw_info", 51),
+            Map.entry("kiv_ipod_set_bluetooth_state", 52),
+            Map.entry("kiv_ipod_get_artwork_data", 53),
+            Map.entry("kiv_ipod_ping", 54),
+            Map.entry("kiv_ipod_restart_idps", 55),
+            Map.entry("kiv_ipod_set_config", 56),
+            Map.entry("kiv_ipod_launch_application", 57),
+            Map.entry("kiv_ipod_send_eap_datagram", 58),
+            Map.entry("kiv_ipod_open_session", 4),
+            Map.entry("kiv_ipod_close_session", 5));
 
     private static void row(String c, Blocking blocking, Async async) {
         TABLE.put(c, new Row(c, true, null, blocking, async));
@@ -237,6 +294,7 @@ public class RequestTableTest {
         stale.removeAll(header);
         assertEquals("requests of the C header without a Java form", Set.of(), missing);
         assertEquals("rows for requests the C header does not have", Set.of(), stale);
+        assertEquals("opcodes", TABLE.keySet(), OPCODES.keySet());
     }
 
     /** Against the simulator, with a session: each request succeeds, or both forms carry the same daemon text. */
@@ -290,8 +348,8 @@ public class RequestTableTest {
         for (Row r : TABLE.values()) {
             String blocking = outcome(r.blocking(), c);
             String async = outcomeAsync(r.async(), c);
-            String expected = r.onError() != null ? r.onError() : "DAEMON refused ";
-            assertTrue(r.c() + ": " + blocking, blocking.startsWith(expected));
+            String expected = r.onError() != null ? r.onError() : "DAEMON refused " + OPCODES.get(r.c());
+            assertEquals(r.c(), expected, blocking);
             assertEquals(r.c() + ": the two forms", blocking, async);
         }
     }
