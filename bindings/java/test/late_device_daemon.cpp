@@ -1,7 +1,8 @@
 // A daemon for the Java reconnect test whose device list starts empty on
 // every connection: the device is announced a moment later with a
 // "connected_ipod" event, as when a daemon that has just started finds it.
-//   kiv-ipod-java-late-device-daemon SERIAL
+//   kiv-ipod-java-late-device-daemon SERIAL [never]
+// ("never": the device is never announced).
 // It accepts sessions on that device and answers every other request with
 // the integer 0. It listens on the daemon's abstract name (the tests run in
 // a private network namespace) until its standard input ends or it is killed.
@@ -16,12 +17,13 @@
 #include "fake_daemon.h"
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: kiv-ipod-java-late-device-daemon SERIAL\n");
+    if (argc != 2 && argc != 3) {
+        fprintf(stderr, "usage: kiv-ipod-java-late-device-daemon SERIAL [never]\n");
         return 2;
     }
     namespace wire = kivtest::wire;
     const std::string serial = argv[1];
+    const bool never = argc == 3 && std::string(argv[2]) == "never";
     const std::string device = wire::device(serial, 1);
     kivtest::FakeDaemon daemon;
     daemon.set_devices(wire::a({}));
@@ -37,7 +39,7 @@ int main(int argc, char **argv) {
             char c;
             if (read(STDIN_FILENO, &c, 1) <= 0) return 0;
         }
-        if (!daemon.client_connected()) continue;
+        if (never || !daemon.client_connected()) continue;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         daemon.send(kivtest::event("connected_ipod", 1, serial, device));
         while (!daemon.wait_client_closed(1000)) {

@@ -211,6 +211,23 @@ public class ReconnectTest {
         }
     }
 
+    /** close() while the loop waits for the session's device ends the wait at once. */
+    @Test
+    public void closeEndsTheWaitForTheDevice() throws Exception {
+        startSimulator();
+        IPodClient c = connect(ReconnectPolicy.backoff());
+        assertTrue(c.openSession(0));
+        killSimulator();
+        assertNotNull(lost.poll(10, TimeUnit.SECONDS));
+        start(System.getProperty("kiv.late_device_daemon"), "NONE0001", "never");
+        Thread.sleep(500); // connected again, waiting for a device that never comes
+        long t0 = System.nanoTime();
+        c.close();
+        assertEquals(0, loopThreads());
+        assertTrue("close waited for the device", System.nanoTime() - t0 < TimeUnit.SECONDS.toNanos(4));
+        assertTrue(restored.isEmpty());
+    }
+
     /** Off by default: the first loss ends the client, with both notifications. */
     @Test
     public void withoutTheOptionALossIsFinal() throws Exception {

@@ -143,14 +143,14 @@ final class ClientCore implements Runnable {
                 binding = result;
             }
             if (stopping) return result;
-            restored(result, failures + 1);
+            restored(result);
             return result;
         }
         return 0;
     }
 
     /** A new connection serves requests again: the session re-opened, the listeners told. */
-    private void restored(long b, int attempts) {
+    private void restored(long b) {
         Native.setTimeout(b, nativeTimeout());
         generation++;
         busyKinds.clear();
@@ -175,7 +175,7 @@ final class ClientCore implements Runnable {
                 reopened = Boolean.TRUE.equals(f.getNow(false));
             }
         }
-        if (lost) return; // lost again already: the loop notices
+        if (lost || stopping) return; // lost again already, or closed: the loop notices
         List<Device> devices = Devices.read(b);
         boolean sessionReopened = reopened;
         deliver((l, c) -> l.onConnectionRestored(c, devices, sessionReopened));
@@ -554,7 +554,11 @@ final class ClientCore implements Runnable {
     <T> T await(CompletableFuture<T> f) throws IPodException {
         long timeout = timeoutNanos;
         long deadline = System.nanoTime() + timeout;
-        if (onLoopThread()) pump(f, deadline);
+        if (onLoopThread()) {
+            pump(f, deadline);
+            // Nothing else would complete it once the loop stops serving.
+            if (!f.isDone() && (lost || stopping || binding == 0)) f.completeExceptionally(failed());
+        }
         try {
             long left = deadline - System.nanoTime();
             return left > 0 || f.isDone() ? f.get(Math.max(left, 0), TimeUnit.NANOSECONDS) : timedOut(f, timeout);
@@ -582,7 +586,7 @@ final class ClientCore implements Runnable {
     }
 
     private void pump(CompletableFuture<?> f, long deadline) {
-        while (!f.isDone() && !lost && binding != 0) {
+        while (!f.isDone() && !lost && !stopping && binding != 0) {
             long left = deadline - System.nanoTime();
             if (left <= 0) return;
             runLoopTasks(binding);
