@@ -14,8 +14,8 @@ compilers=0
 for cxx in g++ clang++; do
     command -v "$cxx" >/dev/null || continue
     compilers=$((compilers + 1))
-    for header in "$include"/kiv/*.hpp; do
-        printf '#include "%s"\n#include "%s"\n' "kiv/$(basename "$header")" "kiv/$(basename "$header")" |
+    for header in "$include"/kiv/*.hpp "$include"/kiv/ipod/*.hpp; do
+        printf '#include "%s"\n#include "%s"\n' "${header#"$include"/}" "${header#"$include"/}" |
             "$cxx" -x c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror -fno-exceptions -fno-rtti \
                 -I"$include" -I"$generated" -fsyntax-only - || {
             echo "$cxx: kiv/$(basename "$header") does not compile on its own" >&2

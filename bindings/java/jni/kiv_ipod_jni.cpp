@@ -13,6 +13,8 @@
 // After every call into Java the glue checks for an exception; once one is
 // pending it makes no further JNI call until read() returns, where Java
 // sees it.
+#include "kiv_ipod_jni.h"
+
 #include <errno.h>
 #include <jni.h>
 #include <poll.h>
@@ -28,6 +30,8 @@
 #include "kiv_ipod.h"
 
 namespace {
+
+using namespace kivjni;
 
 struct Binding {
     kiv_ipod_client *client = nullptr;
@@ -45,82 +49,6 @@ jmethodID g_on_ping = nullptr;
 
 Binding *binding(jlong b) {
     return reinterpret_cast<Binding *>(static_cast<intptr_t>(b));
-}
-
-// Decodes n bytes of UTF-8 into UTF-16 at out (room for n units: a byte
-// yields at most one unit, four bytes two). Each maximal ill-formed part (a
-// bad lead byte, or a lead byte with the valid continuation bytes that
-// follow it before the sequence breaks, or an encoded surrogate) becomes one
-// U+FFFD, as Java's own decoder does. Returns the count.
-size_t decode_utf8(const unsigned char *s, size_t n, jchar *out) {
-    size_t len = 0;
-    for (size_t i = 0; i < n;) {
-        unsigned c = s[i];
-        if (c < 0x80) {
-            out[len++] = static_cast<jchar>(c);
-            i++;
-            continue;
-        }
-        unsigned need = 0, lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        uint32_t cp = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            need = 1, cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2, cp = c & 0x0F;
-            if (c == 0xE0) lo = 0xA0;  // no overlong form
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3, cp = c & 0x07;
-            if (c == 0xF0) lo = 0x90;  // no overlong form
-            if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-        }
-        size_t k = 1;
-        for (; need && k <= need && i + k < n; k++) {
-            unsigned b = s[i + k];
-            if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) break;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        // An encoded surrogate (ED A0..BF ..) is one ill-formed part, as
-        // Java reads it.
-        if (need == 0 || k <= need || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out[len++] = 0xFFFD;
-            i += k;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out[len++] = static_cast<jchar>(0xD800 + (cp >> 10));
-            out[len++] = static_cast<jchar>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out[len++] = static_cast<jchar>(cp);
-        }
-        i += k;
-    }
-    return len;
-}
-
-jstring to_jstring(JNIEnv *env, const unsigned char *bytes, size_t n) {
-    jchar stack_buf[256] = {};  // zeroed: the compiler cannot see decode_utf8 fill it
-    jchar *out = n <= 256 ? stack_buf : static_cast<jchar *>(malloc(n * sizeof(jchar)));
-    if (!out) return nullptr;
-    jstring result = env->NewString(out, static_cast<jsize>(decode_utf8(bytes, n, out)));
-    if (out != stack_buf) free(out);
-    return result;
-}
-
-// Java strings from the daemon's texts, decoded by decode_utf8 rather than
-// NewStringUTF, which requires well-formed modified UTF-8: the daemon is not
-// trusted.
-jstring to_jstring(JNIEnv *env, const char *text) {
-    if (!text) return nullptr;
-    return to_jstring(env, reinterpret_cast<const unsigned char *>(text), strlen(text));
-}
-
-jbyteArray to_jbytes(JNIEnv *env, const void *data, size_t length) {
-    if (!data || length > static_cast<size_t>(INT32_MAX)) return nullptr;
-    jbyteArray array = env->NewByteArray(static_cast<jsize>(length));
-    if (array && length > 0)
-        env->SetByteArrayRegion(array, 0, static_cast<jsize>(length), static_cast<const jbyte *>(data));
-    return array;
 }
 
 // The Java side of the call in progress, or null when Java must not be
@@ -215,7 +143,7 @@ int on_ping(kiv_ipod_client *, uint32_t tid, void *data) {
 }
 
 // Request selectors: the numbers of Native.java's REQ_ constants.
-uint32_t request(kiv_ipod_client *c, jint op, jint a, jint x) {
+uint32_t request(kiv_ipod_client *c, jint op, jint a, jint x, jint y) {
     switch (op) {
         case 0:
             return kiv_ipod_ping(c);
@@ -278,121 +206,7 @@ uint32_t request(kiv_ipod_client *c, jint op, jint a, jint x) {
         case 29:
             return kiv_ipod_get_sample_rate(c);
         default:
-            return 0;
-    }
-}
-
-const char *text(kiv_ipod_client *c, jint which, jint i) {
-    switch (which) {
-        case 0:
-            return kiv_ipod_current_track_title(c);
-        case 1:
-            return kiv_ipod_current_track_artist(c);
-        case 2:
-            return kiv_ipod_current_track_album(c);
-        case 3:
-            return kiv_ipod_current_track_composer(c);
-        case 4:
-            return kiv_ipod_current_track_genre(c);
-        case 5:
-            return kiv_ipod_current_track_chapter(c);
-        case 6:
-            return kiv_ipod_indexed_track_title(c);
-        case 7:
-            return kiv_ipod_indexed_track_artist(c);
-        case 8:
-            return kiv_ipod_indexed_track_album(c);
-        case 9:
-            return kiv_ipod_get_result_lingo_version(c);
-        case 10:
-            return kiv_ipod_device_serial(c, i);
-        case 11:
-            return kiv_ipod_device_name(c, i);
-        case 12:
-            return kiv_ipod_software_version(c, i);
-        case 13:
-            return kiv_ipod_last_error(c);
-        default:
-            return nullptr;
-    }
-}
-
-int number(kiv_ipod_client *c, jint which, jint i) {
-    switch (which) {
-        case 0:
-            return kiv_ipod_current_number_of_tracks(c);
-        case 1:
-            return kiv_ipod_current_track_index(c);
-        case 2:
-            return kiv_ipod_current_chapter_index(c);
-        case 3:
-            return kiv_ipod_current_chapter_count(c);
-        case 4:
-            return kiv_ipod_current_track_length(c);
-        case 5:
-            return kiv_ipod_current_track_position(c);
-        case 6:
-            return kiv_ipod_current_track_state(c);
-        case 7:
-            return kiv_ipod_current_track_has_artwork(c);
-        case 8:
-            return kiv_ipod_current_track_has_chapters(c);
-        case 9:
-            return kiv_ipod_current_track_is_audiobook(c);
-        case 10:
-            return kiv_ipod_current_track_is_podcast(c);
-        case 11:
-            return kiv_ipod_current_sample_rate(c);
-        case 12:
-            return kiv_ipod_current_shuffle_state(c);
-        case 13:
-            return kiv_ipod_current_repeat_state(c);
-        case 14:
-            return kiv_ipod_indexed_track_length(c);
-        case 15:
-            return kiv_ipod_indexed_track_chapter_count(c);
-        case 16:
-            return kiv_ipod_indexed_track_is_audiobook(c);
-        case 17:
-            return kiv_ipod_indexed_track_is_podcast(c);
-        case 18:
-            return kiv_ipod_current_track_artwork_width(c);
-        case 19:
-            return kiv_ipod_current_track_artwork_height(c);
-        case 20:
-            return kiv_ipod_current_track_artwork_rowstride(c);
-        case 21:
-            return kiv_ipod_record_count(c);
-        case 22:
-            return kiv_ipod_is_ready(c);
-        case 23:
-            return kiv_ipod_is_session_opened(c);
-        case 24:
-            return kiv_ipod_device_count(c);
-        case 25:
-            return kiv_ipod_current_session(c);
-        case 26:
-            return kiv_ipod_pid(c);
-        case 27:
-            return kiv_ipod_fd(c);
-        case 28:
-            return kiv_ipod_device_audio_count(c, i);
-        case 29:
-            return kiv_ipod_device_support_itunes_db(c, i);
-        case 30:
-            return kiv_ipod_device_ready(c, i);
-        case 31:
-            return kiv_ipod_device_is_extended(c, i);
-        case 32:
-            return kiv_ipod_device_authenticated(c, i);
-        case 33:
-            return kiv_ipod_device_product_id(c, i);
-        case 34:
-            return kiv_ipod_device_type(c, i);
-        case 35:
-            return kiv_ipod_current_track_timestamp(c);
-        default:
-            return -1;
+            return more_requests(c, op, a, x, y);
     }
 }
 
@@ -424,6 +238,14 @@ jlong native_connect(JNIEnv *env, jclass, jobjectArray why) {
         return failed(no_room ? KIV_IPOD_ERROR_LIMIT : KIV_IPOD_ERROR_NO_MEMORY);
     }
     b->client = kiv_ipod_connect();
+    if (b->client && kiv_ipod_fd(b->client) < 0) {
+        // The daemon closed the connection before answering the opening
+        // request: no connection, as when it cannot be reached.
+        kiv_ipod_close(b->client);
+        close(b->wake_fd);
+        delete b;
+        return failed(KIV_IPOD_ERROR_NOT_CONNECTED);
+    }
     if (!b->client) {
         close(b->wake_fd);
         delete b;
@@ -493,14 +315,16 @@ jint native_read(JNIEnv *env, jclass, jlong handle, jobject core) {
 }
 
 // The transaction id, or a failure (failed()).
-jlong native_request(JNIEnv *, jclass, jlong handle, jint op, jint a, jint x) {
+jlong native_request(JNIEnv *, jclass, jlong handle, jint op, jint a, jint x, jint y) {
     kiv_ipod_client *c = binding(handle)->client;
-    return sent(c, request(c, op, a, x));
+    return sent(c, request(c, op, a, x, y));
 }
 
 // Requests with a byte argument: 0 launch application (name), 1 EAP
-// datagram on session a. The transaction id, or a failure (failed()).
-jlong native_request_data(JNIEnv *env, jclass, jlong handle, jint op, jint a, jbyteArray data) {
+// datagram on session a, 2 a piece of a uid list (cur a, max x), 3 play a
+// uid list, 4 artwork data of a uid (8 bytes each). The transaction id, or
+// a failure (failed()).
+jlong native_request_data(JNIEnv *env, jclass, jlong handle, jint op, jint a, jint x, jbyteArray data) {
     kiv_ipod_client *c = binding(handle)->client;
     if (!data) return failed(KIV_IPOD_ERROR_INVALID_ARGUMENT);
     jsize n = env->GetArrayLength(data);
@@ -513,8 +337,67 @@ jlong native_request_data(JNIEnv *env, jclass, jlong handle, jint op, jint a, jb
         result = sent(c, kiv_ipod_launch_application(c, copy));
     else if (op == 1)
         result = sent(c, kiv_ipod_send_eap_datagram(c, a, copy, n));
+    else if (op == 2)
+        result = sent(c, kiv_ipod_prepare_uid_list(c, a, x, n, copy));
+    else if ((op == 3 || op == 4) && n == 8)
+        result = sent(c, op == 3 ? kiv_ipod_play_uid_list(c, reinterpret_cast<unsigned char *>(copy))
+                                 : kiv_ipod_get_artwork_data(c, reinterpret_cast<unsigned char *>(copy)));
     free(copy);
     return result;
+}
+
+// Requests with texts (UTF-8, no NUL): 0 configuration entry (s1, s2),
+// 1 Bluetooth hardware information (device class a, pairing type x, PIN
+// code s1, address s2), 2 Bluetooth state (connected a, serial s1). The
+// transaction id, or a failure (failed()).
+jlong native_request_texts(JNIEnv *env, jclass, jlong handle, jint op, jint a, jint x, jbyteArray t1,
+                           jbyteArray t2) {
+    kiv_ipod_client *c = binding(handle)->client;
+    kiv_ipod_error_kind kind = KIV_IPOD_ERROR_INVALID_ARGUMENT;
+    char *s1 = text_arg(env, t1, &kind);
+    char *s2 = s1 && t2 ? text_arg(env, t2, &kind) : nullptr;
+    jlong result = failed(kind);
+    if (s1 && s2 && op == 0)
+        result = sent(c, kiv_ipod_set_config(c, s1, s2));
+    else if (s1 && s2 && op == 1)
+        result = sent(c, kiv_ipod_set_bluetooth_hw_info(c, static_cast<uint32_t>(a), x, s1, s2));
+    else if (s1 && !t2 && op == 2)
+        result = sent(c, kiv_ipod_set_bluetooth_state(c, a, s1));
+    free(s1);
+    free(s2);
+    return result;
+}
+
+// 0 database track list, 1 playback track list, 2 chapter information,
+// 3 indexed track information: the cached value as Java objects, or null.
+jobject native_value(JNIEnv *env, jclass, jlong handle, jint which) {
+    kiv_ipod_client *c = binding(handle)->client;
+    switch (which) {
+        case 0:
+            return to_java(env, kiv_ipod_get_result_db_track_info(c));
+        case 1:
+            return to_java(env, kiv_ipod_get_result_pb_track_info(c));
+        case 2:
+            return to_java(env, kiv_ipod_get_result_indexed_track_chapter_info(c));
+        case 3:
+            return to_java(env, kiv_ipod_get_result_indexed_track_info(c));
+        default:
+            return nullptr;
+    }
+}
+
+// kiv_ipod_health_examine() with a text (no NUL): the reply as Java
+// objects, null for none; blocks within the handle's timeout.
+jobject native_health_examine(JNIEnv *env, jclass, jlong handle, jbyteArray text) {
+    kiv_ipod_client *c = binding(handle)->client;
+    kiv_ipod_error_kind kind = KIV_IPOD_ERROR_INVALID_ARGUMENT;
+    char *s = text_arg(env, text, &kind);
+    if (!s) return nullptr;
+    serialize_value *reply = kiv_ipod_health_examine(c, s, nullptr);
+    free(s);
+    jobject out = to_java(env, reply);
+    serialize_free(reply);
+    return out;
 }
 
 jstring native_text(JNIEnv *env, jclass, jlong handle, jint which, jint index) {
@@ -539,6 +422,8 @@ jbyteArray native_bytes(JNIEnv *env, jclass, jlong handle, jint which) {
                              kiv_ipod_current_track_artwork_length(c));
         case 3:
             return to_jbytes(env, kiv_ipod_get_result_db_device_uid(c), 8);
+        case 4:
+            return to_jbytes(env, kiv_ipod_get_result_db_last_sync_time(c), 7);
         default:
             return nullptr;
     }
@@ -598,9 +483,15 @@ const JNINativeMethod kMethods[] = {
     {const_cast<char *>("wake"), const_cast<char *>("(J)V"), reinterpret_cast<void *>(native_wake)},
     {const_cast<char *>("read"), const_cast<char *>("(JLjava/lang/Object;)I"),
      reinterpret_cast<void *>(native_read)},
-    {const_cast<char *>("request"), const_cast<char *>("(JIII)J"), reinterpret_cast<void *>(native_request)},
-    {const_cast<char *>("requestData"), const_cast<char *>("(JII[B)J"),
+    {const_cast<char *>("request"), const_cast<char *>("(JIIII)J"), reinterpret_cast<void *>(native_request)},
+    {const_cast<char *>("requestData"), const_cast<char *>("(JIII[B)J"),
      reinterpret_cast<void *>(native_request_data)},
+    {const_cast<char *>("requestTexts"), const_cast<char *>("(JIII[B[B)J"),
+     reinterpret_cast<void *>(native_request_texts)},
+    {const_cast<char *>("value"), const_cast<char *>("(JI)Ljava/lang/Object;"),
+     reinterpret_cast<void *>(native_value)},
+    {const_cast<char *>("healthExamine"), const_cast<char *>("(J[B)Ljava/lang/Object;"),
+     reinterpret_cast<void *>(native_health_examine)},
     {const_cast<char *>("text"), const_cast<char *>("(JII)Ljava/lang/String;"),
      reinterpret_cast<void *>(native_text)},
     {const_cast<char *>("number"), const_cast<char *>("(JII)I"), reinterpret_cast<void *>(native_number)},

@@ -342,15 +342,13 @@ public class IPodClientTest {
      */
     @Test
     public void anErrorOnTheLoopThreadFailsItsRequestAtOnce() throws Exception {
-        java.lang.reflect.Field coreField = IPodClient.class.getDeclaredField("core");
-        coreField.setAccessible(true);
         for (String where : new String[] {"decoding a reply", "queued work"}) {
             IPodClient c = open(looper);
-            ClientCore core = (ClientCore) coreField.get(c);
+            ClientCore core = c.core;
             CompletableFuture<?> f = where.equals("queued work")
                     ? core.onLoop(b -> { throw new OutOfMemoryError(where); })
                     : core.request("get_current_track_index", -1,
-                            b -> Native.request(b, Native.REQ_TRACK_INDEX, 0, 0),
+                            b -> Native.request(b, Native.REQ_TRACK_INDEX, 0, 0, 0),
                             (b, r) -> { throw new OutOfMemoryError(where); }, false);
             long start = System.nanoTime();
             try {
@@ -485,8 +483,11 @@ public class IPodClientTest {
         assertEquals(0, loopThreads());
 
         // Forgotten clients: the Cleaner ends their loops and releases their handles.
-        for (int i = 0; i < 5; i++) Objects.requireNonNull(IPodClient.connect(looper));
+        // Held until counted, so that a collection cannot clean one up first.
+        List<IPodClient> forgotten = new ArrayList<>();
+        for (int i = 0; i < 5; i++) forgotten.add(Objects.requireNonNull(IPodClient.connect(looper)));
         assertEquals(5, IPodClient.openNativeHandles());
+        forgotten.clear();
         for (int i = 0; i < 100 && IPodClient.openNativeHandles() > 0; i++) {
             System.gc();
             Thread.sleep(20);

@@ -47,7 +47,7 @@ public class MissingLibraryTest {
      */
     @Test
     public void aFailureOnTheLoopThreadEndsTheWaitForTheConnection() throws Exception {
-        ClientCore core = new ClientCore(Runnable::run, Long.MAX_VALUE / 2);
+        ClientCore core = new ClientCore(Runnable::run, Long.MAX_VALUE / 2, ReconnectPolicy.off());
         core.start();
         CompletableFuture<Void> waited = CompletableFuture.runAsync(() -> {
             try {

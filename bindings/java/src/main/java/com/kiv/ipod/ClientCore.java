@@ -18,6 +18,7 @@ import java.util.concurrent.RejectedExecutionException;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.TimeoutException;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.LockSupport;
 import java.util.OptionalInt;
 
 /**
@@ -30,75 +31,8 @@ import java.util.OptionalInt;
 final class ClientCore implements Runnable {
     private static final AtomicInteger SEQUENCE = new AtomicInteger();
     static final String THREAD_PREFIX = "kiv-ipod-loop-";
-    private static final String CLOSED = "client closed", LOST = "connection to the iPod daemon lost";
-
-    /** Work run on the loop thread with the binding pointer. */
-    interface LoopWork<T> {
-        T run(long binding) throws IPodException;
-    }
-
-    /** Sends one asynchronous request; the transaction id or 0. */
-    interface Sender {
-        long send(long binding);
-    }
-
-    /** Decodes a reply, on the loop thread, from the caches it just filled. */
-    interface Decoder<T> {
-        T decode(long binding, int result) throws IPodException;
-    }
-
-    private abstract static class Task {
-        abstract void run(long binding);
-
-        abstract void fail(IPodException e);
-
-        /** True once nothing is left to do (completed, failed or timed out). */
-        boolean done() {
-            return false;
-        }
-    }
-
-    /** One request waiting for its reply. */
-    private static final class Call<T> {
-        final String name;
-        final Decoder<T> decoder;
-        final CompletableFuture<T> done = new CompletableFuture<>();
-        volatile long tid;
-
-        Call(String name, Decoder<T> decoder) {
-            this.name = name;
-            this.decoder = decoder;
-        }
-
-        /** {@code kind}: DAEMON with an error text, LIMIT when a limit refused the reply, else NONE. */
-        void complete(long binding, int result, IPodException.Kind kind, String error) {
-            if (error != null) {
-                done.completeExceptionally(new IPodException(error, IPodException.Kind.DAEMON));
-                return;
-            }
-            try {
-                done.complete(decoder.decode(binding, result));
-            } catch (IPodException e) {
-                // A reply the library refused left no result in its cache.
-                boolean refused = kind == IPodException.Kind.LIMIT && e.kind() == IPodException.Kind.NONE;
-                done.completeExceptionally(refused ? IPodException.refused(name + " reply", kind) : e);
-            } catch (RuntimeException e) {
-                done.completeExceptionally(e);
-            } catch (Error e) {
-                // The loop ends on it; the call, already taken from the
-                // pending ones, fails here.
-                done.completeExceptionally(bindingFailure(e));
-                throw e;
-            }
-        }
-    }
-
-    /** The failure of a request that met {@code t} on the loop thread. */
-    static IPodException bindingFailure(Throwable t) {
-        IPodException e = new IPodException("binding failure: " + t, IPodException.Kind.BINDING);
-        e.initCause(t);
-        return e;
-    }
+    private static final String CLOSED = "client closed", LOST = "connection to the iPod daemon lost",
+            DOWN = "not connected to the iPod daemon (reconnecting)";
 
     final Executor executor;
     final Thread thread;
@@ -107,8 +41,8 @@ final class ClientCore implements Runnable {
     volatile WeakReference<IPodClient> owner = new WeakReference<>(null);
     volatile long timeoutNanos;
 
-    private final ConcurrentLinkedQueue<Task> tasks = new ConcurrentLinkedQueue<>();
-    private final ConcurrentHashMap<Long, Call<?>> pending = new ConcurrentHashMap<>();
+    private final ConcurrentLinkedQueue<LoopTask> tasks = new ConcurrentLinkedQueue<>();
+    private final ConcurrentHashMap<Long, PendingCall<?>> pending = new ConcurrentHashMap<>();
     private final ArrayList<Runnable> deliveries = new ArrayList<>(); // loop thread only
     private long binding; // written under the lock; used without it on the loop thread
     private volatile boolean stopping;
@@ -122,13 +56,26 @@ final class ClientCore implements Runnable {
     // never filled. So one request per kind is in flight; the next of the
     // kind waits here until the previous one completes. Loop thread only.
     private final Set<Integer> busyKinds = new HashSet<>();
-    private final Map<Integer, ArrayDeque<Task>> waitingKinds = new HashMap<>();
+    private final Map<Integer, ArrayDeque<LoopTask>> waitingKinds = new HashMap<>();
     // Ids of the binding's own answers to pings, whose replies concern nobody.
     private final Set<Long> pingAnswers = new HashSet<>();
 
-    ClientCore(Executor executor, long timeoutNanos) {
+    final ReconnectPolicy policy;
+    // The serial number of the device whose session is re-opened after a
+    // reconnection (null: none). Loop thread only.
+    private String sessionSerial;
+    // Counts the connections; a kind held on an earlier one is not released
+    // on a later one. Loop thread only.
+    private int generation;
+    // Completed when the device of the session to re-open is announced
+    // (null while none is awaited). Loop thread only.
+    private CompletableFuture<Void> awaited;
+    private static final long DEVICE_WAIT_S = 5;
+
+    ClientCore(Executor executor, long timeoutNanos, ReconnectPolicy policy) {
         this.executor = executor;
         this.timeoutNanos = timeoutNanos;
+        this.policy = policy != null ? policy : ReconnectPolicy.off();
         thread = new Thread(this, THREAD_PREFIX + SEQUENCE.incrementAndGet());
         thread.setDaemon(true);
     }
@@ -141,19 +88,117 @@ final class ClientCore implements Runnable {
         if (b == 0) return;
         IPodException why = null;
         try {
-            while (!stopping && !lost) {
-                runTasks(b);
-                flush();
-                if (stopping || lost) break;
-                int ready = Native.poll(b, -1);
-                if ((ready & 1) != 0) readOnce(b);
-                flush();
+            while (true) {
+                serve(b);
+                if (stopping || !policy.enabled()) break;
+                synchronized (this) {
+                    binding = 0;
+                }
+                Native.close(b);
+                b = 0;
+                b = reconnect();
+                if (b == 0) break;
             }
         } catch (Throwable t) {
-            why = bindingFailure(t);
+            why = PendingCall.bindingFailure(t);
         } finally {
             finish(b, why);
         }
+    }
+
+    /** Serves the connection until the client stops or the connection is lost. */
+    private void serve(long b) {
+        while (!stopping && !lost) {
+            runLoopTasks(b);
+            flush();
+            if (stopping || lost) break;
+            int ready = Native.poll(b, -1);
+            if ((ready & 1) != 0) readOnce(b);
+            flush();
+        }
+    }
+
+    /**
+     * Retries the connection with the policy's back-off until one is made
+     * (its binding pointer) or the client stops (0). Requests made
+     * meanwhile fail at once.
+     */
+    private long reconnect() {
+        int failures = 0;
+        long next = System.nanoTime();
+        while (!stopping) {
+            for (LoopTask t; (t = tasks.poll()) != null; ) t.fail(failed());
+            flush();
+            long wait = next - System.nanoTime();
+            if (wait > 0) {
+                LockSupport.parkNanos(this, wait);
+                continue;
+            }
+            long result = Native.connect(new String[1]);
+            if (result <= 0) {
+                next = System.nanoTime() + policy.delay(++failures).toNanos();
+                continue;
+            }
+            synchronized (this) {
+                binding = result;
+            }
+            if (stopping) return result;
+            restored(result);
+            return result;
+        }
+        return 0;
+    }
+
+    /** A new connection serves requests again: the session re-opened, the listeners told. */
+    private void restored(long b) {
+        Native.setTimeout(b, nativeTimeout());
+        generation++;
+        busyKinds.clear();
+        pingAnswers.clear();
+        lost = false;
+        failure = null;
+        boolean reopened = false;
+        if (sessionSerial != null) {
+            int index = Devices.index(b, sessionSerial);
+            if (index < 0) {
+                // A daemon that has just started may announce the device a
+                // moment later, with its "connected" or "ready" event.
+                CompletableFuture<Void> appeared = new CompletableFuture<>();
+                awaited = appeared;
+                pump(appeared, System.nanoTime() + Math.min(timeoutNanos, TimeUnit.SECONDS.toNanos(DEVICE_WAIT_S)));
+                awaited = null;
+                index = lost ? -1 : Devices.index(b, sessionSerial);
+            }
+            if (index >= 0) {
+                CompletableFuture<Boolean> f = openSession(index, false);
+                pump(f, System.nanoTime() + Math.min(timeoutNanos, TimeUnit.SECONDS.toNanos(30)));
+                reopened = Boolean.TRUE.equals(f.getNow(false));
+            }
+        }
+        if (lost || stopping) return; // lost again already, or closed: the loop notices
+        List<Device> devices = Devices.read(b);
+        boolean sessionReopened = reopened;
+        deliver((l, c) -> l.onConnectionRestored(c, devices, sessionReopened));
+    }
+
+    /**
+     * Opens a session on device {@code index}; on success its serial number
+     * is kept, so that the session is re-opened after a reconnection.
+     */
+    CompletableFuture<Boolean> openSession(int index, boolean async) {
+        return request("open_session", Native.REQ_OPEN_SESSION, b -> Native.request(b, Native.REQ_OPEN_SESSION, index, 0, 0),
+                (b, r) -> {
+                    if (r == 1) sessionSerial = Native.text(b, Native.T_DEVICE_SERIAL, index);
+                    return r == 1;
+                }, async);
+    }
+
+    /** Closes the session; it is no longer re-opened. */
+    CompletableFuture<Integer> closeSession(boolean async) {
+        return request("close_session", -1, b -> {
+            sessionSerial = null;
+            return Native.request(b, Native.REQ_CLOSE_SESSION, 0, 0, 0);
+        }, (b, r) -> r, async);
     }
 
     /**
@@ -184,7 +229,7 @@ final class ClientCore implements Runnable {
             connected.complete(null);
             return b;
         } catch (Throwable t) {
-            failure = bindingFailure(t);
+            failure = PendingCall.bindingFailure(t);
             connected.completeExceptionally(failure);
             if (b != 0) finish(b, failure);
             return 0;
@@ -199,20 +244,22 @@ final class ClientCore implements Runnable {
     private void connectionLost() {
         if (lost) return;
         lost = true;
-        failure = new IPodException(LOST, IPodException.Kind.NOT_CONNECTED);
+        failure = new IPodException(policy.enabled() && !stopping ? DOWN : LOST, IPodException.Kind.NOT_CONNECTED);
         failWaiting(failed());
-        deliver((l, c) -> l.onDisconnected(c));
+        List<Device> devices = binding != 0 ? Devices.read(binding) : List.of();
+        deliver((l, c) -> l.onConnectionLost(c, devices));
+        if (!policy.enabled()) deliver((l, c) -> l.onDisconnected(c));
     }
 
-    private void runTasks(long b) {
-        Task t;
+    private void runLoopTasks(long b) {
+        LoopTask t;
         while ((t = tasks.poll()) != null) {
             try {
                 t.run(b);
             } catch (Throwable e) {
                 // The loop ends (finish() fails the rest); this task was
                 // already taken from the queue, so it fails here.
-                t.fail(bindingFailure(e));
+                t.fail(PendingCall.bindingFailure(e));
                 throw e;
             }
         }
@@ -222,26 +269,26 @@ final class ClientCore implements Runnable {
     private void finish(long b, IPodException why) {
         if (failure == null) failure = why != null ? why : new IPodException(CLOSED, IPodException.Kind.NOT_CONNECTED);
         IPodException e = failed();
-        for (Task t; (t = tasks.poll()) != null; ) t.fail(e);
+        for (LoopTask t; (t = tasks.poll()) != null; ) t.fail(e);
         failWaiting(e);
         flush();
         synchronized (this) {
             binding = 0;
         }
-        Native.close(b);
+        if (b != 0) Native.close(b);
     }
 
     /** Fails every request sent or waiting for its turn (loop thread). */
     private void failWaiting(IPodException e) {
-        for (ArrayDeque<Task> waiting : List.copyOf(waitingKinds.values()))
-            for (Task t : List.copyOf(waiting)) t.fail(e);
+        for (ArrayDeque<LoopTask> waiting : List.copyOf(waitingKinds.values()))
+            for (LoopTask t : List.copyOf(waiting)) t.fail(e);
         waitingKinds.clear();
         failPending(e);
     }
 
     private void failPending(IPodException e) {
         for (Long tid : List.copyOf(pending.keySet())) {
-            Call<?> call = pending.remove(tid);
+            PendingCall<?> call = pending.remove(tid);
             if (call != null) call.done.completeExceptionally(e);
         }
     }
@@ -288,7 +335,7 @@ final class ClientCore implements Runnable {
 
     void onNativeReply(long tid, int result, int kind, String error) {
         if (pingAnswers.remove(tid)) return;
-        Call<?> call = pending.remove(tid);
+        PendingCall<?> call = pending.remove(tid);
         if (call != null) call.complete(binding, result, IPodException.Kind.fromNative(kind), error);
         deliver((l, c) -> l.onReply(c, tid, result, error));
     }
@@ -296,6 +343,9 @@ final class ClientCore implements Runnable {
     void onNativeEvent(int type, String deviceSerial, String serial, int authenticated, int extended,
             int session, int protocolIndex, String protocol, byte[] data, boolean hasValue, int value) {
         EventType t = EventType.fromCode(type);
+        if (awaited != null && (t == EventType.CONNECTED || t == EventType.IPOD_READY)
+                && (sessionSerial.equals(serial) || sessionSerial.equals(deviceSerial)))
+            awaited.complete(null);
         IPodEvent event = new IPodEvent(t != null ? t : EventType.UNKNOWN, deviceSerial, serial,
                 hasValue ? OptionalInt.of(value) : OptionalInt.empty(), optional(authenticated), optional(extended),
                 optional(session), optional(protocolIndex), protocol, data);
@@ -304,7 +354,7 @@ final class ClientCore implements Runnable {
 
     void onNativePing(long tid) {
         if (pingAnswers.size() >= 64) pingAnswers.clear(); // a daemon that never answers them
-        long answer = Native.request(binding, Native.REQ_PING, 0, 0);
+        long answer = Native.request(binding, Native.REQ_PING, 0, 0, 0);
         if (answer > 0) pingAnswers.add(answer);
         deliver((l, c) -> l.onPing(c, tid));
     }
@@ -336,7 +386,10 @@ final class ClientCore implements Runnable {
     }
 
     private synchronized void wake() {
-        if (binding != 0) Native.wake(binding);
+        if (binding != 0)
+            Native.wake(binding);
+        else
+            LockSupport.unpark(thread); // waiting between two connection attempts
     }
 
     /** The bound in whole milliseconds for the native handle: 0 for none. */
@@ -349,7 +402,7 @@ final class ClientCore implements Runnable {
         return Thread.currentThread() == thread;
     }
 
-    private void exec(Task t) {
+    private void exec(LoopTask t) {
         if (onLoopThread()) {
             if (failure != null || binding == 0) t.fail(failed());
             else t.run(binding);
@@ -380,13 +433,14 @@ final class ClientCore implements Runnable {
      * reply kind: such requests are sent one at a time.
      */
     <T> CompletableFuture<T> request(String name, int kind, Sender sender, Decoder<T> decoder, boolean async) {
-        Call<T> call = new Call<>(name, decoder);
-        boolean[] holdsKind = {false}; // loop thread only
+        PendingCall<T> call = new PendingCall<>(name, decoder);
+        int[] heldOn = {-1}; // the generation that holds the kind; loop thread only
         call.done.whenComplete((v, e) -> {
-            if (e != null && call.tid != 0) pending.remove(call.tid);
+            // Only this call: ids start anew on each connection.
+            if (e != null && call.tid != 0) pending.remove(call.tid, call);
         });
         CompletableFuture<T> result = async ? onExecutor(call.done) : call.done;
-        Task task = new Task() {
+        LoopTask task = new LoopTask() {
             @Override
             void run(long b) {
                 if (call.done.isDone()) return; // timed out while queued
@@ -394,7 +448,7 @@ final class ClientCore implements Runnable {
                     waitingKinds.computeIfAbsent(kind, k -> new ArrayDeque<>()).add(this);
                     return;
                 }
-                holdsKind[0] = kind >= 0;
+                if (kind >= 0) heldOn[0] = generation;
                 long tid = sender.send(b);
                 if (tid <= 0 && Native.number(b, Native.N_FD, 0) < 0) {
                     connectionLost(); // this write or an earlier one failed and closed the socket
@@ -422,12 +476,12 @@ final class ClientCore implements Runnable {
         if (kind >= 0) {
             call.done.whenComplete((v, e) -> {
                 if (onLoopThread()) {
-                    if (holdsKind[0]) releaseKind(kind);
+                    if (heldOn[0] == generation) releaseKind(kind);
                 } else {
-                    exec(new Task() {
+                    exec(new LoopTask() {
                         @Override
                         void run(long b) {
-                            if (holdsKind[0]) releaseKind(kind);
+                            if (heldOn[0] == generation) releaseKind(kind);
                         }
 
                         @Override
@@ -443,9 +497,9 @@ final class ClientCore implements Runnable {
     /** The request of {@code kind} in flight completed: send the next one waiting. */
     private void releaseKind(int kind) {
         busyKinds.remove(kind);
-        ArrayDeque<Task> waiting = waitingKinds.get(kind);
+        ArrayDeque<LoopTask> waiting = waitingKinds.get(kind);
         if (waiting == null || binding == 0 || failure != null) return;
-        for (Task next; (next = waiting.poll()) != null; ) {
+        for (LoopTask next; (next = waiting.poll()) != null; ) {
             if (next.done()) continue;
             next.run(binding);
             break;
@@ -456,7 +510,7 @@ final class ClientCore implements Runnable {
     /** Runs work on the loop thread. */
     <T> CompletableFuture<T> onLoop(LoopWork<T> work) {
         CompletableFuture<T> f = new CompletableFuture<>();
-        exec(new Task() {
+        exec(new LoopTask() {
             @Override
             void run(long b) {
                 try {
@@ -474,22 +528,8 @@ final class ClientCore implements Runnable {
         return f;
     }
 
-    /** The hand-off of a future's completion to the executor. */
-    private static final class Completion implements Runnable {
-        private final Runnable completion;
-
-        Completion(Runnable completion) {
-            this.completion = completion;
-        }
-
-        @Override
-        public void run() {
-            completion.run();
-        }
-    }
-
     /** A future that completes like {@code inner}, on the application's executor. */
-    private <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
+    <T> CompletableFuture<T> onExecutor(CompletableFuture<T> inner) {
         CompletableFuture<T> outer = new CompletableFuture<>();
         inner.whenComplete((v, e) -> {
             Runnable r = new Completion(() -> {
@@ -514,7 +554,11 @@ final class ClientCore implements Runnable {
     <T> T await(CompletableFuture<T> f) throws IPodException {
         long timeout = timeoutNanos;
         long deadline = System.nanoTime() + timeout;
-        if (onLoopThread()) pump(f, deadline);
+        if (onLoopThread()) {
+            pump(f, deadline);
+            // Nothing else would complete it once the loop stops serving.
+            if (!f.isDone() && (lost || stopping || binding == 0)) f.completeExceptionally(failed());
+        }
         try {
             long left = deadline - System.nanoTime();
             return left > 0 || f.isDone() ? f.get(Math.max(left, 0), TimeUnit.NANOSECONDS) : timedOut(f, timeout);
@@ -542,10 +586,10 @@ final class ClientCore implements Runnable {
     }
 
     private void pump(CompletableFuture<?> f, long deadline) {
-        while (!f.isDone() && !lost && binding != 0) {
+        while (!f.isDone() && !lost && !stopping && binding != 0) {
             long left = deadline - System.nanoTime();
             if (left <= 0) return;
-            runTasks(binding);
+            runLoopTasks(binding);
             int ready = Native.poll(binding, (int) Math.max(1, Math.min(Integer.MAX_VALUE,
                     TimeUnit.NANOSECONDS.toMillis(left))));
             if ((ready & 1) != 0) readOnce(binding);

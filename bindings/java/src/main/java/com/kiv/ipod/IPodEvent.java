@@ -24,7 +24,20 @@ import java.util.OptionalInt;
 public record IPodEvent(EventType type, String deviceSerial, String serial, OptionalInt value,
         OptionalInt authenticated, OptionalInt extended, OptionalInt eapSessionId, OptionalInt eapProtocolIndex,
         String eapProtocol, byte[] eapData) {
-    /** For {@link EventType#PLAY_STATE_CHANGED}, the new status; null otherwise or for a code without a name. */
+    /**
+     * The datagram of an {@link EventType#EAP_DATA_RECEIVED} event.
+     *
+     * @return a copy, or null when not known
+     */
+    public byte[] eapData() {
+        return eapData == null ? null : eapData.clone();
+    }
+
+    /**
+     * The new play status of a {@link EventType#PLAY_STATE_CHANGED} event.
+     *
+     * @return the status; null for another event or a code without a name
+     */
     public WirePlayStatus playStatus() {
         return type == EventType.PLAY_STATE_CHANGED && value.isPresent() ? WirePlayStatus.fromCode(value.getAsInt())
                                                                           : null;

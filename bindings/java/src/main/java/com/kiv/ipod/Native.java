@@ -48,9 +48,18 @@ final class Native {
             REQ_SET_REPEAT = 15, REQ_GET_REPEAT = 16, REQ_ARTWORK = 17, REQ_SET_CATEGORY = 18,
             REQ_SET_HIERARCHY = 19, REQ_SELECT_DB = 20, REQ_GET_RECORDS = 21, REQ_INDEXED_TRACK = 22,
             REQ_LINGO_VERSION = 23, REQ_OPEN_SESSION = 24, REQ_CLOSE_SESSION = 25, REQ_SET_PREFERENCE = 26,
-            REQ_GET_PREFERENCE = 27, REQ_PLAY_TRACK = 28, REQ_SAMPLE_RATE = 29;
+            REQ_GET_PREFERENCE = 27, REQ_PLAY_TRACK = 28, REQ_SAMPLE_RATE = 29, REQ_REAUTHENTICATION = 30,
+            REQ_SET_STATECHANGE = 31, REQ_ENTER_VIDEO_OUT = 32, REQ_EXIT_VIDEO_OUT = 33, REQ_GET_VIDEO_OUT = 34,
+            REQ_SET_VIDEO_OUT = 35, REQ_NAVIGATE_VIDEO_OUT = 36, REQ_GET_MODE = 37, REQ_DB_ITUNES_INFO = 38,
+            REQ_DB_TRACK_INFO = 39, REQ_PB_TRACK_INFO = 40, REQ_PLAY_CHAPTER = 41, REQ_AVAILABLE_CURRENT = 42,
+            REQ_RESTART_IDPS = 43, REQ_WRITE_TAG = 44, REQ_CHAPTER_INFO = 45;
     // Selectors of requestData().
-    static final int DATA_LAUNCH = 0, DATA_EAP = 1;
+    static final int DATA_LAUNCH = 0, DATA_EAP = 1, DATA_PREPARE_UID_LIST = 2, DATA_PLAY_UID_LIST = 3,
+            DATA_ARTWORK_DATA = 4;
+    // Selectors of requestTexts().
+    static final int TEXTS_CONFIG = 0, TEXTS_BLUETOOTH_HW = 1, TEXTS_BLUETOOTH_STATE = 2;
+    // Selectors of value().
+    static final int V_DB_TRACKS = 0, V_PB_TRACKS = 1, V_CHAPTERS = 2, V_INDEXED_TRACK = 3;
     // Selectors of text().
     static final int T_TITLE = 0, T_ARTIST = 1, T_ALBUM = 2, T_COMPOSER = 3, T_GENRE = 4, T_CHAPTER = 5,
             T_INDEXED_TITLE = 6, T_INDEXED_ARTIST = 7, T_INDEXED_ALBUM = 8, T_LINGO_VERSION = 9,
@@ -64,9 +73,10 @@ final class Native {
             N_RECORD_COUNT = 21, N_IS_READY = 22, N_SESSION_OPENED = 23, N_DEVICE_COUNT = 24,
             N_CURRENT_SESSION = 25, N_PID = 26, N_FD = 27, N_DEVICE_AUDIO_COUNT = 28,
             N_DEVICE_ITUNES_DB = 29, N_DEVICE_READY = 30, N_DEVICE_EXTENDED = 31,
-            N_DEVICE_AUTHENTICATED = 32, N_DEVICE_PRODUCT_ID = 33, N_DEVICE_TYPE = 34;
+            N_DEVICE_AUTHENTICATED = 32, N_DEVICE_PRODUCT_ID = 33, N_DEVICE_TYPE = 34,
+            N_TIMESTAMP = 35, N_DB_ITUNES_COUNT = 36, N_LAST_ERROR_KIND = 37;
     // Selectors of bytes().
-    static final int B_TRACK_UID = 0, B_INDEXED_UID = 1, B_ARTWORK = 2, B_DB_UID = 3;
+    static final int B_TRACK_UID = 0, B_INDEXED_UID = 1, B_ARTWORK = 2, B_DB_UID = 3, B_DB_SYNC_TIME = 4;
 
     /**
      * Connects to the daemon: the binding pointer, or a failure (see
@@ -87,10 +97,25 @@ final class Native {
     static native int read(long binding, Object core);
 
     /** Sends a request: its transaction id, or a failure (see {@link #failure}). */
-    static native long request(long binding, int op, int a, int b);
+    static native long request(long binding, int op, int a, int b, int c);
 
     /** Sends a request with bytes: its transaction id, or a failure (see {@link #failure}). */
-    static native long requestData(long binding, int op, int a, byte[] data);
+    static native long requestData(long binding, int op, int a, int b, byte[] data);
+
+    /**
+     * Sends a request with texts (UTF-8 without NUL; {@code t2} null for
+     * one text): its transaction id, or a failure (see {@link #failure}).
+     */
+    static native long requestTexts(long binding, int op, int a, int b, byte[] t1, byte[] t2);
+
+    /**
+     * A cached value tree as Java objects: Integer, Float, String, byte[],
+     * Object[] for an array, Object[][] {keys, values} for a hash; null for none.
+     */
+    static native Object value(long binding, int which);
+
+    /** The health examination with {@code text} (blocking within the handle's timeout): its reply as {@link #value}. */
+    static native Object healthExamine(long binding, byte[] text);
 
     /**
      * The kind of failure that {@link #connect}, {@link #request} or

@@ -12,4 +12,13 @@ import java.util.OptionalInt;
 public record TrackInfo(String title, String artist, String album, String composer, String genre,
         String chapter, byte[] uid, OptionalInt index, OptionalInt trackCount, OptionalInt chapterIndex,
         int chapterCount, OptionalInt lengthMs, OptionalInt positionMs, TrackState state,
-        OptionalInt sampleRate, boolean hasArtwork, boolean hasChapters, boolean audiobook, boolean podcast) {}
+        OptionalInt sampleRate, boolean hasArtwork, boolean hasChapters, boolean audiobook, boolean podcast) {
+    /**
+     * The track's 8-byte uid.
+     *
+     * @return a copy, or null when not known
+     */
+    public byte[] uid() {
+        return uid == null ? null : uid.clone();
+    }
+}
