@@ -88,8 +88,10 @@ def check_java(table, event_type, native, jni, out):
     if not selectors:
         out.append("Native.java: no REQ_ selectors")
         return
-    m = re.search(r"uint32_t request\(kiv_ipod_client \*c, jint op, jint a, jint x\) \{(.*?)\n\}", jni, re.S)
-    cases = {int(n): f for n, f in re.findall(r"case (\d+):\s*return (kiv_ipod_\w+)\(", m.group(1))} if m else {}
+    # The glue's request switches: every function taking (client, op, ...)
+    # maps selectors to C calls.
+    bodies = re.findall(r"uint32_t \w+\(kiv_ipod_client \*c, jint op[^)]*\) \{(.*?)\n\}", jni, re.S)
+    cases = {int(n): f for body in bodies for n, f in re.findall(r"case (\d+):\s*return (kiv_ipod_\w+)\(", body)}
     for sel in sorted(set(selectors) | set(cases)):
         if sel not in cases:
             out.append("Native.java: %s (%d) has no case in the JNI glue" % (selectors[sel], sel))
@@ -195,7 +197,7 @@ def check(root, texts=None):
         table,
         text(java + "EventType.java"),
         text(java + "Native.java"),
-        text("bindings/java/jni/kiv_ipod_jni.cpp"),
+        text("bindings/java/jni/kiv_ipod_jni.cpp") + text("bindings/java/jni/kiv_ipod_jni_convert.cpp"),
         out,
     )
     check_docs(table, text("docs/protocol.md"), out)
