@@ -39,6 +39,15 @@ void close_fd(int &fd) {
 FakeDaemon::FakeDaemon() : FakeDaemon(kSocketName) {}
 
 FakeDaemon::FakeDaemon(const std::string &socket_name) {
+    listen_on(socket_name);
+}
+
+FakeDaemon::FakeDaemon(const std::string &socket_name, const std::string &open_reply)
+    : has_open_reply_(true), open_reply_(open_reply) {
+    listen_on(socket_name);
+}
+
+void FakeDaemon::listen_on(const std::string &socket_name) {
     if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         ADD_FAILURE() << "fake daemon: pipe: " << strerror(errno);
     listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -71,6 +71,9 @@ public:
     // abstract name (for KIV_IPOD_SOCKET).
     FakeDaemon();
     explicit FakeDaemon(const std::string &socket_name);
+    // Listens with the opening reply already set: a client of another
+    // process may connect the moment the name exists.
+    FakeDaemon(const std::string &socket_name, const std::string &open_reply);
     ~FakeDaemon();
     FakeDaemon(const FakeDaemon &) = delete;
     FakeDaemon &operator=(const FakeDaemon &) = delete;
@@ -107,6 +110,7 @@ public:
     bool wait_client_closed(int timeout_ms = 2000);
 
 private:
+    void listen_on(const std::string &socket_name);
     void run();
     void handle_bytes(const std::string &bytes);
 

@@ -13,9 +13,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: kiv-ipod-java-refusing-daemon TEXT\n");
         return 2;
     }
-    kivtest::FakeDaemon daemon;
-    // A handle's first request, the opening one, has transaction id 1.
-    daemon.set_open_reply(kivtest::frame(1, 0, kivtest::wire::h({{"error", kivtest::wire::s(argv[1])}})));
+    // A handle's first request, the opening one, has transaction id 1. The
+    // reply is set before the name exists: the test connects as soon as it
+    // sees the name.
+    kivtest::FakeDaemon daemon(
+        "com.kiv.ipod.IPodDaemon",
+        kivtest::frame(1, 0, kivtest::wire::h({{"error", kivtest::wire::s(argv[1])}})));
     char c;
     while (read(STDIN_FILENO, &c, 1) > 0) {
     }
