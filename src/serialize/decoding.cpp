@@ -1,7 +1,7 @@
 // The decoder of the byte encoding (see encoding.cpp for the format).
 //
 // One loop over the input builds the tree with a private tail pointer per
-// container and places cells and entries in shared runs (runs.h); repeated
+// container and places cells and entries in shared slabs (links.h); repeated
 // keys are found with hash_keys.h, so decoding is linear in the input
 // whatever keys arrive. The decoder never reads past the bytes it is given:
 // lengths or headers that run past the end make the whole result null.
@@ -9,7 +9,8 @@
 
 #include "internal.h"
 #include "serialize/hash_keys.h"
-#include "serialize/runs.h"
+#include "serialize/links.h"
+#include "serialize/lists.h"
 #include "serialize/serialize_private.h"
 
 namespace kiv_serialize {
@@ -117,7 +118,7 @@ size_t decoded_size(uint8_t letter, const uint8_t *body, int64_t avail) {
         }
         case kLetterArray:
         case kLetterHash:
-            return node_size(0);
+            return kContainerSize;
         default:
             return 0;
     }
@@ -178,16 +179,16 @@ bool decode_scalar(serialize_value *node, uint8_t letter, const uint8_t *body, i
 
 // Arrays and hashes are built with a private tail pointer. The cells and
 // entries of the whole tree, with their elements, are placed in shared
-// runs. Unknown letters inside a container are skipped (only the letter
+// slabs. Unknown letters inside a container are skipped (only the letter
 // byte is consumed); an element that starts must be complete.
 //
-// Room worth reserving when a run opens: about four bytes of tree for each
+// Room worth reserving when a slab opens: about four bytes of tree for each
 // byte of input still to decode (a small number takes 48 bytes for its
 // 3 to 12 input bytes; a text about as many as its input), and enough for
-// a few entries, so that a small event or reply takes one run.
+// a few entries, so that a small event or reply takes one slab.
 size_t input_room(int64_t left) {
     constexpr int64_t kFewEntries = 256;
-    if (left >= static_cast<int64_t>(kRunBytes / 4)) return kRunBytes;
+    if (left >= static_cast<int64_t>(kSlabBytes / 4)) return kSlabBytes;
     return static_cast<size_t>(left) * 4 + kFewEntries;
 }
 
@@ -206,8 +207,8 @@ struct DecodeFrame {
     serialize_value *node;
     void *tail;  // last cell or entry linked
     uint32_t remaining;
-    uint32_t entries;
-    HashKeys *keys;  // null for an array
+    uint32_t entries;  // elements or entries linked
+    HashKeys *keys;    // null for an array
 };
 
 class Decoder {
@@ -224,7 +225,7 @@ public:
     // The value (letter, body), or null; `*consumed` is set to its length.
     serialize_value *decode(uint8_t letter, int64_t *consumed) {
         size_t size = decoded_size(letter, in_, end_);
-        auto *root = static_cast<serialize_value *>(size == 0 ? nullptr : alloc_block(size));
+        auto *root = static_cast<serialize_value *>(size == 0 ? nullptr : sv_malloc(size));
         if (root == nullptr) return nullptr;
         int64_t p = 0;
         if (!is_container_letter(letter)) {
@@ -278,20 +279,26 @@ private:
             keys->open();
         }
         begin_container(node, keys != nullptr ? SERIALIZE_HASH : SERIALIZE_ARRAY);
+        clear_list_state(node);
         frames_[open_++] = DecodeFrame{node, nullptr, get_be32(in_ + *p + 4), 0, keys};
         *p += 8;
         return true;
     }
 
     bool close(DecodeFrame &f) {
+        bool relinked = false;  // repeated keys merged: the list state is counted when first used
         if (f.keys != nullptr) {
-            bool merged = !f.keys->merge_at_close || merge_repeated_keys(f.node, f.entries);
+            relinked = f.keys->merge_at_close;
+            bool merged = !relinked || merge_repeated_keys(f.node, f.entries);
             f.keys->index.drop();
             f.keys = nullptr;
             hash_levels_--;
             if (!merged) return false;
         }
         if (!give_empty_head(f.node)) return false;
+        if (!relinked)
+            set_list_state(f.node, f.tail != nullptr ? f.tail : f.node->data,
+                           static_cast<int32_t>(f.entries));
         open_--;
         return true;
     }
@@ -318,11 +325,10 @@ private:
         *pos = p;
         if (!is_known_letter(letter)) return true;
         size_t size = decoded_size(letter, in_ + p, end_ - p);
-        char *link =
-            size == 0 ? nullptr : runs_.take(slot_size(kCellElementOffset, size), input_room(end_ - p));
-        if (link == nullptr) return false;
-        auto *cell = reinterpret_cast<serialize_array_cell *>(link);
-        serialize_value *element = slot_element(link, kCellElementOffset);
+        void *place = size == 0 ? nullptr : slabs_.take(cell_slot_size(size), input_room(end_ - p));
+        if (place == nullptr) return false;
+        serialize_array_cell *cell = init_slab_cell(place, slabs_.slab());
+        serialize_value *element = cell->value;
         if (is_container_letter(letter)) {
             if (!open(element, letter, &p)) {
                 free_link(cell);
@@ -336,9 +342,8 @@ private:
             }
             p += used;
         }
-        cell->value = element;
-        cell->next = nullptr;
         append(f, cell);
+        f.entries++;
         *pos = p;
         return true;
     }
@@ -368,27 +373,26 @@ private:
             // A repeated key keeps its first place and takes the later
             // value, in a block of its own (the earlier value may sit in
             // the entry's slot).
-            auto *value = static_cast<serialize_value *>(size == 0 ? nullptr : alloc_block(size));
+            auto *value = static_cast<serialize_value *>(size == 0 ? nullptr : sv_malloc(size));
             if (value == nullptr) return false;
             if (!(is_container_letter(letter) ? open(value, letter, &p) : decode_value(value, letter, &p))) {
                 free(value);
                 return false;
             }
-            release_tree(found->value);
+            release_value(found);
             found->value = value;
             *pos = p;
             return true;
         }
-        size_t offset = entry_element_offset(key_text_length);
-        char *link = size == 0 ? nullptr : runs_.take(slot_size(offset, size), input_room(end_ - p));
-        if (link == nullptr) return false;
-        serialize_hash_entry *entry = init_entry(link, key_bytes, key_text_length);
-        serialize_value *element = slot_element(link, offset);
+        void *place =
+            size == 0 ? nullptr : slabs_.take(entry_slot_size(size, key_text_length), input_room(end_ - p));
+        if (place == nullptr) return false;
+        serialize_hash_entry *entry = init_slab_entry(place, slabs_.slab(), size, key_bytes, key_text_length);
+        serialize_value *element = entry->value;
         if (!(is_container_letter(letter) ? open(element, letter, &p) : decode_value(element, letter, &p))) {
             free_link(entry);
             return false;
         }
-        entry->value = element;
         append(f, entry);
         *pos = p;
         if (!keys.add(entry, key_text_length, lookup, f.entries)) return false;
@@ -405,7 +409,7 @@ private:
 
     const uint8_t *in_;
     int64_t end_;
-    RunBuilder runs_;
+    SlabBuilder slabs_;
     int open_ = 0;         // frames in use
     int hash_levels_ = 0;  // HashKeys in use (open hashes)
     int heap_keys_ = 0;    // HashKeys allocated past the inline ones
