@@ -159,6 +159,7 @@ void recount(ListState *s, Link *head) {
     s->cursor_index = 0;
     s->tail = head;
     s->count = 0;
+    s->compared = 0;
     if (is_empty_head(head)) return;
     int32_t count = 1;
     Link *tail = head;
@@ -257,7 +258,10 @@ serialize_hash_entry *hash_link_at(const serialize_value *, ListState *s, int32_
 
 serialize_hash_entry *hash_find_key(const serialize_value *, ListState *s, const char *key) {
     if (s == nullptr || key == nullptr || s->count == 0) return nullptr;
-    if (s->count >= kKeyIndexMin && build_keys(s)) {
+    bool use_table = s->extra != nullptr && s->extra->keys != nullptr;
+    if (!use_table && s->count >= kKeyIndexMin && s->compared / kKeyIndexAfter >= s->count)
+        use_table = build_keys(s);
+    if (use_table) {
         const ListExtra *e = s->extra;
         uint32_t hash = key_hash(key, strlen(key));
         uint32_t mask = e->key_capacity - 1;
@@ -270,9 +274,14 @@ serialize_hash_entry *hash_find_key(const serialize_value *, ListState *s, const
         }
         return nullptr;
     }
-    for (auto *entry = static_cast<serialize_hash_entry *>(s->head); entry != nullptr; entry = entry->next)
-        if (entry->key != nullptr && strcmp(entry->key, key) == 0) return entry;
-    return nullptr;
+    int32_t compared = 0;
+    serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(s->head);
+    for (; entry != nullptr; entry = entry->next) {
+        compared++;
+        if (entry->key != nullptr && strcmp(entry->key, key) == 0) break;
+    }
+    s->compared = compared > INT32_MAX - s->compared ? INT32_MAX : s->compared + compared;
+    return entry;
 }
 
 void list_appended(ListState *s, serialize_array_cell *link) {

@@ -31,6 +31,7 @@ struct ListState {
     ListExtra *extra;  // links by position, table of keys; null when neither is built
     int32_t count;     // links, 0 for an empty container
     int32_t cursor_index;
+    int32_t compared;  // keys compared by lookups without the table of keys
 };
 
 struct ContainerNode {
@@ -48,8 +49,14 @@ constexpr int32_t kShortWalk = 8;
 // A jump longer than this builds the array of links by position (one
 // pointer per link, at most the container's count).
 constexpr int32_t kLongWalk = 64;
-// Hashes with fewer entries are searched by comparing keys in order.
+// Hashes with fewer entries are searched by comparing keys in order; a
+// larger hash builds its table of keys once its lookups have compared
+// kKeyIndexAfter times as many keys as it holds (so that reading a few
+// fields of a reply costs no table, and a hash read by key many times costs
+// at most a constant factor more than if it had had its table from the
+// start).
 constexpr int32_t kKeyIndexMin = 16;
+constexpr int32_t kKeyIndexAfter = 2;
 // A table operation that looks at more slots than this gives the table up
 // for the rest of the container's life (lookups then compare keys in
 // order): keys keyed with a per-process secret never come near it.
@@ -76,6 +83,7 @@ inline void set_list_state(serialize_value *node, void *tail, int32_t count) {
     s->cursor = node->data;
     s->cursor_index = 0;
     s->count = count;
+    s->compared = 0;
 }
 
 // Releases what the state built on the heap; the state becomes unknown.
