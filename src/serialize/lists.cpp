@@ -15,6 +15,8 @@ struct KeySlot {
 };
 
 struct ListExtra {
+    void *cursor;  // the link last reached by index, and its index
+    int32_t cursor_index;
     void **positions;  // links by position, or null
     int32_t positions_count;
     int32_t positions_capacity;
@@ -47,7 +49,10 @@ inline bool is_empty_head(const serialize_hash_entry *head) {
 ListExtra *extra_of(ListState *s) {
     if (s->extra == nullptr) {
         s->extra = static_cast<ListExtra *>(sv_malloc(sizeof(ListExtra)));
-        if (s->extra != nullptr) memset(s->extra, 0, sizeof(ListExtra));
+        if (s->extra != nullptr) {
+            memset(s->extra, 0, sizeof(ListExtra));
+            s->extra->cursor = s->head;
+        }
     }
     return s->extra;
 }
@@ -155,8 +160,10 @@ void recount(ListState *s, Link *head) {
         drop_keys(s->extra, false);
     }
     s->head = head;
-    s->cursor = head;
-    s->cursor_index = 0;
+    if (s->extra != nullptr) {
+        s->extra->cursor = head;
+        s->extra->cursor_index = 0;
+    }
     s->tail = head;
     s->count = 0;
     s->compared = 0;
@@ -211,17 +218,29 @@ template <typename Link>
 Link *link_at(ListState *s, int32_t index) {
     if (s == nullptr || index < 0 || index >= s->count) return nullptr;
     if (index == s->count - 1) return static_cast<Link *>(s->tail);
-    bool from_cursor = index >= s->cursor_index;
-    Link *link = static_cast<Link *>(from_cursor ? s->cursor : s->head);
-    int32_t at = from_cursor ? s->cursor_index : 0;
-    if (index - at > kLongWalk && build_positions<Link>(s) && index < s->extra->positions_count) {
-        link = static_cast<Link *>(s->extra->positions[index]);
+    Link *link = static_cast<Link *>(s->head);
+    ListExtra *e = s->extra;
+    if (index < kShortWalk && (e == nullptr || index < e->cursor_index)) {
+        for (int32_t at = 0; at < index; at++) link = link->next;
+        return link;
+    }
+    e = extra_of(s);
+    if (e == nullptr) {  // no memory for a cursor: the walk from the head
+        for (int32_t at = 0; at < index; at++) link = link->next;
+        return link;
+    }
+    int32_t at = 0;
+    if (index >= e->cursor_index) {
+        link = static_cast<Link *>(e->cursor);
+        at = e->cursor_index;
+    }
+    if (index - at > kLongWalk && build_positions<Link>(s) && index < e->positions_count) {
+        link = static_cast<Link *>(e->positions[index]);
     } else {
         for (; at < index; at++) link = link->next;
-        if (!from_cursor && index < kShortWalk) return link;
     }
-    s->cursor = link;
-    s->cursor_index = index;
+    e->cursor = link;
+    e->cursor_index = index;
     return link;
 }
 
@@ -302,8 +321,10 @@ void array_relinked(serialize_value *array, ListState *s, int32_t count, void *t
     s->head = array->data;
     s->count = count;
     s->tail = tail;
-    s->cursor = cursor;
-    s->cursor_index = cursor_index;
+    if (s->extra != nullptr) {
+        s->extra->cursor = cursor;
+        s->extra->cursor_index = cursor_index;
+    }
 }
 
 }  // namespace kiv_serialize

@@ -4,12 +4,13 @@
 //
 // Every array or hash node that the library makes is a ContainerNode: the
 // public node followed by its ListState, in the same block. The state is a
-// cache of facts about the chain (head, last link, number of links, the
-// link last read and its index) and is checked against the chain on every
-// use: a chain whose head is not the one recorded is counted again, and
-// links that someone linked behind the recorded last one are counted in. A
+// cache of facts about the chain (head, last link, number of links) and is
+// checked against the chain on every use: a chain whose head is not the one recorded is counted again, and
+// links that someone linked behind the recorded last one are counted in.
+// Reading by index past the first few links keeps the link last read and
+// its index (the cursor) in the container's extra block, allocated then; a
 // long jump (more than kLongWalk links) builds an array of the links by
-// position; a lookup by key in a hash of at least kKeyIndexMin entries
+// position there too; a lookup by key in a hash of at least kKeyIndexMin entries
 // builds a table of its keys. Both are dropped whenever the chain changes
 // in a way they cannot follow, and rebuilt when needed.
 #ifndef KIV_SERIALIZE_LISTS_H
@@ -27,10 +28,8 @@ struct ListExtra;
 struct ListState {
     void *head;        // the chain's head when the state was last right; null: unknown
     void *tail;        // its last link
-    void *cursor;      // the link last reached by index, and its index
-    ListExtra *extra;  // links by position, table of keys; null when neither is built
+    ListExtra *extra;  // the link last read and its index, links by position, table of keys
     int32_t count;     // links, 0 for an empty container
-    int32_t cursor_index;
     int32_t compared;  // keys compared by lookups without the table of keys
 };
 
@@ -42,9 +41,10 @@ struct ContainerNode {
 // Heap bytes of an array or hash node.
 constexpr size_t kContainerSize = sizeof(ContainerNode);
 
-// A walk shorter than this from the head leaves the cursor where it is, so
-// that reading a reply's first fields between the records does not send
-// the next record's read back to the head.
+// A walk shorter than this from the head needs no cursor and leaves it
+// where it is, so that reading a reply's first fields costs no extra block
+// and, between the records, does not send the next record's read back to
+// the head.
 constexpr int32_t kShortWalk = 8;
 // A jump longer than this builds the array of links by position (one
 // pointer per link, at most the container's count).
@@ -80,8 +80,6 @@ inline void set_list_state(serialize_value *node, void *tail, int32_t count) {
     ListState *s = list_state(node);
     s->head = node->data;
     s->tail = tail;
-    s->cursor = node->data;
-    s->cursor_index = 0;
     s->count = count;
     s->compared = 0;
 }

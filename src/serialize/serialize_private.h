@@ -173,10 +173,43 @@ char *copy_key(const char *key, size_t length);
 // A new empty container node of `type` with its head cell or entry.
 serialize_value *new_container(int32_t type);
 
-// Length of the "%i" text of `value`, and the text itself written at `out`
-// (`length` bytes, no terminator).
-int int_text_length(int32_t value);
-void write_int_text(char *out, int32_t value, int length);
+// Length of the "%i" text of `value`: its digit count by comparisons, no
+// loop, and the sign.
+inline int int_text_length(int32_t value) {
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    int sign = value < 0 ? 1 : 0;
+    if (magnitude < 100000) {
+        if (magnitude < 100) return sign + (magnitude < 10 ? 1 : 2);
+        return sign + (magnitude < 1000 ? 3 : magnitude < 10000 ? 4 : 5);
+    }
+    if (magnitude < 10000000) return sign + (magnitude < 1000000 ? 6 : 7);
+    return sign + (magnitude < 100000000 ? 8 : magnitude < 1000000000 ? 9 : 10);
+}
+
+// Writes the `length` characters of the "%i" text of `value` (length from
+// int_text_length) at `out`: two digits a step from a table, from the last
+// one back; no locale.
+inline void write_int_text(char *out, int32_t value, int length) {
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    out[0] = '-';  // overwritten by a digit when the value is not negative
+    char *at = out + length;
+    while (magnitude >= 100) {
+        uint32_t pair = magnitude % 100;
+        magnitude /= 100;
+        at -= 2;
+        memcpy(at, kPairs + 2 * pair, 2);
+    }
+    if (magnitude >= 10) {
+        memcpy(at - 2, kPairs + 2 * magnitude, 2);
+    } else {
+        at[-1] = static_cast<char>('0' + magnitude);
+    }
+}
+
 // Formats `value` as "%i" into `out` (at least 12 bytes); returns the length.
 int format_int(int32_t value, char *out);
 // Formats `value` widened to double as "%f" into `out` (at least 64 bytes);
