@@ -14,6 +14,14 @@ struct KeySlot {
     uint32_t hash;
 };
 
+// Largest array of links by position and table of keys: a quarter of the
+// address space (a list long enough to need more could not fit in memory
+// beside them; on a 32-bit target the bound keeps the byte counts from
+// overflowing). Within it, the positions never outnumber the links and the
+// table has at most four slots per entry.
+constexpr size_t kMaxPositions = sizeof(void *) < 8 ? size_t{1} << 28 : size_t{INT32_MAX};
+constexpr uint32_t kMaxKeySlots = sizeof(void *) < 8 ? 1u << 26 : 1u << 30;
+
 struct ListExtra {
     void *cursor;  // the link last reached by index, and its index
     int32_t cursor_index;
@@ -79,9 +87,9 @@ void append_position(ListState *s, void *link) {
     if (e->positions_count == e->positions_capacity) {
         // Grows by half; the array never holds more than the count.
         size_t capacity = static_cast<size_t>(e->positions_capacity) + e->positions_capacity / 2 + 16;
-        if (capacity > INT32_MAX) capacity = INT32_MAX;
+        if (capacity > kMaxPositions) capacity = kMaxPositions;
         void *grown = injected_failure() ? nullptr : realloc(e->positions, capacity * sizeof(void *));
-        if (grown == nullptr || e->positions_count == INT32_MAX) {
+        if (grown == nullptr || static_cast<size_t>(e->positions_count) >= capacity) {
             drop_positions(s);
             return;
         }
@@ -117,7 +125,8 @@ bool place_key(ListExtra *e, serialize_hash_entry *entry) {
 // A table of at least twice `needed` slots holding the keys it held.
 bool grow_keys(ListExtra *e, uint32_t needed) {
     uint32_t capacity = 32;
-    while (capacity < needed * 2 && capacity < (1u << 30)) capacity *= 2;
+    while (capacity < needed * 2 && capacity < kMaxKeySlots) capacity *= 2;
+    if (capacity < needed * 2) return false;
     auto *fresh = static_cast<KeySlot *>(sv_malloc(capacity * sizeof(KeySlot)));
     if (fresh == nullptr) return false;
     memset(fresh, 0, capacity * sizeof(KeySlot));
@@ -203,6 +212,7 @@ bool build_positions(ListState *s) {
     ListExtra *e = extra_of(s);
     if (e == nullptr) return false;
     if (e->positions != nullptr) return true;
+    if (static_cast<size_t>(s->count) > kMaxPositions) return false;
     auto *positions = static_cast<void **>(sv_malloc(static_cast<size_t>(s->count) * sizeof(void *)));
     if (positions == nullptr) return false;
     int32_t n = 0;
