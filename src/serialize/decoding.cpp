@@ -33,14 +33,20 @@ static int32_t parse_int_general(const char *text, size_t length) {
     return value < -static_cast<int64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(-value);
 }
 
-// The value of eight decimal digits at `text`, converted a word at a time;
-// false when one of the eight bytes is not a digit.
-static bool eight_digits(const char *text, uint64_t *value) {
+// The eight bytes at `text` as a word whose low byte is the first.
+static uint64_t load_digits(const char *text) {
     uint64_t word;
     memcpy(&word, text, 8);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);  // first digit in the low byte
+    word = __builtin_bswap64(word);
 #endif
+    return word;
+}
+
+// The value of the eight decimal digits in `word` (first digit in the low
+// byte), converted a word at a time; false when one of the eight bytes is
+// not a digit.
+static bool eight_digits(uint64_t word, uint64_t *value) {
     constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull;
     uint64_t digits = word & 0x0F0F0F0F0F0F0F0Full;
     if ((word & kHigh) != 0x3030303030303030ull || ((digits + 0x0606060606060606ull) & kHigh) != 0)
@@ -51,7 +57,7 @@ static bool eight_digits(const char *text, uint64_t *value) {
     return true;
 }
 
-int32_t parse_int(const char *text, size_t length) {
+int32_t parse_int(const char *text, size_t length, size_t readable) {
     // Common case first: an optional minus and at most ten digits, which fit
     // a 64-bit sum and are clamped to the 32-bit range. Anything else takes
     // the general parser, which gives the same value for these texts too.
@@ -59,7 +65,16 @@ int32_t parse_int(const char *text, size_t length) {
     size_t i = negative ? 1 : 0;
     if (i < length && length - i <= 10 && static_cast<unsigned>(text[i] - '0') <= 9) {
         uint64_t value = 0;
-        if (length - i >= 8 && eight_digits(text + i, &value)) i += 8;
+        size_t n = length - i;
+        if (n < 8 && readable >= i + 8) {
+            // Fewer than eight digits with eight bytes to read: the digits
+            // move to the top of the word behind '0's, and one conversion
+            // gives the value.
+            uint64_t word = load_digits(text + i) << (8 * (8 - n));
+            if (eight_digits(word | (0x3030303030303030ull >> (8 * n)), &value)) i = length;
+        } else if (n >= 8 && eight_digits(load_digits(text + i), &value)) {
+            i += 8;
+        }
         for (; i < length; i++) {
             unsigned digit = static_cast<unsigned>(text[i] - '0');
             if (digit > 9) break;
@@ -144,7 +159,8 @@ bool decode_number(serialize_value *node, const uint8_t *body, int64_t avail, in
     // included), so it reads the body in place; strtod needs a terminated
     // copy.
     if (!is_float) {
-        int32_t value = parse_int(reinterpret_cast<const char *>(body + 1), n);
+        int32_t value =
+            parse_int(reinterpret_cast<const char *>(body + 1), n, static_cast<size_t>(avail - 1));
         init_number(node, SERIALIZE_INT, &value);
         return true;
     }

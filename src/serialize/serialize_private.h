@@ -215,8 +215,11 @@ int format_int(int32_t value, char *out);
 // Formats `value` widened to double as "%f" into `out` (at least 64 bytes);
 // returns the length.
 int format_float(float value, char *out);
-// Parses like atoi, but saturates to INT32_MIN/INT32_MAX on overflow.
-int32_t parse_int(const char *text, size_t length);
+// Parses like atoi the `length` bytes at `text`, but saturates to
+// INT32_MIN/INT32_MAX on overflow. `readable` is how many bytes from `text`
+// may be read (at least `length`; more lets short texts convert a word at
+// a time).
+int32_t parse_int(const char *text, size_t length, size_t readable = 0);
 // The float that strtod of `text` gives, narrowed to single precision.
 float parse_float(const char *text);
 
