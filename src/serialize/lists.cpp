@@ -135,9 +135,17 @@ bool grow_keys(ListExtra *e, uint32_t needed) {
     e->keys = fresh;
     e->key_capacity = capacity;
     e->key_used = 0;
+    // The keys it held are distinct and keep their hashes.
     bool placed = true;
-    for (uint32_t i = 0; placed && i < old_capacity; i++)
-        if (old[i].entry != nullptr) placed = place_key(e, old[i].entry);
+    for (uint32_t i = 0; placed && i < old_capacity; i++) {
+        if (old[i].entry == nullptr) continue;
+        uint32_t at = old[i].hash & (capacity - 1);
+        for (uint32_t probes = 0; placed && fresh[at].entry != nullptr; at = (at + 1) & (capacity - 1))
+            placed = ++probes <= kKeyMaxProbes;
+        if (!placed) break;
+        fresh[at] = old[i];
+        e->key_used++;
+    }
     free(old);
     if (!placed) drop_keys(e, true);
     return placed;
@@ -287,6 +295,12 @@ serialize_hash_entry *hash_link_at(const serialize_value *, ListState *s, int32_
 
 serialize_hash_entry *hash_find_key(const serialize_value *, ListState *s, const char *key) {
     if (s == nullptr || key == nullptr || s->count == 0) return nullptr;
+    // A key that serialize_hash_get_key just returned: its entry is the
+    // cursor (or the last one).
+    if (s->extra != nullptr && static_cast<serialize_hash_entry *>(s->extra->cursor)->key == key)
+        return static_cast<serialize_hash_entry *>(s->extra->cursor);
+    if (static_cast<serialize_hash_entry *>(s->tail)->key == key)
+        return static_cast<serialize_hash_entry *>(s->tail);
     bool use_table = s->extra != nullptr && s->extra->keys != nullptr;
     if (!use_table && s->count >= kKeyIndexMin && s->compared / kKeyIndexAfter >= s->count)
         use_table = build_keys(s);

@@ -302,8 +302,14 @@ void expect_hash_reads(const serialize_value *hash, const HashModel &model, Rand
         ASSERT_EQ(serialize_get_int(serialize_hash_get(hash, model[i].first.c_str())), model[i].second)
             << where;
     }
-    for (int32_t i = n; i-- > 0;)
-        ASSERT_STREQ(serialize_hash_get_key(hash, i), model[i].first.c_str()) << where;
+    // Backwards, each value by the key pointer that serialize_hash_get_key
+    // returned, as a loop over a hash reads it.
+    for (int32_t i = n; i-- > 0;) {
+        const char *key = serialize_hash_get_key(hash, i);
+        ASSERT_STREQ(key, model[i].first.c_str()) << where;
+        ASSERT_EQ(serialize_get_int(serialize_hash_get(hash, key)), model[i].second)
+            << where << " back " << i;
+    }
     for (int k = 0; k < 40 && n > 0; k++) {
         int32_t i = rng.below(static_cast<uint32_t>(n));
         ASSERT_STREQ(serialize_hash_get_key(hash, i), model[i].first.c_str()) << where << " random " << i;
