@@ -277,11 +277,11 @@ bool build_keys(ListState *s) {
 
 }  // namespace
 
-ListState *array_state(const serialize_value *array) {
+ListState *refresh_array_state(const serialize_value *array) {
     return fresh_state<serialize_array_cell>(array, SERIALIZE_ARRAY);
 }
 
-ListState *hash_state(const serialize_value *hash) {
+ListState *refresh_hash_state(const serialize_value *hash) {
     return fresh_state<serialize_hash_entry>(hash, SERIALIZE_HASH);
 }
 

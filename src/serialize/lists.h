@@ -88,9 +88,31 @@ inline void set_list_state(serialize_value *node, void *tail, int32_t count) {
 void drop_list_extra(serialize_value *node);
 
 // The state of `array` (or `hash`) brought up to date with its chain, or
-// null when the node is not one with a head.
-ListState *array_state(const serialize_value *array);
-ListState *hash_state(const serialize_value *hash);
+// null when the node is not one with a head. The checks of a state that is
+// right are inline; counting the chain again, or the links linked behind
+// its last one, is not.
+ListState *refresh_array_state(const serialize_value *array);
+ListState *refresh_hash_state(const serialize_value *hash);
+
+inline ListState *array_state(const serialize_value *array) {
+    if (array == nullptr || array->type != SERIALIZE_ARRAY || array->data == nullptr) return nullptr;
+    ListState *s = list_state(array);
+    const auto *head = static_cast<const serialize_array_cell *>(array->data);
+    if (s->head == head && s->count > 0 && head->value != nullptr &&
+        static_cast<const serialize_array_cell *>(s->tail)->next == nullptr)
+        return s;
+    return refresh_array_state(array);
+}
+
+inline ListState *hash_state(const serialize_value *hash) {
+    if (hash == nullptr || hash->type != SERIALIZE_HASH || hash->data == nullptr) return nullptr;
+    ListState *s = list_state(hash);
+    const auto *head = static_cast<const serialize_hash_entry *>(hash->data);
+    if (s->head == head && s->count > 0 && head->key != nullptr &&
+        static_cast<const serialize_hash_entry *>(s->tail)->next == nullptr)
+        return s;
+    return refresh_hash_state(hash);
+}
 
 // The link at `index`, or null when the index is not below the count.
 serialize_array_cell *array_link_at(const serialize_value *array, ListState *s, int32_t index);
