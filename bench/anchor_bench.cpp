@@ -48,7 +48,8 @@ serialize_value *kiv_reply() {
 
 serialize_value *kiv_int_array() {
     serialize_value *array = serialize_array();
-    // A private tail keeps building linear; serialize_array_add walks the list.
+    // Linked by hand, as a user of the public structs may; the list state
+    // counts such links in when the list is next used.
     serialize_array_cell *tail = static_cast<serialize_array_cell *>(array->data);
     for (int i = 0; i < kArrayLength; i++) {
         if (i > 0) {

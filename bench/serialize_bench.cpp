@@ -14,7 +14,8 @@ namespace {
 
 serialize_value *int_array(int n) {
     serialize_value *array = serialize_array();
-    // A private tail keeps building linear; serialize_array_add walks the list.
+    // Linked by hand, as a user of the public structs may; the list state
+    // counts such links in when the list is next used.
     serialize_array_cell *tail = static_cast<serialize_array_cell *>(array->data);
     for (int i = 0; i < n; i++) {
         if (i > 0) {

@@ -96,6 +96,23 @@ def main():
     ratio_row("connected_ipod per new serial, 200K events (1,000)", get("BM_DeviceFlood/200000"),
               get("BM_DeviceFlood/1000"), per_item, 1.5, "ns/el")
 
+    # Lists through the public functions and the accessors of the cached
+    # lists: the cost per element of a list of 1M against one of 1,000 (a
+    # walk from the head per element would make it ~1,000x).
+    for name, label in (("BM_ArrayBuildByAdd", "array built by serialize_array_add"),
+                        ("BM_ArrayCount", "serialize_array_count"),
+                        ("BM_ArrayGetInOrder", "serialize_array_get in order"),
+                        ("BM_ArrayGetAtRandom", "serialize_array_get at random"),
+                        ("BM_HashBuildByAdd", "hash built by serialize_hash_add"),
+                        ("BM_HashGetKeyInOrder", "serialize_hash_get_key in order, then _get"),
+                        ("BM_HashLookupAtRandom", "serialize_hash_get at random"),
+                        ("BM_RecordsInOrder", "kiv_ipod_record in order"),
+                        ("BM_RecordsLyingFirst", "kiv_ipod_record, lying first and count"),
+                        ("BM_DbTracksByIndex", "db track list by index"),
+                        ("BM_ChaptersByIndex", "chapters by index")):
+        ratio_row(f"{label}, N=1M (N=1,000)", get(f"{name}/1000000"), get(f"{name}/1000"), per_item, 1.5,
+                  "ns/el")
+
     small = get("BM_EventFlood/1024/iterations:3/real_time")
     large = get("BM_EventFlood/100032/iterations:3/real_time")
     if large:

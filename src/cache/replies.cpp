@@ -121,38 +121,18 @@ bool load_shared_artwork(kiv_ipod_client *client, const char *path, uint32_t len
     return false;
 }
 
-// Appends values to an array that starts empty, in constant time by keeping
-// its last cell: serialize_array_add walks the whole list each time.
-class ListAppender {
-public:
-    explicit ListAppender(serialize_value *list) : list_(list) {}
-    void add(serialize_value *value) {
-        if (!value) return;
-        if (!last_) {
-            serialize_array_add(list_, value);
-            last_ = serialize_type(list_) == SERIALIZE_ARRAY
-                        ? static_cast<serialize_array_cell *>(list_->data)
-                        : nullptr;
-            if (!last_) serialize_free(value);  // no list to hold it
-            return;
-        }
-        serialize_array_cell *cell = serialize_array_new();
-        if (!cell) {
-            serialize_free(value);
-            return;
-        }
-        cell->value = value;
-        last_->next = cell;
-        last_ = cell;
+// Appends a value to a list (serialize_array_add costs O(1)); without a
+// list to hold it the value is released.
+void append_value(serialize_value *list, serialize_value *value) {
+    if (serialize_type(list) != SERIALIZE_ARRAY) {
+        serialize_free(value);
+        return;
     }
-
-private:
-    serialize_value *list_;
-    serialize_array_cell *last_ = nullptr;
-};
+    serialize_array_add(list, value);
+}
 
 // Appends a copy of track[key] to list, or logs that the key is missing.
-void append_hash_value(ListAppender &list, const serialize_value *track, const char *key) {
+void append_hash_value(serialize_value *list, const serialize_value *track, const char *key) {
     const serialize_value *value =
         serialize_type(track) == SERIALIZE_HASH ? serialize_hash_get(track, key) : nullptr;
     if (!value) {
@@ -160,7 +140,7 @@ void append_hash_value(ListAppender &list, const serialize_value *track, const c
         if (track) serialize_print(track);
         return;
     }
-    list.add(serialize_dup(value));
+    append_value(list, serialize_dup(value));
 }
 
 struct TrackListFormat {
@@ -198,7 +178,7 @@ int32_t set_track_list(kiv_ipod_client *client, const TrackListFormat &format, c
     // The list is built aside and takes the cached one's place only when
     // the handle may hold it.
     FreeValue built{serialize_array()};
-    ListAppender list(built.value);
+    serialize_value *list = built.value;
     for (auto *entry = static_cast<const serialize_hash_entry *>(hash->data); entry; entry = entry->next) {
         if (!entry->key || strcmp(entry->key, format.marker) == 0) continue;
         const serialize_value *track = entry->value;

@@ -6,6 +6,7 @@
 #include "handle.h"
 #include "link/link.h"
 #include "protocol/protocol.h"
+#include "serialize/links.h"
 
 extern "C" {
 
@@ -14,15 +15,15 @@ uint64_t value_footprint(const serialize_value *value) {
     uint64_t bytes = 0;
     switch (value->type) {
         case SERIALIZE_ARRAY:
-            bytes += ipod_block_footprint(sizeof(serialize_value));
+            bytes += ipod_block_footprint(kiv_serialize::kContainerSize);
             for (auto *cell = static_cast<const serialize_array_cell *>(value->data); cell; cell = cell->next)
-                bytes += ipod_block_footprint(sizeof(serialize_array_cell)) + value_footprint(cell->value);
+                bytes += ipod_block_footprint(sizeof(kiv_serialize::CellLink)) + value_footprint(cell->value);
             return bytes;
         case SERIALIZE_HASH:
-            bytes += ipod_block_footprint(sizeof(serialize_value));
+            bytes += ipod_block_footprint(kiv_serialize::kContainerSize);
             for (auto *entry = static_cast<const serialize_hash_entry *>(value->data); entry;
                  entry = entry->next) {
-                bytes += ipod_block_footprint(sizeof(serialize_hash_entry) +
+                bytes += ipod_block_footprint(sizeof(kiv_serialize::EntryLink) +
                                               (entry->key ? strlen(entry->key) + 1 : 0));
                 bytes += value_footprint(entry->value);
             }

@@ -6,7 +6,8 @@
 
 #include <new>
 
-#include "serialize/runs.h"
+#include "serialize/links.h"
+#include "serialize/lists.h"
 #include "serialize/serialize_private.h"
 #include "values.h"
 
@@ -27,24 +28,24 @@ size_t copy_size(const serialize_value *node) {
             return node->length < 0 ? 0 : node_size(static_cast<size_t>(node->length) + 1);
         case SERIALIZE_ARRAY:
         case SERIALIZE_HASH:
-            return node_size(0);
+            return kContainerSize;
         default:
             return 0;
     }
 }
 
-// Room for the slots of the copies of a container's elements, all in one
-// run.
+// Room for the links of the copies of a container's elements with the
+// elements, all in one slab.
 size_t copy_room(const serialize_value *node) {
     size_t room = 0;
     if (node->type == SERIALIZE_ARRAY) {
         for (auto *cell = static_cast<const serialize_array_cell *>(node->data);
              cell != nullptr && cell->value != nullptr; cell = cell->next)
-            room += slot_size(kCellElementOffset, copy_size(cell->value));
+            room += cell_slot_size(copy_size(cell->value));
     } else {
         for (auto *entry = static_cast<const serialize_hash_entry *>(node->data);
              entry != nullptr && entry->key != nullptr; entry = entry->next)
-            room += slot_size(entry_element_offset(strlen(entry->key)), copy_size(entry->value));
+            room += entry_slot_size(copy_size(entry->value), strlen(entry->key));
     }
     return room;
 }
@@ -72,20 +73,21 @@ __attribute__((noinline)) void copy_scalar(serialize_value *copy, const serializ
 }
 
 // One container being copied: the next source cell or entry, the copy and
-// its last link, and the run that holds the copies of its elements.
+// its last link, and the slab that holds the copies of its elements.
 struct CopyFrame {
     const void *source;
     serialize_value *copy;
     void *tail;
     size_t room;
-    RunBuilder *runs;
+    int32_t count;
+    SlabBuilder *slabs;
 };
 
 // Deep copy of the tree `root` into `copy`, whose block has
 // copy_size(root) bytes, with the result that an encode and a decode would
 // give: floats become the value of their six-decimal text, and a tree the
 // encoder refuses (too deep, over-long key) is not copied. The cells or
-// entries of a container share one run, each with its element. The walk
+// entries of a container share one slab, each with its element. The walk
 // keeps an explicit stack of at most kMaxDepth open containers, each
 // linked into its parent when it opens. On failure everything allocated
 // below `copy` is released and false returned.
@@ -116,16 +118,26 @@ private:
     bool push(serialize_value *copy, const serialize_value *node) {
         if (open_ >= kMaxDepth) return false;
         begin_container(copy, node->type);
+        clear_list_state(copy);
         CopyFrame &f = frames_[open_++];
         f.source = node->data;
         f.copy = copy;
         f.tail = nullptr;
         f.room = copy_room(node);
-        f.runs = new (&builders_[open_ - 1]) RunBuilder();
+        f.count = 0;
+        f.slabs = new (&builders_[open_ - 1]) SlabBuilder();
         return true;
     }
 
-    void pop() { frames_[--open_].runs->~RunBuilder(); }
+    void pop() { frames_[--open_].slabs->~SlabBuilder(); }
+
+    // The copy of the container of `f` is complete.
+    bool finish(CopyFrame &f) {
+        if (!give_empty_head(f.copy)) return false;
+        set_list_state(f.copy, f.tail != nullptr ? f.tail : f.copy->data, f.count);
+        pop();
+        return true;
+    }
 
     template <typename Link>
     static void append(CopyFrame &f, Link *link) {
@@ -134,12 +146,14 @@ private:
         else
             static_cast<Link *>(f.tail)->next = link;
         f.tail = link;
+        f.count++;
     }
 
-    // Copies `element` into the slot of `link`, or opens it; false on failure
-    // (the link is then released).
-    bool place(char *link, size_t offset, const serialize_value *element) {
-        serialize_value *copy = slot_element(link, offset);
+    // Copies `element` into the place behind `link`, or opens it; false on
+    // failure (the link is then released).
+    template <typename Link>
+    bool place(Link *link, const serialize_value *element) {
+        serialize_value *copy = link->value;
         if (is_container(element)) {
             if (!push(copy, element)) {
                 free_link(link);
@@ -157,39 +171,34 @@ private:
             if (f.copy->type == SERIALIZE_ARRAY) {
                 const auto *cell = static_cast<const serialize_array_cell *>(f.source);
                 if (cell == nullptr || cell->value == nullptr) {
-                    if (!give_empty_head(f.copy)) return false;
-                    pop();
+                    if (!finish(f)) return false;
                     continue;
                 }
                 f.source = cell->next;
                 size_t size = copy_size(cell->value);
-                size_t slot = slot_size(kCellElementOffset, size);
-                char *link = size == 0 ? nullptr : f.runs->take(slot, f.room);
-                if (link == nullptr) return false;
+                size_t slot = cell_slot_size(size);
+                void *room = size == 0 ? nullptr : f.slabs->take(slot, f.room);
+                if (room == nullptr) return false;
                 f.room -= slot;
-                auto *copied = reinterpret_cast<serialize_array_cell *>(link);
-                copied->value = slot_element(link, kCellElementOffset);
-                copied->next = nullptr;
-                if (!place(link, kCellElementOffset, cell->value)) return false;
+                serialize_array_cell *copied = init_slab_cell(room, f.slabs->slab());
+                if (!place(copied, cell->value)) return false;
                 append(f, copied);
             } else {
                 const auto *entry = static_cast<const serialize_hash_entry *>(f.source);
                 if (entry == nullptr || entry->key == nullptr) {
-                    if (!give_empty_head(f.copy)) return false;
-                    pop();
+                    if (!finish(f)) return false;
                     continue;
                 }
                 f.source = entry->next;
                 size_t key_length = strlen(entry->key);
                 size_t size = key_length <= kMaxKeyLength ? copy_size(entry->value) : 0;
-                size_t offset = entry_element_offset(key_length);
-                size_t slot = slot_size(offset, size);
-                char *link = size == 0 ? nullptr : f.runs->take(slot, f.room);
-                if (link == nullptr) return false;
+                size_t slot = entry_slot_size(size, key_length);
+                void *room = size == 0 ? nullptr : f.slabs->take(slot, f.room);
+                if (room == nullptr) return false;
                 f.room -= slot;
-                serialize_hash_entry *copied = init_entry(link, entry->key, key_length);
-                copied->value = slot_element(link, offset);
-                if (!place(link, offset, entry->value)) return false;
+                serialize_hash_entry *copied =
+                    init_slab_entry(room, f.slabs->slab(), size, entry->key, key_length);
+                if (!place(copied, entry->value)) return false;
                 append(f, copied);
             }
         }
@@ -198,8 +207,8 @@ private:
 
     int open_ = 0;
     CopyFrame frames_[kMaxDepth];
-    // The run builders of the open frames, constructed when a frame opens.
-    alignas(RunBuilder) unsigned char builders_[kMaxDepth][sizeof(RunBuilder)];
+    // The slab builders of the open frames, constructed when a frame opens.
+    alignas(SlabBuilder) unsigned char builders_[kMaxDepth][sizeof(SlabBuilder)];
 };
 
 }  // namespace
@@ -208,7 +217,7 @@ extern "C" {
 
 serialize_value *serialize_dup(const serialize_value *node) {
     size_t size = copy_size(node);
-    auto *copy = static_cast<serialize_value *>(size == 0 ? nullptr : alloc_block(size));
+    auto *copy = static_cast<serialize_value *>(size == 0 ? nullptr : sv_malloc(size));
     if (copy == nullptr) return nullptr;
     Copier copier;
     if (!copier.copy(copy, node)) {

@@ -1,14 +1,15 @@
 // The decoder of the byte encoding (see encoding.cpp for the format).
 //
 // One loop over the input builds the tree with a private tail pointer per
-// container and places cells and entries in shared runs (runs.h); repeated
+// container and places cells and entries in shared slabs (links.h); repeated
 // keys are found with hash_keys.h, so decoding is linear in the input
 // whatever keys arrive. The decoder never reads past the bytes it is given:
 // lengths or headers that run past the end make the whole result null.
 #include <string.h>
 
 #include "serialize/hash_keys.h"
-#include "serialize/runs.h"
+#include "serialize/links.h"
+#include "serialize/lists.h"
 #include "serialize/serialize_private.h"
 #include "values.h"
 
@@ -32,14 +33,20 @@ static int32_t parse_int_general(const char *text, size_t length) {
     return value < -static_cast<int64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(-value);
 }
 
-// The value of eight decimal digits at `text`, converted a word at a time;
-// false when one of the eight bytes is not a digit.
-static bool eight_digits(const char *text, uint64_t *value) {
+// The eight bytes at `text` as a word whose low byte is the first.
+static uint64_t load_digits(const char *text) {
     uint64_t word;
     memcpy(&word, text, 8);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);  // first digit in the low byte
+    word = __builtin_bswap64(word);
 #endif
+    return word;
+}
+
+// The value of the eight decimal digits in `word` (first digit in the low
+// byte), converted a word at a time; false when one of the eight bytes is
+// not a digit.
+static bool eight_digits(uint64_t word, uint64_t *value) {
     constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull;
     uint64_t digits = word & 0x0F0F0F0F0F0F0F0Full;
     if ((word & kHigh) != 0x3030303030303030ull || ((digits + 0x0606060606060606ull) & kHigh) != 0)
@@ -50,7 +57,7 @@ static bool eight_digits(const char *text, uint64_t *value) {
     return true;
 }
 
-int32_t parse_int(const char *text, size_t length) {
+int32_t parse_int(const char *text, size_t length, size_t readable) {
     // Common case first: an optional minus and at most ten digits, which fit
     // a 64-bit sum and are clamped to the 32-bit range. Anything else takes
     // the general parser, which gives the same value for these texts too.
@@ -58,7 +65,16 @@ int32_t parse_int(const char *text, size_t length) {
     size_t i = negative ? 1 : 0;
     if (i < length && length - i <= 10 && static_cast<unsigned>(text[i] - '0') <= 9) {
         uint64_t value = 0;
-        if (length - i >= 8 && eight_digits(text + i, &value)) i += 8;
+        size_t n = length - i;
+        if (n < 8 && readable >= i + 8) {
+            // Fewer than eight digits with eight bytes to read: the digits
+            // move to the top of the word behind '0's, and one conversion
+            // gives the value.
+            uint64_t word = load_digits(text + i) << (8 * (8 - n));
+            if (eight_digits(word | (0x3030303030303030ull >> (8 * n)), &value)) i = length;
+        } else if (n >= 8 && eight_digits(load_digits(text + i), &value)) {
+            i += 8;
+        }
         for (; i < length; i++) {
             unsigned digit = static_cast<unsigned>(text[i] - '0');
             if (digit > 9) break;
@@ -117,7 +133,7 @@ size_t decoded_size(uint8_t letter, const uint8_t *body, int64_t avail) {
         }
         case kLetterArray:
         case kLetterHash:
-            return node_size(0);
+            return kContainerSize;
         default:
             return 0;
     }
@@ -143,7 +159,8 @@ bool decode_number(serialize_value *node, const uint8_t *body, int64_t avail, in
     // included), so it reads the body in place; strtod needs a terminated
     // copy.
     if (!is_float) {
-        int32_t value = parse_int(reinterpret_cast<const char *>(body + 1), n);
+        int32_t value =
+            parse_int(reinterpret_cast<const char *>(body + 1), n, static_cast<size_t>(avail - 1));
         init_number(node, SERIALIZE_INT, &value);
         return true;
     }
@@ -178,16 +195,16 @@ bool decode_scalar(serialize_value *node, uint8_t letter, const uint8_t *body, i
 
 // Arrays and hashes are built with a private tail pointer. The cells and
 // entries of the whole tree, with their elements, are placed in shared
-// runs. Unknown letters inside a container are skipped (only the letter
+// slabs. Unknown letters inside a container are skipped (only the letter
 // byte is consumed); an element that starts must be complete.
 //
-// Room worth reserving when a run opens: about four bytes of tree for each
+// Room worth reserving when a slab opens: about four bytes of tree for each
 // byte of input still to decode (a small number takes 48 bytes for its
 // 3 to 12 input bytes; a text about as many as its input), and enough for
-// a few entries, so that a small event or reply takes one run.
+// a few entries, so that a small event or reply takes one slab.
 size_t input_room(int64_t left) {
     constexpr int64_t kFewEntries = 256;
-    if (left >= static_cast<int64_t>(kRunBytes / 4)) return kRunBytes;
+    if (left >= static_cast<int64_t>(kSlabBytes / 4)) return kSlabBytes;
     return static_cast<size_t>(left) * 4 + kFewEntries;
 }
 
@@ -206,8 +223,8 @@ struct DecodeFrame {
     serialize_value *node;
     void *tail;  // last cell or entry linked
     uint32_t remaining;
-    uint32_t entries;
-    HashKeys *keys;  // null for an array
+    uint32_t entries;  // elements or entries linked
+    HashKeys *keys;    // null for an array
 };
 
 class Decoder {
@@ -224,7 +241,7 @@ public:
     // The value (letter, body), or null; `*consumed` is set to its length.
     serialize_value *decode(uint8_t letter, int64_t *consumed) {
         size_t size = decoded_size(letter, in_, end_);
-        auto *root = static_cast<serialize_value *>(size == 0 ? nullptr : alloc_block(size));
+        auto *root = static_cast<serialize_value *>(size == 0 ? nullptr : sv_malloc(size));
         if (root == nullptr) return nullptr;
         int64_t p = 0;
         if (!is_container_letter(letter)) {
@@ -278,20 +295,26 @@ private:
             keys->open();
         }
         begin_container(node, keys != nullptr ? SERIALIZE_HASH : SERIALIZE_ARRAY);
+        clear_list_state(node);
         frames_[open_++] = DecodeFrame{node, nullptr, get_be32(in_ + *p + 4), 0, keys};
         *p += 8;
         return true;
     }
 
     bool close(DecodeFrame &f) {
+        bool relinked = false;  // repeated keys merged: the list state is counted when first used
         if (f.keys != nullptr) {
-            bool merged = !f.keys->merge_at_close || merge_repeated_keys(f.node, f.entries);
+            relinked = f.keys->merge_at_close;
+            bool merged = !relinked || merge_repeated_keys(f.node, f.entries);
             f.keys->index.drop();
             f.keys = nullptr;
             hash_levels_--;
             if (!merged) return false;
         }
         if (!give_empty_head(f.node)) return false;
+        if (!relinked)
+            set_list_state(f.node, f.tail != nullptr ? f.tail : f.node->data,
+                           static_cast<int32_t>(f.entries));
         open_--;
         return true;
     }
@@ -318,11 +341,10 @@ private:
         *pos = p;
         if (!is_known_letter(letter)) return true;
         size_t size = decoded_size(letter, in_ + p, end_ - p);
-        char *link =
-            size == 0 ? nullptr : runs_.take(slot_size(kCellElementOffset, size), input_room(end_ - p));
-        if (link == nullptr) return false;
-        auto *cell = reinterpret_cast<serialize_array_cell *>(link);
-        serialize_value *element = slot_element(link, kCellElementOffset);
+        void *place = size == 0 ? nullptr : slabs_.take(cell_slot_size(size), input_room(end_ - p));
+        if (place == nullptr) return false;
+        serialize_array_cell *cell = init_slab_cell(place, slabs_.slab());
+        serialize_value *element = cell->value;
         if (is_container_letter(letter)) {
             if (!open(element, letter, &p)) {
                 free_link(cell);
@@ -336,9 +358,8 @@ private:
             }
             p += used;
         }
-        cell->value = element;
-        cell->next = nullptr;
         append(f, cell);
+        f.entries++;
         *pos = p;
         return true;
     }
@@ -368,27 +389,26 @@ private:
             // A repeated key keeps its first place and takes the later
             // value, in a block of its own (the earlier value may sit in
             // the entry's slot).
-            auto *value = static_cast<serialize_value *>(size == 0 ? nullptr : alloc_block(size));
+            auto *value = static_cast<serialize_value *>(size == 0 ? nullptr : sv_malloc(size));
             if (value == nullptr) return false;
             if (!(is_container_letter(letter) ? open(value, letter, &p) : decode_value(value, letter, &p))) {
                 free(value);
                 return false;
             }
-            release_tree(found->value);
+            release_value(found);
             found->value = value;
             *pos = p;
             return true;
         }
-        size_t offset = entry_element_offset(key_text_length);
-        char *link = size == 0 ? nullptr : runs_.take(slot_size(offset, size), input_room(end_ - p));
-        if (link == nullptr) return false;
-        serialize_hash_entry *entry = init_entry(link, key_bytes, key_text_length);
-        serialize_value *element = slot_element(link, offset);
+        void *place =
+            size == 0 ? nullptr : slabs_.take(entry_slot_size(size, key_text_length), input_room(end_ - p));
+        if (place == nullptr) return false;
+        serialize_hash_entry *entry = init_slab_entry(place, slabs_.slab(), size, key_bytes, key_text_length);
+        serialize_value *element = entry->value;
         if (!(is_container_letter(letter) ? open(element, letter, &p) : decode_value(element, letter, &p))) {
             free_link(entry);
             return false;
         }
-        entry->value = element;
         append(f, entry);
         *pos = p;
         if (!keys.add(entry, key_text_length, lookup, f.entries)) return false;
@@ -405,7 +425,7 @@ private:
 
     const uint8_t *in_;
     int64_t end_;
-    RunBuilder runs_;
+    SlabBuilder slabs_;
     int open_ = 0;         // frames in use
     int hash_levels_ = 0;  // HashKeys in use (open hashes)
     int heap_keys_ = 0;    // HashKeys allocated past the inline ones

@@ -13,15 +13,16 @@
 
 #include <charconv>
 
-#include "serialize/runs.h"
+#include "serialize/links.h"
 #include "serialize/serialize_private.h"
 #include "values.h"
 
 namespace kiv_serialize {
 
 int format_int(int32_t value, char *out) {
-    // Two digits at a time from a table, with the length known up front.
-    return static_cast<int>(std::to_chars(out, out + 11, value).ptr - out);
+    int length = int_text_length(value);
+    write_int_text(out, value, length);
+    return length;
 }
 
 int format_float(float value, char *out) {
@@ -60,17 +61,6 @@ void put_be32(uint8_t *out, uint32_t value) {
     out[1] = static_cast<uint8_t>(value >> 16);
     out[2] = static_cast<uint8_t>(value >> 8);
     out[3] = static_cast<uint8_t>(value);
-}
-
-int int_text_length(int32_t value) {
-    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    int sign = value < 0 ? 1 : 0;
-    if (magnitude < 100000) {
-        if (magnitude < 100) return sign + (magnitude < 10 ? 1 : 2);
-        return sign + (magnitude < 1000 ? 3 : magnitude < 10000 ? 4 : 5);
-    }
-    if (magnitude < 10000000) return sign + (magnitude < 1000000 ? 6 : 7);
-    return sign + (magnitude < 100000000 ? 8 : magnitude < 1000000000 ? 9 : 10);
 }
 
 // The integer of a node known to be one.
@@ -265,7 +255,7 @@ bool write_tree(Output &out, const serialize_value *root) {
                 // The digits go straight into place; their count follows the letter.
                 uint8_t *at = out.end();
                 char *digits = reinterpret_cast<char *>(at + 2);
-                std::to_chars(digits, digits + length, value);
+                write_int_text(digits, value, length);
                 at[0] = kLetterInt;
                 at[1] = static_cast<uint8_t>(length);
                 out.length += 2 + static_cast<size_t>(length);

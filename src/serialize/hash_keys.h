@@ -22,7 +22,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "serialize/runs.h"
+#include "serialize/links.h"
 #include "serialize/serialize_private.h"
 
 namespace kiv_serialize {
@@ -379,7 +379,7 @@ struct HashKeys {
 // Releases one entry that is not linked: key, value, link.
 inline void release_entry(serialize_hash_entry *entry) {
     free_key(entry);
-    release_tree(entry->value);
+    release_value(entry);
     free_link(entry);
 }
 

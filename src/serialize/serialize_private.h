@@ -103,10 +103,27 @@ constexpr size_t scalar_size(size_t payload) {
                                                               : sizeof(serialize_value);
 }
 
-// Heap bytes for a node: a scalar with `payload` bytes, or (payload 0) a
-// container.
+// Heap bytes for a scalar node with `payload` bytes (containers take
+// kContainerSize, lists.h).
 constexpr size_t node_size(size_t payload) {
-    return payload == 0 ? sizeof(serialize_value) : scalar_size(payload);
+    return scalar_size(payload);
+}
+
+// Copies a short text (a key) of `n` bytes in a few word moves, never
+// touching a byte outside either range: the compiler would otherwise turn a
+// copy whose length it knows to be small into a string move that is slow
+// to start.
+inline void copy_short(char *dst, const char *src, size_t n) {
+    if (n >= 8) {
+        size_t i = 0;
+        for (; i + 8 < n; i += 8) memcpy(dst + i, src + i, 8);
+        memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        memcpy(dst, src, 4);
+        memcpy(dst + n - 4, src + n - 4, 4);
+    } else {
+        for (size_t i = 0; i < n; i++) dst[i] = src[i];
+    }
 }
 
 // Fill a node whose block has room for the payload.
@@ -133,29 +150,18 @@ inline void init_blob(serialize_value *node, const void *source, int32_t length,
 // two. Value and next start null.
 serialize_hash_entry *new_entry_with_key(const char *key, size_t length);
 
-// Releases `node` and everything below it. A node stored with its link
-// only has its contents released (its `data` becomes null); its memory
-// goes when the link is released.
+// Releases `node`, a block of its own, and everything below it.
 void release_tree(serialize_value *node);
-// Releases everything below `node` but not the node itself.
+// Releases everything below `node` but not the node itself (an element
+// stored with its link: its memory goes with the link).
 void release_contents(serialize_value *node);
 
 // Starts `node` as a container of `type` without elements yet; elements
-// are linked with append_link, then give_empty_head finishes it.
+// are linked behind it, then give_empty_head finishes it.
 inline void begin_container(serialize_value *node, int32_t type) {
     node->type = type;
     node->data = nullptr;
     node->length = 0;
-}
-
-// Links a cell or entry behind `*tail`, or makes it the container's head.
-template <typename Link>
-inline void append_link(serialize_value *container, Link **tail, Link *link) {
-    if (*tail == nullptr)
-        container->data = link;
-    else
-        (*tail)->next = link;
-    *tail = link;
 }
 
 // Gives a container that received no element its empty head cell or entry.
@@ -164,28 +170,56 @@ bool give_empty_head(serialize_value *container);
 // Copies `key` (of `length` bytes, no NUL needed) into a new heap text.
 char *copy_key(const char *key, size_t length);
 
-// Whether an entry's key lives in the entry's own block and so goes away
-// with it. A separately allocated key can never sit there: that place is
-// inside the entry's own block or slot.
-inline bool key_is_inline(const serialize_hash_entry *entry) {
-    return entry->key == reinterpret_cast<const char *>(entry + 1);
-}
-
-// Releases an entry's key unless it is stored with the entry.
-inline void free_key(serialize_hash_entry *entry) {
-    if (!key_is_inline(entry)) free(entry->key);
-}
-
 // A new empty container node of `type` with its head cell or entry.
 serialize_value *new_container(int32_t type);
+
+// Length of the "%i" text of `value`: its digit count by comparisons, no
+// loop, and the sign.
+inline int int_text_length(int32_t value) {
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    int sign = value < 0 ? 1 : 0;
+    if (magnitude < 100000) {
+        if (magnitude < 100) return sign + (magnitude < 10 ? 1 : 2);
+        return sign + (magnitude < 1000 ? 3 : magnitude < 10000 ? 4 : 5);
+    }
+    if (magnitude < 10000000) return sign + (magnitude < 1000000 ? 6 : 7);
+    return sign + (magnitude < 100000000 ? 8 : magnitude < 1000000000 ? 9 : 10);
+}
+
+// Writes the `length` characters of the "%i" text of `value` (length from
+// int_text_length) at `out`: two digits a step from a table, from the last
+// one back; no locale.
+inline void write_int_text(char *out, int32_t value, int length) {
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    out[0] = '-';  // overwritten by a digit when the value is not negative
+    char *at = out + length;
+    while (magnitude >= 100) {
+        uint32_t pair = magnitude % 100;
+        magnitude /= 100;
+        at -= 2;
+        memcpy(at, kPairs + 2 * pair, 2);
+    }
+    if (magnitude >= 10) {
+        memcpy(at - 2, kPairs + 2 * magnitude, 2);
+    } else {
+        at[-1] = static_cast<char>('0' + magnitude);
+    }
+}
 
 // Formats `value` as "%i" into `out` (at least 12 bytes); returns the length.
 int format_int(int32_t value, char *out);
 // Formats `value` widened to double as "%f" into `out` (at least 64 bytes);
 // returns the length.
 int format_float(float value, char *out);
-// Parses like atoi, but saturates to INT32_MIN/INT32_MAX on overflow.
-int32_t parse_int(const char *text, size_t length);
+// Parses like atoi the `length` bytes at `text`, but saturates to
+// INT32_MIN/INT32_MAX on overflow. `readable` is how many bytes from `text`
+// may be read (at least `length`; more lets short texts convert a word at
+// a time).
+int32_t parse_int(const char *text, size_t length, size_t readable = 0);
 // The float that strtod of `text` gives, narrowed to single precision.
 float parse_float(const char *text);
 

@@ -2,13 +2,14 @@
 // release (the deep copy is in copy.cpp).
 //
 // Arrays and hashes are singly linked lists that always keep a head cell or
-// entry; an empty container is one whose head holds nothing. Indexed access
-// walks the list, which is fine for the short argument lists and replies of
-// the protocol. The whole-tree operations (release, copy) walk each chain
-// once, so their cost is linear in the size of the tree.
+// entry; an empty container is one whose head holds nothing. Each container
+// keeps the state of its list (lists.h), so that counting, appending and
+// reading in order are O(1) amortised and a lookup by key in a large hash
+// O(1) expected. Links and who owns them are described in links.h.
 #include <string.h>
 
-#include "serialize/runs.h"
+#include "serialize/links.h"
+#include "serialize/lists.h"
 #include "serialize/serialize_private.h"
 #include "values.h"
 
@@ -25,22 +26,20 @@ char *copy_key(const char *key, size_t length) {
 }
 
 serialize_hash_entry *new_entry_with_key(const char *key, size_t length) {
-    void *block = alloc_block(sizeof(serialize_hash_entry) + length + 1);
-    return block == nullptr ? nullptr : init_entry(static_cast<char *>(block), key, length);
-}
-
-void *alloc_block(size_t size) {
-    void *block = sv_malloc(size);
-    if (block != nullptr && (reinterpret_cast<uintptr_t>(block) & (kBlockAlign - 1)) != 0) {
-        free(block);
-        block = aligned_alloc(kBlockAlign, round_up(size, kBlockAlign));
-    }
-    assert(block == nullptr || !in_run(block));
-    return block;
+    auto *link = static_cast<EntryLink *>(sv_malloc(sizeof(EntryLink) + length + 1));
+    if (link == nullptr) return nullptr;
+    char *text = reinterpret_cast<char *>(link + 1);
+    copy_short(text, key, length);
+    text[length] = '\0';
+    link->owner = nullptr;
+    link->entry.key = text;
+    link->entry.value = nullptr;
+    link->entry.next = nullptr;
+    return &link->entry;
 }
 
 serialize_value *new_container(int32_t type) {
-    serialize_value *node = static_cast<serialize_value *>(alloc_block(sizeof(serialize_value)));
+    auto *node = static_cast<serialize_value *>(sv_malloc(kContainerSize));
     if (node == nullptr) return nullptr;
     void *head;
     if (type == SERIALIZE_ARRAY)
@@ -54,74 +53,100 @@ serialize_value *new_container(int32_t type) {
     node->type = type;
     node->data = head;
     node->length = 0;
+    clear_list_state(node);
+    set_list_state(node, head, 0);
     return node;
 }
 
-// Releases a whole tree without recursion: a cell or entry whose element is
-// a container is kept on a stack (linked through its own `next`) until the
-// container's turn comes, so hostile or very deep trees cannot exhaust the
-// call stack, and every node, cell, entry and key is visited once. An
-// element stored with its link goes with the link, after its own contents.
-void release_nodes(serialize_value *root, bool keep_root) {
+namespace {
+
+// The links of a container being released whose elements are containers,
+// kept on a stack linked through their own `next` until their turn comes.
+struct PendingLinks {
     serialize_array_cell *cells = nullptr;
     serialize_hash_entry *entries = nullptr;
+};
+
+// Releases the links of `node` and the scalar elements; links holding a
+// container go on `pending`.
+void release_links(serialize_value *node, PendingLinks *pending) {
+    if (node->type == SERIALIZE_ARRAY) {
+        auto *cell = static_cast<serialize_array_cell *>(node->data);
+        while (cell != nullptr) {
+            serialize_array_cell *next = cell->next;
+            serialize_value *value = cell->value;
+            if (value != nullptr && is_container(value)) {
+                cell->next = pending->cells;
+                pending->cells = cell;
+            } else {
+                if (value != nullptr && !element_is_stored(cell)) free(value);
+                free_link(cell);
+            }
+            cell = next;
+        }
+    } else {
+        auto *entry = static_cast<serialize_hash_entry *>(node->data);
+        while (entry != nullptr) {
+            serialize_hash_entry *next = entry->next;
+            serialize_value *value = entry->value;
+            free_key(entry);
+            entry->key = nullptr;
+            if (value != nullptr && is_container(value)) {
+                entry->next = pending->entries;
+                pending->entries = entry;
+            } else {
+                if (value != nullptr && !element_is_stored(entry)) free(value);
+                free_link(entry);
+            }
+            entry = next;
+        }
+    }
+    node->data = nullptr;
+    drop_list_extra(node);
+}
+
+}  // namespace
+
+// Releases a whole tree without recursion, visiting every node, link and
+// key once, so that hostile or very deep trees cannot exhaust the call
+// stack. An element stored with its link goes with the link, after its own
+// contents.
+void release_nodes(serialize_value *root, bool keep_root) {
+    PendingLinks pending;
     serialize_value *node = root;
-    void *holder = nullptr;  // the link that stores `node`, if any
+    bool stored = keep_root;                      // whether `node`'s memory is not to be freed
+    serialize_array_cell *holder_cell = nullptr;  // the link that stores `node`, if any
+    serialize_hash_entry *holder_entry = nullptr;
     for (;;) {
         if (node != nullptr) {
-            if (node->type == SERIALIZE_ARRAY) {
-                serialize_array_cell *cell = static_cast<serialize_array_cell *>(node->data);
-                while (cell != nullptr) {
-                    serialize_array_cell *next = cell->next;
-                    serialize_value *value = cell->value;
-                    if (value != nullptr && is_container(value)) {
-                        cell->next = cells;
-                        cells = cell;
-                    } else {
-                        if (value != nullptr && !is_embedded(value)) free(value);
-                        free_link(cell);
-                    }
-                    cell = next;
-                }
-                node->data = nullptr;
-            } else if (node->type == SERIALIZE_HASH) {
-                serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(node->data);
-                while (entry != nullptr) {
-                    serialize_hash_entry *next = entry->next;
-                    serialize_value *value = entry->value;
-                    free_key(entry);
-                    entry->key = nullptr;
-                    if (value != nullptr && is_container(value)) {
-                        entry->next = entries;
-                        entries = entry;
-                    } else {
-                        if (value != nullptr && !is_embedded(value)) free(value);
-                        free_link(entry);
-                    }
-                    entry = next;
-                }
-                node->data = nullptr;
-            }
-            if (!is_embedded(node) && !(keep_root && node == root)) free(node);
+            if (is_container(node)) release_links(node, &pending);
+            if (!stored) free(node);
         }
-        if (holder != nullptr) free_link(holder);
-        holder = nullptr;
-        void *link;
-        if (cells != nullptr) {
-            link = cells;
-            node = cells->value;
-            cells = cells->next;
-        } else if (entries != nullptr) {
-            link = entries;
-            node = entries->value;
-            entries = entries->next;
+        if (holder_cell != nullptr) free_link(holder_cell);
+        if (holder_entry != nullptr) free_link(holder_entry);
+        holder_cell = nullptr;
+        holder_entry = nullptr;
+        if (pending.cells != nullptr) {
+            serialize_array_cell *link = pending.cells;
+            pending.cells = link->next;
+            node = link->value;
+            stored = element_is_stored(link);
+            if (stored)
+                holder_cell = link;
+            else
+                free_link(link);
+        } else if (pending.entries != nullptr) {
+            serialize_hash_entry *link = pending.entries;
+            pending.entries = link->next;
+            node = link->value;
+            stored = element_is_stored(link);
+            if (stored)
+                holder_entry = link;
+            else
+                free_link(link);
         } else {
             return;
         }
-        if (is_embedded(node))
-            holder = link;
-        else
-            free_link(link);
     }
 }
 
@@ -147,30 +172,27 @@ using namespace kiv_serialize;
 
 namespace {
 
-serialize_array_cell *array_head(const serialize_value *array) {
-    if (array == nullptr || array->type != SERIALIZE_ARRAY) return nullptr;
-    return static_cast<serialize_array_cell *>(array->data);
-}
-
-serialize_hash_entry *hash_head(const serialize_value *hash) {
-    if (hash == nullptr || hash->type != SERIALIZE_HASH) return nullptr;
-    return static_cast<serialize_hash_entry *>(hash->data);
-}
-
-// The cell of element `index`, or null when there is no such element.
-serialize_array_cell *array_cell_at(const serialize_value *array, int32_t index) {
-    serialize_array_cell *cell = array_head(array);
-    if (cell == nullptr || index < 0 || cell->value == nullptr) return nullptr;
-    for (int32_t i = 0; i < index && cell != nullptr; i++) cell = cell->next;
-    return cell;
-}
-
-serialize_hash_entry *hash_find(const serialize_value *hash, const char *key) {
-    serialize_hash_entry *entry = hash_head(hash);
-    if (entry == nullptr || key == nullptr || entry->key == nullptr) return nullptr;
-    for (; entry != nullptr; entry = entry->next)
-        if (strcmp(entry->key, key) == 0) return entry;
-    return nullptr;
+// Deleting element 0: the head keeps its place and takes the second
+// element, unless that element is stored with its cell; then the second
+// cell becomes the head.
+void delete_first(serialize_value *array, ListState *s) {
+    auto *head = static_cast<serialize_array_cell *>(array->data);
+    release_value(head);
+    serialize_array_cell *second = head->next;
+    if (second == nullptr) {
+        head->value = nullptr;
+        array_relinked(array, s, 0, head, head, 0);
+    } else if (element_is_stored(second)) {
+        array->data = second;
+        free_link(head);
+        array_relinked(array, s, s->count - 1, s->tail, second, 0);
+    } else {
+        head->value = second->value;
+        head->next = second->next;
+        void *tail = s->tail == second ? head : s->tail;
+        free_link(second);
+        array_relinked(array, s, s->count - 1, tail, head, 0);
+    }
 }
 
 }  // namespace
@@ -188,29 +210,30 @@ void kiv_copy_bytes(void *dst, const void *src, size_t count) {
     const char *in = static_cast<const char *>(src);
     for (size_t done = 0; done < count; done += kPiece) {
         size_t piece = count - done < kPiece ? count - done : kPiece;
-        // Hides the bound of `piece` from the compiler, which would otherwise
-        // expand this copy into an inline string move that runs about three
-        // times slower than the C library's memcpy on these placements.
-        asm("" : "+r"(piece));
-        memcpy(out + done, in + done, piece);
+        // Through a pointer the compiler cannot see through: it would
+        // otherwise expand this copy of a known small bound into an inline
+        // string move that runs about three times slower than the C
+        // library's memcpy on these placements.
+        static void *(*const volatile copy)(void *, const void *, size_t) = memcpy;
+        copy(out + done, in + done, piece);
     }
 }
 
 serialize_value *serialize_blob(const void *source, int32_t length, int32_t type) {
     if (length < 0 || (length > 0 && source == nullptr)) return nullptr;
-    auto *node = static_cast<serialize_value *>(alloc_block(node_size(static_cast<size_t>(length) + 1)));
+    auto *node = static_cast<serialize_value *>(sv_malloc(node_size(static_cast<size_t>(length) + 1)));
     if (node != nullptr) init_blob(node, source, length, type);
     return node;
 }
 
 serialize_value *serialize_int(int32_t value) {
-    auto *node = static_cast<serialize_value *>(alloc_block(node_size(4)));
+    auto *node = static_cast<serialize_value *>(sv_malloc(node_size(4)));
     if (node != nullptr) init_number(node, SERIALIZE_INT, &value);
     return node;
 }
 
 serialize_value *serialize_float(float value) {
-    auto *node = static_cast<serialize_value *>(alloc_block(node_size(4)));
+    auto *node = static_cast<serialize_value *>(sv_malloc(node_size(4)));
     if (node != nullptr) init_number(node, SERIALIZE_FLOAT, &value);
     return node;
 }
@@ -235,22 +258,24 @@ serialize_value *serialize_hash(void) {
 }
 
 serialize_array_cell *serialize_array_new(void) {
-    serialize_array_cell *cell = static_cast<serialize_array_cell *>(alloc_block(sizeof(*cell)));
-    if (cell != nullptr) {
-        cell->value = nullptr;
-        cell->next = nullptr;
-    }
-    return cell;
+    auto *link = static_cast<CellLink *>(sv_malloc(sizeof(CellLink)));
+    if (link == nullptr) return nullptr;
+    link->owner = nullptr;
+    link->cell.value = nullptr;
+    link->cell.next = nullptr;
+    return &link->cell;
 }
 
 serialize_hash_entry *serialize_hash_new(void) {
-    serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(alloc_block(sizeof(*entry)));
-    if (entry != nullptr) {
-        entry->key = nullptr;
-        entry->value = nullptr;
-        entry->next = nullptr;
-    }
-    return entry;
+    // One byte more than the link, so that a key allocated elsewhere never
+    // sits where a key stored with its entry would (links.h).
+    auto *link = static_cast<EntryLink *>(sv_malloc(sizeof(EntryLink) + 1));
+    if (link == nullptr) return nullptr;
+    link->owner = nullptr;
+    link->entry.key = nullptr;
+    link->entry.value = nullptr;
+    link->entry.next = nullptr;
+    return &link->entry;
 }
 
 int32_t serialize_type(const serialize_value *node) {
@@ -293,26 +318,24 @@ const void *serialize_get_bytes(const serialize_value *node, int32_t *length) {
 // ---------------------------------------------------------------- arrays
 
 int32_t serialize_array_count(const serialize_value *array) {
-    const serialize_array_cell *cell = array_head(array);
-    if (cell == nullptr || cell->value == nullptr) return 0;
-    int32_t count = 0;
-    for (; cell != nullptr; cell = cell->next) count++;
-    return count;
+    const ListState *s = array_state(array);
+    return s == nullptr ? 0 : s->count;
 }
 
 serialize_value *serialize_array_get(const serialize_value *array, int32_t index) {
-    serialize_array_cell *cell = array_cell_at(array, index);
+    serialize_array_cell *cell = array_link_at(array, array_state(array), index);
     return cell == nullptr ? nullptr : cell->value;
 }
 
 void serialize_array_add(serialize_value *array, serialize_value *value) {
-    serialize_array_cell *cell = array_head(array);
-    if (cell == nullptr || value == nullptr) return;
-    if (cell->value == nullptr) {
-        cell->value = value;
+    ListState *s = array_state(array);
+    if (s == nullptr || value == nullptr) return;
+    if (s->count == 0) {
+        auto *head = static_cast<serialize_array_cell *>(array->data);
+        head->value = value;
+        list_appended(s, head);
         return;
     }
-    while (cell->next != nullptr) cell = cell->next;
     serialize_array_cell *next = serialize_array_new();
     if (next == nullptr) {
         // The array was given the value; it cannot keep it, so it is
@@ -321,114 +344,98 @@ void serialize_array_add(serialize_value *array, serialize_value *value) {
         return;
     }
     next->value = value;
-    cell->next = next;
+    static_cast<serialize_array_cell *>(s->tail)->next = next;
+    list_appended(s, next);
 }
 
 void serialize_array_insert(serialize_value *array, int32_t index, serialize_value *value) {
-    serialize_array_cell *head = array_head(array);
-    if (head == nullptr || value == nullptr || index < 0) return;
-    if (index == 0) {
-        if (head->value == nullptr) {
-            head->value = value;
-            return;
-        }
-        serialize_array_cell *cell = serialize_array_new();
-        if (cell == nullptr) {
-            serialize_free(value);
-            return;
-        }
-        cell->value = value;
-        cell->next = head;
-        array->data = cell;
+    ListState *s = array_state(array);
+    if (s == nullptr || value == nullptr || index < 0) return;
+    if (index == 0 && s->count == 0) {
+        serialize_array_add(array, value);
         return;
     }
-    serialize_array_cell *before = array_cell_at(array, index - 1);
-    if (before == nullptr || before->next == nullptr) return;  // never appends
+    if (index >= s->count) return;  // never appends
+    serialize_array_cell *before = index == 0 ? nullptr : array_link_at(array, s, index - 1);
     serialize_array_cell *cell = serialize_array_new();
     if (cell == nullptr) {
         serialize_free(value);
         return;
     }
     cell->value = value;
-    cell->next = before->next;
-    before->next = cell;
+    if (before == nullptr) {
+        cell->next = static_cast<serialize_array_cell *>(array->data);
+        array->data = cell;
+    } else {
+        cell->next = before->next;
+        before->next = cell;
+    }
+    array_relinked(array, s, s->count + 1, s->tail, cell, index);
 }
 
 void serialize_array_set(serialize_value *array, int32_t index, serialize_value *value) {
-    serialize_array_cell *cell = array_head(array);
-    if (cell == nullptr || value == nullptr || index < 0) return;
-    if (index > 0) {
-        cell = array_cell_at(array, index);
-        if (cell == nullptr) return;
+    ListState *s = array_state(array);
+    if (s == nullptr || value == nullptr || index < 0) return;
+    if (index == 0 && s->count == 0) {
+        serialize_array_add(array, value);
+        return;
     }
-    if (cell->value != nullptr && cell->value != value) serialize_free(cell->value);
+    serialize_array_cell *cell = array_link_at(array, s, index);
+    if (cell == nullptr) return;
+    if (cell->value != value) release_value(cell);
     cell->value = value;
 }
 
 void serialize_array_del(serialize_value *array, int32_t index) {
-    serialize_array_cell *head = array_head(array);
-    if (head == nullptr || index < 0) return;
+    ListState *s = array_state(array);
+    if (s == nullptr || index < 0 || index >= s->count) return;
     if (index == 0) {
-        if (head->value == nullptr) return;
-        serialize_free(head->value);
-        serialize_array_cell *second = head->next;
-        if (second != nullptr && is_embedded(second->value)) {
-            // The second element lives in its cell's block, so that cell
-            // becomes the head instead of handing its element over.
-            array->data = second;
-            free_link(head);
-        } else if (second != nullptr) {
-            head->value = second->value;
-            head->next = second->next;
-            free_link(second);
-        } else {
-            head->value = nullptr;
-            head->next = nullptr;
-        }
+        delete_first(array, s);
         return;
     }
-    serialize_array_cell *before = array_cell_at(array, index - 1);
-    if (before == nullptr || before->next == nullptr) return;
+    serialize_array_cell *before = array_link_at(array, s, index - 1);
     serialize_array_cell *cell = before->next;
     before->next = cell->next;
-    serialize_free(cell->value);
+    void *tail = s->tail == cell ? before : s->tail;
+    release_value(cell);
     free_link(cell);
+    array_relinked(array, s, s->count - 1, tail, before, index - 1);
 }
 
 void serialize_array_destroy(serialize_value *array) {
-    serialize_array_cell *cell = array_head(array);
-    if (cell == nullptr) return;
+    if (array == nullptr || array->type != SERIALIZE_ARRAY) return;
+    auto *cell = static_cast<serialize_array_cell *>(array->data);
     while (cell != nullptr) {
         serialize_array_cell *next = cell->next;
-        release_tree(cell->value);
+        release_value(cell);
         free_link(cell);
         cell = next;
     }
     array->data = nullptr;
+    drop_list_extra(array);
 }
 
 // ---------------------------------------------------------------- hashes
 
 void serialize_hash_add(serialize_value *hash, const char *key, serialize_value *value) {
-    serialize_hash_entry *entry = hash_head(hash);
-    if (entry == nullptr || key == nullptr || value == nullptr) return;
-    if (entry->key == nullptr) {
-        entry->key = copy_key(key, strlen(key));
-        if (entry->key == nullptr) {
+    ListState *s = hash_state(hash);
+    if (s == nullptr || key == nullptr || value == nullptr) return;
+    if (s->count == 0) {
+        auto *head = static_cast<serialize_hash_entry *>(hash->data);
+        head->key = copy_key(key, strlen(key));
+        if (head->key == nullptr) {
             serialize_free(value);
             return;
         }
-        entry->value = value;
+        head->value = value;
+        list_appended(s, head);
         return;
     }
-    for (;;) {
-        if (strcmp(entry->key, key) == 0) {
-            if (entry->value != nullptr && entry->value != value) serialize_free(entry->value);
-            entry->value = value;
-            return;
-        }
-        if (entry->next == nullptr) break;
-        entry = entry->next;
+    serialize_hash_entry *found = hash_find_key(hash, s, key);
+    if (found != nullptr) {
+        if (found->value != value) release_value(found);
+        found->value = value;
+        return;
     }
     serialize_hash_entry *added = new_entry_with_key(key, strlen(key));
     if (added == nullptr) {
@@ -436,22 +443,21 @@ void serialize_hash_add(serialize_value *hash, const char *key, serialize_value 
         return;
     }
     added->value = value;
-    entry->next = added;
+    static_cast<serialize_hash_entry *>(s->tail)->next = added;
+    list_appended(s, added);
 }
 
 serialize_value *serialize_hash_get(const serialize_value *hash, const char *key) {
-    serialize_hash_entry *entry = hash_find(hash, key);
+    serialize_hash_entry *entry = hash_find_key(hash, hash_state(hash), key);
     return entry == nullptr ? nullptr : entry->value;
 }
 
 int serialize_hash_has_key(const serialize_value *hash, const char *key) {
-    return hash_find(hash, key) != nullptr ? 1 : 0;
+    return hash_find_key(hash, hash_state(hash), key) != nullptr ? 1 : 0;
 }
 
 const char *serialize_hash_get_key(const serialize_value *hash, int32_t index) {
-    const serialize_hash_entry *entry = hash_head(hash);
-    if (entry == nullptr || index < 0 || entry->key == nullptr) return nullptr;
-    for (int32_t i = 0; i < index && entry != nullptr; i++) entry = entry->next;
+    const serialize_hash_entry *entry = hash_link_at(hash, hash_state(hash), index);
     return entry == nullptr ? nullptr : entry->key;
 }
 
@@ -462,24 +468,22 @@ const char *serialize_hash_get_string(const serialize_value *hash, const char *k
 }
 
 int32_t serialize_hash_count(const serialize_value *hash) {
-    const serialize_hash_entry *entry = hash_head(hash);
-    if (entry == nullptr || entry->key == nullptr) return 0;
-    int32_t count = 0;
-    for (; entry != nullptr; entry = entry->next) count++;
-    return count;
+    const ListState *s = hash_state(hash);
+    return s == nullptr ? 0 : s->count;
 }
 
 void serialize_hash_destroy(serialize_value *hash) {
-    serialize_hash_entry *entry = hash_head(hash);
-    if (entry == nullptr) return;
+    if (hash == nullptr || hash->type != SERIALIZE_HASH) return;
+    auto *entry = static_cast<serialize_hash_entry *>(hash->data);
     while (entry != nullptr) {
         serialize_hash_entry *next = entry->next;
         free_key(entry);
-        release_tree(entry->value);
+        release_value(entry);
         free_link(entry);
         entry = next;
     }
     hash->data = nullptr;
+    drop_list_extra(hash);
 }
 
 // ---------------------------------------------------------------- trees

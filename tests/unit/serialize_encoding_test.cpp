@@ -417,9 +417,17 @@ TEST(SerializeEncoding, IntegerTextParsesLikeAtoiAndSaturates) {
         for (uint32_t n = r.below(14); n > 0; n--) text += alphabet[r.below(sizeof alphabet - 1)];
         texts.push_back(text);
     }
-    for (const std::string &text : texts)
-        ASSERT_EQ(kiv_serialize::parse_int(text.data(), text.size()), clamped_strtoll(text))
-            << '"' << text << '"';
+    for (const std::string &text : texts) {
+        const int64_t want = clamped_strtoll(text);
+        ASSERT_EQ(kiv_serialize::parse_int(text.data(), text.size()), want) << '"' << text << '"';
+        // With bytes after the text that may be read (digits or not): the
+        // same value, whatever they hold.
+        for (const char *after : {"98765432", "x-\0 7+9/"}) {
+            const std::string padded = text + std::string(after, 8);
+            ASSERT_EQ(kiv_serialize::parse_int(padded.data(), text.size(), padded.size()), want)
+                << '"' << text << "\" followed by " << after;
+        }
+    }
 }
 
 // The decoder against the reference decoder: well-formed trees cut at

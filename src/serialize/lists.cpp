@@ -1,0 +1,354 @@
+// The list state of arrays and hashes (see lists.h): keeping it right, and
+// indexed access and key lookup through it.
+#include "serialize/lists.h"
+
+#include <string.h>
+
+#include "serialize/hash_keys.h"
+#include "serialize/links.h"
+
+namespace kiv_serialize {
+
+struct KeySlot {
+    serialize_hash_entry *entry;  // null when free
+    uint32_t hash;
+};
+
+// Largest array of links by position and table of keys: a quarter of the
+// address space (a list long enough to need more could not fit in memory
+// beside them; on a 32-bit target the bound keeps the byte counts from
+// overflowing). Within it, the positions never outnumber the links and the
+// table has at most four slots per entry.
+constexpr size_t kMaxPositions = sizeof(void *) < 8 ? size_t{1} << 28 : size_t{INT32_MAX};
+constexpr uint32_t kMaxKeySlots = sizeof(void *) < 8 ? 1u << 26 : 1u << 30;
+
+struct ListExtra {
+    void *cursor;  // the link last reached by index, and its index
+    int32_t cursor_index;
+    void **positions;  // links by position, or null
+    int32_t positions_count;
+    int32_t positions_capacity;
+    KeySlot *keys;          // table of the keys of a hash, or null
+    uint32_t key_capacity;  // power of two
+    uint32_t key_used;
+    bool keys_given_up;
+};
+
+void drop_list_extra(serialize_value *node) {
+    ListState *s = list_state(node);
+    if (s->extra != nullptr) {
+        free(s->extra->positions);
+        free(s->extra->keys);
+        free(s->extra);
+    }
+    s->extra = nullptr;
+    s->head = nullptr;
+}
+
+namespace {
+
+inline bool is_empty_head(const serialize_array_cell *head) {
+    return head->value == nullptr;
+}
+inline bool is_empty_head(const serialize_hash_entry *head) {
+    return head->key == nullptr;
+}
+
+ListExtra *extra_of(ListState *s) {
+    if (s->extra == nullptr) {
+        s->extra = static_cast<ListExtra *>(sv_malloc(sizeof(ListExtra)));
+        if (s->extra != nullptr) {
+            memset(s->extra, 0, sizeof(ListExtra));
+            s->extra->cursor = s->head;
+        }
+    }
+    return s->extra;
+}
+
+void drop_positions(ListState *s) {
+    if (s->extra == nullptr) return;
+    free(s->extra->positions);
+    s->extra->positions = nullptr;
+    s->extra->positions_count = 0;
+    s->extra->positions_capacity = 0;
+}
+
+void drop_keys(ListExtra *e, bool give_up) {
+    free(e->keys);
+    e->keys = nullptr;
+    e->key_capacity = 0;
+    e->key_used = 0;
+    e->keys_given_up = give_up;
+}
+
+void append_position(ListState *s, void *link) {
+    ListExtra *e = s->extra;
+    if (e == nullptr || e->positions == nullptr) return;
+    if (e->positions_count == e->positions_capacity) {
+        // Grows by half; the array never holds more than the count.
+        size_t capacity = static_cast<size_t>(e->positions_capacity) + e->positions_capacity / 2 + 16;
+        if (capacity > kMaxPositions) capacity = kMaxPositions;
+        void *grown = injected_failure() ? nullptr : realloc(e->positions, capacity * sizeof(void *));
+        if (grown == nullptr || static_cast<size_t>(e->positions_count) >= capacity) {
+            drop_positions(s);
+            return;
+        }
+        e->positions = static_cast<void **>(grown);
+        e->positions_capacity = static_cast<int32_t>(capacity);
+    }
+    e->positions[e->positions_count++] = link;
+}
+
+uint32_t key_hash(const char *key, size_t length) {
+    const SipKey &k = process_key();
+    return static_cast<uint32_t>(siphash<1, 3>(k.k0, k.k1, key, length));
+}
+
+// Puts `entry` into the table unless an entry with its key is there (the
+// first of equal keys is the one found). False when the table gave up.
+bool place_key(ListExtra *e, serialize_hash_entry *entry) {
+    if (entry->key == nullptr) return true;
+    size_t length = strlen(entry->key);
+    uint32_t hash = key_hash(entry->key, length);
+    uint32_t mask = e->key_capacity - 1;
+    uint32_t i = hash & mask;
+    for (uint32_t probes = 0; e->keys[i].entry != nullptr; i = (i + 1) & mask) {
+        const KeySlot &slot = e->keys[i];
+        if (slot.hash == hash && strcmp(slot.entry->key, entry->key) == 0) return true;
+        if (++probes > kKeyMaxProbes) return false;
+    }
+    e->keys[i] = KeySlot{entry, hash};
+    e->key_used++;
+    return true;
+}
+
+// A table of at least twice `needed` slots holding the keys it held.
+bool grow_keys(ListExtra *e, uint32_t needed) {
+    uint32_t capacity = 32;
+    while (capacity < needed * 2 && capacity < kMaxKeySlots) capacity *= 2;
+    if (capacity < needed * 2) return false;
+    auto *fresh = static_cast<KeySlot *>(sv_malloc(capacity * sizeof(KeySlot)));
+    if (fresh == nullptr) return false;
+    memset(fresh, 0, capacity * sizeof(KeySlot));
+    KeySlot *old = e->keys;
+    uint32_t old_capacity = e->key_capacity;
+    e->keys = fresh;
+    e->key_capacity = capacity;
+    e->key_used = 0;
+    // The keys it held are distinct and keep their hashes.
+    bool placed = true;
+    for (uint32_t i = 0; placed && i < old_capacity; i++) {
+        if (old[i].entry == nullptr) continue;
+        uint32_t at = old[i].hash & (capacity - 1);
+        for (uint32_t probes = 0; placed && fresh[at].entry != nullptr; at = (at + 1) & (capacity - 1))
+            placed = ++probes <= kKeyMaxProbes;
+        if (!placed) break;
+        fresh[at] = old[i];
+        e->key_used++;
+    }
+    free(old);
+    if (!placed) drop_keys(e, true);
+    return placed;
+}
+
+void add_key(ListState *s, serialize_hash_entry *entry) {
+    ListExtra *e = s->extra;
+    if (e == nullptr || e->keys == nullptr) return;
+    if ((e->key_used + 1) * 2 > e->key_capacity && !grow_keys(e, e->key_used + 1)) {
+        if (e->keys != nullptr) drop_keys(e, false);
+        return;
+    }
+    if (!place_key(e, entry)) drop_keys(e, true);
+}
+
+void note_link(ListState *s, serialize_array_cell *link) {
+    append_position(s, link);
+}
+void note_link(ListState *s, serialize_hash_entry *link) {
+    append_position(s, link);
+    add_key(s, link);
+}
+
+// Counts the chain from `head` again; extras go.
+template <typename Link>
+void recount(ListState *s, Link *head) {
+    if (s->extra != nullptr) {
+        drop_positions(s);
+        drop_keys(s->extra, false);
+    }
+    s->head = head;
+    if (s->extra != nullptr) {
+        s->extra->cursor = head;
+        s->extra->cursor_index = 0;
+    }
+    s->tail = head;
+    s->count = 0;
+    s->compared = 0;
+    if (is_empty_head(head)) return;
+    int32_t count = 1;
+    Link *tail = head;
+    while (tail->next != nullptr && count < INT32_MAX) {
+        tail = tail->next;
+        count++;
+    }
+    s->tail = tail;
+    s->count = count;
+}
+
+template <typename Link>
+ListState *fresh_state(const serialize_value *node, int32_t type) {
+    if (node == nullptr || node->type != type || node->data == nullptr) return nullptr;
+    Link *head = static_cast<Link *>(node->data);
+    ListState *s = list_state(node);
+    if (s->head != head || (s->count == 0) != is_empty_head(head)) {
+        recount(s, head);
+    } else if (s->count > 0) {
+        // Links linked behind the last one by hand are counted in.
+        for (Link *tail = static_cast<Link *>(s->tail); tail->next != nullptr && s->count < INT32_MAX;) {
+            tail = tail->next;
+            s->count++;
+            s->tail = tail;
+            note_link(s, tail);
+        }
+    }
+    return s;
+}
+
+// Builds the links by position; false when memory runs out.
+template <typename Link>
+bool build_positions(ListState *s) {
+    ListExtra *e = extra_of(s);
+    if (e == nullptr) return false;
+    if (e->positions != nullptr) return true;
+    if (static_cast<size_t>(s->count) > kMaxPositions) return false;
+    auto *positions = static_cast<void **>(sv_malloc(static_cast<size_t>(s->count) * sizeof(void *)));
+    if (positions == nullptr) return false;
+    int32_t n = 0;
+    for (Link *link = static_cast<Link *>(s->head); link != nullptr && n < s->count; link = link->next)
+        positions[n++] = link;
+    e->positions = positions;
+    e->positions_count = n;
+    e->positions_capacity = s->count;
+    return n == s->count;
+}
+
+template <typename Link>
+Link *link_at(ListState *s, int32_t index) {
+    if (s == nullptr || index < 0 || index >= s->count) return nullptr;
+    if (index == s->count - 1) return static_cast<Link *>(s->tail);
+    Link *link = static_cast<Link *>(s->head);
+    ListExtra *e = s->extra;
+    if (index < kShortWalk && (e == nullptr || index < e->cursor_index)) {
+        for (int32_t at = 0; at < index; at++) link = link->next;
+        return link;
+    }
+    e = extra_of(s);
+    if (e == nullptr) {  // no memory for a cursor: the walk from the head
+        for (int32_t at = 0; at < index; at++) link = link->next;
+        return link;
+    }
+    int32_t at = 0;
+    if (index >= e->cursor_index) {
+        link = static_cast<Link *>(e->cursor);
+        at = e->cursor_index;
+    }
+    if (index - at > kLongWalk && build_positions<Link>(s) && index < e->positions_count) {
+        link = static_cast<Link *>(e->positions[index]);
+    } else {
+        for (; at < index; at++) link = link->next;
+    }
+    e->cursor = link;
+    e->cursor_index = index;
+    return link;
+}
+
+bool build_keys(ListState *s) {
+    ListExtra *e = extra_of(s);
+    if (e == nullptr || e->keys_given_up) return false;
+    if (e->keys != nullptr) return true;
+    if (!grow_keys(e, static_cast<uint32_t>(s->count))) return false;
+    for (auto *entry = static_cast<serialize_hash_entry *>(s->head); entry != nullptr; entry = entry->next)
+        if (!place_key(e, entry)) {
+            drop_keys(e, true);
+            return false;
+        }
+    return true;
+}
+
+}  // namespace
+
+ListState *refresh_array_state(const serialize_value *array) {
+    return fresh_state<serialize_array_cell>(array, SERIALIZE_ARRAY);
+}
+
+ListState *refresh_hash_state(const serialize_value *hash) {
+    return fresh_state<serialize_hash_entry>(hash, SERIALIZE_HASH);
+}
+
+serialize_array_cell *array_link_at(const serialize_value *, ListState *s, int32_t index) {
+    return link_at<serialize_array_cell>(s, index);
+}
+
+serialize_hash_entry *hash_link_at(const serialize_value *, ListState *s, int32_t index) {
+    return link_at<serialize_hash_entry>(s, index);
+}
+
+serialize_hash_entry *hash_find_key(const serialize_value *, ListState *s, const char *key) {
+    if (s == nullptr || key == nullptr || s->count == 0) return nullptr;
+    // A key that serialize_hash_get_key just returned: its entry is the
+    // cursor (or the last one).
+    if (s->extra != nullptr && static_cast<serialize_hash_entry *>(s->extra->cursor)->key == key)
+        return static_cast<serialize_hash_entry *>(s->extra->cursor);
+    if (static_cast<serialize_hash_entry *>(s->tail)->key == key)
+        return static_cast<serialize_hash_entry *>(s->tail);
+    bool use_table = s->extra != nullptr && s->extra->keys != nullptr;
+    if (!use_table && s->count >= kKeyIndexMin && s->compared / kKeyIndexAfter >= s->count)
+        use_table = build_keys(s);
+    if (use_table) {
+        const ListExtra *e = s->extra;
+        uint32_t hash = key_hash(key, strlen(key));
+        uint32_t mask = e->key_capacity - 1;
+        // Every key sits at most kKeyMaxProbes slots past its home.
+        uint32_t i = hash & mask;
+        for (uint32_t probes = 0; e->keys[i].entry != nullptr && probes <= kKeyMaxProbes; probes++) {
+            const KeySlot &slot = e->keys[i];
+            if (slot.hash == hash && strcmp(slot.entry->key, key) == 0) return slot.entry;
+            i = (i + 1) & mask;
+        }
+        return nullptr;
+    }
+    int32_t compared = 0;
+    serialize_hash_entry *entry = static_cast<serialize_hash_entry *>(s->head);
+    for (; entry != nullptr; entry = entry->next) {
+        compared++;
+        if (entry->key != nullptr && strcmp(entry->key, key) == 0) break;
+    }
+    s->compared = compared > INT32_MAX - s->compared ? INT32_MAX : s->compared + compared;
+    return entry;
+}
+
+void list_appended(ListState *s, serialize_array_cell *link) {
+    s->count++;
+    s->tail = link;
+    note_link(s, link);
+}
+
+void list_appended(ListState *s, serialize_hash_entry *link) {
+    s->count++;
+    s->tail = link;
+    note_link(s, link);
+}
+
+void array_relinked(serialize_value *array, ListState *s, int32_t count, void *tail, void *cursor,
+                    int32_t cursor_index) {
+    drop_positions(s);
+    s->head = array->data;
+    s->count = count;
+    s->tail = tail;
+    if (s->extra != nullptr) {
+        s->extra->cursor = cursor;
+        s->extra->cursor_index = cursor_index;
+    }
+}
+
+}  // namespace kiv_serialize
