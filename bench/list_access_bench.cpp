@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "fake_daemon.h"
 #include "cache/cache.h"
+#include "fake_daemon.h"
 #include "handle.h"
 #include "link/link.h"
 #include "protocol/protocol.h"

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "fake_daemon.h"
-#include "values.h"
 #include "serialize/serialize_private.h"
 #include "value_tree.h"
+#include "values.h"
 
 namespace {
 
