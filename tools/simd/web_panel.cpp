@@ -162,8 +162,8 @@ struct WebPanel::Impl {
         recent = std::move(kept);
         const Track &t = v.track;
         json j = {{"present", v.present},
-                  {"state", v.state},
-                  {"state_name", state_name(v.state)},
+                  {"state", static_cast<int>(v.state)},
+                  {"state_name", state_name(static_cast<int>(v.state))},
                   {"position_ms", v.position_ms},
                   {"length_ms", t.length_ms},
                   {"title", t.title},
