@@ -167,15 +167,8 @@ void Daemon::run_steps() {
     }
 }
 
-void Daemon::reconnect_step(int after_ms, ipod_event_type type, std::function<void()> change) {
-    steps_.push_back({Clock::now() + std::chrono::milliseconds(after_ms), [this, type, change] {
-                          change();
-                          device_event(type, sim_.device.record(library_.tracks.size()));
-                      }});
-}
-
 // The demo iPod goes away (every session and EAP session with it) and
-// comes back, one flag after the other.
+// comes back along the device's timeline.
 void Daemon::hotplug() {
     if (!sim_.device.present || !steps_.empty()) {
         log_("hot-plug already in progress");
@@ -183,20 +176,21 @@ void Daemon::hotplug() {
     }
     log_("hot-plug: the demo iPod disconnects");
     advance();
-    Device &d = sim_.device;
-    d.unplug();
+    sim_.device.unplug();
     device_event(IPOD_EVENT_disconnected_ipod, Value::string(kSerial));
     for (auto &c : server_.clients()) {
         c->open = false;
         c->eap.clear();
     }
-    reconnect_step(300, IPOD_EVENT_connected_ipod, [this, &d] {
-        log_("hot-plug: the demo iPod reconnects");
-        d.present = true;
-    });
-    reconnect_step(400, IPOD_EVENT_authenticated, [&d] { d.authenticated = 1; });
-    reconnect_step(500, IPOD_EVENT_mode_changed, [&d] { d.extended = 1; });
-    reconnect_step(600, IPOD_EVENT_ipod_ready, [&d] { d.ready = 1; });
+    auto t = Clock::now();
+    for (const ReconnectStep &step : reconnect_timeline()) {
+        steps_.push_back({t + std::chrono::milliseconds(step.after_ms), [this, &step] {
+                              if (step.event == IPOD_EVENT_connected_ipod)
+                                  log_("hot-plug: the demo iPod reconnects");
+                              step.apply(sim_.device);
+                              device_event(step.event, sim_.device.record(library_.tracks.size()));
+                          }});
+    }
 }
 
 // -------------------------------------------------------------- requests

@@ -140,7 +140,6 @@ private:
     bool wake_requests_stop();
     void advance();
     void run_steps();
-    void reconnect_step(int after_ms, ipod_event_type type, std::function<void()> change);
     int poll_timeout_ms() const;
 
     // Outbox: device events reach every client, the others only clients

@@ -27,4 +27,14 @@ Value Device::list(size_t audio_count) const {
     return list;
 }
 
+const std::vector<ReconnectStep> &reconnect_timeline() {
+    static const std::vector<ReconnectStep> steps = {
+        {300, IPOD_EVENT_connected_ipod, [](Device &d) { d.present = true; }},
+        {400, IPOD_EVENT_authenticated, [](Device &d) { d.authenticated = 1; }},
+        {500, IPOD_EVENT_mode_changed, [](Device &d) { d.extended = 1; }},
+        {600, IPOD_EVENT_ipod_ready, [](Device &d) { d.ready = 1; }},
+    };
+    return steps;
+}
+
 }  // namespace simd
