@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "daemon.h"
+#include "config.h"
 
 namespace simd {
 
