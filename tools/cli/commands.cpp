@@ -149,7 +149,9 @@ void cmd_tracks(Ctx &ctx, const std::string &category, const std::vector<std::st
     json list = json::array();
     std::ostringstream h;
     h << category << ": " << total << " records\n";
-    for (int k = start; r > 0 && k < start + count; k++) {
+    // Indices stop at the largest int: --start may name it.
+    for (int n = 0; r > 0 && n < count && n <= INT32_MAX - start; n++) {
+        int k = start + n;
         const char *text = kiv_ipod_record(c, k);
         if (!text) break;
         list.push_back(json{{"index", k}, {"text", text}});
