@@ -57,6 +57,46 @@ TEST(SimdLibrary, SeedOneGivesTheSameTracksEverywhere) {
     EXPECT_EQ(lib.tracks[266].title, "Stars Over Quiet Water");
     EXPECT_EQ(digest_of(lib), "48c1b26294c37c2c");
 }
+
+// A library file's numbers become whole milliseconds and years only when
+// they fit: anything else is refused with the track and the field named,
+// never converted out of range.
+TEST(SimdLibrary, FileNumbersOutOfRangeAreRefused) {
+    struct Case {
+        const char *track;
+        const char *error;  // empty: loads
+    };
+    const Case cases[] = {
+        {R"({"title":"a","length":60,"chapters":[{"title":"c","start":0},{"title":"d","start":30}]})", ""},
+        {R"({"title":"a","length":60,"chapters":[{"title":"c","start":-0.0004}]})", ""},
+        {R"({"title":"a","length":60,"chapters":[{"title":"c","start":1e300}]})", "chapter starts"},
+        {R"({"title":"a","length":60,"chapters":[{"title":"c","start":-1e300}]})", "chapter starts"},
+        {R"({"title":"a","length":60,"chapters":[{"title":"c","start":-0.5}]})", "chapter starts"},
+        {R"({"title":"a","length":60,"chapters":[{"title":"c","start":60}]})", "chapter starts"},
+        {R"({"title":"a","length":1e300})", "\"length\""},
+        {R"({"title":"a","length":60,"year":1e300})", "\"year\""},
+        {R"({"title":"a","length":60,"year":-1e300})", "\"year\""},
+        {R"({"title":"a","length":60,"year":1999.0})", ""},
+    };
+    std::string path = testing::TempDir() + "kiv-simd-library.json";
+    for (const Case &c : cases) {
+        FILE *f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fprintf(f, "[%s]", c.track);
+        fclose(f);
+        simd::Library lib;
+        std::string error;
+        bool loaded = simd::load_library(path, lib, error);
+        if (*c.error == '\0') {
+            EXPECT_TRUE(loaded) << c.track << ": " << error;
+        } else {
+            EXPECT_FALSE(loaded) << c.track;
+            EXPECT_NE(error.find("track 0: "), std::string::npos) << error;
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        }
+    }
+    remove(path.c_str());
+}
 #else
 TEST(SimdLibrary, SeedOneGivesTheSameTracksEverywhere) {
     GTEST_SKIP() << "the simulator is not built (nlohmann-json missing)";

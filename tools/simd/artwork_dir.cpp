@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,13 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon.h"
+#include "artwork.h"
+#include "requests.h"
 
 namespace simd {
 
 // Empties and removes the directory `fd` (named `path`, an entry of
 // `base_fd`) that a killed simulator left behind.
-void Daemon::remove_leftover(int base_fd, int fd, const std::string &path) {
+void ArtworkStore::remove_leftover(int base_fd, int fd, const std::string &path) const {
     DIR *inner = fdopendir(dup(fd));
     if (!inner) {
         log("cannot open %s, left by an earlier run: %s", path.c_str(), strerror(errno));
@@ -44,12 +46,11 @@ void Daemon::remove_leftover(int base_fd, int fd, const std::string &path) {
 // or read a file there. The directory stays locked (flock) while the
 // simulator runs; directories of the same owner left unlocked by a
 // simulator that was killed are removed first.
-bool Daemon::prepare_artwork_dir(std::string &error_text) {
-    if (options_.artwork_dir.empty()) {
+bool ArtworkStore::prepare(std::string &base, std::string &error_text) {
+    if (base.empty()) {
         const char *tmp = getenv("TMPDIR");
-        options_.artwork_dir = tmp && *tmp ? tmp : "/tmp";
+        base = tmp && *tmp ? tmp : "/tmp";
     }
-    const std::string &base = options_.artwork_dir;
     const char prefix[] = "kiv-ipod-simd.";
     if (DIR *d = opendir(base.c_str())) {
         int base_fd = dirfd(d);
@@ -81,16 +82,69 @@ bool Daemon::prepare_artwork_dir(std::string &error_text) {
         error_text = "cannot create an artwork directory in " + base + ": " + strerror(errno);
         return false;
     }
-    art_dir_fd_ = open(tmpl.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    art_dir_ = base + "/" + prefix + tmpl.substr(tmpl.size() - 6);
-    if (art_dir_fd_ < 0 || flock(art_dir_fd_, LOCK_EX | LOCK_NB) != 0 ||
-        renameat2(AT_FDCWD, tmpl.c_str(), AT_FDCWD, art_dir_.c_str(), RENAME_NOREPLACE) != 0) {
+    dir_fd_ = open(tmpl.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    dir_ = base + "/" + prefix + tmpl.substr(tmpl.size() - 6);
+    if (dir_fd_ < 0 || flock(dir_fd_, LOCK_EX | LOCK_NB) != 0 ||
+        renameat2(AT_FDCWD, tmpl.c_str(), AT_FDCWD, dir_.c_str(), RENAME_NOREPLACE) != 0) {
         error_text = "cannot lock " + tmpl + ": " + strerror(errno);
         rmdir(tmpl.c_str());
-        art_dir_.clear();
+        dir_.clear();
         return false;
     }
     return true;
+}
+
+ArtworkStore::~ArtworkStore() {
+    if (dir_fd_ >= 0) {
+        rmdir(dir_.c_str());
+        close(dir_fd_);
+    }
+}
+
+void ArtworkStore::log(const char *fmt, ...) const {
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    log_(line);
+}
+
+void ArtworkFile::release() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    if (!path.empty()) unlink(path.c_str());
+    path.clear();
+}
+
+// A file only ever grows, so that a mapping the client holds stays backed.
+Value artwork_reply(const std::string &dir, ArtworkFile &file, const Track &t, int edge) {
+    int rowstride = (edge * 2 + 3) & ~3;
+    std::string px = draw_artwork(t, edge, rowstride);
+    Value h = Value::hash({{"width", Value::integer(edge)},
+                           {"height", Value::integer(edge)},
+                           {"rowstride", Value::integer(rowstride)}});
+    if (px.size() <= kInlineArtworkMax) {
+        h.add("image", Value::bytes(std::move(px)));
+        return h;
+    }
+    if (file.fd < 0) {
+        // A fresh random name in the private directory, created exclusively (0600).
+        std::string path = dir + "/art-XXXXXX.rgb565";
+        file.fd = mkostemps(&path[0], 7, O_CLOEXEC);
+        if (file.fd < 0) return error_reply(std::string("cannot create artwork file: ") + strerror(errno));
+        file.path = path;
+        file.size = 0;
+    }
+    if (px.size() > file.size) {
+        if (ftruncate(file.fd, static_cast<off_t>(px.size())) != 0)
+            return error_reply(std::string("cannot grow artwork file: ") + strerror(errno));
+        file.size = px.size();
+    }
+    if (pwrite(file.fd, px.data(), px.size(), 0) != static_cast<ssize_t>(px.size()))
+        return error_reply("cannot write artwork file");
+    h.add("image_path", Value::string(file.path));
+    return h;
 }
 
 }  // namespace simd

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -95,9 +96,9 @@ int control(const std::string &socket_name, const std::string &command) {
     for (;;) {
         while (rx.size() >= simd::kHeaderSize) {
             const uint8_t *h = reinterpret_cast<const uint8_t *>(rx.data());
-            uint32_t len = simd::read_be32(h + 12);
+            uint32_t len = simd::read_be32(h + IPOD_HEADER_LENGTH_AT);
             if (rx.size() < simd::kHeaderSize + len) break;
-            if (simd::read_be32(h + 4) == 1) {
+            if (simd::read_be32(h + IPOD_HEADER_TID_AT) == 1) {
                 simd::Value v;
                 close(fd);
                 if (!simd::decode(h + simd::kHeaderSize, len, v)) return 1;
@@ -125,124 +126,162 @@ int control(const std::string &socket_name, const std::string &command) {
     }
 }
 
-}  // namespace
-
-static int run_main(int argc, char **argv) {
+// What the command line asks for.
+struct Args {
     simd::Options options;
     std::string library_path, command;
     unsigned long seed = 1;
     long web_port = -1;
     simd::ReplayOptions replay;
     std::string web_bind = "127.0.0.1";
+};
+
+// The next word as an option's value (a missing one ends the program).
+using ValueFn = std::function<const char *(const char *name)>;
+constexpr int kHandled = -1, kNotMine = -2;
+
+int usage_error(const char *message) {
+    fprintf(stderr, "kiv-ipod-simd: %s\n", message);
+    return 2;
+}
+
+bool parse_seconds(const char *text, double max, double &out) {
+    char *end = nullptr;
+    double v = strtod(text, &end);
+    if (end == text || *end || !(v >= 0 && v <= max)) return false;
+    out = v;
+    return true;
+}
+
+// The daemon's options: kHandled, kNotMine, or the exit code of a usage error.
+int daemon_option(const std::string &a, const ValueFn &value, Args &out) {
+    simd::Options &o = out.options;
+    unsigned long n = 0;
+    double secs = 0;
+    if (a == "--socket") {
+        o.socket_name = value("--socket");
+        if (o.socket_name.empty() || o.socket_name.size() > 100)
+            return usage_error("--socket needs a name of 1 to 100 characters");
+    } else if (a == "--library") {
+        out.library_path = value("--library");
+    } else if (a == "--seed") {
+        if (!parse_uint(value("--seed"), 0xFFFFFFFFul, out.seed)) return usage_error("--seed needs a number");
+    } else if (a == "--ping-interval") {
+        if (!parse_seconds(value("--ping-interval"), 3600, secs))
+            return usage_error("--ping-interval needs seconds from 0 to 3600");
+        o.ping_interval_ms = static_cast<int>(secs * 1000);
+    } else if (a == "--max-clients") {
+        if (!parse_uint(value("--max-clients"), 100000, n) || n == 0)
+            return usage_error("--max-clients needs a number from 1 to 100000");
+        o.max_clients = static_cast<int>(n);
+    } else if (a == "--evict-after") {
+        if (!parse_uint(value("--evict-after"), 1000, n))
+            return usage_error("--evict-after needs a number of pings from 0 to 1000");
+        o.evict_after = static_cast<int>(n);
+    } else if (a == "--allow-control") {
+        o.allow_control = true;
+    } else if (a == "--artwork-dir") {
+        o.artwork_dir = value("--artwork-dir");
+    } else if (a == "--capture") {
+        o.capture = value("--capture");
+    } else if (a == "--quiet") {
+        o.quiet = true;
+    } else if (a == "--control") {
+        out.command = value("--control");
+    } else {
+        return kNotMine;
+    }
+    return kHandled;
+}
+
+// The options of the replay and of the web panel.
+int other_option(const std::string &a, const ValueFn &value, Args &out) {
+    unsigned long n = 0;
+    if (a == "--replay") {
+        out.replay.file = value("--replay");
+    } else if (a == "--connection") {
+        if (!parse_uint(value("--connection"), 0xFFFFFFFFul, n))
+            return usage_error("--connection needs a connection number");
+        out.replay.pick_connection = true;
+        out.replay.connection = static_cast<uint32_t>(n);
+    } else if (a == "--speed") {
+        if (!parse_seconds(value("--speed"), 1000, out.replay.speed))
+            return usage_error("--speed needs a number from 0 to 1000");
+    } else if (a == "--replay-lenient") {
+        out.replay.lenient = true;
+    } else if (a == "--web") {
+        if (!parse_uint(value("--web"), 65535, n)) return usage_error("--web needs a port from 0 to 65535");
+        out.web_port = static_cast<long>(n);
+    } else if (a == "--web-bind") {
+        out.web_bind = value("--web-bind");
+    } else {
+        return kNotMine;
+    }
+    return kHandled;
+}
+
+// kHandled when the program goes on, else its exit code.
+int parse_args(int argc, char **argv, Args &out) {
     for (int k = 1; k < argc; k++) {
         std::string a = argv[k];
-        auto value = [&](const char *name) -> const char * {
+        ValueFn value = [&](const char *name) -> const char * {
             if (k + 1 >= argc) {
                 fprintf(stderr, "kiv-ipod-simd: %s needs a value\n%s", name, kUsage);
                 exit(2);
             }
             return argv[++k];
         };
-        unsigned long n = 0;
         if (a == "--help" || a == "-h") {
             fputs(kUsage, stdout);
             return 0;
-        } else if (a == "--socket") {
-            options.socket_name = value("--socket");
-            if (options.socket_name.empty() || options.socket_name.size() > 100) {
-                fprintf(stderr, "kiv-ipod-simd: --socket needs a name of 1 to 100 characters\n");
-                return 2;
-            }
-        } else if (a == "--library") {
-            library_path = value("--library");
-        } else if (a == "--seed") {
-            if (!parse_uint(value("--seed"), 0xFFFFFFFFul, seed)) {
-                fprintf(stderr, "kiv-ipod-simd: --seed needs a number\n");
-                return 2;
-            }
-        } else if (a == "--ping-interval") {
-            const char *text = value("--ping-interval");
-            char *end = nullptr;
-            double secs = strtod(text, &end);
-            if (end == text || *end || !(secs >= 0 && secs <= 3600)) {
-                fprintf(stderr, "kiv-ipod-simd: --ping-interval needs seconds from 0 to 3600\n");
-                return 2;
-            }
-            options.ping_interval_ms = static_cast<int>(secs * 1000);
-        } else if (a == "--max-clients") {
-            if (!parse_uint(value("--max-clients"), 100000, n) || n == 0) {
-                fprintf(stderr, "kiv-ipod-simd: --max-clients needs a number from 1 to 100000\n");
-                return 2;
-            }
-            options.max_clients = static_cast<int>(n);
-        } else if (a == "--evict-after") {
-            if (!parse_uint(value("--evict-after"), 1000, n)) {
-                fprintf(stderr, "kiv-ipod-simd: --evict-after needs a number of pings from 0 to 1000\n");
-                return 2;
-            }
-            options.evict_after = static_cast<int>(n);
-        } else if (a == "--allow-control") {
-            options.allow_control = true;
-        } else if (a == "--artwork-dir") {
-            options.artwork_dir = value("--artwork-dir");
-        } else if (a == "--capture") {
-            options.capture = value("--capture");
-        } else if (a == "--replay") {
-            replay.file = value("--replay");
-        } else if (a == "--connection") {
-            if (!parse_uint(value("--connection"), 0xFFFFFFFFul, n)) {
-                fprintf(stderr, "kiv-ipod-simd: --connection needs a connection number\n");
-                return 2;
-            }
-            replay.pick_connection = true;
-            replay.connection = static_cast<uint32_t>(n);
-        } else if (a == "--speed") {
-            const char *text = value("--speed");
-            char *end = nullptr;
-            double x = strtod(text, &end);
-            if (end == text || *end || !(x >= 0 && x <= 1000)) {
-                fprintf(stderr, "kiv-ipod-simd: --speed needs a number from 0 to 1000\n");
-                return 2;
-            }
-            replay.speed = x;
-        } else if (a == "--replay-lenient") {
-            replay.lenient = true;
-        } else if (a == "--web") {
-            if (!parse_uint(value("--web"), 65535, n)) {
-                fprintf(stderr, "kiv-ipod-simd: --web needs a port from 0 to 65535\n");
-                return 2;
-            }
-            web_port = static_cast<long>(n);
-        } else if (a == "--web-bind") {
-            web_bind = value("--web-bind");
-        } else if (a == "--quiet") {
-            options.quiet = true;
-        } else if (a == "--control") {
-            command = value("--control");
-        } else {
+        }
+        int code = daemon_option(a, value, out);
+        if (code == kNotMine) code = other_option(a, value, out);
+        if (code == kNotMine) {
             fprintf(stderr, "kiv-ipod-simd: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
         }
+        if (code != kHandled) return code;
     }
-    signal(SIGPIPE, SIG_IGN);
-    if (!command.empty()) return control(options.socket_name, command);
-    if (!replay.file.empty()) {
-        replay.socket_name = options.socket_name;
-        replay.quiet = options.quiet;
-        return simd::replay(replay);
-    }
+    return kHandled;
+}
 
+#ifdef KIV_SIMD_WEB
+// Starts the web panel when asked for; false (with a message) when it fails.
+bool start_panel(const Args &args, simd::Daemon &daemon, std::unique_ptr<simd::WebPanel> &panel) {
+    if (args.web_port < 0) return true;
+    const std::string &bind = args.web_bind;
+    std::string error;
+    panel.reset(new simd::WebPanel(daemon));
+    if (!panel->start(bind, static_cast<int>(args.web_port), error)) {
+        fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
+        return false;
+    }
+    // A port picked by the system is printed even with --quiet: it is
+    // the only way to learn it.
+    if (!args.options.quiet || args.web_port == 0)
+        fprintf(stderr, "kiv-ipod-simd: web panel on http://%s:%d/\n", bind.c_str(), panel->port());
+    if (bind != "127.0.0.1" && bind != "::1" && bind != "localhost")
+        fprintf(stderr,
+                "kiv-ipod-simd: warning: the web panel has no authentication; anyone who reaches "
+                "%s:%d controls the simulator\n",
+                bind.c_str(), panel->port());
+    return true;
+}
+#endif
+
+int serve(Args &args) {
     simd::Library library;
-    if (library_path.empty()) {
-        library = simd::generate_library(static_cast<uint32_t>(seed));
+    if (args.library_path.empty()) {
+        library = simd::generate_library(static_cast<uint32_t>(args.seed));
     } else {
         std::string error;
-        if (!simd::load_library(library_path, library, error)) {
+        if (!simd::load_library(args.library_path, library, error)) {
             fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
             return 2;
         }
     }
-    simd::Daemon daemon(options, std::move(library));
+    simd::Daemon daemon(args.options, std::move(library));
     std::string error;
     if (!daemon.start(error)) {
         fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
@@ -250,24 +289,9 @@ static int run_main(int argc, char **argv) {
     }
 #ifdef KIV_SIMD_WEB
     std::unique_ptr<simd::WebPanel> panel;
-    if (web_port >= 0) {
-        panel.reset(new simd::WebPanel(daemon));
-        if (!panel->start(web_bind, static_cast<int>(web_port), error)) {
-            fprintf(stderr, "kiv-ipod-simd: %s\n", error.c_str());
-            return 1;
-        }
-        // A port picked by the system is printed even with --quiet: it is
-        // the only way to learn it.
-        if (!options.quiet || web_port == 0)
-            fprintf(stderr, "kiv-ipod-simd: web panel on http://%s:%d/\n", web_bind.c_str(), panel->port());
-        if (web_bind != "127.0.0.1" && web_bind != "::1" && web_bind != "localhost")
-            fprintf(stderr,
-                    "kiv-ipod-simd: warning: the web panel has no authentication; anyone who reaches "
-                    "%s:%d controls the simulator\n",
-                    web_bind.c_str(), panel->port());
-    }
+    if (!start_panel(args, daemon, panel)) return 1;
 #else
-    if (web_port >= 0) {
+    if (args.web_port >= 0) {
         fprintf(stderr, "kiv-ipod-simd: built without the web panel (needs cpp-httplib)\n");
         return 2;
     }
@@ -280,6 +304,22 @@ static int run_main(int argc, char **argv) {
     sa.sa_handler = on_hotplug;
     sigaction(SIGUSR1, &sa, nullptr);
     return daemon.run();
+}
+
+}  // namespace
+
+static int run_main(int argc, char **argv) {
+    Args args;
+    int code = parse_args(argc, argv, args);
+    if (code != kHandled) return code;
+    signal(SIGPIPE, SIG_IGN);
+    if (!args.command.empty()) return control(args.options.socket_name, args.command);
+    if (!args.replay.file.empty()) {
+        args.replay.socket_name = args.options.socket_name;
+        args.replay.quiet = args.options.quiet;
+        return simd::replay(args.replay);
+    }
+    return serve(args);
 }
 
 int main(int argc, char **argv) {

@@ -1,6 +1,7 @@
 #include "media.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -119,7 +120,56 @@ Library generate_library(uint32_t seed) {
     return lib;
 }
 
-bool load_library(const std::string &path, Library &out, std::string &error) {
+namespace {
+
+// A number of seconds as milliseconds, refused (before any conversion)
+// unless it lies in [0, 86400).
+int32_t milliseconds_of(double seconds, const char *what) {
+    if (!(seconds >= 0 && seconds < 24 * 3600)) throw std::runtime_error(what);
+    return static_cast<int32_t>(seconds * 1000);
+}
+
+// One track of a library file; throws with what is wrong with it.
+Track track_of_json(const nlohmann::json &j, size_t k) {
+    if (!j.is_object()) throw std::runtime_error("not an object");
+    Track t;
+    t.title = j.at("title").get<std::string>();
+    t.artist = j.value("artist", std::string("Unknown Artist"));
+    t.album = j.value("album", std::string("Unknown Album"));
+    t.genre = j.value("genre", std::string(""));
+    t.composer = j.value("composer", std::string(""));
+    // A year given as a fraction must still fit an integer.
+    auto year = j.find("year");
+    if (year != j.end() && year->is_number_float() &&
+        !(year->get<double>() > INT32_MIN && year->get<double>() < INT32_MAX))
+        throw std::runtime_error("\"year\" must be a year");
+    t.year = j.value("year", 0);
+    double seconds = j.value("length", 0.0);
+    if (!(seconds > 0 && seconds < 24 * 3600))
+        throw std::runtime_error("\"length\" must be seconds in (0, 86400)");
+    t.length_ms = static_cast<int32_t>(seconds * 1000);
+    t.podcast = j.value("podcast", false);
+    t.audiobook = j.value("audiobook", false);
+    if (j.contains("chapters")) {
+        const char *order = "chapter starts must increase and lie within the track";
+        int32_t last = -1;
+        for (const auto &c : j.at("chapters")) {
+            Chapter ch;
+            ch.title = c.at("title").get<std::string>();
+            double start = c.at("start").get<double>();
+            // Within (-0.001, 0) the start is 0, as in whole milliseconds.
+            ch.start_ms = milliseconds_of(start < 0 && start > -0.001 ? 0 : start, order);
+            if (ch.start_ms <= last || ch.start_ms >= t.length_ms) throw std::runtime_error(order);
+            last = ch.start_ms;
+            t.chapters.push_back(ch);
+        }
+    }
+    t.uid = uid_of(0x4A534F4E, k);
+    return t;
+}
+
+// The file's JSON document, or false with the reason.
+bool read_document(const std::string &path, nlohmann::json &doc, std::string &error) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
         error = path + ": " + strerror(errno);
@@ -134,7 +184,6 @@ bool load_library(const std::string &path, Library &out, std::string &error) {
         error = path + ": cannot open: " + strerror(errno);
         return false;
     }
-    nlohmann::json doc;
     try {
         doc = nlohmann::json::parse(in);
     } catch (const std::ios_base::failure &e) {
@@ -147,6 +196,14 @@ bool load_library(const std::string &path, Library &out, std::string &error) {
         error = path + ": " + (at == std::string::npos ? what : what.substr(at));
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool load_library(const std::string &path, Library &out, std::string &error) {
+    nlohmann::json doc;
+    if (!read_document(path, doc, error)) return false;
     const nlohmann::json *list = &doc;
     if (doc.is_object()) {
         auto it = doc.find("tracks");
@@ -163,39 +220,10 @@ bool load_library(const std::string &path, Library &out, std::string &error) {
     Library lib;
     lib.name = path;
     for (size_t k = 0; k < list->size(); k++) {
-        const nlohmann::json &j = (*list)[k];
-        std::string where = path + ": track " + std::to_string(k) + ": ";
         try {
-            if (!j.is_object()) throw std::runtime_error("not an object");
-            Track t;
-            t.title = j.at("title").get<std::string>();
-            t.artist = j.value("artist", std::string("Unknown Artist"));
-            t.album = j.value("album", std::string("Unknown Album"));
-            t.genre = j.value("genre", std::string(""));
-            t.composer = j.value("composer", std::string(""));
-            t.year = j.value("year", 0);
-            double seconds = j.value("length", 0.0);
-            if (!(seconds > 0 && seconds < 24 * 3600))
-                throw std::runtime_error("\"length\" must be seconds in (0, 86400)");
-            t.length_ms = static_cast<int32_t>(seconds * 1000);
-            t.podcast = j.value("podcast", false);
-            t.audiobook = j.value("audiobook", false);
-            if (j.contains("chapters")) {
-                int32_t last = -1;
-                for (const auto &c : j.at("chapters")) {
-                    Chapter ch;
-                    ch.title = c.at("title").get<std::string>();
-                    ch.start_ms = static_cast<int32_t>(c.at("start").get<double>() * 1000);
-                    if (ch.start_ms <= last || ch.start_ms >= t.length_ms)
-                        throw std::runtime_error("chapter starts must increase and lie within the track");
-                    last = ch.start_ms;
-                    t.chapters.push_back(ch);
-                }
-            }
-            t.uid = uid_of(0x4A534F4E, k);
-            lib.tracks.push_back(std::move(t));
+            lib.tracks.push_back(track_of_json((*list)[k], k));
         } catch (const std::exception &e) {
-            error = where + e.what();
+            error = path + ": track " + std::to_string(k) + ": " + e.what();
             return false;
         }
     }

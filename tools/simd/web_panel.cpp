@@ -162,8 +162,8 @@ struct WebPanel::Impl {
         recent = std::move(kept);
         const Track &t = v.track;
         json j = {{"present", v.present},
-                  {"state", v.state},
-                  {"state_name", state_name(v.state)},
+                  {"state", static_cast<int>(v.state)},
+                  {"state_name", state_name(static_cast<int>(v.state))},
                   {"position_ms", v.position_ms},
                   {"length_ms", t.length_ms},
                   {"title", t.title},
@@ -258,6 +258,28 @@ struct WebPanel::Impl {
     }
 
     void routes() {
+        guards();
+        for (size_t k = 0; k < kWebAssetCount; k++) {
+            const WebAsset &a = kWebAssets[k];
+            auto handler = [&a](const httplib::Request &, httplib::Response &res) {
+                res.set_content(a.data, a.size, a.type);
+            };
+            server.Get(a.path, handler);
+            if (std::string(a.path) == "/index.html") server.Get("/", handler);
+        }
+        server.Get("/api/state", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_content(snapshot.latest(), "application/json");
+        });
+        server.Get("/api/artwork",
+                   [this](const httplib::Request &req, httplib::Response &res) { artwork(req, res); });
+        server.Get("/api/events", [this](const httplib::Request &, httplib::Response &res) { events(res); });
+        server.Post(R"(/api/(device|fault)/(\w+))",
+                    [this](const httplib::Request &req, httplib::Response &res) {
+                        action(req, req.matches[1], req.matches[2], res);
+                    });
+    }
+
+    void guards() {
         // A page of another site must not press the buttons through the
         // user's browser: a cross-origin POST is refused.
         server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
@@ -285,58 +307,46 @@ struct WebPanel::Impl {
                                                    : "request refused";
             reply_json(res, res.status, {{"ok", false}, {"error", what}});
         });
-        for (size_t k = 0; k < kWebAssetCount; k++) {
-            const WebAsset &a = kWebAssets[k];
-            auto handler = [&a](const httplib::Request &, httplib::Response &res) {
-                res.set_content(a.data, a.size, a.type);
-            };
-            server.Get(a.path, handler);
-            if (std::string(a.path) == "/index.html") server.Get("/", handler);
+    }
+
+    // The current track's artwork: the same pixels that a client gets,
+    // RGB565 little-endian rows.
+    void artwork(const httplib::Request &req, httplib::Response &res) {
+        int32_t edge = 128;
+        if (req.has_param("size") && !parse_int(req.get_param_value("size"), 1, 512, edge))
+            return reply_json(res, 400, {{"ok", false}, {"error", "size must be a number from 1 to 512"}});
+        Track t;
+        {
+            std::lock_guard<std::mutex> lock(track_mutex);
+            t = track;
         }
-        server.Get("/api/state", [this](const httplib::Request &, httplib::Response &res) {
-            res.set_content(snapshot.latest(), "application/json");
-        });
-        server.Get("/api/artwork", [this](const httplib::Request &req, httplib::Response &res) {
-            int32_t edge = 128;
-            if (req.has_param("size") && !parse_int(req.get_param_value("size"), 1, 512, edge))
-                return reply_json(res, 400,
-                                  {{"ok", false}, {"error", "size must be a number from 1 to 512"}});
-            Track t;
-            {
-                std::lock_guard<std::mutex> lock(track_mutex);
-                t = track;
-            }
-            // The same pixels that a client gets: RGB565 little-endian rows.
-            int rowstride = (edge * 2 + 3) & ~3;
-            res.set_header("X-Width", std::to_string(edge));
-            res.set_header("X-Height", std::to_string(edge));
-            res.set_header("X-Rowstride", std::to_string(rowstride));
-            res.set_content(draw_artwork(t, edge, rowstride), "application/octet-stream");
-        });
-        server.Get("/api/events", [this](const httplib::Request &, httplib::Response &res) {
-            if (++streams > kMaxEventStreams) {
-                --streams;
-                return reply_json(res, 503, {{"ok", false}, {"error", "too many pages open"}});
-            }
-            res.set_header("Cache-Control", "no-cache");
-            auto seen = std::make_shared<uint64_t>(0);
-            res.set_chunked_content_provider(
-                "text/event-stream",
-                [this, seen](size_t, httplib::DataSink &sink) {
-                    std::string j;
-                    if (!snapshot.wait_newer(*seen, j, std::chrono::milliseconds(1000))) {
-                        if (snapshot.stopping()) return false;
-                        return sink.write(": idle\n\n", 8);
-                    }
-                    std::string message = "data: " + j + "\n\n";
-                    return sink.write(message.data(), message.size());
-                },
-                [this](bool) { --streams; });
-        });
-        server.Post(R"(/api/(device|fault)/(\w+))",
-                    [this](const httplib::Request &req, httplib::Response &res) {
-                        action(req, req.matches[1], req.matches[2], res);
-                    });
+        int rowstride = (edge * 2 + 3) & ~3;
+        res.set_header("X-Width", std::to_string(edge));
+        res.set_header("X-Height", std::to_string(edge));
+        res.set_header("X-Rowstride", std::to_string(rowstride));
+        res.set_content(draw_artwork(t, edge, rowstride), "application/octet-stream");
+    }
+
+    // The state as a stream of server-sent events, one per change.
+    void events(httplib::Response &res) {
+        if (++streams > kMaxEventStreams) {
+            --streams;
+            return reply_json(res, 503, {{"ok", false}, {"error", "too many pages open"}});
+        }
+        res.set_header("Cache-Control", "no-cache");
+        auto seen = std::make_shared<uint64_t>(0);
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [this, seen](size_t, httplib::DataSink &sink) {
+                std::string j;
+                if (!snapshot.wait_newer(*seen, j, std::chrono::milliseconds(1000))) {
+                    if (snapshot.stopping()) return false;
+                    return sink.write(": idle\n\n", 8);
+                }
+                std::string message = "data: " + j + "\n\n";
+                return sink.write(message.data(), message.size());
+            },
+            [this](bool) { --streams; });
     }
 };
 
