@@ -365,10 +365,14 @@ TEST(SimdCli, FullDaemonAndHotplugDuringAScript) {
         Simulator full({"--ping-interval", "0", "--max-clients", "1", "--quiet"});
         std::unique_ptr<Raw> holder;
         Packet p;
-        for (int k = 0; k < 50 && !holder; k++) {  // once the readiness probe has gone
-            holder = std::make_unique<Raw>();
-            if (!holder->ask(1, 0, p, "", 200)) holder.reset();
-        }
+        // Once the simulator has seen the readiness probe go (up to 5 s).
+        EXPECT_TRUE(wait_until(
+            [&] {
+                holder = std::make_unique<Raw>();
+                if (!holder->ask(1, 0, p, "", 200)) holder.reset();
+                return holder != nullptr;
+            },
+            5000));
         ASSERT_TRUE(holder);
         expect_cli({"status", 3, "", "too many clients"});
         holder.reset();
