@@ -174,9 +174,10 @@ int64_t encoded_length(const serialize_value *root) {
     }
 }
 
+// The size pass refuses a total past kMaxEncoded as it adds, so what it
+// returns is -1 or fits an int32_t.
 int32_t checked_length(const serialize_value *node) {
-    int64_t length = encoded_length(node);
-    return length < 0 || length > kMaxEncoded ? -1 : static_cast<int32_t>(length);
+    return static_cast<int32_t>(encoded_length(node));
 }
 
 // ---------------------------------------------------------------- write pass

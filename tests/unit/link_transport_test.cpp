@@ -44,8 +44,23 @@ constexpr int kError = 6;
 // A handle wired to one end of a socket pair; the test plays the daemon on
 // `peer`. TearDown may be followed by SetUp again for a fresh pair, and a
 // test that closes `peer` sets it to -1.
+// The descriptors this process has open.
+int open_descriptors() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n - 1;  // the listing's own
+}
+
+// Every test leaves as many descriptors open as it found: the handle, its
+// capture file and the capture directory are all closed.
+// (Counted around the whole test, which may tear down and set up again.)
 class WiredTest : public ::testing::Test {
 protected:
+    WiredTest() : descriptors_(open_descriptors()) {}
+    ~WiredTest() override { EXPECT_EQ(open_descriptors(), descriptors_) << "descriptors left open"; }
     void SetUp() override { ASSERT_TRUE(kivtest::wire_handle(&client, &peer)); }
     void TearDown() override {
         kiv_ipod_close(client);
@@ -55,6 +70,9 @@ protected:
     }
     kiv_ipod_client *client = nullptr;
     int peer = -1;
+
+private:
+    int descriptors_;
 };
 
 // Every callback appends a line here, in delivery order.
