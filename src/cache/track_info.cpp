@@ -299,14 +299,14 @@ int kiv_ipod_current_track_position(kiv_ipod_client *client) {
     return client->current_track.position;
 }
 
-// protocol.def's play states are the interface's.
-static_assert(ipod_track_state_from_wire(IPOD_PLAY_stopped) == KIV_IPOD_TRACK_STATE_STOPPED &&
-                  ipod_track_state_from_wire(IPOD_PLAY_playing) == KIV_IPOD_TRACK_STATE_PLAYING &&
-                  ipod_track_state_from_wire(IPOD_PLAY_paused) == KIV_IPOD_TRACK_STATE_PAUSED &&
-                  ipod_track_state_from_wire(IPOD_PLAY_error) == KIV_IPOD_TRACK_STATE_ERROR &&
-                  ipod_track_state_from_wire(IPOD_PLAY_fast_forward) == KIV_IPOD_TRACK_STATE_FAST_FORWARD &&
-                  ipod_track_state_from_wire(IPOD_PLAY_rewind) == KIV_IPOD_TRACK_STATE_REWIND,
-              "play states");
+// protocol.def's play states are the interface's, one by one.
+static_assert(ipod_track_state_from_wire(IPOD_PLAY_stopped) == KIV_IPOD_TRACK_STATE_STOPPED, "stopped");
+static_assert(ipod_track_state_from_wire(IPOD_PLAY_playing) == KIV_IPOD_TRACK_STATE_PLAYING, "playing");
+static_assert(ipod_track_state_from_wire(IPOD_PLAY_paused) == KIV_IPOD_TRACK_STATE_PAUSED, "paused");
+static_assert(ipod_track_state_from_wire(IPOD_PLAY_error) == KIV_IPOD_TRACK_STATE_ERROR, "error");
+static_assert(ipod_track_state_from_wire(IPOD_PLAY_fast_forward) == KIV_IPOD_TRACK_STATE_FAST_FORWARD,
+              "fast_forward");
+static_assert(ipod_track_state_from_wire(IPOD_PLAY_rewind) == KIV_IPOD_TRACK_STATE_REWIND, "rewind");
 
 int kiv_ipod_current_track_state(kiv_ipod_client *client) {
     if (client == nullptr) return -1;
