@@ -5,8 +5,6 @@ import static org.junit.Assert.assertTrue;
 import static org.junit.Assert.fail;
 
 import com.kiv.ipod.IPodException.Kind;
-import java.nio.file.Files;
-import java.nio.file.Path;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.List;
@@ -25,8 +23,7 @@ import org.junit.Test;
  * namespace, where either takes the daemon's name). Run with -Xcheck:jni.
  */
 public class FailureKindTest {
-    private static final String SOCKET = "@com.kiv.ipod.IPodDaemon";
-    private Process daemon;
+    private final TestDaemon daemon = new TestDaemon();
     private final List<IPodClient> clients = new ArrayList<>();
     private final ExecutorService looper = Executors.newSingleThreadExecutor();
 
@@ -36,31 +33,11 @@ public class FailureKindTest {
         looper.shutdownNow();
     }
 
-    private void startDaemon(String... command) throws Exception {
-        daemon = new ProcessBuilder(command).redirectOutput(ProcessBuilder.Redirect.INHERIT)
-                .redirectError(ProcessBuilder.Redirect.INHERIT).start();
-        for (int i = 0; !Files.readString(Path.of("/proc/net/unix")).contains(SOCKET); i++) {
-            assertTrue("daemon did not start: " + command[0], i < 200 && daemon.isAlive());
-            Thread.sleep(25);
-        }
-    }
-
     /** Closes the clients, then ends the daemon and waits until its name is free. */
     private void stopDaemon() throws Exception {
         for (IPodClient c : clients) c.close();
         clients.clear();
-        if (daemon == null) return;
-        signal("CONT");
-        daemon.destroyForcibly().waitFor();
-        daemon = null;
-        for (int i = 0; Files.readString(Path.of("/proc/net/unix")).contains(SOCKET); i++) {
-            assertTrue("the daemon's name is still taken", i < 200);
-            Thread.sleep(25);
-        }
-    }
-
-    private void signal(String name) throws Exception {
-        new ProcessBuilder("kill", "-" + name, Long.toString(daemon.pid())).inheritIO().start().waitFor();
+        daemon.stop();
     }
 
     private IPodClient connect() throws IPodException {
@@ -121,28 +98,28 @@ public class FailureKindTest {
                     () -> {
                         IPodClient c = session();
                         c.setTimeout(Duration.ofMillis(300));
-                        signal("STOP");
+                        daemon.signal("STOP");
                         return c.currentTrackInfo();
                     }),
             row("connect to a daemon that does not answer", Against.SIMULATOR, Kind.TIMEOUT,
                     "no reply from the iPod daemon within 300 ms", () -> {
-                        signal("STOP");
+                        daemon.signal("STOP");
                         clients.add(IPodClient.connect(looper, Duration.ofMillis(300)));
                         return null;
                     }),
             row("waiting when the daemon hangs up", Against.SIMULATOR, Kind.NOT_CONNECTED,
                     "connection to the iPod daemon lost", () -> {
                         IPodClient c = session();
-                        signal("STOP");
+                        daemon.signal("STOP");
                         CompletableFuture<Integer> waiting = c.playAsync();
                         Thread.sleep(100);
-                        daemon.destroyForcibly().waitFor();
+                        daemon.kill();
                         return join(waiting);
                     }),
             row("sent after the daemon hung up", Against.SIMULATOR, Kind.NOT_CONNECTED,
                     "connection to the iPod daemon lost", () -> {
                         IPodClient c = session();
-                        daemon.destroyForcibly().waitFor();
+                        daemon.kill();
                         return c.play();
                     }),
             row("closed client", Against.SIMULATOR, Kind.NOT_CONNECTED, "client closed", () -> {
@@ -157,8 +134,8 @@ public class FailureKindTest {
         };
         for (Object[] r : table) {
             String situation = (String) r[0];
-            if (r[1] == Against.SIMULATOR) startDaemon(simd, "--quiet");
-            if (r[1] == Against.REFUSING_DAEMON) startDaemon(refusing, "battery low");
+            if (r[1] == Against.SIMULATOR) daemon.start(simd, "--quiet");
+            if (r[1] == Against.REFUSING_DAEMON) daemon.start(refusing, "battery low");
             try {
                 Object result = ((Failing) r[4]).call();
                 fail(situation + ": no failure, " + result);

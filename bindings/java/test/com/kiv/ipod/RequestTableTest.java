@@ -37,7 +37,6 @@ import org.junit.Test;
  * Run with -Xcheck:jni.
  */
 public class RequestTableTest {
-    private static final String SOCKET = "@com.kiv.ipod.IPodDaemon";
     private static final byte[] UID = {1, 2, 3, 4, 5, 6, 7, 8};
 
     interface Blocking {
@@ -187,44 +186,19 @@ public class RequestTableTest {
         ungated("kiv_ipod_health_examine", "error map", c -> c.healthExamine("battery"), c -> c.healthExamineAsync("battery"));
     }
 
-    private Process daemon;
+    private final TestDaemon daemon = new TestDaemon();
     private final List<IPodClient> clients = new ArrayList<>();
     private final ExecutorService looper = Executors.newSingleThreadExecutor(r -> new Thread(r, "test-looper"));
 
     @After
     public void stop() throws Exception {
         for (IPodClient c : clients) c.close();
-        signal("CONT");
-        stopDaemon();
+        daemon.stop();
         looper.shutdownNow();
     }
 
-    private void startDaemon(String... command) throws Exception {
-        daemon = new ProcessBuilder(command).redirectOutput(ProcessBuilder.Redirect.INHERIT)
-                .redirectError(ProcessBuilder.Redirect.INHERIT).start();
-        for (int i = 0; !Files.readString(Path.of("/proc/net/unix")).contains(SOCKET); i++) {
-            assertTrue("daemon did not start: " + command[0], i < 400 && daemon.isAlive());
-            Thread.sleep(25);
-        }
-    }
-
-    private void stopDaemon() throws Exception {
-        if (daemon == null) return;
-        daemon.destroyForcibly().waitFor();
-        daemon = null;
-        for (int i = 0; Files.readString(Path.of("/proc/net/unix")).contains(SOCKET); i++) {
-            assertTrue("the daemon's name is still taken", i < 400);
-            Thread.sleep(25);
-        }
-    }
-
-    private void signal(String name) throws Exception {
-        if (daemon != null)
-            new ProcessBuilder("kill", "-" + name, Long.toString(daemon.pid())).inheritIO().start().waitFor();
-    }
-
     private void startSimulator() throws Exception {
-        startDaemon(System.getProperty("kiv.simd"), "--quiet", "--ping-interval", "0");
+        daemon.start(System.getProperty("kiv.simd"), "--quiet", "--ping-interval", "0");
     }
 
     private IPodClient connect() throws IPodException {
@@ -342,7 +316,7 @@ public class RequestTableTest {
     /** Each error reply reaches both forms with the daemon's text, or as the library's contract says. */
     @Test
     public void errorRepliesCarryTheDaemonsText() throws Exception {
-        startDaemon(System.getProperty("kiv.erring_daemon"), "refused");
+        daemon.start(System.getProperty("kiv.erring_daemon"), "refused");
         IPodClient c = connect();
         assertTrue(c.openSession(0));
         for (Row r : TABLE.values()) {
@@ -381,9 +355,9 @@ public class RequestTableTest {
         IPodClient c = connect();
         assertTrue(c.openSession(0));
         c.setTimeout(Duration.ofMillis(250));
-        signal("STOP");
+        daemon.signal("STOP");
         for (Row r : TABLE.values()) assertEquals(r.c(), "TIMEOUT", outcome(r.blocking(), c));
-        signal("CONT");
+        daemon.signal("CONT");
         c.setTimeout(Duration.ofSeconds(10));
         assertTrue(c.openSession(0));
         assertNotNull(c.playState());
@@ -402,7 +376,7 @@ public class RequestTableTest {
                 lost.add(true);
             }
         });
-        stopDaemon();
+        daemon.stop();
         assertNotNull("no disconnection", lost.poll(10, TimeUnit.SECONDS));
         for (Row r : TABLE.values()) {
             assertEquals(r.c(), "NOT_CONNECTED", outcome(r.blocking(), c));
