@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "cache/cache.h"
 #include "cache/retained.h"
 #include "cache/value_lookup.h"
@@ -48,10 +50,11 @@ void release_private_artwork(kiv_ipod_client *client) {
     client->artwork_data = nullptr;
 }
 
-// Drops the image read from the daemon's file, and closes that file.
+// Drops the image read from the daemon's file, and closes that file. Every
+// caller has run release_private_artwork first, so no pointer to the pixels
+// outlives them.
 void release_file_artwork(kiv_ipod_client *client) {
     if (!client->artwork_map) return;
-    if (client->artwork_data == client->artwork_map) client->artwork_data = nullptr;
     free(client->artwork_map);
     close(client->artwork_map_fd);
     client->artwork_map = nullptr;
@@ -67,11 +70,6 @@ void release_file_artwork(kiv_ipod_client *client) {
 // afterwards cannot make a read of the artwork fault.
 bool open_artwork_file(kiv_ipod_client *client, const char *path, uint32_t length) {
     if (!path || length == 0) return false;
-    if (length > IPOD_MAX_PAYLOAD) {
-        kv_error("%s, image of %u bytes exceeds the limit of %u bytes\n", "set_artwork", length,
-                 IPOD_MAX_PAYLOAD);
-        return false;
-    }
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         kv_error("%s, cannot open " IPOD_LOG_TEXT "\n", "set_artwork", path);
@@ -204,10 +202,9 @@ bool copy_fixed_bytes(uint8_t *field, size_t size, const serialize_value *hash, 
     if (!value) return false;
     int32_t length = 0;
     const void *bytes = serialize_get_bytes(value, &length);
-    size_t n = length > 0 ? static_cast<size_t>(length) : 0;
-    if (n > size) n = size;
+    const size_t n = std::min(static_cast<size_t>(std::max(length, 0)), size);
     memset(field, 0, size);
-    if (n && bytes) memcpy(field, bytes, n);
+    if (n > 0) memcpy(field, bytes, n);
     return true;
 }
 
@@ -297,6 +294,15 @@ int32_t set_artwork(kiv_ipod_client *client, const ipod_packet *packet) {
     const auto height = static_cast<uint16_t>(value_int_or(hash, "height", 0));
     const auto rowstride = static_cast<uint16_t>(value_int_or(hash, "rowstride", 0));
     const uint32_t needed = static_cast<uint32_t>(rowstride) * height;
+    // No image is larger than a payload, in a file or inline. A file image
+    // that is refused leaves none; inline pixels that are refused leave the
+    // cached ones.
+    if (needed > IPOD_MAX_PAYLOAD) {
+        kv_error("%s, image of %u bytes exceeds the limit of %u bytes\n", "set_artwork", needed,
+                 IPOD_MAX_PAYLOAD);
+        if (shared) release_artwork(client);
+        return -1;
+    }
 
     if (shared) {
         release_private_artwork(client);
@@ -313,19 +319,15 @@ int32_t set_artwork(kiv_ipod_client *client, const ipod_packet *packet) {
 
     // Inline pixels: the copy always covers rowstride x height bytes, the
     // length that kiv_ipod_current_track_artwork_length reports, and is
-    // never larger than a payload. The sizes change only with the pixels.
+    // never larger than a payload (the pixels came in one). The sizes
+    // change only with the pixels.
     int32_t image_length = 0;
     const void *pixels = serialize_get_bytes(image, &image_length);
-    size_t copied = image_length > 0 ? static_cast<size_t>(image_length) : 0;
-    size_t size = copied > needed ? copied : needed;
-    if (size > IPOD_MAX_PAYLOAD) {
-        kv_error("%s, image of %zu bytes exceeds the limit of %u bytes\n", "set_artwork", size,
-                 IPOD_MAX_PAYLOAD);
-        return -1;
-    }
+    const size_t copied = static_cast<size_t>(std::max(image_length, 0));
+    const size_t size = std::max<size_t>(copied, needed);
     auto *buffer = static_cast<uint8_t *>(calloc(size ? size : 1, 1));
     if (!buffer) return -1;
-    if (copied && pixels) memcpy(buffer, pixels, copied);
+    if (copied > 0) memcpy(buffer, pixels, copied);
     release_private_artwork(client);
     client->artwork_data = buffer;
     client->artwork_width = width;

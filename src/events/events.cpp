@@ -13,26 +13,28 @@
 
 namespace {
 
-// The daemon's event names decode to the types of the interface.
-static_assert(IPOD_EVENT_connected_ipod == KIV_IPOD_EVENT_CONNECTED &&
-                  IPOD_EVENT_disconnected_ipod == KIV_IPOD_EVENT_DISCONNECTED &&
-                  IPOD_EVENT_fail_to_detect == KIV_IPOD_EVENT_FAIL_TO_DETECT &&
-                  IPOD_EVENT_authenticated == KIV_IPOD_EVENT_AUTHENTICATED &&
-                  IPOD_EVENT_mode_changed == KIV_IPOD_EVENT_MODE_CHANGED &&
-                  IPOD_EVENT_play_state_changed == KIV_IPOD_EVENT_PLAY_STATE_CHANGED &&
-                  IPOD_EVENT_track_index_changed == KIV_IPOD_EVENT_TRACK_INDEX_CHANGED &&
-                  IPOD_EVENT_samplerate_retrieved == KIV_IPOD_EVENT_SAMPLERATE_RETRIEVED &&
-                  IPOD_EVENT_track_position_changed == KIV_IPOD_EVENT_TRACK_POSITION_CHANGED &&
-                  IPOD_EVENT_chapter_index_changed == KIV_IPOD_EVENT_CHAPTER_INDEX_CHANGED &&
-                  IPOD_EVENT_shuffle_changed == KIV_IPOD_EVENT_SHUFFLE_CHANGED &&
-                  IPOD_EVENT_repeat_changed == KIV_IPOD_EVENT_REPEAT_CHANGED &&
-                  IPOD_EVENT_playlist_changed == KIV_IPOD_EVENT_PLAYLIST_CHANGED &&
-                  IPOD_EVENT_ipod_ready == KIV_IPOD_EVENT_IPOD_READY &&
-                  IPOD_EVENT_eap_session_opened == KIV_IPOD_EVENT_EAP_SESSION_OPENED &&
-                  IPOD_EVENT_eap_session_closed == KIV_IPOD_EVENT_EAP_SESSION_CLOSED &&
-                  IPOD_EVENT_eap_data_received == KIV_IPOD_EVENT_EAP_DATA_RECEIVED &&
-                  IPOD_EVENT_UNKNOWN == KIV_IPOD_EVENT_UNKNOWN,
-              "protocol.def's event types are the interface's");
+// The daemon's event names decode to the types of the interface: one
+// assertion per event, so a mismatch names the event.
+#define SAME_EVENT_TYPE(wire, api) static_assert(IPOD_EVENT_##wire == KIV_IPOD_EVENT_##api, #wire)
+SAME_EVENT_TYPE(connected_ipod, CONNECTED);
+SAME_EVENT_TYPE(disconnected_ipod, DISCONNECTED);
+SAME_EVENT_TYPE(fail_to_detect, FAIL_TO_DETECT);
+SAME_EVENT_TYPE(authenticated, AUTHENTICATED);
+SAME_EVENT_TYPE(mode_changed, MODE_CHANGED);
+SAME_EVENT_TYPE(play_state_changed, PLAY_STATE_CHANGED);
+SAME_EVENT_TYPE(track_index_changed, TRACK_INDEX_CHANGED);
+SAME_EVENT_TYPE(samplerate_retrieved, SAMPLERATE_RETRIEVED);
+SAME_EVENT_TYPE(track_position_changed, TRACK_POSITION_CHANGED);
+SAME_EVENT_TYPE(chapter_index_changed, CHAPTER_INDEX_CHANGED);
+SAME_EVENT_TYPE(shuffle_changed, SHUFFLE_CHANGED);
+SAME_EVENT_TYPE(repeat_changed, REPEAT_CHANGED);
+SAME_EVENT_TYPE(playlist_changed, PLAYLIST_CHANGED);
+SAME_EVENT_TYPE(ipod_ready, IPOD_READY);
+SAME_EVENT_TYPE(eap_session_opened, EAP_SESSION_OPENED);
+SAME_EVENT_TYPE(eap_session_closed, EAP_SESSION_CLOSED);
+SAME_EVENT_TYPE(eap_data_received, EAP_DATA_RECEIVED);
+SAME_EVENT_TYPE(UNKNOWN, UNKNOWN);
+#undef SAME_EVENT_TYPE
 
 int32_t event_type_of(const char *name) {
     return ipod_event_type_of(name);

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "capture.h"
 #include "handle.h"
 #include "link/link.h"
@@ -116,7 +118,7 @@ uint32_t read_size(const kiv_ipod_client *client) {
     if (length > IPOD_MAX_PAYLOAD) return IPOD_READ_CHUNK;
     uint32_t total = IPOD_HEADER_SIZE + length;
     uint32_t missing = total > client->rx_len ? total - client->rx_len : 0;
-    return missing > IPOD_READ_CHUNK ? missing : IPOD_READ_CHUNK;
+    return std::max<uint32_t>(missing, IPOD_READ_CHUNK);
 }
 
 // Cuts every complete packet out of rx_buf into the queue. Returns the

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "kiv_ipod.h"
 #include "log/log_limits.h"
 
@@ -113,9 +115,9 @@ void kv_hexdump(const void *data, int32_t len) {
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
     char hex[16 * 3 + 1];
     char text[16 + 1];
-    int32_t shown = len < kiv_log::kHexdumpMaxBytes ? len : kiv_log::kHexdumpMaxBytes;
+    const int32_t shown = std::min(len, kiv_log::kHexdumpMaxBytes);
     for (int32_t offset = 0; offset < shown; offset += 16) {
-        int32_t n = shown - offset < 16 ? shown - offset : 16;
+        const int32_t n = std::min(shown - offset, 16);
         for (int32_t i = 0; i < n; i++) {
             uint8_t b = bytes[offset + i];
             hex[i * 3] = kLowerHex[b >> 4];
@@ -133,7 +135,7 @@ void kv_hexdump(const void *data, int32_t len) {
 void print_hex(const void *data, int32_t count) {
     kv_debug("%s, count=%d\n", "print_hex", count);
     if (count < 0 || data == nullptr) count = 0;
-    int32_t shown = count < kiv_log::kPrintHexMaxBytes ? count : kiv_log::kPrintHexMaxBytes;
+    const int32_t shown = std::min(count, kiv_log::kPrintHexMaxBytes);
     char *text = static_cast<char *>(malloc(3 * static_cast<size_t>(shown) + 1));
     if (text == nullptr) return;
     const uint8_t *bytes = static_cast<const uint8_t *>(data);

@@ -2,7 +2,10 @@
 // indexed access and key lookup through it.
 #include "serialize/lists.h"
 
+#include <stdint.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "serialize/hash_keys.h"
 #include "serialize/links.h"
@@ -14,13 +17,17 @@ struct KeySlot {
     uint32_t hash;
 };
 
-// Largest array of links by position and table of keys: a quarter of the
-// address space (a list long enough to need more could not fit in memory
-// beside them; on a 32-bit target the bound keeps the byte counts from
-// overflowing). Within it, the positions never outnumber the links and the
-// table has at most four slots per entry.
-constexpr size_t kMaxPositions = sizeof(void *) < 8 ? size_t{1} << 28 : size_t{INT32_MAX};
-constexpr uint32_t kMaxKeySlots = sizeof(void *) < 8 ? 1u << 26 : 1u << 30;
+// Largest array of links by position and table of keys: a list long
+// enough to need more could not fit in memory beside them, and on a 32-bit
+// target the bounds keep the byte counts from overflowing. The positions
+// take at most a quarter of the address space and are counted in an
+// int32_t; the table, whose size is a power of two, has at most 2^26 slots
+// (512 MiB) on a 32-bit target and 2^30 on a 64-bit one. Within them, the
+// positions never outnumber the links and the table has at most four
+// slots per entry.
+constexpr size_t kMaxPositions = std::min<size_t>(SIZE_MAX / 4 / sizeof(void *), INT32_MAX);
+constexpr uint32_t kMaxKeySlots = 1u << (22 + sizeof(void *));
+static_assert(sizeof(void *) == 4 || sizeof(void *) == 8, "a 32-bit or a 64-bit target");
 
 struct ListExtra {
     void *cursor;  // the link last reached by index, and its index

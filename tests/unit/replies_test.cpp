@@ -261,6 +261,24 @@ TEST(Replies, SharedArtworkKeepsReopensOrDropsTheFile) {
     EXPECT_EQ(run(set_artwork, c, shared_art(0, 0, 0, small.path)), -1);
     EXPECT_EQ(c->artwork_map, nullptr);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
+
+    // An image one page past the payload limit, in a (sparse) file that
+    // does hold it: refused before the file is opened, and the artwork
+    // held before is gone.
+    TempFile huge(0, 'x');
+    const uint32_t huge_length = IPOD_MAX_PAYLOAD + 4096;
+    ASSERT_EQ(truncate(huge.path.c_str(), huge_length), 0);
+    ASSERT_EQ(run(set_artwork, c, shared_art(4, 4, 4, small.path)), 1);
+    log_clear();
+    EXPECT_EQ(run(set_artwork, c, shared_art(1024, huge_length / 4096, 4096, huge.path)), -1);
+    EXPECT_EQ(c->artwork_map, nullptr);
+    EXPECT_EQ(c->artwork_map_fd, -1);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);
+    EXPECT_EQ(kiv_ipod_current_track_artwork_width(c), 0);
+    EXPECT_EQ(
+        log_count(kError, "set_artwork, image of " + std::to_string(huge_length) +
+                              " bytes exceeds the limit of " + std::to_string(IPOD_MAX_PAYLOAD) + " bytes\n"),
+        1);
 }
 
 // The daemon cuts its artwork file after the reply: the image the handle
