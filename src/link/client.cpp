@@ -118,13 +118,25 @@ bool set_send_timeout(int fd, int32_t milliseconds) {
     return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
-// Connects `fd` to the abstract socket `name`: 0, or -1 with errno set.
-// Without libcutils: the name after a leading NUL byte in sun_path, the
-// address length counting the name's bytes and no terminator.
+// Connects `fd` to the abstract socket `name`, through libcutils when the
+// build has it: 0, or -1 with errno set.
 int connect_abstract(int fd, const char *name) {
 #if KIV_IPOD_WITH_LIBCUTILS
     return socket_local_client_connect(fd, name, ANDROID_SOCKET_NAMESPACE_ABSTRACT, SOCK_STREAM) < 0 ? -1 : 0;
 #else
+    return ipod_connect_abstract(fd, name);
+#endif
+}
+
+}  // namespace
+
+extern "C" {
+
+// The abstract-namespace connect of a build without libcutils, compiled in
+// every build so that every build's tests run it: the name after a leading
+// NUL byte in sun_path, the address length counting the name's bytes and
+// no terminator.
+int ipod_connect_abstract(int fd, const char *name) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     const size_t length = strlen(name);
@@ -135,12 +147,7 @@ int connect_abstract(int fd, const char *name) {
     memcpy(address.sun_path + 1, name, length);
     const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
     return connect(fd, reinterpret_cast<const sockaddr *>(&address), size);
-#endif
 }
-
-}  // namespace
-
-extern "C" {
 
 int connect_to_server(void) {
     return ipod_connect_bounded(timeout_from_environment());

@@ -38,6 +38,9 @@ kiv_ipod_client *ipod_client_new(int fd);
 // daemon to take the connection (0: as long as it takes). The descriptor,
 // or -1.
 int ipod_connect_bounded(int32_t milliseconds);
+// Connects `fd` to the abstract socket `name` without libcutils: 0, or -1
+// with errno set (ENAMETOOLONG for a name of more than 107 bytes).
+int ipod_connect_abstract(int fd, const char *name);
 ipod_packet *ipod_packet_new(void);
 // A packet with room for `room` payload bytes directly behind it, which
 // ipod_packet_free releases with the packet.

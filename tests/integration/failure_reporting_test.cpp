@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <set>
+#include <thread>
 
 #include "requests_fixture.h"
 
@@ -11,14 +12,22 @@ using namespace reqtest;
 namespace {
 
 // An error reply to the opening request is a failed connect, whose text
-// the application can read; the next successful connect clears it.
+// the application can read on the thread that connected (a thread that has
+// not had a refusal reads none); the next successful connect clears it.
 TEST(FailureReporting, AHandshakeAnsweredWithAnErrorFails) {
+    const auto error_on_a_new_thread = [] {
+        const char *seen = "unset";
+        std::thread([&seen] { seen = kiv_ipod_connect_error(); }).join();
+        return seen;
+    };
+    EXPECT_EQ(error_on_a_new_thread(), nullptr);
     Daemon d;
     d.daemon.set_open_reply(frame(1, 0, wire::h({{"error", wire::s("battery low")}})));
     kivtest::log_clear();
     EXPECT_EQ(kiv_ipod_connect(), nullptr);
     ASSERT_NE(kiv_ipod_connect_error(), nullptr);
     EXPECT_STREQ(kiv_ipod_connect_error(), "battery low");
+    EXPECT_EQ(error_on_a_new_thread(), nullptr);
     EXPECT_EQ(
         kivtest::log_count(kError, "kiv_ipod_connect, the daemon refused the connection: battery low\n"), 1);
 
