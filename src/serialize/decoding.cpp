@@ -15,6 +15,10 @@
 
 namespace kiv_serialize {
 
+static inline bool is_digit(char c) {
+    return static_cast<unsigned>(c - '0') <= 9;
+}
+
 // Blanks, a plus sign, long or saturating texts: the full atoi rules.
 static int32_t parse_int_general(const char *text, size_t length) {
     size_t i = 0;
@@ -23,7 +27,7 @@ static int32_t parse_int_general(const char *text, size_t length) {
     if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
     // Accumulate as a negative number, whose range is one larger.
     int64_t value = 0;
-    for (; i < length && text[i] >= '0' && text[i] <= '9'; i++) {
+    for (; i < length && is_digit(text[i]); i++) {
         value = value * 10 - (text[i] - '0');
         if (value < INT32_MIN) {
             value = INT32_MIN - 1LL;  // saturated; keep consuming digits
@@ -63,7 +67,7 @@ int32_t parse_int(const char *text, size_t length, size_t readable) {
     // the general parser, which gives the same value for these texts too.
     bool negative = length > 0 && text[0] == '-';
     size_t i = negative ? 1 : 0;
-    if (i < length && length - i <= 10 && static_cast<unsigned>(text[i] - '0') <= 9) {
+    if (i < length && length - i <= 10 && is_digit(text[i])) {
         uint64_t value = 0;
         size_t n = length - i;
         if (n < 8 && readable >= i + 8) {
@@ -75,11 +79,8 @@ int32_t parse_int(const char *text, size_t length, size_t readable) {
         } else if (n >= 8 && eight_digits(load_digits(text + i), &value)) {
             i += 8;
         }
-        for (; i < length; i++) {
-            unsigned digit = static_cast<unsigned>(text[i] - '0');
-            if (digit > 9) break;
-            value = value * 10 + digit;
-        }
+        for (; i < length && is_digit(text[i]); i++)
+            value = value * 10 + static_cast<unsigned>(text[i] - '0');
         if (negative) return value >= 2147483648u ? INT32_MIN : -static_cast<int32_t>(value);
         return value > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(value);
     }
