@@ -357,10 +357,9 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
     int32_t length = 0;
     if (request->payload) {
         encoded = serialize(static_cast<const serialize_value *>(request->payload), &length);
-        if (!encoded || length < 0) {
+        if (encoded == nullptr) {
             // A request that cannot be encoded cannot be sent faithfully;
             // failing like a write keeps a waiting caller from hanging.
-            free(encoded);
             log_send_error(client, "payload cannot be encoded");
             ipod_set_error_kind(client, KIV_IPOD_ERROR_LIMIT);
             close_connection(client);

@@ -81,7 +81,8 @@ int32_t sync_traced(kiv_ipod_client *client, const char *name, const Traces &tra
 extern "C" {
 
 uint32_t preference_type_to_wire(int32_t type) {
-    return type >= 0 && valid_preference_type(static_cast<uint32_t>(type)) ? static_cast<uint32_t>(type) : 0;
+    // A negative type is a very large number here, and no preference.
+    return valid_preference_type(static_cast<uint32_t>(type)) ? static_cast<uint32_t>(type) : 0;
 }
 
 uint32_t preference_setting_to_wire(uint32_t setting) {

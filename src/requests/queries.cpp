@@ -21,7 +21,7 @@ int32_t success_flag(kiv_ipod_client *client, const ipod_packet *reply) {
     int32_t count = -1;
     if (serialize_type(value) == SERIALIZE_INT) {
         count = serialize_get_int(value);
-    } else if (serialize_type(value) == SERIALIZE_HASH && serialize_hash_has_key(value, "error")) {
+    } else if (serialize_hash_has_key(value, "error")) {
         ipod_set_last_error(client, serialize_hash_get_string(value, "error"));
     }
     client->record_count = count;

@@ -29,7 +29,7 @@ uint32_t send_payload(kiv_ipod_client *client, ipod_opcode op, serialize_value *
     packet.payload = payload;
     // A request that was not sent (the connection is lost, or the write
     // failed and closed it) has no id: 0, and no pending slot.
-    const bool sent = ipod_send(client, &packet) >= 0;
+    const bool sent = ipod_send(client, &packet) != -1;
     serialize_free(payload);
     if (!sent) return 0;  // the transport recorded why
     ipod_set_error_kind(client, KIV_IPOD_ERROR_NONE);

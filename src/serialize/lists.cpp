@@ -106,7 +106,11 @@ void append_position(ListState *s, void *link) {
     e->positions[e->positions_count++] = link;
 }
 
+// The key's place in the table; every key in the same place while the
+// tests' collide_all_keys is set (from before the hash is built until it is
+// freed).
 uint32_t key_hash(const char *key, size_t length) {
+    if (collide_all_keys.load(std::memory_order_relaxed)) return 0;
     const SipKey &k = process_key();
     return static_cast<uint32_t>(siphash<1, 3>(k.k0, k.k1, key, length));
 }
@@ -269,17 +273,17 @@ Link *link_at(ListState *s, int32_t index) {
     return link;
 }
 
-bool build_keys(ListState *s) {
+// Builds the table of the keys unless there is one or it was given up;
+// without memory, or with keys that crowd one place, there is none after.
+void build_keys(ListState *s) {
     ListExtra *e = extra_of(s);
-    if (e == nullptr || e->keys_given_up) return false;
-    if (e->keys != nullptr) return true;
-    if (!grow_keys(e, static_cast<uint32_t>(s->count))) return false;
+    if (e == nullptr || e->keys_given_up || e->keys != nullptr) return;
+    if (!grow_keys(e, static_cast<uint32_t>(s->count))) return;
     for (auto *entry = static_cast<serialize_hash_entry *>(s->head); entry != nullptr; entry = entry->next)
         if (!place_key(e, entry)) {
             drop_keys(e, true);
-            return false;
+            return;
         }
-    return true;
 }
 
 }  // namespace
@@ -308,10 +312,8 @@ serialize_hash_entry *hash_find_key(const serialize_value *, ListState *s, const
         return static_cast<serialize_hash_entry *>(s->extra->cursor);
     if (static_cast<serialize_hash_entry *>(s->tail)->key == key)
         return static_cast<serialize_hash_entry *>(s->tail);
-    bool use_table = s->extra != nullptr && s->extra->keys != nullptr;
-    if (!use_table && s->count >= kKeyIndexMin && s->compared / kKeyIndexAfter >= s->count)
-        use_table = build_keys(s);
-    if (use_table) {
+    if (s->count >= kKeyIndexMin && s->compared / kKeyIndexAfter >= s->count) build_keys(s);
+    if (s->extra != nullptr && s->extra->keys != nullptr) {
         const ListExtra *e = s->extra;
         uint32_t hash = key_hash(key, strlen(key));
         uint32_t mask = e->key_capacity - 1;

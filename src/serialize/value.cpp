@@ -8,6 +8,8 @@
 // O(1) expected. Links and who owns them are described in links.h.
 #include <string.h>
 
+#include <algorithm>
+
 #include "serialize/links.h"
 #include "serialize/lists.h"
 #include "serialize/serialize_private.h"
@@ -53,8 +55,7 @@ serialize_value *new_container(int32_t type) {
     node->type = type;
     node->data = head;
     node->length = 0;
-    clear_list_state(node);
-    set_list_state(node, head, 0);
+    clear_list_state(node);  // the first access finds the empty head
     return node;
 }
 
@@ -209,7 +210,7 @@ void kiv_copy_bytes(void *dst, const void *src, size_t count) {
     char *out = static_cast<char *>(dst);
     const char *in = static_cast<const char *>(src);
     for (size_t done = 0; done < count; done += kPiece) {
-        size_t piece = count - done < kPiece ? count - done : kPiece;
+        const size_t piece = std::min(count - done, kPiece);
         // Through a pointer the compiler cannot see through: it would
         // otherwise expand this copy of a known small bound into an inline
         // string move that runs about three times slower than the C

@@ -430,4 +430,24 @@ TEST_F(Link, NestedBlockingRequestsStopNestingAtTheLimit) {
     EXPECT_EQ(client->dispatch_depth, 0u);
 }
 
+// A packet left queued by an earlier pass is dispatched at once when the
+// descriptor has nothing to read, whatever errno holds from before (a
+// stale EINTR is not a reason to poll again).
+TEST_F(Link, ALeftOverPacketIsDispatchedAtOnceWhateverErrnoHeld) {
+    trace();
+    ipod_packet *left = ipod_packet_new();
+    ASSERT_NE(left, nullptr);
+    left->tid = 77;
+    left->opcode = IPOD_OP_ping;
+    ipod_queue_append(client, left);
+    EXPECT_EXIT(
+        {
+            alarm(5);
+            errno = EINTR;
+            const int32_t read = kiv_ipod_read(client);
+            _exit(read == 0 && g_order == std::vector<std::string>{"ping 77"} ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 }  // namespace

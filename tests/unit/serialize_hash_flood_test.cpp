@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "colliding_keys.h"
+#include "serialize/lists.h"
 #include "serialize/serialize_private.h"
 #include "value_tree.h"
 
@@ -187,6 +188,33 @@ TEST(SerializeHashFlood, LookupsInADecodedHashFindEveryKey) {
                   static_cast<int32_t>(i % 10));
     }
     EXPECT_EQ(serialize_hash_has_key(hash.get(), "absent"), 0);
+}
+
+// Lookups by key through the public functions stay right when every key
+// lands on the same place of the key table: with as many keys as the table
+// can hold that way (the last one as far from its place as a key may be),
+// one more (the table gives up and lookups walk the list), and many more;
+// keys added after the table exists are found too, a missing key is not.
+TEST(SerializeHashFlood, LookupsStayRightWhenEveryKeyCollidesInTheTable) {
+    CollideAllKeys collide(true);
+    const int32_t limit = static_cast<int32_t>(kiv_serialize::kKeyMaxProbes) + 1;
+    for (int32_t n : {kiv_serialize::kKeyIndexMin, limit, limit + 1, 4 * limit}) {
+        SCOPED_TRACE(n);
+        Tree hash(serialize_hash());
+        const auto key = [](int32_t i) { return "key" + std::to_string(i); };
+        const auto check_all = [&](int32_t count) {
+            // Each key read a few times: enough comparisons for the table.
+            for (int round = 0; round < 3; round++)
+                for (int32_t i = 0; i < count; i++) {
+                    ASSERT_EQ(serialize_get_int(serialize_hash_get(hash.get(), key(i).c_str())), i) << key(i);
+                }
+            EXPECT_EQ(serialize_hash_get(hash.get(), "absent"), nullptr);
+        };
+        for (int32_t i = 0; i < n - 1; i++) serialize_hash_add(hash.get(), key(i).c_str(), serialize_int(i));
+        check_all(n - 1);
+        serialize_hash_add(hash.get(), key(n - 1).c_str(), serialize_int(n - 1));
+        check_all(n);
+    }
 }
 
 }  // namespace

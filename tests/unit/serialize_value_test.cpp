@@ -122,6 +122,18 @@ TEST(SerializeValue, NullAndMistypedNodesAreHarmless) {
     EXPECT_EQ(serialize_array_count(array.get()), 0);
     serialize_array_add(array.get(), nullptr);
     EXPECT_EQ(serialize_array_count(array.get()), 0);
+
+    // Insertions, deletions and destruction with a null or mistyped
+    // argument change nothing.
+    serialize_array_add(array.get(), serialize_int(5));
+    serialize_array_insert(array.get(), 1, nullptr);
+    serialize_array_insert(array.get(), 0, nullptr);
+    serialize_array_insert(nullptr, 0, keep.get());
+    serialize_array_del(nullptr, 0);
+    serialize_array_destroy(nullptr);
+    serialize_array_destroy(hash.get());
+    EXPECT_EQ(encoded(array.get()), wire::a({wire::i(5)}));
+    EXPECT_EQ(encoded(hash.get()), wire::h({{"n", wire::i(3)}, {"s", wire::s("text")}}));
 }
 
 TEST(SerializeValue, DestroyLeavesOnlyTheNode) {
@@ -434,6 +446,29 @@ TEST(SerializeValue, RunningOutOfMemoryLosesNothingElse) {
     EXPECT_EQ(encoded(array.get()), wire::a({wire::i(1)}));
     EXPECT_EQ(encoded(hash.get()), wire::h({{"a", wire::i(1)}}));
     EXPECT_EQ(encoded(empty.get()), wire::h({}));
+    // A copy that runs out of memory at any allocation is null, and frees
+    // what it had built (the leak checker sees the rest); empty containers
+    // at every level take allocations of their own.
+    Tree tree(serialize_hash());
+    serialize_hash_add(tree.get(), "empty", serialize_array());
+    serialize_hash_add(tree.get(), "also", serialize_hash());
+    Tree inner(serialize_array());
+    serialize_array_add(inner.get(), serialize_hash());
+    serialize_array_add(inner.get(), serialize_string("x"));
+    serialize_hash_add(tree.get(), "inner", serialize_dup(inner.get()));
+    int failures = 0;
+    for (int at = 1; at < 64; at++) {
+        kiv_serialize::alloc_fail_countdown.store(at);
+        Tree copy(serialize_dup(tree.get()));
+        const bool failed = kiv_serialize::alloc_fail_countdown.exchange(0) == 0;
+        if (!failed) {
+            EXPECT_EQ(encoded(copy.get()), encoded(tree.get()));
+            break;
+        }
+        failures++;
+        EXPECT_EQ(copy.get(), nullptr) << "failing allocation " << at;
+    }
+    EXPECT_GE(failures, 4) << "the copy made fewer allocations than it has empty containers";
     // Constructors return null.
     kiv_serialize::alloc_fail_countdown.store(1);
     EXPECT_EQ(serialize_string("x"), nullptr);
