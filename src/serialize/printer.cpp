@@ -23,6 +23,13 @@ struct PrintFrame {
     bool hash;
 };
 
+// A container that is visited (printed) always finds room on the stack:
+// each open frame is a visited container, and no more than kPrintMaxValues
+// values are visited. Only the counting of what is left out can run out of
+// stack, and that is reported as "at least".
+constexpr bool kVisitedFitTheStack = kPrintMaxValues <= kMaxDepth;
+static_assert(kVisitedFitTheStack, "every visited container has a frame");
+
 class Printer {
 public:
     Printer() = default;
@@ -161,7 +168,7 @@ private:
     void visit(const serialize_value *node, int64_t depth) {
         if (node->type == SERIALIZE_ARRAY) {
             // The array itself prints nothing; each element one level deeper.
-            if (!push(node, depth)) stopped_ = at_least_ = true;
+            push(node, depth);  // room is certain (see kVisitedFitTheStack)
             return;
         }
         indent(depth);
@@ -190,7 +197,7 @@ private:
             }
             case SERIALIZE_HASH:
                 put("{\n", 2, true);
-                if (!push(node, depth)) stopped_ = at_least_ = true;
+                push(node, depth);  // room is certain (see kVisitedFitTheStack)
                 break;
             default:
                 put("unknown type\n", 13, true);

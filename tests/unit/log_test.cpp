@@ -189,14 +189,24 @@ TEST(Log, TheEnvironmentCanSendRecordsToStandardError) {
         else
             unsetenv("KIV_IPOD_LOG");
         kivtest::log_clear();
+        static int results[4];
         const std::string text = captured_stderr([] {
-            kv_debug("trace %d\n", 1);
-            kv_print("info\n");
-            kv_error("failed, %s", "no newline");
-            kv_apitrace("api\n");
+            results[0] = kv_debug("trace %d\n", 1);
+            results[1] = kv_print("info\n");
+            results[2] = kv_error("failed, %s", "no newline");
+            results[3] = kv_apitrace("api\n");
         });
         EXPECT_EQ(text, row.stderr_text);
         EXPECT_EQ(kivtest::log_records().size(), row.system_records);
+        // On standard error a record that is written returns a positive
+        // count, one that is below the chosen priority 0.
+        if (row.system_records == 0) {
+            const char *lines[] = {"trace 1", "info", "failed", "api"};
+            for (int i = 0; i < 4; i++) {
+                EXPECT_EQ(results[i] > 0, text.find(lines[i]) != std::string::npos) << lines[i];
+                EXPECT_GE(results[i], 0) << lines[i];
+            }
+        }
     }
     unsetenv("KIV_IPOD_LOG");
     // A record longer than the formatting buffer is written whole.
