@@ -201,6 +201,22 @@ int trace_ping(kiv_ipod_client *, uint32_t tid, void *data) {
     return 0;
 }
 
+// A process whose standard input is closed connects on descriptor 0: a
+// handshake that times out there fails like any other.
+TEST(LinkConnect, AHandshakeThatTimesOutOnDescriptorZeroFails) {
+    FakeDaemon daemon;
+    daemon.set_open_reply("");  // accepts, never answers
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            setenv("KIV_IPOD_TIMEOUT_MS", "50", 1);
+            close(0);
+            kiv_ipod_client *c = kiv_ipod_connect();
+            _exit(c == nullptr ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 // Packets that came ahead of the opening reply stay queued: a close drops
 // them, the next read delivers them ahead of its own.
 TEST(LinkDelivery, OneReadInArrivalOrderAndCloseWithPacketsQueuedDeliversNothing) {
