@@ -62,12 +62,26 @@ void release_file_artwork(kiv_ipod_client *client) {
     client->artwork_map_fd = -1;
 }
 
-// Opens the daemon's artwork file for reading only, and takes memory of the
-// handle's own for `length` bytes of it. The file is opened so that it can
-// never become the controlling terminal (O_NOCTTY) and never waits for a
-// writer (O_NONBLOCK); only a regular file that holds the whole image is
-// kept. The pixels are copied, never mapped: a daemon that cuts its file
-// afterwards cannot make a read of the artwork fault.
+// Reads the first `length` bytes of the open file `fd` into `copy`. False
+// when the file ends first (the daemon cut it) or the read fails.
+bool read_artwork_file(int fd, uint8_t *copy, uint32_t length) {
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t got = pread(fd, copy + done, length - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<uint32_t>(got);
+    }
+    return true;
+}
+
+// Opens the daemon's artwork file for reading only and reads `length` bytes
+// of it into memory of the handle's own, which the handle takes with the
+// open file only when the whole image was read. The file is opened so
+// that it can never become the controlling terminal (O_NOCTTY) and never
+// waits for a writer (O_NONBLOCK); only a regular file that holds the
+// whole image is kept. The pixels are copied, never mapped: a daemon that
+// cuts its file afterwards cannot make a read of the artwork fault.
 bool open_artwork_file(kiv_ipod_client *client, const char *path, uint32_t length) {
     if (!path || length == 0) return false;
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -82,7 +96,8 @@ bool open_artwork_file(kiv_ipod_client *client, const char *path, uint32_t lengt
         return false;
     }
     auto *copy = static_cast<uint8_t *>(malloc(length));
-    if (!copy) {
+    if (!copy || !read_artwork_file(fd, copy, length)) {
+        free(copy);
         close(fd);
         return false;
     }
@@ -92,31 +107,15 @@ bool open_artwork_file(kiv_ipod_client *client, const char *path, uint32_t lengt
     return true;
 }
 
-// Reads the first `length` bytes of the open artwork file into the
-// handle's copy. False when the file ends first (the daemon cut it) or the
-// read fails.
-bool read_artwork_file(kiv_ipod_client *client, uint32_t length) {
-    uint32_t done = 0;
-    while (done < length) {
-        ssize_t got = pread(client->artwork_map_fd, client->artwork_map + done, length - done,
-                            static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        done += static_cast<uint32_t>(got);
-    }
-    return true;
-}
-
 // Fills the handle's copy with `length` bytes of the shared artwork file:
 // from the file already open while the image fits in its copy, else from
 // the file that the reply names.
 bool load_shared_artwork(kiv_ipod_client *client, const char *path, uint32_t length) {
-    if (client->artwork_map && client->artwork_map_length >= length && read_artwork_file(client, length))
+    if (client->artwork_map && client->artwork_map_length >= length &&
+        read_artwork_file(client->artwork_map_fd, client->artwork_map, length))
         return true;
     release_file_artwork(client);
-    if (open_artwork_file(client, path, length) && read_artwork_file(client, length)) return true;
-    release_file_artwork(client);
-    return false;
+    return open_artwork_file(client, path, length);
 }
 
 // Appends a value to a list (serialize_array_add costs O(1)); without a

@@ -25,6 +25,7 @@
 #include "fake_daemon.h"
 #include "handle.h"
 #include "link/link.h"
+#include "log_capture.h"
 #include "protocol/protocol.h"
 
 // ------------------------------------------------------------ interposer
@@ -328,6 +329,7 @@ TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
         kiv_ipod_set_ping_cb(c, on_ping, &seen);
 
         bool fired;
+        kivtest::log_clear();
         {
             FailAt fail(n);
             while (kiv_ipod_read(c) >= 0) {
@@ -335,6 +337,12 @@ TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
             fired = fail.fired();
         }
         EXPECT_EQ(kiv_ipod_fd(c), -1);
+        // The first allocation is the receive buffer's: without it the
+        // connection is given up, logged, with nothing delivered.
+        if (n == 1) {
+            EXPECT_EQ(kivtest::log_count(6, "ipod_read_packets, out of memory for 1024 bytes\n"), 1);
+            EXPECT_TRUE(seen.log.empty());
+        }
         // Delivered entries keep their order; each is the full one or its
         // failure form; nothing is delivered twice or invented.
         std::string all;

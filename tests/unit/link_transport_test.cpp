@@ -450,4 +450,17 @@ TEST_F(Link, ALeftOverPacketIsDispatchedAtOnceWhateverErrnoHeld) {
         testing::ExitedWithCode(0), "");
 }
 
+// The last read of a large frame asks for a whole chunk and may take the
+// next frame's bytes with the frame's end: both frames are kept, the large
+// one not taking over a buffer that holds more than itself.
+TEST_F(Link, ALargeFramesLastReadThatTakesTheNextFrameKeepsBoth) {
+    const std::string big = frame(5, 30, std::string(100000, 'p')), small = frame(6, 31, "xy");
+    put(big.substr(0, big.size() - 100));
+    while (client->rx_len < big.size() - 100 && ipod_readable_now(client))
+        ASSERT_GE(ipod_read_packets(client), 0);
+    put(big.substr(big.size() - 100) + small);
+    while (kiv_ipod_pending(client) < 2 && ipod_readable_now(client)) ASSERT_GE(ipod_read_packets(client), 0);
+    EXPECT_EQ(take_queue(), (std::vector<std::string>{big, small}));
+}
+
 }  // namespace
