@@ -374,16 +374,16 @@ int32_t ipod_send(kiv_ipod_client *client, ipod_packet *request) {
     if (length > 0 && static_cast<uint32_t>(length) <= kCoalesceLimit) {
         memcpy(buffer + IPOD_HEADER_SIZE, encoded, static_cast<size_t>(length));
         written = write_bounded(client, buffer, IPOD_HEADER_SIZE + static_cast<uint32_t>(length), &deadline);
-        if (written >= 0 && client->capture)
+        if (written != -1 && client->capture)
             kiv_capture_frame(client->capture, KIV_CAPTURE_TO_DAEMON, buffer,
                               IPOD_HEADER_SIZE + static_cast<uint32_t>(length), nullptr, 0);
     } else {
         written = write_bounded(client, buffer, IPOD_HEADER_SIZE, &deadline);
-        if (written >= 0 && length > 0) {
+        if (written != -1 && length > 0) {
             int32_t rest = write_bounded(client, encoded, static_cast<uint32_t>(length), &deadline);
             written = rest < 0 ? -1 : written + rest;
         }
-        if (written >= 0 && client->capture)
+        if (written != -1 && client->capture)
             kiv_capture_frame(client->capture, KIV_CAPTURE_TO_DAEMON, buffer, IPOD_HEADER_SIZE, encoded,
                               static_cast<uint32_t>(length));
     }
@@ -445,7 +445,8 @@ void ipod_wait_take(kiv_ipod_client *client, ipod_wait *wait, ipod_packet *reply
     wait->error_kind = client->error_kind;
     if (wait->error_kind == KIV_IPOD_ERROR_NONE && client->last_error)
         wait->error_kind = KIV_IPOD_ERROR_DAEMON;
-    free(wait->error_after);
+    // A wait is taken once (ipod_wait_for skips a handled one), so it holds
+    // no text yet.
     wait->error_after = client->last_error ? strdup(client->last_error) : nullptr;
 }
 
