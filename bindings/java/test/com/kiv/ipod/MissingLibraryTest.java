@@ -33,7 +33,8 @@ public class MissingLibraryTest {
             UnsatisfiedLinkError e = assertThrows(UnsatisfiedLinkError.class,
                     () -> IPodClient.connect(Runnable::run, Duration.ofSeconds(10)));
             long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-            assertTrue("took " + ms + " ms", ms < 500);
+            // At once: well inside the 10 s bound, with room for a loaded machine.
+            assertTrue("took " + ms + " ms", ms < 2000);
             assertNamesLibraryAndPath(e.getMessage());
         }
         long loops = Thread.getAllStackTraces().keySet().stream()
@@ -61,7 +62,7 @@ public class MissingLibraryTest {
             }
         });
         try {
-            waited.get(1, TimeUnit.SECONDS);
+            waited.get(5, TimeUnit.SECONDS);
         } catch (TimeoutException e) {
             fail("the wait for the connection did not end");
         } catch (ExecutionException e) {
