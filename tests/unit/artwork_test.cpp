@@ -31,18 +31,6 @@ namespace {
 constexpr int kDebug = 3;
 constexpr int kError = 6;
 
-using Parser = int32_t (*)(kiv_ipod_client *, const ipod_packet *);
-
-int32_t run(Parser parser, kiv_ipod_client *c, Value reply) {
-    Packet p(reply);
-    return parser(c, p.get());
-}
-
-int32_t run_empty(Parser parser, kiv_ipod_client *c) {
-    Packet p;
-    return parser(c, p.get());
-}
-
 Value inline_art(int w, int h, int stride, const std::string &pixels) {
     return H({{"width", I(w)}, {"height", I(h)}, {"rowstride", I(stride)}, {"image", B(pixels)}});
 }

@@ -125,6 +125,19 @@ private:
     kiv_ipod_client *client_;
 };
 
+// Runs a reply parser on a packet holding `reply`'s encoding (or none).
+using Parser = int32_t (*)(kiv_ipod_client *, const ipod_packet *);
+
+inline int32_t run(Parser parser, kiv_ipod_client *c, Value reply) {
+    Packet p(reply);
+    return parser(c, p.get());
+}
+
+inline int32_t run_empty(Parser parser, kiv_ipod_client *c) {
+    Packet p;
+    return parser(c, p.get());
+}
+
 }  // namespace fixture
 
 #endif

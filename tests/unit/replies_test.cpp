@@ -32,18 +32,6 @@ namespace {
 constexpr int kDebug = 3;
 constexpr int kError = 6;
 
-using Parser = int32_t (*)(kiv_ipod_client *, const ipod_packet *);
-
-int32_t run(Parser parser, kiv_ipod_client *c, Value reply) {
-    Packet p(reply);
-    return parser(c, p.get());
-}
-
-int32_t run_empty(Parser parser, kiv_ipod_client *c) {
-    Packet p;
-    return parser(c, p.get());
-}
-
 TEST(Replies, PlayStatus) {
     Client c;
     EXPECT_EQ(
