@@ -134,7 +134,7 @@ void kv_hexdump(const void *data, int32_t len) {
 
 void print_hex(const void *data, int32_t count) {
     kv_debug("%s, count=%d\n", "print_hex", count);
-    if (count < 0 || data == nullptr) count = 0;
+    count = data == nullptr ? 0 : std::max(count, 0);
     const int32_t shown = std::min(count, kiv_log::kPrintHexMaxBytes);
     char *text = static_cast<char *>(malloc(3 * static_cast<size_t>(shown) + 1));
     if (text == nullptr) return;

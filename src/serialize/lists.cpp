@@ -115,25 +115,30 @@ uint32_t key_hash(const char *key, size_t length) {
     return static_cast<uint32_t>(siphash<1, 3>(k.k0, k.k1, key, length));
 }
 
-// Puts `entry` into the table unless an entry with its key is there (the
-// first of equal keys is the one found). False when the table gave up.
-bool place_key(ListExtra *e, serialize_hash_entry *entry) {
-    if (entry->key == nullptr) return true;
-    size_t length = strlen(entry->key);
-    uint32_t hash = key_hash(entry->key, length);
-    uint32_t mask = e->key_capacity - 1;
-    uint32_t i = hash & mask;
-    for (uint32_t probes = 0; e->keys[i].entry != nullptr; i = (i + 1) & mask) {
-        const KeySlot &slot = e->keys[i];
-        if (slot.hash == hash && strcmp(slot.entry->key, entry->key) == 0) return true;
+// Puts `slot` at the first free place from its home; false when that is
+// more than kKeyMaxProbes places away. The keys of a hash are distinct
+// (serialize_hash_add replaces the value of a key it holds, the decoder
+// merges a repeated key, a copy copies distinct keys), so the table never
+// holds the key already.
+bool place_slot(ListExtra *e, KeySlot slot) {
+    const uint32_t mask = e->key_capacity - 1;
+    uint32_t i = slot.hash & mask;
+    for (uint32_t probes = 0; e->keys[i].entry != nullptr; i = (i + 1) & mask)
         if (++probes > kKeyMaxProbes) return false;
-    }
-    e->keys[i] = KeySlot{entry, hash};
+    e->keys[i] = slot;
     e->key_used++;
     return true;
 }
 
-// A table of at least twice `needed` slots holding the keys it held.
+// Puts `entry` into the table (an empty head has no key to put). False
+// when the table gave up.
+bool place_key(ListExtra *e, serialize_hash_entry *entry) {
+    if (entry->key == nullptr) return true;
+    return place_slot(e, KeySlot{entry, key_hash(entry->key, strlen(entry->key))});
+}
+
+// A table of at least twice `needed` slots holding the keys it held, which
+// keep their hashes.
 bool grow_keys(ListExtra *e, uint32_t needed) {
     uint32_t capacity = 32;
     while (capacity < needed * 2 && capacity < kMaxKeySlots) capacity *= 2;
@@ -146,17 +151,9 @@ bool grow_keys(ListExtra *e, uint32_t needed) {
     e->keys = fresh;
     e->key_capacity = capacity;
     e->key_used = 0;
-    // The keys it held are distinct and keep their hashes.
     bool placed = true;
-    for (uint32_t i = 0; placed && i < old_capacity; i++) {
-        if (old[i].entry == nullptr) continue;
-        uint32_t at = old[i].hash & (capacity - 1);
-        for (uint32_t probes = 0; placed && fresh[at].entry != nullptr; at = (at + 1) & (capacity - 1))
-            placed = ++probes <= kKeyMaxProbes;
-        if (!placed) break;
-        fresh[at] = old[i];
-        e->key_used++;
-    }
+    for (uint32_t i = 0; placed && i < old_capacity; i++)
+        if (old[i].entry != nullptr) placed = place_slot(e, old[i]);
     free(old);
     if (!placed) drop_keys(e, true);
     return placed;
@@ -287,6 +284,14 @@ void build_keys(ListState *s) {
 }
 
 }  // namespace
+
+KeyTableShape key_table_shape(const serialize_value *hash) {
+    const ListState *s = hash_state(hash);
+    const ListExtra *e = s != nullptr ? s->extra : nullptr;
+    if (e == nullptr) return KeyTableShape{0, 0, false};
+    return KeyTableShape{e->keys != nullptr ? e->key_capacity : 0, e->keys != nullptr ? e->key_used : 0,
+                         e->keys_given_up};
+}
 
 ListState *refresh_array_state(const serialize_value *array) {
     return fresh_state<serialize_array_cell>(array, SERIALIZE_ARRAY);

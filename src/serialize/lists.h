@@ -121,6 +121,15 @@ serialize_hash_entry *hash_link_at(const serialize_value *hash, ListState *s, in
 // The first entry whose key is `key`, or null.
 serialize_hash_entry *hash_find_key(const serialize_value *hash, ListState *s, const char *key);
 
+// What a hash's table of keys looks like, for the tests of its invariants
+// (at most half full; every distinct key in it unless it was given up).
+struct KeyTableShape {
+    uint32_t slots;  // 0 without a table
+    uint32_t keys;
+    bool given_up;
+};
+KeyTableShape key_table_shape(const serialize_value *hash);
+
 // `link` became the last link (an add, or a value put into the empty head).
 void list_appended(ListState *s, serialize_array_cell *link);
 void list_appended(ListState *s, serialize_hash_entry *link);

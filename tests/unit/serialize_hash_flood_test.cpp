@@ -214,7 +214,36 @@ TEST(SerializeHashFlood, LookupsStayRightWhenEveryKeyCollidesInTheTable) {
         check_all(n - 1);
         serialize_hash_add(hash.get(), key(n - 1).c_str(), serialize_int(n - 1));
         check_all(n);
+        // Up to the limit every key stays in the table; past it the table
+        // is given up for good.
+        const kiv_serialize::KeyTableShape shape = kiv_serialize::key_table_shape(hash.get());
+        EXPECT_EQ(shape.given_up, n > limit);
+        EXPECT_EQ(shape.keys, n > limit ? 0u : uint32_t(n));
     }
+}
+
+// The key table of a hash that grows by adds holds every distinct key once
+// (a repeated key is found at its first entry and does not make the table
+// give up) and is never more than half full, at every size.
+TEST(SerializeHashFlood, TheKeyTableHoldsEachKeyOnceAndStaysHalfEmpty) {
+    Tree hash(serialize_hash());
+    std::mt19937 random(7);
+    int32_t distinct = 0;
+    for (int32_t i = 0; i < 3000; i++) {
+        const bool repeat = i > 0 && random() % 4 == 0;
+        const std::string key = "k" + std::to_string(repeat ? int32_t(random() % distinct) : distinct);
+        if (!repeat) distinct++;
+        serialize_hash_add(hash.get(), key.c_str(), serialize_int(i));
+        // Enough lookups that the table is built early and then kept up.
+        ASSERT_NE(serialize_hash_get(hash.get(), key.c_str()), nullptr);
+        ASSERT_NE(serialize_hash_get(hash.get(), "k0"), nullptr);
+        const kiv_serialize::KeyTableShape shape = kiv_serialize::key_table_shape(hash.get());
+        ASSERT_FALSE(shape.given_up) << i;
+        if (shape.slots == 0) continue;
+        ASSERT_EQ(shape.keys, uint32_t(distinct)) << i;
+        ASSERT_LE(2 * shape.keys, shape.slots) << i;
+    }
+    EXPECT_GT(kiv_serialize::key_table_shape(hash.get()).slots, 0u) << "no table was built";
 }
 
 }  // namespace

@@ -85,7 +85,10 @@ TEST(SerializeValue, NullAndMistypedNodesAreHarmless) {
     EXPECT_EQ(serialize_string(nullptr), nullptr);
     EXPECT_EQ(serialize_dup(nullptr), nullptr);
     EXPECT_EQ(serialize(nullptr, &length), nullptr);
-    EXPECT_EQ(serialize_pack_calc(nullptr), -1);
+    for (auto calc :
+         {serialize_pack_calc, serialize_int_pack_calc, serialize_float_pack_calc, serialize_string_pack_calc,
+          serialize_bytes_pack_calc, serialize_array_pack_calc, serialize_hash_pack_calc})
+        EXPECT_EQ(calc(nullptr), -1);
     EXPECT_EQ(serialize_array_count(nullptr), 0);
     EXPECT_EQ(serialize_array_get(nullptr, 0), nullptr);
     EXPECT_EQ(serialize_hash_count(nullptr), 0);
