@@ -114,7 +114,7 @@ int32_t standard_result(kiv_ipod_client *client, ipod_packet *reply) {
     serialize_value *value = reply != nullptr ? ipod_decode_payload(reply) : nullptr;
     if (serialize_type(value) == SERIALIZE_INT) {
         result = serialize_get_int(value);
-    } else if (serialize_type(value) == SERIALIZE_HASH && serialize_hash_has_key(value, "error")) {
+    } else if (serialize_hash_has_key(value, "error")) {
         // An "error" entry that is not a text still marks a failure; it
         // leaves no text behind rather than a stale one.
         ipod_set_last_error(client, serialize_hash_get_string(value, "error"));

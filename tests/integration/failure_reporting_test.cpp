@@ -71,6 +71,9 @@ TEST(FailureReporting, EveryFailureHasAKind) {
         {"invalid argument", true,
          [](kiv_ipod_client *c) { return int64_t(kiv_ipod_launch_application(c, nullptr)); }, 0,
          KIV_IPOD_ERROR_INVALID_ARGUMENT},
+        {"invalid range", true,
+         [](kiv_ipod_client *c) { return int64_t(kiv_ipod_send_eap_datagram(c, 1, nullptr, 4)); }, 0,
+         KIV_IPOD_ERROR_INVALID_ARGUMENT},
         {"lost", true,
          [&d](kiv_ipod_client *c) {
              d.daemon.close_client();
