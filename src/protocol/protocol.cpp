@@ -26,12 +26,13 @@ constexpr size_t kRows = 0
 #define REQUEST(n, opcode, ready, reply_kind) +1
 #include "protocol/protocol.def"
     ;
-constexpr bool every_opcode_named() {
-    for (const char *name : kOpcodeNames.name)
-        if (name == nullptr) return false;
-    return true;
+constexpr size_t named_opcodes() {
+    size_t named = 0;
+    for (const char *name : kOpcodeNames.name) named += name != nullptr ? 1 : 0;
+    return named;
 }
-static_assert(kRows == kOpcodeSlots && every_opcode_named(), "one row per opcode, none missing");
+static_assert(kRows == kOpcodeSlots, "one row per opcode");
+static_assert(named_opcodes() == kOpcodeSlots, "every opcode named");
 
 #define ANY_STATE IPOD_ANY_STATE
 #define READY IPOD_READY

@@ -172,7 +172,7 @@ serialize_value *kiv_ipod_health_examine(kiv_ipod_client *client, const char *te
     ipod_packet *reply = kiv_req::wait_reply(client, tid, __func__, true);
     if (reply == nullptr) return nullptr;
     serialize_value *result = nullptr;
-    if (reply->length > 0 && reply->payload != nullptr) {
+    if (reply->length > 0) {  // a packet with a length has its payload
         result = unserialize(reply->payload, static_cast<int32_t>(reply->length));
     }
     ipod_packet_free(reply);

@@ -2,6 +2,7 @@
 // events through the shared library, and closing.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -199,6 +200,26 @@ int trace_reply(kiv_ipod_client *, uint32_t tid, int32_t result, const char *tex
 int trace_ping(kiv_ipod_client *, uint32_t tid, void *data) {
     static_cast<std::vector<std::string> *>(data)->push_back("ping " + std::to_string(tid));
     return 0;
+}
+
+// A process that has no descriptor left cannot connect: -1 and NULL, and
+// the attempt is logged.
+TEST(LinkConnect, NoDescriptorLeftMeansNoConnection) {
+    FakeDaemon daemon;
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            struct rlimit few;
+            few.rlim_cur = few.rlim_max = 64;
+            setrlimit(RLIMIT_NOFILE, &few);
+            while (dup(2) >= 0) {
+            }
+            kivtest::log_clear();
+            const bool refused = connect_to_server() == -1 && kiv_ipod_connect() == nullptr;
+            _exit(refused && kivtest::log_count(3, "connect_to_server, failed to create socket\n") == 2 ? 0
+                                                                                                        : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 // A process whose standard input is closed connects on descriptor 0: a

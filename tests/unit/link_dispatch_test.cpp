@@ -320,4 +320,31 @@ TEST_F(CaptureTest, ADirectoryGetsAFreshFileUntilNoNameIsLeft) {
     EXPECT_EQ(names().size(), 1u + 1 + 64 + 1);
 }
 
+// A read called from a callback dispatches in turn, at most
+// IPOD_MAX_NESTED_DISPATCH passes deep; deeper, it leaves what is queued
+// to the passes already running, and every ping is still delivered once.
+TEST_F(Link, ReadsFromCallbacksNestAtMostToTheLimit) {
+    struct Depth {
+        int deepest = 0, pings = 0;
+    } depth;
+    kiv_ipod_set_ping_cb(
+        client,
+        [](kiv_ipod_client *c, uint32_t, void *data) {
+            auto *d = static_cast<Depth *>(data);
+            d->deepest = std::max(d->deepest, int(c->dispatch_depth));
+            d->pings++;
+            // As a poll loop would: only with something to read.
+            if (kiv_ipod_pending(c) > 0 || ipod_readable_now(c)) kiv_ipod_read(c);
+            return 0;
+        },
+        &depth);
+    std::string pings;
+    for (int i = 1; i <= 3 * IPOD_MAX_NESTED_DISPATCH; i++) pings += frame(uint32_t(i), IPOD_OP_ping, "");
+    put(pings);
+    while (depth.pings < 3 * IPOD_MAX_NESTED_DISPATCH && ipod_readable_now(client))
+        ASSERT_GE(kiv_ipod_read(client), 0);
+    EXPECT_EQ(depth.pings, 3 * IPOD_MAX_NESTED_DISPATCH);
+    EXPECT_EQ(depth.deepest, IPOD_MAX_NESTED_DISPATCH);
+}
+
 }  // namespace
