@@ -3,28 +3,19 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <ctime>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "client_fixture.h"
-#include "events/events.h"
-#include "fake_daemon.h"
 #include "log_capture.h"
 
 using namespace fixture;
 using kivtest::log_clear;
 using kivtest::log_count;
-using kivtest::log_count_containing;
 
 namespace {
 

@@ -1,19 +1,13 @@
 // Reply parsers: play status, records, session opening, lingo version,
 // database lists, chapter info, sample rate, iTunes database info (the
 // artwork's are in artwork_test.cpp).
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
