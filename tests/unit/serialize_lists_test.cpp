@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fake_daemon.h"
+#include "serialize/lists.h"
 #include "serialize/serialize_private.h"
 #include "value_tree.h"
 #include "values.h"
@@ -406,6 +407,39 @@ TEST(SerializeLists, BuildingCountingAndReadingInOrderCostTheSamePerElementAtAny
         const double small = per_element(work, 2000);
         const double large = per_element(work, 32000);
         EXPECT_LT(large / small, 4.0) << name << ": " << small * 1e9 << " ns, then " << large * 1e9 << " ns";
+    }
+}
+
+// Every add leaves the container's list state current (its head, its last
+// link, its count), so that the next add, count or read in order takes the
+// inline path instead of walking the chain again; copies and decodes finish
+// with a current state too.
+TEST(SerializeLists, AddsKeepTheListStateCurrent) {
+    using kiv_serialize::list_state;
+    auto expect_current = [](const serialize_value *node, const void *last, int32_t count, const char *how) {
+        const kiv_serialize::ListState *s = list_state(node);
+        EXPECT_EQ(s->head, node->data) << how;
+        EXPECT_EQ(s->tail, last) << how;
+        EXPECT_EQ(s->count, count) << how;
+    };
+    Tree array(serialize_array());
+    Tree hash(serialize_hash());
+    for (int32_t n = 1; n <= 40; n++) {
+        n == 1 ? serialize_array_set(array.get(), 0, serialize_int(n))
+               : serialize_array_add(array.get(), serialize_int(n));
+        serialize_hash_add(hash.get(), std::to_string(n).c_str(), serialize_int(n));
+        auto *cell = static_cast<serialize_array_cell *>(array->data);
+        while (cell->next != nullptr) cell = cell->next;
+        auto *entry = static_cast<serialize_hash_entry *>(hash->data);
+        while (entry->next != nullptr) entry = entry->next;
+        expect_current(array.get(), cell, n, "array add");
+        expect_current(hash.get(), entry, n, "hash add");
+        if (n % 13 != 0) continue;
+        Tree copies[] = {Tree(serialize_dup(array.get())), Tree(serialize_dup(hash.get()))};
+        for (const Tree &copy : copies) {
+            EXPECT_EQ(list_state(copy.get())->head, copy->data);
+            EXPECT_EQ(list_state(copy.get())->count, n);
+        }
     }
 }
 

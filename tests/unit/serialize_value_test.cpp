@@ -58,18 +58,19 @@ TEST(SerializeValue, ScalarsHoldTheirPayload) {
     ASSERT_NE(none, nullptr);
     EXPECT_EQ(none->length, 0);
     EXPECT_EQ(serialize_bytes(data, -1), nullptr);
-    // On a text the number accessors read its first four bytes, or give 0
-    // when it has fewer.
+    // On a text or a byte string the number accessors read its first four
+    // bytes, or give 0 when it has fewer.
     for (const char *chars : {"", "abc", "abcd", "abcde"}) {
-        Tree t(serialize_string(chars));
         int32_t want_int = 0;
         float want_float = 0.0f;
         if (strlen(chars) >= 4) {
             memcpy(&want_int, chars, 4);
             memcpy(&want_float, chars, 4);
         }
-        EXPECT_EQ(serialize_get_int(t.get()), want_int) << chars;
-        EXPECT_EQ(serialize_get_float(t.get()), want_float) << chars;
+        for (const Tree &t : {Tree(serialize_string(chars)), Tree(serialize_bytes(chars, strlen(chars)))}) {
+            EXPECT_EQ(serialize_get_int(t.get()), want_int) << chars << " as type " << t->type;
+            EXPECT_EQ(serialize_get_float(t.get()), want_float) << chars << " as type " << t->type;
+        }
     }
 }
 
