@@ -57,7 +57,7 @@ int64_t deadline_after(int32_t milliseconds) {
 int64_t earlier(int64_t a, int64_t b) {
     if (a == kNoDeadline) return b;
     if (b == kNoDeadline) return a;
-    return a < b ? a : b;
+    return std::min(a, b);
 }
 
 // Logs a failed write once per handle: on a lost connection every later
@@ -398,9 +398,9 @@ int32_t ipod_read_packets(kiv_ipod_client *client) {
 
 uint64_t ipod_block_footprint(uint64_t size) {
     const uint64_t word = sizeof(size_t);
-    const uint64_t step = alignof(max_align_t) > 2 * word ? alignof(max_align_t) : 2 * word;
+    const uint64_t step = std::max<uint64_t>(alignof(max_align_t), 2 * word);
     const uint64_t total = (size + word + step - 1) / step * step;
-    const uint64_t least = 4 * word > step ? 4 * word : step;
+    const uint64_t least = std::max(4 * word, step);
     // From the allocator's usual mmap threshold up, a block is whole pages
     // with a header of its own.
     constexpr uint64_t kMappedFrom = 128 * 1024;
@@ -520,12 +520,10 @@ int32_t ipod_await(kiv_ipod_client *client, uint32_t tid, const char *name, int 
         client->error_kind = expired ? KIV_IPOD_ERROR_TIMEOUT : KIV_IPOD_ERROR_NOT_CONNECTED;
         wait.result = handler(client, nullptr, context);
     } else {
+        // The reply's text again, whatever was dispatched after it.
         client->error_kind = wait.error_kind;
-        const char *now = client->last_error;
-        const char *then = wait.error_after;
-        if ((now == nullptr) != (then == nullptr) || (now && strcmp(now, then) != 0))
-            ipod_set_last_error(client, then);
-        free(wait.error_after);
+        free(client->last_error);
+        client->last_error = wait.error_after;
     }
     return wait.result;
 }
