@@ -65,15 +65,26 @@ for p in $PACKAGES; do
     esac
 done
 [ -z "$missing" ] && exit 0
+# A mirror in the middle of a sync fails an index now and then: try again,
+# then install from the indexes that did come (a package that is not there
+# still fails the install).
+update_indexes() {
+    for pause in 5 20 0; do
+        apt-get update >/dev/null && return 0
+        [ "$pause" -eq 0 ] || sleep "$pause"
+    done
+    echo "apt-get update failed three times; installing from the indexes it has" >&2
+}
 if [ "$(id -u)" -eq 0 ]; then
     echo "installing:$missing"
     export DEBIAN_FRONTEND=noninteractive
     if [ -n "$CROSS_ARCH" ] && ! dpkg --print-foreign-architectures | grep -qx "$CROSS_ARCH"; then
         dpkg --add-architecture "$CROSS_ARCH"
-        apt-get update >/dev/null
+        update_indexes
     fi
     apt-get install -y --no-install-recommends $missing >/dev/null 2>&1 || {
-        apt-get update >/dev/null && apt-get install -y --no-install-recommends $missing
+        update_indexes
+        apt-get install -y --no-install-recommends $missing
     }
 else
     [ -z "$CROSS_ARCH" ] || echo "first: sudo dpkg --add-architecture $CROSS_ARCH && sudo apt-get update" >&2
