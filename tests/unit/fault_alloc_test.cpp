@@ -25,6 +25,7 @@
 #include "fake_daemon.h"
 #include "handle.h"
 #include "link/link.h"
+#include "link_fixture.h"
 #include "log_capture.h"
 #include "protocol/protocol.h"
 
@@ -294,6 +295,9 @@ TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
         frame(2, 5, H({{"current_track_info", I(1)}, {"title", S("Song")}, {"length", I(1000)}})) +
         frame(7, 9, I(5)) + frame(9, 30, H({{"error", S("no category")}})) +
         frame(40, IPOD_OP_ping, nullptr) + frame(0, IPOD_OP_event, event("play_state_changed", 1, "A", I(2)));
+    uint32_t first_length = 0;  // big-endian in the first header
+    for (uint32_t k = 0; k < 4; k++)
+        first_length = first_length << 8 | static_cast<uint8_t>(stream[IPOD_HEADER_LENGTH_AT + k]);
     // What a run without any failure delivers, in order.
     const std::vector<std::string> full = {"event:1", "reply:2:1", "reply:7:5", "reply:9:0:no category",
                                            "ping:40", "event:6"};
@@ -343,6 +347,14 @@ TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
             EXPECT_EQ(kivtest::log_count(6, "ipod_read_packets, out of memory for 1024 bytes\n"), 1);
             EXPECT_TRUE(seen.log.empty());
         }
+        // The second is the first packet's: the stream cannot be kept in
+        // step without it, so the connection is given up too, logged.
+        if (n == 2) {
+            EXPECT_EQ(kivtest::log_count(6, "ipod_read_packets, out of memory for a packet of " +
+                                                std::to_string(first_length) + " bytes\n"),
+                      1);
+            EXPECT_TRUE(seen.log.empty());
+        }
         // Delivered entries keep their order; each is the full one or its
         // failure form; nothing is delivered twice or invented.
         std::string all;
@@ -368,6 +380,32 @@ TEST(FaultAlloc, DispatchAtEverySiteKeepsOrderAndReportsFailures) {
         sites++;
     }
     EXPECT_GE(sites, 20);  // handle, packets, decoded trees, events, caches
+}
+
+// A capture that gets no memory for its writer is refused, logged, and
+// leaves no descriptor open (the file it created stays, empty).
+TEST(FaultAlloc, ACaptureWithoutMemoryIsRefusedAndClosesItsFile) {
+    char dir[] = "/tmp/fault-capture.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const int descriptors = linktest::open_descriptors();
+    kivtest::log_clear();
+    kiv_capture *capture;
+    {
+        FailAt fail(1);
+        capture = kiv_capture_open(dir);
+        EXPECT_TRUE(fail.fired());
+    }
+    EXPECT_EQ(capture, nullptr);
+    EXPECT_EQ(kivtest::log_count(6, "capture: out of memory; no capture\n"), 1);
+    EXPECT_EQ(linktest::open_descriptors(), descriptors);
+    int files = 0;
+    if (DIR *d = opendir(dir)) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') files += unlinkat(dirfd(d), e->d_name, 0) == 0;
+        closedir(d);
+    }
+    EXPECT_EQ(files, 1);
+    EXPECT_EQ(rmdir(dir), 0);
 }
 
 }  // namespace
