@@ -415,6 +415,10 @@ TEST(Events, Accessors) {
           "kiv_ipod_event_eap_datagram_session_id, not eap related event, event->type=6",
           "kiv_ipod_event_eap_datagram_data, event->type=18"})
         EXPECT_EQ(log_count(kDebug, line), 1) << line;
+    // Each refusal is followed by the event's data, printed: the opened
+    // event's (for the datagram) and the datagram's (for the protocol text).
+    EXPECT_EQ(kivtest::log_count_containing("\"protocol_string\"=>"), 1);
+    EXPECT_EQ(kivtest::log_count_containing("\"length\"=>"), 1);
     EXPECT_NE(kiv_ipod_event_data(state.get()), nullptr);
     EXPECT_EQ(kiv_ipod_event_data(state.get()), state->data);
     EXPECT_EQ(kiv_ipod_event_data(nullptr), nullptr);

@@ -47,6 +47,24 @@ TEST_F(Link, RequestBytesOnTheWireAndTransactionIdsWrapToOne) {
     }
 }
 
+// A payload the encoder refuses (a key longer than 255 bytes) cannot be sent
+// faithfully: the send fails like a write, logged once, as a limit, and the
+// connection goes so that nothing waits for a reply that cannot come.
+TEST_F(Link, APayloadThatCannotBeEncodedFailsTheSend) {
+    serialize_value *payload = serialize_hash();
+    serialize_hash_add(payload, std::string(300, 'k').c_str(), serialize_int(1));
+    ipod_packet request = {};
+    request.opcode = 6;
+    request.payload = payload;
+    EXPECT_EQ(ipod_send(client, &request), -1);
+    EXPECT_EQ(kivtest::log_count(kError, "send error: payload cannot be encoded\n"), 1);
+    EXPECT_EQ(kiv_ipod_last_error_kind(client), KIV_IPOD_ERROR_LIMIT);
+    EXPECT_EQ(client->fd, -1);
+    char byte;
+    EXPECT_EQ(read(peer, &byte, 1), 0) << "nothing was written";
+    serialize_free(payload);
+}
+
 TEST_F(Link, WriteToAVanishedPeerFailsWithoutSigpipe) {
     struct sigaction old, dfl = {};
     dfl.sa_handler = SIG_DFL;

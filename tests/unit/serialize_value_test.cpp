@@ -136,6 +136,8 @@ TEST(SerializeValue, NullAndMistypedNodesAreHarmless) {
     serialize_array_del(nullptr, 0);
     serialize_array_destroy(nullptr);
     serialize_array_destroy(hash.get());
+    serialize_hash_destroy(nullptr);
+    serialize_hash_destroy(array.get());
     EXPECT_EQ(encoded(array.get()), wire::a({wire::i(5)}));
     EXPECT_EQ(encoded(hash.get()), wire::h({{"n", wire::i(3)}, {"s", wire::s("text")}}));
 }
