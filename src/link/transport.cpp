@@ -161,11 +161,6 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
         }
         // Otherwise the payload is stored in the packet's own block.
         ipod_packet *packet = ipod_packet_with_room(take_buffer ? 0 : length);
-        void *payload = nullptr;
-        if (packet && take_buffer)
-            payload = client->rx_buf;
-        else if (packet && length)
-            payload = packet + 1;
         if (!packet) {
             // Without memory the stream cannot be kept in step: give up the
             // connection rather than drop a packet silently.
@@ -173,6 +168,8 @@ int32_t frame_packets(kiv_ipod_client *client, bool *oversize) {
             *oversize = true;
             break;
         }
+        // An empty packet has no payload pointer.
+        void *payload = take_buffer ? client->rx_buf : length ? static_cast<void *>(packet + 1) : nullptr;
         if (client->capture)
             kiv_capture_frame(client->capture, KIV_CAPTURE_FROM_DAEMON, header, IPOD_HEADER_SIZE,
                               header + IPOD_HEADER_SIZE, length);
