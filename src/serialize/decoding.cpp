@@ -7,6 +7,8 @@
 // lengths or headers that run past the end make the whole result null.
 #include <string.h>
 
+#include <algorithm>
+
 #include "serialize/hash_keys.h"
 #include "serialize/links.h"
 #include "serialize/lists.h"
@@ -202,11 +204,11 @@ bool decode_scalar(serialize_value *node, uint8_t letter, const uint8_t *body, i
 // Room worth reserving when a slab opens: about four bytes of tree for each
 // byte of input still to decode (a small number takes 48 bytes for its
 // 3 to 12 input bytes; a text about as many as its input), and enough for
-// a few entries, so that a small event or reply takes one slab.
+// a few entries, so that a small event or reply takes one slab; at most a
+// slab.
 size_t input_room(int64_t left) {
     constexpr int64_t kFewEntries = 256;
-    if (left >= static_cast<int64_t>(kSlabBytes / 4)) return kSlabBytes;
-    return static_cast<size_t>(left) * 4 + kFewEntries;
+    return static_cast<size_t>(std::min(left * 4 + kFewEntries, static_cast<int64_t>(kSlabBytes)));
 }
 
 // ------------------------------------------------ the decoder

@@ -435,10 +435,13 @@ TEST(SerializeLists, AddsKeepTheListStateCurrent) {
         expect_current(array.get(), cell, n, "array add");
         expect_current(hash.get(), entry, n, "hash add");
         if (n % 13 != 0) continue;
-        Tree copies[] = {Tree(serialize_dup(array.get())), Tree(serialize_dup(hash.get()))};
+        const std::string array_bytes = encoded(array.get()), hash_bytes = encoded(hash.get());
+        Tree copies[] = {Tree(serialize_dup(array.get())), Tree(serialize_dup(hash.get())),
+                         Tree(unserialize(array_bytes.data(), static_cast<int32_t>(array_bytes.size()))),
+                         Tree(unserialize(hash_bytes.data(), static_cast<int32_t>(hash_bytes.size())))};
         for (const Tree &copy : copies) {
-            EXPECT_EQ(list_state(copy.get())->head, copy->data);
-            EXPECT_EQ(list_state(copy.get())->count, n);
+            EXPECT_EQ(list_state(copy.get())->head, copy->data) << "type " << copy->type;
+            EXPECT_EQ(list_state(copy.get())->count, n) << "type " << copy->type;
         }
     }
 }
