@@ -74,6 +74,15 @@ update_indexes() {
         [ "$pause" -eq 0 ] || sleep "$pause"
     done
     echo "apt-get update failed three times; installing from the indexes it has" >&2
+    INDEXES_INCOMPLETE=1
+}
+INDEXES_INCOMPLETE=0
+# An install that fails on incomplete indexes exits 75 (a temporary failure
+# of the package mirror, not of the project).
+install_missing() {
+    apt-get install -y --no-install-recommends $missing && return 0
+    [ "$INDEXES_INCOMPLETE" -eq 0 ] || { echo "the package indexes are incomplete (mirror mid-sync?)" >&2; exit 75; }
+    exit 100
 }
 if [ "$(id -u)" -eq 0 ]; then
     echo "installing:$missing"
@@ -84,7 +93,7 @@ if [ "$(id -u)" -eq 0 ]; then
     fi
     apt-get install -y --no-install-recommends $missing >/dev/null 2>&1 || {
         update_indexes
-        apt-get install -y --no-install-recommends $missing
+        install_missing
     }
 else
     [ -z "$CROSS_ARCH" ] || echo "first: sudo dpkg --add-architecture $CROSS_ARCH && sudo apt-get update" >&2
