@@ -323,8 +323,8 @@ TEST(Capture, BrokenFilesAreReportedNotFatal) {
 TEST(Capture, UnsafeOrUnwritableTargetLeavesTheConnectionWorking) {
     Simulator sim({"--ping-interval", "0"});
     ASSERT_TRUE(sim.ready());
-    char tmpl[] = "/tmp/capture-safe.XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    TempDir tmp;
+    const std::string &dir = tmp.path;
     std::string existing = dir + "/existing", link = dir + "/link", target = dir + "/target";
     std::ofstream(existing) << "keep";
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
@@ -340,5 +340,4 @@ TEST(Capture, UnsafeOrUnwritableTargetLeavesTheConnectionWorking) {
     }
     EXPECT_EQ(read_file(existing), "keep");
     EXPECT_NE(access(target.c_str(), F_OK), 0) << "nothing written through the link";
-    shell("rm -rf " + dir);
 }

@@ -31,12 +31,19 @@ ki::Client connect_ready(Daemon &d) {
     return c;
 }
 
+// A client with a session open on the fake daemon's device.
+class CppClient : public ::testing::Test {
+protected:
+    Daemon d;
+    ki::Client c = connect_ready(d);
+};
+
 // Reads until `done` holds (each read must deliver something).
 void read_until(ki::Client &c, const std::function<bool()> &done) {
     while (!done()) ASSERT_TRUE(c.read().ok());
 }
 
-TEST(CppClient, OwnershipClosesOnceAndLeavesMovedFromInert) {
+TEST(CppClientOwnership, ClosesOnceAndLeavesMovedFromInert) {
     Daemon d;
     {
         ki::Client a = connect_ready(d);
@@ -140,9 +147,7 @@ const std::vector<Row> &rows() {
     return table;
 }
 
-TEST(CppClient, OptionalAccessorsUnknownThenKnown) {
-    Daemon d;
-    ki::Client c = connect_ready(d);
+TEST_F(CppClient, OptionalAccessorsUnknownThenKnown) {
     for (const Row &row : rows()) {
         const std::string name = row.name;  // the session's own rows are known from the start
         bool session = name == "device_index(SER1)" || name == "current_session";
@@ -194,9 +199,7 @@ TEST(CppClient, OptionalAccessorsUnknownThenKnown) {
 // A failed _sync call: the daemon's error text, or an error of the
 // library's own when no reply comes within the bound or the connection is
 // lost; connecting without a daemon fails the same way.
-TEST(CppClient, FailedSyncCallsCarryTheDaemonsText) {
-    Daemon d;
-    ki::Client c = connect_ready(d);
+TEST_F(CppClient, FailedSyncCallsCarryTheDaemonsText) {
     d.answer_with(wire::h({{"error", wire::s("device busy")}}));
     // Each call's failure, as "text/from daemon", or "success".
     auto failure = [](const auto &result) {
@@ -239,9 +242,7 @@ TEST(CppClient, FailedSyncCallsCarryTheDaemonsText) {
     EXPECT_EQ(failure(ki::Client::connect()), "the iPod daemon cannot be reached/own");
 }
 
-TEST(CppClient, HandlersMayCallSyncRequests) {
-    Daemon d;
-    ki::Client c = connect_ready(d);
+TEST_F(CppClient, HandlersMayCallSyncRequests) {
     d.answer_with(track_reply("current_track_info", "Fresh"));
     std::vector<std::string> titles;
     std::vector<ki::EventType> types;
@@ -273,9 +274,7 @@ TEST(CppClient, HandlersMayCallSyncRequests) {
 
 // The event's data as a value view, and the typed readings built on it:
 // each event as "type serial data status position authenticated session datagram".
-TEST(CppClient, EventsAreTyped) {
-    Daemon d;
-    ki::Client c = connect_ready(d);
+TEST_F(CppClient, EventsAreTyped) {
     std::vector<std::string> seen;
     c.on_event([&](const ki::Event &e) {
         std::string data = "-", datagram = "-";

@@ -6,11 +6,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -130,12 +128,6 @@ const std::vector<Row> &table() {
     return rows;
 }
 
-std::string read(const std::string &path) {
-    std::stringstream ss;
-    ss << std::ifstream(path).rdbuf();
-    return ss.str();
-}
-
 // The request functions of the C header (and of include/kiv_ipod/*.h when
 // it is split): exported, taking the handle first, and either naming their
 // opcode (asynchronous forms, the blocking examination) or named _sync.
@@ -157,7 +149,7 @@ std::set<std::string> header_requests() {
     const std::regex sync(R"(KIV_EXPORT\s+\w+\s+(_?kiv_ipod_\w+_sync)\s*\(\s*kiv_ipod_client\b)");
     std::set<std::string> names;
     for (auto &h : headers) {
-        std::string text = read(h);
+        std::string text = kivtest::read_file(h);
         for (std::sregex_iterator it(text.begin(), text.end(), async), end; it != end; ++it)
             if ((*it)[1].str().find("opcode") != std::string::npos) names.insert((*it)[2]);
         for (std::sregex_iterator it(text.begin(), text.end(), sync), end; it != end; ++it)
@@ -166,7 +158,20 @@ std::set<std::string> header_requests() {
     return names;
 }
 
-TEST(CppRequestCoverage, EveryRequestOfTheHeaderHasAMember) {
+// A client connected to a fake daemon with one device, waits bounded.
+class CppRequestCoverage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto connected = ki::Client::connect();
+        ASSERT_TRUE(connected.ok());
+        c = std::move(*connected);
+        c.set_timeout(5s);
+    }
+    reqtest::Daemon d;
+    ki::Client c;
+};
+
+TEST(CppRequestTable, EveryRequestOfTheHeaderHasAMember) {
     auto header = header_requests();
     ASSERT_GE(header.size(), 90u) << "the header was not read";
     std::set<std::string> rows;
@@ -177,12 +182,7 @@ TEST(CppRequestCoverage, EveryRequestOfTheHeaderHasAMember) {
 }
 
 // Each member sends the opcode of its C function, exactly once.
-TEST(CppRequestCoverage, EachMemberSendsItsOpcode) {
-    reqtest::Daemon d;
-    auto connected = ki::Client::connect();
-    ASSERT_TRUE(connected.ok());
-    ki::Client c = std::move(*connected);
-    c.set_timeout(5s);
+TEST_F(CppRequestCoverage, EachMemberSendsItsOpcode) {
     c.on_reply([](const ki::Reply &) {});
     ASSERT_TRUE(c.open_session_sync(0).ok());
     for (auto &r : table()) {
@@ -202,12 +202,7 @@ TEST(CppRequestCoverage, EachMemberSendsItsOpcode) {
 
 // Without a ready device the library refuses the gated requests and sends
 // the others; the session rows come last, since they make the device ready.
-TEST(CppRequestCoverage, GatedRequestsFailAsNotReady) {
-    reqtest::Daemon d;
-    auto connected = ki::Client::connect();
-    ASSERT_TRUE(connected.ok());
-    ki::Client c = std::move(*connected);
-    c.set_timeout(5s);
+TEST_F(CppRequestCoverage, GatedRequestsFailAsNotReady) {
     for (auto &r : table()) {
         SCOPED_TRACE(r.c);
         ki::ErrorKind kind = r.call(c);
@@ -221,12 +216,7 @@ TEST(CppRequestCoverage, GatedRequestsFailAsNotReady) {
 
 // Every reply an error: each _sync form fails with the daemon's kind; the
 // asynchronous forms were sent.
-TEST(CppRequestCoverage, ErrorRepliesReachEverySyncForm) {
-    reqtest::Daemon d;
-    auto connected = ki::Client::connect();
-    ASSERT_TRUE(connected.ok());
-    ki::Client c = std::move(*connected);
-    c.set_timeout(5s);
+TEST_F(CppRequestCoverage, ErrorRepliesReachEverySyncForm) {
     ASSERT_TRUE(c.open_session_sync(0).ok());
     d.answer([](const kivtest::Request &r) {
         return kivtest::frame(r.tid, r.opcode == 54 ? 2 : r.opcode,
@@ -240,11 +230,7 @@ TEST(CppRequestCoverage, ErrorRepliesReachEverySyncForm) {
 }
 
 // Once the connection is lost, every form fails as not_connected.
-TEST(CppRequestCoverage, LostConnectionFailsEveryForm) {
-    reqtest::Daemon d;
-    auto connected = ki::Client::connect();
-    ASSERT_TRUE(connected.ok());
-    ki::Client c = std::move(*connected);
+TEST_F(CppRequestCoverage, LostConnectionFailsEveryForm) {
     ASSERT_TRUE(c.open_session_sync(0).ok());
     d.daemon.close_client();
     while (c.read()) {

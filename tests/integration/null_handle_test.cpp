@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "kiv_ipod.h"
+#include "request_table.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KIV_TEST_LEAK_CHECK 1
@@ -34,6 +34,8 @@
 #endif
 
 namespace {
+
+using kivtest::read_file;
 
 // Results rendered as text, so that integers, texts, byte arrays and
 // "returned" compare alike and print readably.
@@ -61,7 +63,7 @@ const unsigned char kUid[8] = {1, 2, 3, 4, 5, 6, 7, 8};
 const char kData[] = "data";
 
 struct Row {
-    const char *name;
+    std::string name;
     std::function<std::string()> call;
     std::string expected;
 };
@@ -78,8 +80,8 @@ struct Row {
 #fn, [] { fn args; return std::string(kReturned); }, kReturned \
     }
 
-const std::vector<Row> &rows() {
-    static const std::vector<Row> table = {
+std::vector<Row> build_rows() {
+    std::vector<Row> table = {
         // Connection, callbacks, readiness.
         VOID_ROW(kiv_ipod_close, (nullptr)),
         ROW(kiv_ipod_fd, num, "-1", (nullptr)),
@@ -185,113 +187,28 @@ const std::vector<Row> &rows() {
         ROW(kiv_ipod_get_result_db_itunes_info_count, num, "0", (nullptr)),
         ROW(kiv_ipod_get_result_lingo_version, text, "\"\"", (nullptr)),
 
-        // Playback requests: 0 (nothing sent); _sync forms their failure.
-        ROW(kiv_ipod_play, num, "0", (nullptr)),
-        ROW(kiv_ipod_play_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_stop, num, "0", (nullptr)),
-        ROW(kiv_ipod_stop_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_pause, num, "0", (nullptr)),
-        ROW(kiv_ipod_pause_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_next_track, num, "0", (nullptr)),
-        ROW(kiv_ipod_next_track_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_prev_track, num, "0", (nullptr)),
-        ROW(kiv_ipod_prev_track_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_start_ffw, num, "0", (nullptr)),
-        ROW(kiv_ipod_start_ffw_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_start_rew, num, "0", (nullptr)),
-        ROW(kiv_ipod_start_rew_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_stop_ffwrew, num, "0", (nullptr)),
-        ROW(kiv_ipod_stop_ffwrew_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_set_position, num, "0", (nullptr, 1000)),
-        ROW(kiv_ipod_set_position_sync, num, "-1", (nullptr, 1000)),
-        ROW(kiv_ipod_current_track_info, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_info_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_get_sample_rate, num, "0", (nullptr)),
-        ROW(kiv_ipod_get_play_state, num, "0", (nullptr)),
-        ROW(kiv_ipod_get_play_state_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_get_current_track_index, num, "0", (nullptr)),
-        ROW(kiv_ipod_get_current_track_index_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_set_shuffle, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_set_shuffle_sync, num, "-1", (nullptr, 1)),
-        ROW(kiv_ipod_get_shuffle, num, "0", (nullptr)),
-        ROW(_kiv_ipod_get_shuffle_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_get_shuffle_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_set_repeat, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_set_repeat_sync, num, "-1", (nullptr, 1)),
-        ROW(kiv_ipod_get_repeat, num, "0", (nullptr)),
-        ROW(_kiv_ipod_get_repeat_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_get_repeat_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_get_mode, num, "0", (nullptr)),
-        ROW(kiv_ipod_ping, num, "0", (nullptr)),
-
-        // Track and database queries.
-        ROW(kiv_ipod_current_track_artwork, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_current_track_artwork_sync, num, "-1", (nullptr, 0)),
-        ROW(kiv_ipod_set_category, num, "0", (nullptr, 5)),
-        ROW(kiv_ipod_set_category_sync, num, "0", (nullptr, 5)),
-        ROW(kiv_ipod_set_hierarchy, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_set_hierarchy_sync, num, "-1", (nullptr, 1)),
-        ROW(kiv_ipod_select_db, num, "0", (nullptr, 5, 0)),
-        ROW(kiv_ipod_select_db_sync, num, "0", (nullptr, 5, 0)),
-        ROW(kiv_ipod_get_records, num, "0", (nullptr, 0, 1)),
-        ROW(kiv_ipod_get_records_sync, num, "-1", (nullptr, 0, 1)),
-        ROW(kiv_ipod_indexed_track_info, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_indexed_track_info_sync, num, "-1", (nullptr, 0)),
-        ROW(kiv_ipod_indexed_track_chapter_info, num, "0", (nullptr, 0, 1)),
-        ROW(kiv_ipod_indexed_track_chapter_info_sync, num, "-1", (nullptr, 0, 1)),
-        ROW(kiv_ipod_write_tag, num, "0", (nullptr)),
-        ROW(kiv_ipod_write_tag_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_get_db_itunes_info, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_get_db_track_info, num, "0", (nullptr, 0, 1, 0)),
-        ROW(kiv_ipod_get_db_track_info_sync, num, "-1", (nullptr, 0, 1, 0)),
-        ROW(kiv_ipod_get_pb_track_info, num, "0", (nullptr, 0, 1, 0)),
-        ROW(kiv_ipod_get_pb_track_info_sync, num, "-1", (nullptr, 0, 1, 0)),
-        ROW(kiv_ipod_prepare_uid_list, num, "0", (nullptr, 0, 0, 4, kData)),
-        ROW(kiv_ipod_prepare_uid_list_sync, num, "0", (nullptr, kData)),
-        ROW(kiv_ipod_play_uid_list, num, "0", (nullptr, kUid)),
-        ROW(kiv_ipod_play_uid_list_sync, num, "0", (nullptr, kUid)),
-        ROW(kiv_ipod_request_lingo_version, num, "0", (nullptr, 4)),
-        ROW(kiv_ipod_request_lingo_version_sync, num, "-1", (nullptr, 4)),
-        ROW(kiv_ipod_set_current_playing_track_chapter, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_set_current_playing_track, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_set_available_current, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_set_available_current_sync, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_get_artwork_data, num, "0", (nullptr, kUid)),
-        ROW(kiv_ipod_get_artwork_data_sync, num, "0", (nullptr, kUid)),
-
-        // Accessory, EAP, video-out and Bluetooth requests.
-        ROW(kiv_ipod_open_session, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_open_session_sync, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_close_session, num, "0", (nullptr)),
-        ROW(kiv_ipod_close_session_sync, num, "-1", (nullptr)),
-        ROW(kiv_ipod_reauthentication, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_reauthentication_sync, num, "-1", (nullptr, 1)),
-        ROW(kiv_ipod_set_preference, num, "0", (nullptr, 0, 1)),
-        ROW(kiv_ipod_set_preference_sync, num, "-1", (nullptr, 0, 1)),
-        ROW(kiv_ipod_get_preference, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_get_preference_sync, num, "255", (nullptr, 0)),
-        // The value is handed over: freed although nothing is sent (the
-        // child's leak check sees it otherwise).
+        // The health examination, blocking only, takes a value: the value
+        // is handed over and freed although nothing is sent (the child's
+        // leak check sees it otherwise).
         ROW(kiv_ipod_health_examine, ptr, "NULL", (nullptr, "text", serialize_int(1))),
-        ROW(kiv_ipod_set_statechange, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_set_statechange_sync, num, "-1", (nullptr, 1)),
-        ROW(kiv_ipod_enter_videooutmode, num, "0", (nullptr)),
-        ROW(kiv_ipod_exit_videooutmode, num, "0", (nullptr)),
-        ROW(kiv_ipod_get_videooutoptions, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_get_videooutoptions_sync, num, "-1", (nullptr, 1)),
-        ROW(kiv_ipod_set_videooutoptions, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_set_videooutoptions_sync, num, "-1", (nullptr, 1)),
-        ROW(kiv_ipod_navigate_videoout, num, "0", (nullptr, 1)),
-        ROW(kiv_ipod_navigate_videoout_sync, num, "-1", (nullptr, 1)),
-        ROW(kiv_ipod_set_bluetooth_hw_info, num, "0", (nullptr, 0x240404, 1, "0000", "00:11:22:33:44:55")),
-        ROW(kiv_ipod_set_bluetooth_state, num, "0", (nullptr, 1, "serial")),
-        ROW(kiv_ipod_restart_idps, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_set_config, num, "0", (nullptr, "key", "value")),
-        ROW(kiv_ipod_launch_application, num, "0", (nullptr, "com.example.app")),
-        ROW(kiv_ipod_launch_application_sync, num, "-1", (nullptr, "com.example.app")),
-        ROW(kiv_ipod_send_eap_datagram, num, "0", (nullptr, 1, kData, 4)),
-        ROW(kiv_ipod_send_eap_datagram_sync, num, "-1", (nullptr, 1, kData, 4)),
     };
+    // Every other request, from the request table: the asynchronous form
+    // sends nothing (0), the _sync form gives its refusal result. A second
+    // row for one asynchronous form is that of its underscored _sync alias.
+    std::set<std::string> named;
+    for (const reqtable::Row &r : reqtable::table()) {
+        if (r.opcode == 33) continue;  // the examination's row is above
+        const bool alias = !named.insert(r.name).second;
+        if (!alias) table.push_back({r.name, [r] { return num(r.async(nullptr)); }, "0"});
+        if (!r.sync) continue;
+        std::string sync = (alias ? "_" : "") + std::string(r.name) + "_sync";
+        table.push_back({sync, [r] { return num(r.sync(nullptr)); }, num(r.d.lost)});
+    }
+    return table;
+}
+
+const std::vector<Row> &rows() {
+    static const std::vector<Row> table = build_rows();
     return table;
 }
 
@@ -327,13 +244,6 @@ std::string run_in_child(const Row &row) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "exited with status " + std::to_string(WEXITSTATUS(status));
     return result;
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // The names of tests/exported_names.txt.

@@ -246,8 +246,8 @@ TEST(SimdCli, CommandsFailuresAndExitCodes) {
     expect_cli({"status", 3, "", "no daemon reachable"});
     Simulator sim({"--ping-interval", "0.3"});
     const std::string script = "play\ntrack 99999\nstop\n";
-    char tmpl[] = "/tmp/simd-cli-XXXXXX";
-    const std::string dir = mkdtemp(tmpl), capture = late_capture(dir);
+    TempDir tmp;
+    const std::string &dir = tmp.path, capture = late_capture(dir);
     const std::string versions = std::string("kiv-ipod ") + KIV_IPOD_VERSION_TEXT + "\nlibkiv-ipod-2 " +
                                  kiv_ipod_library_version() + "\n";
     const CliCase cases[] = {
@@ -312,8 +312,6 @@ TEST(SimdCli, CommandsFailuresAndExitCodes) {
         {"eap send com.kiv.echo -- --json", 0, "received \"--json\""},
     };
     for (auto &c : cases) expect_cli(c);
-    unlink(capture.c_str());
-    rmdir(dir.c_str());
 
     // Control of a simulator started without --allow-control: refused, and why.
     simdtest::Run r = run_tool("kiv-ipod-simd", {"--control", "hotplug"});

@@ -64,8 +64,8 @@ TEST(SimdDemo, ScriptedSessionSucceeds) {
 // nothing is left in its TMPDIR and no process of it runs on.
 TEST(SimdDemo, ReaderGoingAwayLeavesNothingBehind) {
     if (!tool_exists("kiv-ipod")) GTEST_SKIP() << "kiv-ipod not built (CLI11 missing)";
-    char tmpl[] = "/tmp/simd-demo-XXXXXX";
-    const std::string dir = mkdtemp(tmpl), variable = "TMPDIR=" + dir;
+    TempDir tmp;  // what is left behind goes with it
+    const std::string &dir = tmp.path, variable = "TMPDIR=" + dir;
     int out[2];
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
     pid_t pid = spawn("/usr/bin/env", {variable, "/bin/sh", demo_script(), build_dir()}, -1, out[1], -1);
@@ -85,10 +85,4 @@ TEST(SimdDemo, ReaderGoingAwayLeavesNothingBehind) {
         kill(left, SIGTERM);
     }
     wait_until([&] { return processes_with(variable).empty(); }, 3000);
-    for (const std::string &name : entries(dir)) {
-        std::string inner = dir + "/" + name;
-        for (const std::string &f : entries(inner)) unlink((inner + "/" + f).c_str());
-        if (rmdir(inner.c_str()) != 0) unlink(inner.c_str());
-    }
-    rmdir(dir.c_str());
 }

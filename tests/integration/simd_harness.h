@@ -85,11 +85,7 @@ inline bool tool_exists(const char *name) {
     return access(tool_path(name).c_str(), X_OK) == 0;
 }
 
-inline std::string read_file(const std::string &path) {
-    std::stringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
-}
+using kivtest::read_file;
 // The whole content of an open (possibly unlinked) file.
 inline std::string read_file(FILE *f) {
     return read_file("/proc/self/fd/" + std::to_string(fileno(f)));
@@ -264,6 +260,25 @@ private:
     int fd_;
     std::string rx_;
     bool closed_ = false;
+};
+
+// A fresh directory under /tmp, removed with all it holds at the end of the scope.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/kiv-test-XXXXXX";
+        path = mkdtemp(tmpl) ? tmpl : "";
+    }
+    ~TempDir() {
+        if (!path.empty()) (void)system(("rm -rf '" + path + "'").c_str());
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    // Writes `content` to the file `name` in it; the file's path.
+    std::string file(const std::string &name, const std::string &content) const {
+        std::ofstream(path + "/" + name, std::ios::binary) << content;
+        return path + "/" + name;
+    }
 };
 
 struct Run {  // one finished process

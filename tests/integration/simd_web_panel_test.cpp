@@ -96,16 +96,30 @@ int http(int port, const std::string &method, const std::string &target, std::st
     return res.rfind("HTTP/1.1 ", 0) == 0 ? atoi(res.c_str() + 9) : -1;
 }
 
-TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
-#ifndef KIV_SIMD_WEB
-    GTEST_SKIP() << "the simulator is built without the web panel (cpp-httplib missing)";
-#endif
-    loopback_up();
-    const char *name = kDaemonName;  // the library's (the test has a network namespace of its own)
-    Simulator sim({"--web", "0", "--ping-interval", "0"}, name);
-    ASSERT_TRUE(sim.wait_log("web panel on http://127.0.0.1:")) << sim.log();
+// The port of a simulator's panel, from its log line.
+int panel_port(const Simulator &sim) {
+    if (!sim.wait_log("web panel on http://127.0.0.1:")) return -1;
     std::string log = sim.log();
-    int port = atoi(log.c_str() + log.find("127.0.0.1:") + 10);
+    return atoi(log.c_str() + log.find("127.0.0.1:") + 10);
+}
+
+// The panel's tests: skipped in a build without it, and the loopback
+// interface up (the test has a network namespace of its own).
+class SimdWebPanel : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef KIV_SIMD_WEB
+        GTEST_SKIP() << "the simulator is built without the web panel (cpp-httplib missing)";
+#endif
+        loopback_up();
+    }
+};
+
+TEST_F(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
+    const char *name = kDaemonName;  // the library's
+    Simulator sim({"--web", "0", "--ping-interval", "0"}, name);
+    const int port = panel_port(sim);
+    ASSERT_GT(port, 0) << sim.log();
     std::string res;
     ASSERT_EQ(http(port, "GET", "/", &res), 200);
     EXPECT_NE(res.find("/panel.js"), std::string::npos);
@@ -215,25 +229,10 @@ TEST(SimdWebPanel, ButtonsAndFaultsReachTheClientsAndTheLogShowsThem) {
     EXPECT_EQ(sim.stop(), 0);
 }
 
-}  // namespace
-
-namespace {
-
-// The port of a simulator's panel, from its log line.
-int panel_port(const Simulator &sim) {
-    if (!sim.wait_log("web panel on http://127.0.0.1:")) return -1;
-    std::string log = sim.log();
-    return atoi(log.c_str() + log.find("127.0.0.1:") + 10);
-}
-
 // Parameters in the query, in a form body or both; a POST without a body
 // (no Content-Length) is served at once. Every answer is JSON, failures
 // included; the state shows the delay that each request set.
-TEST(SimdWebPanel, ParametersFromQueryOrBodyAndJsonForEveryAnswer) {
-#ifndef KIV_SIMD_WEB
-    GTEST_SKIP() << "the simulator is built without the web panel (cpp-httplib missing)";
-#endif
-    loopback_up();
+TEST_F(SimdWebPanel, ParametersFromQueryOrBodyAndJsonForEveryAnswer) {
     Simulator sim({"--web", "0", "--ping-interval", "0", "--quiet"}, "kiv.test.simd.web.params");
     const int port = panel_port(sim);
     ASSERT_GT(port, 0) << "--web 0 --quiet prints the port\n" << sim.log();
@@ -276,11 +275,7 @@ TEST(SimdWebPanel, ParametersFromQueryOrBodyAndJsonForEveryAnswer) {
 
 // A port where another simulator's panel listens is refused (exit 1, the
 // port named), and the first simulator keeps serving every request.
-TEST(SimdWebPanel, PortInUseIsRefused) {
-#ifndef KIV_SIMD_WEB
-    GTEST_SKIP() << "the simulator is built without the web panel (cpp-httplib missing)";
-#endif
-    loopback_up();
+TEST_F(SimdWebPanel, PortInUseIsRefused) {
     Simulator first({"--web", "0", "--ping-interval", "0"}, "kiv.test.simd.web.first");
     const int port = panel_port(first);
     ASSERT_GT(port, 0) << first.log();

@@ -6,28 +6,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 
 namespace kivtest {
 namespace {
 
 constexpr char kSocketName[] = "com.kiv.ipod.IPodDaemon";
-constexpr int64_t kChunkPauseNs = 2 * 1000 * 1000;
 constexpr auto kWriteWait = std::chrono::seconds(10);
-
-int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 void close_fd(int &fd) {
     if (fd >= 0) ::close(fd);
@@ -52,12 +42,7 @@ void FakeDaemon::listen_on(const std::string &socket_name) {
         ADD_FAILURE() << "fake daemon: pipe: " << strerror(errno);
     listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    // Abstract name: a leading NUL, no terminator counted in the length.
-    const size_t name_length = std::min(socket_name.size(), sizeof addr.sun_path - 1);
-    memcpy(addr.sun_path + 1, socket_name.data(), name_length);
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_length);
+    const socklen_t len = abstract_address(socket_name, &addr);
     if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
         ::listen(listen_fd_, 8) != 0) {
         ADD_FAILURE() << "fake daemon: cannot listen on " << socket_name << ": " << strerror(errno);
@@ -122,33 +107,14 @@ void FakeDaemon::clear_requests() {
 }
 
 void FakeDaemon::send(const std::string &bytes) {
-    send_split(bytes, {});
-}
-
-void FakeDaemon::send_split(const std::string &bytes, const std::vector<size_t> &chunk_sizes) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (client_fd_ < 0) {
         ADD_FAILURE() << "fake daemon: send without a connected client";
         return;
     }
-    size_t at = 0;
-    bool first = true;
-    for (size_t size : chunk_sizes) {
-        if (at >= bytes.size()) break;
-        size_t n = std::min(size, bytes.size() - at);
-        Chunk chunk;
-        chunk.bytes = bytes.substr(at, n);
-        chunk.pause_before = !first;
-        enqueue(std::move(chunk));
-        at += n;
-        first = false;
-    }
-    if (at < bytes.size() || first) {
-        Chunk chunk;
-        chunk.bytes = bytes.substr(at);
-        chunk.pause_before = !first;
-        enqueue(std::move(chunk));
-    }
+    Chunk chunk;
+    chunk.bytes = bytes;
+    enqueue(std::move(chunk));
     wait_written(lock, queued_seq_);
 }
 
@@ -217,7 +183,6 @@ void FakeDaemon::flush_outbox() {
             break;
         }
         Chunk &chunk = outbox_.front();
-        if (chunk.pause_before && now_ns() < next_write_ns_) break;
         while (chunk.offset < chunk.bytes.size()) {
             ssize_t n = ::send(client_fd_, chunk.bytes.data() + chunk.offset,
                                chunk.bytes.size() - chunk.offset, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -234,8 +199,6 @@ void FakeDaemon::flush_outbox() {
             drop_client();
             return;
         }
-        // The pause runs from the end of this chunk to the start of the next.
-        next_write_ns_ = now_ns() + kChunkPauseNs;
         done_seq_ = chunk.seq;
         bool close_after = chunk.close_after;
         outbox_.pop_front();
@@ -251,7 +214,6 @@ void FakeDaemon::run() {
     for (;;) {
         pollfd fds[3];
         nfds_t nfds = 0;
-        int timeout = -1;
         int lfd, cfd;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -263,19 +225,12 @@ void FakeDaemon::run() {
             flush_outbox();
             lfd = listen_fd_;
             cfd = client_fd_;
-            bool want_out = !outbox_.empty() && cfd >= 0;
-            if (want_out && outbox_.front().pause_before && outbox_.front().offset == 0) {
-                int64_t left = next_write_ns_ - now_ns();
-                if (left > 0) {
-                    timeout = static_cast<int>(left / 1000000 + 1);
-                    want_out = false;
-                }
-            }
+            const bool want_out = !outbox_.empty() && cfd >= 0;
             fds[nfds++] = {wake_pipe_[0], POLLIN, 0};
             if (lfd >= 0) fds[nfds++] = {lfd, POLLIN, 0};
             if (cfd >= 0) fds[nfds++] = {cfd, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0};
         }
-        int rc = ::poll(fds, nfds, timeout);
+        int rc = ::poll(fds, nfds, -1);
         if (rc < 0) {
             if (errno == EINTR) continue;
             ADD_FAILURE() << "fake daemon: poll: " << strerror(errno);

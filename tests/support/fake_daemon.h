@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+struct sockaddr_un;
+
 namespace kivtest {
 
 // Independent encoder of the value format. Each function returns the
@@ -45,7 +47,12 @@ std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload, uint
 bool write_all(int fd, const char *p, size_t n);
 bool read_all(int fd, char *p, size_t n);
 // Connects to an abstract socket name (no leading NUL in `name`); -1 on failure.
+// Fills `addr` with the abstract socket address of `name` (a leading NUL,
+// no terminator counted, at most 107 bytes of the name kept): its length.
+unsigned abstract_address(const std::string &name, ::sockaddr_un *addr);
 int connect_abstract(const std::string &name);
+// The whole content of a file (empty when it cannot be read).
+std::string read_file(const std::string &path);
 // An event packet (opcode 1) with the event hash built from its parts;
 // `data` is an encoded value or empty for no "data" entry.
 std::string event(const std::string &name, int ipod_id, const std::string &serial,
@@ -96,11 +103,9 @@ public:
     bool wait_requests(size_t count, int timeout_ms = 2000);
     void clear_requests();
 
-    // Writes raw bytes to the connected client (from the test thread).
-    // `chunks` splits them at arbitrary boundaries with a short pause
-    // between writes, so that the client sees separate reads.
+    // Writes raw bytes to the connected client (from the test thread) and
+    // returns once they are in the socket (or the socket is full).
     void send(const std::string &bytes);
-    void send_split(const std::string &bytes, const std::vector<size_t> &chunk_sizes);
     // Closes the client connection (the listener stays).
     void close_client();
     // Stops listening (so that a connect attempt fails).
@@ -137,8 +142,7 @@ private:
     struct Chunk {
         std::string bytes;
         size_t offset = 0;
-        bool pause_before = false;  // ~2 ms after the previous chunk
-        bool close_after = false;   // close the client once written
+        bool close_after = false;  // close the client once written
         uint64_t seq = 0;
     };
     void wake();
@@ -151,7 +155,6 @@ private:
     uint64_t done_seq_ = 0;
     bool stalled_ = false;
     bool stop_listen_ = false;
-    int64_t next_write_ns_ = 0;
 };
 
 }  // namespace kivtest

@@ -9,6 +9,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
 #include "fake_daemon.h"
 
 namespace kivtest {
@@ -101,19 +105,29 @@ std::string event(const std::string &name, int ipod_id, const std::string &seria
     return frame(tid, 1, wire::h(entries));
 }
 
+unsigned abstract_address(const std::string &name, sockaddr_un *addr) {
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    const size_t length = std::min(name.size(), sizeof addr->sun_path - 1);
+    memcpy(addr->sun_path + 1, name.data(), length);
+    return static_cast<unsigned>(offsetof(sockaddr_un, sun_path) + 1 + length);
+}
+
 int connect_abstract(const std::string &name) {
     sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    // A leading NUL, no terminator counted in the length.
-    memcpy(addr.sun_path + 1, name.data(), name.size());
-    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const socklen_t len = abstract_address(name, &addr);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0) {
         close(fd);
         fd = -1;
     }
     return fd;
+}
+
+std::string read_file(const std::string &path) {
+    std::stringstream ss;
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
+    return ss.str();
 }
 
 bool take_frame(std::string &rx, Request &out) {

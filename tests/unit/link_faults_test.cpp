@@ -1,5 +1,8 @@
 // White-box tests of socket faults on a handle wired to a socket pair, and
 // of the abstract-namespace connect.
+#include <stddef.h>
+#include <sys/un.h>
+
 #include "link_fixture.h"
 
 using namespace linktest;
@@ -235,6 +238,55 @@ TEST(AbstractConnect, ReachesExactlyTheNameItIsGiven) {
         }
         close(fd);
     }
+}
+
+// A daemon that stopped accepting: its listen queue is full, and a plain
+// connect would wait until it goes away. With a time-out from the
+// environment the connect waits that long and fails.
+TEST(AbstractConnect, AFullListenQueueBoundsTheConnect) {
+    const std::string name = "kiv.test.Stalled." + std::to_string(getpid());
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, name.data(), name.size());
+    const auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), addr_len), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    std::vector<int> queued;
+    for (int k = 0; k < 64; k++) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        queued.push_back(fd);
+        if (ipod_connect_abstract(fd, name.c_str()) != 0) break;
+    }
+    ASSERT_EQ(errno, EAGAIN) << "the queue is full";
+    setenv("KIV_IPOD_SOCKET", name.c_str(), 1);
+    setenv("KIV_IPOD_TIMEOUT_MS", "100", 1);
+    kivtest::log_clear();
+    const auto start = std::chrono::steady_clock::now();
+    auto connecting = std::async(std::launch::async, kiv_ipod_connect);
+    if (connecting.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "the connect waited past its bound";
+        shutdown(listener, SHUT_RDWR);
+    }
+    kiv_ipod_client *c = connecting.get();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(kivtest::log_count(3, "connect_to_server, failed to connect to ipod service\n"), 1);
+    for (int fd : queued) close(fd);
+    close(listener);
+    // A connect that succeeds takes the send time-out off again: writes are
+    // bounded by polling, not by the socket.
+    kivtest::FakeDaemon daemon(name);
+    c = kiv_ipod_connect();
+    ASSERT_NE(c, nullptr);
+    timeval left = {1, 1};
+    socklen_t left_size = sizeof left;
+    ASSERT_EQ(getsockopt(kiv_ipod_fd(c), SOL_SOCKET, SO_SNDTIMEO, &left, &left_size), 0);
+    EXPECT_EQ(left.tv_sec, 0);
+    EXPECT_EQ(left.tv_usec, 0);
+    kiv_ipod_close(c);
+    unsetenv("KIV_IPOD_SOCKET");
+    unsetenv("KIV_IPOD_TIMEOUT_MS");
 }
 
 }  // namespace
