@@ -11,6 +11,7 @@
 #include <string>
 
 #include "client_fixture.h"
+#include "link_fixture.h"
 #include "log_capture.h"
 
 using namespace fixture;
@@ -84,6 +85,7 @@ TEST(Replies, SharedArtworkKeepsReopensOrDropsTheFile) {
     Client c;
     TempFile small(64, 'a');
     TempFile big(256, 'b');
+    const int descriptors = linktest::open_descriptors();
 
     ASSERT_EQ(run(set_artwork, c, shared_art(4, 4, 4, small.path)), 1);
     ASSERT_NE(c->artwork_map, nullptr);
@@ -112,7 +114,9 @@ TEST(Replies, SharedArtworkKeepsReopensOrDropsTheFile) {
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c)[31], 'b');
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), c->artwork_map);
 
+    EXPECT_EQ(linktest::open_descriptors(), descriptors + 1) << "one file held";
     reset_cache(c);
+    EXPECT_EQ(linktest::open_descriptors(), descriptors) << "and closed with the image";
     EXPECT_EQ(c->artwork_map, nullptr);
     EXPECT_EQ(c->artwork_map_length, 0u);
     EXPECT_EQ(kiv_ipod_current_track_artwork_data(c), nullptr);

@@ -346,6 +346,14 @@ TEST(Events, DisconnectRemovesTheNamedDevice) {
     decode(c, event("disconnected_ipod", 77, "C", S("C")));
     EXPECT_EQ(c->current_session, -1);
     EXPECT_EQ(c->pending[IPOD_REPLY_play_state], 0u);
+
+    // Without a device list no serial names a device: the session stays.
+    Client bare;
+    bare->current_session = 0;
+    bare->session_opened = 1;
+    decode(bare, event("disconnected_ipod", 77, "A", S("A")));
+    EXPECT_EQ(bare->current_session, 0);
+    EXPECT_EQ(bare->session_opened, 1u);
 }
 
 // Every accessor on the kinds of event it reads and on others: the carried
@@ -419,6 +427,9 @@ TEST(Events, Accessors) {
     // event's (for the datagram) and the datagram's (for the protocol text).
     EXPECT_EQ(kivtest::log_count_containing("\"protocol_string\"=>"), 1);
     EXPECT_EQ(kivtest::log_count_containing("\"length\"=>"), 1);
+    // An EAP event without the key asked for prints its data too: the
+    // session id and the protocol text of the one without either.
+    EXPECT_EQ(kivtest::log_count_containing("\"x\"=>"), 2);
     EXPECT_NE(kiv_ipod_event_data(state.get()), nullptr);
     EXPECT_EQ(kiv_ipod_event_data(state.get()), state->data);
     EXPECT_EQ(kiv_ipod_event_data(nullptr), nullptr);

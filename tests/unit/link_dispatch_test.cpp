@@ -294,14 +294,20 @@ TEST_F(CaptureTest, AFailingFileTurnsCaptureOffOnceAndTheConnectionGoesOn) {
 
 TEST_F(CaptureTest, ADirectoryGetsAFreshFileUntilNoNameIsLeft) {
     // Descriptor 0 is a descriptor like any other: an application that
-    // closed its standard input still captures into a directory.
+    // closed its standard input still captures into a directory, or into a
+    // file it names.
     int saved_stdin = dup(0);
     close(0);
     kiv_capture *first = kiv_capture_open(dir.c_str());
+    kiv_capture *named = kiv_capture_open((dir + "/named.pcap").c_str());
+    const bool opened = first != nullptr && named != nullptr;
+    kiv_capture_close(first);
+    kiv_capture_close(named);
     dup2(saved_stdin, 0);
     close(saved_stdin);
-    ASSERT_NE(first, nullptr);
-    kiv_capture_close(first);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(kivtest::read_file(dir + "/named.pcap").size(), 24u) << "the file header";
+    unlink((dir + "/named.pcap").c_str());
     long pid = 0;
     unsigned n = 0;
     for (const std::string &name : names()) sscanf(name.c_str(), "kiv-ipod-%ld-%u.pcap", &pid, &n);

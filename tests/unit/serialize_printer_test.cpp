@@ -50,28 +50,23 @@ void reference(const serialize_value *node, int64_t depth, std::string *out, siz
         for (int64_t i = 0; i < n; i++) *out += "  ";
     };
     char text[64];
+    if (node->type == SERIALIZE_ARRAY) {
+        for (int32_t i = 0; i < serialize_array_count(node); i++)
+            reference(serialize_array_get(node, i), depth + 1, out, values);
+        return;
+    }
+    indent(depth);  // every other value starts its line indented
     switch (node->type) {
-        case SERIALIZE_ARRAY:
-            for (int32_t i = 0; i < serialize_array_count(node); i++)
-                reference(serialize_array_get(node, i), depth + 1, out, values);
-            return;
         case SERIALIZE_INT:
-            indent(depth);
-            snprintf(text, sizeof text, "%d\n", serialize_get_int(node));
-            *out += text;
+            *out += std::to_string(serialize_get_int(node)) + "\n";  // "%d"
             return;
         case SERIALIZE_FLOAT:
-            indent(depth);
-            snprintf(text, sizeof text, "%f\n", static_cast<double>(serialize_get_float(node)));
-            *out += text;
+            *out += std::to_string(static_cast<double>(serialize_get_float(node))) + "\n";  // "%f"
             return;
         case SERIALIZE_STRING:
-            indent(depth);
-            *out += serialize_get_string(node);
-            *out += "\n";
+            *out += serialize_get_string(node) + std::string("\n");
             return;
         case SERIALIZE_BYTES: {
-            indent(depth);
             int32_t length = 0;
             const auto *bytes = static_cast<const uint8_t *>(serialize_get_bytes(node, &length));
             for (int32_t i = 0; i < length; i++) {
@@ -86,7 +81,6 @@ void reference(const serialize_value *node, int64_t depth, std::string *out, siz
             return;
         }
         case SERIALIZE_HASH:
-            indent(depth);
             *out += "{\n";
             for (int32_t i = 0; i < serialize_hash_count(node); i++) {
                 const char *key = serialize_hash_get_key(node, i);
@@ -98,7 +92,6 @@ void reference(const serialize_value *node, int64_t depth, std::string *out, siz
             *out += "}\n";
             return;
         default:
-            indent(depth);
             *out += "unknown type\n";
             return;
     }
