@@ -155,7 +155,7 @@ constexpr TrackListFormat kPbFormat = {"set_pb_track_info", "get_pb_track_info",
 
 int32_t set_track_list(kiv_ipod_client *client, const TrackListFormat &format, const ipod_packet *packet,
                        serialize_value **slot) {
-    if (!packet || packet->length == 0 || !packet->payload) {
+    if (!packet || packet->length == 0) {
         kv_error("%s, invalid client packet received.", format.name);
         return -1;
     }
@@ -228,7 +228,7 @@ int32_t set_play_status(kiv_ipod_client *client, const ipod_packet *packet) {
 }
 
 int32_t set_records(kiv_ipod_client *client, const ipod_packet *packet) {
-    if (!packet || packet->length == 0 || !packet->payload) return -1;
+    if (!packet || packet->length == 0) return -1;
     serialize_value *reply = cache_decode(packet);
     if (serialize_type(reply) != SERIALIZE_ARRAY) {
         take_error(client, reply);
@@ -345,7 +345,7 @@ void release_artwork(kiv_ipod_client *client) {
 
 int32_t set_lingo_version(kiv_ipod_client *client, const ipod_packet *packet) {
     fprintf(stderr, "%s\n", "set_lingo_version");
-    if (!packet || packet->length == 0 || !packet->payload) return -1;
+    if (!packet || packet->length == 0) return -1;
     FreeValue reply{cache_decode(packet)};
     if (take_error(client, reply.value)) return -1;
     const serialize_value *major = value_typed(reply.value, "major", SERIALIZE_INT);
@@ -370,7 +370,7 @@ int32_t set_pb_track_info(kiv_ipod_client *client, const ipod_packet *packet) {
 }
 
 int32_t set_indexed_track_chapter_info(kiv_ipod_client *client, const ipod_packet *packet) {
-    if (!packet || packet->length == 0 || !packet->payload) return -1;
+    if (!packet || packet->length == 0) return -1;
     serialize_value *reply = cache_decode(packet);
     if (serialize_type(reply) != SERIALIZE_ARRAY) {
         take_error(client, reply);

@@ -124,7 +124,7 @@ const char *value_text(const serialize_value *hash, const char *key) {
 }
 
 serialize_value *cache_decode(const ipod_packet *packet) {
-    if (!packet || packet->length == 0 || !packet->payload) return nullptr;
+    if (!packet || packet->length == 0) return nullptr;
     if (packet->length > INT32_MAX) return nullptr;
     return unserialize(packet->payload, static_cast<int32_t>(packet->length));
 }

@@ -28,7 +28,7 @@ int32_t reply_uid_list(kiv_ipod_client *client, const ipod_packet *packet) {
 // reply without a value: 0, and *empty is set.
 int32_t generic_value(kiv_ipod_client *client, const ipod_packet *packet, bool *failed, bool *empty) {
     *failed = false;
-    serialize_value *value = packet->length > 0 ? ipod_decode_payload(packet) : nullptr;
+    serialize_value *value = ipod_decode_payload(packet);
     *empty = value == nullptr;
     int32_t result = 0;
     if (serialize_type(value) == SERIALIZE_INT) {
@@ -144,7 +144,7 @@ const char *kiv_ipod_last_error(kiv_ipod_client *client) {
 }
 
 serialize_value *ipod_decode_payload(const ipod_packet *packet) {
-    if (!packet || packet->length == 0 || !packet->payload) return nullptr;
+    if (!packet || packet->length == 0) return nullptr;
     if (packet->length > IPOD_MAX_PAYLOAD) return nullptr;
     serialize_value *value = unserialize(packet->payload, static_cast<int32_t>(packet->length));
     if (!value)

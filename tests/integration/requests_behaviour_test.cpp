@@ -46,9 +46,13 @@ std::string hex_line(const char *prefix, int32_t v) {
     return buf;
 }
 
-TEST(UidList, SyncFormSendsTheWholeTextAsOneExactChunk) {
+// A daemon and a handle with a session open on it.
+struct Ready : testing::Test {
     Daemon d;
-    Client c(d, true);
+    Client c{d, true};
+};
+
+TEST_F(Ready, UidListSyncFormSendsTheWholeTextAsOneExactChunk) {
     // Empty text, exactly two uids, and one byte over two uids.
     const std::string texts[] = {"", std::string(16, 'u'), std::string(16, 'u') + "v"};
     for (const std::string &text : texts) {
@@ -69,11 +73,9 @@ TEST(UidList, SyncFormSendsTheWholeTextAsOneExactChunk) {
         1);
 }
 
-TEST(Preferences, EverySettingRoundTripsAndStrayNumbersTravelAsZero) {
+TEST_F(Ready, PreferencesEverySettingRoundTripsAndStrayNumbersTravelAsZero) {
     // Settings are numbered across the types; each type's values from 0.
     const int types[20] = {0, 0, 1, 1, 2, 2, 3, 3, 8, 8, 8, 8, 9, 9, 10, 10, 12, 12, 13, 13};
-    Daemon d;
-    Client c(d, true);
     int value = 0;
     for (uint32_t setting = 0; setting < 20; setting++) {
         SCOPED_TRACE(setting);
@@ -99,18 +101,14 @@ TEST(Preferences, EverySettingRoundTripsAndStrayNumbersTravelAsZero) {
         EXPECT_EQ(d.requests().at(0).payload, wire::a({wire::i(s.wire_type), wire::i(s.wire_value)}))
             << s.type << "/" << s.setting;
     }
-    // Replies that name no setting of the type become 255, never -1.
-    d.answer_with(wire::i(4));
-    EXPECT_EQ(kiv_ipod_get_preference_sync(c.client, 8), 255);
-    d.answer_with(wire::i(-1));
-    EXPECT_EQ(kiv_ipod_get_preference_sync(c.client, 0), 255);
-    d.answer_with(wire::s("1"));
-    EXPECT_EQ(kiv_ipod_get_preference_sync(c.client, 1), 255);
-    // An invalid type travels as 0 and converts to 255 for any reply.
-    d.daemon.clear_requests();
-    d.answer_with(wire::i(0));
-    EXPECT_EQ(kiv_ipod_get_preference_sync(c.client, 11), 255);
-    EXPECT_EQ(d.requests().at(0).payload, wire::i(0));
+    // Replies that name no setting of the type become 255, never -1; an
+    // invalid type (11, asked last) travels as 0 and converts to 255 for any reply.
+    for (const auto &[type, reply] : {std::pair(8, wire::i(4)), std::pair(0, wire::i(-1)),
+                                      std::pair(1, wire::s("1")), std::pair(11, wire::i(0))}) {
+        d.answer_with(reply);
+        EXPECT_EQ(kiv_ipod_get_preference_sync(c.client, type), 255) << type;
+    }
+    EXPECT_EQ(d.requests().back().payload, wire::i(0));
 
     // Dispatch converts an asynchronous reply with the caller's type.
     ReplyLog replies;
@@ -207,9 +205,7 @@ TEST(Slots, ALaterRequestOfTheSameKindTakesTheSlotOver) {
     EXPECT_EQ(replies.entries[0].result, 0);
 }
 
-TEST(SuccessFlag, SelectDbAndSetCategoryStoreTheCount) {
-    Daemon d;
-    Client c(d, true);
+TEST_F(Ready, SuccessFlagOfSelectDbAndSetCategoryStoresTheCount) {
     // The error text is readable after the call, and a later reply that
     // carries none leaves none behind.
     const struct {
@@ -358,9 +354,7 @@ TEST(ArrivalOrder, EventsThatFollowABlockingReplyAreAppliedAfterIt) {
                                        KIV_IPOD_EVENT_PLAY_STATE_CHANGED, KIV_IPOD_EVENT_PLAYLIST_CHANGED}));
 }
 
-TEST(TraceLines, VideoOutAndLingoAndArtworkLinesAreExact) {
-    Daemon d;
-    Client c(d, true);
+TEST_F(Ready, TraceLinesOfVideoOutAndLingoAndArtworkAreExact) {
     d.answer_with(wire::h({{"error", wire::s("nope")}}));
     EXPECT_EQ(kiv_ipod_set_videooutoptions_sync(c.client, 9), -1);
     uint32_t tid = d.requests().at(0).tid;
@@ -406,9 +400,7 @@ TEST(TraceLines, VideoOutAndLingoAndArtworkLinesAreExact) {
     EXPECT_EQ(kivtest::log_count(kDebug, "kiv_ipod_get_artwork_data\n"), 1);
 }
 
-TEST(CallerPointers, NullOrNegativeRangesAreRefusedWithOneErrorLine) {
-    Daemon d;
-    Client c(d, true);
+TEST_F(Ready, CallerPointersNullOrNegativeRangesAreRefusedWithOneErrorLine) {
     const char data[4] = {'a', 'b', 'c', 'd'};
     const struct {
         const char *what;

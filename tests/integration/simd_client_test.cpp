@@ -158,13 +158,12 @@ TEST(SimdClient, LibrarySessionPlaybackArtworkEapPingAndHotplug) {
 }
 
 TEST(SimdClient, LibraryFileAndSeed) {
-    char path[] = "/tmp/simd-lib.XXXXXX";
-    close(mkstemp(path));
-    std::ofstream(path) << R"({"tracks": [
+    {
+        TempDir tmp;
+        const std::string path = tmp.file("library.json", R"({"tracks": [
         {"title": "One", "artist": "A", "album": "X", "length": 61.5},
         {"title": "Two", "artist": "B", "album": "Y", "length": 3600,
-         "audiobook": true, "chapters": [{"title": "Intro", "start": 0}, {"title": "Rest", "start": 600}]}]})";
-    {
+         "audiobook": true, "chapters": [{"title": "Intro", "start": 0}, {"title": "Rest", "start": 600}]}]})");
         Simulator sim({"--ping-interval", "0", "--library", path}, "kiv.test.simd.lib");
         Raw raw("kiv.test.simd.lib");
         Packet p;
@@ -177,7 +176,6 @@ TEST(SimdClient, LibraryFileAndSeed) {
         EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "chapter_count")), 2);
         EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "length")), 3600000);
     }
-    unlink(path);
     // The same seed gives the same library, another seed another one.
     auto first_titles = [](const char *seed, const char *name) {
         Simulator sim({"--ping-interval", "0", "--seed", seed}, name);
@@ -331,15 +329,13 @@ TEST(SimdCli, CommandsFailuresAndExitCodes) {
     EXPECT_EQ(j["chapters"].size(), j["chapter_count"].get<size_t>());
     EXPECT_EQ(j["uid"].get<std::string>().size(), 16u);
 
-    char ppm[] = "/tmp/simd-art-XXXXXX";
-    close(mkstemp(ppm));
+    const std::string ppm = dir + "/art.ppm";
     r = run_cli({"--json", "artwork", "--size", "150", "--out", ppm});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(json::parse(r.out)["rowstride"], 300);
     std::string image = read_file(ppm);
     EXPECT_EQ(image.rfind("P6\n150 150\n255\n", 0), 0u);
     EXPECT_EQ(image.size(), 15u + 150u * 150u * 3u);
-    unlink(ppm);
 
     // watch prints live events; a script runs several commands on one connection.
     r = run_cli({"--json", "script", "-"}, "play\n# comment\nwatch 1.5\npause\n");

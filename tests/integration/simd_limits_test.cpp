@@ -284,8 +284,8 @@ TEST(SimdLimits, UnreadableArtworkDirectoriesAreReported) {
 // Start-up failures (a library that cannot be read or is malformed) end
 // with exit code 2 and a message naming the place of the fault, never an abort.
 TEST(SimdLimits, UnreadableLibraryIsAUsageError) {
-    char path[] = "/tmp/simd-lib.XXXXXX";
-    close(mkstemp(path));
+    TempDir tmp;
+    const std::string path = tmp.path + "/library.json";
     const std::pair<std::string, std::string> cases[] = {
         // a path or a library text; the message
         {"/tmp", "/tmp"},
@@ -302,5 +302,4 @@ TEST(SimdLimits, UnreadableLibraryIsAUsageError) {
         EXPECT_EQ(r.code, 2) << library << "\n" << r.err;
         EXPECT_NE(r.err.find(message), std::string::npos) << library << "\n" << r.err;
     }
-    unlink(path);
 }

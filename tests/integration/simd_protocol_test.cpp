@@ -35,14 +35,18 @@ void expect_byte_exact(Packet &p) {
     free(again);
 }
 
+// A simulator without pings and a raw client of it.
+struct SimdProtocol : testing::Test {
+    Simulator sim{{"--ping-interval", "0"}, kName};
+    Raw raw{kName};
+    Packet p;
+};
+
 }  // namespace
 
 // The opening reply and the session carry the demo device; replies have the
 // shapes the library's parsers read.
-TEST(SimdProtocol, OpeningReplySessionAndReplyShapes) {
-    Simulator sim({"--ping-interval", "0"}, kName);
-    Raw raw(kName);
-    Packet p;
+TEST_F(SimdProtocol, OpeningReplySessionAndReplyShapes) {
     ASSERT_TRUE(raw.ask(1, 0, p));
     serialize_value *h = p.value();
     ASSERT_EQ(serialize_type(h), SERIALIZE_HASH);
@@ -126,7 +130,7 @@ TEST(SimdProtocol, OpeningReplySessionAndReplyShapes) {
 
 // Every request opcode gets exactly one reply carrying its id, whatever the
 // events and pings interleaved with the replies, each encoded byte-exact.
-TEST(SimdProtocol, EveryRequestGetsExactlyOneByteExactReplyWithItsId) {
+TEST(SimdProtocolUnderPings, EveryRequestGetsExactlyOneByteExactReplyWithItsId) {
     Simulator sim({"--ping-interval", "0.05"}, kName);
     Raw raw(kName);
     Packet p;
@@ -176,15 +180,13 @@ TEST(SimdProtocol, EveryRequestGetsExactlyOneByteExactReplyWithItsId) {
     EXPECT_TRUE(sim.alive());
 }
 
-TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
-    Simulator sim({"--ping-interval", "0"}, kName);
-    Raw a(kName), b(kName), watcher(kName);
-    Packet p;
-    open_session(a, 1, p);
+TEST_F(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
+    Raw b(kName), watcher(kName);
+    open_session(raw, 1, p);
     open_session(b, 1, p);
     ASSERT_TRUE(watcher.ask(1, 0, p));
 
-    ASSERT_TRUE(a.ask(2, 6, p));
+    ASSERT_TRUE(raw.ask(2, 6, p));
     ASSERT_TRUE(b.next(p));
     EXPECT_EQ(event_name(p), "play_state_changed");
     EXPECT_EQ(serialize_get_int(serialize_hash_get(p.value(), "data")), 3);
@@ -196,13 +198,13 @@ TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
     EXPECT_GT(int_of(p.value(), "position"), 0);
 
     // EAP data goes back only to the client that owns the session.
-    ASSERT_TRUE(a.ask(4, 57, p, wire::s("com.kiv.echo")));
-    ASSERT_TRUE(a.wait_event("eap_session_opened", p));
+    ASSERT_TRUE(raw.ask(4, 57, p, wire::s("com.kiv.echo")));
+    ASSERT_TRUE(raw.wait_event("eap_session_opened", p));
     const int session = int_of(serialize_hash_get(p.value(), "data"), "session_id");
     ASSERT_GT(session, 0);
-    ASSERT_TRUE(a.ask(5, 58, p,
-                      wire::a({wire::i(session), wire::i(4), wire::b(std::string("\x00\x01\xFF\x7F", 4))})));
-    ASSERT_TRUE(a.wait_event("eap_data_received", p));
+    ASSERT_TRUE(raw.ask(
+        5, 58, p, wire::a({wire::i(session), wire::i(4), wire::b(std::string("\x00\x01\xFF\x7F", 4))})));
+    ASSERT_TRUE(raw.wait_event("eap_data_received", p));
     serialize_value *d = serialize_hash_get(p.value(), "data");
     int32_t n = 0;
     const void *bytes = serialize_get_bytes(serialize_hash_get(d, "data"), &n);
@@ -219,21 +221,18 @@ TEST(SimdProtocol, SeveralClientsShareThePlayerAndGetTheirOwnEvents) {
     EXPECT_EQ(seen, (std::vector<std::string>{"disconnected_ipod", "connected_ipod", "authenticated",
                                               "mode_changed", "ipod_ready"}));
     // Sessions ended with the disconnect.
-    ASSERT_TRUE(a.ask(7, 6, p));
+    ASSERT_TRUE(raw.ask(7, 6, p));
     EXPECT_NE(serialize_hash_get_string(p.value(), "error"), nullptr);
 }
 
 // Each kind of hostile client loses its own connection, with a log line,
 // while a well-behaved client keeps being served.
-TEST(SimdProtocol, HostileClientsAreClosedAloneWithALogLine) {
-    Simulator sim({"--ping-interval", "0"}, kName);
-    Raw good(kName);
-    Packet p;
-    open_session(good, 1, p);
+TEST_F(SimdProtocol, HostileClientsAreClosedAloneWithALogLine) {
+    open_session(raw, 1, p);
     uint32_t tid = 10;
     auto still_served = [&] {
-        good.send(++tid, 19);
-        return good.reply(tid, p) && serialize_type(p.value()) == SERIALIZE_INT;
+        raw.send(++tid, 19);
+        return raw.reply(tid, p) && serialize_type(p.value()) == SERIALIZE_INT;
     };
 
     struct Case {

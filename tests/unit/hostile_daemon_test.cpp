@@ -235,10 +235,8 @@ TEST(HostileDaemon, ConnectToADaemonThatNeverAcceptsEndsWithinTheBound) {
     const std::string name = "kiv.test.never-accepts." + std::to_string(getpid());
     int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_GE(listener, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path + 1, name.data(), name.size());
-    const socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    sockaddr_un addr;
+    const socklen_t len = kivtest::abstract_address(name, &addr);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), len), 0);
     ASSERT_EQ(listen(listener, 0), 0);
     std::vector<int> queued;
