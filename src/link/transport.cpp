@@ -256,8 +256,11 @@ int32_t write_bounded(kiv_ipod_client *client, const void *data, uint32_t count,
     while (left > 0) {
         // MSG_NOSIGNAL: a daemon that went away is a failed write, not a
         // SIGPIPE that kills the application.
-        ssize_t n = client->fd >= 0 ? send(client->fd, p, left, flags) : -1;
-        if (client->fd < 0) errno = EBADF;
+        ssize_t n = -1;
+        if (client->fd < 0)
+            errno = EBADF;
+        else
+            n = send(client->fd, p, left, flags);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (*deadline == kNoDeadline)

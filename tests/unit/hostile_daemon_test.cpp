@@ -360,6 +360,14 @@ TEST(HostileDaemon, ABlockFootprintCoversWhatTheAllocatorTakes) {
         const uint64_t taken = malloc_usable_size(p) + sizeof(size_t);
         free(p);
         EXPECT_GE(ipod_block_footprint(n), taken) << n;
+        // Whatever the allocator: below its mmap threshold a block is its
+        // bytes and a header word rounded up to the allocator's step, and
+        // at least four words.
+        const uint64_t word = sizeof(size_t), step = std::max<uint64_t>(alignof(max_align_t), 2 * word);
+        if (n < (64u << 10)) {
+            EXPECT_LE(ipod_block_footprint(n), std::max<uint64_t>(n + word + step - 1, 4 * word)) << n;
+            EXPECT_EQ(ipod_block_footprint(n) % step, 0u) << n;
+        }
 #ifndef KIV_TEST_ASAN
         if (n < (64u << 10)) {  // below the allocator's mmap threshold
             EXPECT_LE(ipod_block_footprint(n), taken + 2 * alignof(max_align_t)) << n;
