@@ -105,17 +105,8 @@ tsan:
 	cmake --build $(BUILD_TSAN) -j$(JOBS) --target kiv-ipod-simd kiv-ipod $(TSAN_TESTS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --timeout 900 -R '^integration_simd_'
 
-ci: test
-	$(MAKE) docs
-	$(MAKE) demo
-	$(MAKE) fuzz FUZZ_SECONDS=60
-	$(MAKE) valgrind
-	$(MAKE) tsan
-	$(MAKE) soak
-	$(MAKE) test-nocutils
-	$(MAKE) cross ARCH=armhf
-	$(MAKE) cross ARCH=arm64
-	$(MAKE) cross ARCH=i386
+ci:
+	./.ci/run
 
 demo:
 	@./scripts/install-deps.sh tools
