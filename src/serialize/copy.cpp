@@ -105,7 +105,7 @@ public:
             copy_scalar(copy, root);
             return true;
         }
-        if (!push(copy, root)) return false;
+        push(copy, root);  // the root always gets a frame: none is open
         if (!fill()) {
             while (open_ > 0) pop();
             release_contents(copy);
