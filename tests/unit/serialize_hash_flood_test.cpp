@@ -175,8 +175,9 @@ TEST(SerializeHashFlood, RepeatedKeysKeepTheirFirstPlaceAndTheirLastValue) {
     }
 }
 
-// Lookups in a decoded hash walk its entries (the value model keeps no
-// index), so their cost does not depend on the keys' hashes at all.
+// Lookups in a decoded hash of keys chosen to collide under an unkeyed hash
+// find every key, and no absent one (the key table hashes with the
+// per-process secret).
 TEST(SerializeHashFlood, LookupsInADecodedHashFindEveryKey) {
     std::vector<std::string> keys = kivtest::fnv_colliding_keys(2000);
     std::string bytes = kivtest::hash_of_keys(keys);
