@@ -44,12 +44,13 @@ void put_le16(uint8_t *p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-// Writes the whole range; false on any failure.
-bool write_fully(int fd, const iovec *parts, int count) {
-    iovec local[3];
+// Writes every part whole, the empty ones left out; false on any failure.
+template <int N>
+bool write_fully(int fd, const iovec (&parts)[N]) {
+    iovec local[N];
     int n_parts = 0;
-    for (int k = 0; k < count && n_parts < 3; k++)
-        if (parts[k].iov_len) local[n_parts++] = parts[k];
+    for (const iovec &part : parts)
+        if (part.iov_len) local[n_parts++] = part;
     iovec *v = local;
     while (n_parts > 0) {
         ssize_t n = writev(fd, v, n_parts);
@@ -163,7 +164,7 @@ void kiv_capture_frame(kiv_capture *capture, int direction, const void *head, ui
         iovec parts[3] = {{prefix, sizeof prefix},
                           {const_cast<void *>(head), head_kept},
                           {const_cast<void *>(body), body_kept}};
-        if (!write_fully(capture->fd, parts, 3)) disable(capture);
+        if (!write_fully(capture->fd, parts)) disable(capture);
         return;
     }
     uint8_t *p = capture->buffer + capture->used;
@@ -181,8 +182,8 @@ void kiv_capture_stamp(kiv_capture *capture) {
 
 void kiv_capture_flush(kiv_capture *capture) {
     if (capture->fd < 0 || capture->used == 0) return;
-    iovec part = {capture->buffer, capture->used};
-    if (!write_fully(capture->fd, &part, 1)) return disable(capture);
+    const iovec part[1] = {{capture->buffer, capture->used}};
+    if (!write_fully(capture->fd, part)) return disable(capture);
     capture->used = 0;
 }
 
