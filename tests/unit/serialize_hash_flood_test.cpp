@@ -220,6 +220,34 @@ TEST(SerializeHashFlood, LookupsStayRightWhenEveryKeyCollidesInTheTable) {
         const kiv_serialize::KeyTableShape shape = kiv_serialize::key_table_shape(hash.get());
         EXPECT_EQ(shape.given_up, n > limit);
         EXPECT_EQ(shape.keys, n > limit ? 0u : uint32_t(n));
+        // The same keys decoded: the table is built from the whole list at
+        // once, and given up the same way.
+        const std::string bytes = kivtest::encoded(hash.get());
+        Tree decoded(unserialize(bytes.data(), static_cast<int32_t>(bytes.size())));
+        std::swap(hash, decoded);
+        check_all(n);
+        EXPECT_EQ(kiv_serialize::key_table_shape(hash.get()).given_up, n > limit);
+    }
+}
+
+// A table of keys follows the chain it was built for: a hash whose chain is
+// swapped by hand for another's finds the other's values.
+TEST(SerializeHashFlood, AChainSwappedByHandIsLookedUpAnew) {
+    Tree first(serialize_hash()), second(serialize_hash());
+    for (int32_t i = 0; i < 40; i++) {
+        const std::string key = "k" + std::to_string(i);
+        serialize_hash_add(first.get(), key.c_str(), serialize_int(i));
+        serialize_hash_add(second.get(), key.c_str(), serialize_int(100 + i));
+    }
+    for (int round = 0; round < 3; round++)
+        for (int32_t i = 0; i < 40; i++)
+            ASSERT_NE(serialize_hash_get(first.get(), ("k" + std::to_string(i)).c_str()), nullptr);
+    ASSERT_GT(kiv_serialize::key_table_shape(first.get()).slots, 0u) << "the table was built";
+    std::swap(first->data, second->data);
+    for (int32_t i = 0; i < 40; i++) {
+        const std::string key = "k" + std::to_string(i);
+        EXPECT_EQ(serialize_get_int(serialize_hash_get(first.get(), key.c_str())), 100 + i) << key;
+        EXPECT_EQ(serialize_get_int(serialize_hash_get(second.get(), key.c_str())), i) << key;
     }
 }
 

@@ -5,7 +5,8 @@
 // backwards, at random, out of range, by key, through the encoder), across
 // the lengths where the list state changes how it works: short walks from
 // the head, long jumps through the links by position, the table of keys.
-// And reading in order costs the same per element at every length.
+// And reading in order or at random costs the same per element at every
+// length.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -388,6 +389,14 @@ TEST(SerializeLists, BuildingCountingAndReadingInOrderCostTheSamePerElementAtAny
         Tree array(unserialize(bytes.data(), static_cast<int32_t>(bytes.size())));
         for (int i = 0; i < n; i++) ASSERT_NE(serialize_array_get(array.get(), i), nullptr);
     };
+    auto decoded_at_random = [](int n) {
+        std::vector<std::string> items(static_cast<size_t>(n), wire::i(5));
+        const std::string bytes = wire::a(items);
+        Tree array(unserialize(bytes.data(), static_cast<int32_t>(bytes.size())));
+        Random rng{static_cast<uint32_t>(n)};
+        for (int i = 0; i < n; i++)
+            ASSERT_NE(serialize_array_get(array.get(), rng.below(static_cast<uint32_t>(n))), nullptr);
+    };
     auto hash_by_add = [](int n) {
         Tree hash(serialize_hash());
         for (int i = 0; i < n; i++)
@@ -401,6 +410,7 @@ TEST(SerializeLists, BuildingCountingAndReadingInOrderCostTheSamePerElementAtAny
     const std::pair<const char *, std::function<void(int)>> works[] = {
         {"array built by add, counted, read in order", array_by_add},
         {"decoded array read in order", decoded_in_order},
+        {"decoded array read at random", decoded_at_random},
         {"hash built by add, read by index and key", hash_by_add},
     };
     for (const auto &[name, work] : works) {

@@ -90,6 +90,20 @@ TEST(SerializeValue, NullAndMistypedNodesAreHarmless) {
          {serialize_pack_calc, serialize_int_pack_calc, serialize_float_pack_calc, serialize_string_pack_calc,
           serialize_bytes_pack_calc, serialize_array_pack_calc, serialize_hash_pack_calc})
         EXPECT_EQ(calc(nullptr), -1);
+    // The writers refuse a null destination or node, and write nothing.
+    {
+        Tree number(serialize_int(1)), text(serialize_string("t")), list(serialize_array());
+        uint8_t out[16] = {0};
+        for (auto pack :
+             {serialize_int_pack, serialize_float_pack, serialize_array_pack, serialize_hash_pack}) {
+            EXPECT_EQ(pack(out, nullptr), -1);
+            EXPECT_EQ(pack(nullptr, number.get()), -1);
+        }
+        EXPECT_EQ(serialize_array_pack(nullptr, list.get()), -1);
+        EXPECT_EQ(serialize_string_pack(out, nullptr, SERIALIZE_STRING), -1);
+        EXPECT_EQ(serialize_string_pack(nullptr, text.get(), SERIALIZE_STRING), -1);
+        EXPECT_EQ(out[0], 0);
+    }
     EXPECT_EQ(serialize_array_count(nullptr), 0);
     EXPECT_EQ(serialize_array_get(nullptr, 0), nullptr);
     EXPECT_EQ(serialize_hash_count(nullptr), 0);
