@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "handle.h"
 #include "link/link.h"
 #include "protocol/protocol.h"
@@ -29,7 +31,7 @@ uint64_t value_footprint(const serialize_value *value) {
             }
             return bytes;
         default: {
-            const uint64_t length = value->length > 0 ? static_cast<uint64_t>(value->length) : 0;
+            const auto length = static_cast<uint64_t>(std::max<int32_t>(value->length, 0));
             return ipod_block_footprint(sizeof(serialize_value) + length + 1);
         }
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cache/retained.h"
+#include "client_fixture.h"
 #include "value_tree.h"
 #include "values.h"
 
@@ -34,6 +35,23 @@ TEST(CacheAccounting, EveryHeldTextOrScalarCountsAtLeastItsBlock) {
     }
     kivtest::Tree number(serialize_int(7));
     EXPECT_GE(value_footprint(number.get()), taken_by(number.get()));
+}
+
+// A kind of cache that does not exist is never admitted nor set, and one
+// that does is counted as set.
+TEST(CacheAccounting, OnlyKnownCachesAreCounted) {
+    fixture::Client c;
+    for (int kind : {-1, static_cast<int>(IPOD_RETAINED_KINDS)}) {
+        EXPECT_EQ(cache_admit(c, kind, 10, "test"), 0) << kind;
+        cache_retained_set(c, kind, 10);
+    }
+    EXPECT_EQ(cache_retained_total(c), 0u);
+    for (int kind = 0; kind < IPOD_RETAINED_KINDS; kind++)
+        EXPECT_EQ(cache_admit(c, kind, 0, "test"), 1) << kind;
+    EXPECT_EQ(cache_admit(c, IPOD_RETAINED_DEVICES, 10, "test"), 1);
+    EXPECT_EQ(cache_retained_total(c), 10u);
+    cache_retained_set(c, IPOD_RETAINED_DEVICES, 5);
+    EXPECT_EQ(cache_retained_total(c), 5u);
 }
 
 }  // namespace
