@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 // The platform build connects through libcutils; an application's build
 // (the NDK has no libcutils) is configured with KIV_IPOD_WITH_LIBCUTILS=0.
 #ifndef KIV_IPOD_WITH_LIBCUTILS
@@ -107,7 +109,7 @@ int32_t timeout_from_environment() {
     errno = 0;
     long long value = strtoll(text, &end, 10);
     if (*end != '\0' || errno != 0 || value <= 0) return 0;
-    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+    return static_cast<int32_t>(std::min<long long>(value, INT32_MAX));
 }
 
 // SO_SNDTIMEO of `fd`: `milliseconds`, or none for 0.
