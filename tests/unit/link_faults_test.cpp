@@ -1,6 +1,5 @@
 // White-box tests of socket faults on a handle wired to a socket pair, and
 // of the abstract-namespace connect.
-#include <stddef.h>
 #include <sys/un.h>
 
 #include "link_fixture.h"
@@ -246,10 +245,8 @@ TEST(AbstractConnect, ReachesExactlyTheNameItIsGiven) {
 TEST(AbstractConnect, AFullListenQueueBoundsTheConnect) {
     const std::string name = "kiv.test.Stalled." + std::to_string(getpid());
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path + 1, name.data(), name.size());
-    const auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    sockaddr_un addr;
+    const socklen_t addr_len = kivtest::abstract_address(name, &addr);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), addr_len), 0);
     ASSERT_EQ(listen(listener, 0), 0);
     std::vector<int> queued;
