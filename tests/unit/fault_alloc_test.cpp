@@ -182,8 +182,13 @@ std::string encode(const serialize_value *v) {
     return out;
 }
 
+// Hashes nested deeper than the decoder keeps key indexes for inline, so
+// the deepest ones take theirs from the heap.
 Value sample_tree() {
+    Value deep = H({{"leaf", I(6)}});
+    for (int level = 0; level < 6; level++) deep = H({{"next", deep}});
     return H({{"result", I(1)},
+              {"deep", deep},
               {"title", S("A track title")},
               {"uid", B(std::string("\0\1\2\3\4\5\6\7", 8))},
               {"list", A({serialize_float(1.5f), S("x"), H({}), A({I(-1), I(2)})})},
