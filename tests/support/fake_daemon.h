@@ -46,6 +46,12 @@ std::string frame(uint32_t tid, uint8_t opcode, const std::string &payload, uint
 // calls; false when the peer is gone or the call fails.
 bool write_all(int fd, const char *p, size_t n);
 bool read_all(int fd, char *p, size_t n);
+// Reads one whole frame (header and payload) into `out`; false when the
+// peer is gone.
+bool read_frame(int fd, std::string &out);
+// The 32-bit number at `at` of `bytes`: big-endian (frames) or
+// little-endian (capture files).
+uint32_t u32_at(const std::string &bytes, size_t at, bool big_endian = true);
 // Connects to an abstract socket name (no leading NUL in `name`); -1 on failure.
 // Fills `addr` with the abstract socket address of `name` (a leading NUL,
 // no terminator counted, at most 107 bytes of the name kept): its length.

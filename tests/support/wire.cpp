@@ -130,16 +130,17 @@ std::string read_file(const std::string &path) {
     return ss.str();
 }
 
+uint32_t u32_at(const std::string &bytes, size_t at, bool big_endian) {
+    uint32_t v = 0;
+    for (size_t k = 0; k < 4; k++) v |= uint32_t(uint8_t(bytes[at + k])) << (8 * (big_endian ? 3 - k : k));
+    return v;
+}
+
 bool take_frame(std::string &rx, Request &out) {
-    auto be32_at = [&rx](size_t at) {
-        uint32_t v = 0;
-        for (size_t k = 0; k < 4; k++) v = (v << 8) | static_cast<uint8_t>(rx[at + k]);
-        return v;
-    };
-    if (rx.size() < 16 || rx.size() - 16 < be32_at(12)) return false;
-    const size_t length = be32_at(12);
+    if (rx.size() < 16 || rx.size() - 16 < u32_at(rx, 12)) return false;
+    const size_t length = u32_at(rx, 12);
     out.header = rx.substr(0, 16);
-    out.tid = be32_at(4);
+    out.tid = u32_at(rx, 4);
     out.opcode = static_cast<uint8_t>(rx[8]);
     out.payload = rx.substr(16, length);
     rx.erase(0, 16 + length);
@@ -166,6 +167,13 @@ bool read_all(int fd, char *p, size_t n) {
         n -= static_cast<size_t>(r);
     }
     return true;
+}
+
+bool read_frame(int fd, std::string &out) {
+    out.assign(16, '\0');
+    if (!read_all(fd, &out[0], 16)) return false;
+    out.resize(16 + u32_at(out, 12));
+    return read_all(fd, &out[16], out.size() - 16);
 }
 
 }  // namespace kivtest

@@ -47,11 +47,6 @@ int64_t ms_since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-uint32_t tid_of(const char *header) {
-    return (uint32_t(uint8_t(header[4])) << 24) | (uint32_t(uint8_t(header[5])) << 16) |
-           (uint32_t(uint8_t(header[6])) << 8) | uint8_t(header[7]);
-}
-
 // Bytes the heap holds now.
 uint64_t allocated_bytes() {
 #ifdef KIV_TEST_ASAN
@@ -189,10 +184,10 @@ TEST(HostileDaemon, RefreshOnEventCannotKeepOneReadGoing) {
     h.client->ready = 1;
     std::atomic<bool> stop{false};
     std::thread daemon([&] {
-        char header[16];
-        while (!stop && kivtest::read_all(h.peer, header, sizeof header)) {
-            const std::string answer =
-                kivtest::event("playlist_changed", 1, "A") + frame(tid_of(header), 6, wire::i(0));
+        std::string request;
+        while (!stop && kivtest::read_frame(h.peer, request)) {
+            const std::string answer = kivtest::event("playlist_changed", 1, "A") +
+                                       frame(kivtest::u32_at(request, 4), 6, wire::i(0));
             if (!kivtest::write_all(h.peer, answer.data(), answer.size())) break;
         }
     });

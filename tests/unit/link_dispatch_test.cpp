@@ -153,21 +153,14 @@ struct Rec {
     std::string kept;   // frame bytes in the file
 };
 
-uint32_t le32(const std::string &s, size_t at) {
-    return uint8_t(s[at]) | (uint32_t(uint8_t(s[at + 1])) << 8) | (uint32_t(uint8_t(s[at + 2])) << 16) |
-           (uint32_t(uint8_t(s[at + 3])) << 24);
-}
-
 std::vector<Rec> records(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    std::string s = ss.str();
+    const std::string s = kivtest::read_file(path);
     std::vector<Rec> out;
     for (size_t at = 24; at + 16 <= s.size();) {
-        uint32_t kept = le32(s, at + 8);
+        uint32_t kept = kivtest::u32_at(s, at + 8, false);
         if (at + 16 + kept > s.size()) break;
-        out.push_back({uint8_t(s[at + 16]), le32(s, at + 12) - 8, s.substr(at + 24, kept - 8)});
+        out.push_back(
+            {uint8_t(s[at + 16]), kivtest::u32_at(s, at + 12, false) - 8, s.substr(at + 24, kept - 8)});
         at += 16 + kept;
     }
     return out;
@@ -244,12 +237,10 @@ TEST_F(CaptureTest, EveryFrameIsRecordedExactlyWhateverItsSize) {
     client->capture = nullptr;
     // The file header: pcap 2.4 little-endian, no zone or accuracy, the
     // snap length and the link type.
-    std::ifstream file(path, std::ios::binary);
-    std::string header(24, '\0');
-    file.read(&header[0], 24);
-    EXPECT_EQ(header, wire::be32(0xD4C3B2A1u) + std::string("\2\0\4\0", 4) + std::string(8, '\0') +
-                          wire::be32(__builtin_bswap32(KIV_CAPTURE_SNAPLEN)) +
-                          wire::be32(__builtin_bswap32(KIV_CAPTURE_LINKTYPE)));
+    EXPECT_EQ(kivtest::read_file(path).substr(0, 24),
+              wire::be32(0xD4C3B2A1u) + std::string("\2\0\4\0", 4) + std::string(8, '\0') +
+                  wire::be32(__builtin_bswap32(KIV_CAPTURE_SNAPLEN)) +
+                  wire::be32(__builtin_bswap32(KIV_CAPTURE_LINKTYPE)));
     std::vector<Rec> got = records(path);
     ASSERT_EQ(got.size(), 2 + inbound.size() + 1);
     for (int k = 0; k < 2; k++) {

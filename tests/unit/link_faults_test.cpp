@@ -8,17 +8,6 @@ using namespace linktest;
 
 namespace {
 
-// One framed request from the library, header and payload; false at the
-// end of the stream.
-bool read_request(int fd, std::string &out) {
-    out.assign(16, '\0');
-    if (!kivtest::read_all(fd, &out[0], 16)) return false;
-    uint32_t length = 0;
-    for (int k = 12; k < 16; k++) length = length << 8 | uint8_t(out[k]);
-    out.resize(16 + length);
-    return kivtest::read_all(fd, &out[16], out.size() - 16);
-}
-
 // Socket faults on a handle wired to a socket pair whose far end plays a
 // misbehaving daemon: a hang-up at every byte offset of the reply to a
 // blocking request, writes and reads cut short by a tiny socket buffer
@@ -62,7 +51,7 @@ TEST_F(SocketFaults, HangUpAtEveryOffsetOfAReplyDuringABlockingRequest) {
         int far = peer;
         daemon = std::thread([far, &reply, cut] {
             std::string request;
-            if (read_request(far, request)) kivtest::write_all(far, reply.data(), cut);
+            if (kivtest::read_frame(far, request)) kivtest::write_all(far, reply.data(), cut);
             shutdown(far, SHUT_WR);
         });
         int32_t result = kiv_ipod_current_track_info_sync(client);
@@ -136,8 +125,8 @@ TEST_F(SocketFaults, ShortWritesAndReadsUnderAnInterruptStorm) {
     pthread_sigmask(SIG_BLOCK, &block, &old);
     daemon = std::thread([&, far] {
         // The large request arrives in many short reads.
-        if (!read_request(far, first)) return;
-        if (!read_request(far, second)) return;
+        if (!kivtest::read_frame(far, first)) return;
+        if (!kivtest::read_frame(far, second)) return;
         // The large reply goes out in small pieces.
         for (size_t at = 0; at < reply.size(); at += 1000)
             if (!kivtest::write_all(far, reply.data() + at, std::min<size_t>(1000, reply.size() - at)))

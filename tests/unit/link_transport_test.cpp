@@ -418,15 +418,13 @@ struct Nesting {
 TEST_F(Link, NestedBlockingRequestsStopNestingAtTheLimit) {
     constexpr int kBusy = 300;
     std::thread daemon([&] {
-        char header[16];
-        for (int k = 0; k < 2 * kBusy + 1 && kivtest::read_all(peer, header, sizeof header); k++) {
-            uint32_t tid = (uint32_t(uint8_t(header[4])) << 24) | (uint32_t(uint8_t(header[5])) << 16) |
-                           (uint32_t(uint8_t(header[6])) << 8) | uint8_t(header[7]);
+        std::string request;
+        for (int k = 0; k < 2 * kBusy + 1 && kivtest::read_frame(peer, request); k++) {
             std::string answer;
             if (k < kBusy)
                 answer =
                     kivtest::event("playlist_changed", 1, "A") + kivtest::event("playlist_changed", 1, "B");
-            answer += frame(tid, 6, wire::i(0));
+            answer += frame(kivtest::u32_at(request, 4), 6, wire::i(0));
             if (!kivtest::write_all(peer, answer.data(), answer.size())) break;
         }
     });
