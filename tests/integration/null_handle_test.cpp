@@ -80,118 +80,80 @@ struct Row {
 #fn, [] { fn args; return std::string(kReturned); }, kReturned \
     }
 
+// Calls `fn` with a null handle or event, and 0 for the other argument if
+// there is one.
+template <class R, class P, class... Args>
+R with_null(R (*fn)(P, Args...)) {
+    return fn(nullptr, Args()...);
+}
+
+// One row for each of `fns` (whose names `names` lists, separated by
+// commas): its result rendered by `show` is `expected`.
+template <class Show, class... F>
+void add_rows(std::vector<Row> &table, const std::string &names, Show show, const char *expected, F... fns) {
+    std::istringstream in(names);
+    auto next = [&in] {
+        std::string name;
+        std::getline(in >> std::ws, name, ',');
+        return name;
+    };
+    (table.push_back({next(), [fns, show] { return show(with_null(fns)); }, expected}), ...);
+}
+#define ROWS(show, expected, ...) add_rows(table, #__VA_ARGS__, show, expected, __VA_ARGS__)
+
 std::vector<Row> build_rows() {
     std::vector<Row> table = {
-        // Connection, callbacks, readiness.
         VOID_ROW(kiv_ipod_close, (nullptr)),
-        ROW(kiv_ipod_fd, num, "-1", (nullptr)),
-        ROW(kiv_ipod_pid, num, "0", (nullptr)),
-        ROW(kiv_ipod_is_ready, num, "-1", (nullptr)),
-        ROW(kiv_ipod_is_remote, num, "0", (nullptr)),
-        ROW(kiv_ipod_is_session_opened, num, "0", (nullptr)),
         VOID_ROW(kiv_ipod_set_event_cb, (nullptr, nullptr, nullptr)),
         VOID_ROW(kiv_ipod_set_reply_cb, (nullptr, nullptr, nullptr)),
         VOID_ROW(kiv_ipod_set_ping_cb, (nullptr, nullptr, nullptr)),
-        ROW(kiv_ipod_read, num, "-1", (nullptr)),
-        ROW(kiv_ipod_pending, num, "0", (nullptr)),
-        ROW(kiv_ipod_last_error, text, "NULL", (nullptr)),
         ROW(kiv_ipod_last_error_kind, num, "6", (nullptr)),
         ROW(kiv_ipod_set_timeout, num, "0", (nullptr, 100)),
-
-        // Events.
         ROW(kiv_ipod_event_type, num, "255", (nullptr)),
-        ROW(is_connection_event, num, "0", (nullptr)),
-        ROW(kiv_ipod_event_device_serial, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_event_connected_serial, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_event_disconnected_serial, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_event_authenticated, num, "-1", (nullptr)),
-        ROW(kiv_ipod_event_mode_changed, num, "-1", (nullptr)),
-        ROW(kiv_ipod_event_eap_datagram_data_length, num, "-1", (nullptr)),
-        ROW(kiv_ipod_event_eap_datagram_data, ptr, "NULL", (nullptr)),
-        ROW(kiv_ipod_event_eap_datagram_protocol_string, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_event_eap_datagram_protocol_index, num, "-1", (nullptr)),
-        ROW(kiv_ipod_event_eap_datagram_session_id, num, "-1", (nullptr)),
-        ROW(kiv_ipod_event_data, ptr, "NULL", (nullptr)),
         VOID_ROW(kiv_ipod_event_free, (nullptr)),
-
-        // Devices and sessions.
-        ROW(set_ready, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_count, num, "0", (nullptr)),
         ROW(kiv_ipod_device_index, num, "-1", (nullptr, "serial")),
-        ROW(kiv_ipod_current_session, num, "-1", (nullptr)),
-        ROW(kiv_ipod_set_current_session, num, "-1", (nullptr, 0)),
-        ROW(kiv_ipod_device_serial, text, "NULL", (nullptr, 0)),
-        ROW(kiv_ipod_device_name, text, "NULL", (nullptr, 0)),
-        ROW(kiv_ipod_software_version, text, "NULL", (nullptr, 0)),
-        ROW(kiv_ipod_device_audio_count, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_support_itunes_db, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_ready, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_is_extended, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_authenticated, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_product_id, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_sound_card_id, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_port, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_used, num, "0", (nullptr, 0)),
-        ROW(kiv_ipod_device_type, num, "0", (nullptr, 0)),
-
-        // Current and indexed track: what an empty cache holds.
-        ROW(kiv_ipod_current_track_title, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_current_track_uid, ptr, "NULL", (nullptr)),
-        ROW(kiv_ipod_current_track_chapter, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_current_track_artist, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_current_track_album, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_current_track_composer, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_current_track_genre, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_current_number_of_tracks, num, "-1", (nullptr)),
-        ROW(kiv_ipod_current_track_index, num, "-1", (nullptr)),
-        ROW(kiv_ipod_current_chapter_index, num, "-1", (nullptr)),
-        ROW(kiv_ipod_current_chapter_count, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_length, num, "-1", (nullptr)),
-        ROW(kiv_ipod_current_track_position, num, "-1", (nullptr)),
-        ROW(kiv_ipod_current_track_state, num, "-1", (nullptr)),
-        ROW(kiv_ipod_current_track_timestamp, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_timestamp_usec, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_has_artwork, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_has_chapters, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_is_audiobook, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_is_podcast, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_sample_rate, num, "-1", (nullptr)),
-        ROW(kiv_ipod_current_shuffle_state, num, "-1", (nullptr)),
-        ROW(kiv_ipod_current_repeat_state, num, "-1", (nullptr)),
-        ROW(kiv_ipod_indexed_track_uid, ptr, "NULL", (nullptr)),
-        ROW(kiv_ipod_indexed_track_title, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_indexed_track_artist, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_indexed_track_album, text, "NULL", (nullptr)),
-        ROW(kiv_ipod_indexed_track_length, num, "-1", (nullptr)),
-        ROW(kiv_ipod_indexed_track_chapter_count, num, "0", (nullptr)),
-        ROW(kiv_ipod_indexed_track_is_audiobook, num, "0", (nullptr)),
-        ROW(kiv_ipod_indexed_track_is_podcast, num, "0", (nullptr)),
-        ROW(kiv_ipod_get_result_indexed_track_info, ptr, "NULL", (nullptr)),
-
-        // Artwork, version and database results. The never-NULL ones give
-        // what they give before any reply.
-        ROW(kiv_ipod_current_track_artwork_width, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_artwork_height, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_artwork_rowstride, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_artwork_length, num, "0", (nullptr)),
-        ROW(kiv_ipod_current_track_artwork_data, ptr, "NULL", (nullptr)),
-        ROW(kiv_ipod_get_category, num, "0", (nullptr)),
-        ROW(kiv_ipod_record_count, num, "0", (nullptr)),
-        ROW(kiv_ipod_records, ptr, "NULL", (nullptr)),
-        ROW(kiv_ipod_record, text, "NULL", (nullptr, 0)),
-        ROW(kiv_ipod_get_result_db_track_info, ptr, "NULL", (nullptr)),
-        ROW(kiv_ipod_get_result_pb_track_info, ptr, "NULL", (nullptr)),
-        ROW(kiv_ipod_get_result_indexed_track_chapter_info, ptr, "NULL", (nullptr)),
+        // The never-NULL results give what they give before any reply.
+        ROW(kiv_ipod_get_result_lingo_version, text, "\"\"", (nullptr)),
         ROW(kiv_ipod_get_result_db_device_uid, uid8, "8 zeros", (nullptr)),
         ROW(kiv_ipod_get_result_db_last_sync_time, time7, "7 zeros", (nullptr)),
-        ROW(kiv_ipod_get_result_db_itunes_info_count, num, "0", (nullptr)),
-        ROW(kiv_ipod_get_result_lingo_version, text, "\"\"", (nullptr)),
-
         // The health examination, blocking only, takes a value: the value
         // is handed over and freed although nothing is sent (the child's
         // leak check sees it otherwise).
         ROW(kiv_ipod_health_examine, ptr, "NULL", (nullptr, "text", serialize_int(1))),
     };
+    // Accessors of the connection, events, devices, the track caches and the
+    // results: what an empty cache holds.
+    ROWS(num, "-1", kiv_ipod_fd, kiv_ipod_is_ready, kiv_ipod_read, kiv_ipod_event_authenticated,
+         kiv_ipod_event_mode_changed, kiv_ipod_event_eap_datagram_data_length,
+         kiv_ipod_event_eap_datagram_protocol_index, kiv_ipod_event_eap_datagram_session_id,
+         kiv_ipod_current_session, kiv_ipod_set_current_session, kiv_ipod_current_number_of_tracks,
+         kiv_ipod_current_track_index, kiv_ipod_current_chapter_index, kiv_ipod_current_track_length,
+         kiv_ipod_current_track_position, kiv_ipod_current_track_state, kiv_ipod_current_sample_rate,
+         kiv_ipod_current_shuffle_state, kiv_ipod_current_repeat_state, kiv_ipod_indexed_track_length);
+    ROWS(num, "0", kiv_ipod_pid, kiv_ipod_is_remote, kiv_ipod_is_session_opened, kiv_ipod_pending,
+         is_connection_event, set_ready, kiv_ipod_device_count, kiv_ipod_device_audio_count,
+         kiv_ipod_device_support_itunes_db, kiv_ipod_device_ready, kiv_ipod_device_is_extended,
+         kiv_ipod_device_authenticated, kiv_ipod_device_product_id, kiv_ipod_device_sound_card_id,
+         kiv_ipod_device_port, kiv_ipod_device_used, kiv_ipod_device_type, kiv_ipod_current_chapter_count,
+         kiv_ipod_current_track_timestamp, kiv_ipod_current_track_timestamp_usec,
+         kiv_ipod_current_track_has_artwork, kiv_ipod_current_track_has_chapters,
+         kiv_ipod_current_track_is_audiobook, kiv_ipod_current_track_is_podcast,
+         kiv_ipod_indexed_track_chapter_count, kiv_ipod_indexed_track_is_audiobook,
+         kiv_ipod_indexed_track_is_podcast, kiv_ipod_current_track_artwork_width,
+         kiv_ipod_current_track_artwork_height, kiv_ipod_current_track_artwork_rowstride,
+         kiv_ipod_current_track_artwork_length, kiv_ipod_get_category, kiv_ipod_record_count,
+         kiv_ipod_get_result_db_itunes_info_count);
+    ROWS(text, "NULL", kiv_ipod_last_error, kiv_ipod_event_device_serial, kiv_ipod_event_connected_serial,
+         kiv_ipod_event_disconnected_serial, kiv_ipod_event_eap_datagram_protocol_string,
+         kiv_ipod_device_serial, kiv_ipod_device_name, kiv_ipod_software_version,
+         kiv_ipod_current_track_title, kiv_ipod_current_track_chapter, kiv_ipod_current_track_artist,
+         kiv_ipod_current_track_album, kiv_ipod_current_track_composer, kiv_ipod_current_track_genre,
+         kiv_ipod_indexed_track_title, kiv_ipod_indexed_track_artist, kiv_ipod_indexed_track_album,
+         kiv_ipod_record);
+    ROWS(ptr, "NULL", kiv_ipod_event_eap_datagram_data, kiv_ipod_event_data, kiv_ipod_current_track_uid,
+         kiv_ipod_indexed_track_uid, kiv_ipod_get_result_indexed_track_info,
+         kiv_ipod_current_track_artwork_data, kiv_ipod_records, kiv_ipod_get_result_db_track_info,
+         kiv_ipod_get_result_pb_track_info, kiv_ipod_get_result_indexed_track_chapter_info);
     // Every other request, from the request table: the asynchronous form
     // sends nothing (0), the _sync form gives its refusal result. A second
     // row for one asynchronous form is that of its underscored _sync alias.
@@ -213,6 +175,7 @@ const std::vector<Row> &rows() {
 }
 
 #undef ROW
+#undef ROWS
 #undef VOID_ROW
 
 // Runs one row in a child process: its rendered result, or how the child

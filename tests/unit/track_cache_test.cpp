@@ -16,16 +16,6 @@ namespace {
 constexpr int kDebug = 3;
 constexpr int kError = 6;
 
-int32_t current_info(kiv_ipod_client *c, Value reply) {
-    Packet p(reply);
-    return set_track_info(c, p.get(), "current_track_info", &c->current_track);
-}
-
-int32_t indexed_info(kiv_ipod_client *c, Value reply) {
-    Packet p(reply);
-    return set_indexed_track_info(c, p.get());
-}
-
 // The fields of the current-track record: their reply key, their
 // accessor, and the accessor's value after a reset and after full_track().
 struct IntField {
@@ -81,7 +71,8 @@ TEST(TrackCache, FullReplyFillsTheRecordAndResetClearsIt) {
     Value reply = H({{"current_track_info", I(1)}, {"uid", B("12345678")}, {"release_date", B("2020")}});
     for (const auto &t : kTexts) serialize_hash_add(reply, t.key, S(std::string(t.key, 2).c_str()));
     for (size_t i = 0; i < std::size(kInts); ++i) serialize_hash_add(reply, kInts[i].key, I(kFullRaw[i]));
-    EXPECT_EQ(current_info(c, reply), 1);
+    Packet p(reply);
+    EXPECT_EQ(set_track_info(c, p.get(), "current_track_info", &c->current_track), 1);
     expect_record(c, true);
     c->shuffle_state = 1;
     c->repeat_state = 2;
@@ -175,36 +166,35 @@ TEST(TrackCache, RandomRepliesAgainstAModelOfTheRecord) {
 
 TEST(TrackCache, StateCodesAreMapped) {
     Client c;
-    const int expected[] = {0, 4, 5, 1, 2, 3};
-    for (int code = 0; code < 6; ++code) {
+    // Wire codes 0 to 5, then codes that name no state.
+    const std::pair<int, int> codes[] = {{0, 0}, {1, 4},  {2, 5},   {3, 1},   {4, 2},
+                                         {5, 3}, {6, -1}, {-1, -1}, {-2, -1}, {1000, -1}};
+    for (const auto &[code, state] : codes) {
         c->current_track.state = code;
-        EXPECT_EQ(kiv_ipod_current_track_state(c), expected[code]) << code;
-    }
-    for (int code : {6, -1, -2, 1000}) {
-        c->current_track.state = code;
-        EXPECT_EQ(kiv_ipod_current_track_state(c), -1) << code;
+        EXPECT_EQ(kiv_ipod_current_track_state(c), state) << code;
     }
 }
 
 TEST(TrackCache, IndexedTrackBuildsItsArray) {
     Client c;
     // A refused reply right after a reset still rebuilds the array.
-    EXPECT_EQ(indexed_info(c, H({{"error", S("no")}})), -1);
+    EXPECT_EQ(run(set_indexed_track_info, c, H({{"error", S("no")}})), -1);
     const serialize_value *list = kiv_ipod_get_result_indexed_track_info(c);
     ASSERT_EQ(serialize_array_count(list), 9);
     const char *reset_values[] = {"", "", "", "", "-1", "-1", "0", "0", "0"};
     for (int i = 0; i < 9; ++i) EXPECT_EQ(text_at(list, i), reset_values[i]) << i;
 
-    EXPECT_EQ(indexed_info(c, H({{"indexed_track_info", I(3)},
-                                 {"title", S("t")},
-                                 {"uid", B(std::string("\0\1\2\3\4\5\6\7", 8))},
-                                 {"artist", S("a")},
-                                 {"album", S("b")},
-                                 {"length", I(123)},
-                                 {"track_index", I(9)},
-                                 {"is_audiobook", I(1)},
-                                 {"is_podcast", I(0)},
-                                 {"chapter_count", I(4)}})),
+    EXPECT_EQ(run(set_indexed_track_info, c,
+                  H({{"indexed_track_info", I(3)},
+                     {"title", S("t")},
+                     {"uid", B(std::string("\0\1\2\3\4\5\6\7", 8))},
+                     {"artist", S("a")},
+                     {"album", S("b")},
+                     {"length", I(123)},
+                     {"track_index", I(9)},
+                     {"is_audiobook", I(1)},
+                     {"is_podcast", I(0)},
+                     {"chapter_count", I(4)}})),
               3);
     list = kiv_ipod_get_result_indexed_track_info(c);
     ASSERT_EQ(serialize_array_count(list), 9);
@@ -255,7 +245,7 @@ TEST(TrackCache, ResetClearsSlotsAndResultsButNotSessionState) {
     c->db_track_info = A({});
     c->pb_track_info = A({});
     c->indexed_track_chapter_info = A({});
-    indexed_info(c, H({{"indexed_track_info", I(1)}, {"title", S("t")}}));
+    run(set_indexed_track_info, c, H({{"indexed_track_info", I(1)}, {"title", S("t")}}));
     c->artwork_width = c->artwork_height = c->artwork_rowstride = 4;
     c->artwork_data = static_cast<uint8_t *>(malloc(16));
 
