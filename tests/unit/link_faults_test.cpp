@@ -230,7 +230,7 @@ TEST(AbstractConnect, ReachesExactlyTheNameItIsGiven) {
 
 // A daemon that stopped accepting: its listen queue is full, and a plain
 // connect would wait until it goes away. With a time-out from the
-// environment the connect waits that long and fails.
+// environment each connect waits that long and fails.
 TEST(AbstractConnect, AFullListenQueueBoundsTheConnect) {
     const std::string name = "kiv.test.Stalled." + std::to_string(getpid());
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -247,17 +247,23 @@ TEST(AbstractConnect, AFullListenQueueBoundsTheConnect) {
     ASSERT_EQ(errno, EAGAIN) << "the queue is full";
     setenv("KIV_IPOD_SOCKET", name.c_str(), 1);
     setenv("KIV_IPOD_TIMEOUT_MS", "100", 1);
-    kivtest::log_clear();
-    const auto start = std::chrono::steady_clock::now();
-    auto connecting = std::async(std::launch::async, kiv_ipod_connect);
-    if (connecting.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-        ADD_FAILURE() << "the connect waited past its bound";
-        shutdown(listener, SHUT_RDWR);
+    kiv_ipod_client *c = nullptr;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        kivtest::log_clear();
+        const auto start = std::chrono::steady_clock::now();
+        auto connecting = std::async(std::launch::async, kiv_ipod_connect);
+        if (connecting.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the connect waited past its bound";
+            shutdown(listener, SHUT_RDWR);
+        }
+        c = connecting.get();
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(90));
+        EXPECT_LT(took, std::chrono::milliseconds(1500));
+        EXPECT_EQ(c, nullptr);
+        kiv_ipod_close(c);
+        EXPECT_EQ(kivtest::log_count(3, "connect_to_server, failed to connect to ipod service\n"), 1);
     }
-    kiv_ipod_client *c = connecting.get();
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
-    EXPECT_EQ(c, nullptr);
-    EXPECT_EQ(kivtest::log_count(3, "connect_to_server, failed to connect to ipod service\n"), 1);
     for (int fd : queued) close(fd);
     close(listener);
     // A connect that succeeds takes the send time-out off again: writes are
