@@ -244,8 +244,16 @@ template <typename Link>
 Link *link_at(ListState *s, int32_t index) {
     if (s == nullptr || index < 0 || index >= s->count) return nullptr;
     if (index == s->count - 1) return static_cast<Link *>(s->tail);
-    Link *link = static_cast<Link *>(s->head);
     ListExtra *e = s->extra;
+    // With the links by position, any index is one read. The cursor is set
+    // but not read first: reads that each wait for the link the last one
+    // found cannot overlap.
+    if (e != nullptr && index < e->positions_count) {
+        e->cursor = e->positions[index];
+        e->cursor_index = index;
+        return static_cast<Link *>(e->cursor);
+    }
+    Link *link = static_cast<Link *>(s->head);
     if (index < kShortWalk && (e == nullptr || index < e->cursor_index)) {
         for (int32_t at = 0; at < index; at++) link = link->next;
         return link;
