@@ -30,9 +30,14 @@ uint64_t value_footprint(const serialize_value *value) {
                 bytes += value_footprint(entry->value);
             }
             return bytes;
+        case SERIALIZE_INT:
+        case SERIALIZE_FLOAT:
+            return ipod_block_footprint(kiv_serialize::node_size(4));
         default: {
-            const auto length = static_cast<uint64_t>(std::max<int32_t>(value->length, 0));
-            return ipod_block_footprint(sizeof(serialize_value) + length + 1);
+            // The node's block as a string or byte string is allocated: the
+            // node, its bytes and a terminating NUL.
+            const auto length = static_cast<size_t>(std::max<int32_t>(value->length, 0));
+            return ipod_block_footprint(kiv_serialize::node_size(length + 1));
         }
     }
 }

@@ -1,6 +1,7 @@
 // What the caches count against their limit: for every text and scalar
 // value they hold, at least the block the allocator takes for it (its
-// usable size and one header word), so that the limit bounds real memory.
+// usable size and one header word), so that the limit bounds real memory,
+// and no more than that block.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdlib.h>
@@ -32,9 +33,20 @@ TEST(CacheAccounting, EveryHeldTextOrScalarCountsAtLeastItsBlock) {
         kivtest::Tree as_bytes(serialize_bytes(text.data(), static_cast<int32_t>(n)));
         EXPECT_GE(value_footprint(as_text.get()), taken_by(as_text.get())) << n;
         EXPECT_GE(value_footprint(as_bytes.get()), taken_by(as_bytes.get())) << n;
+        // And no more than the model of the allocator applied to what it
+        // really gave.
+        for (const serialize_value *v : {as_text.get(), as_bytes.get()})
+            EXPECT_LE(value_footprint(v),
+                      ipod_block_footprint(malloc_usable_size(const_cast<serialize_value *>(v))))
+                << n;
     }
     kivtest::Tree number(serialize_int(7));
-    EXPECT_GE(value_footprint(number.get()), taken_by(number.get()));
+    kivtest::Tree real(serialize_float(7.5f));
+    for (const serialize_value *v : {number.get(), real.get()}) {
+        EXPECT_GE(value_footprint(v), taken_by(v));
+        EXPECT_LE(value_footprint(v),
+                  ipod_block_footprint(malloc_usable_size(const_cast<serialize_value *>(v))));
+    }
 }
 
 // A kind of cache that does not exist is never admitted nor set, and one
@@ -52,6 +64,10 @@ TEST(CacheAccounting, OnlyKnownCachesAreCounted) {
     EXPECT_EQ(cache_retained_total(c), 10u);
     cache_retained_set(c, IPOD_RETAINED_DEVICES, 5);
     EXPECT_EQ(cache_retained_total(c), 5u);
+    // Up to the limit exactly, counting the other caches; one byte more is refused.
+    EXPECT_EQ(cache_admit(c, IPOD_RETAINED_RECORDS, IPOD_MAX_RETAINED - 5, "test"), 1);
+    EXPECT_EQ(cache_admit(c, IPOD_RETAINED_DEVICES, 6, "test"), 0);
+    EXPECT_EQ(cache_retained_total(c), static_cast<uint64_t>(IPOD_MAX_RETAINED));
 }
 
 }  // namespace
