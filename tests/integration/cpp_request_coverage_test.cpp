@@ -3,7 +3,6 @@
 // kiv::ipod::Client member that reaches it and the opcode it must send. The
 // header is read at run time, so a request added to it without a row here
 // (and so, most likely, without a C++ member) fails the first test.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -135,14 +134,9 @@ std::set<std::string> header_requests() {
     std::string file = __FILE__;
     std::string include = file.substr(0, file.rfind("/tests/")) + "/include";
     std::vector<std::string> headers{include + "/kiv_ipod.h"};
-    if (DIR *d = opendir((include + "/kiv_ipod").c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > 2 && n.compare(n.size() - 2, 2, ".h") == 0)
-                headers.push_back(include + "/kiv_ipod/" + n);
-        }
-        closedir(d);
-    }
+    for (const std::string &n : kivtest::dir_names(include + "/kiv_ipod"))
+        if (n.size() > 2 && n.compare(n.size() - 2, 2, ".h") == 0)
+            headers.push_back(include + "/kiv_ipod/" + n);
     const std::regex async(
         R"(/\*\*((?:[^*]|\*(?!/))*)\*/\s*KIV_EXPORT\s+(?:uint32_t|serialize_value\s*\*)\s*)"
         R"((kiv_ipod_\w+)\s*\(\s*kiv_ipod_client\b)");

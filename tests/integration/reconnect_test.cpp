@@ -3,7 +3,6 @@
 // times, with requests in flight: each request completes or fails with its
 // kind, the session comes back on the same serial number, and no descriptor
 // is left behind (ASan reports a handle that is never closed).
-#include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -22,14 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int open_descriptors() {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d)) n++;
-        closedir(d);
-    }
-    return n;
-}
+using kivtest::open_descriptors;
 
 struct Notes {
     std::vector<ki::ConnectionChange> lost, restored;

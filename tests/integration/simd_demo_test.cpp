@@ -1,6 +1,5 @@
 // The README's demo script, run against this build's simulator and client:
 // it must finish with exit code 0 and show each part of the session.
-#include <dirent.h>
 
 #include "simd_harness.h"
 
@@ -18,29 +17,14 @@ std::string demo_script() {
     return source.substr(0, source.rfind("/tests/")) + "/scripts/demo.sh";
 }
 
-// The names in a directory.
-std::vector<std::string> entries(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
 // The processes whose environment holds `variable` (NAME=VALUE).
 std::vector<pid_t> processes_with(const std::string &variable) {
     std::vector<pid_t> found;
-    if (DIR *d = opendir("/proc")) {
-        while (dirent *e = readdir(d)) {
-            pid_t pid = atoi(e->d_name);
-            if (pid <= 0) continue;
-            std::string env = read_file("/proc/" + std::to_string(pid) + "/environ");
-            if (("\0" + env).find(std::string("\0") + variable + '\0') != std::string::npos)
-                found.push_back(pid);
-        }
-        closedir(d);
+    for (const std::string &name : kivtest::dir_names("/proc")) {
+        pid_t pid = atoi(name.c_str());
+        if (pid <= 0) continue;
+        std::string env = read_file("/proc/" + std::to_string(pid) + "/environ");
+        if (("\0" + env).find(std::string("\0") + variable + '\0') != std::string::npos) found.push_back(pid);
     }
     return found;
 }
@@ -78,8 +62,10 @@ TEST(SimdDemo, ReaderGoingAwayLeavesNothingBehind) {
     close(out[0]);
     EXPECT_NE(first.find("$ kiv-ipod"), std::string::npos) << first;
     EXPECT_NE(wait_exit(pid), 0) << "the output was not all written";
-    EXPECT_TRUE(wait_until([&] { return processes_with(variable).empty() && entries(dir).empty(); }, 5000));
-    for (const std::string &name : entries(dir)) ADD_FAILURE() << "left behind: " << dir << "/" << name;
+    EXPECT_TRUE(wait_until(
+        [&] { return processes_with(variable).empty() && kivtest::dir_names(dir).empty(); }, 5000));
+    for (const std::string &name : kivtest::dir_names(dir))
+        ADD_FAILURE() << "left behind: " << dir << "/" << name;
     for (pid_t left : processes_with(variable)) {
         ADD_FAILURE() << "still running: " << read_file("/proc/" + std::to_string(left) + "/cmdline");
         kill(left, SIGTERM);

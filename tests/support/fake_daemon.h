@@ -59,6 +59,10 @@ unsigned abstract_address(const std::string &name, ::sockaddr_un *addr);
 int connect_abstract(const std::string &name);
 // The whole content of a file (empty when it cannot be read).
 std::string read_file(const std::string &path);
+// The names in a directory but "." and ".." (none when it cannot be read).
+std::vector<std::string> dir_names(const std::string &path);
+// The descriptors this process has open.
+int open_descriptors();
 // An event packet (opcode 1) with the event hash built from its parts;
 // `data` is an encoded value or empty for no "data" entry.
 std::string event(const std::string &name, int ipod_id, const std::string &serial,

@@ -1,6 +1,7 @@
 // The tests' own encoder of the value format and of message frames. It is
 // written separately from the library's encoder on purpose: a fault in one
 // is not mirrored by the other.
+#include <dirent.h>
 #include <errno.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -128,6 +129,20 @@ std::string read_file(const std::string &path) {
     std::stringstream ss;
     ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
+}
+
+std::vector<std::string> dir_names(const std::string &path) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(path.c_str())) {
+        while (dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+int open_descriptors() {
+    return static_cast<int>(dir_names("/proc/self/fd").size()) - 1;  // the listing's own
 }
 
 uint32_t u32_at(const std::string &bytes, size_t at, bool big_endian) {

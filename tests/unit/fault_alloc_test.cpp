@@ -404,11 +404,8 @@ TEST(FaultAlloc, ACaptureWithoutMemoryIsRefusedAndClosesItsFile) {
     EXPECT_EQ(kivtest::log_count(6, "capture: out of memory; no capture\n"), 1);
     EXPECT_EQ(linktest::open_descriptors(), descriptors);
     int files = 0;
-    if (DIR *d = opendir(dir)) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') files += unlinkat(dirfd(d), e->d_name, 0) == 0;
-        closedir(d);
-    }
+    for (const std::string &name : kivtest::dir_names(dir))
+        files += unlink((dir + ("/" + name)).c_str()) == 0;
     EXPECT_EQ(files, 1);
     EXPECT_EQ(rmdir(dir), 0);
 }

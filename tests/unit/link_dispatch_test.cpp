@@ -185,14 +185,7 @@ protected:
         for (const std::string &name : names()) unlink((dir + "/" + name).c_str());
         rmdir(dir.c_str());
     }
-    std::vector<std::string> names() {
-        std::vector<std::string> out;
-        DIR *d = opendir(dir.c_str());
-        for (dirent *e; d && (e = readdir(d));)
-            if (e->d_name[0] != '.') out.push_back(e->d_name);
-        if (d) closedir(d);
-        return out;
-    }
+    std::vector<std::string> names() { return kivtest::dir_names(dir); }
     // Writes `bytes` as the daemon (from a thread: they may exceed the
     // socket buffer) while the handle reads `packets` packets.
     void deliver(const std::string &bytes, int packets) {

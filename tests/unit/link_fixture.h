@@ -3,7 +3,6 @@
 // callbacks that record what is delivered, in order.
 #pragma once
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -43,15 +42,7 @@ namespace wire = kivtest::wire;
 
 constexpr int kError = 6;
 
-// The descriptors this process has open.
-inline int open_descriptors() {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n - 1;  // the listing's own
-}
+using kivtest::open_descriptors;
 
 // A handle wired to one end of a socket pair; the test plays the daemon on
 // `peer`. TearDown may be followed by SetUp again for a fresh pair, and a

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "fake_daemon.h"
 #include "log_capture.h"
 #include "serialize/serialize_private.h"
 #include "value_tree.h"
@@ -30,6 +31,7 @@ namespace {
 
 using kiv_serialize::kMaxDepth;
 using kivtest::Tree;
+using kivtest::wire::be32;
 
 constexpr size_t kThreadStack = 128 << 10;
 // What the header promises (include/kiv_ipod.h): release builds. The
@@ -65,11 +67,6 @@ size_t stack_touched(size_t size, const std::function<void()> &work) {
     while (untouched < size && stack[untouched] == kPaint) untouched++;
     munmap(map, size + page);
     return size - untouched;
-}
-
-std::string be32(uint32_t v) {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-            static_cast<char>(v)};
 }
 
 // A container around `inner`, with `extra` integer entries or elements

@@ -20,7 +20,6 @@
 namespace {
 
 namespace wire = kivtest::wire;
-using Entries = std::vector<std::pair<std::string, std::string>>;
 
 using kivtest::encoded;
 using kivtest::Tree;
@@ -381,39 +380,6 @@ TEST(SerializeValue, StoredElementsBehaveLikeOwnNodes) {
     serialize_array_destroy(b);
     EXPECT_EQ(a->data, nullptr);
     EXPECT_EQ(b->data, nullptr);
-
-    // Hash adds against a model: a new key goes to the end, a known one
-    // (case matters) is replaced in place; keys are copied.
-    Entries hash_model;
-    Tree hash(serialize_hash());
-    const char *names[] = {"alpha", "beta", "Beta", "", "key0", "alphabet"};
-    auto known = [&](const std::string &name) {
-        return std::find_if(hash_model.begin(), hash_model.end(),
-                            [&](const auto &e) { return e.first == name; });
-    };
-    for (int step = 0; step < 300; step++) {
-        std::string name = names[next(6)];
-        char key[16];
-        snprintf(key, sizeof key, "%s", name.c_str());
-        auto [value, value_bytes] = element(step);
-        serialize_hash_add(hash.get(), key, value);
-        key[0] = '#';  // the hash keeps its own copy of the key
-        if (known(name) == hash_model.end())
-            hash_model.emplace_back(name, value_bytes);
-        else
-            known(name)->second = value_bytes;
-        // Adding the stored value again under its key keeps it alive.
-        serialize_hash_add(hash.get(), name.c_str(), serialize_hash_get(hash.get(), name.c_str()));
-        ASSERT_EQ(encoded(hash.get()), wire::h(hash_model)) << "step " << step;
-        std::string probe = names[next(6)];
-        ASSERT_EQ(serialize_hash_has_key(hash.get(), probe.c_str()),
-                  known(probe) != hash_model.end() ? 1 : 0);
-        const serialize_value *found = serialize_hash_get(hash.get(), probe.c_str());
-        ASSERT_EQ(found == nullptr ? "" : encoded(found),
-                  known(probe) == hash_model.end() ? "" : known(probe)->second);
-        ASSERT_EQ(serialize_hash_get_key(hash.get(), static_cast<int32_t>(hash_model.size())), nullptr);
-        ASSERT_EQ(serialize_hash_get_key(hash.get(), -1), nullptr);
-    }
 }
 
 // Copies of random trees equal their decoded encoding
