@@ -88,7 +88,7 @@ bool apply_opening_reply(kiv_ipod_client *client, const ipod_packet *reply) {
 // Returns 1 when the opening reply came, -1 when it was an error, else 0.
 int32_t take_opening_reply(kiv_ipod_client *client, ipod_packet *reply, void *) {
     int32_t came = reply != nullptr ? 1 : 0;
-    if (reply && reply->length > 0 && !apply_opening_reply(client, reply)) came = -1;
+    if (reply && !apply_opening_reply(client, reply)) came = -1;
     ipod_packet_free(reply);
     return came;
 }

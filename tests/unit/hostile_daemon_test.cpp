@@ -306,7 +306,14 @@ TEST(HostileDaemon, TheQueueLimitCountsWhatIsAllocated) {
 // processor (blocks step by 16 bytes on i386 although a word is 4), and,
 // without a sanitizer's allocator, at most one step more.
 TEST(HostileDaemon, ABlockFootprintCoversWhatTheAllocatorTakes) {
-    std::vector<size_t> sizes;
+    const uint64_t word = sizeof(size_t), step = std::max<uint64_t>(alignof(max_align_t), 2 * word);
+    // The allocator maps a block of its own from a chunk of 128 KiB up: whole
+    // pages and a header. One step below, the chunk is still on the heap.
+    const size_t first_mapped = (128u << 10) - word;
+    EXPECT_EQ(ipod_block_footprint(first_mapped) % static_cast<uint64_t>(sysconf(_SC_PAGESIZE)), 0u);
+    EXPECT_GT(ipod_block_footprint(first_mapped), 128u << 10);
+    EXPECT_EQ(ipod_block_footprint(first_mapped - step), (128u << 10) - step);
+    std::vector<size_t> sizes{first_mapped - step, first_mapped};
     for (size_t n = 0; n <= 1024; n++) sizes.push_back(n);
     for (size_t n = 2048; n <= (1u << 20); n *= 2) sizes.insert(sizes.end(), {n - 1, n, n + 1});
     for (size_t n : sizes) {
@@ -318,7 +325,6 @@ TEST(HostileDaemon, ABlockFootprintCoversWhatTheAllocatorTakes) {
         // Whatever the allocator: below its mmap threshold a block is its
         // bytes and a header word rounded up to the allocator's step, and
         // at least four words.
-        const uint64_t word = sizeof(size_t), step = std::max<uint64_t>(alignof(max_align_t), 2 * word);
         if (n < (64u << 10)) {
             EXPECT_LE(ipod_block_footprint(n), std::max<uint64_t>(n + word + step - 1, 4 * word)) << n;
             EXPECT_EQ(ipod_block_footprint(n) % step, 0u) << n;
