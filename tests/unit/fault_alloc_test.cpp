@@ -268,6 +268,25 @@ TEST(FaultAlloc, EncodeCopyAndDecodeAreAllOrNothingAtEverySite) {
     serialize_free(trees[1]);
 }
 
+// Lookups that build a hash's table of keys, with the n-th allocation
+// failing: without the table (or its room to grow) every key is still
+// found, with its value.
+TEST(FaultAlloc, AHashWithoutMemoryForItsKeyTableStillFindsEveryKey) {
+    Value hash = serialize_hash();
+    for (int i = 0; i < 64; i++) serialize_hash_add(hash, std::to_string(i).c_str(), I(i));
+    for (long n = 1; n < kMaxSites; n++) {
+        Value copy = serialize_dup(hash);
+        FailAt fail(n);
+        for (int i = 0; i < 64 * 3; i++)
+            ASSERT_EQ(serialize_get_int(serialize_hash_get(copy, std::to_string(i % 64).c_str())), i % 64)
+                << n;
+        const bool fired = fail.fired();
+        serialize_free(copy);
+        if (!fired) break;
+    }
+    serialize_free(hash);
+}
+
 // One stream of the daemon's packets: an event, routed and generic
 // replies, an error reply and a ping.
 std::string frame(uint32_t tid, uint8_t opcode, Value payload) {

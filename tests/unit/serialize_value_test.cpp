@@ -2,12 +2,11 @@
 // handling, deep copy, release and running out of memory.
 #include <gtest/gtest.h>
 #include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -246,11 +245,8 @@ TEST(SerializeValue, KeysStoredWithTheirEntriesAreReleasedOnce) {
 // every block must be released exactly once (ASan reports a leak, a double
 // free or a stray access otherwise).
 TEST(SerializeValue, StoredElementsBehaveLikeOwnNodes) {
-    uint32_t seed = 12345;
-    auto next = [&seed](uint32_t bound) {
-        seed = seed * 1103515245u + 12345u;
-        return static_cast<int32_t>((seed >> 8) % bound);
-    };
+    std::mt19937 rng(12345);
+    auto next = [&rng](uint32_t bound) { return static_cast<int32_t>(rng() % bound); };
     // Element i of every kind, with its encoding by the independent encoder.
     auto element = [](int i) -> std::pair<serialize_value *, std::string> {
         switch (i % 4) {

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "cache/retained.h"
 #include "client_fixture.h"
 #include "log_capture.h"
 
@@ -210,6 +211,11 @@ TEST(TrackCache, IndexedTrackBuildsItsArray) {
 
     // The current track is untouched by the indexed reply.
     EXPECT_EQ(kiv_ipod_current_track_title(c), nullptr);
+    // With the other caches at the limit, a record that would grow is refused whole.
+    cache_retained_set(c, IPOD_RETAINED_RECORDS, IPOD_MAX_RETAINED);
+    EXPECT_EQ(run(set_indexed_track_info, c, H({{"indexed_track_info", I(3)}, {"title", S("longer")}})), -1);
+    EXPECT_EQ(text_at(kiv_ipod_get_result_indexed_track_info(c), 0), "t");
+    EXPECT_EQ(kiv_ipod_last_error_kind(c), KIV_IPOD_ERROR_LIMIT);
 
     // Every accessor logs the value it returns, except the uid accessor.
     log_clear();
