@@ -25,7 +25,7 @@ using Texts = std::vector<std::string>;
 // a debug record of the library's tag.
 Texts records_of(const serialize_value *node, int32_t depth = 0) {
     kivtest::log_clear();
-    serialize_print_depth(node, depth);
+    EXPECT_EQ(serialize_print_depth(node, depth), 0);  // whatever it printed
     return kivtest::debug_texts();
 }
 
