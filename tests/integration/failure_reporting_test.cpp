@@ -83,6 +83,17 @@ TEST(FailureReporting, EveryFailureHasAKind) {
              return result;
          },
          -1, KIV_IPOD_ERROR_NOT_CONNECTED},
+        {"lost while waiting", true,
+         [&d](kiv_ipod_client *c) {
+             std::thread hang_up([&d] {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                 d.daemon.close_client();
+             });
+             int64_t result = kiv_ipod_pause_sync(c);  // never answered
+             hang_up.join();
+             return result;
+         },
+         -1, KIV_IPOD_ERROR_NOT_CONNECTED},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -156,13 +167,7 @@ TEST(FailureReporting, EventNamesRoundTripThroughTheDecoder) {
     Daemon d;
     Client c(d, true);
     std::vector<int> types;
-    kiv_ipod_set_event_cb(
-        c.client,
-        [](kiv_ipod_client *, kiv_ipod_event *e, void *data) {
-            static_cast<std::vector<int> *>(data)->push_back(kiv_ipod_event_type(e));
-            return 0;
-        },
-        &types);
+    record_event_types(c.client, &types);
     std::vector<int> named;
     std::set<std::string> names;
     for (int type = -1; type <= 256; type++) {

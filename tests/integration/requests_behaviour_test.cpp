@@ -334,13 +334,7 @@ TEST(ArrivalOrder, EventsThatFollowABlockingReplyAreAppliedAfterIt) {
     });
     Client c(d, false);
     std::vector<int> types;
-    kiv_ipod_set_event_cb(
-        c.client,
-        [](kiv_ipod_client *, kiv_ipod_event *ev, void *data) {
-            static_cast<std::vector<int> *>(data)->push_back(kiv_ipod_event_type(ev));
-            return 0;
-        },
-        &types);
+    record_event_types(c.client, &types);
     EXPECT_EQ(kiv_ipod_open_session_sync(c.client, 0), 1);
     EXPECT_EQ(kiv_ipod_device_count(c.client), 1);
     EXPECT_EQ(kiv_ipod_device_index(c.client, "SER2"), -1);

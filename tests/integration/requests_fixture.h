@@ -146,6 +146,17 @@ struct ReplyLog {
     }
 };
 
+// Records the type of every event the handle delivers into `types`.
+inline void record_event_types(kiv_ipod_client *client, std::vector<int> *types) {
+    kiv_ipod_set_event_cb(
+        client,
+        [](kiv_ipod_client *, kiv_ipod_event *e, void *data) {
+            static_cast<std::vector<int> *>(data)->push_back(kiv_ipod_event_type(e));
+            return 0;
+        },
+        types);
+}
+
 }  // namespace reqtest
 
 #endif  // KIV_TESTS_REQUESTS_FIXTURE_H

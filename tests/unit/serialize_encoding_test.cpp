@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -292,34 +293,22 @@ std::string mutated(std::string bytes, Random &r) {
 // Every per-type writer and size function gives what serialize() gives,
 // and writes nothing past its own length, for `node` and every node below.
 void expect_writers_agree(const serialize_value *node, const std::string &want) {
+    using Pack = int32_t (*)(uint8_t *, const serialize_value *);
+    using Calc = int32_t (*)(const serialize_value *);
+    static const std::map<int32_t, std::pair<Pack, Calc>> writers = {
+        {SERIALIZE_INT, {serialize_int_pack, serialize_int_pack_calc}},
+        {SERIALIZE_FLOAT, {serialize_float_pack, serialize_float_pack_calc}},
+        {SERIALIZE_STRING,
+         {[](uint8_t *o, const serialize_value *n) { return serialize_string_pack(o, n, SERIALIZE_STRING); },
+          serialize_string_pack_calc}},
+        {SERIALIZE_BYTES,
+         {[](uint8_t *o, const serialize_value *n) { return serialize_string_pack(o, n, SERIALIZE_BYTES); },
+          serialize_bytes_pack_calc}},
+        {SERIALIZE_ARRAY, {serialize_array_pack, serialize_array_pack_calc}},
+        {SERIALIZE_HASH, {serialize_hash_pack, serialize_hash_pack_calc}}};
     std::vector<uint8_t> out(want.size() + 1, 0xAA);
-    int32_t written = -1, calc = -1;
-    switch (node->type) {
-        case SERIALIZE_INT:
-            written = serialize_int_pack(out.data(), node);
-            calc = serialize_int_pack_calc(node);
-            break;
-        case SERIALIZE_FLOAT:
-            written = serialize_float_pack(out.data(), node);
-            calc = serialize_float_pack_calc(node);
-            break;
-        case SERIALIZE_STRING:
-            written = serialize_string_pack(out.data(), node, SERIALIZE_STRING);
-            calc = serialize_string_pack_calc(node);
-            break;
-        case SERIALIZE_BYTES:
-            written = serialize_string_pack(out.data(), node, SERIALIZE_BYTES);
-            calc = serialize_bytes_pack_calc(node);
-            break;
-        case SERIALIZE_ARRAY:
-            written = serialize_array_pack(out.data(), node);
-            calc = serialize_array_pack_calc(node);
-            break;
-        case SERIALIZE_HASH:
-            written = serialize_hash_pack(out.data(), node);
-            calc = serialize_hash_pack_calc(node);
-            break;
-    }
+    const auto &[pack, calc_of] = writers.at(node->type);
+    const int32_t written = pack(out.data(), node), calc = calc_of(node);
     ASSERT_EQ(written, static_cast<int32_t>(want.size()));
     ASSERT_EQ(calc, written);
     ASSERT_EQ(serialize_pack_calc(node), written);
