@@ -303,7 +303,7 @@ int kiv_ipod_is_session_opened(kiv_ipod_client *client) {
 int32_t kiv_ipod_set_timeout(kiv_ipod_client *client, int32_t milliseconds) {
     if (client == nullptr) return 0;
     int32_t previous = client->timeout_ms;
-    client->timeout_ms = milliseconds > 0 ? milliseconds : 0;
+    client->timeout_ms = std::max(milliseconds, 0);
     return previous;
 }
 

@@ -407,7 +407,9 @@ uint64_t ipod_block_footprint(uint64_t size) {
     if (total >= kMappedFrom) {
         static const uint64_t page =
             static_cast<uint64_t>(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
-        return (total + word + page - 1) / page * page;
+        // The block and its header word are never a whole number of pages
+        // (a word past a multiple of the step): the pages that hold them.
+        return ((total + word) / page + 1) * page;
     }
     return total < least ? least : total;
 }

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include <algorithm>
+
 #include "cache/value_lookup.h"
 #include "protocol/protocol.h"
 
@@ -72,7 +74,7 @@ bool valid_text(kiv_ipod_client *client, const char *name, const char *what, con
 
 serialize_value *bytes_value(const void *data, int32_t length) {
     static const uint8_t kEmpty = 0;
-    return serialize_bytes(length > 0 ? data : &kEmpty, length > 0 ? length : 0);
+    return serialize_bytes(length > 0 ? data : &kEmpty, std::max(length, 0));
 }
 
 namespace {

@@ -30,13 +30,11 @@ static int32_t parse_int_general(const char *text, size_t length) {
     // Accumulate as a negative number, whose range is one larger.
     int64_t value = 0;
     for (; i < length && is_digit(text[i]); i++) {
-        value = value * 10 - (text[i] - '0');
-        if (value < INT32_MIN) {
-            value = INT32_MIN - 1LL;  // saturated; keep consuming digits
-        }
+        // Saturated one below the range, and the digits still consumed.
+        value = std::max<int64_t>(value * 10 - (text[i] - '0'), INT32_MIN - int64_t{1});
     }
-    if (negative) return value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
-    return value < -static_cast<int64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(-value);
+    if (negative) return static_cast<int32_t>(std::max<int64_t>(value, INT32_MIN));
+    return static_cast<int32_t>(-std::max<int64_t>(value, -static_cast<int64_t>(INT32_MAX)));
 }
 
 // The eight bytes at `text` as a word whose low byte is the first.

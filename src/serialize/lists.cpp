@@ -222,11 +222,10 @@ ListState *fresh_state(const serialize_value *node, int32_t type) {
     return s;
 }
 
-// Builds the links by position; false when memory runs out.
+// Builds the links by position of `s`, whose extra state is `e`; false
+// when memory runs out.
 template <typename Link>
-bool build_positions(ListState *s) {
-    ListExtra *e = extra_of(s);
-    if (e == nullptr) return false;
+bool build_positions(ListState *s, ListExtra *e) {
     if (e->positions != nullptr) return true;
     if (static_cast<size_t>(s->count) > kMaxPositions) return false;
     auto *positions = static_cast<void **>(sv_malloc(static_cast<size_t>(s->count) * sizeof(void *)));
@@ -268,7 +267,7 @@ Link *link_at(ListState *s, int32_t index) {
         link = static_cast<Link *>(e->cursor);
         at = e->cursor_index;
     }
-    if (index - at > kLongWalk && build_positions<Link>(s) && index < e->positions_count) {
+    if (index - at > kLongWalk && build_positions<Link>(s, e) && index < e->positions_count) {
         link = static_cast<Link *>(e->positions[index]);
     } else {
         for (; at < index; at++) link = link->next;
