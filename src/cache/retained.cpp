@@ -3,8 +3,6 @@
 
 #include <string.h>
 
-#include <algorithm>
-
 #include "handle.h"
 #include "link/link.h"
 #include "protocol/protocol.h"
@@ -30,15 +28,9 @@ uint64_t value_footprint(const serialize_value *value) {
                 bytes += value_footprint(entry->value);
             }
             return bytes;
-        case SERIALIZE_INT:
-        case SERIALIZE_FLOAT:
-            return ipod_block_footprint(kiv_serialize::node_size(4));
-        default: {
-            // The node's block as a string or byte string is allocated: the
-            // node, its bytes and a terminating NUL.
-            const auto length = static_cast<size_t>(std::max<int32_t>(value->length, 0));
-            return ipod_block_footprint(kiv_serialize::node_size(length + 1));
-        }
+        default:
+            // A scalar counts the block it is allocated in.
+            return ipod_block_footprint(kiv_serialize::stored_size(value));
     }
 }
 

@@ -32,6 +32,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "serialize/lists.h"
 #include "serialize/serialize_private.h"
 
@@ -100,11 +102,12 @@ inline bool element_is_stored(const Link *link) {
     return link_of(link)->owner != nullptr && link->value == element_place(const_cast<Link *>(link));
 }
 
-// Bytes that a slab place reserved for `element`: its node and payload.
+// Bytes of the block of `element`, in a slab place or of its own: its node
+// and payload (a negative length, on a node built by hand, as none).
 inline size_t stored_size(const serialize_value *element) {
     if (is_container(element)) return kContainerSize;
     if (element->type == SERIALIZE_INT || element->type == SERIALIZE_FLOAT) return node_size(4);
-    return node_size(static_cast<size_t>(element->length) + 1);
+    return node_size(static_cast<size_t>(std::max<int32_t>(element->length, 0)) + 1);
 }
 
 // Whether an entry's key is stored with it: behind the element of its slab
